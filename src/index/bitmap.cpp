@@ -1,0 +1,79 @@
+#include "index/bitmap.hpp"
+
+#include "index/panic.hpp"
+
+namespace vorlane {
+
+namespace {
+constexpr const char* kCreateFailed = "assertion failed: !p.is_null()";
+}
+
+Bitmap::Bitmap() : raw_(roaring_bitmap_create_with_capacity(0)) {
+    if (raw_ == nullptr) panic(kCreateFailed);
+}
+
+Bitmap::~Bitmap() {
+    if (raw_ != nullptr) roaring_bitmap_free(raw_);
+}
+
+Bitmap& Bitmap::operator=(Bitmap&& other) noexcept {
+    if (this != &other) {
+        if (raw_ != nullptr) roaring_bitmap_free(raw_);
+        raw_ = other.raw_;
+        other.raw_ = nullptr;
+    }
+    return *this;
+}
+
+Bitmap Bitmap::adopt(roaring_bitmap_t* raw, const char* message) {
+    if (raw == nullptr) panic(message);
+    return Bitmap(raw);
+}
+
+Bitmap Bitmap::of(std::span<const uint32_t> ids) {
+    Bitmap result;
+    result.add_many(ids);
+    return result;
+}
+
+Bitmap Bitmap::copy() const {
+    Bitmap result;
+    result.overwrite(*this);
+    return result;
+}
+
+void Bitmap::overwrite(const Bitmap& other) {
+    if (!roaring_bitmap_overwrite(raw_, other.raw_)) panic(kCreateFailed);
+}
+
+void Bitmap::add_many(std::span<const uint32_t> ids) {
+    if (!ids.empty()) roaring_bitmap_add_many(raw_, ids.size(), ids.data());
+}
+
+Bitmap Bitmap::and_(const Bitmap& a, const Bitmap& b) {
+    return adopt(roaring_bitmap_and(a.raw_, b.raw_), kCreateFailed);
+}
+
+Bitmap Bitmap::or_(const Bitmap& a, const Bitmap& b) {
+    return adopt(roaring_bitmap_or(a.raw_, b.raw_), kCreateFailed);
+}
+
+Bitmap Bitmap::andnot(const Bitmap& a, const Bitmap& b) {
+    return adopt(roaring_bitmap_andnot(a.raw_, b.raw_), kCreateFailed);
+}
+
+Bitmap Bitmap::or_many(std::span<const Bitmap* const> parts) {
+    if (parts.empty()) return Bitmap();
+    std::vector<const roaring_bitmap_t*> raws;
+    raws.reserve(parts.size());
+    for (const Bitmap* part : parts) raws.push_back(part->raw_);
+    return adopt(roaring_bitmap_or_many(raws.size(), raws.data()), kCreateFailed);
+}
+
+std::vector<uint32_t> Bitmap::to_vector() const {
+    std::vector<uint32_t> ids(cardinality());
+    if (!ids.empty()) roaring_bitmap_to_uint32_array(raw_, ids.data());
+    return ids;
+}
+
+}  // namespace vorlane

@@ -1,0 +1,91 @@
+#pragma once
+// `Bitmap`: the one owner of a CRoaring `roaring_bitmap_t`.
+//
+// Every id set of the engine is a `Bitmap`. It is movable but not implicitly
+// copyable: copies are explicit (`copy()`), because a copy of a large bitmap
+// is real work and should be visible in the code. A moved-from bitmap holds
+// no storage and may only be destroyed or assigned to.
+//
+// Allocation failures inside the library end the running call with a
+// `Panic`, as every other internal error does.
+
+#include <roaring/roaring.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <vector>
+
+namespace vorlane {
+
+class Bitmap {
+public:
+    // An empty bitmap created with capacity 0.
+    Bitmap();
+    ~Bitmap();
+
+    Bitmap(Bitmap&& other) noexcept : raw_(other.raw_) { other.raw_ = nullptr; }
+    Bitmap& operator=(Bitmap&& other) noexcept;
+    Bitmap(const Bitmap&) = delete;
+    Bitmap& operator=(const Bitmap&) = delete;
+
+    // Takes ownership of a bitmap returned by a library call; a null result
+    // (the library failed to allocate) is an internal error with `message`.
+    static Bitmap adopt(roaring_bitmap_t* raw, const char* message);
+    static Bitmap of(std::span<const uint32_t> ids);
+
+    Bitmap copy() const;
+    // Replaces the content of this bitmap with that of `other`.
+    void overwrite(const Bitmap& other);
+
+    void add(uint32_t id) { roaring_bitmap_add(raw_, id); }
+    void add_many(std::span<const uint32_t> ids);
+    void remove(uint32_t id) { roaring_bitmap_remove(raw_, id); }
+    void clear() { roaring_bitmap_clear(raw_); }
+
+    bool contains(uint32_t id) const { return roaring_bitmap_contains(raw_, id); }
+    bool is_empty() const { return roaring_bitmap_is_empty(raw_); }
+    uint64_t cardinality() const { return roaring_bitmap_get_cardinality(raw_); }
+    // Largest id; 0 for an empty bitmap.
+    uint32_t maximum() const { return roaring_bitmap_maximum(raw_); }
+    bool operator==(const Bitmap& other) const { return roaring_bitmap_equals(raw_, other.raw_); }
+    size_t size_in_bytes() const { return roaring_bitmap_size_in_bytes(raw_); }
+
+    void or_inplace(const Bitmap& other) { roaring_bitmap_or_inplace(raw_, other.raw_); }
+    void and_inplace(const Bitmap& other) { roaring_bitmap_and_inplace(raw_, other.raw_); }
+    void andnot_inplace(const Bitmap& other) { roaring_bitmap_andnot_inplace(raw_, other.raw_); }
+
+    static Bitmap and_(const Bitmap& a, const Bitmap& b);
+    static Bitmap or_(const Bitmap& a, const Bitmap& b);
+    static Bitmap andnot(const Bitmap& a, const Bitmap& b);
+    // Union of many bitmaps in one library call; an empty list gives an empty bitmap.
+    static Bitmap or_many(std::span<const Bitmap* const> parts);
+
+    // Ids in ascending order.
+    std::vector<uint32_t> to_vector() const;
+
+    // Calls `f(id)` for every id in ascending order, reading the bitmap in
+    // blocks so that the per-id cost is a plain loop.
+    template <typename F>
+    void for_each(F&& f) const {
+        roaring_uint32_iterator_t it;
+        roaring_init_iterator(raw_, &it);
+        uint32_t block[kReadBlock];
+        for (;;) {
+            uint32_t n = roaring_read_uint32_iterator(&it, block, kReadBlock);
+            for (uint32_t i = 0; i < n; ++i) f(block[i]);
+            if (n < kReadBlock) break;
+        }
+    }
+
+    const roaring_bitmap_t* raw() const { return raw_; }
+    roaring_bitmap_t* raw() { return raw_; }
+
+private:
+    explicit Bitmap(roaring_bitmap_t* raw) : raw_(raw) {}
+    // Ids read from the library per iterator call in `for_each`.
+    static constexpr uint32_t kReadBlock = 256;
+    roaring_bitmap_t* raw_;
+};
+
+}  // namespace vorlane

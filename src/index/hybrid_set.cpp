@@ -1,0 +1,1 @@
+#include "index/hybrid_set.hpp"

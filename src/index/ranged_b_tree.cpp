@@ -1,0 +1,1 @@
+#include "index/ranged_b_tree.hpp"
