@@ -1,0 +1,359 @@
+#include "index/ranged_b_tree.hpp"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <bit>
+#include <cmath>
+#include <limits>
+#include <map>
+#include <numeric>
+#include <random>
+#include <vector>
+
+namespace vorlane {
+namespace {
+
+using Limits = std::numeric_limits<double>;
+
+// Exact numeric value of any int64 or double (x86 long double has a 64-bit
+// mantissa), so the reference compares numbers without the tree's encoding.
+long double exact(NumericValue v) {
+    return std::visit([](auto x) { return static_cast<long double>(x); }, v);
+}
+
+bool satisfies(long double x, const Bound& lower, const Bound& upper) {
+    auto above = [&] {
+        long double b = exact(lower.value);
+        return lower.kind == BoundKind::Unbounded ||
+               (lower.kind == BoundKind::Included ? x >= b : x > b);
+    };
+    auto below = [&] {
+        long double b = exact(upper.value);
+        return upper.kind == BoundKind::Unbounded ||
+               (upper.kind == BoundKind::Included ? x <= b : x < b);
+    };
+    return above() && below();
+}
+
+// The tree beside a reference: one value per id, as its owner guarantees.
+struct Checked {
+    BitMapBTree tree;
+    std::map<uint32_t, NumericValue> values;
+    std::map<Key128, NumericValue> ever_inserted;  // to turn keys back into bound values
+
+    void insert(NumericValue v, uint32_t id) {
+        tree.insert(v, id);
+        values.emplace(id, v);
+        ever_inserted.emplace(CompositeKey128::new_(v, id).key, v);
+    }
+    void remove(uint32_t id) {
+        EXPECT_TRUE(tree.remove(values.at(id), id));
+        values.erase(id);
+    }
+    std::vector<Key128> expected_keys() const {
+        std::vector<Key128> keys;
+        for (auto [id, v] : values)
+            keys.push_back(CompositeKey128::new_(v, id).key);
+        std::sort(keys.begin(), keys.end());
+        return keys;
+    }
+    void check_entries() const {
+        tree.validate();
+        std::vector<Key128> seen;
+        tree.for_each_entry([&](CompositeKey128 e) { seen.push_back(e.key); });
+        EXPECT_EQ(seen, expected_keys());
+        EXPECT_EQ(tree.size(), values.size());
+    }
+    void check_query(const Bound& lower, const Bound& upper, const Bitmap& mask) const {
+        std::vector<uint32_t> expected;
+        for (auto [id, v] : values)
+            if (mask.contains(id) && satisfies(exact(v), lower, upper))
+                expected.push_back(id);
+        ASSERT_EQ(tree.query_range(lower, upper, mask).to_vector(), expected);
+    }
+    // Every pair of bound kinds, at every given bound value.
+    void check_all_bounds(const std::vector<NumericValue>& points, const Bitmap& mask) const {
+        const BoundKind kinds[] = {BoundKind::Included, BoundKind::Excluded, BoundKind::Unbounded};
+        for (NumericValue a : points)
+            for (NumericValue b : points)
+                for (BoundKind lk : kinds)
+                    for (BoundKind uk : kinds)
+                        check_query({lk, a}, {uk, b}, mask);
+    }
+};
+
+const LeafNode& root_leaf(const BitMapBTree& t) {
+    return *std::get<1>(t.root());
+}
+const InternalNode& root_internal(const BitMapBTree& t) {
+    return *std::get<0>(t.root());
+}
+
+// Every lower-bound key of every internal node, top-down: the keys at which
+// children were split apart.
+void collect_bounds(const BitMapBTreeNode& node, std::vector<CompositeKey128>& out) {
+    if (const auto* internal = std::get_if<0>(&node)) {
+        const InternalNode& n = **internal;
+        out.insert(out.end(), n.window().begin(), n.window().end());
+        for (uint32_t i = 0; i < n.len; ++i)
+            collect_bounds(n.children[n.offset + i], out);
+    }
+}
+std::vector<CompositeKey128> separators_of(const BitMapBTree& t) {
+    std::vector<CompositeKey128> out;
+    collect_bounds(t.root(), out);
+    std::sort(out.begin(), out.end());
+    out.erase(std::unique(out.begin(), out.end()), out.end());
+    return out;
+}
+
+TEST(Encoding, OrdersAwkwardValuesNumerically) {
+    const double nan = Limits::quiet_NaN(), inf = Limits::infinity();
+    const double sub_min = Limits::denorm_min(), sub_max = Limits::min() - Limits::denorm_min();
+    const std::vector<NumericValue> ascending = {-nan,
+                                                 -inf,
+                                                 -Limits::max(),
+                                                 INT64_MIN,
+                                                 INT64_MIN + 1,
+                                                 -(int64_t{1} << 53) - 1,
+                                                 -9007199254740992.0,
+                                                 -1.5,
+                                                 int64_t{-1},
+                                                 -0.5,
+                                                 -Limits::min(),
+                                                 -sub_max,
+                                                 -sub_min,
+                                                 int64_t{0},
+                                                 sub_min,
+                                                 sub_max,
+                                                 Limits::min(),
+                                                 0.5,
+                                                 int64_t{1},
+                                                 1.0000000000000002,
+                                                 9007199254740992.0,
+                                                 (int64_t{1} << 53) + 1,
+                                                 INT64_MAX,
+                                                 9223372036854775808.0,
+                                                 Limits::max(),
+                                                 inf,
+                                                 nan};
+    for (size_t i = 1; i < ascending.size(); ++i)
+        EXPECT_LT(encode_value96(ascending[i - 1]), encode_value96(ascending[i])) << "at " << i;
+    for (NumericValue v : ascending)
+        EXPECT_EQ(encode_value96(v) >> 96, 0u);
+}
+
+TEST(Encoding, EqualNumbersShareOneCode) {
+    EXPECT_EQ(encode_value96(int64_t{5}), encode_value96(5.0));
+    EXPECT_EQ(encode_value96(INT64_MIN), encode_value96(-9223372036854775808.0));
+    EXPECT_EQ(encode_value96(int64_t{0}), encode_value96(-0.0));
+    EXPECT_EQ(encode_value96(0.0), encode_value96(-0.0));
+    EXPECT_EQ(CompositeKey128::new_(int64_t{5}, 7), CompositeKey128::new_(5.0, 7));
+    EXPECT_LT(CompositeKey128::new_(int64_t{5}, 7), CompositeKey128::new_(5.0, 8));
+    EXPECT_EQ(CompositeKey128::new_(2.5, 0xFFFFFFFF).id(), 0xFFFFFFFFu);
+}
+
+TEST(Encoding, RandomIntsAndDoublesCompareAsNumbers) {
+    std::mt19937_64 rng(7);
+    auto draw = [&]() -> NumericValue {
+        uint64_t bits = rng();
+        switch (bits % 4) {
+            case 0:
+                return static_cast<int64_t>(rng());
+            case 1:
+                return static_cast<int64_t>(rng()) >> (rng() % 64);
+            case 2:
+                return static_cast<double>(static_cast<int64_t>(rng()) >> (rng() % 64));
+            default: {
+                double d = std::bit_cast<double>(rng());
+                return std::isnan(d) ? 1.0 : d;
+            }
+        }
+    };
+    for (int i = 0; i < 20000; ++i) {
+        NumericValue a = draw(), b = draw();
+        EXPECT_EQ(exact(a) < exact(b), encode_value96(a) < encode_value96(b));
+        EXPECT_EQ(exact(a) == exact(b), encode_value96(a) == encode_value96(b));
+    }
+}
+
+TEST(Shape, NewTreeIsAnEmptyCentredLeaf) {
+    BitMapBTree t;
+    EXPECT_EQ(root_leaf(t).len, 0u);
+    EXPECT_EQ(root_leaf(t).offset, 48u);
+    EXPECT_TRUE(
+        t.query_range(Bound::unbounded(), Bound::unbounded(), Bitmap::of(std::vector<uint32_t>{1}))
+            .is_empty());
+    EXPECT_FALSE(t.remove(int64_t{1}, 1));
+    t.validate();
+}
+
+TEST(Shape, AscendingInsertsDriftRightRecentreAndSplitOnlyWhenFull) {
+    BitMapBTree t;
+    std::vector<uint32_t> offsets;
+    for (uint32_t i = 0; i < 86; ++i) {
+        t.insert(int64_t{i}, i);
+        offsets.push_back(root_leaf(t).offset);
+    }
+    EXPECT_EQ(offsets.front(), 48u);
+    EXPECT_LT(offsets.back(), 48u);  // recentred towards the left as it grew right
+    EXPECT_EQ(root_leaf(t).len, 86u);
+    for (uint32_t i = 86;; ++i) {
+        const LeafNode& leaf = root_leaf(t);
+        bool full = leaf.len > 85 && (leaf.offset == 0 || leaf.len + leaf.offset >= 96);
+        t.insert(int64_t{i}, i);
+        if (full)
+            break;
+        ASSERT_TRUE(std::holds_alternative<std::unique_ptr<LeafNode>>(t.root()));
+    }
+    const InternalNode& root = root_internal(t);
+    EXPECT_EQ(root.len, 2u);
+    EXPECT_EQ(root.offset, 48u);
+    EXPECT_TRUE(Bitmap::and_(*root.bitmaps[48], *root.bitmaps[49]).is_empty());
+    EXPECT_EQ(root.bitmaps[48]->cardinality() + root.bitmaps[49]->cardinality(), t.size());
+    t.validate();
+}
+
+TEST(Shape, RemovingEverythingKeepsTheShape) {
+    Checked c;
+    for (uint32_t i = 0; i < 3000; ++i)
+        c.insert(static_cast<int64_t>((i * 7919) % 3000), i);
+    std::vector<CompositeKey128> separators = separators_of(c.tree);
+    EXPECT_FALSE(c.tree.remove(int64_t{5}, 4000));
+    EXPECT_FALSE(c.tree.remove(int64_t{-1}, 0));
+    c.check_entries();
+    for (uint32_t i = 0; i < 3000; ++i)
+        c.remove(i);
+    c.check_entries();
+    EXPECT_EQ(separators_of(c.tree), separators);
+    EXPECT_FALSE(c.tree.remove(int64_t{5}, 5));
+}
+
+bool root_is_full_leaf(const BitMapBTree& t) {
+    const auto* leaf = std::get_if<1>(&t.root());
+    return leaf && (*leaf)->len > 85 &&
+           ((*leaf)->offset == 0 || (*leaf)->offset + (*leaf)->len == 96);
+}
+
+TEST(Insert, HeldPairDoesNotSplitAFullRoot) {
+    BitMapBTree t;
+    uint32_t n = 0;
+    while (!root_is_full_leaf(t))
+        t.insert(int64_t{n}, n), ++n;
+    t.insert(5.0, 5);
+    EXPECT_TRUE(root_is_full_leaf(t));
+    EXPECT_EQ(t.size(), n);
+}
+
+TEST(Insert, HeldPairChangesNothing) {
+    Checked c;
+    for (uint32_t i = 0; i < 2000; ++i)
+        c.insert(static_cast<int64_t>(i / 3), i);
+    size_t memory = c.tree.memory_usage();
+    for (uint32_t i = 0; i < 2000; i += 7)
+        c.tree.insert(static_cast<double>(i / 3), i);
+    EXPECT_EQ(c.tree.memory_usage(), memory);
+    c.check_entries();
+}
+
+TEST(Insert, RemovedLowerBoundsCanBeInsertedAgain) {
+    Checked c;
+    for (uint32_t i = 0; i < 5000; ++i)
+        c.insert(static_cast<int64_t>(i / 4), i);
+    std::vector<CompositeKey128> separators = separators_of(c.tree);
+    ASSERT_GT(separators.size(), 1u);
+    for (CompositeKey128 s : separators)
+        c.remove(s.id());
+    c.check_entries();
+    for (CompositeKey128 s : separators) {
+        c.insert(static_cast<int64_t>(s.id() / 4), s.id());
+        EXPECT_TRUE(c.tree.contains(static_cast<double>(s.id() / 4), s.id()));
+    }
+    c.check_entries();
+    EXPECT_EQ(separators_of(c.tree), separators);
+}
+
+// Long mixed sequences: values from a narrow domain (so many ids share one
+// value), as ints and floats, in ascending, descending and random order.
+class RandomSequences : public ::testing::TestWithParam<int> {};
+
+TEST_P(RandomSequences, MatchReferenceAndQueries) {
+    std::mt19937 rng(GetParam());
+    Checked c;
+    auto value_of = [&](uint32_t k) -> NumericValue {
+        return k % 3 == 0 ? NumericValue{static_cast<double>(k / 6) + 0.5}
+                          : NumericValue{static_cast<int64_t>(k / 6)};
+    };
+    const uint32_t kIds = 12000;
+    for (uint32_t n = 0; n < 40000; ++n) {
+        uint32_t k = GetParam() == 0   ? n % kIds
+                     : GetParam() == 1 ? kIds - 1 - n % kIds
+                                       : rng() % kIds;
+        uint32_t id = k;
+        if (c.values.count(id)) {
+            if (rng() % 4 == 0)
+                c.tree.insert(c.values.at(id), id);  // held: no change
+            else
+                c.remove(id);
+        } else {
+            c.insert(value_of(GetParam() < 2 ? k : rng() % kIds), id);
+        }
+        if (n % 5000 == 4999)
+            c.tree.validate();
+    }
+    c.check_entries();
+    std::vector<uint32_t> half;
+    for (uint32_t id = 0; id < kIds; id += 2)
+        half.push_back(id);
+    std::vector<NumericValue> points = {int64_t{-1}, int64_t{0}, 700.5, 1999.5, int64_t{2000}};
+    // Values at which children were split apart, where equal values straddle two children.
+    std::vector<CompositeKey128> separators = separators_of(c.tree);
+    for (size_t i = 0; i < separators.size(); i += separators.size() / 8 + 1)
+        points.push_back(c.ever_inserted.at(separators[i].key));
+    c.check_all_bounds(points, Bitmap::of(half));
+    std::vector<uint32_t> all(kIds);
+    std::iota(all.begin(), all.end(), 0);
+    c.check_all_bounds({int64_t{1000}, 1000.5, int64_t{1500}}, Bitmap::of(all));
+    EXPECT_TRUE(c.tree.query_range(Bound::unbounded(), Bound::unbounded(), Bitmap()).is_empty());
+}
+
+INSTANTIATE_TEST_SUITE_P(Orders, RandomSequences, ::testing::Values(0, 1, 2, 3));
+
+TEST(Query, EqualValuesStraddlingChildren) {
+    Checked c;
+    for (uint32_t i = 0; i < 2000; ++i)
+        c.insert(i % 2 ? NumericValue{10.0} : NumericValue{int64_t{10}}, i);
+    for (uint32_t i = 2000; i < 2300; ++i)
+        c.insert(static_cast<int64_t>(i % 3 * 10 + 5), i);
+    ASSERT_GT(root_internal(c.tree).len, 2u);
+    EXPECT_TRUE(c.tree.query_range(Bound::unbounded(), Bound::unbounded(), Bitmap()).is_empty());
+    std::vector<uint32_t> all(2300);
+    std::iota(all.begin(), all.end(), 0);
+    Bitmap everyone = Bitmap::of(all);
+    Bitmap tens = c.tree.query_range(Bound::included(int64_t{10}), Bound::included(10.0), everyone);
+    EXPECT_EQ(tens.cardinality(), 2000u);
+    EXPECT_EQ(c.tree.query_range(Bound::excluded(int64_t{10}), Bound::unbounded(), everyone)
+                  .cardinality(),
+              200u);
+    c.check_all_bounds({int64_t{5}, 9.5, int64_t{10}, 10.0, int64_t{15}, int64_t{25}}, everyone);
+    c.check_entries();
+}
+
+TEST(Query, ExclusiveLowerSkipsTheBoundValue) {
+    BitMapBTree t;
+    t.insert(int64_t{5}, 1);
+    t.insert(int64_t{10}, 2);
+    t.insert(10.0, 3);
+    t.insert(int64_t{12}, 4);
+    Bitmap all = Bitmap::of(std::vector<uint32_t>{1, 2, 3, 4});
+    EXPECT_EQ(t.query_range(Bound::excluded(int64_t{10}), Bound::unbounded(), all).to_vector(),
+              (std::vector<uint32_t>{4}));
+    EXPECT_TRUE(
+        t.query_range(Bound::included(int64_t{12}), Bound::excluded(int64_t{5}), all).is_empty());
+    EXPECT_TRUE(
+        t.query_range(Bound::excluded(Limits::quiet_NaN()), Bound::unbounded(), all).is_empty());
+}
+
+}  // namespace
+}  // namespace vorlane
