@@ -12,7 +12,7 @@
 namespace vorlane {
 
 class Panic final : public std::runtime_error {
-public:
+  public:
     explicit Panic(const std::string& message) : std::runtime_error(message) {}
 };
 
@@ -20,6 +20,8 @@ public:
 // value that cannot be converted.
 inline constexpr const char* kUnwrapErr = "called `Result::unwrap()` on an `Err` value";
 
-[[noreturn]] inline void panic(const std::string& message) { throw Panic(message); }
+[[noreturn]] inline void panic(const std::string& message) {
+    throw Panic(message);
+}
 
 }  // namespace vorlane

@@ -1,0 +1,45 @@
+#include "index/attr_name.hpp"
+
+#include <absl/container/flat_hash_map.h>
+
+#include <cstring>
+#include <mutex>
+#include <string>
+
+namespace vorlane {
+
+namespace {
+
+// Interned texts live as long as the process: names are few in practice, and
+// every object and index refers to them without counting.
+struct Interner {
+    std::mutex mutex;
+    absl::flat_hash_map<std::string_view, const std::string_view*> names;
+};
+
+Interner& interner() {
+    static Interner* instance = new Interner();  // never destroyed: names outlive every user
+    return *instance;
+}
+
+const std::string_view* store(std::string_view text) {
+    char* bytes = new char[text.size() + 1];
+    std::memcpy(bytes, text.data(), text.size());
+    bytes[text.size()] = '\0';
+    return new std::string_view(bytes, text.size());
+}
+
+}  // namespace
+
+AttrName AttrName::intern(std::string_view text) {
+    Interner& table = interner();
+    std::lock_guard<std::mutex> lock(table.mutex);
+    auto found = table.names.find(text);
+    if (found != table.names.end())
+        return AttrName(found->second);
+    const std::string_view* stored = store(text);
+    table.names.emplace(*stored, stored);
+    return AttrName(stored);
+}
+
+}  // namespace vorlane

@@ -1,0 +1,346 @@
+#include "index/indexable.hpp"
+
+#include <algorithm>
+
+#include "index/index.hpp"
+
+namespace vorlane {
+
+std::atomic<uint64_t> GLOBAL_ID_COUNTER{0};
+
+uint32_t Indexable::next_id() {
+    return static_cast<uint32_t>(GLOBAL_ID_COUNTER.fetch_add(1, std::memory_order_seq_cst));
+}
+
+const PyValue* Indexable::find(AttrName name) const {
+    for (const Attribute& attr : attributes) {
+        if (attr.name == name)
+            return &attr.value;
+    }
+    return nullptr;
+}
+
+const PyValue* Indexable::find(std::string_view name) const {
+    for (const Attribute& attr : attributes) {
+        if (attr.name.view() == name)
+            return &attr.value;
+    }
+    return nullptr;
+}
+
+std::optional<PyValue> Indexable::set(AttrName name, PyValue value) {
+    for (Attribute& attr : attributes) {
+        if (attr.name == name) {
+            std::optional<PyValue> old(std::move(attr.value));
+            attr.value = std::move(value);
+            return old;
+        }
+    }
+    attributes.push_back(Attribute{name, std::move(value)});
+    return std::nullopt;
+}
+
+namespace {
+
+// Sort key of a membership: the identity of the record it resolves to, or of
+// the placeholder record when it no longer resolves.
+const IndexRecord* membership_identity(const IndexMeta& meta) {
+    std::shared_ptr<IndexRecord> record = meta.lock();
+    return record ? record.get() : default_index_record().get();
+}
+
+}  // namespace
+
+void Indexable::add_index(IndexMeta meta) {
+    const IndexRecord* added = membership_identity(meta);
+    const IndexRecord* placeholder = default_index_record().get();
+    auto stale = [&](const IndexMeta& entry) {
+        const IndexRecord* identity = membership_identity(entry);
+        return identity == placeholder || identity == added;
+    };
+    memberships.erase(std::remove_if(memberships.begin(), memberships.end(), stale),
+                      memberships.end());
+    if (added != placeholder)
+        memberships.push_back(std::move(meta));
+    if (memberships.size() > 1) {
+        std::stable_sort(memberships.begin(), memberships.end(),
+                         [](const IndexMeta& a, const IndexMeta& b) {
+                             return std::less<const IndexRecord*>()(membership_identity(a),
+                                                                    membership_identity(b));
+                         });
+    }
+}
+
+absl::InlinedVector<std::shared_ptr<IndexRecord>, kInlineMemberships>
+Indexable::resolve_memberships() const {
+    absl::InlinedVector<std::shared_ptr<IndexRecord>, kInlineMemberships> records;
+    for (const IndexMeta& meta : memberships) {
+        if (std::shared_ptr<IndexRecord> record = meta.lock())
+            records.push_back(std::move(record));
+    }
+    return records;
+}
+
+}  // namespace vorlane
+
+// ---------------------------------------------------------------------------
+// The Python class.
+
+#include "py/args.hpp"
+#include "py/gil.hpp"
+#include "py/ref.hpp"
+#include "py/type.hpp"
+
+namespace vorlane {
+
+namespace {
+
+using Instance = py::Instance<Indexable>;
+
+Indexable& record(PyObject* self) {
+    return py::record_of<Indexable>(self);
+}
+py::BorrowFlag& borrow(PyObject* self) {
+    return py::borrow_of<Indexable>(self);
+}
+
+// The UTF-8 text of a str, or nothing when it cannot be encoded (the error
+// is cleared).
+std::optional<std::string_view> utf8_of(PyObject* str) {
+    Py_ssize_t size = 0;
+    const char* text = PyUnicode_AsUTF8AndSize(str, &size);
+    if (text == nullptr) {
+        PyErr_Clear();
+        return std::nullopt;
+    }
+    return std::string_view(text, size);
+}
+
+void require_name_string(PyObject* name) {
+    if (!PyUnicode_Check(name)) {
+        py::convert_argument("name", [&] { py::raise_conversion_error(name, "PyString"); });
+    }
+}
+
+// Converts the keyword arguments of a construction, in dictionary order.
+absl::InlinedVector<Attribute, kInlineAttributes> attributes_from_kwargs(PyObject* kwargs) {
+    absl::InlinedVector<Attribute, kInlineAttributes> attributes;
+    if (kwargs == nullptr)
+        return attributes;
+    attributes.reserve(PyDict_GET_SIZE(kwargs));
+    Py_ssize_t pos = 0;
+    for (;;) {
+        PyObject* key = nullptr;
+        PyObject* value = nullptr;
+        bool more = false;
+        // Each item is fetched inside the dictionary's critical section and
+        // converted outside it: conversion runs the value's __hash__.
+        Py_BEGIN_CRITICAL_SECTION(kwargs);
+        more = PyDict_Next(kwargs, &pos, &key, &value);
+        if (more) {
+            Py_INCREF(key);
+            Py_INCREF(value);
+        }
+        Py_END_CRITICAL_SECTION();
+        if (!more)
+            break;
+        py::Ref key_ref = py::Ref::steal(key);
+        if (!PyUnicode_Check(key)) {
+            Py_DECREF(value);
+            continue;
+        }
+        AttrName name = AttrName::intern(utf8_of(key).value_or(std::string_view()));
+        PyValue converted = PyValue::new_(value);
+        bool replaced = false;
+        for (Attribute& attr : attributes) {
+            if (attr.name == name) {
+                attr.value = std::move(converted);
+                replaced = true;
+                break;
+            }
+        }
+        if (!replaced)
+            attributes.push_back(Attribute{name, std::move(converted)});
+    }
+    return attributes;
+}
+
+PyObject* indexable_new(PyTypeObject* type, PyObject* /*args*/, PyObject* kwargs) {
+    return py::guard<PyObject*>(nullptr, [&]() -> PyObject* {
+        Indexable value;
+        value.attributes = attributes_from_kwargs(kwargs);
+        // The id is taken only once every value converted, so a failed
+        // creation uses none.
+        value.id = Indexable::next_id();
+        return py::make_instance(type, std::move(value));
+    });
+}
+
+PyObject* indexable_repr(PyObject* self) {
+    return py::guard<PyObject*>(nullptr, [&]() -> PyObject* {
+        py::SharedBorrow use(borrow(self));
+        return PyUnicode_FromFormat("<MyClass with %zu attributes>",
+                                    record(self).attributes.size());
+    });
+}
+
+// The own attribute `name`, as a new reference, or null when the object has
+// none. The read locks of every member index are held around the look-up and
+// released before anything that could run Python code.
+PyObject* own_attribute(PyObject* self, PyObject* name) {
+    py::SharedBorrow use(borrow(self), py::BorrowFailure::Panic);
+    const Indexable& object = record(self);
+    auto records = object.resolve_memberships();
+    std::vector<LockedMaps::ReadGuard> locks;
+    locks.reserve(records.size());
+    for (const auto& index : records)
+        locks.emplace_back(*index->maps);
+    std::optional<std::string_view> text = utf8_of(name);
+    if (!text) {
+        locks.clear();
+        py::raise_error(PyExc_AttributeError, "Invalid attribute name");
+    }
+    const PyValue* value = object.find(*text);
+    PyObject* result = value ? Py_NewRef(value->obj()) : nullptr;
+    return result;
+}
+
+PyObject* indexable_getattro(PyObject* self, PyObject* name) {
+    PyObject* result = py::guard<PyObject*>(nullptr, [&]() -> PyObject* {
+        py::expect_instance(self, py_indexable::indexable_type(), "Indexable");
+        require_name_string(name);
+        if (PyObject* own = own_attribute(self, name))
+            return own;
+        // Class attributes, methods and special attributes. This can run
+        // Python code (a property of a subclass), so no lock or borrow of
+        // ours is held here.
+        return PyObject_GenericGetAttr(self, name);
+    });
+    if (result == nullptr && PyErr_ExceptionMatches(PyExc_AttributeError)) {
+        PyErr_Clear();
+        PyErr_SetObject(PyExc_AttributeError, name);
+    }
+    return result;
+}
+
+// Moves the object's id from `old_value` to `new_value` in every index it
+// belongs to, one index at a time, with the interpreter lock released.
+void update_memberships(const Indexable& object, AttrName name, const ValueKey& old_value,
+                        const ValueKey& new_value) {
+    auto records = object.resolve_memberships();
+    if (records.empty())
+        return;
+    py::ScopedDetach detached;
+    for (const auto& index : records) {
+        LockedMaps::WriteGuard maps(*index->maps);
+        update_index(*maps, name, old_value, new_value, object.id);
+    }
+}
+
+int indexable_setattro(PyObject* self, PyObject* name, PyObject* value) {
+    return py::guard<int>(-1, [&]() -> int {
+        if (value == nullptr)
+            py::raise_error(PyExc_AttributeError, "can't delete attribute");
+        std::optional<PyValue> replaced;
+        {
+            py::ExclusiveBorrow use(borrow(self));
+            require_name_string(name);
+            AttrName attr = AttrName::intern(utf8_of(name).value_or(std::string_view()));
+            // Converted before any index is touched: a value that cannot be
+            // converted leaves the object and its indexes as they were.
+            PyValue converted = PyValue::from_borrowed(value);
+            Indexable& object = record(self);
+            if (const PyValue* old = object.find(attr)) {
+                update_memberships(object, attr, old->key(), converted.key());
+            }
+            replaced = object.set(attr, std::move(converted));
+        }
+        // The old value is dropped after the borrow ends: its last reference
+        // can run a __del__ that reads this object.
+        replaced.reset();
+        return 0;
+    });
+}
+
+PyObject* indexable_dir(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                        PyObject* kwnames) {
+    static const py::Signature sig{.name = "Indexable.__dir__"};
+    return py::guard<PyObject*>(nullptr, [&]() -> PyObject* {
+        py::parse_arguments(sig, args, nargs, kwnames);
+        py::Ref names;
+        {
+            py::SharedBorrow use(borrow(self));
+            const Indexable& object = record(self);
+            names = py::Ref::steal(py::check(PyList_New(0)));
+            for (const Attribute& attr : object.attributes) {
+                std::string_view text = attr.name.view();
+                py::Ref item = py::Ref::steal(
+                    py::check(PyUnicode_FromStringAndSize(text.data(), text.size())));
+                py::check_status(PyList_Append(names.get(), item.get()));
+            }
+        }
+        py::Ref builtins = py::Ref::steal(py::check(PyImport_ImportModule("builtins")));
+        py::Ref object_type =
+            py::Ref::steal(py::check(PyObject_GetAttrString(builtins.get(), "object")));
+        py::Ref defaults =
+            py::Ref::steal(py::check(PyObject_CallMethod(object_type.get(), "__dir__", "O", self)));
+        if (!PyList_Check(defaults.get()))
+            py::raise_conversion_error(defaults.get(), "PyList");
+        Py_ssize_t n = PyList_GET_SIZE(defaults.get());
+        for (Py_ssize_t i = 0; i < n; ++i)
+            py::check_status(PyList_Append(names.get(), PyList_GET_ITEM(defaults.get(), i)));
+        return names.release();
+    });
+}
+
+PyMethodDef indexable_methods[] = {
+    {"__dir__", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(indexable_dir)),
+     METH_FASTCALL | METH_KEYWORDS, "__dir__($self)\n--\n\n"},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyType_Slot indexable_slots[] = {
+    {Py_tp_doc, const_cast<char*>("Indexable(*_args, **kwargs)\n--\n\n")},
+    {Py_tp_new, reinterpret_cast<void*>(indexable_new)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(py::dealloc_instance<Indexable>)},
+    {Py_tp_repr, reinterpret_cast<void*>(indexable_repr)},
+    {Py_tp_getattro, reinterpret_cast<void*>(indexable_getattro)},
+    {Py_tp_setattro, reinterpret_cast<void*>(indexable_setattro)},
+    {Py_tp_methods, indexable_methods},
+    {0, nullptr},
+};
+
+PyType_Spec indexable_spec = {
+    .name = "builtins.Indexable",
+    .basicsize = sizeof(Instance),
+    .itemsize = 0,
+    .flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE,
+    .slots = indexable_slots,
+};
+
+PyTypeObject* indexable_type_cache = nullptr;
+
+}  // namespace
+
+namespace py_indexable {
+
+PyTypeObject* indexable_type() {
+    return py::lazy_type(indexable_type_cache, &indexable_spec);
+}
+
+bool is_indexable(PyObject* obj) {
+    return PyObject_TypeCheck(obj, indexable_type());
+}
+
+Indexable& expect_indexable(PyObject* obj) {
+    py::expect_instance(obj, indexable_type(), "Indexable");
+    return record(obj);
+}
+
+py::BorrowFlag& borrow_flag(PyObject* obj) {
+    return borrow(obj);
+}
+
+}  // namespace py_indexable
+
+}  // namespace vorlane

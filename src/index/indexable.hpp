@@ -1,0 +1,79 @@
+#pragma once
+// `Indexable`: an object whose attributes the module holds itself.
+//
+// Each instance keeps its attributes (name and `PyValue`), a process-wide id
+// fixed at creation (its slot in the item table of every index), and
+// non-owning memberships of the indexes it was added to, so that assigning an
+// attribute moves the object in each of them.
+
+#include <Python.h>
+
+#include <absl/container/inlined_vector.h>
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string_view>
+
+#include "index/attr_name.hpp"
+#include "index/value.hpp"
+#include "py/borrow.hpp"
+
+namespace vorlane {
+
+struct IndexRecord;
+
+// A non-owning reference to an index record; resolves while the record lives.
+using IndexMeta = std::weak_ptr<IndexRecord>;
+
+struct Attribute {
+    AttrName name;
+    PyValue value;
+};
+
+// Inline room: most indexed objects carry a handful of attributes and belong
+// to one or two indexes, so neither list allocates for them.
+inline constexpr size_t kInlineAttributes = 6;
+inline constexpr size_t kInlineMemberships = 2;
+
+// Process-wide id source; the low 32 bits of each value are an object's id.
+extern std::atomic<uint64_t> GLOBAL_ID_COUNTER;
+
+struct Indexable {
+    absl::InlinedVector<IndexMeta, kInlineMemberships> memberships;
+    absl::InlinedVector<Attribute, kInlineAttributes> attributes;
+    uint32_t id = 0;
+
+    // Takes the next id from GLOBAL_ID_COUNTER.
+    static uint32_t next_id();
+
+    const PyValue* find(AttrName name) const;
+    const PyValue* find(std::string_view name) const;
+    // Stores `value` under `name`; returns the value it replaced, if any, so
+    // that the caller can drop it where Python code may run.
+    std::optional<PyValue> set(AttrName name, PyValue value);
+
+    // Registers a membership, drops those that no longer resolve, and keeps
+    // the list sorted by record identity, the order in which every reader and
+    // writer takes the indexes' locks. A record already present is not added
+    // twice: one visit per index is enough to keep it current.
+    void add_index(IndexMeta meta);
+
+    // Resolved records of the memberships, in list order.
+    absl::InlinedVector<std::shared_ptr<IndexRecord>, kInlineMemberships> resolve_memberships()
+        const;
+};
+
+}  // namespace vorlane
+
+namespace vorlane::py_indexable {
+
+// The `Indexable` class, created on first use.
+PyTypeObject* indexable_type();
+// The record of `obj`, or the conversion error naming "Indexable".
+Indexable& expect_indexable(PyObject* obj);
+bool is_indexable(PyObject* obj);
+py::BorrowFlag& borrow_flag(PyObject* obj);
+
+}  // namespace vorlane::py_indexable

@@ -1,0 +1,160 @@
+#include "py/args.hpp"
+
+#include <cstring>
+#include <string>
+
+#include "py/errors.hpp"
+
+namespace vorlane::py {
+
+namespace {
+
+std::string quoted_list(const Signature& sig, const std::array<bool, Signature::kMaxParams>& which,
+                        size_t count) {
+    // 'a' / 'a' and 'b' / 'a', 'b', and 'c'
+    std::string out;
+    size_t seen = 0;
+    for (size_t i = 0; i < sig.nparams; ++i) {
+        if (!which[i])
+            continue;
+        if (seen > 0)
+            out += count > 2 ? (seen + 1 == count ? ", and " : ", ") : " and ";
+        out += "'";
+        out += sig.params[i];
+        out += "'";
+        ++seen;
+    }
+    return out;
+}
+
+[[noreturn]] void raise_too_many_positional(const Signature& sig, size_t given) {
+    size_t max = sig.nparams;
+    std::string takes = sig.required == max
+                            ? std::to_string(max) + " positional argument" + (max == 1 ? "" : "s")
+                            : "from " + std::to_string(sig.required) + " to " +
+                                  std::to_string(max) + " positional arguments";
+    raise_error(PyExc_TypeError, std::string(sig.name) + "() takes " + takes + " but " +
+                                     std::to_string(given) + (given == 1 ? " was" : " were") +
+                                     " given");
+}
+
+[[noreturn]] void raise_missing(const Signature& sig, const Arguments& out) {
+    std::array<bool, Signature::kMaxParams> missing{};
+    size_t count = 0;
+    for (size_t i = 0; i < sig.required; ++i) {
+        if (out.values[i] == nullptr) {
+            missing[i] = true;
+            ++count;
+        }
+    }
+    raise_error(PyExc_TypeError, std::string(sig.name) + "() missing " + std::to_string(count) +
+                                     " required positional argument" + (count == 1 ? "" : "s") +
+                                     ": " + quoted_list(sig, missing, count));
+}
+
+// Index of the named parameter `key`, or -1.
+Py_ssize_t find_param(const Signature& sig, PyObject* key) {
+    Py_ssize_t size = 0;
+    const char* text = PyUnicode_AsUTF8AndSize(key, &size);
+    if (text == nullptr) {
+        PyErr_Clear();
+        return -1;
+    }
+    for (size_t i = 0; i < sig.nparams; ++i) {
+        if (std::strlen(sig.params[i]) == static_cast<size_t>(size) &&
+            std::memcmp(sig.params[i], text, size) == 0)
+            return static_cast<Py_ssize_t>(i);
+    }
+    return -1;
+}
+
+void take_positional(const Signature& sig, PyObject* const* args, size_t nargs, Arguments& out) {
+    size_t named = nargs < sig.nparams ? nargs : sig.nparams;
+    if (nargs > sig.nparams && !sig.var_positional)
+        raise_too_many_positional(sig, nargs);
+    for (size_t i = 0; i < named; ++i)
+        out.values[i] = args[i];
+    if (nargs > named)
+        out.extra_positional = std::span<PyObject* const>(args + named, nargs - named);
+}
+
+void take_keyword(const Signature& sig, PyObject* key, PyObject* value, Arguments& out) {
+    Py_ssize_t slot = find_param(sig, key);
+    if (slot >= 0) {
+        if (out.values[slot] != nullptr) {
+            PyErr_Format(PyExc_TypeError, "%s() got multiple values for argument '%s'", sig.name,
+                         sig.params[slot]);
+            throw ErrorAlreadySet{};
+        }
+        out.values[slot] = value;
+        return;
+    }
+    if (!sig.var_keyword) {
+        PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%S'", sig.name,
+                     key);
+        throw ErrorAlreadySet{};
+    }
+    if (!out.extra_keywords)
+        out.extra_keywords = Ref::steal(check(PyDict_New()));
+    check_status(PyDict_SetItem(out.extra_keywords.get(), key, value));
+}
+
+void check_required(const Signature& sig, const Arguments& out) {
+    for (size_t i = 0; i < sig.required; ++i) {
+        if (out.values[i] == nullptr)
+            raise_missing(sig, out);
+    }
+}
+
+}  // namespace
+
+Arguments parse_arguments(const Signature& sig, PyObject* const* args, Py_ssize_t nargsf,
+                          PyObject* kwnames) {
+    Arguments out;
+    size_t nargs = static_cast<size_t>(PyVectorcall_NARGS(nargsf));
+    take_positional(sig, args, nargs, out);
+    if (kwnames != nullptr) {
+        Py_ssize_t nkw = PyTuple_GET_SIZE(kwnames);
+        for (Py_ssize_t i = 0; i < nkw; ++i)
+            take_keyword(sig, PyTuple_GET_ITEM(kwnames, i), args[nargs + i], out);
+    }
+    check_required(sig, out);
+    return out;
+}
+
+Arguments parse_tuple_arguments(const Signature& sig, PyObject* args, PyObject* kwargs) {
+    Arguments out;
+    size_t nargs = static_cast<size_t>(PyTuple_GET_SIZE(args));
+    take_positional(sig, &PyTuple_GET_ITEM(args, 0), nargs, out);
+    if (kwargs != nullptr) {
+        PyObject* key = nullptr;
+        PyObject* value = nullptr;
+        Py_ssize_t pos = 0;
+        while (PyDict_Next(kwargs, &pos, &key, &value))
+            take_keyword(sig, key, value, out);
+    }
+    check_required(sig, out);
+    return out;
+}
+
+std::vector<Ref> extract_sequence(PyObject* obj) {
+    if (PyUnicode_Check(obj))
+        raise_error(PyExc_TypeError, "Can't extract `str` to `Vec`");
+    if (!PySequence_Check(obj))
+        raise_conversion_error(obj, "Sequence");
+    std::vector<Ref> items;
+    Py_ssize_t hint = PySequence_Size(obj);
+    if (hint < 0) {
+        PyErr_Clear();
+    } else {
+        items.reserve(static_cast<size_t>(hint));
+    }
+    Ref iterator = Ref::steal(check(PyObject_GetIter(obj)));
+    while (PyObject* item = PyIter_Next(iterator.get()))
+        items.push_back(Ref::steal(item));
+    if (PyErr_Occurred())
+        throw ErrorAlreadySet{};
+    return items;
+}
+
+}  // namespace vorlane::py

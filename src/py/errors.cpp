@@ -1,0 +1,78 @@
+#include "py/errors.hpp"
+
+#include <cstdio>
+#include <cstdlib>
+
+namespace vorlane::py {
+
+void raise_error(PyObject* type, const std::string& message) {
+    PyErr_SetString(type, message.c_str());
+    throw ErrorAlreadySet{};
+}
+
+PyObject* panic_exception_type() {
+    // Created under the interpreter lock; the module asks for the lock on
+    // free-threaded builds, so a function-local static is enough.
+    static PyObject* type = [] {
+        return PyErr_NewExceptionWithDoc(
+            "Vorlane.PanicException",
+            "An internal error of Vorlane: a broken invariant, a poisoned lock or a value "
+            "that cannot be converted.",
+            PyExc_BaseException, nullptr);
+    }();
+    return type;
+}
+
+void raise_conversion_error(PyObject* obj, const char* target) {
+    PyErr_Format(PyExc_TypeError, "'%s' object cannot be converted to '%s'", Py_TYPE(obj)->tp_name,
+                 target);
+    throw ErrorAlreadySet{};
+}
+
+static void set_panic(const char* message) {
+    PyObject* type = panic_exception_type();
+    if (type == nullptr)
+        return;  // the error of creating the class stays set
+    PyErr_SetString(type, message);
+}
+
+void set_error_from_current_exception() {
+    try {
+        throw;
+    } catch (const ErrorAlreadySet&) {
+        if (!PyErr_Occurred())
+            set_panic("error reported without a Python exception");
+    } catch (const Panic& p) {
+        set_panic(p.what());
+    } catch (const std::bad_alloc&) {
+        // Running out of memory for the module's own records stops the
+        // process: nothing can be kept consistent past this point.
+        std::fputs("Vorlane: out of memory\n", stderr);
+        std::abort();
+    } catch (const std::exception& e) {
+        set_panic(e.what());
+    } catch (...) {
+        set_panic("unknown internal error");
+    }
+}
+
+void prefix_argument_error(const char* name) {
+    PyObject* exc = PyErr_GetRaisedException();
+    if (exc == nullptr)
+        return;
+    if (Py_TYPE(exc) != reinterpret_cast<PyTypeObject*>(PyExc_TypeError)) {
+        PyErr_SetRaisedException(exc);
+        return;
+    }
+    PyObject* message = PyUnicode_FromFormat("argument '%s': %S", name, exc);
+    PyObject* wrapped = message ? PyObject_CallOneArg(PyExc_TypeError, message) : nullptr;
+    Py_XDECREF(message);
+    if (wrapped == nullptr) {
+        Py_DECREF(exc);  // the error of building the new one stays set
+        return;
+    }
+    PyException_SetCause(wrapped, exc);  // steals exc
+    PyErr_SetRaisedException(wrapped);
+}
+
+}  // namespace vorlane::py

@@ -1,0 +1,80 @@
+#include "py/gil.hpp"
+
+#include <mutex>
+#include <vector>
+
+namespace vorlane::py {
+
+namespace {
+
+// Depth of nested regions that forbid Python code on this thread.
+thread_local int forbidden_depth = 0;
+
+// References dropped where Python code could not run. Shared by all threads:
+// a reference queued by a detached worker may be released by whichever thread
+// next leaves a forbidden region attached.
+std::mutex pending_mutex;
+std::vector<PyObject*>* pending =
+    new std::vector<PyObject*>();  // never freed: lives with the process
+
+}  // namespace
+
+bool python_forbidden() noexcept {
+    return forbidden_depth > 0;
+}
+
+void release_later(PyObject* obj) noexcept {
+    if (obj == nullptr)
+        return;
+    if (forbidden_depth == 0) {
+        Py_DECREF(obj);
+        return;
+    }
+    std::lock_guard<std::mutex> lock(pending_mutex);
+    pending->push_back(obj);
+}
+
+void drain_deferred_releases() noexcept {
+    for (;;) {
+        std::vector<PyObject*> batch;
+        {
+            std::lock_guard<std::mutex> lock(pending_mutex);
+            if (pending->empty())
+                return;
+            batch.swap(*pending);
+        }
+        // Releasing can run Python code that queues more; loop until empty.
+        for (PyObject* obj : batch)
+            Py_DECREF(obj);
+    }
+}
+
+void enter_no_python() noexcept {
+    ++forbidden_depth;
+}
+
+void leave_no_python() noexcept {
+    if (--forbidden_depth == 0)
+        drain_deferred_releases();
+}
+
+NoPythonScope::NoPythonScope() noexcept {
+    enter_no_python();
+}
+
+NoPythonScope::~NoPythonScope() {
+    leave_no_python();
+}
+
+ScopedDetach::ScopedDetach() noexcept {
+    ++forbidden_depth;
+    state_ = PyEval_SaveThread();
+}
+
+ScopedDetach::~ScopedDetach() {
+    PyEval_RestoreThread(state_);
+    if (--forbidden_depth == 0)
+        drain_deferred_releases();
+}
+
+}  // namespace vorlane::py

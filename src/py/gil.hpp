@@ -1,0 +1,56 @@
+#pragma once
+// Releasing the interpreter lock, and releasing Python references safely.
+//
+// A Python reference may only be dropped while the thread is attached to the
+// interpreter and holds none of the module's own locks: dropping the last
+// reference can run arbitrary Python code (`__del__`, weakref callbacks,
+// the cycle collector), which may call back into the module. `release_later`
+// drops a reference at once when that is safe and otherwise queues it; the
+// queue is emptied when the thread leaves the last such region.
+
+#include <Python.h>
+
+namespace vorlane::py {
+
+// Drops one strong reference to `obj`, now if safe, otherwise deferred.
+// May be called from any thread, attached or not.
+void release_later(PyObject* obj) noexcept;
+
+// Drops the queued references. Must be called attached and outside every
+// region that forbids Python code.
+void drain_deferred_releases() noexcept;
+
+// Enter and leave a region in which no Python code may run on this thread;
+// leaving the outermost one drains the deferred releases. Used by the lock
+// hooks of the engine; `NoPythonScope` is the RAII form.
+void enter_no_python() noexcept;
+void leave_no_python() noexcept;
+
+// A region in which no Python code may run on this thread: the module's locks
+// are held, or the thread is detached. Regions nest.
+class NoPythonScope {
+  public:
+    NoPythonScope() noexcept;
+    ~NoPythonScope();
+    NoPythonScope(const NoPythonScope&) = delete;
+    NoPythonScope& operator=(const NoPythonScope&) = delete;
+};
+
+// Detaches from the interpreter for the lifetime of the guard, so other
+// Python threads run while the module works. Python objects must not be
+// touched inside; references dropped inside are released after re-attaching.
+class ScopedDetach {
+  public:
+    ScopedDetach() noexcept;
+    ~ScopedDetach();
+    ScopedDetach(const ScopedDetach&) = delete;
+    ScopedDetach& operator=(const ScopedDetach&) = delete;
+
+  private:
+    PyThreadState* state_;
+};
+
+// True while this thread may not run Python code.
+bool python_forbidden() noexcept;
+
+}  // namespace vorlane::py

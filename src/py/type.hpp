@@ -1,0 +1,69 @@
+#pragma once
+// Helpers for the module's heap types: a Python object that wraps exactly one
+// C++ record, constructed in place and destroyed in its dealloc slot.
+
+#include <Python.h>
+
+#include <new>
+#include <utility>
+
+#include "py/borrow.hpp"
+#include "py/errors.hpp"
+
+namespace vorlane::py {
+
+// Layout of every instance: the object header, the borrow state, the record.
+template <typename Record>
+struct Instance {
+    PyObject_HEAD BorrowFlag borrow;
+    Record record;
+};
+
+template <typename Record>
+Record& record_of(PyObject* self) {
+    return reinterpret_cast<Instance<Record>*>(self)->record;
+}
+template <typename Record>
+BorrowFlag& borrow_of(PyObject* self) {
+    return reinterpret_cast<Instance<Record>*>(self)->borrow;
+}
+
+// Allocates an instance of `type` and moves `record` into it.
+template <typename Record>
+PyObject* make_instance(PyTypeObject* type, Record&& record) {
+    PyObject* self = type->tp_alloc(type, 0);
+    if (self == nullptr)
+        throw ErrorAlreadySet{};
+    auto* inst = reinterpret_cast<Instance<std::decay_t<Record>>*>(self);
+    new (&inst->borrow) BorrowFlag();
+    new (&inst->record) std::decay_t<Record>(std::forward<Record>(record));
+    return self;
+}
+
+// tp_dealloc of a heap type wrapping `Record`.
+template <typename Record>
+void dealloc_instance(PyObject* self) {
+    PyTypeObject* type = Py_TYPE(self);
+    auto* inst = reinterpret_cast<Instance<Record>*>(self);
+    inst->record.~Record();
+    inst->borrow.~BorrowFlag();
+    type->tp_free(self);
+    Py_DECREF(type);
+}
+
+// `self` as an instance of `type` (or a subclass), or the conversion error
+// "'<type>' object cannot be converted to '<name>'".
+inline PyObject* expect_instance(PyObject* obj, PyTypeObject* type, const char* name) {
+    if (!PyObject_TypeCheck(obj, type))
+        raise_conversion_error(obj, name);
+    return obj;
+}
+
+// tp_new of a class that cannot be built from Python.
+PyObject* no_constructor(PyTypeObject* type, PyObject* args, PyObject* kwargs);
+
+// Creates a heap type from `spec` once per process; later calls return the
+// same type object. Returns a borrowed reference, or throws.
+PyTypeObject* lazy_type(PyTypeObject*& cache, PyType_Spec* spec);
+
+}  // namespace vorlane::py

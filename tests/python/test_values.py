@@ -1,0 +1,95 @@
+"""Conversion of attribute values: native kinds, stored hashes, key equality."""
+import enum
+import re
+
+import pytest
+
+from Vorlane import Index, Indexable, PyQueryExpr as Q
+from conftest import panics
+
+
+def repr_of(value):
+    return repr(Q.eq("a", value))
+
+
+class TestNativeKinds:
+    @pytest.mark.parametrize(
+        "value,native",
+        [
+            (3, "Int(3)"),
+            (2**63 - 1, "Int(9223372036854775807)"),
+            (-(2**63), "Int(-9223372036854775808)"),
+            (2.5, "Float(2.5)"),
+            (1.0, "Float(1.0)"),
+            (1e16, "Float(1e16)"),
+            (1.5e-5, "Float(1.5e-5)"),
+            (float("nan"), "Float(NaN)"),
+            (float("-inf"), "Float(-inf)"),
+            (-0.0, "Float(-0.0)"),
+            ("a", 'Str("a")'),
+            ('say "hi"\n', 'Str("say \\"hi\\"\\n")'),
+            (True, "Unknown"),
+            (None, "Unknown"),
+            ((1, 2), "Unknown"),
+            ([1], "Unknown"),
+        ],
+    )
+    def test_debug_form(self, value, native):
+        text = repr_of(value)
+        match = re.fullmatch(r'<QueryExpr: Eq\("a", PyValue \{ obj: .+, primitave: (.*), hash: (-?\d+) \}\)>', text)
+        assert match, text
+        assert match.group(1) == native
+        expected_hash = hash(value) if not isinstance(value, list) else 0
+        assert int(match.group(2)) == expected_hash
+
+    def test_subclasses_are_unknown(self):
+        class Colour(enum.IntEnum):
+            RED = 1
+
+        class Name(str):
+            pass
+
+        assert "primitave: Unknown" in repr_of(Colour.RED)
+        assert "primitave: Unknown" in repr_of(Name("x"))
+
+
+class TestConversionFailures:
+    @pytest.mark.parametrize("value", [2**63, -(2**63) - 1, "\ud800"])
+    def test_unconvertible_values_panic(self, value):
+        with panics("called `Result::unwrap()` on an `Err` value"):
+            Indexable(a=value)
+        with panics("called `Result::unwrap()` on an `Err` value"):
+            Q.eq("a", value)
+
+    def test_unhashable_value_is_not_an_error(self):
+        o = Indexable(a=[1, 2])
+        assert o.a == [1, 2]
+
+    def test_raising_hash_is_discarded(self):
+        class Bad:
+            def __hash__(self):
+                raise RuntimeError("no hash")
+
+        value = Bad()
+        assert Indexable(a=value).a is value
+        assert "hash: 0 }" in repr_of(value)
+
+
+class TestKeyEquality:
+    def index_of(self, **values):
+        objs = {name: Indexable(size=v) for name, v in values.items()}
+        index = Index()
+        index.add_object_many(list(objs.values()))
+        return index, objs
+
+    def test_one_int_float_and_true_are_one_key(self):
+        index, objs = self.index_of(i=1, f=1.0, b=True, other=2)
+        assert index.get_by_attribute(size=1) == [objs["i"], objs["f"], objs["b"]]
+
+    def test_colliding_hashes_are_one_key(self):
+        index, objs = self.index_of(m1=-1, m2=-2, z=0)
+        assert index.get_by_attribute(size=-1) == [objs["m1"], objs["m2"]]
+
+    def test_unhashables_equal_each_other_and_zero(self):
+        index, objs = self.index_of(l1=[1], l2=[2], zero=0, one=1)
+        assert index.get_by_attribute(size=0) == [objs["l1"], objs["l2"], objs["zero"]]
