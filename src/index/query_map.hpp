@@ -1,0 +1,56 @@
+#pragma once
+// `QueryMap`: the index of one attribute.
+//
+// An exact map from value key to the ids holding that value, and an ordered
+// bitmap tree of the (number, id) pairs of the Int and Float values, for
+// ranges. Python-free: keys carry the stored Python hash and the native
+// number only.
+//
+// Invariants: the tree holds exactly the (value, id) pairs of the exact map
+// whose inserted value was an Int or a Float (an in-place reduction may
+// narrow the exact map and leave the tree as it was); after `check_prune` of
+// a value, its entry is gone if its set was empty.
+
+#include <absl/container/flat_hash_map.h>
+
+#include <cstdint>
+
+#include "index/hybrid_set.hpp"
+#include "index/ranged_b_tree.hpp"
+#include "index/value_key.hpp"
+
+namespace vorlane {
+
+class QueryMap {
+  public:
+    using ExactMap = absl::flat_hash_map<ValueKey, HybridSet, ValueKeyHash>;
+
+    // Adds `id` under `value`. A pair the map already holds changes nothing.
+    void insert(const ValueKey& value, uint32_t id);
+    // Removes `id` from the value's set (a missing entry is not an error; the
+    // entry is not pruned) and, for a number, its tree entry.
+    void remove_id(const ValueKey& value, uint32_t id);
+    // Drops the value's entry when its set is empty; a missing entry is the
+    // internal error "no entry found for key".
+    void check_prune(const ValueKey& value);
+    // Makes this map the union of itself and `other`.
+    void merge(const QueryMap& other);
+
+    const HybridSet* find(const ValueKey& value) const;
+    bool holds(const ValueKey& value) const { return exact_.contains(value); }
+    // No value left in either structure: the attribute can be forgotten.
+    bool is_empty() const { return exact_.empty() && tree_.size() == 0; }
+
+    ExactMap& exact() { return exact_; }
+    const ExactMap& exact() const { return exact_; }
+    const BitMapBTree& tree() const { return tree_; }
+
+    size_t memory_usage() const;
+    void validate() const;
+
+  private:
+    ExactMap exact_;
+    BitMapBTree tree_;
+};
+
+}  // namespace vorlane

@@ -1,0 +1,1 @@
+#include "index/stored_item.hpp"

@@ -1,0 +1,101 @@
+#include "index/query_map.hpp"
+
+#include <gtest/gtest.h>
+
+#include <vector>
+
+#include "index/panic.hpp"
+
+namespace vorlane {
+namespace {
+
+ValueKey int_key(int64_t v) {
+    return ValueKey::of_int(v == -1 ? -2 : v, v);
+}
+ValueKey str_key(int64_t hash) {
+    return ValueKey::of_other(hash, NativeKind::Str);
+}
+
+Bitmap all_ids() {
+    Bitmap all;
+    roaring_bitmap_add_range(all.raw(), 0, 1u << 20);
+    return all;
+}
+
+std::vector<uint32_t> range_ids(const QueryMap& map, Bound lower, Bound upper) {
+    return map.tree().query_range(lower, upper, all_ids()).to_vector();
+}
+
+TEST(QueryMap, InsertFillsExactMapAndTreeOnce) {
+    QueryMap map;
+    for (uint32_t id = 1; id <= 5; ++id)
+        map.insert(int_key(10), id);
+    map.insert(int_key(10), 3);  // a held pair changes nothing
+    ASSERT_NE(map.find(int_key(10)), nullptr);
+    EXPECT_TRUE(map.find(int_key(10))->is_large());
+    EXPECT_EQ(map.find(int_key(10))->len(), 5u);
+    EXPECT_EQ(map.tree().size(), 5u);
+    map.validate();
+}
+
+TEST(QueryMap, StringsStayOutOfTheTree) {
+    QueryMap map;
+    map.insert(str_key(77), 1);
+    EXPECT_EQ(map.tree().size(), 0u);
+    map.remove_id(str_key(77), 1);
+    map.check_prune(str_key(77));
+    EXPECT_TRUE(map.is_empty());
+}
+
+TEST(QueryMap, PruneDropsOnlyEmptySets) {
+    QueryMap map;
+    map.insert(int_key(3), 1);
+    map.insert(int_key(4), 2);
+    map.insert(int_key(4), 3);
+    map.remove_id(int_key(4), 2);
+    map.check_prune(int_key(4));
+    EXPECT_TRUE(map.holds(int_key(4)));
+    map.remove_id(int_key(3), 1);
+    map.check_prune(int_key(3));
+    EXPECT_FALSE(map.holds(int_key(3)));
+    EXPECT_THROW(map.check_prune(int_key(3)), Panic);
+    EXPECT_EQ(range_ids(map, Bound::unbounded(), Bound::unbounded()), (std::vector<uint32_t>{3}));
+}
+
+TEST(QueryMap, IntAndFloatAreOnePointOfTheTree) {
+    QueryMap map;
+    map.insert(ValueKey::of_int(3, 3), 1);
+    map.insert(ValueKey::of_float(3, 3.0), 2);
+    EXPECT_EQ(map.exact().size(), 1u);
+    EXPECT_EQ(range_ids(map, Bound::included(int64_t{3}), Bound::included(3.0)),
+              (std::vector<uint32_t>{1, 2}));
+}
+
+TEST(QueryMap, RemovalReachesTheTreeWithoutAnExactEntry) {
+    // An in-place reduction can empty and prune a value while its ids stay in
+    // the tree; a later removal must still take the tree entry out.
+    QueryMap map;
+    map.insert(int_key(5), 7);
+    map.exact().find(int_key(5))->second.remove(7);
+    map.check_prune(int_key(5));
+    map.remove_id(int_key(5), 7);
+    EXPECT_EQ(map.tree().size(), 0u);
+}
+
+TEST(QueryMap, MergeIntoAnEmptyMapCopiesEverything) {
+    QueryMap other;
+    for (uint32_t id = 0; id < 300; ++id)
+        other.insert(int_key(id % 7), id);
+    other.insert(str_key(99), 1000);
+    QueryMap map;
+    map.merge(other);
+    EXPECT_EQ(map.exact().size(), other.exact().size());
+    EXPECT_EQ(map.tree().size(), other.tree().size());
+    map.merge(other);  // merging again adds nothing
+    EXPECT_EQ(map.tree().size(), 300u);
+    EXPECT_EQ(map.find(int_key(3))->as_bitmap(), other.find(int_key(3))->as_bitmap());
+    map.validate();
+}
+
+}  // namespace
+}  // namespace vorlane
