@@ -1,0 +1,457 @@
+#include "index/index.hpp"
+
+#include <absl/container/flat_hash_set.h>
+
+#include <string>
+
+#include "index/filtered_index.hpp"
+#include "index/indexable.hpp"
+#include "index/panic.hpp"
+#include "index/query.hpp"
+#include "py/args.hpp"
+#include "py/errors.hpp"
+#include "py/gil.hpp"
+#include "py/ref.hpp"
+#include "py/type.hpp"
+
+namespace vorlane {
+
+// ---------------------------------------------------------------------------
+// The record and its operations.
+
+std::shared_ptr<IndexRecord> IndexRecord::new_() {
+    auto record = std::make_shared<IndexRecord>();
+    record->maps = std::make_shared<LockedMaps>();
+    record->items = std::make_shared<LockedItems>();
+    return record;
+}
+
+const std::shared_ptr<IndexRecord>& default_index_record() {
+    static const auto* placeholder = new std::shared_ptr<IndexRecord>(IndexRecord::new_());
+    return *placeholder;
+}
+
+void add_index_value(AttributeMaps& maps, uint32_t id, AttrName name, const ValueKey& value) {
+    std::unique_ptr<QueryMap>& map = maps[name];
+    if (!map)
+        map = std::make_unique<QueryMap>();
+    map->insert(value, id);
+}
+
+void update_index(AttributeMaps& maps, AttrName name, const ValueKey& old_value,
+                  const ValueKey& new_value, uint32_t id) {
+    auto entry = maps.find(name);
+    // Names beginning with "_" are left out of indexes, except by an index
+    // that holds a map for such a name (one rebased from a view): that map is
+    // kept current like any other.
+    if (name.is_private() && entry == maps.end())
+        return;
+    if (entry != maps.end()) {
+        QueryMap& map = *entry->second;
+        bool held = map.holds(old_value);
+        map.remove_id(old_value, id);  // also drops a tree entry the exact map no longer lists
+        if (held)
+            map.check_prune(old_value);
+        if (map.is_empty())
+            maps.erase(entry);
+    }
+    add_index_value(maps, id, name, new_value);
+}
+
+void store_item(ItemTable& table, uint32_t id, StoredItem item) {
+    if (id >= table.size())
+        table.resize(static_cast<size_t>(id) + 1);
+    table[id] = std::move(item);
+}
+
+PyObject* item_at(const ItemTable& table, uint32_t id) {
+    if (id >= table.size() || table[id].empty())
+        panic("called `Option::unwrap()` on a `None` value");
+    return table[id].get();
+}
+
+namespace {
+
+// Builds a list from new references, taking them over.
+PyObject* list_of(std::vector<PyObject*>& objects) {
+    PyObject* list = PyList_New(static_cast<Py_ssize_t>(objects.size()));
+    if (list == nullptr) {
+        for (PyObject* obj : objects)
+            Py_DECREF(obj);
+        throw py::ErrorAlreadySet{};
+    }
+    for (size_t i = 0; i < objects.size(); ++i)
+        PyList_SET_ITEM(list, i, objects[i]);
+    return list;
+}
+
+// New references to the objects of `ids`, read under the table's read lock.
+std::vector<PyObject*> objects_of(const ItemTable& table, const Bitmap& ids) {
+    std::vector<PyObject*> objects;
+    objects.reserve(ids.cardinality());
+    try {
+        ids.for_each([&](uint32_t id) { objects.push_back(Py_NewRef(item_at(table, id))); });
+    } catch (...) {
+        for (PyObject* obj : objects)
+            py::release_later(obj);
+        throw;
+    }
+    return objects;
+}
+
+}  // namespace
+
+PyObject* collect_objects(const LockedItems& items, const Bitmap& ids) {
+    std::vector<PyObject*> objects;
+    {
+        LockedItems::ReadGuard table(items);
+        objects = objects_of(*table, ids);
+    }
+    return list_of(objects);
+}
+
+// ---------------------------------------------------------------------------
+// The Python class `Index`.
+
+namespace {
+
+using Record = std::shared_ptr<IndexRecord>;
+
+Record& record(PyObject* self) {
+    return py::record_of<Record>(self);
+}
+py::BorrowFlag& borrow(PyObject* self) {
+    return py::borrow_of<Record>(self);
+}
+
+PyTypeObject* index_type_cache = nullptr;
+
+// Attributes of an object as the index stores them: names beginning with "_"
+// are left out.
+struct Snapshot {
+    uint32_t id;
+    absl::InlinedVector<std::pair<AttrName, ValueKey>, kInlineAttributes> values;
+};
+
+Snapshot snapshot_of(const Indexable& object) {
+    Snapshot snap{object.id, {}};
+    for (const Attribute& attr : object.attributes) {
+        if (!attr.name.is_private())
+            snap.values.emplace_back(attr.name, attr.value.key());
+    }
+    return snap;
+}
+
+void index_snapshot(AttributeMaps& maps, const Snapshot& snap) {
+    for (const auto& [name, value] : snap.values)
+        add_index_value(maps, snap.id, name, value);
+}
+
+PyObject* index_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+    static const py::Signature sig{.name = "Index.__new__"};
+    return py::guard<PyObject*>(nullptr, [&]() -> PyObject* {
+        py::parse_tuple_arguments(sig, args, kwargs);
+        return py::make_instance(type, IndexRecord::new_());
+    });
+}
+
+// Fast-call method with signature `sig`, body `body(self, parsed)`.
+template <const py::Signature* Sig, PyObject* (*Body)(PyObject*, py::Arguments&)>
+PyObject* method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return py::guard<PyObject*>(nullptr, [&]() -> PyObject* {
+        py::Arguments parsed = py::parse_arguments(*Sig, args, nargs, kwnames);
+        return Body(self, parsed);
+    });
+}
+
+PyObject* add_object(PyObject* self, py::Arguments& args) {
+    py::ExclusiveBorrow use(borrow(self));
+    PyObject* obj = args.values[0];
+    Snapshot snap;
+    {
+        const Indexable& object = py::convert_argument(
+            "py_ref", [&]() -> const Indexable& { return py_indexable::expect_indexable(obj); });
+        py::SharedBorrow object_use(py_indexable::borrow_flag(obj));
+        snap = snapshot_of(object);
+    }
+    StoredItem item = StoredItem::of(obj);
+    IndexRecord& index = *record(self);
+    {
+        py::ScopedDetach detached;
+        index.live_ids.add(snap.id);
+        {
+            LockedItems::WriteGuard table(*index.items);
+            store_item(*table, snap.id, std::move(item));
+        }
+        LockedMaps::WriteGuard maps(*index.maps);
+        index_snapshot(*maps, snap);
+    }
+    py::ExclusiveBorrow object_use(py_indexable::borrow_flag(obj));
+    py_indexable::expect_indexable(obj).add_index(record(self));
+    Py_RETURN_NONE;
+}
+
+// The objects of `objs`, each exclusively borrowed for the rest of the call.
+// An object listed twice is borrowed once and indexed once.
+struct BorrowedObjects {
+    std::vector<py::Ref> items;
+    std::vector<PyObject*> distinct;
+    std::vector<py::ExclusiveBorrow> borrows;
+};
+
+BorrowedObjects borrow_objects(PyObject* objs) {
+    BorrowedObjects out;
+    out.items = py::convert_argument("objs", [&] { return py::extract_sequence(objs); });
+    absl::flat_hash_set<PyObject*> seen;
+    out.distinct.reserve(out.items.size());
+    out.borrows.reserve(out.items.size());
+    for (const py::Ref& item : out.items) {
+        PyObject* obj = item.get();
+        py::convert_argument("objs", [&] { py_indexable::expect_indexable(obj); });
+        if (!seen.insert(obj).second)
+            continue;
+        out.borrows.emplace_back(py_indexable::borrow_flag(obj));
+        out.distinct.push_back(obj);
+    }
+    return out;
+}
+
+PyObject* add_object_many(PyObject* self, py::Arguments& args) {
+    py::ExclusiveBorrow use(borrow(self));
+    BorrowedObjects objects = borrow_objects(args.values[0]);
+    IndexRecord& index = *record(self);
+    {
+        py::ScopedDetach detached;
+        for (PyObject* obj : objects.distinct) {
+            const Indexable& object = py::record_of<Indexable>(obj);
+            index.live_ids.add(object.id);
+            Snapshot snap = snapshot_of(object);
+            LockedMaps::WriteGuard maps(*index.maps);
+            index_snapshot(*maps, snap);
+        }
+    }
+    LockedItems::WriteGuard table(*index.items);
+    for (PyObject* obj : objects.distinct) {
+        Indexable& object = py::record_of<Indexable>(obj);
+        object.add_index(record(self));
+        store_item(*table, object.id, StoredItem::of(obj));
+    }
+    Py_RETURN_NONE;
+}
+
+PyObject* collect(PyObject* self, py::Arguments&) {
+    py::SharedBorrow use(borrow(self));
+    std::vector<PyObject*> objects;
+    {
+        LockedItems::ReadGuard table(*record(self)->items);
+        objects.reserve(table->size());
+        for (const StoredItem& item : *table) {
+            if (!item.empty())
+                objects.push_back(Py_NewRef(item.get()));
+        }
+    }
+    return list_of(objects);
+}
+
+PyObject* get_by_attribute(PyObject* self, py::Arguments& args) {
+    py::SharedBorrow use(borrow(self));
+    HashQuery query = kwargs_to_hash_query(args.extra_keywords.get());
+    const IndexRecord& index = *record(self);
+    std::vector<PyObject*> objects;
+    {
+        LockedMaps::ReadGuard maps(*index.maps);
+        Bitmap matching = filter_index_by_hashes(*maps, query);
+        LockedItems::ReadGuard table(*index.items);
+        objects = objects_of(*table, matching);
+    }
+    return list_of(objects);
+}
+
+// Re-indexes the attributes of the matching objects after their value sets
+// were narrowed: the names the index leaves out stay out, and attributes the
+// object gained after it was added are indexed now.
+void reindex_matching(AttributeMaps& maps, const LockedItems& items, const Bitmap& matching) {
+    matching.for_each([&](uint32_t id) {
+        LockedItems::ReadGuard table(items);
+        PyObject* obj = item_at(*table, id);
+        py::SharedBorrow object_use(py_indexable::borrow_flag(obj), py::BorrowFailure::Panic);
+        for (const Attribute& attr : py::record_of<Indexable>(obj).attributes) {
+            if (!attr.name.is_private())
+                add_index_value(maps, id, attr.name, attr.value.key());
+        }
+    });
+}
+
+PyObject* reduce(PyObject* self, py::Arguments& args) {
+    py::ExclusiveBorrow use(borrow(self));
+    HashQuery query = kwargs_to_hash_query(args.extra_keywords.get());
+    const IndexRecord& index = *record(self);
+    LockedMaps::WriteGuard maps(*index.maps);
+    HybridSet matching = HybridSet::from_bitmap(filter_index_by_hashes(*maps, query));
+    for (auto& [name, map] : *maps) {
+        for (auto& [value, ids] : map->exact())
+            ids.and_inplace(matching);
+    }
+    reindex_matching(*maps, *index.items, std::get<Bitmap>(matching.form()));
+    Py_RETURN_NONE;
+}
+
+PyObject* reduced(PyObject* self, py::Arguments& args) {
+    py::SharedBorrow use(borrow(self));
+    HashQuery query = kwargs_to_hash_query(args.extra_keywords.get());
+    const Record& source = record(self);
+    Bitmap selection;
+    {
+        py::ScopedDetach detached;
+        LockedMaps::ReadGuard maps(*source->maps);
+        selection = filter_index_by_hashes(*maps, query);
+    }
+    return py_filtered::wrap_view(source, std::move(selection));
+}
+
+PyObject* reduced_query(PyObject* self, py::Arguments& args) {
+    py::SharedBorrow use(borrow(self));
+    QueryExpr query =
+        py::convert_argument("query", [&] { return py_query::copy_expr(args.values[0]); });
+    const Record& source = record(self);
+    Bitmap selection;
+    {
+        py::ScopedDetach detached;
+        LockedMaps::ReadGuard maps(*source->maps);
+        selection = evaluate_query(*maps, source->live_ids, query);
+    }
+    return py_filtered::wrap_view(source, std::move(selection));
+}
+
+// Every id listed anywhere in `maps`.
+Bitmap ids_in_maps(const AttributeMaps& maps) {
+    Bitmap ids;
+    for (const auto& [name, map] : maps) {
+        for (const auto& [value, set] : map->exact())
+            set.or_into(ids);
+        map->tree().for_each_entry([&](const CompositeKey128& entry) { ids.add(entry.id()); });
+    }
+    return ids;
+}
+
+// Ids of `ids` that have no object in `table`.
+bool all_stored(const ItemTable& table, const Bitmap& ids) {
+    bool ok = true;
+    ids.for_each([&](uint32_t id) {
+        if (id >= table.size() || table[id].empty())
+            ok = false;
+    });
+    return ok;
+}
+
+PyObject* union_with(PyObject* self, py::Arguments& args) {
+    py::ExclusiveBorrow use(borrow(self));
+    PyObject* other_obj = args.values[0];
+    py::convert_argument("other",
+                         [&] { py::expect_instance(other_obj, py_index::index_type(), "Index"); });
+    py::SharedBorrow other_use(borrow(other_obj));
+    IndexRecord& receiver = *record(self);
+    const IndexRecord& other = *record(other_obj);
+    if (receiver.maps == other.maps) {
+        Py_RETURN_NONE;  // the maps already hold themselves
+    }
+    bool merged = false;
+    {
+        py::ScopedDetach detached;
+        LockedMaps::WriteGuard maps(*receiver.maps);
+        LockedMaps::ReadGuard other_maps(*other.maps);
+        // Every merged id must name an object of the receiver: a lookup that
+        // reaches an id with no stored object could never answer again.
+        bool stored = false;
+        {
+            LockedItems::ReadGuard table(*receiver.items);
+            stored = all_stored(*table, ids_in_maps(*other_maps));
+        }
+        if (stored) {
+            for (const auto& [name, map] : *other_maps) {
+                std::unique_ptr<QueryMap>& mine = (*maps)[name];
+                if (!mine) mine = std::make_unique<QueryMap>();
+                mine->merge(*map);
+            }
+            merged = true;
+        }
+    }
+    if (!merged) {
+        py::raise_error(PyExc_ValueError,
+                        "union_with: the other index holds objects that this index does not; "
+                        "add them to this index first (nothing was merged)");
+    }
+    Py_RETURN_NONE;
+}
+
+constexpr py::Signature kAddObjectSig{
+    .name = "Index.add_object", .params = {"py_ref"}, .nparams = 1, .required = 1};
+constexpr py::Signature kAddObjectManySig{
+    .name = "Index.add_object_many", .params = {"objs"}, .nparams = 1, .required = 1};
+constexpr py::Signature kCollectSig{.name = "Index.collect"};
+constexpr py::Signature kGetByAttributeSig{.name = "Index.get_by_attribute", .var_keyword = true};
+constexpr py::Signature kReduceSig{.name = "Index.reduce", .var_keyword = true};
+constexpr py::Signature kReducedSig{.name = "Index.reduced", .var_keyword = true};
+constexpr py::Signature kReducedQuerySig{
+    .name = "Index.reduced_query", .params = {"query"}, .nparams = 1, .required = 1};
+constexpr py::Signature kUnionWithSig{
+    .name = "Index.union_with", .params = {"other"}, .nparams = 1, .required = 1};
+
+#define VORLANE_METHOD(name, sig, body, doc)                                                   \
+    {                                                                                          \
+        name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(method<&sig, body>)), \
+            METH_FASTCALL | METH_KEYWORDS, doc                                                 \
+    }
+
+PyMethodDef index_methods[] = {
+    VORLANE_METHOD("add_object", kAddObjectSig, add_object, "add_object($self, py_ref)\n--\n\n"),
+    VORLANE_METHOD("add_object_many", kAddObjectManySig, add_object_many,
+                   "add_object_many($self, objs)\n--\n\n"),
+    VORLANE_METHOD("collect", kCollectSig, collect, "collect($self)\n--\n\n"),
+    VORLANE_METHOD("get_by_attribute", kGetByAttributeSig, get_by_attribute,
+                   "get_by_attribute($self, **kwargs)\n--\n\n"),
+    VORLANE_METHOD("reduce", kReduceSig, reduce, "reduce($self, **kwargs)\n--\n\n"),
+    VORLANE_METHOD("reduced", kReducedSig, reduced, "reduced($self, **kwargs)\n--\n\n"),
+    VORLANE_METHOD("reduced_query", kReducedQuerySig, reduced_query,
+                   "reduced_query($self, query)\n--\n\n"),
+    VORLANE_METHOD("union_with", kUnionWithSig, union_with, "union_with($self, other)\n--\n\n"),
+    {nullptr, nullptr, 0, nullptr},
+};
+
+#undef VORLANE_METHOD
+
+PyType_Slot index_slots[] = {
+    {Py_tp_doc, const_cast<char*>("Index()\n--\n\n")},
+    {Py_tp_new, reinterpret_cast<void*>(index_new)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(py::dealloc_instance<Record>)},
+    {Py_tp_methods, index_methods},
+    {0, nullptr},
+};
+
+PyType_Spec index_spec = {
+    .name = "builtins.Index",
+    .basicsize = sizeof(py::Instance<Record>),
+    .itemsize = 0,
+    .flags = Py_TPFLAGS_DEFAULT,
+    .slots = index_slots,
+};
+
+}  // namespace
+
+namespace py_index {
+
+PyTypeObject* index_type() {
+    return py::lazy_type(index_type_cache, &index_spec);
+}
+
+PyObject* wrap_record(std::shared_ptr<IndexRecord> rec) {
+    return py::make_instance(index_type(), std::move(rec));
+}
+
+const std::shared_ptr<IndexRecord>& record_of_index(PyObject* self) {
+    return record(self);
+}
+
+}  // namespace py_index
+
+}  // namespace vorlane

@@ -1,0 +1,113 @@
+"""Keyword lookups and in-place reduction."""
+import pytest
+
+from Vorlane import Index, Indexable
+from conftest import panics
+
+
+@pytest.fixture
+def fleet():
+    objs = [
+        Indexable(name="ab", colour="red", size=3, tags=97),
+        Indexable(name="a", colour="red", size=1, tags=98),
+        Indexable(name="b", colour="blue", size=3, tags=99),
+        Indexable(name="x", colour="blue", size=2.0),
+        Indexable(name="t", colour="green", size=True),
+    ]
+    index = Index()
+    index.add_object_many(objs)
+    return index, objs
+
+
+class TestGetByAttribute:
+    def test_no_keywords_matches_nothing(self, fleet):
+        index, _ = fleet
+        assert index.get_by_attribute() == []
+
+    def test_absent_attribute_matches_nothing(self, fleet):
+        index, _ = fleet
+        assert index.get_by_attribute(weight=1) == []
+        assert index.get_by_attribute(weight=1, colour="red") == []
+
+    def test_strings_are_never_split(self, fleet):
+        index, objs = fleet
+        assert index.get_by_attribute(name="ab") == [objs[0]]
+
+    @pytest.mark.parametrize(
+        "values,expected",
+        [([1, 2], [1, 3, 4]), ([], []), ((3,), [0, 2]), ({3}, [0, 2]), (range(2, 3), [3]), (iter([2]), [3])],
+    )
+    def test_iterables_contribute_their_items(self, fleet, values, expected):
+        index, objs = fleet
+        assert index.get_by_attribute(size=values) == [objs[i] for i in expected]
+
+    def test_bytes_and_dict_keys(self, fleet):
+        index, objs = fleet
+        assert index.get_by_attribute(tags=b"ab") == [objs[0], objs[1]]
+        assert index.get_by_attribute(name={"x": 1}) == [objs[3]]
+
+    def test_generators(self, fleet):
+        index, objs = fleet
+        assert index.get_by_attribute(colour=(c for c in ["green", "red"])) == [objs[0], objs[1], objs[4]]
+
+    def test_equal_keys(self, fleet):
+        index, objs = fleet
+        assert index.get_by_attribute(size=1) == [objs[1], objs[4]]
+        assert index.get_by_attribute(size=2) == [objs[3]]
+
+    def test_several_keywords_intersect_in_slot_order(self, fleet):
+        index, objs = fleet
+        assert index.get_by_attribute(size=3, colour="red") == [objs[0]]
+        assert index.get_by_attribute(colour=["blue", "red"], size=3) == [objs[0], objs[2]]
+
+    def test_iterator_raising_midway_panics(self, fleet):
+        index, _ = fleet
+
+        def values():
+            yield 3
+            raise KeyError("broken")
+
+        with panics():
+            index.get_by_attribute(size=values())
+
+    def test_positional_arguments_are_refused(self, fleet):
+        index, _ = fleet
+        with pytest.raises(TypeError, match="takes 0 positional arguments but 1 was given"):
+            index.get_by_attribute(1)
+
+    def test_indexable_as_a_value(self):
+        target = Indexable()
+        pointer = Indexable(to=target)
+        index = Index()
+        index.add_object(pointer)
+        assert index.get_by_attribute(to=target) == [pointer]
+
+
+class TestReduce:
+    def test_reduce_narrows_value_sets(self, fleet):
+        index, objs = fleet
+        assert index.reduce(colour="red") is None
+        assert index.get_by_attribute(size=3) == [objs[0]]
+        assert index.get_by_attribute(colour="blue") == []
+        assert len(index.collect()) == 5
+
+    def test_reduce_without_keywords_empties_value_sets(self, fleet):
+        index, _ = fleet
+        index.reduce()
+        assert index.get_by_attribute(colour=["red", "blue", "green"]) == []
+
+    def test_reduce_indexes_attributes_gained_later(self, fleet):
+        index, objs = fleet
+        objs[0].weight = 10
+        assert index.get_by_attribute(weight=10) == []
+        index.reduce(name="ab")
+        assert index.get_by_attribute(weight=10) == [objs[0]]
+
+    def test_assignment_after_reduce(self, fleet):
+        index, objs = fleet
+        index.reduce(colour="red")
+        objs[2].size = 7  # not matched: its old value was dropped from the set
+        assert index.get_by_attribute(size=7) == [objs[2]]
+        objs[0].size = 8
+        assert index.get_by_attribute(size=8) == [objs[0]]
+        assert index.get_by_attribute(size=3) == []

@@ -1,0 +1,128 @@
+"""Concurrent use from several Python threads."""
+import random
+import threading
+import time
+
+from Vorlane import Index, Indexable, PyQueryExpr as Q
+
+BORROW_ERRORS = {"Already borrowed", "Already mutably borrowed"}
+
+
+def run_threads(targets, seconds):
+    stop = time.monotonic() + seconds
+    errors = []
+
+    def wrap(fn, seed):
+        rng = random.Random(seed)
+        try:
+            while time.monotonic() < stop:
+                fn(rng)
+        except BaseException as exc:  # noqa: BLE001 - reported below
+            errors.append(exc)
+
+    threads = [threading.Thread(target=wrap, args=(fn, i)) for i, fn in enumerate(targets)]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+    return errors
+
+
+def test_additions_assignments_and_lookups_at_once():
+    shared = [Indexable(colour="red", size=i) for i in range(200)]
+    indexes = [Index() for _ in range(3)]
+    for index in indexes:
+        index.add_object_many(shared)
+    own = [[] for _ in indexes]
+    refused = []
+
+    def adder(k):
+        def run(rng):
+            o = Indexable(colour=rng.choice(["red", "blue"]), size=rng.randint(0, 50))
+            indexes[k].add_object(o)
+            own[k].append(o)
+        return run
+
+    def assigner(rng):
+        o = rng.choice(shared)
+        try:
+            o.size = rng.randint(0, 50)
+            o.colour = rng.choice(["red", "blue", "green"])
+        except RuntimeError as exc:
+            assert str(exc) in BORROW_ERRORS
+            refused.append(exc)
+
+    def reader(rng):
+        index = rng.choice(indexes)
+        try:
+            index.get_by_attribute(colour="blue")
+            index.reduced_query(Q.and_(Q.gt("size", 10), Q.ne("colour", "red"))).collect()
+        except RuntimeError as exc:
+            assert str(exc) in BORROW_ERRORS
+            refused.append(exc)
+
+    errors = run_threads([adder(0), adder(1), adder(2), assigner, assigner, reader, reader], 2.0)
+    assert errors == []
+    for k, index in enumerate(indexes):
+        members = shared + own[k]
+        for colour in ("red", "blue", "green"):
+            want = sorted((o for o in members if o.colour == colour), key=lambda o: members.index(o))
+            got = index.get_by_attribute(colour=colour)
+            assert set(map(id, got)) == set(map(id, want))
+        got = index.reduced_query(Q.gt("size", 25)).collect()
+        assert set(map(id, got)) == {id(o) for o in members if o.size > 25}
+
+
+def test_interpreter_lock_is_released_during_bulk_add():
+    import sys
+
+    objs = [Indexable(kind=i % 20, size=i, price=i * 0.5, owner=f"o{i % 1000}") for i in range(200_000)]
+    index = Index()
+    counter = [0]
+    done = threading.Event()
+
+    def count():
+        while not done.is_set():
+            counter[0] += 1
+            if counter[0] % 50 == 0:
+                time.sleep(0)  # hands the lock back whenever someone waits for it
+
+    # With a very long switch interval, the counting thread runs only while
+    # the main thread gives up the interpreter lock of its own accord.
+    old = sys.getswitchinterval()
+    sys.setswitchinterval(100)
+    try:
+        worker = threading.Thread(target=count)
+        worker.start()
+        time.sleep(0.05)
+        before = counter[0]
+        index.add_object_many(objs)
+        after = counter[0]
+        done.set()
+        worker.join()
+    finally:
+        sys.setswitchinterval(old)
+    assert after - before > 100
+    assert len(index.get_by_attribute(kind=3)) == 10_000
+
+
+def test_conflicting_use_fails_at_once():
+    index = Index()
+    objs = [Indexable(k=i) for i in range(300_000)]
+    results = []
+
+    def bulk():
+        index.add_object_many(objs)
+
+    t = threading.Thread(target=bulk)
+    t.start()
+    deadline = time.monotonic() + 5
+    while t.is_alive() and time.monotonic() < deadline:
+        try:
+            index.collect()
+        except RuntimeError as exc:
+            results.append(str(exc))
+            break
+    t.join()
+    assert set(results) <= {"Already mutably borrowed"}
+    assert len(index.collect()) == 300_000
