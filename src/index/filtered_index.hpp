@@ -1,0 +1,40 @@
+#pragma once
+// `FilteredIndex`: a view of an index through a fixed selection of ids.
+//
+// A view shares the live maps and item table of the index it came from, so
+// it sees later attribute changes and the current object of each selected
+// slot, while its selection never changes. It holds the source record
+// itself: the objects' memberships point at that record, and keeping it
+// alive keeps their assignments reaching the shared maps after the source
+// `Index` object is gone.
+
+#include <Python.h>
+
+#include <memory>
+
+#include "index/bitmap.hpp"
+#include "index/index.hpp"
+
+namespace vorlane {
+
+struct FilteredIndex {
+    std::shared_ptr<IndexRecord> source;
+    Bitmap selection;
+
+    const LockedMaps& maps() const { return *source->maps; }
+    const LockedItems& items() const { return *source->items; }
+};
+
+// Builds a standalone index holding exactly the selected objects under their
+// own ids, indexing every attribute they have now (names beginning with "_"
+// included) and registering the new index in each object's memberships.
+std::shared_ptr<IndexRecord> rebase(const FilteredIndex& view);
+
+namespace py_filtered {
+// The `FilteredIndex` class, created on first use (never a module attribute).
+PyTypeObject* filtered_index_type();
+// A new view of `source` through `selection`.
+PyObject* wrap_view(std::shared_ptr<IndexRecord> source, Bitmap selection);
+}  // namespace py_filtered
+
+}  // namespace vorlane

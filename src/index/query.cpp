@@ -1,0 +1,492 @@
+#include "index/query.hpp"
+
+#include <absl/container/flat_hash_set.h>
+
+#include <algorithm>
+#include <cmath>
+#include <limits>
+
+#include "index/panic.hpp"
+#include "py/args.hpp"
+#include "py/errors.hpp"
+#include "py/ref.hpp"
+#include "py/type.hpp"
+
+namespace vorlane {
+
+// ---------------------------------------------------------------------------
+// Keyword equality.
+
+namespace {
+
+// Adds the keys of `value` (one value, or the items of an iterable) to `keys`.
+void add_keyword_values(PyObject* value, std::vector<ValueKey>& keys,
+                        absl::flat_hash_set<ValueKey, ValueKeyHash>& seen) {
+    auto add = [&](PyValue converted) {
+        if (seen.insert(converted.key()).second)
+            keys.push_back(converted.key());
+    };
+    if (PyUnicode_Check(value)) {
+        add(PyValue::from_borrowed(value));  // a string is never split into characters
+        return;
+    }
+    py::Ref iterator = py::Ref::steal(PyObject_GetIter(value));
+    if (!iterator) {
+        PyErr_Clear();
+        add(PyValue::from_borrowed(value));
+        return;
+    }
+    while (PyObject* item = PyIter_Next(iterator.get()))
+        add(PyValue::new_(item));
+    if (PyErr_Occurred()) {
+        PyErr_Clear();
+        panic(kUnwrapErr);
+    }
+}
+
+}  // namespace
+
+HashQuery kwargs_to_hash_query(PyObject* kwargs) {
+    HashQuery query;
+    if (kwargs == nullptr)
+        return query;
+    PyObject* key = nullptr;
+    PyObject* value = nullptr;
+    Py_ssize_t pos = 0;
+    // The dict is the call's own keyword dict: no other thread can reach it.
+    while (PyDict_Next(kwargs, &pos, &key, &value)) {
+        Py_ssize_t size = 0;
+        const char* text = PyUnicode_AsUTF8AndSize(key, &size);
+        if (text == nullptr)
+            throw py::ErrorAlreadySet{};
+        HashQueryEntry entry{AttrName::intern(std::string_view(text, size)), {}};
+        absl::flat_hash_set<ValueKey, ValueKeyHash> seen;
+        add_keyword_values(value, entry.values, seen);
+        query.push_back(std::move(entry));
+    }
+    return query;
+}
+
+namespace {
+
+uint64_t estimated_size(const QueryMap* map, const HashQueryEntry& entry) {
+    if (map == nullptr)
+        return 0;
+    uint64_t total = 0;
+    for (const ValueKey& value : entry.values) {
+        if (const HybridSet* ids = map->find(value))
+            total += ids->len();
+    }
+    return total;
+}
+
+const QueryMap* find_map(const AttributeMaps& maps, AttrName name) {
+    auto found = maps.find(name);
+    return found == maps.end() ? nullptr : found->second.get();
+}
+
+}  // namespace
+
+Bitmap filter_index_by_hashes(const AttributeMaps& maps, const HashQuery& query) {
+    struct Planned {
+        const HashQueryEntry* entry;
+        const QueryMap* map;  // null for an attribute the index does not hold
+        uint64_t estimate;
+    };
+    std::vector<Planned> plan;
+    plan.reserve(query.size());
+    for (const HashQueryEntry& entry : query) {
+        const QueryMap* map = find_map(maps, entry.name);
+        plan.push_back({&entry, map, estimated_size(map, entry)});
+    }
+    // Most selective first, so the running intersection empties early.
+    std::stable_sort(plan.begin(), plan.end(),
+                     [](const Planned& a, const Planned& b) { return a.estimate < b.estimate; });
+
+    Bitmap result;
+    Bitmap scratch;
+    bool first = true;
+    for (const Planned& step : plan) {
+        scratch.clear();
+        if (step.map != nullptr) {
+            for (const ValueKey& value : step.entry->values) {
+                if (const HybridSet* ids = step.map->find(value))
+                    ids->or_into(scratch);
+            }
+        }
+        if (first) {
+            result.overwrite(scratch);
+            first = false;
+            continue;
+        }
+        if (result.is_empty())
+            return Bitmap();
+        result.and_inplace(scratch);
+    }
+    return result;
+}
+
+// ---------------------------------------------------------------------------
+// Expressions.
+
+ExprBox::ExprBox(QueryExpr expr) : expr_(std::make_unique<QueryExpr>(std::move(expr))) {}
+ExprBox::ExprBox(const ExprBox& other) : expr_(std::make_unique<QueryExpr>(*other.expr_)) {}
+ExprBox& ExprBox::operator=(const ExprBox& other) {
+    expr_ = std::make_unique<QueryExpr>(*other.expr_);
+    return *this;
+}
+ExprBox::~ExprBox() = default;
+
+namespace {
+
+constexpr double kInfinity = std::numeric_limits<double>::infinity();
+
+Bitmap value_ids(const QueryMap* map, const PyValue& value) {
+    if (map == nullptr)
+        return Bitmap();
+    const HybridSet* ids = map->find(value.key());
+    return ids ? ids->as_bitmap() : Bitmap();
+}
+
+bool is_nan(const NumericValue& value) {
+    return std::holds_alternative<double>(value) && std::isnan(std::get<double>(value));
+}
+
+// A range over the tree of `map`. In Python every ordered comparison with
+// NaN is false: a NaN bound selects nothing, and an open end is closed at
+// the infinity of its side, which leaves out the NaNs that the key order
+// places beyond the infinities.
+Bitmap range_ids(const QueryMap* map, std::optional<NumericValue> lower, BoundKind lower_kind,
+                 std::optional<NumericValue> upper, BoundKind upper_kind, const Bitmap& universe) {
+    if (map == nullptr)
+        return Bitmap();
+    if ((lower && is_nan(*lower)) || (upper && is_nan(*upper)))
+        return Bitmap();
+    Bound low = lower ? Bound{lower_kind, *lower} : Bound{BoundKind::Included, -kInfinity};
+    Bound high = upper ? Bound{upper_kind, *upper} : Bound{BoundKind::Included, kInfinity};
+    return map->tree().query_range(low, high, universe);
+}
+
+Bitmap evaluate(const AttributeMaps& maps, const Bitmap& universe, const QueryExpr& query);
+
+Bitmap complement(const Bitmap& universe, const Bitmap& selected) {
+    return Bitmap::andnot(universe, selected);
+}
+
+struct Evaluator {
+    const AttributeMaps& maps;
+    const Bitmap& universe;
+
+    const QueryMap* map(AttrName name) const { return find_map(maps, name); }
+
+    Bitmap operator()(const expr::Eq& e) const { return value_ids(map(e.attr), e.value); }
+    Bitmap operator()(const expr::Ne& e) const {
+        return complement(universe, value_ids(map(e.attr), e.value));
+    }
+    Bitmap operator()(const expr::Gt& e) const {
+        auto v = e.value.key().numeric();
+        if (!v)
+            return Bitmap();  // strings and other kinds never compare
+        return range_ids(map(e.attr), v, BoundKind::Excluded, std::nullopt, BoundKind::Unbounded,
+                         universe);
+    }
+    Bitmap operator()(const expr::Ge& e) const {
+        auto v = e.value.key().numeric();
+        if (!v)
+            return Bitmap();
+        return range_ids(map(e.attr), v, BoundKind::Included, std::nullopt, BoundKind::Unbounded,
+                         universe);
+    }
+    Bitmap operator()(const expr::Lt& e) const {
+        auto v = e.value.key().numeric();
+        if (!v)
+            return Bitmap();
+        return range_ids(map(e.attr), std::nullopt, BoundKind::Unbounded, v, BoundKind::Excluded,
+                         universe);
+    }
+    Bitmap operator()(const expr::Le& e) const {
+        auto v = e.value.key().numeric();
+        if (!v)
+            return Bitmap();
+        return range_ids(map(e.attr), std::nullopt, BoundKind::Unbounded, v, BoundKind::Included,
+                         universe);
+    }
+    Bitmap operator()(const expr::Bt& e) const {
+        const QueryMap* m = map(e.attr);
+        if (m == nullptr)
+            return Bitmap();
+        auto lower = e.lower.key().numeric();
+        if (!lower)
+            panic("not yet implemented");
+        auto upper = e.upper.key().numeric();
+        if (!upper)
+            panic("not yet implemented");
+        return range_ids(m, lower, BoundKind::Included, upper, BoundKind::Included, universe);
+    }
+    Bitmap operator()(const expr::In& e) const {
+        Bitmap result;
+        const QueryMap* m = map(e.attr);
+        if (m == nullptr)
+            return result;
+        for (const PyValue& value : e.values) {
+            const HybridSet* ids = m->find(value.key());
+            if (ids == nullptr)
+                continue;
+            ids->or_into(result);
+            result.and_inplace(universe);
+        }
+        return result;
+    }
+    Bitmap operator()(const expr::Not& e) const {
+        return complement(universe, evaluate(maps, universe, *e.expr));
+    }
+    Bitmap operator()(const expr::And& e) const {
+        Bitmap running = universe.copy();
+        for (const QueryExpr& part : e.exprs) {
+            // Each part sees what the earlier parts kept as its universe.
+            Bitmap selected = evaluate(maps, running, part);
+            running.and_inplace(selected);
+            if (running.is_empty())
+                break;
+        }
+        return running;
+    }
+    Bitmap operator()(const expr::Or& e) const {
+        Bitmap result;
+        for (const QueryExpr& part : e.exprs)
+            result.or_inplace(evaluate(maps, universe, part));
+        return result;
+    }
+};
+
+Bitmap evaluate(const AttributeMaps& maps, const Bitmap& universe, const QueryExpr& query) {
+    return std::visit(Evaluator{maps, universe}, query.node);
+}
+
+}  // namespace
+
+Bitmap evaluate_query(const AttributeMaps& maps, const Bitmap& universe, const QueryExpr& query) {
+    return evaluate(maps, universe, query);
+}
+
+// ---------------------------------------------------------------------------
+// Debug text.
+
+namespace {
+
+std::string quoted_name(AttrName name) {
+    return debug_quoted(name.view());
+}
+
+struct DebugPrinter {
+    std::string operator()(const expr::Eq& e) const { return binary("Eq", e.attr, e.value); }
+    std::string operator()(const expr::Ne& e) const { return binary("Ne", e.attr, e.value); }
+    std::string operator()(const expr::Gt& e) const { return binary("Gt", e.attr, e.value); }
+    std::string operator()(const expr::Ge& e) const { return binary("Ge", e.attr, e.value); }
+    std::string operator()(const expr::Lt& e) const { return binary("Lt", e.attr, e.value); }
+    std::string operator()(const expr::Le& e) const { return binary("Le", e.attr, e.value); }
+    std::string operator()(const expr::Bt& e) const {
+        return "Bt(" + quoted_name(e.attr) + ", " + e.lower.debug() + ", " + e.upper.debug() + ")";
+    }
+    std::string operator()(const expr::In& e) const {
+        std::string out = "In(" + quoted_name(e.attr) + ", [";
+        for (size_t i = 0; i < e.values.size(); ++i) {
+            if (i > 0)
+                out += ", ";
+            out += e.values[i].debug();
+        }
+        return out + "])";
+    }
+    std::string operator()(const expr::Not& e) const { return "Not(" + debug_text(*e.expr) + ")"; }
+    std::string operator()(const expr::And& e) const { return list("And", e.exprs); }
+    std::string operator()(const expr::Or& e) const { return list("Or", e.exprs); }
+
+    static std::string binary(const char* variant, AttrName attr, const PyValue& value) {
+        return std::string(variant) + "(" + quoted_name(attr) + ", " + value.debug() + ")";
+    }
+    static std::string list(const char* variant, const std::vector<QueryExpr>& exprs) {
+        std::string out = std::string(variant) + "([";
+        for (size_t i = 0; i < exprs.size(); ++i) {
+            if (i > 0)
+                out += ", ";
+            out += debug_text(exprs[i]);
+        }
+        return out + "])";
+    }
+};
+
+}  // namespace
+
+std::string debug_text(const QueryExpr& query) {
+    return std::visit(DebugPrinter{}, query.node);
+}
+
+// ---------------------------------------------------------------------------
+// The Python class `PyQueryExpr`.
+
+namespace {
+
+PyTypeObject* query_type_cache = nullptr;
+
+PyObject* wrap(QueryExpr expr) {
+    return py::make_instance(py_query::query_expr_type(), std::move(expr));
+}
+
+AttrName attr_argument(PyObject* obj) {
+    return py::convert_argument("attr", [&] {
+        if (!PyUnicode_Check(obj))
+            py::raise_conversion_error(obj, "PyString");
+        Py_ssize_t size = 0;
+        const char* text = PyUnicode_AsUTF8AndSize(obj, &size);
+        if (text == nullptr)
+            throw py::ErrorAlreadySet{};
+        return AttrName::intern(std::string_view(text, size));
+    });
+}
+
+std::vector<PyValue> values_argument(PyObject* obj) {
+    std::vector<py::Ref> items =
+        py::convert_argument("values", [&] { return py::extract_sequence(obj); });
+    std::vector<PyValue> values;
+    values.reserve(items.size());
+    for (py::Ref& item : items)
+        values.push_back(PyValue::new_(item.release()));
+    return values;
+}
+
+QueryExpr expr_argument(PyObject* obj, const char* name) {
+    return py::convert_argument(name, [&] { return py_query::copy_expr(obj); });
+}
+
+using Builder = QueryExpr (*)(const py::Arguments&);
+
+template <typename Node>
+QueryExpr build_compare(const py::Arguments& args) {
+    AttrName attr = attr_argument(args.values[0]);
+    return QueryExpr{Node{attr, PyValue::from_borrowed(args.values[1])}};
+}
+
+QueryExpr build_bt(const py::Arguments& args) {
+    AttrName attr = attr_argument(args.values[0]);
+    PyValue lower = PyValue::from_borrowed(args.values[1]);
+    PyValue upper = PyValue::from_borrowed(args.values[2]);
+    return QueryExpr{expr::Bt{attr, std::move(lower), std::move(upper)}};
+}
+
+QueryExpr build_in(const py::Arguments& args) {
+    AttrName attr = attr_argument(args.values[0]);
+    return QueryExpr{expr::In{attr, values_argument(args.values[1])}};
+}
+
+std::vector<QueryExpr> exprs_argument(const py::Arguments& args) {
+    std::vector<QueryExpr> exprs;
+    exprs.reserve(args.extra_positional.size());
+    for (PyObject* obj : args.extra_positional)
+        exprs.push_back(expr_argument(obj, "exprs"));
+    return exprs;
+}
+
+QueryExpr build_and(const py::Arguments& args) {
+    return QueryExpr{expr::And{exprs_argument(args)}};
+}
+QueryExpr build_or(const py::Arguments& args) {
+    return QueryExpr{expr::Or{exprs_argument(args)}};
+}
+QueryExpr build_not(const py::Arguments& args) {
+    return QueryExpr{expr::Not{ExprBox(expr_argument(args.values[0], "exprs"))}};
+}
+
+// One static method: parse by `sig`, build with `builder`, wrap.
+template <const py::Signature* Sig, Builder build>
+PyObject* constructor(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return py::guard<PyObject*>(nullptr, [&]() -> PyObject* {
+        py::Arguments parsed = py::parse_arguments(*Sig, args, nargs, kwnames);
+        return wrap(build(parsed));
+    });
+}
+
+constexpr py::Signature compare_sig(const char* name) {
+    return {.name = name, .params = {"attr", "value"}, .nparams = 2, .required = 2};
+}
+
+constexpr py::Signature kEqSig = compare_sig("PyQueryExpr.eq");
+constexpr py::Signature kNeSig = compare_sig("PyQueryExpr.ne");
+constexpr py::Signature kGtSig = compare_sig("PyQueryExpr.gt");
+constexpr py::Signature kGeSig = compare_sig("PyQueryExpr.ge");
+constexpr py::Signature kLeSig = compare_sig("PyQueryExpr.le");
+constexpr py::Signature kLtSig = compare_sig("PyQueryExpr.lt");
+constexpr py::Signature kBtSig{
+    .name = "PyQueryExpr.bt", .params = {"attr", "lower", "upper"}, .nparams = 3, .required = 3};
+constexpr py::Signature kInSig{
+    .name = "PyQueryExpr.in_", .params = {"attr", "values"}, .nparams = 2, .required = 2};
+constexpr py::Signature kAndSig{.name = "PyQueryExpr.and_", .var_positional = true};
+constexpr py::Signature kOrSig{.name = "PyQueryExpr.or_", .var_positional = true};
+constexpr py::Signature kNotSig{
+    .name = "PyQueryExpr.not_", .params = {"exprs"}, .nparams = 1, .required = 1};
+
+#define VORLANE_STATIC(name, sig, builder, doc)                            \
+    {                                                                      \
+        name,                                                              \
+            reinterpret_cast<PyCFunction>(                                 \
+                reinterpret_cast<void (*)()>(constructor<&sig, builder>)), \
+            METH_FASTCALL | METH_KEYWORDS | METH_STATIC, doc               \
+    }
+
+PyMethodDef query_methods[] = {
+    VORLANE_STATIC("eq", kEqSig, build_compare<expr::Eq>, "eq(attr, value)\n--\n\n"),
+    VORLANE_STATIC("ne", kNeSig, build_compare<expr::Ne>, "ne(attr, value)\n--\n\n"),
+    VORLANE_STATIC("gt", kGtSig, build_compare<expr::Gt>, "gt(attr, value)\n--\n\n"),
+    VORLANE_STATIC("ge", kGeSig, build_compare<expr::Ge>, "ge(attr, value)\n--\n\n"),
+    VORLANE_STATIC("le", kLeSig, build_compare<expr::Le>, "le(attr, value)\n--\n\n"),
+    VORLANE_STATIC("bt", kBtSig, build_bt, "bt(attr, lower, upper)\n--\n\n"),
+    VORLANE_STATIC("lt", kLtSig, build_compare<expr::Lt>, "lt(attr, value)\n--\n\n"),
+    VORLANE_STATIC("in_", kInSig, build_in, "in_(attr, values)\n--\n\n"),
+    VORLANE_STATIC("and_", kAndSig, build_and, "and_(*exprs)\n--\n\n"),
+    VORLANE_STATIC("or_", kOrSig, build_or, "or_(*exprs)\n--\n\n"),
+    VORLANE_STATIC("not_", kNotSig, build_not, "not_(exprs)\n--\n\n"),
+    {nullptr, nullptr, 0, nullptr},
+};
+
+#undef VORLANE_STATIC
+
+PyObject* query_repr(PyObject* self) {
+    return py::guard<PyObject*>(nullptr, [&]() -> PyObject* {
+        py::SharedBorrow use(py::borrow_of<QueryExpr>(self));
+        std::string text = "<QueryExpr: " + debug_text(py::record_of<QueryExpr>(self)) + ">";
+        return PyUnicode_FromStringAndSize(text.data(), text.size());
+    });
+}
+
+PyType_Slot query_slots[] = {
+    {Py_tp_new, reinterpret_cast<void*>(py::no_constructor)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(py::dealloc_instance<QueryExpr>)},
+    {Py_tp_repr, reinterpret_cast<void*>(query_repr)},
+    {Py_tp_methods, query_methods},
+    {0, nullptr},
+};
+
+PyType_Spec query_spec = {
+    .name = "builtins.PyQueryExpr",
+    .basicsize = sizeof(py::Instance<QueryExpr>),
+    .itemsize = 0,
+    .flags = Py_TPFLAGS_DEFAULT,
+    .slots = query_slots,
+};
+
+}  // namespace
+
+namespace py_query {
+
+PyTypeObject* query_expr_type() {
+    return py::lazy_type(query_type_cache, &query_spec);
+}
+
+QueryExpr copy_expr(PyObject* obj) {
+    py::expect_instance(obj, query_expr_type(), "PyQueryExpr");
+    py::SharedBorrow use(py::borrow_of<QueryExpr>(obj));
+    return py::record_of<QueryExpr>(obj);
+}
+
+}  // namespace py_query
+
+}  // namespace vorlane

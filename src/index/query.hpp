@@ -1,0 +1,129 @@
+#pragma once
+// Queries over an index's attribute maps.
+//
+// - `HashQuery`: keyword equality, attribute name -> set of values, built from
+//   the keyword arguments of a call and evaluated by `filter_index_by_hashes`.
+// - `QueryExpr`: an immutable expression tree (eq, ne, gt, ge, lt, le, bt,
+//   in, not, and, or), built by the Python class `PyQueryExpr` and evaluated
+//   by `evaluate_query`.
+// Both evaluations are Python-free and run with the interpreter lock released
+// and the maps read-locked.
+
+#include <Python.h>
+
+#include <memory>
+#include <variant>
+#include <vector>
+
+#include "index/attr_name.hpp"
+#include "index/bitmap.hpp"
+#include "index/index.hpp"
+#include "index/value.hpp"
+
+namespace vorlane {
+
+// ---------------------------------------------------------------------------
+// Keyword equality.
+
+struct HashQueryEntry {
+    AttrName name;
+    // Distinct keys (equal stored hashes collapse), in the order first seen.
+    std::vector<ValueKey> values;
+};
+using HashQuery = std::vector<HashQueryEntry>;
+
+// Builds the query from a call's keyword dict (null when none were given). A
+// str value is one value; another iterable contributes its items; anything
+// else is one value. Runs Python code (iterators, __hash__): attached only.
+HashQuery kwargs_to_hash_query(PyObject* kwargs);
+
+// Ids holding, for every attribute of the query, one of its values. No
+// keywords match nothing.
+Bitmap filter_index_by_hashes(const AttributeMaps& maps, const HashQuery& query);
+
+// ---------------------------------------------------------------------------
+// Expressions.
+
+struct QueryExpr;
+
+// An owned sub-expression, copied deeply with its parent.
+class ExprBox {
+  public:
+    explicit ExprBox(QueryExpr expr);
+    ExprBox(const ExprBox& other);
+    ExprBox& operator=(const ExprBox& other);
+    ExprBox(ExprBox&&) noexcept = default;
+    ExprBox& operator=(ExprBox&&) noexcept = default;
+    ~ExprBox();
+    const QueryExpr& operator*() const { return *expr_; }
+
+  private:
+    std::unique_ptr<QueryExpr> expr_;
+};
+
+namespace expr {
+struct Eq {
+    AttrName attr;
+    PyValue value;
+};
+struct Ne {
+    AttrName attr;
+    PyValue value;
+};
+struct Gt {
+    AttrName attr;
+    PyValue value;
+};
+struct Ge {
+    AttrName attr;
+    PyValue value;
+};
+struct Lt {
+    AttrName attr;
+    PyValue value;
+};
+struct Le {
+    AttrName attr;
+    PyValue value;
+};
+struct Bt {
+    AttrName attr;
+    PyValue lower;
+    PyValue upper;
+};
+struct In {
+    AttrName attr;
+    std::vector<PyValue> values;
+};
+struct Not {
+    ExprBox expr;
+};
+struct And {
+    std::vector<QueryExpr> exprs;
+};
+struct Or {
+    std::vector<QueryExpr> exprs;
+};
+}  // namespace expr
+
+struct QueryExpr {
+    std::variant<expr::Eq, expr::Ne, expr::Gt, expr::Ge, expr::Lt, expr::Le, expr::Bt, expr::In,
+                 expr::Not, expr::And, expr::Or>
+        node;
+};
+
+// Ids satisfying `query`; complements are taken against `universe`.
+Bitmap evaluate_query(const AttributeMaps& maps, const Bitmap& universe, const QueryExpr& query);
+
+// Debug text, as in `And([Not(Eq("colour", PyValue { ... }))])`. Attached only.
+std::string debug_text(const QueryExpr& query);
+
+namespace py_query {
+// The `PyQueryExpr` class, created on first use.
+PyTypeObject* query_expr_type();
+// A copy of the expression held by a `PyQueryExpr`, or the conversion error
+// naming "PyQueryExpr".
+QueryExpr copy_expr(PyObject* obj);
+}  // namespace py_query
+
+}  // namespace vorlane

@@ -1,0 +1,186 @@
+"""Evaluating query expressions against an index."""
+import math
+import random
+
+import pytest
+
+from Vorlane import Index, Indexable, PyQueryExpr as Q
+from conftest import panics
+
+INF = float("inf")
+NAN = float("nan")
+
+
+def build(values, attr="size"):
+    objs = [Indexable(**({attr: v} if v is not MISSING else {})) for v in values]
+    index = Index()
+    index.add_object_many(objs)
+    return index, objs
+
+
+MISSING = object()
+
+
+def select(index, query):
+    return index.reduced_query(query).collect()
+
+
+class TestComparisons:
+    def test_bounds_included_and_excluded(self):
+        index, objs = build([1, 2, 3, 5, 6])
+        assert select(index, Q.gt("size", 2)) == objs[2:]
+        assert select(index, Q.ge("size", 2)) == objs[1:]
+        assert select(index, Q.lt("size", 3)) == objs[:2]
+        assert select(index, Q.le("size", 3)) == objs[:3]
+        assert select(index, Q.bt("size", 2, 5)) == objs[1:4]
+        assert select(index, Q.bt("size", 5, 2)) == []
+
+    def test_ints_and_floats_order_together(self):
+        index, objs = build([1, 1.5, 2, 2.0, -0.5, 0, -0.0])
+        assert select(index, Q.gt("size", 1)) == [objs[1], objs[2], objs[3]]
+        assert select(index, Q.bt("size", 2.0, 2)) == [objs[2], objs[3]]
+        assert select(index, Q.le("size", 0)) == [objs[4], objs[5], objs[6]]
+        assert select(index, Q.ge("size", -0.0)) == [objs[0], objs[1], objs[2], objs[3], objs[5], objs[6]]
+
+    def test_extremes_of_the_64_bit_range(self):
+        lo, hi = -(2**63), 2**63 - 1
+        index, objs = build([lo, hi, 0, float(2**63), -float(2**63)])
+        assert select(index, Q.le("size", lo)) == [objs[0], objs[4]]
+        assert select(index, Q.ge("size", hi)) == [objs[1], objs[3]]
+        assert select(index, Q.gt("size", hi)) == [objs[3]]
+
+    def test_nan_and_infinities(self):
+        index, objs = build([NAN, INF, -INF, 1.0, -NAN])
+        assert select(index, Q.gt("size", 0)) == [objs[1], objs[3]]
+        assert select(index, Q.le("size", 0)) == [objs[2]]
+        assert select(index, Q.ge("size", INF)) == [objs[1]]
+        assert select(index, Q.le("size", -INF)) == [objs[2]]
+        assert select(index, Q.gt("size", NAN)) == []
+        assert select(index, Q.lt("size", NAN)) == []
+        assert select(index, Q.bt("size", NAN, INF)) == []
+        assert select(index, Q.bt("size", -INF, INF)) == [objs[1], objs[2], objs[3]]
+
+    def test_strings_never_compare(self):
+        index, objs = build(["a", "m", "z"], attr="name")
+        assert select(index, Q.gt("name", "m")) == []
+        with panics("not yet implemented"):
+            index.reduced_query(Q.bt("name", "a", "z"))
+        with panics("not yet implemented"):
+            index.reduced_query(Q.bt("name", 1, "z"))
+        assert select(index, Q.bt("absent", "a", "z")) == []
+
+    def test_bool_is_an_equal_key_but_not_a_number(self):
+        index, objs = build([1, 1.0, True])
+        assert select(index, Q.eq("size", 1)) == objs
+        assert select(index, Q.gt("size", 0)) == objs[:2]
+
+
+class TestBooleanCombinations:
+    def test_empty_and_or(self):
+        index, objs = build([1, 2])
+        assert select(index, Q.and_()) == objs
+        assert select(index, Q.or_()) == []
+
+    def test_ne_equals_not_eq_including_missing_attributes(self):
+        objs = [Indexable(colour="red"), Indexable(colour="blue"), Indexable(size=1)]
+        index = Index()
+        index.add_object_many(objs)
+        assert select(index, Q.ne("colour", "red")) == objs[1:]
+        assert select(index, Q.not_(Q.eq("colour", "red"))) == objs[1:]
+        assert select(index, Q.ne("absent", 1)) == objs
+        assert select(index, Q.not_(Q.gt("absent", 1))) == objs
+
+    def test_in(self):
+        index, objs = build([1, 2, 3])
+        assert select(index, Q.in_("size", [])) == []
+        assert select(index, Q.in_("size", [1, 1])) == select(index, Q.eq("size", 1))
+        assert select(index, Q.in_("size", [3, 1, 9])) == [objs[0], objs[2]]
+
+    def test_and_narrows_each_part(self):
+        objs = [Indexable(colour="red", size=3), Indexable(colour="red", size=4), Indexable(colour="blue", size=4)]
+        index = Index()
+        index.add_object_many(objs)
+        assert select(index, Q.and_(Q.eq("colour", "red"), Q.not_(Q.eq("size", 3)))) == [objs[1]]
+        assert select(index, Q.and_(Q.eq("colour", "green"), Q.bt("colour", "a", "b"))) == []
+
+    def test_universe_is_the_index(self):
+        inside, outside = Indexable(size=1), Indexable(size=1)
+        a, b = Index(), Index()
+        a.add_object(inside)
+        b.add_object_many([inside, outside])
+        assert select(a, Q.not_(Q.eq("size", 2))) == [inside]
+
+
+def random_value(rng):
+    return rng.choice([rng.randint(-5, 5), rng.randint(-5, 5) + 0.5, rng.choice("abc"), None, True, False])
+
+
+def random_expr(rng, depth):
+    attrs = ["a", "b", "c", "absent"]
+    if depth == 0 or rng.random() < 0.3:
+        kind = rng.choice(["eq", "ne", "gt", "ge", "lt", "le", "bt", "in"])
+        attr = rng.choice(attrs)
+        if kind == "in":
+            values = [random_value(rng) for _ in range(rng.randint(0, 3))]
+            return Q.in_(attr, values), ("in", attr, values)
+        if kind == "bt":
+            lo, hi = sorted([rng.randint(-5, 5), rng.randint(-5, 5)])
+            hi += rng.choice([0, 0.5])
+            return Q.bt(attr, lo, hi), ("bt", attr, lo, hi)
+        v = random_value(rng) if kind in ("eq", "ne") else rng.choice([rng.randint(-5, 5), rng.randint(-5, 5) + 0.5, "b"])
+        return getattr(Q, kind)(attr, v), (kind, attr, v)
+    kind = rng.choice(["and", "or", "not"])
+    if kind == "not":
+        e, m = random_expr(rng, depth - 1)
+        return Q.not_(e), ("not", m)
+    parts = [random_expr(rng, depth - 1) for _ in range(rng.randint(0, 3))]
+    expr = (Q.and_ if kind == "and" else Q.or_)(*[p[0] for p in parts])
+    return expr, (kind, [p[1] for p in parts])
+
+
+def is_number(v):
+    return type(v) in (int, float)
+
+
+def model_eval(model, obj):
+    kind = model[0]
+    if kind in ("and", "or"):
+        results = [model_eval(m, obj) for m in model[1]]
+        return all(results) if kind == "and" else any(results)
+    if kind == "not":
+        return not model_eval(model[1], obj)
+    attr = model[1]
+    has = attr in obj
+    v = obj.get(attr)
+    if kind == "eq":
+        return has and hash(v) == hash(model[2])
+    if kind == "ne":
+        return not (has and hash(v) == hash(model[2]))
+    if kind == "in":
+        return has and any(hash(v) == hash(x) for x in model[2])
+    if kind == "bt":
+        return has and is_number(v) and model[2] <= v <= model[3]
+    bound = model[2]
+    if not (has and is_number(v) and is_number(bound)):
+        return False
+    return {"gt": v > bound, "ge": v >= bound, "lt": v < bound, "le": v <= bound}[kind]
+
+
+def test_random_expressions_against_brute_force():
+    rng = random.Random(1234)
+    rows = []
+    objs = []
+    for _ in range(2000):
+        row = {}
+        for attr in "abc":
+            if rng.random() < 0.85:
+                row[attr] = random_value(rng) if rng.random() < 0.3 else rng.randint(-5, 5) + rng.choice([0, 0.5])
+        rows.append(row)
+        objs.append(Indexable(**row))
+    index = Index()
+    index.add_object_many(objs)
+    for _ in range(400):
+        expr, model = random_expr(rng, 4)
+        got = index.reduced_query(expr).collect()
+        want = [o for o, row in zip(objs, rows) if model_eval(model, row)]
+        assert got == want, repr(expr)
