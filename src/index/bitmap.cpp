@@ -9,16 +9,19 @@ constexpr const char* kCreateFailed = "assertion failed: !p.is_null()";
 }
 
 Bitmap::Bitmap() : raw_(roaring_bitmap_create_with_capacity(0)) {
-    if (raw_ == nullptr) panic(kCreateFailed);
+    if (raw_ == nullptr)
+        panic(kCreateFailed);
 }
 
 Bitmap::~Bitmap() {
-    if (raw_ != nullptr) roaring_bitmap_free(raw_);
+    if (raw_ != nullptr)
+        roaring_bitmap_free(raw_);
 }
 
 Bitmap& Bitmap::operator=(Bitmap&& other) noexcept {
     if (this != &other) {
-        if (raw_ != nullptr) roaring_bitmap_free(raw_);
+        if (raw_ != nullptr)
+            roaring_bitmap_free(raw_);
         raw_ = other.raw_;
         other.raw_ = nullptr;
     }
@@ -26,7 +29,8 @@ Bitmap& Bitmap::operator=(Bitmap&& other) noexcept {
 }
 
 Bitmap Bitmap::adopt(roaring_bitmap_t* raw, const char* message) {
-    if (raw == nullptr) panic(message);
+    if (raw == nullptr)
+        panic(message);
     return Bitmap(raw);
 }
 
@@ -43,11 +47,13 @@ Bitmap Bitmap::copy() const {
 }
 
 void Bitmap::overwrite(const Bitmap& other) {
-    if (!roaring_bitmap_overwrite(raw_, other.raw_)) panic(kCreateFailed);
+    if (!roaring_bitmap_overwrite(raw_, other.raw_))
+        panic(kCreateFailed);
 }
 
 void Bitmap::add_many(std::span<const uint32_t> ids) {
-    if (!ids.empty()) roaring_bitmap_add_many(raw_, ids.size(), ids.data());
+    if (!ids.empty())
+        roaring_bitmap_add_many(raw_, ids.size(), ids.data());
 }
 
 Bitmap Bitmap::and_(const Bitmap& a, const Bitmap& b) {
@@ -63,16 +69,19 @@ Bitmap Bitmap::andnot(const Bitmap& a, const Bitmap& b) {
 }
 
 Bitmap Bitmap::or_many(std::span<const Bitmap* const> parts) {
-    if (parts.empty()) return Bitmap();
+    if (parts.empty())
+        return Bitmap();
     std::vector<const roaring_bitmap_t*> raws;
     raws.reserve(parts.size());
-    for (const Bitmap* part : parts) raws.push_back(part->raw_);
+    for (const Bitmap* part : parts)
+        raws.push_back(part->raw_);
     return adopt(roaring_bitmap_or_many(raws.size(), raws.data()), kCreateFailed);
 }
 
 std::vector<uint32_t> Bitmap::to_vector() const {
     std::vector<uint32_t> ids(cardinality());
-    if (!ids.empty()) roaring_bitmap_to_uint32_array(raw_, ids.data());
+    if (!ids.empty())
+        roaring_bitmap_to_uint32_array(raw_, ids.data());
     return ids;
 }
 

@@ -19,7 +19,7 @@
 namespace vorlane {
 
 class Bitmap {
-public:
+  public:
     // An empty bitmap created with capacity 0.
     Bitmap();
     ~Bitmap();
@@ -73,15 +73,17 @@ public:
         uint32_t block[kReadBlock];
         for (;;) {
             uint32_t n = roaring_read_uint32_iterator(&it, block, kReadBlock);
-            for (uint32_t i = 0; i < n; ++i) f(block[i]);
-            if (n < kReadBlock) break;
+            for (uint32_t i = 0; i < n; ++i)
+                f(block[i]);
+            if (n < kReadBlock)
+                break;
         }
     }
 
     const roaring_bitmap_t* raw() const { return raw_; }
     roaring_bitmap_t* raw() { return raw_; }
 
-private:
+  private:
     explicit Bitmap(roaring_bitmap_t* raw) : raw_(raw) {}
     // Ids read from the library per iterator call in `for_each`.
     static constexpr uint32_t kReadBlock = 256;

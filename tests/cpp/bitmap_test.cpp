@@ -29,7 +29,8 @@ TEST(Bitmap, CopyIsIndependentAndMoveEmptiesSource) {
     EXPECT_EQ(moved.maximum(), 5u);
     std::vector<uint32_t> seen;
     Bitmap big;
-    for (uint32_t i = 0; i < 1000; i += 3) big.add(i);
+    for (uint32_t i = 0; i < 1000; i += 3)
+        big.add(i);
     big.for_each([&](uint32_t id) { seen.push_back(id); });
     EXPECT_EQ(seen, big.to_vector());
 }
