@@ -111,3 +111,18 @@ class TestReduce:
         objs[0].size = 8
         assert index.get_by_attribute(size=8) == [objs[0]]
         assert index.get_by_attribute(size=3) == []
+
+
+class TestReduceAndRanges:
+    def test_assignment_after_reduce_leaves_no_stale_range_entry(self):
+        from Vorlane import PyQueryExpr as Q
+
+        a, b = Indexable(colour="red", size=3), Indexable(colour="blue", size=3)
+        index = Index()
+        index.add_object_many([a, b])
+        index.reduce(colour="blue")  # size 3 keeps only b in its set; the tree keeps both
+        b.size = 9  # prunes the value 3 from the exact map
+        a.size = 5  # 3 is no longer listed: the tree entry of a must still go
+        assert index.reduced_query(Q.bt("size", 3, 3)).collect() == []
+        assert index.reduced_query(Q.ge("size", 5)).collect() == [a, b]
+        assert index.reduced_query(Q.le("size", 5)).collect() == [a]

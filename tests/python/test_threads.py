@@ -126,3 +126,30 @@ def test_conflicting_use_fails_at_once():
     t.join()
     assert set(results) <= {"Already mutably borrowed"}
     assert len(index.collect()) == 300_000
+
+
+def test_queries_while_another_thread_assigns():
+    # Objects move between two states together, one attribute at a time, so
+    # any consistent snapshot sees each object with size in {0, 1}.
+    objs = [Indexable(size=0, colour="red") for _ in range(2000)]
+    index = Index()
+    index.add_object_many(objs)
+    seen_sizes = []
+
+    def assigner(rng):
+        o = rng.choice(objs)
+        o.size = 1 - o.size
+
+    def querier(rng):
+        # Each evaluation sees one state of the maps: every object once.
+        either = index.reduced_query(Q.or_(Q.lt("size", 1), Q.ge("size", 1))).collect()
+        both = index.reduced_query(Q.and_(Q.le("size", 0), Q.ge("size", 1))).collect()
+        odd = index.reduced_query(Q.not_(Q.in_("size", [0, 1]))).collect()
+        assert both == [] and odd == []
+        seen_sizes.append(len(either))
+
+    errors = run_threads([assigner, querier, querier, querier], 2.0)
+    assert errors == []
+    assert seen_sizes and set(seen_sizes) == {2000}
+    final_low = {id(o) for o in index.reduced_query(Q.lt("size", 1)).collect()}
+    assert final_low == {id(o) for o in objs if o.size == 0}
