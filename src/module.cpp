@@ -13,6 +13,7 @@
 #include "index/filtered_index.hpp"
 #include "index/index.hpp"
 #include "index/indexable.hpp"
+#include "index/pickling.hpp"
 #include "index/query.hpp"
 #include "py/args.hpp"
 #include "py/errors.hpp"
@@ -71,6 +72,9 @@ void add_type(PyObject* module, const char* name, PyTypeObject* type) {
     py::check_status(PyModule_AddObjectRef(module, name, reinterpret_cast<PyObject*>(type)));
 }
 
+// The package version, as in pyproject.toml.
+constexpr const char* kVersion = "0.1.0";
+
 void register_contents(PyObject* module) {
     py::Ref function =
         py::Ref::steal(py::check(PyCFunction_NewEx(&sum_as_string_def, module, nullptr)));
@@ -78,6 +82,11 @@ void register_contents(PyObject* module) {
     add_type(module, "Index", py_index::index_type());
     add_type(module, "Indexable", py_indexable::indexable_type());
     add_type(module, "PyQueryExpr", py_query::query_expr_type());
+    py::check_status(PyModule_AddStringConstant(module, "__version__", kVersion));
+    // Unpickling calls this: the classes report "builtins" as their module,
+    // so pickle cannot find them by name.
+    py::Ref restore = py::Ref::steal(py::check(PyCFunction_NewEx(&restore_def, module, nullptr)));
+    py::check_status(PyModule_AddObjectRef(module, "_restore", restore.get()));
 }
 
 void install_lock_hooks() {

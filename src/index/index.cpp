@@ -6,6 +6,9 @@
 
 #include "index/filtered_index.hpp"
 #include "index/indexable.hpp"
+#include "index/iteration.hpp"
+#include "index/pickling.hpp"
+#include "index/sorted_collect.hpp"
 #include "index/panic.hpp"
 #include "index/query.hpp"
 #include "py/args.hpp"
@@ -38,23 +41,24 @@ void add_index_value(AttributeMaps& maps, uint32_t id, AttrName name, const Valu
     map->insert(value, id);
 }
 
+void remove_index_value(AttributeMaps& maps, AttrName name, const ValueKey& value, uint32_t id) {
+    auto entry = maps.find(name);
+    if (entry == maps.end()) return;
+    QueryMap& map = *entry->second;
+    bool held = map.holds(value);
+    map.remove_id(value, id);
+    if (held) map.check_prune(value);
+    if (map.is_empty()) maps.erase(entry);
+}
+
 void update_index(AttributeMaps& maps, AttrName name, const ValueKey& old_value,
                   const ValueKey& new_value, uint32_t id) {
-    auto entry = maps.find(name);
     // Names beginning with "_" are left out of indexes, except by an index
     // that holds a map for such a name (one rebased from a view): that map is
     // kept current like any other.
-    if (name.is_private() && entry == maps.end())
-        return;
-    if (entry != maps.end()) {
-        QueryMap& map = *entry->second;
-        bool held = map.holds(old_value);
-        map.remove_id(old_value, id);  // also drops a tree entry the exact map no longer lists
-        if (held)
-            map.check_prune(old_value);
-        if (map.is_empty())
-            maps.erase(entry);
-    }
+    if (name.is_private() && !maps.contains(name)) return;
+    // The removal also drops a tree entry that the exact map no longer lists.
+    remove_index_value(maps, name, old_value, id);
     add_index_value(maps, id, name, new_value);
 }
 
@@ -64,16 +68,17 @@ void store_item(ItemTable& table, uint32_t id, StoredItem item) {
     table[id] = std::move(item);
 }
 
+bool holds_object(const ItemTable& table, uint32_t id, PyObject* obj) {
+    return id < table.size() && table[id].get() == obj;
+}
+
 PyObject* item_at(const ItemTable& table, uint32_t id) {
     if (id >= table.size() || table[id].empty())
         panic("called `Option::unwrap()` on a `None` value");
     return table[id].get();
 }
 
-namespace {
-
-// Builds a list from new references, taking them over.
-PyObject* list_of(std::vector<PyObject*>& objects) {
+PyObject* list_from_references(std::vector<PyObject*>& objects) {
     PyObject* list = PyList_New(static_cast<Py_ssize_t>(objects.size()));
     if (list == nullptr) {
         for (PyObject* obj : objects)
@@ -84,6 +89,8 @@ PyObject* list_of(std::vector<PyObject*>& objects) {
         PyList_SET_ITEM(list, i, objects[i]);
     return list;
 }
+
+namespace {
 
 // New references to the objects of `ids`, read under the table's read lock.
 std::vector<PyObject*> objects_of(const ItemTable& table, const Bitmap& ids) {
@@ -105,9 +112,13 @@ PyObject* collect_objects(const LockedItems& items, const Bitmap& ids) {
     std::vector<PyObject*> objects;
     {
         LockedItems::ReadGuard table(items);
-        objects = objects_of(*table, ids);
+        objects.reserve(ids.cardinality());
+        ids.for_each([&](uint32_t id) {
+            if (id < table->size() && !(*table)[id].empty())
+                objects.push_back(Py_NewRef((*table)[id].get()));
+        });
     }
-    return list_of(objects);
+    return list_from_references(objects);
 }
 
 // ---------------------------------------------------------------------------
@@ -178,10 +189,11 @@ PyObject* add_object(PyObject* self, py::Arguments& args) {
     IndexRecord& index = *record(self);
     {
         py::ScopedDetach detached;
-        index.live_ids.add(snap.id);
         {
             LockedItems::WriteGuard table(*index.items);
             store_item(*table, snap.id, std::move(item));
+            index.live_ids.add(snap.id);
+            index.version.fetch_add(1, std::memory_order_relaxed);
         }
         LockedMaps::WriteGuard maps(*index.maps);
         index_snapshot(*maps, snap);
@@ -223,9 +235,7 @@ PyObject* add_object_many(PyObject* self, py::Arguments& args) {
     {
         py::ScopedDetach detached;
         for (PyObject* obj : objects.distinct) {
-            const Indexable& object = py::record_of<Indexable>(obj);
-            index.live_ids.add(object.id);
-            Snapshot snap = snapshot_of(object);
+            Snapshot snap = snapshot_of(py::record_of<Indexable>(obj));
             LockedMaps::WriteGuard maps(*index.maps);
             index_snapshot(*maps, snap);
         }
@@ -235,8 +245,99 @@ PyObject* add_object_many(PyObject* self, py::Arguments& args) {
         Indexable& object = py::record_of<Indexable>(obj);
         object.add_index(record(self));
         store_item(*table, object.id, StoredItem::of(obj));
+        index.live_ids.add(object.id);
     }
+    index.version.fetch_add(1, std::memory_order_relaxed);
     Py_RETURN_NONE;
+}
+
+// Every attribute of an object, "_" names included: an index rebased from a
+// view indexes those too.
+Snapshot full_snapshot_of(const Indexable& object) {
+    Snapshot snap{object.id, {}};
+    for (const Attribute& attr : object.attributes) snap.values.emplace_back(attr.name, attr.value.key());
+    return snap;
+}
+
+PyObject* remove_object(PyObject* self, py::Arguments& args) {
+    py::ExclusiveBorrow use(borrow(self));
+    PyObject* obj = args.values[0];
+    Snapshot snap;
+    {
+        const Indexable& object = py::convert_argument(
+            "py_ref", [&]() -> const Indexable& { return py_indexable::expect_indexable(obj); });
+        py::SharedBorrow object_use(py_indexable::borrow_flag(obj));
+        snap = full_snapshot_of(object);
+    }
+    IndexRecord& index = *record(self);
+    StoredItem removed;  // released after re-attaching
+    {
+        py::ScopedDetach detached;
+        {
+            LockedItems::WriteGuard table(*index.items);
+            if (index.live_ids.contains(snap.id) && holds_object(*table, snap.id, obj)) {
+                removed = std::move((*table)[snap.id]);
+                index.live_ids.remove(snap.id);
+                index.version.fetch_add(1, std::memory_order_relaxed);
+            }
+        }
+        if (!removed.empty()) {
+            LockedMaps::WriteGuard maps(*index.maps);
+            for (const auto& [name, value] : snap.values)
+                remove_index_value(*maps, name, value, snap.id);
+        }
+    }
+    if (removed.empty()) {
+        PyErr_SetObject(PyExc_KeyError, obj);
+        throw py::ErrorAlreadySet{};
+    }
+    py::ExclusiveBorrow object_use(py_indexable::borrow_flag(obj));
+    py_indexable::expect_indexable(obj).remove_index(&index);
+    Py_RETURN_NONE;
+}
+
+Py_ssize_t index_length(PyObject* self) {
+    return py::guard<Py_ssize_t>(-1, [&]() -> Py_ssize_t {
+        py::SharedBorrow use(borrow(self));
+        const IndexRecord& index = *record(self);
+        LockedItems::ReadGuard table(*index.items);
+        return static_cast<Py_ssize_t>(index.live_ids.cardinality());
+    });
+}
+
+int index_contains(PyObject* self, PyObject* obj) {
+    return py::guard<int>(-1, [&]() -> int {
+        py::SharedBorrow use(borrow(self));
+        if (!py_indexable::is_indexable(obj)) return 0;
+        uint32_t id = py::record_of<Indexable>(obj).id;
+        const IndexRecord& index = *record(self);
+        LockedItems::ReadGuard table(*index.items);
+        return index.live_ids.contains(id) && holds_object(*table, id, obj);
+    });
+}
+
+PyObject* index_collect_sorted(PyObject* self, py::Arguments& args) {
+    py::SharedBorrow use(borrow(self));
+    const IndexRecord& index = *record(self);
+    return collect_sorted(index, index.live_ids, args);
+}
+
+PyObject* memory_usage(PyObject* self, py::Arguments&) { return index_memory_usage(self); }
+
+PyObject* reduce_method(PyObject* self, PyObject*) { return index_reduce(self); }
+
+PyObject* sizeof_method(PyObject* self, PyObject*) {
+    return py::guard<PyObject*>(nullptr, [&]() -> PyObject* {
+        size_t total = static_cast<size_t>(Py_TYPE(self)->tp_basicsize) + index_memory_total(self);
+        return PyLong_FromSize_t(total);
+    });
+}
+
+PyObject* index_iter(PyObject* self) {
+    return py::guard<PyObject*>(nullptr, [&]() -> PyObject* {
+        py::SharedBorrow use(borrow(self));
+        return make_object_iterator(record(self), nullptr);
+    });
 }
 
 PyObject* collect(PyObject* self, py::Arguments&) {
@@ -250,7 +351,7 @@ PyObject* collect(PyObject* self, py::Arguments&) {
                 objects.push_back(Py_NewRef(item.get()));
         }
     }
-    return list_of(objects);
+    return list_from_references(objects);
 }
 
 PyObject* get_by_attribute(PyObject* self, py::Arguments& args) {
@@ -264,7 +365,7 @@ PyObject* get_by_attribute(PyObject* self, py::Arguments& args) {
         LockedItems::ReadGuard table(*index.items);
         objects = objects_of(*table, matching);
     }
-    return list_of(objects);
+    return list_from_references(objects);
 }
 
 // Re-indexes the attributes of the matching objects after their value sets
@@ -389,6 +490,10 @@ constexpr py::Signature kAddObjectSig{
 constexpr py::Signature kAddObjectManySig{
     .name = "Index.add_object_many", .params = {"objs"}, .nparams = 1, .required = 1};
 constexpr py::Signature kCollectSig{.name = "Index.collect"};
+const py::Signature kCollectSortedSig = collect_sorted_signature("Index.collect_sorted");
+constexpr py::Signature kMemoryUsageSig{.name = "Index.memory_usage"};
+constexpr py::Signature kRemoveObjectSig{
+    .name = "Index.remove_object", .params = {"py_ref"}, .nparams = 1, .required = 1};
 constexpr py::Signature kGetByAttributeSig{.name = "Index.get_by_attribute", .var_keyword = true};
 constexpr py::Signature kReduceSig{.name = "Index.reduce", .var_keyword = true};
 constexpr py::Signature kReducedSig{.name = "Index.reduced", .var_keyword = true};
@@ -415,6 +520,23 @@ PyMethodDef index_methods[] = {
     VORLANE_METHOD("reduced_query", kReducedQuerySig, reduced_query,
                    "reduced_query($self, query)\n--\n\n"),
     VORLANE_METHOD("union_with", kUnionWithSig, union_with, "union_with($self, other)\n--\n\n"),
+    VORLANE_METHOD("collect_sorted", kCollectSortedSig, index_collect_sorted, kCollectSortedDoc),
+    VORLANE_METHOD("memory_usage", kMemoryUsageSig, memory_usage,
+                   "memory_usage($self)\n--\n\n"
+                   "Bytes held by the index: a dict with the item table, the value maps, the id "
+                   "sets, the ordered trees and their total. The objects themselves are not "
+                   "counted."),
+    {"__reduce__", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(reduce_method)),
+     METH_NOARGS, "Pickling support: the objects and what each attribute map lists."},
+    {"__setstate__", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(index_setstate)),
+     METH_O, "Pickling support: restores the objects and the attribute maps."},
+    {"__sizeof__", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(sizeof_method)),
+     METH_NOARGS, "Size of the index in bytes, with its maps, sets and trees."},
+    VORLANE_METHOD("remove_object", kRemoveObjectSig, remove_object,
+                   "remove_object($self, py_ref)\n--\n\n"
+                   "Removes the object from this index: it leaves every value set and ordered tree "
+                   "of the index and its item slot. Raises KeyError when the index does not hold "
+                   "it."),
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -425,6 +547,9 @@ PyType_Slot index_slots[] = {
     {Py_tp_new, reinterpret_cast<void*>(index_new)},
     {Py_tp_dealloc, reinterpret_cast<void*>(py::dealloc_instance<Record>)},
     {Py_tp_methods, index_methods},
+    {Py_sq_length, reinterpret_cast<void*>(index_length)},
+    {Py_sq_contains, reinterpret_cast<void*>(index_contains)},
+    {Py_tp_iter, reinterpret_cast<void*>(index_iter)},
     {0, nullptr},
 };
 

@@ -12,6 +12,7 @@
 
 #include <absl/container/flat_hash_map.h>
 
+#include <atomic>
 #include <memory>
 #include <vector>
 
@@ -31,9 +32,13 @@ using LockedItems = PoisonRwLock<ItemTable>;
 struct IndexRecord {
     std::shared_ptr<LockedMaps> maps;
     std::shared_ptr<LockedItems> items;
-    // Ids added to this record. Guarded by the borrow state of the Python
-    // `Index` that owns the record: changed only under its exclusive use.
+    // Ids of the objects this record holds. Changed only under the exclusive
+    // use of the Python `Index` that owns the record and with the item
+    // table's write lock held, so views read it under the table's read lock.
     Bitmap live_ids;
+    // Bumped whenever objects are added or removed (under the item table's
+    // write lock), so that iterators notice a change.
+    std::atomic<uint64_t> version{0};
 
     // An empty record: empty maps, an empty item table, no ids.
     static std::shared_ptr<IndexRecord> new_();
@@ -50,6 +55,10 @@ void add_index_value(AttributeMaps& maps, uint32_t id, AttrName name, const Valu
 void update_index(AttributeMaps& maps, AttrName name, const ValueKey& old_value,
                   const ValueKey& new_value, uint32_t id);
 
+// Takes `id` out of the map of `name` under `value`, pruning what empties
+// (write lock held). Used when an object leaves an index.
+void remove_index_value(AttributeMaps& maps, AttrName name, const ValueKey& value, uint32_t id);
+
 // Stores `item` in slot `id`, growing the table as needed (write lock held).
 void store_item(ItemTable& table, uint32_t id, StoredItem item);
 
@@ -57,9 +66,17 @@ void store_item(ItemTable& table, uint32_t id, StoredItem item);
 // `None` value" when the slot is missing or empty.
 PyObject* item_at(const ItemTable& table, uint32_t id);
 
+// Whether slot `id` of `table` holds exactly `obj`.
+bool holds_object(const ItemTable& table, uint32_t id, PyObject* obj);
+
 // Objects of the given ids, each with a new reference, in ascending id order.
 // Collected under the table's read lock; the list is built after it is
 // released, since building it can run Python code (the cycle collector).
+// A new list taking over the new references in `objects` (released on failure).
+PyObject* list_from_references(std::vector<PyObject*>& objects);
+
+// Ids whose slot is empty (objects removed since the ids were selected) are
+// skipped.
 PyObject* collect_objects(const LockedItems& items, const Bitmap& ids);
 
 namespace py_index {

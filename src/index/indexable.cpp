@@ -71,6 +71,12 @@ void Indexable::add_index(IndexMeta meta) {
     }
 }
 
+void Indexable::remove_index(const IndexRecord* removed) {
+    auto of_removed = [&](const IndexMeta& entry) { return membership_identity(entry) == removed; };
+    memberships.erase(std::remove_if(memberships.begin(), memberships.end(), of_removed),
+                      memberships.end());
+}
+
 absl::InlinedVector<std::shared_ptr<IndexRecord>, kInlineMemberships>
 Indexable::resolve_memberships() const {
     absl::InlinedVector<std::shared_ptr<IndexRecord>, kInlineMemberships> records;
@@ -86,6 +92,7 @@ Indexable::resolve_memberships() const {
 // ---------------------------------------------------------------------------
 // The Python class.
 
+#include "index/pickling.hpp"
 #include "py/args.hpp"
 #include "py/gil.hpp"
 #include "py/ref.hpp"
@@ -293,9 +300,15 @@ PyObject* indexable_dir(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
     });
 }
 
+PyObject* reduce_method(PyObject* self, PyObject*) { return indexable_reduce(self); }
+
 PyMethodDef indexable_methods[] = {
     {"__dir__", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(indexable_dir)),
      METH_FASTCALL | METH_KEYWORDS, "__dir__($self)\n--\n\n"},
+    {"__reduce__", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(reduce_method)),
+     METH_NOARGS, "Pickling support: the class and the attributes of the object."},
+    {"__setstate__", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(indexable_setstate)),
+     METH_O, "Pickling support: restores the attributes of the object."},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -59,6 +59,8 @@ struct Indexable {
     // writer takes the indexes' locks. A record already present is not added
     // twice: one visit per index is enough to keep it current.
     void add_index(IndexMeta meta);
+    // Drops the memberships of `record` (the object was removed from it).
+    void remove_index(const IndexRecord* record);
 
     // Resolved records of the memberships, in list order.
     absl::InlinedVector<std::shared_ptr<IndexRecord>, kInlineMemberships> resolve_memberships()

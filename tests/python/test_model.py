@@ -61,6 +61,13 @@ def test_random_operations_match_the_model():
                 indexes[k].add_object_many(batch)
             for obj in batch:
                 model.add(k, obj, values_of[id(obj)])
+        elif op < 0.45:
+            k = rng.randrange(3)
+            members = model.members.get(k, {})
+            if members:
+                oid = rng.choice(sorted(members))
+                indexes[k].remove_object(members.pop(oid))
+                del model.indexed[(k, oid)]
         elif op < 0.75:
             obj = rng.choice(objects)
             attr = rng.choice(ATTRS + ["late"])

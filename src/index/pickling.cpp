@@ -1,0 +1,330 @@
+#include "index/pickling.hpp"
+
+#include <absl/container/flat_hash_map.h>
+
+#include <string>
+#include <vector>
+
+#include "index/index.hpp"
+#include "index/indexable.hpp"
+#include "py/errors.hpp"
+#include "py/ref.hpp"
+#include "py/type.hpp"
+
+namespace vorlane {
+
+namespace {
+
+// Format tag of a pickled index, so that a later layout can still read
+// this one.
+constexpr long kIndexStateVersion = 1;
+constexpr const char* kBadState = "invalid Index state";
+
+py::Ref new_int(long long value) { return py::Ref::steal(py::check(PyLong_FromLongLong(value))); }
+
+py::Ref name_object(AttrName name) {
+    std::string_view text = name.view();
+    return py::Ref::steal(py::check(PyUnicode_FromStringAndSize(text.data(), text.size())));
+}
+
+py::Ref int_list(const std::vector<size_t>& values) {
+    py::Ref list = py::Ref::steal(py::check(PyList_New(static_cast<Py_ssize_t>(values.size()))));
+    for (size_t i = 0; i < values.size(); ++i)
+        PyList_SET_ITEM(list.get(), i, new_int(static_cast<long long>(values[i])).release());
+    return list;
+}
+
+// The callable and the kind under which `self` pickles: (_restore, kind).
+py::Ref restore_function() {
+    py::Ref module = py::Ref::steal(py::check(PyImport_ImportModule("Vorlane")));
+    return py::Ref::steal(py::check(PyObject_GetAttrString(module.get(), "_restore")));
+}
+
+py::Ref kind_of(PyObject* self) {
+    PyTypeObject* type = Py_TYPE(self);
+    if (type == py_indexable::indexable_type())
+        return py::Ref::steal(py::check(PyUnicode_FromString("Indexable")));
+    if (type == py_index::index_type()) return py::Ref::steal(py::check(PyUnicode_FromString("Index")));
+    return py::Ref::borrow(reinterpret_cast<PyObject*>(type));  // a subclass, found by pickle itself
+}
+
+PyTypeObject* type_of_kind(PyObject* kind) {
+    if (PyUnicode_Check(kind)) {
+        if (PyUnicode_CompareWithASCIIString(kind, "Index") == 0) return py_index::index_type();
+        if (PyUnicode_CompareWithASCIIString(kind, "Indexable") == 0)
+            return py_indexable::indexable_type();
+    } else if (PyType_Check(kind) &&
+               PyType_IsSubtype(reinterpret_cast<PyTypeObject*>(kind), py_indexable::indexable_type())) {
+        return reinterpret_cast<PyTypeObject*>(kind);
+    }
+    py::raise_error(PyExc_TypeError, "_restore: unknown kind of pickled object");
+}
+
+PyObject* restore(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+    return py::guard<PyObject*>(nullptr, [&]() -> PyObject* {
+        if (nargs != 2) py::raise_error(PyExc_TypeError, "_restore() takes 2 positional arguments");
+        PyTypeObject* type = type_of_kind(args[0]);
+        // A fresh instance without running a subclass's __init__, as unpickling does.
+        py::Ref empty = py::Ref::steal(py::check(PyTuple_New(0)));
+        py::Ref obj = py::Ref::steal(py::check(type->tp_new(type, empty.get(), nullptr)));
+        py::Ref done = py::Ref::steal(
+            py::check(PyObject_CallMethod(obj.get(), "__setstate__", "(O)", args[1])));
+        return obj.release();
+    });
+}
+
+}  // namespace
+
+PyMethodDef restore_def = {
+    "_restore", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(restore)), METH_FASTCALL,
+    "_restore(kind, state)\n--\n\nRebuilds a pickled Index or Indexable."};
+
+// ---------------------------------------------------------------------------
+// Indexable
+
+PyObject* indexable_reduce(PyObject* self) {
+    return py::guard<PyObject*>(nullptr, [&]() -> PyObject* {
+        py::Ref attrs = py::Ref::steal(py::check(PyDict_New()));
+        {
+            py::SharedBorrow use(py_indexable::borrow_flag(self));
+            for (const Attribute& attr : py::record_of<Indexable>(self).attributes) {
+                py::check_status(
+                    PyDict_SetItem(attrs.get(), name_object(attr.name).get(), attr.value.obj()));
+            }
+        }
+        // A subclass instance may carry a __dict__ of its own.
+        py::Ref extra = py::Ref::steal(PyObject_GenericGetDict(self, nullptr));
+        if (!extra) {
+            PyErr_Clear();
+            extra = py::Ref::borrow(Py_None);
+        }
+        return py::check(Py_BuildValue("(O(N(OO)))", restore_function().get(),
+                                       kind_of(self).release(), attrs.get(), extra.get()));
+    });
+}
+
+PyObject* indexable_setstate(PyObject* self, PyObject* state) {
+    return py::guard<PyObject*>(nullptr, [&]() -> PyObject* {
+        PyObject* attrs = nullptr;
+        PyObject* extra = nullptr;
+        if (!PyTuple_Check(state) || !PyArg_ParseTuple(state, "O!O", &PyDict_Type, &attrs, &extra)) {
+            PyErr_Clear();
+            py::raise_error(PyExc_TypeError, "invalid Indexable state");
+        }
+        py::Ref items = py::Ref::steal(py::check(PyDict_Items(attrs)));
+        Py_ssize_t n = PyList_GET_SIZE(items.get());
+        for (Py_ssize_t i = 0; i < n; ++i) {
+            PyObject* pair = PyList_GET_ITEM(items.get(), i);
+            // Through the ordinary assignment, so indexes holding the object follow.
+            py::check_status(
+                PyObject_SetAttr(self, PyTuple_GET_ITEM(pair, 0), PyTuple_GET_ITEM(pair, 1)));
+        }
+        if (extra != Py_None) {
+            py::Ref dict = py::Ref::steal(py::check(PyObject_GenericGetDict(self, nullptr)));
+            py::check_status(PyDict_Update(dict.get(), extra));
+        }
+        Py_RETURN_NONE;
+    });
+}
+
+// ---------------------------------------------------------------------------
+// Index
+
+namespace {
+
+struct MapState {
+    AttrName name;
+    std::vector<size_t> in_sets;  // positions of the objects listed in the value sets
+    std::vector<size_t> in_tree;  // positions of the objects listed in the ordered tree
+};
+
+}  // namespace
+
+PyObject* index_reduce(PyObject* self) {
+    return py::guard<PyObject*>(nullptr, [&]() -> PyObject* {
+        py::SharedBorrow use(py::borrow_of<std::shared_ptr<IndexRecord>>(self));
+        const IndexRecord& index = *py_index::record_of_index(self);
+        std::vector<PyObject*> objects;
+        std::vector<MapState> maps_state;
+        {
+            LockedMaps::ReadGuard maps(*index.maps);
+            LockedItems::ReadGuard table(*index.items);
+            absl::flat_hash_map<uint32_t, size_t> position;
+            index.live_ids.for_each([&](uint32_t id) {
+                if (id < table->size() && !(*table)[id].empty()) {
+                    position[id] = objects.size();
+                    objects.push_back(Py_NewRef((*table)[id].get()));
+                }
+            });
+            auto listed = [&](uint32_t id, std::vector<size_t>& out) {
+                auto found = position.find(id);
+                if (found != position.end()) out.push_back(found->second);
+            };
+            for (const auto& [name, map] : *maps) {
+                MapState state{name, {}, {}};
+                for (const auto& [value, ids] : map->exact())
+                    ids.for_each([&](uint32_t id) { listed(id, state.in_sets); });
+                map->tree().for_each_entry(
+                    [&](const CompositeKey128& entry) { listed(entry.id(), state.in_tree); });
+                maps_state.push_back(std::move(state));
+            }
+        }
+        py::Ref object_list = py::Ref::steal(list_from_references(objects));
+        py::Ref map_list = py::Ref::steal(py::check(PyList_New(0)));
+        for (const MapState& state : maps_state) {
+            py::Ref entry = py::Ref::steal(py::check(
+                Py_BuildValue("(NNN)", name_object(state.name).release(),
+                              int_list(state.in_sets).release(), int_list(state.in_tree).release())));
+            py::check_status(PyList_Append(map_list.get(), entry.get()));
+        }
+        return py::check(Py_BuildValue("(O(N(lOO)))", restore_function().get(),
+                                       kind_of(self).release(), kIndexStateVersion,
+                                       object_list.get(), map_list.get()));
+    });
+}
+
+namespace {
+
+// One (object, attribute) pair to restore into the maps.
+struct Listing {
+    AttrName name;
+    ValueKey value;
+    uint32_t id;
+    bool in_sets;
+};
+
+size_t position_of(PyObject* item, size_t count) {
+    size_t pos = PyLong_AsSize_t(item);
+    if (PyErr_Occurred() || pos >= count) {
+        PyErr_Clear();
+        py::raise_error(PyExc_ValueError, kBadState);
+    }
+    return pos;
+}
+
+// The listings of one attribute map's state, read from the objects' current
+// attribute values.
+void read_map_state(PyObject* entry, const std::vector<PyObject*>& objects,
+                    std::vector<Listing>& out) {
+    PyObject* name_obj = nullptr;
+    PyObject* in_sets = nullptr;
+    PyObject* in_tree = nullptr;
+    if (!PyTuple_Check(entry) ||
+        !PyArg_ParseTuple(entry, "UO!O!", &name_obj, &PyList_Type, &in_sets, &PyList_Type, &in_tree)) {
+        PyErr_Clear();
+        py::raise_error(PyExc_TypeError, kBadState);
+    }
+    Py_ssize_t size = 0;
+    const char* text = PyUnicode_AsUTF8AndSize(name_obj, &size);
+    if (text == nullptr) throw py::ErrorAlreadySet{};
+    AttrName name = AttrName::intern(std::string_view(text, size));
+    absl::flat_hash_map<size_t, bool> listed;  // position -> listed in the value sets
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(in_sets); ++i)
+        listed[position_of(PyList_GET_ITEM(in_sets, i), objects.size())] = true;
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(in_tree); ++i)
+        listed.try_emplace(position_of(PyList_GET_ITEM(in_tree, i), objects.size()), false);
+    for (const auto& [pos, in_sets_flag] : listed) {
+        const Indexable& object = py::record_of<Indexable>(objects[pos]);
+        const PyValue* value = object.find(name);
+        if (value == nullptr) continue;  // the object no longer has it
+        out.push_back({name, value->key(), object.id, in_sets_flag});
+    }
+}
+
+void restore_listing(AttributeMaps& maps, const Listing& listing) {
+    add_index_value(maps, listing.id, listing.name, listing.value);
+    if (listing.in_sets) return;
+    // Listed in the tree only: its value set was narrowed by a reduction.
+    maps[listing.name]->exact().find(listing.value)->second.remove(listing.id);
+}
+
+}  // namespace
+
+PyObject* index_setstate(PyObject* self, PyObject* state) {
+    return py::guard<PyObject*>(nullptr, [&]() -> PyObject* {
+        py::ExclusiveBorrow use(py::borrow_of<std::shared_ptr<IndexRecord>>(self));
+        long version = 0;
+        PyObject* object_list = nullptr;
+        PyObject* map_list = nullptr;
+        if (!PyTuple_Check(state) || !PyArg_ParseTuple(state, "lO!O!", &version, &PyList_Type,
+                                                       &object_list, &PyList_Type, &map_list) ||
+            version != kIndexStateVersion) {
+            PyErr_Clear();
+            py::raise_error(PyExc_TypeError, kBadState);
+        }
+        std::vector<PyObject*> objects;
+        std::vector<py::ExclusiveBorrow> borrows;
+        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(object_list); ++i) {
+            PyObject* obj = PyList_GET_ITEM(object_list, i);
+            py_indexable::expect_indexable(obj);
+            borrows.emplace_back(py_indexable::borrow_flag(obj));
+            objects.push_back(obj);
+        }
+        std::vector<Listing> listings;
+        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(map_list); ++i)
+            read_map_state(PyList_GET_ITEM(map_list, i), objects, listings);
+
+        const std::shared_ptr<IndexRecord>& record = py_index::record_of_index(self);
+        {
+            LockedItems::WriteGuard table(*record->items);
+            for (PyObject* obj : objects) {
+                Indexable& object = py::record_of<Indexable>(obj);
+                object.add_index(record);
+                store_item(*table, object.id, StoredItem::of(obj));
+                record->live_ids.add(object.id);
+            }
+            record->version.fetch_add(1, std::memory_order_relaxed);
+        }
+        LockedMaps::WriteGuard maps(*record->maps);
+        for (const Listing& listing : listings) restore_listing(*maps, listing);
+        Py_RETURN_NONE;
+    });
+}
+
+// ---------------------------------------------------------------------------
+// Memory figures
+
+namespace {
+
+struct MemoryFigures {
+    size_t item_table = 0;
+    size_t value_maps = 0;
+    size_t id_sets = 0;
+    size_t trees = 0;
+    size_t total() const { return item_table + value_maps + id_sets + trees; }
+};
+
+MemoryFigures memory_figures(PyObject* self) {
+    py::SharedBorrow use(py::borrow_of<std::shared_ptr<IndexRecord>>(self));
+    const IndexRecord& index = *py_index::record_of_index(self);
+    MemoryFigures figures;
+    LockedMaps::ReadGuard maps(*index.maps);
+    LockedItems::ReadGuard table(*index.items);
+    figures.item_table = table->capacity() * sizeof(StoredItem);
+    figures.id_sets = index.live_ids.size_in_bytes();
+    // One control byte per slot, as the hash maps keep.
+    figures.value_maps = maps->capacity() * (sizeof(AttributeMaps::value_type) + 1);
+    for (const auto& [name, map] : *maps) {
+        figures.value_maps += sizeof(QueryMap) +
+                              map->exact().capacity() * (sizeof(QueryMap::ExactMap::value_type) + 1);
+        for (const auto& [value, ids] : map->exact()) figures.id_sets += ids.memory_usage();
+        figures.trees += map->tree().memory_usage();
+    }
+    return figures;
+}
+
+}  // namespace
+
+PyObject* index_memory_usage(PyObject* self) {
+    return py::guard<PyObject*>(nullptr, [&]() -> PyObject* {
+        MemoryFigures f = memory_figures(self);
+        auto n = [](size_t bytes) { return static_cast<Py_ssize_t>(bytes); };
+        return py::check(Py_BuildValue("{s:n,s:n,s:n,s:n,s:n}", "item_table", n(f.item_table),
+                                       "value_maps", n(f.value_maps), "id_sets", n(f.id_sets),
+                                       "trees", n(f.trees), "total", n(f.total())));
+    });
+}
+
+size_t index_memory_total(PyObject* self) { return memory_figures(self).total(); }
+
+}  // namespace vorlane
