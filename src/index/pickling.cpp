@@ -24,7 +24,7 @@ py::Ref new_int(long long value) { return py::Ref::steal(py::check(PyLong_FromLo
 
 py::Ref name_object(AttrName name) {
     std::string_view text = name.view();
-    return py::Ref::steal(py::check(PyUnicode_FromStringAndSize(text.data(), text.size())));
+    return py::Ref::steal(py::check(PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()))));
 }
 
 py::Ref int_list(const std::vector<size_t>& values) {
