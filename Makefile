@@ -20,7 +20,7 @@ BENCH_BUILD := build/bench
 SOURCES := $(shell find src -name '*.cpp' -o -name '*.hpp') CMakeLists.txt pyproject.toml
 CPP_TEST_SOURCES := $(wildcard tests/cpp/*.cpp)
 
-.PHONY: all test test-python test-cpp demo bench deps clean format
+.PHONY: all test test-python test-cpp demo bench deps clean format test-asan test-asan-python test-asan-cpp fuzz stress
 
 all: $(VENV)/.installed
 
@@ -43,7 +43,7 @@ $(VENV)/.created: build/.deps
 	echo "Using $$py ($$($$py --version))"; \
 	rm -rf $(VENV) && $$py -m venv $(VENV)
 	$(VPY) -m pip install -q --upgrade pip
-	$(VPY) -m pip install -q "scikit-build-core>=0.10" cmake ninja pytest hypothesis
+	$(VPY) -m pip install -q "scikit-build-core>=0.10" cmake ninja pytest hypothesis mypy
 	@touch $@
 
 # The package, built from the working tree into a persistent build folder,
@@ -64,6 +64,51 @@ test-python: $(VENV)/.installed
 	$(VPY) -m pytest
 
 test: test-python test-cpp
+
+# The module and the engine tests built with AddressSanitizer and
+# UndefinedBehaviorSanitizer. The interpreter is not instrumented: the asan
+# runtime is preloaded, Python's own allocator is bypassed so every object
+# allocation is checked, and leak detection is left to the C++ tests (the
+# interpreter keeps much of its memory until exit). libstdc++ is preloaded too:
+# the interpreter does not link it, and the asan runtime must find the real
+# __cxa_throw at start-up to intercept C++ exceptions. Any report stops the run.
+ASAN_MODULE_BUILD := build/asan-module
+ASAN_CPP_BUILD := build/asan-cpp
+ASAN_CMAKE_FLAGS := -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVORLANE_SANITIZE=ON \
+    -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV)/bin/ninja)
+UBSAN_ENV := UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
+ASAN_PYTHON_ENV = PYTHONPATH=$(abspath $(ASAN_MODULE_BUILD)) \
+    VORLANE_EXPECT_MODULE_DIR=$(abspath $(ASAN_MODULE_BUILD)) VORLANE_SANITIZED=1 \
+    LD_PRELOAD="$$(gcc -print-file-name=libasan.so) $$(gcc -print-file-name=libstdc++.so)" \
+    PYTHONMALLOC=malloc \
+    ASAN_OPTIONS=detect_leaks=0:abort_on_error=0:exitcode=86 $(UBSAN_ENV)
+
+$(ASAN_MODULE_BUILD)/build.ninja: $(VENV)/.created CMakeLists.txt
+	$(CMAKE) -S . -B $(ASAN_MODULE_BUILD) $(ASAN_CMAKE_FLAGS) -DPython_EXECUTABLE=$(abspath $(VPY))
+
+$(ASAN_CPP_BUILD)/build.ninja: $(VENV)/.created CMakeLists.txt
+	$(CMAKE) -S . -B $(ASAN_CPP_BUILD) $(ASAN_CMAKE_FLAGS) -DVORLANE_BUILD_MODULE=OFF -DVORLANE_BUILD_TESTS=ON
+
+test-asan-python: $(ASAN_MODULE_BUILD)/build.ninja
+	$(CMAKE) --build $(ASAN_MODULE_BUILD)
+	@# The tests must load the sanitized module, not the one in $(VENV).
+	$(ASAN_PYTHON_ENV) $(VPY) -c 'import os, Vorlane; d = os.path.dirname(Vorlane.__file__); \
+	    assert d == os.environ["VORLANE_EXPECT_MODULE_DIR"], d; print("sanitized module:", Vorlane.__file__)'
+	$(ASAN_PYTHON_ENV) VORLANE_HYPOTHESIS_PROFILE=asan $(VPY) -m pytest -p no:cacheprovider
+
+test-asan-cpp: $(ASAN_CPP_BUILD)/build.ninja
+	$(CMAKE) --build $(ASAN_CPP_BUILD)
+	ASAN_OPTIONS=detect_leaks=1 $(UBSAN_ENV) $(CTEST) --test-dir $(ASAN_CPP_BUILD) --output-on-failure
+
+test-asan: test-asan-python test-asan-cpp
+
+# Many more stateful examples than `make test` runs.
+fuzz: $(VENV)/.installed
+	VORLANE_HYPOTHESIS_PROFILE=fuzz $(VPY) -m pytest -p no:cacheprovider tests/python/test_stateful.py
+
+# The thread stress test for a minute instead of a few seconds.
+stress: $(VENV)/.installed
+	VORLANE_STRESS_SECONDS=60 $(VPY) -m pytest -p no:cacheprovider tests/python/test_stress.py
 
 demo: $(VENV)/.installed
 	$(VPY) examples/demo.py
