@@ -386,14 +386,48 @@ std::vector<QueryExpr> exprs_argument(const py::Arguments& args) {
     return exprs;
 }
 
+// Copying, printing, evaluating and destroying an expression recurse once per
+// level, so the nesting is bounded where the tree is built: a deeper tree
+// would overflow the thread's stack (well before 10,000 levels in an
+// instrumented build) instead of failing cleanly.
+constexpr size_t kMaxExprDepth = 1000;
+
+size_t depth_of(const QueryExpr& query);
+
+size_t depth_of_list(const std::vector<QueryExpr>& exprs) {
+    size_t deepest = 0;
+    for (const QueryExpr& part : exprs)
+        deepest = std::max(deepest, depth_of(part));
+    return deepest;
+}
+
+// Children are bounded already, so this recursion is too.
+size_t depth_of(const QueryExpr& query) {
+    if (const auto* e = std::get_if<expr::Not>(&query.node))
+        return 1 + depth_of(*e->expr);
+    if (const auto* e = std::get_if<expr::And>(&query.node))
+        return 1 + depth_of_list(e->exprs);
+    if (const auto* e = std::get_if<expr::Or>(&query.node))
+        return 1 + depth_of_list(e->exprs);
+    return 1;
+}
+
+QueryExpr bounded(QueryExpr query) {
+    if (depth_of(query) > kMaxExprDepth) {
+        py::raise_error(PyExc_RecursionError, "query expression nested more than " +
+                                                  std::to_string(kMaxExprDepth) + " levels deep");
+    }
+    return query;
+}
+
 QueryExpr build_and(const py::Arguments& args) {
-    return QueryExpr{expr::And{exprs_argument(args)}};
+    return bounded(QueryExpr{expr::And{exprs_argument(args)}});
 }
 QueryExpr build_or(const py::Arguments& args) {
-    return QueryExpr{expr::Or{exprs_argument(args)}};
+    return bounded(QueryExpr{expr::Or{exprs_argument(args)}});
 }
 QueryExpr build_not(const py::Arguments& args) {
-    return QueryExpr{expr::Not{ExprBox(expr_argument(args.values[0], "exprs"))}};
+    return bounded(QueryExpr{expr::Not{ExprBox(expr_argument(args.values[0], "exprs"))}});
 }
 
 // One static method: parse by `sig`, build with `builder`, wrap.
