@@ -17,6 +17,10 @@ CTEST := $(VENV)/bin/ctest
 DEB_PACKAGES := libroaring-dev libabsl-dev libgtest-dev libbenchmark-dev
 CPP_BUILD := build/cpp
 BENCH_BUILD := build/bench
+# Peers of the Python benchmark (the `bench` extra), installed by name so the
+# package itself is not rebuilt.
+BENCH_PEERS := sortedcontainers numpy pandas polars duckdb matplotlib
+BENCH_DUCKS := ducks BTrees readerwriterlock "cykhash>=2,<3" "sortednp>=0.4,<0.5"
 SOURCES := $(shell find src -name '*.cpp' -o -name '*.hpp') CMakeLists.txt pyproject.toml
 CPP_TEST_SOURCES := $(wildcard tests/cpp/*.cpp)
 
@@ -118,6 +122,12 @@ bench: $(VENV)/.installed
 	    -DCMAKE_BUILD_TYPE=Release -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV)/bin/ninja)
 	$(CMAKE) --build $(BENCH_BUILD)
 	@for b in $(BENCH_BUILD)/*_bench; do echo "== $$b"; $$b; done
+	$(VPY) -m pip install -q $(BENCH_PEERS)
+	@# ducks pins numpy<2, which has no build for this Python: its own code
+	@# goes in without that pin; if it still fails, the benchmark skips it.
+	-$(VPY) -m pip install -q --no-deps $(BENCH_DUCKS) || echo "ducks not installed: skipped"
+	-$(VPY) -m pip install -q zope.interface persistent
+	$(VPY) bench/peers.py $(BENCH_ARGS)
 
 format:
 	clang-format -i $$(find src tests/cpp bench/cpp -name '*.cpp' -o -name '*.hpp')
