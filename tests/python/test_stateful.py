@@ -152,7 +152,9 @@ class IndexingMachine(RuleBasedStateMachine):
         j = data.draw(st.sampled_from(sorted(self.rebased_from)))
         k = self.rebased_from[j]
         mk, mj = self.models[k], self.models[j]
-        listed = {p for p in mj.members if mj.eq.get(p) or mj.rng.get(p)}
+        # Ids the other's maps list: equality sets, and tree entries of numbers.
+        listed = {p for p in mj.members if mj.eq.get(p) or any(
+            numeric(self.attrs[p].get(n)) for n in mj.rng.get(p, ()))}
         if not listed <= mk.members:
             try:
                 self.indexes[k].union_with(self.indexes[j])
