@@ -118,3 +118,18 @@ class TestInstalledFiles:
             pytest.skip(f"the module is not installed but loaded from {folder}")
         assert (folder / "Vorlane.pyi").is_file()
         assert (folder / "py.typed").is_file()
+        assert (folder / "Vorlane-stubs" / "__init__.pyi").is_file()
+
+    @needs_mypy
+    @not_sanitized
+    def test_mypy_finds_the_installed_stub(self, tmp_path):
+        if Path(Vorlane.__file__).parent.name != "site-packages":
+            pytest.skip("the module is not installed")
+        program = tmp_path / "uses.py"
+        program.write_text("from Vorlane import Index\nreveal_type(Index().collect())\n")
+        env = {k: v for k, v in os.environ.items() if k not in ("MYPYPATH", "PYTHONPATH")}
+        result = subprocess.run(
+            [sys.executable, "-m", "mypy", "--strict", str(program)],
+            cwd=tmp_path, env=env, capture_output=True, text=True, timeout=300,
+        )
+        assert "list[Vorlane.Indexable]" in result.stdout, result.stdout
