@@ -21,7 +21,7 @@ BENCH_BUILD := build/bench
 # package itself is not rebuilt.
 BENCH_PEERS := sortedcontainers numpy pandas polars duckdb matplotlib
 BENCH_DUCKS := ducks BTrees readerwriterlock "cykhash>=2,<3" "sortednp>=0.4,<0.5"
-SOURCES := $(shell find src -name '*.cpp' -o -name '*.hpp') CMakeLists.txt pyproject.toml
+SOURCES := $(shell find src -name '*.cpp' -o -name '*.hpp') CMakeLists.txt pyproject.toml Vorlane.pyi py.typed
 CPP_TEST_SOURCES := $(wildcard tests/cpp/*.cpp)
 
 .PHONY: all test test-python test-cpp demo bench deps clean format test-asan test-asan-python test-asan-cpp fuzz stress
