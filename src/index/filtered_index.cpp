@@ -128,6 +128,19 @@ int view_contains(PyObject* self, PyObject* obj) {
     });
 }
 
+int view_traverse(PyObject* self, visitproc visit, void* arg) {
+    Py_VISIT(Py_TYPE(self));
+    return traverse_sole_record(view_of(self).source, visit, arg);
+}
+
+int view_clear(PyObject* self) {
+    py::BorrowFlag& flag = borrow(self);
+    if (!flag.try_exclusive()) return 0;
+    FilteredIndex old = std::exchange(view_of(self), FilteredIndex{IndexRecord::new_(), Bitmap()});
+    flag.end_exclusive();
+    return 0;
+}
+
 PyObject* view_iter(PyObject* self) {
     return py::guard<PyObject*>(nullptr, [&]() -> PyObject* {
         py::SharedBorrow use(borrow(self));
@@ -174,6 +187,8 @@ PyType_Slot filtered_slots[] = {
     {Py_sq_length, reinterpret_cast<void*>(view_length)},
     {Py_sq_contains, reinterpret_cast<void*>(view_contains)},
     {Py_tp_iter, reinterpret_cast<void*>(view_iter)},
+    {Py_tp_traverse, reinterpret_cast<void*>(view_traverse)},
+    {Py_tp_clear, reinterpret_cast<void*>(view_clear)},
     {0, nullptr},
 };
 
@@ -181,7 +196,7 @@ PyType_Spec filtered_spec = {
     .name = "builtins.FilteredIndex",
     .basicsize = sizeof(py::Instance<FilteredIndex>),
     .itemsize = 0,
-    .flags = Py_TPFLAGS_DEFAULT,
+    .flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC,
     .slots = filtered_slots,
 };
 

@@ -78,6 +78,14 @@ PyObject* item_at(const ItemTable& table, uint32_t id) {
     return table[id].get();
 }
 
+int traverse_sole_record(const std::shared_ptr<IndexRecord>& record, visitproc visit, void* arg) {
+    if (!record || record.use_count() != 1) return 0;
+    // Item tables change only under the exclusive use of their Index, which
+    // the callers rule out, so the table can be read here without its lock.
+    for (const StoredItem& item : record->items->unguarded()) Py_VISIT(item.get());
+    return 0;
+}
+
 PyObject* list_from_references(std::vector<PyObject*>& objects) {
     PyObject* list = PyList_New(static_cast<Py_ssize_t>(objects.size()));
     if (list == nullptr) {
@@ -333,6 +341,22 @@ PyObject* sizeof_method(PyObject* self, PyObject*) {
     });
 }
 
+int index_traverse(PyObject* self, visitproc visit, void* arg) {
+    Py_VISIT(Py_TYPE(self));
+    if (borrow(self).is_exclusive()) return 0;  // in use: reachable through its caller
+    return traverse_sole_record(record(self), visit, arg);
+}
+
+// Breaks a cycle by emptying the index (a fresh record); the old record and
+// its objects are released after the borrow ends.
+int index_clear(PyObject* self) {
+    py::BorrowFlag& flag = borrow(self);
+    if (!flag.try_exclusive()) return 0;
+    Record old = std::exchange(record(self), IndexRecord::new_());
+    flag.end_exclusive();
+    return 0;
+}
+
 PyObject* index_iter(PyObject* self) {
     return py::guard<PyObject*>(nullptr, [&]() -> PyObject* {
         py::SharedBorrow use(borrow(self));
@@ -550,6 +574,8 @@ PyType_Slot index_slots[] = {
     {Py_sq_length, reinterpret_cast<void*>(index_length)},
     {Py_sq_contains, reinterpret_cast<void*>(index_contains)},
     {Py_tp_iter, reinterpret_cast<void*>(index_iter)},
+    {Py_tp_traverse, reinterpret_cast<void*>(index_traverse)},
+    {Py_tp_clear, reinterpret_cast<void*>(index_clear)},
     {0, nullptr},
 };
 
@@ -557,7 +583,7 @@ PyType_Spec index_spec = {
     .name = "builtins.Index",
     .basicsize = sizeof(py::Instance<Record>),
     .itemsize = 0,
-    .flags = Py_TPFLAGS_DEFAULT,
+    .flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC,
     .slots = index_slots,
 };
 

@@ -79,6 +79,12 @@ PyObject* list_from_references(std::vector<PyObject*>& objects);
 // skipped.
 PyObject* collect_objects(const LockedItems& items, const Bitmap& ids);
 
+// Visits the objects of `record`'s item table for the cycle collector, but
+// only when `record` is held by the visiting object alone: an item table
+// shared with views is visited by none of them, so no reference is counted
+// twice (such cycles are reclaimed once the views are gone).
+int traverse_sole_record(const std::shared_ptr<IndexRecord>& record, visitproc visit, void* arg);
+
 namespace py_index {
 // The `Index` class, created on first use.
 PyTypeObject* index_type();

@@ -302,6 +302,25 @@ PyObject* indexable_dir(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
 
 PyObject* reduce_method(PyObject* self, PyObject*) { return indexable_reduce(self); }
 
+// Each attribute's value owns its own reference to its object, so visiting
+// them counts every reference exactly once (`obj.me = obj` is collectable).
+int indexable_traverse(PyObject* self, visitproc visit, void* arg) {
+    Py_VISIT(Py_TYPE(self));
+    for (const Attribute& attr : record(self).attributes) Py_VISIT(attr.value.obj());
+    return 0;
+}
+
+// Breaks a cycle by dropping the attributes. An object in use elsewhere is
+// reachable and left alone.
+int indexable_clear(PyObject* self) {
+    py::BorrowFlag& flag = borrow(self);
+    if (!flag.try_exclusive()) return 0;
+    absl::InlinedVector<Attribute, kInlineAttributes> dropped;
+    dropped.swap(record(self).attributes);
+    flag.end_exclusive();
+    return 0;  // `dropped` releases the values here, after the borrow ended
+}
+
 PyMethodDef indexable_methods[] = {
     {"__dir__", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(indexable_dir)),
      METH_FASTCALL | METH_KEYWORDS, "__dir__($self)\n--\n\n"},
@@ -320,6 +339,8 @@ PyType_Slot indexable_slots[] = {
     {Py_tp_getattro, reinterpret_cast<void*>(indexable_getattro)},
     {Py_tp_setattro, reinterpret_cast<void*>(indexable_setattro)},
     {Py_tp_methods, indexable_methods},
+    {Py_tp_traverse, reinterpret_cast<void*>(indexable_traverse)},
+    {Py_tp_clear, reinterpret_cast<void*>(indexable_clear)},
     {0, nullptr},
 };
 
@@ -327,7 +348,7 @@ PyType_Spec indexable_spec = {
     .name = "builtins.Indexable",
     .basicsize = sizeof(Instance),
     .itemsize = 0,
-    .flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE,
+    .flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC,
     .slots = indexable_slots,
 };
 

@@ -105,6 +105,9 @@ class PoisonRwLock {
     ReadGuard read() const { return ReadGuard(*this); }
     WriteGuard write() { return WriteGuard(*this); }
     bool is_poisoned() const { return poisoned_.load(std::memory_order_acquire); }
+    // The value without taking the lock, for callers that know no writer can
+    // run (the cycle collector visiting an index nobody else uses).
+    const T& unguarded() const { return value_; }
 
   private:
     mutable std::shared_mutex mutex_;

@@ -44,6 +44,7 @@ PyObject* make_instance(PyTypeObject* type, Record&& record) {
 template <typename Record>
 void dealloc_instance(PyObject* self) {
     PyTypeObject* type = Py_TYPE(self);
+    if (PyType_IS_GC(type)) PyObject_GC_UnTrack(self);
     auto* inst = reinterpret_cast<Instance<Record>*>(self);
     inst->record.~Record();
     inst->borrow.~BorrowFlag();

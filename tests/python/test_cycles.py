@@ -1,0 +1,64 @@
+"""Reference cycles through attributes, indexes and views are reclaimed."""
+import gc
+
+from Vorlane import Index, Indexable, PyQueryExpr as Q
+
+
+class Tracked(Indexable):
+    freed = 0
+
+    def __del__(self):
+        Tracked.freed += 1
+
+
+def freed_after(build):
+    gc.collect()
+    Tracked.freed = 0
+    build()
+    gc.collect()
+    return Tracked.freed
+
+
+def test_object_referring_to_itself():
+    def build():
+        for _ in range(10):
+            o = Tracked(size=1)
+            o.me = o
+
+    assert freed_after(build) == 10
+
+
+def test_index_stored_on_one_of_its_objects():
+    def build():
+        objs = [Tracked(size=i) for i in range(10)]
+        index = Index()
+        index.add_object_many(objs)
+        objs[0].home = index
+
+    assert freed_after(build) == 10
+
+
+def test_view_held_by_an_object_it_selects():
+    def build():
+        objs = [Tracked(size=i) for i in range(10)]
+        index = Index()
+        index.add_object_many(objs)
+        view = index.reduced_query(Q.lt("size", 5))
+        del index
+        objs[1].view = view
+
+    assert freed_after(build) == 10
+
+
+def test_live_objects_survive_collection():
+    objs = [Tracked(size=i) for i in range(10)]
+    index = Index()
+    index.add_object_many(objs)
+    view = index.reduced_query(Q.ge("size", 0))
+    objs[0].home = index
+    objs[0].me = objs[0]
+    del objs
+    gc.collect()
+    assert [o.size for o in view.collect()] == list(range(10))
+    assert index.collect()[0].home is index
+    assert len(index.get_by_attribute(size=3)) == 1
