@@ -128,6 +128,7 @@ bench: $(VENV)/.installed
 	-$(VPY) -m pip install -q --no-deps $(BENCH_DUCKS) || echo "ducks not installed: skipped"
 	-$(VPY) -m pip install -q zope.interface persistent
 	$(VPY) bench/peers.py $(BENCH_ARGS)
+	$(VPY) bench/extras.py
 
 format:
 	clang-format -i $$(find src tests/cpp bench/cpp -name '*.cpp' -o -name '*.hpp')
