@@ -1,6 +1,7 @@
 #include "index/query.hpp"
 
 #include <absl/container/flat_hash_set.h>
+#include <absl/container/inlined_vector.h>
 
 #include <algorithm>
 #include <cmath>
@@ -87,6 +88,35 @@ const QueryMap* find_map(const AttributeMaps& maps, AttrName name) {
 
 }  // namespace
 
+namespace {
+
+// Up to this many ids, testing each against the value sets is cheaper than
+// building the union of the sets and intersecting.
+constexpr uint64_t kProbeLimit = 64;
+
+// The ids of `candidates` that one of `values` lists in `map`.
+Bitmap probe(const Bitmap& candidates, const QueryMap* map, const std::vector<ValueKey>& values) {
+    Bitmap kept;
+    if (map == nullptr)
+        return kept;
+    absl::InlinedVector<const HybridSet*, 4> sets;
+    for (const ValueKey& value : values) {
+        if (const HybridSet* ids = map->find(value))
+            sets.push_back(ids);
+    }
+    candidates.for_each([&](uint32_t id) {
+        for (const HybridSet* ids : sets) {
+            if (ids->contains(id)) {
+                kept.add(id);
+                return;
+            }
+        }
+    });
+    return kept;
+}
+
+}  // namespace
+
 Bitmap filter_index_by_hashes(const AttributeMaps& maps, const HashQuery& query) {
     struct Planned {
         const HashQueryEntry* entry;
@@ -107,6 +137,16 @@ Bitmap filter_index_by_hashes(const AttributeMaps& maps, const HashQuery& query)
     Bitmap scratch;
     bool first = true;
     for (const Planned& step : plan) {
+        if (!first) {
+            if (result.is_empty())
+                return Bitmap();
+            // A small running result is narrowed by probing each of its ids
+            // instead of first gathering a large attribute's whole union.
+            if (result.cardinality() <= kProbeLimit) {
+                result = probe(result, step.map, step.entry->values);
+                continue;
+            }
+        }
         scratch.clear();
         if (step.map != nullptr) {
             for (const ValueKey& value : step.entry->values) {
@@ -119,8 +159,6 @@ Bitmap filter_index_by_hashes(const AttributeMaps& maps, const HashQuery& query)
             first = false;
             continue;
         }
-        if (result.is_empty())
-            return Bitmap();
         result.and_inplace(scratch);
     }
     return result;

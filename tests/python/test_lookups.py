@@ -126,3 +126,14 @@ class TestReduceAndRanges:
         assert index.reduced_query(Q.bt("size", 3, 3)).collect() == []
         assert index.reduced_query(Q.ge("size", 5)).collect() == [a, b]
         assert index.reduced_query(Q.le("size", 5)).collect() == [a]
+
+
+def test_selective_and_broad_keywords_together():
+    objs = [Indexable(kind=("a", "b", "c")[i % 3], owner=f"o{i % 50}", size=i % 7) for i in range(3000)]
+    index = Index()
+    index.add_object_many(objs)
+    for owner, kinds, sizes in [("o1", ["a", "b", "zz"], [1, 2, 3]), ("o7", "c", 0), ("o3", [], 1), ("o9", ["b"], [9])]:
+        kinds_set = {kinds} if isinstance(kinds, str) else set(kinds)
+        sizes_set = {sizes} if isinstance(sizes, int) else set(sizes)
+        want = [o for o in objs if o.owner == owner and o.kind in kinds_set and o.size in sizes_set]
+        assert index.get_by_attribute(owner=owner, kind=kinds, size=sizes) == want
