@@ -23,7 +23,8 @@ struct ObjectIterator {
 };
 
 const Bitmap& walked_ids(const ObjectIterator& it) {
-    if (it.view) return py::record_of<FilteredIndex>(it.view.get()).selection;
+    if (it.view)
+        return py::record_of<FilteredIndex>(it.view.get()).selection;
     return it.source->live_ids;
 }
 
@@ -44,7 +45,8 @@ PyObject* iterator_next(PyObject* self) {
     return py::guard<PyObject*>(nullptr, [&]() -> PyObject* {
         py::ExclusiveBorrow use(py::borrow_of<ObjectIterator>(self));
         ObjectIterator& it = py::record_of<ObjectIterator>(self);
-        if (it.finished) return nullptr;
+        if (it.finished)
+            return nullptr;
         LockedItems::ReadGuard table(*it.source->items);
         if (it.source->version.load(std::memory_order_relaxed) != it.version) {
             it.finished = true;

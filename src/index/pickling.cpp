@@ -20,11 +20,14 @@ namespace {
 constexpr long kIndexStateVersion = 1;
 constexpr const char* kBadState = "invalid Index state";
 
-py::Ref new_int(long long value) { return py::Ref::steal(py::check(PyLong_FromLongLong(value))); }
+py::Ref new_int(long long value) {
+    return py::Ref::steal(py::check(PyLong_FromLongLong(value)));
+}
 
 py::Ref name_object(AttrName name) {
     std::string_view text = name.view();
-    return py::Ref::steal(py::check(PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()))));
+    return py::Ref::steal(
+        py::check(PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()))));
 }
 
 py::Ref int_list(const std::vector<size_t>& values) {
@@ -44,17 +47,20 @@ py::Ref kind_of(PyObject* self) {
     PyTypeObject* type = Py_TYPE(self);
     if (type == py_indexable::indexable_type())
         return py::Ref::steal(py::check(PyUnicode_FromString("Indexable")));
-    if (type == py_index::index_type()) return py::Ref::steal(py::check(PyUnicode_FromString("Index")));
-    return py::Ref::borrow(reinterpret_cast<PyObject*>(type));  // a subclass, found by pickle itself
+    if (type == py_index::index_type())
+        return py::Ref::steal(py::check(PyUnicode_FromString("Index")));
+    return py::Ref::borrow(
+        reinterpret_cast<PyObject*>(type));  // a subclass, found by pickle itself
 }
 
 PyTypeObject* type_of_kind(PyObject* kind) {
     if (PyUnicode_Check(kind)) {
-        if (PyUnicode_CompareWithASCIIString(kind, "Index") == 0) return py_index::index_type();
+        if (PyUnicode_CompareWithASCIIString(kind, "Index") == 0)
+            return py_index::index_type();
         if (PyUnicode_CompareWithASCIIString(kind, "Indexable") == 0)
             return py_indexable::indexable_type();
-    } else if (PyType_Check(kind) &&
-               PyType_IsSubtype(reinterpret_cast<PyTypeObject*>(kind), py_indexable::indexable_type())) {
+    } else if (PyType_Check(kind) && PyType_IsSubtype(reinterpret_cast<PyTypeObject*>(kind),
+                                                      py_indexable::indexable_type())) {
         return reinterpret_cast<PyTypeObject*>(kind);
     }
     py::raise_error(PyExc_TypeError, "_restore: unknown kind of pickled object");
@@ -62,7 +68,8 @@ PyTypeObject* type_of_kind(PyObject* kind) {
 
 PyObject* restore(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     return py::guard<PyObject*>(nullptr, [&]() -> PyObject* {
-        if (nargs != 2) py::raise_error(PyExc_TypeError, "_restore() takes 2 positional arguments");
+        if (nargs != 2)
+            py::raise_error(PyExc_TypeError, "_restore() takes 2 positional arguments");
         PyTypeObject* type = type_of_kind(args[0]);
         // A fresh instance without running a subclass's __init__, as unpickling does.
         py::Ref empty = py::Ref::steal(py::check(PyTuple_New(0)));
@@ -107,7 +114,8 @@ PyObject* indexable_setstate(PyObject* self, PyObject* state) {
     return py::guard<PyObject*>(nullptr, [&]() -> PyObject* {
         PyObject* attrs = nullptr;
         PyObject* extra = nullptr;
-        if (!PyTuple_Check(state) || !PyArg_ParseTuple(state, "O!O", &PyDict_Type, &attrs, &extra)) {
+        if (!PyTuple_Check(state) ||
+            !PyArg_ParseTuple(state, "O!O", &PyDict_Type, &attrs, &extra)) {
             PyErr_Clear();
             py::raise_error(PyExc_TypeError, "invalid Indexable state");
         }
@@ -158,7 +166,8 @@ PyObject* index_reduce(PyObject* self) {
             });
             auto listed = [&](uint32_t id, std::vector<size_t>& out) {
                 auto found = position.find(id);
-                if (found != position.end()) out.push_back(found->second);
+                if (found != position.end())
+                    out.push_back(found->second);
             };
             for (const auto& [name, map] : *maps) {
                 MapState state{name, {}, {}};
@@ -172,9 +181,9 @@ PyObject* index_reduce(PyObject* self) {
         py::Ref object_list = py::Ref::steal(list_from_references(objects));
         py::Ref map_list = py::Ref::steal(py::check(PyList_New(0)));
         for (const MapState& state : maps_state) {
-            py::Ref entry = py::Ref::steal(py::check(
-                Py_BuildValue("(NNN)", name_object(state.name).release(),
-                              int_list(state.in_sets).release(), int_list(state.in_tree).release())));
+            py::Ref entry = py::Ref::steal(py::check(Py_BuildValue(
+                "(NNN)", name_object(state.name).release(), int_list(state.in_sets).release(),
+                int_list(state.in_tree).release())));
             py::check_status(PyList_Append(map_list.get(), entry.get()));
         }
         return py::check(Py_BuildValue("(O(N(lOO)))", restore_function().get(),
@@ -209,14 +218,15 @@ void read_map_state(PyObject* entry, const std::vector<PyObject*>& objects,
     PyObject* name_obj = nullptr;
     PyObject* in_sets = nullptr;
     PyObject* in_tree = nullptr;
-    if (!PyTuple_Check(entry) ||
-        !PyArg_ParseTuple(entry, "UO!O!", &name_obj, &PyList_Type, &in_sets, &PyList_Type, &in_tree)) {
+    if (!PyTuple_Check(entry) || !PyArg_ParseTuple(entry, "UO!O!", &name_obj, &PyList_Type,
+                                                   &in_sets, &PyList_Type, &in_tree)) {
         PyErr_Clear();
         py::raise_error(PyExc_TypeError, kBadState);
     }
     Py_ssize_t size = 0;
     const char* text = PyUnicode_AsUTF8AndSize(name_obj, &size);
-    if (text == nullptr) throw py::ErrorAlreadySet{};
+    if (text == nullptr)
+        throw py::ErrorAlreadySet{};
     AttrName name = AttrName::intern(std::string_view(text, size));
     absl::flat_hash_map<size_t, bool> listed;  // position -> listed in the value sets
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(in_sets); ++i)
@@ -226,14 +236,16 @@ void read_map_state(PyObject* entry, const std::vector<PyObject*>& objects,
     for (const auto& [pos, in_sets_flag] : listed) {
         const Indexable& object = py::record_of<Indexable>(objects[pos]);
         const PyValue* value = object.find(name);
-        if (value == nullptr) continue;  // the object no longer has it
+        if (value == nullptr)
+            continue;  // the object no longer has it
         out.push_back({name, value->key(), object.id, in_sets_flag});
     }
 }
 
 void restore_listing(AttributeMaps& maps, const Listing& listing) {
     add_index_value(maps, listing.id, listing.name, listing.value);
-    if (listing.in_sets) return;
+    if (listing.in_sets)
+        return;
     // Listed in the tree only: its value set was narrowed by a reduction.
     maps[listing.name]->exact().find(listing.value)->second.remove(listing.id);
 }
@@ -246,8 +258,9 @@ PyObject* index_setstate(PyObject* self, PyObject* state) {
         long version = 0;
         PyObject* object_list = nullptr;
         PyObject* map_list = nullptr;
-        if (!PyTuple_Check(state) || !PyArg_ParseTuple(state, "lO!O!", &version, &PyList_Type,
-                                                       &object_list, &PyList_Type, &map_list) ||
+        if (!PyTuple_Check(state) ||
+            !PyArg_ParseTuple(state, "lO!O!", &version, &PyList_Type, &object_list, &PyList_Type,
+                              &map_list) ||
             version != kIndexStateVersion) {
             PyErr_Clear();
             py::raise_error(PyExc_TypeError, kBadState);
@@ -276,7 +289,8 @@ PyObject* index_setstate(PyObject* self, PyObject* state) {
             record->version.fetch_add(1, std::memory_order_relaxed);
         }
         LockedMaps::WriteGuard maps(*record->maps);
-        for (const Listing& listing : listings) restore_listing(*maps, listing);
+        for (const Listing& listing : listings)
+            restore_listing(*maps, listing);
         Py_RETURN_NONE;
     });
 }
@@ -305,9 +319,10 @@ MemoryFigures memory_figures(PyObject* self) {
     // One control byte per slot, as the hash maps keep.
     figures.value_maps = maps->capacity() * (sizeof(AttributeMaps::value_type) + 1);
     for (const auto& [name, map] : *maps) {
-        figures.value_maps += sizeof(QueryMap) +
-                              map->exact().capacity() * (sizeof(QueryMap::ExactMap::value_type) + 1);
-        for (const auto& [value, ids] : map->exact()) figures.id_sets += ids.memory_usage();
+        figures.value_maps += sizeof(QueryMap) + map->exact().capacity() *
+                                                     (sizeof(QueryMap::ExactMap::value_type) + 1);
+        for (const auto& [value, ids] : map->exact())
+            figures.id_sets += ids.memory_usage();
         figures.trees += map->tree().memory_usage();
     }
     return figures;
@@ -325,6 +340,8 @@ PyObject* index_memory_usage(PyObject* self) {
     });
 }
 
-size_t index_memory_total(PyObject* self) { return memory_figures(self).total(); }
+size_t index_memory_total(PyObject* self) {
+    return memory_figures(self).total();
+}
 
 }  // namespace vorlane

@@ -13,7 +13,7 @@ namespace {
 // come out of a reverse walk in descending id order; they are buffered and
 // emitted ascending, so ties always read by ascending id.
 class SortedWalk {
-public:
+  public:
     SortedWalk(const Bitmap& selection, size_t limit, bool reverse)
         : selection_(selection), limit_(limit), reverse_(reverse) {
         nan_above_ = encode_value96(std::numeric_limits<double>::infinity());
@@ -31,11 +31,12 @@ public:
 
     std::vector<uint32_t> finish() {
         flush_ties();
-        if (ids_.size() > limit_) ids_.resize(limit_);
+        if (ids_.size() > limit_)
+            ids_.resize(limit_);
         return std::move(ids_);
     }
 
-private:
+  private:
     uint32_t slot(uint32_t k, uint32_t offset, uint32_t len) const {
         return reverse_ ? offset + len - 1 - k : offset + k;
     }
@@ -45,8 +46,10 @@ private:
             uint32_t i = slot(k, node.offset, node.len);
             const std::optional<Bitmap>& ids = node.bitmaps[i];
             // A child none of whose ids is selected is skipped whole.
-            if (ids && !roaring_bitmap_intersect(ids->raw(), selection_.raw())) continue;
-            if (!walk(node.children[i])) return false;
+            if (ids && !roaring_bitmap_intersect(ids->raw(), selection_.raw()))
+                continue;
+            if (!walk(node.children[i]))
+                return false;
         }
         return true;
     }
@@ -55,9 +58,12 @@ private:
         for (uint32_t k = 0; k < leaf.len; ++k) {
             const CompositeKey128& entry = leaf.keys[slot(k, leaf.offset, leaf.len)];
             Key128 code = entry.value_code();
-            if (code > nan_above_ || code < nan_below_) continue;  // NaN compares with nothing
-            if (!selection_.contains(entry.id())) continue;
-            if (!take(code, entry.id())) return false;
+            if (code > nan_above_ || code < nan_below_)
+                continue;  // NaN compares with nothing
+            if (!selection_.contains(entry.id()))
+                continue;
+            if (!take(code, entry.id()))
+                return false;
         }
         return true;
     }
@@ -69,7 +75,8 @@ private:
         }
         if (!ties_.empty() && code != tie_code_) {
             flush_ties();
-            if (ids_.size() >= limit_) return false;
+            if (ids_.size() >= limit_)
+                return false;
         }
         tie_code_ = code;
         ties_.push_back(id);
@@ -93,30 +100,38 @@ private:
 
 AttrName attr_argument(PyObject* obj) {
     return py::convert_argument("attr", [&] {
-        if (!PyUnicode_Check(obj)) py::raise_conversion_error(obj, "PyString");
+        if (!PyUnicode_Check(obj))
+            py::raise_conversion_error(obj, "PyString");
         Py_ssize_t size = 0;
         const char* text = PyUnicode_AsUTF8AndSize(obj, &size);
-        if (text == nullptr) throw py::ErrorAlreadySet{};
+        if (text == nullptr)
+            throw py::ErrorAlreadySet{};
         return AttrName::intern(std::string_view(text, size));
     });
 }
 
 std::optional<size_t> limit_argument(PyObject* obj) {
-    if (obj == nullptr || obj == Py_None) return std::nullopt;
+    if (obj == nullptr || obj == Py_None)
+        return std::nullopt;
     long long limit = py::convert_argument("limit", [&] {
-        if (!PyLong_Check(obj) || PyBool_Check(obj)) py::raise_conversion_error(obj, "int");
+        if (!PyLong_Check(obj) || PyBool_Check(obj))
+            py::raise_conversion_error(obj, "int");
         long long value = PyLong_AsLongLong(obj);
-        if (value == -1 && PyErr_Occurred()) throw py::ErrorAlreadySet{};
+        if (value == -1 && PyErr_Occurred())
+            throw py::ErrorAlreadySet{};
         return value;
     });
-    if (limit < 0) py::raise_error(PyExc_ValueError, "limit must not be negative");
+    if (limit < 0)
+        py::raise_error(PyExc_ValueError, "limit must not be negative");
     return static_cast<size_t>(limit);
 }
 
 bool reverse_argument(PyObject* obj) {
-    if (obj == nullptr) return false;
+    if (obj == nullptr)
+        return false;
     return py::convert_argument("reverse", [&] {
-        if (!PyBool_Check(obj)) py::raise_conversion_error(obj, "PyBool");
+        if (!PyBool_Check(obj))
+            py::raise_conversion_error(obj, "PyBool");
         return obj == Py_True;
     });
 }
@@ -126,7 +141,8 @@ bool reverse_argument(PyObject* obj) {
 std::vector<uint32_t> sorted_ids(const BitMapBTree& tree, const Bitmap& selection,
                                  std::optional<size_t> limit, bool reverse) {
     size_t cap = limit.value_or(std::numeric_limits<size_t>::max());
-    if (cap == 0 || selection.is_empty()) return {};
+    if (cap == 0 || selection.is_empty())
+        return {};
     SortedWalk walk(selection, cap, reverse);
     walk.walk(tree.root());
     return walk.finish();
@@ -145,7 +161,8 @@ PyObject* collect_sorted(const IndexRecord& source, const Bitmap& selection,
     {
         LockedMaps::ReadGuard maps(*source.maps);
         auto found = maps->find(attr);
-        if (found != maps->end()) ids = sorted_ids(found->second->tree(), selection, limit, reverse);
+        if (found != maps->end())
+            ids = sorted_ids(found->second->tree(), selection, limit, reverse);
     }
     std::vector<PyObject*> objects;
     objects.reserve(ids.size());
