@@ -2,11 +2,12 @@
 
 #include "index/indexable.hpp"
 #include "index/iteration.hpp"
-#include "index/sorted_collect.hpp"
 #include "index/query.hpp"
+#include "index/sorted_collect.hpp"
 #include "py/args.hpp"
 #include "py/errors.hpp"
 #include "py/gil.hpp"
+#include "py/method.hpp"
 #include "py/type.hpp"
 
 namespace vorlane {
@@ -47,14 +48,6 @@ FilteredIndex& view_of(PyObject* self) {
 }
 py::BorrowFlag& borrow(PyObject* self) {
     return py::borrow_of<FilteredIndex>(self);
-}
-
-template <const py::Signature* Sig, PyObject* (*Body)(PyObject*, py::Arguments&)>
-PyObject* method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return py::guard<PyObject*>(nullptr, [&]() -> PyObject* {
-        py::Arguments parsed = py::parse_arguments(*Sig, args, nargs, kwnames);
-        return Body(self, parsed);
-    });
 }
 
 PyObject* reduced(PyObject* self, py::Arguments& args) {
@@ -119,7 +112,8 @@ Py_ssize_t view_length(PyObject* self) {
 int view_contains(PyObject* self, PyObject* obj) {
     return py::guard<int>(-1, [&]() -> int {
         py::SharedBorrow use(borrow(self));
-        if (!py_indexable::is_indexable(obj)) return 0;
+        if (!py_indexable::is_indexable(obj))
+            return 0;
         uint32_t id = py::record_of<Indexable>(obj).id;
         const FilteredIndex& view = view_of(self);
         LockedItems::ReadGuard table(view.items());
@@ -135,7 +129,8 @@ int view_traverse(PyObject* self, visitproc visit, void* arg) {
 
 int view_clear(PyObject* self) {
     py::BorrowFlag& flag = borrow(self);
-    if (!flag.try_exclusive()) return 0;
+    if (!flag.try_exclusive())
+        return 0;
     FilteredIndex old = std::exchange(view_of(self), FilteredIndex{IndexRecord::new_(), Bitmap()});
     flag.end_exclusive();
     return 0;
@@ -160,10 +155,12 @@ constexpr py::Signature kReducedQuerySig{
     .name = "FilteredIndex.reduced_query", .params = {"query"}, .nparams = 1, .required = 1};
 const py::Signature kCollectSortedSig = collect_sorted_signature("FilteredIndex.collect_sorted");
 
-#define VORLANE_METHOD(name, sig, body, doc)                                                   \
-    {                                                                                          \
-        name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(method<&sig, body>)), \
-            METH_FASTCALL | METH_KEYWORDS, doc                                                 \
+#define VORLANE_METHOD(name, sig, body, doc)                                    \
+    {                                                                           \
+        name,                                                                   \
+            reinterpret_cast<PyCFunction>(                                      \
+                reinterpret_cast<void (*)()>(py::fastcall_method<&sig, body>)), \
+            METH_FASTCALL | METH_KEYWORDS, doc                                  \
     }
 
 PyMethodDef filtered_methods[] = {

@@ -7,13 +7,14 @@
 #include "index/filtered_index.hpp"
 #include "index/indexable.hpp"
 #include "index/iteration.hpp"
-#include "index/pickling.hpp"
-#include "index/sorted_collect.hpp"
 #include "index/panic.hpp"
+#include "index/pickling.hpp"
 #include "index/query.hpp"
+#include "index/sorted_collect.hpp"
 #include "py/args.hpp"
 #include "py/errors.hpp"
 #include "py/gil.hpp"
+#include "py/method.hpp"
 #include "py/ref.hpp"
 #include "py/type.hpp"
 
@@ -43,12 +44,15 @@ void add_index_value(AttributeMaps& maps, uint32_t id, AttrName name, const Valu
 
 void remove_index_value(AttributeMaps& maps, AttrName name, const ValueKey& value, uint32_t id) {
     auto entry = maps.find(name);
-    if (entry == maps.end()) return;
+    if (entry == maps.end())
+        return;
     QueryMap& map = *entry->second;
     bool held = map.holds(value);
     map.remove_id(value, id);
-    if (held) map.check_prune(value);
-    if (map.is_empty()) maps.erase(entry);
+    if (held)
+        map.check_prune(value);
+    if (map.is_empty())
+        maps.erase(entry);
 }
 
 void update_index(AttributeMaps& maps, AttrName name, const ValueKey& old_value,
@@ -56,7 +60,8 @@ void update_index(AttributeMaps& maps, AttrName name, const ValueKey& old_value,
     // Names beginning with "_" are left out of indexes, except by an index
     // that holds a map for such a name (one rebased from a view): that map is
     // kept current like any other.
-    if (name.is_private() && !maps.contains(name)) return;
+    if (name.is_private() && !maps.contains(name))
+        return;
     // The removal also drops a tree entry that the exact map no longer lists.
     remove_index_value(maps, name, old_value, id);
     add_index_value(maps, id, name, new_value);
@@ -79,10 +84,12 @@ PyObject* item_at(const ItemTable& table, uint32_t id) {
 }
 
 int traverse_sole_record(const std::shared_ptr<IndexRecord>& record, visitproc visit, void* arg) {
-    if (!record || record.use_count() != 1) return 0;
+    if (!record || record.use_count() != 1)
+        return 0;
     // Item tables change only under the exclusive use of their Index, which
     // the callers rule out, so the table can be read here without its lock.
-    for (const StoredItem& item : record->items->unguarded()) Py_VISIT(item.get());
+    for (const StoredItem& item : record->items->unguarded())
+        Py_VISIT(item.get());
     return 0;
 }
 
@@ -175,14 +182,6 @@ PyObject* index_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
 }
 
 // Fast-call method with signature `sig`, body `body(self, parsed)`.
-template <const py::Signature* Sig, PyObject* (*Body)(PyObject*, py::Arguments&)>
-PyObject* method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return py::guard<PyObject*>(nullptr, [&]() -> PyObject* {
-        py::Arguments parsed = py::parse_arguments(*Sig, args, nargs, kwnames);
-        return Body(self, parsed);
-    });
-}
-
 PyObject* add_object(PyObject* self, py::Arguments& args) {
     py::ExclusiveBorrow use(borrow(self));
     PyObject* obj = args.values[0];
@@ -263,7 +262,8 @@ PyObject* add_object_many(PyObject* self, py::Arguments& args) {
 // view indexes those too.
 Snapshot full_snapshot_of(const Indexable& object) {
     Snapshot snap{object.id, {}};
-    for (const Attribute& attr : object.attributes) snap.values.emplace_back(attr.name, attr.value.key());
+    for (const Attribute& attr : object.attributes)
+        snap.values.emplace_back(attr.name, attr.value.key());
     return snap;
 }
 
@@ -316,7 +316,8 @@ Py_ssize_t index_length(PyObject* self) {
 int index_contains(PyObject* self, PyObject* obj) {
     return py::guard<int>(-1, [&]() -> int {
         py::SharedBorrow use(borrow(self));
-        if (!py_indexable::is_indexable(obj)) return 0;
+        if (!py_indexable::is_indexable(obj))
+            return 0;
         uint32_t id = py::record_of<Indexable>(obj).id;
         const IndexRecord& index = *record(self);
         LockedItems::ReadGuard table(*index.items);
@@ -330,9 +331,13 @@ PyObject* index_collect_sorted(PyObject* self, py::Arguments& args) {
     return collect_sorted(index, index.live_ids, args);
 }
 
-PyObject* memory_usage(PyObject* self, py::Arguments&) { return index_memory_usage(self); }
+PyObject* memory_usage(PyObject* self, py::Arguments&) {
+    return index_memory_usage(self);
+}
 
-PyObject* reduce_method(PyObject* self, PyObject*) { return index_reduce(self); }
+PyObject* reduce_method(PyObject* self, PyObject*) {
+    return index_reduce(self);
+}
 
 PyObject* sizeof_method(PyObject* self, PyObject*) {
     return py::guard<PyObject*>(nullptr, [&]() -> PyObject* {
@@ -343,7 +348,8 @@ PyObject* sizeof_method(PyObject* self, PyObject*) {
 
 int index_traverse(PyObject* self, visitproc visit, void* arg) {
     Py_VISIT(Py_TYPE(self));
-    if (borrow(self).is_exclusive()) return 0;  // in use: reachable through its caller
+    if (borrow(self).is_exclusive())
+        return 0;  // in use: reachable through its caller
     return traverse_sole_record(record(self), visit, arg);
 }
 
@@ -351,7 +357,8 @@ int index_traverse(PyObject* self, visitproc visit, void* arg) {
 // its objects are released after the borrow ends.
 int index_clear(PyObject* self) {
     py::BorrowFlag& flag = borrow(self);
-    if (!flag.try_exclusive()) return 0;
+    if (!flag.try_exclusive())
+        return 0;
     Record old = std::exchange(record(self), IndexRecord::new_());
     flag.end_exclusive();
     return 0;
@@ -495,7 +502,8 @@ PyObject* union_with(PyObject* self, py::Arguments& args) {
         if (stored) {
             for (const auto& [name, map] : *other_maps) {
                 std::unique_ptr<QueryMap>& mine = (*maps)[name];
-                if (!mine) mine = std::make_unique<QueryMap>();
+                if (!mine)
+                    mine = std::make_unique<QueryMap>();
                 mine->merge(*map);
             }
             merged = true;
@@ -526,10 +534,12 @@ constexpr py::Signature kReducedQuerySig{
 constexpr py::Signature kUnionWithSig{
     .name = "Index.union_with", .params = {"other"}, .nparams = 1, .required = 1};
 
-#define VORLANE_METHOD(name, sig, body, doc)                                                   \
-    {                                                                                          \
-        name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(method<&sig, body>)), \
-            METH_FASTCALL | METH_KEYWORDS, doc                                                 \
+#define VORLANE_METHOD(name, sig, body, doc)                                    \
+    {                                                                           \
+        name,                                                                   \
+            reinterpret_cast<PyCFunction>(                                      \
+                reinterpret_cast<void (*)()>(py::fastcall_method<&sig, body>)), \
+            METH_FASTCALL | METH_KEYWORDS, doc                                  \
     }
 
 PyMethodDef index_methods[] = {

@@ -370,18 +370,6 @@ PyObject* wrap(QueryExpr expr) {
     return py::make_instance(py_query::query_expr_type(), std::move(expr));
 }
 
-AttrName attr_argument(PyObject* obj) {
-    return py::convert_argument("attr", [&] {
-        if (!PyUnicode_Check(obj))
-            py::raise_conversion_error(obj, "PyString");
-        Py_ssize_t size = 0;
-        const char* text = PyUnicode_AsUTF8AndSize(obj, &size);
-        if (text == nullptr)
-            throw py::ErrorAlreadySet{};
-        return AttrName::intern(std::string_view(text, size));
-    });
-}
-
 std::vector<PyValue> values_argument(PyObject* obj) {
     std::vector<py::Ref> items =
         py::convert_argument("values", [&] { return py::extract_sequence(obj); });
@@ -400,19 +388,19 @@ using Builder = QueryExpr (*)(const py::Arguments&);
 
 template <typename Node>
 QueryExpr build_compare(const py::Arguments& args) {
-    AttrName attr = attr_argument(args.values[0]);
+    AttrName attr = attr_argument(args.values[0], "attr");
     return QueryExpr{Node{attr, PyValue::from_borrowed(args.values[1])}};
 }
 
 QueryExpr build_bt(const py::Arguments& args) {
-    AttrName attr = attr_argument(args.values[0]);
+    AttrName attr = attr_argument(args.values[0], "attr");
     PyValue lower = PyValue::from_borrowed(args.values[1]);
     PyValue upper = PyValue::from_borrowed(args.values[2]);
     return QueryExpr{expr::Bt{attr, std::move(lower), std::move(upper)}};
 }
 
 QueryExpr build_in(const py::Arguments& args) {
-    AttrName attr = attr_argument(args.values[0]);
+    AttrName attr = attr_argument(args.values[0], "attr");
     return QueryExpr{expr::In{attr, values_argument(args.values[1])}};
 }
 

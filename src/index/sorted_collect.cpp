@@ -2,6 +2,7 @@
 
 #include <limits>
 
+#include "index/value.hpp"
 #include "py/errors.hpp"
 #include "py/ref.hpp"
 
@@ -98,18 +99,6 @@ class SortedWalk {
     Key128 tie_code_ = 0;
 };
 
-AttrName attr_argument(PyObject* obj) {
-    return py::convert_argument("attr", [&] {
-        if (!PyUnicode_Check(obj))
-            py::raise_conversion_error(obj, "PyString");
-        Py_ssize_t size = 0;
-        const char* text = PyUnicode_AsUTF8AndSize(obj, &size);
-        if (text == nullptr)
-            throw py::ErrorAlreadySet{};
-        return AttrName::intern(std::string_view(text, size));
-    });
-}
-
 std::optional<size_t> limit_argument(PyObject* obj) {
     if (obj == nullptr || obj == Py_None)
         return std::nullopt;
@@ -154,7 +143,7 @@ py::Signature collect_sorted_signature(const char* name) {
 
 PyObject* collect_sorted(const IndexRecord& source, const Bitmap& selection,
                          const py::Arguments& args) {
-    AttrName attr = attr_argument(args.values[0]);
+    AttrName attr = attr_argument(args.values[0], "attr");
     std::optional<size_t> limit = limit_argument(args.values[1]);
     bool reverse = reverse_argument(args.values[2]);
     std::vector<uint32_t> ids;

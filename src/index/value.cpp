@@ -67,6 +67,18 @@ PyValue PyValue::from_borrowed(PyObject* borrowed) {
     return new_(borrowed);
 }
 
+AttrName attr_argument(PyObject* obj, const char* param) {
+    return py::convert_argument(param, [&] {
+        if (!PyUnicode_Check(obj))
+            py::raise_conversion_error(obj, "PyString");
+        Py_ssize_t size = 0;
+        const char* text = PyUnicode_AsUTF8AndSize(obj, &size);
+        if (text == nullptr)
+            throw py::ErrorAlreadySet{};
+        return AttrName::intern(std::string_view(text, size));
+    });
+}
+
 std::string debug_quoted(std::string_view text) {
     std::string out = "\"";
     for (unsigned char c : text) {

@@ -16,6 +16,7 @@
 #include <string>
 #include <utility>
 
+#include "index/attr_name.hpp"
 #include "index/value_key.hpp"
 
 namespace vorlane {
@@ -68,6 +69,11 @@ class PyValue {
 struct PyValueHash {
     size_t operator()(const PyValue& value) const { return ValueKeyHash()(value.key()); }
 };
+
+// The attribute name given as the argument `param`: a str, else the
+// argument error "argument '<param>': '<type>' object cannot be converted to
+// 'PyString'"; a str that cannot be encoded raises its UnicodeEncodeError.
+AttrName attr_argument(PyObject* obj, const char* param);
 
 // Debug text of a native value: `Int(3)`, `Float(2.5)`, `Str("abc")`, `Unknown`.
 std::string native_debug(const PyValue& value);

@@ -17,7 +17,7 @@ PyTypeObject* lazy_type(PyTypeObject*& cache, PyType_Spec* spec) {
     // Types are created under the interpreter lock, which the module always
     // asks for, so the cache needs no further synchronisation.
     if (cache == nullptr) {
-        // Spec names are "builtins.<Class>": the classes report "builtins" as
+        // Type names are "builtins.<Class>": the classes report "builtins" as
         // their module, like the interpreter's own types.
         cache = reinterpret_cast<PyTypeObject*>(check(PyType_FromSpec(spec)));
     }
