@@ -152,20 +152,29 @@ py::BorrowFlag& borrow(PyObject* self) {
 
 PyTypeObject* index_type_cache = nullptr;
 
-// Attributes of an object as the index stores them: names beginning with "_"
-// are left out.
+// Attributes of an object as the index stores them: name and value key.
 struct Snapshot {
     uint32_t id;
     absl::InlinedVector<std::pair<AttrName, ValueKey>, kInlineAttributes> values;
 };
 
-Snapshot snapshot_of(const Indexable& object) {
+// Names beginning with "_" are left out unless `with_private` (an index
+// rebased from a view indexes those too, so removal must visit them).
+Snapshot snapshot_of(const Indexable& object, bool with_private = false) {
     Snapshot snap{object.id, {}};
     for (const Attribute& attr : object.attributes) {
-        if (!attr.name.is_private())
+        if (with_private || !attr.name.is_private())
             snap.values.emplace_back(attr.name, attr.value.key());
     }
     return snap;
+}
+
+// The snapshot of the `py_ref` argument, read under a shared use of it.
+Snapshot snapshot_argument(PyObject* obj, bool with_private) {
+    const Indexable& object = py::convert_argument(
+        "py_ref", [&]() -> const Indexable& { return py_indexable::expect_indexable(obj); });
+    py::SharedBorrow object_use(py_indexable::borrow_flag(obj));
+    return snapshot_of(object, with_private);
 }
 
 void index_snapshot(AttributeMaps& maps, const Snapshot& snap) {
@@ -181,17 +190,10 @@ PyObject* index_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     });
 }
 
-// Fast-call method with signature `sig`, body `body(self, parsed)`.
 PyObject* add_object(PyObject* self, py::Arguments& args) {
     py::ExclusiveBorrow use(borrow(self));
     PyObject* obj = args.values[0];
-    Snapshot snap;
-    {
-        const Indexable& object = py::convert_argument(
-            "py_ref", [&]() -> const Indexable& { return py_indexable::expect_indexable(obj); });
-        py::SharedBorrow object_use(py_indexable::borrow_flag(obj));
-        snap = snapshot_of(object);
-    }
+    Snapshot snap = snapshot_argument(obj, false);
     StoredItem item = StoredItem::of(obj);
     IndexRecord& index = *record(self);
     {
@@ -258,25 +260,10 @@ PyObject* add_object_many(PyObject* self, py::Arguments& args) {
     Py_RETURN_NONE;
 }
 
-// Every attribute of an object, "_" names included: an index rebased from a
-// view indexes those too.
-Snapshot full_snapshot_of(const Indexable& object) {
-    Snapshot snap{object.id, {}};
-    for (const Attribute& attr : object.attributes)
-        snap.values.emplace_back(attr.name, attr.value.key());
-    return snap;
-}
-
 PyObject* remove_object(PyObject* self, py::Arguments& args) {
     py::ExclusiveBorrow use(borrow(self));
     PyObject* obj = args.values[0];
-    Snapshot snap;
-    {
-        const Indexable& object = py::convert_argument(
-            "py_ref", [&]() -> const Indexable& { return py_indexable::expect_indexable(obj); });
-        py::SharedBorrow object_use(py_indexable::borrow_flag(obj));
-        snap = full_snapshot_of(object);
-    }
+    Snapshot snap = snapshot_argument(obj, true);
     IndexRecord& index = *record(self);
     StoredItem removed;  // released after re-attaching
     {
