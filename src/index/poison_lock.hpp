@@ -93,9 +93,6 @@ class PoisonRwLock {
             lock_ = nullptr;
             LockHooks::on_release();
         }
-        // Marks the lock poisoned (used when an error is caught while the guard
-        // is held, so the unwinding test above does not see it).
-        void poison() { lock_->poisoned_.store(true, std::memory_order_release); }
 
       private:
         PoisonRwLock* lock_;
@@ -104,7 +101,6 @@ class PoisonRwLock {
 
     ReadGuard read() const { return ReadGuard(*this); }
     WriteGuard write() { return WriteGuard(*this); }
-    bool is_poisoned() const { return poisoned_.load(std::memory_order_acquire); }
     // The value without taking the lock, for callers that know no writer can
     // run (the cycle collector visiting an index nobody else uses).
     const T& unguarded() const { return value_; }

@@ -221,33 +221,27 @@ struct Evaluator {
     Bitmap operator()(const expr::Ne& e) const {
         return complement(universe, value_ids(map(e.attr), e.value));
     }
-    Bitmap operator()(const expr::Gt& e) const {
-        auto v = e.value.key().numeric();
+    // One open-ended comparison: `value` is the lower bound (an upper one
+    // when `is_upper`). Strings and other kinds never compare.
+    Bitmap compare(AttrName attr, const PyValue& value, BoundKind kind, bool is_upper) const {
+        auto v = value.key().numeric();
         if (!v)
-            return Bitmap();  // strings and other kinds never compare
-        return range_ids(map(e.attr), v, BoundKind::Excluded, std::nullopt, BoundKind::Unbounded,
-                         universe);
+            return Bitmap();
+        if (is_upper)
+            return range_ids(map(attr), std::nullopt, BoundKind::Unbounded, v, kind, universe);
+        return range_ids(map(attr), v, kind, std::nullopt, BoundKind::Unbounded, universe);
+    }
+    Bitmap operator()(const expr::Gt& e) const {
+        return compare(e.attr, e.value, BoundKind::Excluded, false);
     }
     Bitmap operator()(const expr::Ge& e) const {
-        auto v = e.value.key().numeric();
-        if (!v)
-            return Bitmap();
-        return range_ids(map(e.attr), v, BoundKind::Included, std::nullopt, BoundKind::Unbounded,
-                         universe);
+        return compare(e.attr, e.value, BoundKind::Included, false);
     }
     Bitmap operator()(const expr::Lt& e) const {
-        auto v = e.value.key().numeric();
-        if (!v)
-            return Bitmap();
-        return range_ids(map(e.attr), std::nullopt, BoundKind::Unbounded, v, BoundKind::Excluded,
-                         universe);
+        return compare(e.attr, e.value, BoundKind::Excluded, true);
     }
     Bitmap operator()(const expr::Le& e) const {
-        auto v = e.value.key().numeric();
-        if (!v)
-            return Bitmap();
-        return range_ids(map(e.attr), std::nullopt, BoundKind::Unbounded, v, BoundKind::Included,
-                         universe);
+        return compare(e.attr, e.value, BoundKind::Included, true);
     }
     Bitmap operator()(const expr::Bt& e) const {
         const QueryMap* m = map(e.attr);

@@ -66,10 +66,6 @@ class PyValue {
     ValueKey key_;
 };
 
-struct PyValueHash {
-    size_t operator()(const PyValue& value) const { return ValueKeyHash()(value.key()); }
-};
-
 // The attribute name given as the argument `param`: a str, else the
 // argument error "argument '<param>': '<type>' object cannot be converted to
 // 'PyString'"; a str that cannot be encoded raises its UnicodeEncodeError.

@@ -19,10 +19,6 @@ std::vector<PyObject*>* pending =
 
 }  // namespace
 
-bool python_forbidden() noexcept {
-    return forbidden_depth > 0;
-}
-
 void release_later(PyObject* obj) noexcept {
     if (obj == nullptr)
         return;
@@ -56,14 +52,6 @@ void enter_no_python() noexcept {
 void leave_no_python() noexcept {
     if (--forbidden_depth == 0)
         drain_deferred_releases();
-}
-
-NoPythonScope::NoPythonScope() noexcept {
-    enter_no_python();
-}
-
-NoPythonScope::~NoPythonScope() {
-    leave_no_python();
 }
 
 ScopedDetach::ScopedDetach() noexcept {

@@ -22,19 +22,9 @@ void drain_deferred_releases() noexcept;
 
 // Enter and leave a region in which no Python code may run on this thread;
 // leaving the outermost one drains the deferred releases. Used by the lock
-// hooks of the engine; `NoPythonScope` is the RAII form.
+// hooks of the engine.
 void enter_no_python() noexcept;
 void leave_no_python() noexcept;
-
-// A region in which no Python code may run on this thread: the module's locks
-// are held, or the thread is detached. Regions nest.
-class NoPythonScope {
-  public:
-    NoPythonScope() noexcept;
-    ~NoPythonScope();
-    NoPythonScope(const NoPythonScope&) = delete;
-    NoPythonScope& operator=(const NoPythonScope&) = delete;
-};
 
 // Detaches from the interpreter for the lifetime of the guard, so other
 // Python threads run while the module works. Python objects must not be
@@ -49,8 +39,5 @@ class ScopedDetach {
   private:
     PyThreadState* state_;
 };
-
-// True while this thread may not run Python code.
-bool python_forbidden() noexcept;
 
 }  // namespace vorlane::py

@@ -44,7 +44,8 @@ PyObject* make_instance(PyTypeObject* type, Record&& record) {
 template <typename Record>
 void dealloc_instance(PyObject* self) {
     PyTypeObject* type = Py_TYPE(self);
-    if (PyType_IS_GC(type)) PyObject_GC_UnTrack(self);
+    if (PyType_IS_GC(type))
+        PyObject_GC_UnTrack(self);
     auto* inst = reinterpret_cast<Instance<Record>*>(self);
     inst->record.~Record();
     inst->borrow.~BorrowFlag();
@@ -63,8 +64,8 @@ inline PyObject* expect_instance(PyObject* obj, PyTypeObject* type, const char* 
 // tp_new of a class that cannot be built from Python.
 PyObject* no_constructor(PyTypeObject* type, PyObject* args, PyObject* kwargs);
 
-// Creates a heap type from `spec` once per process; later calls return the
-// same type object. Returns a borrowed reference, or throws.
+// Creates a heap type from its slot table once per process; later calls
+// return the same type object. Returns a borrowed reference, or throws.
 PyTypeObject* lazy_type(PyTypeObject*& cache, PyType_Spec* spec);
 
 }  // namespace vorlane::py
