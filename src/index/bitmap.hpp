@@ -39,9 +39,14 @@ class Bitmap {
     void overwrite(const Bitmap& other);
 
     void add(uint32_t id) { roaring_bitmap_add(raw_, id); }
+    // True when the id was not held before.
+    bool add_checked(uint32_t id) { return roaring_bitmap_add_checked(raw_, id); }
     void add_many(std::span<const uint32_t> ids);
     void remove(uint32_t id) { roaring_bitmap_remove(raw_, id); }
     void clear() { roaring_bitmap_clear(raw_); }
+    // Gives back the spare capacity of the containers (a bitmap that will
+    // change little afterwards).
+    void shrink_to_fit() { roaring_bitmap_shrink_to_fit(raw_); }
 
     bool contains(uint32_t id) const { return roaring_bitmap_contains(raw_, id); }
     bool is_empty() const { return roaring_bitmap_is_empty(raw_); }

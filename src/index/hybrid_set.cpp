@@ -137,23 +137,22 @@ HybridSet HybridSet::copy() const {
     return HybridSet(Empty{});
 }
 
-void HybridSet::insert(uint32_t id) {
-    if (Bitmap* large = std::get_if<Bitmap>(&form_)) {
-        large->add(id);
-        return;
-    }
+bool HybridSet::insert(uint32_t id) {
+    if (Bitmap* large = std::get_if<Bitmap>(&form_))
+        return large->add_checked(id);
     Small* small = std::get_if<Small>(&form_);
     if (small == nullptr)
         panic(kNotImplemented);
     if (holds(*small, id))
-        return;
+        return false;
     if (small->len < kInlineCapacity) {
         small->ids[small->len++] = id;
-        return;
+        return true;
     }
     Bitmap grown = bitmap_of(*small);
     grown.add(id);
     form_ = std::move(grown);  // for good: the bitmap form never goes back
+    return true;
 }
 
 void HybridSet::remove(uint32_t id) {

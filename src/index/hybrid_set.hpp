@@ -52,7 +52,8 @@ class HybridSet {
     HybridSet& operator=(const HybridSet&) = delete;
     HybridSet copy() const;
 
-    void insert(uint32_t id);
+    // True when the id was not held before.
+    bool insert(uint32_t id);
     // Removing an id that is not held changes nothing.
     void remove(uint32_t id);
     bool contains(uint32_t id) const;

@@ -1,6 +1,6 @@
 #include "index/index.hpp"
 
-#include <absl/container/flat_hash_set.h>
+#include <absl/container/flat_hash_map.h>
 
 #include <string>
 
@@ -35,11 +35,15 @@ const std::shared_ptr<IndexRecord>& default_index_record() {
     return *placeholder;
 }
 
-void add_index_value(AttributeMaps& maps, uint32_t id, AttrName name, const ValueKey& value) {
+QueryMap& query_map_for(AttributeMaps& maps, AttrName name) {
     std::unique_ptr<QueryMap>& map = maps[name];
     if (!map)
         map = std::make_unique<QueryMap>();
-    map->insert(value, id);
+    return *map;
+}
+
+void add_index_value(AttributeMaps& maps, uint32_t id, AttrName name, const ValueKey& value) {
+    query_map_for(maps, name).insert(value, id);
 }
 
 void remove_index_value(AttributeMaps& maps, AttrName name, const ValueKey& value, uint32_t id) {
@@ -223,18 +227,40 @@ struct BorrowedObjects {
 BorrowedObjects borrow_objects(PyObject* objs) {
     BorrowedObjects out;
     out.items = py::convert_argument("objs", [&] { return py::extract_sequence(objs); });
-    absl::flat_hash_set<PyObject*> seen;
+    // Ids are unique to their objects, so the ids seen tell a repeated object.
+    Bitmap seen;
     out.distinct.reserve(out.items.size());
     out.borrows.reserve(out.items.size());
     for (const py::Ref& item : out.items) {
         PyObject* obj = item.get();
-        py::convert_argument("objs", [&] { py_indexable::expect_indexable(obj); });
-        if (!seen.insert(obj).second)
+        uint32_t id = py::convert_argument(
+            "objs", [&] { return py_indexable::expect_indexable(obj).id; });
+        if (seen.contains(id))
             continue;
+        seen.add(id);
         out.borrows.emplace_back(py_indexable::borrow_flag(obj));
         out.distinct.push_back(obj);
     }
     return out;
+}
+
+// Indexes the attributes of `objects` (exclusively borrowed), one batch per
+// attribute name, so each tree takes its new entries sorted in one go.
+void index_many(AttributeMaps& maps, const std::vector<PyObject*>& objects) {
+    absl::flat_hash_map<AttrName, QueryMapBatch> batches;
+    for (PyObject* obj : objects) {
+        const Indexable& object = py::record_of<Indexable>(obj);
+        for (const Attribute& attr : object.attributes) {
+            if (attr.name.is_private())
+                continue;
+            auto batch = batches.find(attr.name);
+            if (batch == batches.end())
+                batch = batches.try_emplace(attr.name, query_map_for(maps, attr.name)).first;
+            batch->second.insert(attr.value.key(), object.id);
+        }
+    }
+    for (auto& [name, batch] : batches)
+        batch.finish();
 }
 
 PyObject* add_object_many(PyObject* self, py::Arguments& args) {
@@ -243,11 +269,8 @@ PyObject* add_object_many(PyObject* self, py::Arguments& args) {
     IndexRecord& index = *record(self);
     {
         py::ScopedDetach detached;
-        for (PyObject* obj : objects.distinct) {
-            Snapshot snap = snapshot_of(py::record_of<Indexable>(obj));
-            LockedMaps::WriteGuard maps(*index.maps);
-            index_snapshot(*maps, snap);
-        }
+        LockedMaps::WriteGuard maps(*index.maps);
+        index_many(*maps, objects.distinct);
     }
     LockedItems::WriteGuard table(*index.items);
     for (PyObject* obj : objects.distinct) {

@@ -50,6 +50,8 @@ const std::shared_ptr<IndexRecord>& default_index_record();
 
 // Indexes one attribute value of one object (the maps' write lock is held).
 void add_index_value(AttributeMaps& maps, uint32_t id, AttrName name, const ValueKey& value);
+// The map of `name`, made empty when the index has none yet.
+QueryMap& query_map_for(AttributeMaps& maps, AttrName name);
 
 // Moves `id` from `old_value` to `new_value` under `name` (write lock held).
 void update_index(AttributeMaps& maps, AttrName name, const ValueKey& old_value,

@@ -1,18 +1,35 @@
 #include "index/query_map.hpp"
 
+#include <algorithm>
+
 #include "index/panic.hpp"
 
 namespace vorlane {
 
-void QueryMap::insert(const ValueKey& value, uint32_t id) {
+bool QueryMap::insert_exact(const ValueKey& value, uint32_t id) {
     auto [entry, inserted] = exact_.try_emplace(value, HybridSet::with_id(id));
-    if (!inserted) {
-        if (entry->second.contains(id))
-            return;
-        entry->second.insert(id);
-    }
+    return inserted || entry->second.insert(id);
+}
+
+void QueryMap::insert(const ValueKey& value, uint32_t id) {
+    if (!insert_exact(value, id))
+        return;
     if (auto number = value.numeric())
         tree_.insert(*number, id);
+}
+
+void QueryMapBatch::insert(const ValueKey& value, uint32_t id) {
+    if (!map_->insert_exact(value, id))
+        return;
+    if (auto number = value.numeric())
+        numbers_.push_back(CompositeKey128::new_(*number, id));
+}
+
+void QueryMapBatch::finish() {
+    std::sort(numbers_.begin(), numbers_.end());
+    map_->tree_.insert_sorted(numbers_);
+    numbers_.clear();
+    numbers_.shrink_to_fit();
 }
 
 void QueryMap::remove_id(const ValueKey& value, uint32_t id) {

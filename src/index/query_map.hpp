@@ -14,6 +14,7 @@
 #include <absl/container/flat_hash_map.h>
 
 #include <cstdint>
+#include <vector>
 
 #include "index/hybrid_set.hpp"
 #include "index/ranged_b_tree.hpp"
@@ -49,8 +50,28 @@ class QueryMap {
     void validate() const;
 
   private:
+    friend class QueryMapBatch;
+    // Adds `id` to the value's set; false when the set already held it.
+    bool insert_exact(const ValueKey& value, uint32_t id);
+
     ExactMap exact_;
     BitMapBTree tree_;
+};
+
+// Many insertions into one map, as by `QueryMap::insert` each: a pair enters
+// the exact map at once, and the tree entries of the new pairs are gathered
+// and go into the tree in key order at `finish` (an empty tree is then built
+// in one pass). Until `finish` the tree lags the exact map, so the map must
+// not be read in between.
+class QueryMapBatch {
+  public:
+    explicit QueryMapBatch(QueryMap& map) : map_(&map) {}
+    void insert(const ValueKey& value, uint32_t id);
+    void finish();
+
+  private:
+    QueryMap* map_;
+    std::vector<CompositeKey128> numbers_;
 };
 
 }  // namespace vorlane

@@ -518,15 +518,109 @@ void BitMapBTree::split_root() {
 }
 
 void BitMapBTree::insert(NumericValue value, uint32_t id) {
-    CompositeKey128 entry = CompositeKey128::new_(value, id);
+    if (insert_entry(CompositeKey128::new_(value, id)))
+        ++size_;
+}
+
+bool BitMapBTree::insert_entry(CompositeKey128 entry) {
     if (node_is_full(root_)) {
         // A held pair changes nothing, not even the shape.
         if (subtree_contains(root_, entry))
-            return;
+            return false;
         split_root();
     }
-    if (insert_into(root_, entry))
-        ++size_;
+    return insert_into(root_, entry);
+}
+
+namespace {
+
+// A node of a tree under construction, with what its parent keeps of it.
+struct BuiltNode {
+    BitMapBTreeNode node;
+    CompositeKey128 first;  // its smallest entry: the parent's lower bound for it
+    Bitmap ids;             // every id below it (left empty for the root)
+};
+
+// Calls `f(start, count)` for consecutive groups covering `total` items: the
+// fewest groups of at most `kBulkFill`, of sizes that differ by at most one,
+// so that no node of a level is left nearly empty.
+template <typename F>
+void for_each_group(size_t total, F&& f) {
+    size_t groups = (total + kBulkFill - 1) / kBulkFill;
+    size_t base = total / groups;
+    size_t larger = total % groups;
+    size_t start = 0;
+    for (size_t g = 0; g < groups; ++g) {
+        size_t count = base + (g < larger ? 1 : 0);
+        f(start, static_cast<uint32_t>(count));
+        start += count;
+    }
+}
+
+// The leaves over `entries` (ascending, distinct, not empty), windows centred.
+std::vector<BuiltNode> build_leaves(std::span<const CompositeKey128> entries, bool with_ids) {
+    std::vector<BuiltNode> level;
+    for_each_group(entries.size(), [&](size_t start, uint32_t count) {
+        auto leaf = std::make_unique<LeafNode>();
+        leaf->len = count;
+        leaf->offset = centred_offset(count);
+        std::copy_n(entries.begin() + static_cast<std::ptrdiff_t>(start), count,
+                    leaf->keys.begin() + leaf->offset);
+        Bitmap ids = with_ids ? leaf->ids() : Bitmap();
+        level.push_back({std::move(leaf), entries[start], std::move(ids)});
+    });
+    return level;
+}
+
+// One level up: internal nodes taking `children` in order, each child's
+// bitmap moved into its parent's slot.
+std::vector<BuiltNode> build_parents(std::vector<BuiltNode>& children, bool with_ids) {
+    std::vector<BuiltNode> level;
+    for_each_group(children.size(), [&](size_t start, uint32_t count) {
+        auto node = std::make_unique<InternalNode>();
+        node->len = count;
+        node->offset = centred_offset(count);
+        for (uint32_t i = 0; i < count; ++i) {
+            BuiltNode& child = children[start + i];
+            uint32_t slot = node->offset + i;
+            node->keys[slot] = child.first;
+            child.ids.shrink_to_fit();
+            node->bitmaps[slot] = std::move(child.ids);
+            node->children[slot] = std::move(child.node);
+        }
+        Bitmap ids = with_ids ? node->get_bitmap() : Bitmap();
+        level.push_back({std::move(node), children[start].first, std::move(ids)});
+    });
+    return level;
+}
+
+// The root of a tree over `entries` (ascending, distinct, not empty).
+BitMapBTreeNode build_tree(std::span<const CompositeKey128> entries) {
+    // The root's own bitmap is never kept, so the level that makes the root
+    // does not compute it.
+    auto makes_root = [](size_t count) { return count <= kBulkFill; };
+    std::vector<BuiltNode> level = build_leaves(entries, !makes_root(entries.size()));
+    while (level.size() > 1)
+        level = build_parents(level, !makes_root(level.size()));
+    return std::move(level.front().node);
+}
+
+}  // namespace
+
+void BitMapBTree::insert_sorted(std::span<const CompositeKey128> entries) {
+    if (!empty()) {
+        for (CompositeKey128 entry : entries) {
+            if (insert_entry(entry))
+                ++size_;
+        }
+        return;
+    }
+    std::vector<CompositeKey128> distinct(entries.begin(), entries.end());
+    distinct.erase(std::unique(distinct.begin(), distinct.end()), distinct.end());
+    if (distinct.empty())
+        return;
+    root_ = build_tree(distinct);
+    size_ = distinct.size();
 }
 
 bool BitMapBTree::remove(NumericValue value, uint32_t id) {

@@ -83,6 +83,10 @@ inline constexpr uint32_t kRootOffset = kSlots / 2;
 // First slot of the right half after a split: it holds at most 48 entries, so
 // starting at a quarter leaves room on both sides.
 inline constexpr uint32_t kSplitOffset = kSlots / 4;
+// Entries (or children) per node of a tree built in one pass from sorted
+// entries: three quarters of the slots, about the fill that random insertion
+// settles at, so later insertions find room in most nodes before they split.
+inline constexpr uint32_t kBulkFill = kSlots * 3 / 4;
 
 struct LeafNode;
 struct InternalNode;
@@ -180,6 +184,11 @@ class BitMapBTree {
 
     // Inserting a pair the tree already holds changes nothing.
     void insert(NumericValue value, uint32_t id);
+    // Inserts many entries, given in ascending key order. An empty tree is
+    // built bottom-up in one pass, each cached bitmap made once; otherwise
+    // the entries go in one by one (in order, so the path down stays warm).
+    // Entries the tree already holds, or repeated ones, change nothing.
+    void insert_sorted(std::span<const CompositeKey128> entries);
     // True when the entry was found and removed. Removal never merges or
     // frees nodes: leaves may become empty and the height never shrinks.
     bool remove(NumericValue value, uint32_t id);
@@ -213,6 +222,8 @@ class BitMapBTree {
 
   private:
     void split_root();
+    // Inserts one entry; false when the tree already held it. `size_` is the caller's.
+    bool insert_entry(CompositeKey128 entry);
 
     BitMapBTreeNode root_;
     size_t size_ = 0;

@@ -355,5 +355,85 @@ TEST(Query, ExclusiveLowerSkipsTheBoundValue) {
         t.query_range(Bound::excluded(Limits::quiet_NaN()), Bound::unbounded(), all).is_empty());
 }
 
+// Sorted entries of `count` random (value, id) pairs, one value per id, with
+// many repeated values; the reference gets the same pairs.
+std::vector<CompositeKey128> random_sorted_entries(Checked& c, uint32_t count, uint32_t seed) {
+    std::mt19937 rng(seed);
+    std::vector<CompositeKey128> entries;
+    for (uint32_t id = 0; id < count; ++id) {
+        NumericValue v = rng() % 2 ? NumericValue(int64_t(rng() % 500)) : NumericValue(rng() % 500 + 0.5);
+        c.values.emplace(id, v);
+        c.ever_inserted.emplace(CompositeKey128::new_(v, id).key, v);
+        entries.push_back(CompositeKey128::new_(v, id));
+    }
+    std::sort(entries.begin(), entries.end());
+    return entries;
+}
+
+class BulkSizes : public ::testing::TestWithParam<uint32_t> {};
+
+// Sizes around the node fill: one leaf, two leaves, one full internal level,
+// a second level, and a tree deep enough for three levels.
+INSTANTIATE_TEST_SUITE_P(Bulk, BulkSizes,
+                         ::testing::Values(1u, kBulkFill, kBulkFill + 1, kBulkFill * kBulkFill,
+                                           kBulkFill * kBulkFill + 1,
+                                           kBulkFill * kBulkFill * kBulkFill + 1));
+
+TEST_P(BulkSizes, BuildsAValidTreeThatAnswersLikeTheReference) {
+    Checked c;
+    c.tree.insert_sorted(random_sorted_entries(c, GetParam(), GetParam()));
+    c.check_entries();
+    std::vector<uint32_t> all(GetParam());
+    std::iota(all.begin(), all.end(), 0);
+    Bitmap everyone = Bitmap::of(all);
+    // Fewer bound values for the deep tree: each check scans the reference.
+    if (GetParam() > kBulkFill * kBulkFill * 2)
+        c.check_all_bounds({int64_t{0}, 10.5, int64_t{600}}, everyone);
+    else
+        c.check_all_bounds({int64_t{-1}, int64_t{0}, 10.5, int64_t{250}, 499.5, int64_t{600}},
+                           everyone);
+    // The built tree keeps working under ordinary changes.
+    std::mt19937 rng(3);
+    for (uint32_t i = 0; i < 2000 && !c.values.empty(); ++i) {
+        uint32_t id = rng() % GetParam();
+        if (c.values.count(id)) {
+            c.remove(id);
+        } else {
+            c.insert(int64_t(rng() % 700), id);
+        }
+    }
+    c.check_entries();
+    c.check_all_bounds({int64_t{0}, 10.5, int64_t{650}}, everyone);
+}
+
+TEST(Bulk, RepeatedAndHeldEntriesChangeNothing) {
+    Checked c;
+    std::vector<CompositeKey128> entries = random_sorted_entries(c, 3000, 11);
+    std::vector<CompositeKey128> doubled;
+    for (CompositeKey128 e : entries) {
+        doubled.push_back(e);
+        doubled.push_back(e);
+    }
+    c.tree.insert_sorted(doubled);
+    c.check_entries();
+    // Into a tree that is not empty: held entries are skipped, new ones go in.
+    std::vector<CompositeKey128> more(entries.begin(), entries.begin() + 100);
+    for (uint32_t id = 3000; id < 3500; ++id) {
+        c.values.emplace(id, int64_t{id % 7});
+        c.ever_inserted.emplace(CompositeKey128::new_(int64_t{id % 7}, id).key, int64_t{id % 7});
+        more.push_back(CompositeKey128::new_(int64_t{id % 7}, id));
+    }
+    std::sort(more.begin(), more.end());
+    c.tree.insert_sorted(more);
+    c.check_entries();
+}
+
+TEST(Bulk, NothingToInsertLeavesTheEmptyLeaf) {
+    BitMapBTree t;
+    t.insert_sorted({});
+    EXPECT_EQ(root_leaf(t).len, 0u);
+    t.validate();
+}
+
 }  // namespace
 }  // namespace vorlane
