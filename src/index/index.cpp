@@ -233,8 +233,8 @@ BorrowedObjects borrow_objects(PyObject* objs) {
     out.borrows.reserve(out.items.size());
     for (const py::Ref& item : out.items) {
         PyObject* obj = item.get();
-        uint32_t id = py::convert_argument(
-            "objs", [&] { return py_indexable::expect_indexable(obj).id; });
+        uint32_t id =
+            py::convert_argument("objs", [&] { return py_indexable::expect_indexable(obj).id; });
         if (seen.contains(id))
             continue;
         seen.add(id);
@@ -544,13 +544,10 @@ constexpr py::Signature kReducedQuerySig{
 constexpr py::Signature kUnionWithSig{
     .name = "Index.union_with", .params = {"other"}, .nparams = 1, .required = 1};
 
-#define VORLANE_METHOD(name, sig, body, doc)                                    \
-    {                                                                           \
-        name,                                                                   \
-            reinterpret_cast<PyCFunction>(                                      \
-                reinterpret_cast<void (*)()>(py::fastcall_method<&sig, body>)), \
-            METH_FASTCALL | METH_KEYWORDS, doc                                  \
-    }
+#define VORLANE_METHOD(name, sig, body, doc)                                                       \
+    {name,                                                                                         \
+     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(py::fastcall_method<&sig, body>)), \
+     METH_FASTCALL | METH_KEYWORDS, doc}
 
 PyMethodDef index_methods[] = {
     VORLANE_METHOD("add_object", kAddObjectSig, add_object, "add_object($self, py_ref)\n--\n\n"),

@@ -63,7 +63,8 @@ void QueryMap::merge(const QueryMap& other) {
         // list ids whose value was not a number (True under the key of 1).
         if (auto number = value.numeric()) {
             ids.for_each([&](uint32_t id) {
-                if (other.tree_.contains(*number, id)) tree_.insert(*number, id);
+                if (other.tree_.contains(*number, id))
+                    tree_.insert(*number, id);
             });
         }
     }

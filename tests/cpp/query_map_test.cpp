@@ -97,5 +97,41 @@ TEST(QueryMap, MergeIntoAnEmptyMapCopiesEverything) {
     map.validate();
 }
 
+// Both maps hold the same sets and the same tree entries.
+void expect_same(const QueryMap& a, const QueryMap& b) {
+    ASSERT_EQ(a.exact().size(), b.exact().size());
+    for (const auto& [value, ids] : a.exact()) {
+        ASSERT_NE(b.find(value), nullptr);
+        EXPECT_EQ(ids.as_bitmap(), b.find(value)->as_bitmap());
+    }
+    std::vector<CompositeKey128> ta, tb;
+    a.tree().for_each_entry([&](CompositeKey128 e) { ta.push_back(e); });
+    b.tree().for_each_entry([&](CompositeKey128 e) { tb.push_back(e); });
+    EXPECT_EQ(ta, tb);
+}
+
+TEST(QueryMapBatch, MatchesOneByOneInsertion) {
+    // Into an empty map, then into one that already holds some of the pairs.
+    for (bool prefilled : {false, true}) {
+        QueryMap single, batched;
+        if (prefilled) {
+            for (uint32_t id = 0; id < 3000; id += 7) {
+                single.insert(int_key(id % 50), id);
+                batched.insert(int_key(id % 50), id);
+            }
+        }
+        QueryMapBatch batch(batched);
+        for (uint32_t id = 0; id < 3000; ++id) {
+            ValueKey key = id % 3 == 0 ? str_key(id % 11) : int_key(id % 50);
+            single.insert(key, id);
+            batch.insert(key, id);
+            batch.insert(key, id);  // repeated pairs change nothing
+        }
+        batch.finish();
+        batched.validate();
+        expect_same(single, batched);
+    }
+}
+
 }  // namespace
 }  // namespace vorlane

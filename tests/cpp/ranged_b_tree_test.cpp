@@ -361,7 +361,8 @@ std::vector<CompositeKey128> random_sorted_entries(Checked& c, uint32_t count, u
     std::mt19937 rng(seed);
     std::vector<CompositeKey128> entries;
     for (uint32_t id = 0; id < count; ++id) {
-        NumericValue v = rng() % 2 ? NumericValue(int64_t(rng() % 500)) : NumericValue(rng() % 500 + 0.5);
+        NumericValue v =
+            rng() % 2 ? NumericValue(int64_t(rng() % 500)) : NumericValue(rng() % 500 + 0.5);
         c.values.emplace(id, v);
         c.ever_inserted.emplace(CompositeKey128::new_(v, id).key, v);
         entries.push_back(CompositeKey128::new_(v, id));
@@ -375,8 +376,8 @@ class BulkSizes : public ::testing::TestWithParam<uint32_t> {};
 // Sizes around the node fill: one leaf, two leaves, one full internal level,
 // a second level, and a tree deep enough for three levels.
 INSTANTIATE_TEST_SUITE_P(Bulk, BulkSizes,
-                         ::testing::Values(1u, kBulkFill, kBulkFill + 1, kBulkFill * kBulkFill,
-                                           kBulkFill * kBulkFill + 1,
+                         ::testing::Values(1u, kBulkFill, kBulkFill + 1, kBulkFill* kBulkFill,
+                                           kBulkFill* kBulkFill + 1,
                                            kBulkFill * kBulkFill * kBulkFill + 1));
 
 TEST_P(BulkSizes, BuildsAValidTreeThatAnswersLikeTheReference) {
