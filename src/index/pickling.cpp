@@ -247,7 +247,7 @@ void restore_listing(AttributeMaps& maps, const Listing& listing) {
     if (listing.in_sets)
         return;
     // Listed in the tree only: its value set was narrowed by a reduction.
-    maps[listing.name]->exact().find(listing.value)->second.remove(listing.id);
+    maps[listing.name]->exact().find(listing.value.hash)->second.remove(listing.id);
 }
 
 }  // namespace

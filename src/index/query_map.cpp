@@ -7,7 +7,7 @@
 namespace vorlane {
 
 bool QueryMap::insert_exact(const ValueKey& value, uint32_t id) {
-    auto [entry, inserted] = exact_.try_emplace(value, HybridSet::with_id(id));
+    auto [entry, inserted] = exact_.try_emplace(value.hash, HybridSet::with_id(id));
     return inserted || entry->second.insert(id);
 }
 
@@ -33,7 +33,7 @@ void QueryMapBatch::finish() {
 }
 
 void QueryMap::remove_id(const ValueKey& value, uint32_t id) {
-    auto entry = exact_.find(value);
+    auto entry = exact_.find(value.hash);
     if (entry != exact_.end())
         entry->second.remove(id);
     // The tree entry goes whether or not the exact map still lists the value:
@@ -44,7 +44,7 @@ void QueryMap::remove_id(const ValueKey& value, uint32_t id) {
 }
 
 void QueryMap::check_prune(const ValueKey& value) {
-    auto entry = exact_.find(value);
+    auto entry = exact_.find(value.hash);
     if (entry == exact_.end())
         panic("no entry found for key");
     if (entry->second.is_empty())
@@ -52,31 +52,36 @@ void QueryMap::check_prune(const ValueKey& value) {
 }
 
 void QueryMap::merge(const QueryMap& other) {
-    for (const auto& [value, ids] : other.exact_) {
-        auto [entry, inserted] = exact_.try_emplace(value);
+    Bitmap listed;  // every id of the other's value sets
+    for (const auto& [hash, ids] : other.exact_) {
+        ids.or_into(listed);
+        auto [entry, inserted] = exact_.try_emplace(hash);
         if (inserted) {
             entry->second = ids.copy();
         } else {
             entry->second.or_inplace(ids);
         }
-        // The tree takes the pairs that the other tree holds: a set may also
-        // list ids whose value was not a number (True under the key of 1).
-        if (auto number = value.numeric()) {
-            ids.for_each([&](uint32_t id) {
-                if (other.tree_.contains(*number, id))
-                    tree_.insert(*number, id);
-            });
-        }
     }
+    // The tree takes the pairs of the other tree whose id the other's sets
+    // list: an in-place reduction leaves tree entries behind for ids it took
+    // out of the sets, and those stay out of the merge. An id lies under one
+    // value per map, so being listed at all means being listed under the
+    // entry's value (or a value whose hash collides with it).
+    std::vector<CompositeKey128> entries;
+    other.tree_.for_each_entry([&](CompositeKey128 entry) {
+        if (listed.contains(entry.id()))
+            entries.push_back(entry);
+    });
+    tree_.insert_sorted(entries);
 }
 
 const HybridSet* QueryMap::find(const ValueKey& value) const {
-    auto entry = exact_.find(value);
+    auto entry = exact_.find(value.hash);
     return entry == exact_.end() ? nullptr : &entry->second;
 }
 
 size_t QueryMap::memory_usage() const {
-    size_t bytes = exact_.capacity() * (sizeof(ValueKey) + sizeof(HybridSet) + 1);
+    size_t bytes = exact_.capacity() * (sizeof(ExactMap::value_type) + 1);
     for (const auto& [value, ids] : exact_)
         bytes += ids.memory_usage();
     return bytes + tree_.memory_usage();

@@ -22,9 +22,17 @@
 
 namespace vorlane {
 
+// Places a stored hash in the exact map.
+struct StoredHashHasher {
+    size_t operator()(int64_t stored_hash) const { return multiply_rotate_hash(stored_hash); }
+};
+
 class QueryMap {
   public:
-    using ExactMap = absl::flat_hash_map<ValueKey, HybridSet, ValueKeyHash>;
+    // Keyed by the stored hash alone: it alone decides key equality, and the
+    // numbers live in the tree. (One map slot per distinct value, so a high
+    // cardinality attribute such as a size pays this per object.)
+    using ExactMap = absl::flat_hash_map<int64_t, HybridSet, StoredHashHasher>;
 
     // Adds `id` under `value`. A pair the map already holds changes nothing.
     void insert(const ValueKey& value, uint32_t id);
@@ -38,7 +46,7 @@ class QueryMap {
     void merge(const QueryMap& other);
 
     const HybridSet* find(const ValueKey& value) const;
-    bool holds(const ValueKey& value) const { return exact_.contains(value); }
+    bool holds(const ValueKey& value) const { return exact_.contains(value.hash); }
     // No value left in either structure: the attribute can be forgotten.
     bool is_empty() const { return exact_.empty() && tree_.size() == 0; }
 

@@ -34,7 +34,10 @@ ValueKey classify(PyObject* obj) {
         long long value = PyLong_AsLongLongAndOverflow(obj, &overflow);
         if (overflow != 0 || (value == -1 && PyErr_Occurred()))
             conversion_failed();
-        return ValueKey::of_int(python_hash(obj), value);
+        // The hash is not stored for an int (it follows from the value); the
+        // rule that gives it must agree with the interpreter's.
+        assert(int_hash(value) == python_hash(obj));
+        return ValueKey::of_int(int_hash(value), value);
     }
     if (type == &PyFloat_Type) {
         return ValueKey::of_float(python_hash(obj), PyFloat_AS_DOUBLE(obj));
@@ -51,6 +54,32 @@ ValueKey classify(PyObject* obj) {
 }
 
 }  // namespace
+
+int64_t int_hash(int64_t value) {
+    static_assert(sizeof(Py_hash_t) == 8, "the numeric hash rule below is that of 64-bit builds");
+    constexpr uint64_t kModulus = (uint64_t{1} << 61) - 1;
+    // Unsigned negation keeps INT64_MIN exact.
+    uint64_t magnitude =
+        value < 0 ? uint64_t{0} - static_cast<uint64_t>(value) : static_cast<uint64_t>(value);
+    int64_t hash = static_cast<int64_t>(magnitude % kModulus);
+    if (value < 0)
+        hash = -hash;
+    return hash == -1 ? -2 : hash;
+}
+
+PyValue::PyValue(PyObject* obj, const ValueKey& key)
+    : obj_(obj), word_(key.kind == NativeKind::Int ? key.int_value : key.hash), kind_(key.kind) {}
+
+ValueKey PyValue::key() const {
+    switch (kind_) {
+        case NativeKind::Int:
+            return ValueKey::of_int(int_hash(word_), word_);
+        case NativeKind::Float:
+            return ValueKey::of_float(word_, PyFloat_AS_DOUBLE(obj_));
+        default:
+            return ValueKey::of_other(word_, kind_);
+    }
+}
 
 PyValue PyValue::new_(PyObject* owned) {
     try {
@@ -143,7 +172,7 @@ std::string debug_float(double value) {
 }
 
 std::string native_debug(const PyValue& value) {
-    const ValueKey& key = value.key();
+    ValueKey key = value.key();
     switch (key.kind) {
         case NativeKind::Int:
             return "Int(" + std::to_string(key.int_value) + ")";
@@ -166,7 +195,7 @@ std::string PyValue::debug() const {
     char pointer[32];
     std::snprintf(pointer, sizeof pointer, "%p", static_cast<void*>(obj_));
     return std::string("PyValue { obj: Py(") + pointer + "), primitave: " + native_debug(*this) +
-           ", hash: " + std::to_string(key_.hash) + " }";
+           ", hash: " + std::to_string(hash()) + " }";
 }
 
 }  // namespace vorlane

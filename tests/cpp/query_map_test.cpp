@@ -76,7 +76,7 @@ TEST(QueryMap, RemovalReachesTheTreeWithoutAnExactEntry) {
     // the tree; a later removal must still take the tree entry out.
     QueryMap map;
     map.insert(int_key(5), 7);
-    map.exact().find(int_key(5))->second.remove(7);
+    map.exact().find(int_key(5).hash)->second.remove(7);
     map.check_prune(int_key(5));
     map.remove_id(int_key(5), 7);
     EXPECT_EQ(map.tree().size(), 0u);
@@ -97,12 +97,36 @@ TEST(QueryMap, MergeIntoAnEmptyMapCopiesEverything) {
     map.validate();
 }
 
+TEST(QueryMap, MergeLeavesOutTreeEntriesThatReductionUnlisted) {
+    QueryMap other;
+    for (uint32_t id = 0; id < 10; ++id)
+        other.insert(int_key(id), id);
+    other.exact().find(int_key(4).hash)->second.remove(4);  // as `reduce` narrows sets
+    QueryMap map;
+    map.merge(other);
+    EXPECT_EQ(map.tree().size(), 9u);
+    EXPECT_FALSE(map.tree().contains(int64_t{4}, 4));
+    map.validate();
+}
+
+TEST(QueryMap, MergeKeepsNumbersWhoseHashesCollide) {
+    // -1 and -2 share one hash and so one value set; each keeps its own tree entry.
+    QueryMap other;
+    other.insert(int_key(-2), 1);
+    other.insert(int_key(-1), 2);
+    QueryMap map;
+    map.merge(other);
+    EXPECT_TRUE(map.tree().contains(int64_t{-2}, 1));
+    EXPECT_TRUE(map.tree().contains(int64_t{-1}, 2));
+    EXPECT_EQ(map.find(int_key(-1))->len(), 2u);
+}
+
 // Both maps hold the same sets and the same tree entries.
 void expect_same(const QueryMap& a, const QueryMap& b) {
     ASSERT_EQ(a.exact().size(), b.exact().size());
-    for (const auto& [value, ids] : a.exact()) {
-        ASSERT_NE(b.find(value), nullptr);
-        EXPECT_EQ(ids.as_bitmap(), b.find(value)->as_bitmap());
+    for (const auto& [hash, ids] : a.exact()) {
+        ASSERT_TRUE(b.exact().contains(hash));
+        EXPECT_EQ(ids.as_bitmap(), b.exact().at(hash).as_bitmap());
     }
     std::vector<CompositeKey128> ta, tb;
     a.tree().for_each_entry([&](CompositeKey128 e) { ta.push_back(e); });
