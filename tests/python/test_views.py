@@ -179,3 +179,16 @@ class TestUnion:
         index.union_with(small2)
         assert index.reduced_query(Q.ge("weight", 3)).collect() == objs[3:5]
         del small
+
+    def test_union_keeps_numbers_whose_hashes_collide(self):
+        # -1 and -2 hash alike, so they share one value set; the ranges must
+        # still tell them apart after a merge.
+        objs = [Indexable(colour="red"), Indexable(colour="red")]
+        index = Index()
+        index.add_object_many(objs)
+        objs[0].weight = -2  # assigned after indexing: not indexed by `index`
+        objs[1].weight = -1
+        index.union_with(index.reduced(colour="red").rebase())
+        assert index.reduced_query(Q.eq("weight", -1)).collect() == objs
+        assert index.reduced_query(Q.lt("weight", -1.5)).collect() == [objs[0]]
+        assert index.reduced_query(Q.gt("weight", -1.5)).collect() == [objs[1]]
