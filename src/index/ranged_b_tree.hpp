@@ -84,9 +84,10 @@ inline constexpr uint32_t kRootOffset = kSlots / 2;
 // starting at a quarter leaves room on both sides.
 inline constexpr uint32_t kSplitOffset = kSlots / 4;
 // Entries (or children) per node of a tree built in one pass from sorted
-// entries: three quarters of the slots, about the fill that random insertion
-// settles at, so later insertions find room in most nodes before they split.
-inline constexpr uint32_t kBulkFill = kSlots * 3 / 4;
+// entries: most of the slots, since a node and the cached bitmap of a leaf
+// cost about the same however full they are, yet a few below
+// `kSplitThreshold`, so that the first insertions into a node do not split it.
+inline constexpr uint32_t kBulkFill = 80;
 
 struct LeafNode;
 struct InternalNode;
