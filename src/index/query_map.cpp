@@ -19,13 +19,29 @@ void QueryMap::insert(const ValueKey& value, uint32_t id) {
 }
 
 void QueryMapBatch::insert(const ValueKey& value, uint32_t id) {
-    if (!map_->insert_exact(value, id))
-        return;
-    if (auto number = value.numeric())
-        numbers_.push_back(CompositeKey128::new_(*number, id));
+    if (pending_.empty())
+        pending_.reserve(kBlock);
+    pending_.emplace_back(value, id);
+    if (pending_.size() == kBlock)
+        flush();
+}
+
+void QueryMapBatch::flush() {
+    QueryMap::ExactMap& exact = map_->exact_;
+    for (size_t i = 0; i < pending_.size(); ++i) {
+        if (i + kAhead < pending_.size())
+            exact.prefetch(pending_[i + kAhead].first.hash);
+        const auto& [value, id] = pending_[i];
+        if (!map_->insert_exact(value, id))
+            continue;
+        if (auto number = value.numeric())
+            numbers_.push_back(CompositeKey128::new_(*number, id));
+    }
+    pending_.clear();
 }
 
 void QueryMapBatch::finish() {
+    flush();
     std::sort(numbers_.begin(), numbers_.end());
     map_->tree_.insert_sorted(numbers_);
     numbers_.clear();

@@ -66,11 +66,13 @@ class QueryMap {
     BitMapBTree tree_;
 };
 
-// Many insertions into one map, as by `QueryMap::insert` each: a pair enters
-// the exact map at once, and the tree entries of the new pairs are gathered
-// and go into the tree in key order at `finish` (an empty tree is then built
-// in one pass). Until `finish` the tree lags the exact map, so the map must
-// not be read in between.
+// Many insertions into one map, as by `QueryMap::insert` each, in the order
+// given. Pairs are buffered and enter the exact map a block at a time, each
+// map slot fetched into the cache a few pairs ahead of its use (a large map is
+// probed at random, one cache miss per pair otherwise). The tree entries of
+// the new pairs are gathered and go into the tree in key order at `finish`
+// (an empty tree is then built in one pass). Until `finish` the map lags the
+// pairs given, so it must not be read in between.
 class QueryMapBatch {
   public:
     explicit QueryMapBatch(QueryMap& map) : map_(&map) {}
@@ -78,7 +80,15 @@ class QueryMapBatch {
     void finish();
 
   private:
+    // Pairs per block: enough to run the prefetches ahead, small enough to stay cached.
+    static constexpr size_t kBlock = 256;
+    // How many pairs ahead a slot is fetched: about one memory latency of work.
+    static constexpr size_t kAhead = 8;
+
+    void flush();
+
     QueryMap* map_;
+    std::vector<std::pair<ValueKey, uint32_t>> pending_;
     std::vector<CompositeKey128> numbers_;
 };
 
