@@ -129,9 +129,30 @@ void require_name_string(PyObject* name) {
     }
 }
 
+using AttributeList = absl::InlinedVector<Attribute, kInlineAttributes>;
+
+// Adds one keyword argument of a construction, taking over the reference to
+// `value`: a later keyword of the same name replaces the earlier one, and a
+// key that is not a str is skipped.
+void add_keyword(AttributeList& attributes, PyObject* key, PyObject* value) {
+    if (!PyUnicode_Check(key)) {
+        Py_DECREF(value);
+        return;
+    }
+    AttrName name = AttrName::intern(utf8_of(key).value_or(std::string_view()));
+    PyValue converted = PyValue::new_(value);
+    for (Attribute& attr : attributes) {
+        if (attr.name == name) {
+            attr.value = std::move(converted);
+            return;
+        }
+    }
+    attributes.push_back(Attribute{name, std::move(converted)});
+}
+
 // Converts the keyword arguments of a construction, in dictionary order.
-absl::InlinedVector<Attribute, kInlineAttributes> attributes_from_kwargs(PyObject* kwargs) {
-    absl::InlinedVector<Attribute, kInlineAttributes> attributes;
+AttributeList attributes_from_kwargs(PyObject* kwargs) {
+    AttributeList attributes;
     if (kwargs == nullptr)
         return attributes;
     attributes.reserve(PyDict_GET_SIZE(kwargs));
@@ -152,34 +173,50 @@ absl::InlinedVector<Attribute, kInlineAttributes> attributes_from_kwargs(PyObjec
         if (!more)
             break;
         py::Ref key_ref = py::Ref::steal(key);
-        if (!PyUnicode_Check(key)) {
-            Py_DECREF(value);
-            continue;
-        }
-        AttrName name = AttrName::intern(utf8_of(key).value_or(std::string_view()));
-        PyValue converted = PyValue::new_(value);
-        bool replaced = false;
-        for (Attribute& attr : attributes) {
-            if (attr.name == name) {
-                attr.value = std::move(converted);
-                replaced = true;
-                break;
-            }
-        }
-        if (!replaced)
-            attributes.push_back(Attribute{name, std::move(converted)});
+        add_keyword(attributes, key, value);
     }
     return attributes;
 }
 
+// Converts the keyword arguments of a vectorcall, in call order (the order a
+// dictionary of them would have).
+AttributeList attributes_from_keywords(PyObject* const* values, PyObject* kwnames) {
+    AttributeList attributes;
+    if (kwnames == nullptr)
+        return attributes;
+    Py_ssize_t count = PyTuple_GET_SIZE(kwnames);
+    attributes.reserve(count);
+    for (Py_ssize_t i = 0; i < count; ++i)
+        add_keyword(attributes, PyTuple_GET_ITEM(kwnames, i), Py_NewRef(values[i]));
+    return attributes;
+}
+
+PyObject* new_indexable(PyTypeObject* type, AttributeList attributes) {
+    Indexable value;
+    value.attributes = std::move(attributes);
+    // The id is taken only once every value converted, so a failed
+    // creation uses none.
+    value.id = Indexable::next_id();
+    return py::make_instance(type, std::move(value));
+}
+
 PyObject* indexable_new(PyTypeObject* type, PyObject* /*args*/, PyObject* kwargs) {
     return py::guard<PyObject*>(nullptr, [&]() -> PyObject* {
-        Indexable value;
-        value.attributes = attributes_from_kwargs(kwargs);
-        // The id is taken only once every value converted, so a failed
-        // creation uses none.
-        value.id = Indexable::next_id();
-        return py::make_instance(type, std::move(value));
+        return new_indexable(type, attributes_from_kwargs(kwargs));
+    });
+}
+
+// `Indexable(...)` through the vectorcall protocol: the keywords are read from
+// the call itself, with no dictionary built for them. Positional arguments are
+// ignored, as by `indexable_new`. Set on this class only (the field is not
+// inherited), so a subclass, which may define `__init__`, is created through
+// `tp_new` and `tp_init` as usual; for this class `tp_init` does nothing.
+PyObject* indexable_vectorcall(PyObject* type, PyObject* const* args, size_t nargsf,
+                               PyObject* kwnames) {
+    return py::guard<PyObject*>(nullptr, [&]() -> PyObject* {
+        PyObject* const* keyword_values = args + PyVectorcall_NARGS(nargsf);
+        return new_indexable(reinterpret_cast<PyTypeObject*>(type),
+                             attributes_from_keywords(keyword_values, kwnames));
     });
 }
 
@@ -300,13 +337,16 @@ PyObject* indexable_dir(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
     });
 }
 
-PyObject* reduce_method(PyObject* self, PyObject*) { return indexable_reduce(self); }
+PyObject* reduce_method(PyObject* self, PyObject*) {
+    return indexable_reduce(self);
+}
 
 // Each attribute's value owns its own reference to its object, so visiting
 // them counts every reference exactly once (`obj.me = obj` is collectable).
 int indexable_traverse(PyObject* self, visitproc visit, void* arg) {
     Py_VISIT(Py_TYPE(self));
-    for (const Attribute& attr : record(self).attributes) Py_VISIT(attr.value.obj());
+    for (const Attribute& attr : record(self).attributes)
+        Py_VISIT(attr.value.obj());
     return 0;
 }
 
@@ -314,7 +354,8 @@ int indexable_traverse(PyObject* self, visitproc visit, void* arg) {
 // reachable and left alone.
 int indexable_clear(PyObject* self) {
     py::BorrowFlag& flag = borrow(self);
-    if (!flag.try_exclusive()) return 0;
+    if (!flag.try_exclusive())
+        return 0;
     absl::InlinedVector<Attribute, kInlineAttributes> dropped;
     dropped.swap(record(self).attributes);
     flag.end_exclusive();
@@ -326,8 +367,9 @@ PyMethodDef indexable_methods[] = {
      METH_FASTCALL | METH_KEYWORDS, "__dir__($self)\n--\n\n"},
     {"__reduce__", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(reduce_method)),
      METH_NOARGS, "Pickling support: the class and the attributes of the object."},
-    {"__setstate__", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(indexable_setstate)),
-     METH_O, "Pickling support: restores the attributes of the object."},
+    {"__setstate__",
+     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(indexable_setstate)), METH_O,
+     "Pickling support: restores the attributes of the object."},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -359,7 +401,11 @@ PyTypeObject* indexable_type_cache = nullptr;
 namespace py_indexable {
 
 PyTypeObject* indexable_type() {
-    return py::lazy_type(indexable_type_cache, &indexable_spec);
+    if (indexable_type_cache == nullptr) {
+        PyTypeObject* type = py::lazy_type(indexable_type_cache, &indexable_spec);
+        type->tp_vectorcall = indexable_vectorcall;
+    }
+    return indexable_type_cache;
 }
 
 bool is_indexable(PyObject* obj) {

@@ -27,6 +27,33 @@ class TestCreation:
 
         assert repr(Ship(a=1, b=2)) == "<MyClass with 2 attributes>"
 
+    def test_every_way_of_calling_gives_the_same_object(self):
+        # Direct calls, unpacked dicts, calls through the type's __call__ and
+        # subclasses (with their own __init__) all keep keyword order and values.
+        class Ship(Indexable):
+            def __init__(self, *args, **kwargs):
+                self.built = True
+
+        made = [
+            Indexable(a=1, b="x"),
+            Indexable(**{"a": 1, "b": "x"}),
+            type(Indexable).__call__(Indexable, a=1, b="x"),
+            Indexable.__new__(Indexable, a=1, b="x"),
+            Indexable(9, 8, a=1, b="x"),
+        ]
+        for o in made:
+            assert o.__dir__()[:2] == ["a", "b"] and (o.a, o.b) == (1, "x")
+        ship = Ship(a=1, b="x")
+        assert ship.built and ship.__dir__()[:3] == ["a", "b", "built"]
+
+    def test_failed_conversion_during_a_call_leaks_nothing(self):
+        value = object()
+        before = sys.getrefcount(value)
+        for _ in range(3):
+            with panics("called `Result::unwrap()` on an `Err` value"):
+                Indexable(a=value, b=2**64)
+        assert sys.getrefcount(value) == before
+
 
 class TestAttributeAccess:
     def test_read_returns_the_identical_object(self):
