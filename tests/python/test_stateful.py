@@ -129,8 +129,9 @@ class IndexingMachine(RuleBasedStateMachine):
     @rule(data=st.data(), name=st.sampled_from(NAMES), value=VALUES)
     def view(self, data, name, value):
         k = data.draw(st.integers(0, len(self.indexes) - 1))
-        self.indexes[k].reduced(**{name: value})
-        self.views.append((k, self.indexes[k].reduced(**{name: value}),
+        # Wrapped in a list: an iterable keyword value stands for its items.
+        self.indexes[k].reduced(**{name: [value]})
+        self.views.append((k, self.indexes[k].reduced(**{name: [value]}),
                            self.eq_ids(k, name, value)))
 
     @precondition(lambda self: self.views)
