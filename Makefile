@@ -130,8 +130,10 @@ bench: $(VENV)/.installed
 	$(VPY) bench/peers.py $(BENCH_ARGS)
 	$(VPY) bench/extras.py
 
-format:
-	clang-format -i $$(find src tests/cpp bench/cpp -name '*.cpp' -o -name '*.hpp')
+# clang-format comes from PyPI, so every machine formats with the same version.
+format: $(VENV)/.created
+	$(VPY) -m pip install -q clang-format
+	$(VENV)/bin/clang-format -i $$(find src tests/cpp bench/cpp -name '*.cpp' -o -name '*.hpp')
 
 clean:
 	rm -rf build $(VENV)
