@@ -5,14 +5,48 @@
 namespace vorlane {
 
 void QueryMap::insert(const ValueKey& value, uint32_t id) {
+    if (!insert_exact(value, id))
+        return;
+    if (auto number = value.numeric())
+        tree_.insert(*number, id);
+}
+
+bool QueryMap::insert_exact(const ValueKey& value, uint32_t id) {
     auto [entry, inserted] = exact_.try_emplace(value, HybridSet::with_id(id));
     if (!inserted) {
         if (entry->second.contains(id))
-            return;
+            return false;
         entry->second.insert(id);
     }
-    if (auto number = value.numeric())
-        tree_.insert(*number, id);
+    return true;
+}
+
+void QueryMap::remove_exact(const ValueKey& value, uint32_t id) {
+    auto entry = exact_.find(value);
+    if (entry == exact_.end())
+        return;
+    entry->second.remove(id);
+    if (entry->second.is_empty())
+        exact_.erase(entry);
+}
+
+void QueryMap::replace(const ValueKey& old_value, const ValueKey& new_value, uint32_t id) {
+    // The new value's slot is fetched while the old one is looked up: the two
+    // are independent misses in a large map.
+    exact_.prefetch(new_value);
+    remove_exact(old_value, id);
+    bool added = insert_exact(new_value, id);
+    // As in `remove_id` and `insert`: the old tree entry goes in any case, the
+    // new one comes only with a new exact listing.
+    std::optional<NumericValue> from = old_value.numeric();
+    std::optional<NumericValue> to = added ? new_value.numeric() : std::nullopt;
+    if (from && to) {
+        tree_.move(*from, *to, id);
+    } else if (from) {
+        tree_.remove(*from, id);
+    } else if (to) {
+        tree_.insert(*to, id);
+    }
 }
 
 void QueryMap::remove_id(const ValueKey& value, uint32_t id) {
