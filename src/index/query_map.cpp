@@ -31,15 +31,19 @@ void QueryMap::remove_exact(const ValueKey& value, uint32_t id) {
 }
 
 void QueryMap::replace(const ValueKey& old_value, const ValueKey& new_value, uint32_t id) {
-    // The new value's slot is fetched while the old one is looked up: the two
-    // are independent misses in a large map.
+    // In a large map both slots and the tree's routes are cold, and none of
+    // them depends on another: they are all requested before any is used.
+    exact_.prefetch(old_value);
     exact_.prefetch(new_value);
+    std::optional<NumericValue> from = old_value.numeric();
+    std::optional<NumericValue> to = new_value.numeric();
+    if (from && to)
+        tree_.prefetch_move(*from, *to, id);
     remove_exact(old_value, id);
-    bool added = insert_exact(new_value, id);
     // As in `remove_id` and `insert`: the old tree entry goes in any case, the
     // new one comes only with a new exact listing.
-    std::optional<NumericValue> from = old_value.numeric();
-    std::optional<NumericValue> to = added ? new_value.numeric() : std::nullopt;
+    if (!insert_exact(new_value, id))
+        to.reset();
     if (from && to) {
         tree_.move(*from, *to, id);
     } else if (from) {

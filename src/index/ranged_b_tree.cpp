@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "index/panic.hpp"
+#include "index/prefetch.hpp"
 
 namespace vorlane {
 
@@ -609,6 +610,58 @@ MoveOutcome BitMapBTree::move(NumericValue old_value, NumericValue new_value, ui
     }
     size_ = size_ - outcome.removed + outcome.inserted;
     return outcome;
+}
+
+namespace {
+
+// Child bitmaps a move may change: two per level below the root, for trees
+// up to this many levels; deeper ones are left to the move itself.
+constexpr size_t kPrefetchedLevels = 8;
+
+// The whole key array, wherever the window sits, and the window's bounds: a
+// binary search over a cold node otherwise pays one miss per probe.
+template <typename Node>
+void prefetch_keys(const Node& node) {
+    prefetch_bytes(node.keys.data(), sizeof(node.keys));
+    prefetch_line(&node.len);
+}
+
+void prefetch_node(const BitMapBTreeNode& node) {
+    std::visit([](const auto& p) { prefetch_keys(*p); }, node);
+}
+
+}  // namespace
+
+void BitMapBTree::prefetch_move(NumericValue old_value, NumericValue new_value, uint32_t id) const {
+    Key128 from = CompositeKey128::new_(old_value, id).key;
+    Key128 to = CompositeKey128::new_(new_value, id).key;
+    std::array<const Bitmap*, 2 * kPrefetchedLevels> changing;
+    size_t count = 0;
+    const BitMapBTreeNode* a = &root_;
+    const BitMapBTreeNode* b = &root_;
+    for (;;) {
+        const auto* x = std::get_if<std::unique_ptr<InternalNode>>(a);
+        const auto* y = std::get_if<std::unique_ptr<InternalNode>>(b);
+        if (x == nullptr || y == nullptr)
+            break;
+        uint32_t slot_a = (*x)->offset + (*x)->get_key_index(from);
+        uint32_t slot_b = (*y)->offset + (*y)->get_key_index(to);
+        a = &(*x)->children[slot_a];
+        b = &(*y)->children[slot_b];
+        if (!is_present(*a) || !is_present(*b))
+            break;  // the move itself reports the missing child
+        // A child both routes enter keeps the id: its bitmap is not touched.
+        if (a != b && count + 2 <= changing.size()) {
+            if ((*x)->bitmaps[slot_a])
+                changing[count++] = &*(*x)->bitmaps[slot_a];
+            if ((*y)->bitmaps[slot_b])
+                changing[count++] = &*(*y)->bitmaps[slot_b];
+        }
+        prefetch_node(*a);
+        if (b != a)
+            prefetch_node(*b);
+    }
+    Bitmap::prefetch_update(std::span<const Bitmap* const>(changing.data(), count), id);
 }
 
 bool BitMapBTree::remove(NumericValue value, uint32_t id) {

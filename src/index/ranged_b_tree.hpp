@@ -206,6 +206,11 @@ class BitMapBTree {
     // child's bitmap keeps the id instead of losing and regaining it. Moves
     // between nearby values touch no bitmap at all.
     MoveOutcome move(NumericValue old_value, NumericValue new_value, uint32_t id);
+    // Brings into the cache the nodes on the routes of both entries of a
+    // `move` and the parts of the child bitmaps it changes: in a large tree
+    // each node and bitmap on the way is a miss, and walking both routes level
+    // by level overlaps them. Only a hint; the tree is not changed.
+    void prefetch_move(NumericValue old_value, NumericValue new_value, uint32_t id) const;
 
     // Ids of the entries whose value lies within the bounds, restricted to
     // `mask`. Bounds compare by value alone, so Int and Float bounds of the

@@ -574,6 +574,20 @@ TEST(Move, InAndIntoFullNodes) {
     t.check();
 }
 
+TEST(Move, PrefetchChangesNothing) {
+    MoveTwins empty;
+    empty.moved.prefetch_move(int64_t{1}, 2.5, 3);
+    empty.check();
+    for (uint32_t n : {50u, 5000u, 30000u}) {
+        MoveTwins t = spaced_twins(n, 2);
+        for (uint32_t i = 0; i < n; i += 97) {
+            t.moved.prefetch_move(int64_t{i} * 2, static_cast<double>(n - i), i);
+            t.moved.prefetch_move(int64_t{-5}, int64_t{i}, n + i);  // pairs not held
+        }
+        t.check();
+    }
+}
+
 // Long mixed sequences of insertions and moves over narrow and wide value
 // domains, so that moves meet splits at every level.
 class RandomMoves : public ::testing::TestWithParam<int> {};
