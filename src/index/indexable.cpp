@@ -231,14 +231,31 @@ PyObject* indexable_getattro(PyObject* self, PyObject* name) {
 }
 
 // Moves the object's id from `old_value` to `new_value` in every index it
-// belongs to, one index at a time, with the interpreter lock released.
+// belongs to, one index at a time.
+//
+// One object's move takes about as long as releasing and retaking the
+// interpreter lock, so an index lock that is free is taken and the work done
+// attached. Only a lock that is held elsewhere is waited for, and that wait
+// is detached, as before: its holder may be a long detached operation (a bulk
+// addition) during which other threads should run, and a holder that needed
+// the interpreter before releasing would otherwise wait for us forever.
+// Holding the lock attached cannot deadlock: the update runs no Python code,
+// blocks on nothing and holds one index lock at a time, so whoever waits for
+// the lock waits only for that work (with a global interpreter lock, no other
+// thread even runs Python code meanwhile). References dropped before the last
+// index is done are released on leaving, as after a detached region.
 void update_memberships(const Indexable& object, AttrName name, const ValueKey& old_value,
                         const ValueKey& new_value) {
     auto records = object.resolve_memberships();
     if (records.empty())
         return;
-    py::ScopedDetach detached;
+    py::NoPythonRegion no_python;
     for (const auto& index : records) {
+        if (auto maps = LockedMaps::WriteGuard::try_acquire(*index->maps)) {
+            update_index(**maps, name, old_value, new_value, object.id);
+            continue;
+        }
+        py::ScopedDetach detached;
         LockedMaps::WriteGuard maps(*index->maps);
         update_index(*maps, name, old_value, new_value, object.id);
     }
