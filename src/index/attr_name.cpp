@@ -42,4 +42,13 @@ AttrName AttrName::intern(std::string_view text) {
     return AttrName(stored);
 }
 
+std::optional<AttrName> AttrName::find(std::string_view text) {
+    Interner& table = interner();
+    std::lock_guard<std::mutex> lock(table.mutex);
+    auto found = table.names.find(text);
+    if (found == table.names.end())
+        return std::nullopt;
+    return AttrName(found->second);
+}
+
 }  // namespace vorlane

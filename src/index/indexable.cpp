@@ -20,14 +20,6 @@ const PyValue* Indexable::find(AttrName name) const {
     return nullptr;
 }
 
-const PyValue* Indexable::find(std::string_view name) const {
-    for (const Attribute& attr : attributes) {
-        if (attr.name.view() == name)
-            return &attr.value;
-    }
-    return nullptr;
-}
-
 std::optional<PyValue> Indexable::set(AttrName name, PyValue value) {
     for (Attribute& attr : attributes) {
         if (attr.name == name) {
@@ -95,6 +87,7 @@ Indexable::resolve_memberships() const {
 #include "index/pickling.hpp"
 #include "py/args.hpp"
 #include "py/gil.hpp"
+#include "py/name_cache.hpp"
 #include "py/ref.hpp"
 #include "py/type.hpp"
 
@@ -109,18 +102,6 @@ Indexable& record(PyObject* self) {
 }
 py::BorrowFlag& borrow(PyObject* self) {
     return py::borrow_of<Indexable>(self);
-}
-
-// The UTF-8 text of a str, or nothing when it cannot be encoded (the error
-// is cleared).
-std::optional<std::string_view> utf8_of(PyObject* str) {
-    Py_ssize_t size = 0;
-    const char* text = PyUnicode_AsUTF8AndSize(str, &size);
-    if (text == nullptr) {
-        PyErr_Clear();
-        return std::nullopt;
-    }
-    return std::string_view(text, size);
 }
 
 void require_name_string(PyObject* name) {
@@ -156,7 +137,7 @@ absl::InlinedVector<Attribute, kInlineAttributes> attributes_from_kwargs(PyObjec
             Py_DECREF(value);
             continue;
         }
-        AttrName name = AttrName::intern(utf8_of(key).value_or(std::string_view()));
+        AttrName name = py::interned_name(key);
         PyValue converted = PyValue::new_(value);
         bool replaced = false;
         for (Attribute& attr : attributes) {
@@ -195,6 +176,9 @@ PyObject* indexable_repr(PyObject* self) {
 // none. The read locks of every member index are held around the look-up and
 // released before anything that could run Python code.
 PyObject* own_attribute(PyObject* self, PyObject* name) {
+    // Resolved before any lock is taken (the cache may release a str), and
+    // reported after, as the text check always was.
+    py::NameLookup lookup = py::look_up_name(name);
     py::SharedBorrow use(borrow(self), py::BorrowFailure::Panic);
     const Indexable& object = record(self);
     auto records = object.resolve_memberships();
@@ -202,12 +186,12 @@ PyObject* own_attribute(PyObject* self, PyObject* name) {
     locks.reserve(records.size());
     for (const auto& index : records)
         locks.emplace_back(*index->maps);
-    std::optional<std::string_view> text = utf8_of(name);
-    if (!text) {
+    if (!lookup.encodable) {
         locks.clear();
         py::raise_error(PyExc_AttributeError, "Invalid attribute name");
     }
-    const PyValue* value = object.find(*text);
+    // A name never interned is held by no object.
+    const PyValue* value = lookup.name ? object.find(*lookup.name) : nullptr;
     PyObject* result = value ? Py_NewRef(value->obj()) : nullptr;
     return result;
 }
@@ -269,7 +253,7 @@ int indexable_setattro(PyObject* self, PyObject* name, PyObject* value) {
         {
             py::ExclusiveBorrow use(borrow(self));
             require_name_string(name);
-            AttrName attr = AttrName::intern(utf8_of(name).value_or(std::string_view()));
+            AttrName attr = py::interned_name(name);
             // Converted before any index is touched: a value that cannot be
             // converted leaves the object and its indexes as they were.
             PyValue converted = PyValue::from_borrowed(value);
