@@ -18,7 +18,9 @@ constexpr int kFoldShift = 10;
 
 struct Slot {
     PyObject* str = nullptr;  // a strong reference
-    std::optional<AttrName> name;
+    AttrName name;            // meaningful while `str` is set
+
+    Slot() : name(AttrName::intern(std::string_view())) {}
 };
 
 struct NameCache {
@@ -55,12 +57,18 @@ size_t slot_of(PyObject* str) {
     return ((bits >> kAlignmentBits) ^ (bits >> kFoldShift)) % kSlots;
 }
 
-std::optional<AttrName> cached(PyObject* str) {
+// Whether `str` is cached, and its name if so. A flag and a name rather than
+// an optional: every access takes this path, and the optional's copy went
+// through memory and stalled on store forwarding.
+struct Cached {
+    bool hit;
+    AttrName name;
+};
+
+Cached cached(PyObject* str) {
     CacheLock lock;
     const Slot& slot = cache().slots[slot_of(str)];
-    if (slot.str != str)
-        return std::nullopt;
-    return slot.name;
+    return {slot.str == str, slot.name};
 }
 
 void remember(PyObject* str, AttrName name) {
@@ -92,8 +100,8 @@ std::optional<std::string_view> utf8_of(PyObject* str) {
 }  // namespace
 
 AttrName interned_name(PyObject* name) {
-    if (std::optional<AttrName> hit = cached(name))
-        return *hit;
+    if (Cached found = cached(name); found.hit)
+        return found.name;
     std::optional<std::string_view> text = utf8_of(name);
     if (!text)
         return AttrName::intern(std::string_view());
@@ -103,8 +111,8 @@ AttrName interned_name(PyObject* name) {
 }
 
 NameLookup look_up_name(PyObject* name) {
-    if (std::optional<AttrName> hit = cached(name))
-        return {true, hit};
+    if (Cached found = cached(name); found.hit)
+        return {true, found.name};
     std::optional<std::string_view> text = utf8_of(name);
     if (!text)
         return {false, std::nullopt};
