@@ -24,7 +24,10 @@ Interner& interner() {
 
 const std::string_view* store(std::string_view text) {
     char* bytes = new char[text.size() + 1];
-    std::memcpy(bytes, text.data(), text.size());
+    // An empty view may have no data at all, and memcpy from null is
+    // undefined even for no bytes.
+    if (!text.empty())
+        std::memcpy(bytes, text.data(), text.size());
     bytes[text.size()] = '\0';
     return new std::string_view(bytes, text.size());
 }

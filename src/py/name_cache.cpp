@@ -20,7 +20,7 @@ struct Slot {
     PyObject* str = nullptr;  // a strong reference
     AttrName name;            // meaningful while `str` is set
 
-    Slot() : name(AttrName::intern(std::string_view())) {}
+    Slot() : name(AttrName::intern("")) {}
 };
 
 struct NameCache {
