@@ -24,7 +24,10 @@ Interner& interner() {
 
 const std::string_view* store(std::string_view text) {
     char* bytes = new char[text.size() + 1];
-    std::memcpy(bytes, text.data(), text.size());
+    // An empty view may have no data at all, and memcpy from null is
+    // undefined even for no bytes.
+    if (!text.empty())
+        std::memcpy(bytes, text.data(), text.size());
     bytes[text.size()] = '\0';
     return new std::string_view(bytes, text.size());
 }
@@ -40,6 +43,15 @@ AttrName AttrName::intern(std::string_view text) {
     const std::string_view* stored = store(text);
     table.names.emplace(*stored, stored);
     return AttrName(stored);
+}
+
+std::optional<AttrName> AttrName::find(std::string_view text) {
+    Interner& table = interner();
+    std::lock_guard<std::mutex> lock(table.mutex);
+    auto found = table.names.find(text);
+    if (found == table.names.end())
+        return std::nullopt;
+    return AttrName(found->second);
 }
 
 }  // namespace vorlane

@@ -8,6 +8,7 @@
 
 #include <cstddef>
 #include <functional>
+#include <optional>
 #include <string_view>
 
 namespace vorlane {
@@ -15,6 +16,9 @@ namespace vorlane {
 class AttrName {
   public:
     static AttrName intern(std::string_view text);
+    // The name of `text` if it was ever interned; nothing otherwise (no name
+    // is created, so looking up arbitrary texts does not grow the table).
+    static std::optional<AttrName> find(std::string_view text);
 
     std::string_view view() const { return *text_; }
     // Names beginning with "_" are kept on objects but left out of indexes

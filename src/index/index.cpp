@@ -64,8 +64,19 @@ void update_index(AttributeMaps& maps, AttrName name, const ValueKey& old_value,
     // Names beginning with "_" are left out of indexes, except by an index
     // that holds a map for such a name (one rebased from a view): that map is
     // kept current like any other.
-    if (name.is_private() && !maps.contains(name))
+    auto entry = maps.find(name);
+    if (entry == maps.end()) {
+        if (!name.is_private())
+            add_index_value(maps, id, name, new_value);
         return;
+    }
+    // One combined step, unless the removal could empty the map: an empty map
+    // is dropped and the insertion starts a fresh one, as when the steps run
+    // apart.
+    if (entry->second->survives_one_removal()) {
+        entry->second->replace(old_value, new_value, id);
+        return;
+    }
     // The removal also drops a tree entry that the exact map no longer lists.
     remove_index_value(maps, name, old_value, id);
     add_index_value(maps, id, name, new_value);

@@ -20,14 +20,6 @@ const PyValue* Indexable::find(AttrName name) const {
     return nullptr;
 }
 
-const PyValue* Indexable::find(std::string_view name) const {
-    for (const Attribute& attr : attributes) {
-        if (attr.name.view() == name)
-            return &attr.value;
-    }
-    return nullptr;
-}
-
 std::optional<PyValue> Indexable::set(AttrName name, PyValue value) {
     for (Attribute& attr : attributes) {
         if (attr.name == name) {
@@ -95,6 +87,7 @@ Indexable::resolve_memberships() const {
 #include "index/pickling.hpp"
 #include "py/args.hpp"
 #include "py/gil.hpp"
+#include "py/name_cache.hpp"
 #include "py/ref.hpp"
 #include "py/type.hpp"
 
@@ -109,18 +102,6 @@ Indexable& record(PyObject* self) {
 }
 py::BorrowFlag& borrow(PyObject* self) {
     return py::borrow_of<Indexable>(self);
-}
-
-// The UTF-8 text of a str, or nothing when it cannot be encoded (the error
-// is cleared).
-std::optional<std::string_view> utf8_of(PyObject* str) {
-    Py_ssize_t size = 0;
-    const char* text = PyUnicode_AsUTF8AndSize(str, &size);
-    if (text == nullptr) {
-        PyErr_Clear();
-        return std::nullopt;
-    }
-    return std::string_view(text, size);
 }
 
 void require_name_string(PyObject* name) {
@@ -139,7 +120,7 @@ void add_keyword(AttributeList& attributes, PyObject* key, PyObject* value) {
         Py_DECREF(value);
         return;
     }
-    AttrName name = AttrName::intern(utf8_of(key).value_or(std::string_view()));
+    AttrName name = py::interned_name(key);
     PyValue converted = PyValue::new_(value);
     for (Attribute& attr : attributes) {
         if (attr.name == name) {
@@ -232,6 +213,9 @@ PyObject* indexable_repr(PyObject* self) {
 // none. The read locks of every member index are held around the look-up and
 // released before anything that could run Python code.
 PyObject* own_attribute(PyObject* self, PyObject* name) {
+    // Resolved before any lock is taken (the cache may release a str), and
+    // reported after, as the text check always was.
+    py::NameLookup lookup = py::look_up_name(name);
     py::SharedBorrow use(borrow(self), py::BorrowFailure::Panic);
     const Indexable& object = record(self);
     auto records = object.resolve_memberships();
@@ -239,12 +223,12 @@ PyObject* own_attribute(PyObject* self, PyObject* name) {
     locks.reserve(records.size());
     for (const auto& index : records)
         locks.emplace_back(*index->maps);
-    std::optional<std::string_view> text = utf8_of(name);
-    if (!text) {
+    if (!lookup.encodable) {
         locks.clear();
         py::raise_error(PyExc_AttributeError, "Invalid attribute name");
     }
-    const PyValue* value = object.find(*text);
+    // A name never interned is held by no object.
+    const PyValue* value = lookup.name ? object.find(*lookup.name) : nullptr;
     PyObject* result = value ? Py_NewRef(value->obj()) : nullptr;
     return result;
 }
@@ -268,14 +252,31 @@ PyObject* indexable_getattro(PyObject* self, PyObject* name) {
 }
 
 // Moves the object's id from `old_value` to `new_value` in every index it
-// belongs to, one index at a time, with the interpreter lock released.
+// belongs to, one index at a time.
+//
+// One object's move takes about as long as releasing and retaking the
+// interpreter lock, so an index lock that is free is taken and the work done
+// attached. Only a lock that is held elsewhere is waited for, and that wait
+// is detached, as before: its holder may be a long detached operation (a bulk
+// addition) during which other threads should run, and a holder that needed
+// the interpreter before releasing would otherwise wait for us forever.
+// Holding the lock attached cannot deadlock: the update runs no Python code,
+// blocks on nothing and holds one index lock at a time, so whoever waits for
+// the lock waits only for that work (with a global interpreter lock, no other
+// thread even runs Python code meanwhile). References dropped before the last
+// index is done are released on leaving, as after a detached region.
 void update_memberships(const Indexable& object, AttrName name, const ValueKey& old_value,
                         const ValueKey& new_value) {
     auto records = object.resolve_memberships();
     if (records.empty())
         return;
-    py::ScopedDetach detached;
+    py::NoPythonRegion no_python;
     for (const auto& index : records) {
+        if (auto maps = LockedMaps::WriteGuard::try_acquire(*index->maps)) {
+            update_index(**maps, name, old_value, new_value, object.id);
+            continue;
+        }
+        py::ScopedDetach detached;
         LockedMaps::WriteGuard maps(*index->maps);
         update_index(*maps, name, old_value, new_value, object.id);
     }
@@ -289,7 +290,7 @@ int indexable_setattro(PyObject* self, PyObject* name, PyObject* value) {
         {
             py::ExclusiveBorrow use(borrow(self));
             require_name_string(name);
-            AttrName attr = AttrName::intern(utf8_of(name).value_or(std::string_view()));
+            AttrName attr = py::interned_name(name);
             // Converted before any index is touched: a value that cannot be
             // converted leaves the object and its indexes as they were.
             PyValue converted = PyValue::from_borrowed(value);

@@ -49,7 +49,6 @@ struct Indexable {
     static uint32_t next_id();
 
     const PyValue* find(AttrName name) const;
-    const PyValue* find(std::string_view name) const;
     // Stores `value` under `name`; returns the value it replaced, if any, so
     // that the caller can drop it where Python code may run.
     std::optional<PyValue> set(AttrName name, PyValue value);

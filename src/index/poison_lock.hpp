@@ -13,6 +13,7 @@
 
 #include <atomic>
 #include <exception>
+#include <optional>
 #include <shared_mutex>
 #include <utility>
 
@@ -69,10 +70,18 @@ class PoisonRwLock {
             : lock_(&lock), exceptions_at_start_(std::uncaught_exceptions()) {
             LockHooks::on_acquire();
             lock.mutex_.lock();
-            if (lock.poisoned_.load(std::memory_order_acquire)) {
-                release();
-                panic(kUnwrapErr);
-            }
+            fail_if_poisoned();
+        }
+        // The guard if the lock is free now, without waiting (nothing when
+        // it is taken, or, rarely, for no reason at all); a poisoned lock
+        // fails as it does for the waiting constructor.
+        static std::optional<WriteGuard> try_acquire(PoisonRwLock& lock) {
+            if (!lock.mutex_.try_lock())
+                return std::nullopt;
+            LockHooks::on_acquire();
+            std::optional<WriteGuard> guard(WriteGuard(lock, Acquired{}));
+            guard->fail_if_poisoned();
+            return guard;
         }
         ~WriteGuard() {
             if (lock_ != nullptr && std::uncaught_exceptions() > exceptions_at_start_)
@@ -95,6 +104,17 @@ class PoisonRwLock {
         }
 
       private:
+        struct Acquired {};
+        // Takes over a lock this thread already holds, hooks called.
+        WriteGuard(PoisonRwLock& lock, Acquired)
+            : lock_(&lock), exceptions_at_start_(std::uncaught_exceptions()) {}
+        void fail_if_poisoned() {
+            if (lock_->poisoned_.load(std::memory_order_acquire)) {
+                release();
+                panic(kUnwrapErr);
+            }
+        }
+
         PoisonRwLock* lock_;
         int exceptions_at_start_;
     };

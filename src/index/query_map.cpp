@@ -18,6 +18,38 @@ void QueryMap::insert(const ValueKey& value, uint32_t id) {
         tree_.insert(*number, id);
 }
 
+void QueryMap::remove_exact(const ValueKey& value, uint32_t id) {
+    auto entry = exact_.find(value.hash);
+    if (entry == exact_.end())
+        return;
+    entry->second.remove(id);
+    if (entry->second.is_empty())
+        exact_.erase(entry);
+}
+
+void QueryMap::replace(const ValueKey& old_value, const ValueKey& new_value, uint32_t id) {
+    // In a large map both slots and the tree's routes are cold, and none of
+    // them depends on another: they are all requested before any is used.
+    exact_.prefetch(old_value.hash);
+    exact_.prefetch(new_value.hash);
+    std::optional<NumericValue> from = old_value.numeric();
+    std::optional<NumericValue> to = new_value.numeric();
+    if (from && to)
+        tree_.prefetch_move(*from, *to, id);
+    remove_exact(old_value, id);
+    // As in `remove_id` and `insert`: the old tree entry goes in any case, the
+    // new one comes only with a new exact listing.
+    if (!insert_exact(new_value, id))
+        to.reset();
+    if (from && to) {
+        tree_.move(*from, *to, id);
+    } else if (from) {
+        tree_.remove(*from, id);
+    } else if (to) {
+        tree_.insert(*to, id);
+    }
+}
+
 void QueryMapBatch::insert(const ValueKey& value, uint32_t id) {
     if (pending_.empty())
         pending_.reserve(kBlock);

@@ -39,6 +39,15 @@ class QueryMap {
     // Removes `id` from the value's set (a missing entry is not an error; the
     // entry is not pruned) and, for a number, its tree entry.
     void remove_id(const ValueKey& value, uint32_t id);
+    // Moves `id` from `old_value` to `new_value`: the same result as
+    // `remove_id(old_value)`, `check_prune(old_value)` when the value was
+    // listed, then `insert(new_value)`, with one look-up per value and one walk
+    // of the tree. The map must not be one that the removal could leave empty
+    // (see `survives_one_removal`): its owner drops an empty map.
+    void replace(const ValueKey& old_value, const ValueKey& new_value, uint32_t id);
+    // Whether removing one id leaves something in the map: more than one value
+    // in the exact map or more than one tree entry.
+    bool survives_one_removal() const { return exact_.size() > 1 || tree_.size() > 1; }
     // Drops the value's entry when its set is empty; a missing entry is the
     // internal error "no entry found for key".
     void check_prune(const ValueKey& value);
@@ -60,6 +69,8 @@ class QueryMap {
   private:
     friend class QueryMapBatch;
     // Adds `id` to the value's set; false when the set already held it.
+    // The exact-map half of `remove_id` + `check_prune`.
+    void remove_exact(const ValueKey& value, uint32_t id);
     bool insert_exact(const ValueKey& value, uint32_t id);
 
     ExactMap exact_;

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "index/panic.hpp"
+#include "index/prefetch.hpp"
 
 namespace vorlane {
 
@@ -320,6 +321,14 @@ bool subtree_contains(const BitMapBTreeNode& root, CompositeKey128 entry) {
     return std::get<std::unique_ptr<LeafNode>>(*node)->contains(entry);
 }
 
+// An insertion below a child that is not full needs the child's bitmap.
+void require_bitmap(const InternalNode& node, uint32_t slot) {
+    if (node.bitmaps[slot])
+        return;
+    bool leaf = std::holds_alternative<std::unique_ptr<LeafNode>>(node.children[slot]);
+    panic(leaf ? "Bitmap should be present for leaf" : "Bitmap should be present for internal");
+}
+
 void collect_node(const BitMapBTreeNode& node, const KeyRange& range, RangeParts& parts) {
     if (const auto* internal = std::get_if<std::unique_ptr<InternalNode>>(&node))
         return (*internal)->collect_range(range, parts);
@@ -353,10 +362,7 @@ bool InternalNode::insert(CompositeKey128 entry) {
             return false;
         return split_and_insert(slot - offset, entry);
     }
-    if (!bitmaps[slot]) {
-        bool leaf = std::holds_alternative<std::unique_ptr<LeafNode>>(child);
-        panic(leaf ? "Bitmap should be present for leaf" : "Bitmap should be present for internal");
-    }
+    require_bitmap(*this, slot);
     bool inserted = insert_into(child, entry);
     if (inserted)
         bitmaps[slot]->add(entry.id());
@@ -397,7 +403,10 @@ bool InternalNode::split_and_insert(uint32_t index, CompositeKey128 entry) {
 }
 
 bool InternalNode::remove(CompositeKey128 entry) {
-    uint32_t slot = offset + get_key_index(entry.key);
+    return remove_below(offset + get_key_index(entry.key), entry);
+}
+
+bool InternalNode::remove_below(uint32_t slot, CompositeKey128 entry) {
     BitMapBTreeNode& child = children[slot];
     if (!is_present(child))
         panic("Missing child");
@@ -406,6 +415,60 @@ bool InternalNode::remove(CompositeKey128 entry) {
     if (bitmaps[slot])
         bitmaps[slot]->remove(entry.id());
     return true;
+}
+
+MoveOutcome InternalNode::move(CompositeKey128 from, CompositeKey128 to) {
+    // Removal changes no key of an internal node, so both routes can be taken
+    // before anything changes.
+    uint32_t from_slot = offset + get_key_index(from.key);
+    uint32_t to_slot = offset + get_key_index(to.key);
+    if (from_slot == to_slot)
+        return move_within(to_slot, from, to);
+    bool removed = remove_below(from_slot, from);
+    return {removed, insert(to)};
+}
+
+MoveOutcome InternalNode::move_within(uint32_t slot, CompositeKey128 from, CompositeKey128 to) {
+    BitMapBTreeNode& child = children[slot];
+    if (!is_present(child))
+        panic("Missing child");
+    // Whether `insert(to)` would split the child is decided once the removal
+    // is done, as it would be after a whole `remove(from)`. Removal below an
+    // internal child leaves its window as it was, so its fullness can be read
+    // first; a leaf's is read after the entry left it.
+    auto* leaf = std::get_if<std::unique_ptr<LeafNode>>(&child);
+    bool removed = false;
+    if (leaf) {
+        removed = (*leaf)->remove(from);
+    } else if (node_is_full(child)) {
+        removed = remove_below(slot, from);
+        return {removed, insert(to)};
+    }
+    if (leaf && node_is_full(child)) {
+        if (removed && bitmaps[slot])
+            bitmaps[slot]->remove(from.id());
+        return {removed, insert(to)};
+    }
+    // From here on this is `insert(to)` on a child that is not full.
+    if (to < keys[slot])
+        keys[slot] = to;
+    require_bitmap(*this, slot);
+    bool inserted;
+    if (leaf) {
+        inserted = (*leaf)->insert_non_full(to);
+    } else {
+        MoveOutcome below = std::get<std::unique_ptr<InternalNode>>(child)->move(from, to);
+        removed = below.removed;
+        inserted = below.inserted;
+    }
+    // The id stays in the child's bitmap unless only one of the two happened.
+    if (removed && !inserted)
+        bitmaps[slot]->remove(from.id());
+    else if (inserted && !removed)
+        bitmaps[slot]->add(to.id());
+    if (touches_end(*this))
+        recenter();
+    return {removed, inserted};
 }
 
 std::pair<std::unique_ptr<InternalNode>, CompositeKey128> InternalNode::split() {
@@ -607,6 +670,43 @@ BitMapBTreeNode build_tree(std::span<const CompositeKey128> entries) {
 
 }  // namespace
 
+MoveOutcome BitMapBTree::move(NumericValue old_value, NumericValue new_value, uint32_t id) {
+    CompositeKey128 from = CompositeKey128::new_(old_value, id);
+    CompositeKey128 to = CompositeKey128::new_(new_value, id);
+    MoveOutcome outcome;
+    auto* internal = std::get_if<std::unique_ptr<InternalNode>>(&root_);
+    // A full root splits before the insertion, and a leaf root has no bitmap
+    // to spare: both take the two steps one after the other.
+    if (internal && !is_full(**internal)) {
+        outcome = (*internal)->move(from, to);
+    } else {
+        outcome.removed = remove_from(root_, from);
+        outcome.inserted = insert_entry(to);
+    }
+    size_ = size_ - outcome.removed + outcome.inserted;
+    return outcome;
+}
+
+namespace {
+
+// Child bitmaps a move may change: two per level below the root, for trees
+// up to this many levels; deeper ones are left to the move itself.
+constexpr size_t kPrefetchedLevels = 8;
+
+// The whole key array, wherever the window sits, and the window's bounds: a
+// binary search over a cold node otherwise pays one miss per probe.
+template <typename Node>
+void prefetch_keys(const Node& node) {
+    prefetch_bytes(node.keys.data(), sizeof(node.keys));
+    prefetch_line(&node.len);
+}
+
+void prefetch_node(const BitMapBTreeNode& node) {
+    std::visit([](const auto& p) { prefetch_keys(*p); }, node);
+}
+
+}  // namespace
+
 void BitMapBTree::insert_sorted(std::span<const CompositeKey128> entries) {
     if (!empty()) {
         for (CompositeKey128 entry : entries) {
@@ -621,6 +721,38 @@ void BitMapBTree::insert_sorted(std::span<const CompositeKey128> entries) {
         return;
     root_ = build_tree(distinct);
     size_ = distinct.size();
+}
+
+void BitMapBTree::prefetch_move(NumericValue old_value, NumericValue new_value, uint32_t id) const {
+    Key128 from = CompositeKey128::new_(old_value, id).key;
+    Key128 to = CompositeKey128::new_(new_value, id).key;
+    std::array<const Bitmap*, 2 * kPrefetchedLevels> changing;
+    size_t count = 0;
+    const BitMapBTreeNode* a = &root_;
+    const BitMapBTreeNode* b = &root_;
+    for (;;) {
+        const auto* x = std::get_if<std::unique_ptr<InternalNode>>(a);
+        const auto* y = std::get_if<std::unique_ptr<InternalNode>>(b);
+        if (x == nullptr || y == nullptr)
+            break;
+        uint32_t slot_a = (*x)->offset + (*x)->get_key_index(from);
+        uint32_t slot_b = (*y)->offset + (*y)->get_key_index(to);
+        a = &(*x)->children[slot_a];
+        b = &(*y)->children[slot_b];
+        if (!is_present(*a) || !is_present(*b))
+            break;  // the move itself reports the missing child
+        // A child both routes enter keeps the id: its bitmap is not touched.
+        if (a != b && count + 2 <= changing.size()) {
+            if ((*x)->bitmaps[slot_a])
+                changing[count++] = &*(*x)->bitmaps[slot_a];
+            if ((*y)->bitmaps[slot_b])
+                changing[count++] = &*(*y)->bitmaps[slot_b];
+        }
+        prefetch_node(*a);
+        if (b != a)
+            prefetch_node(*b);
+    }
+    Bitmap::prefetch_update(std::span<const Bitmap* const>(changing.data(), count), id);
 }
 
 bool BitMapBTree::remove(NumericValue value, uint32_t id) {

@@ -89,6 +89,13 @@ inline constexpr uint32_t kSplitOffset = kSlots / 4;
 // `kSplitThreshold`, so that the first insertions into a node do not split it.
 inline constexpr uint32_t kBulkFill = 80;
 
+// What moving an id from one value to another did: whether the old entry was
+// held and removed, and whether the new one was added (it was not held).
+struct MoveOutcome {
+    bool removed;
+    bool inserted;
+};
+
 struct LeafNode;
 struct InternalNode;
 struct KeyRange;
@@ -138,6 +145,10 @@ struct InternalNode {
     bool insert(CompositeKey128 entry);
     bool split_and_insert(uint32_t index, CompositeKey128 entry);
     bool remove(CompositeKey128 entry);
+    // `remove(from)` then `insert(to)` below this node (which is not full),
+    // with the same result, but a child that both entries lead into keeps the
+    // id in its bitmap instead of losing and regaining it.
+    MoveOutcome move(CompositeKey128 from, CompositeKey128 to);
     std::pair<std::unique_ptr<InternalNode>, CompositeKey128> split();
     // A new bitmap: the union of all present child bitmaps.
     Bitmap get_bitmap() const;
@@ -152,6 +163,10 @@ struct InternalNode {
     void recenter();
 
   private:
+    // Removes `entry` from the child in `slot` and the id from its bitmap.
+    bool remove_below(uint32_t slot, CompositeKey128 entry);
+    // The move when both entries lead into the child in `slot`.
+    MoveOutcome move_within(uint32_t slot, CompositeKey128 from, CompositeKey128 to);
     void move_slot(uint32_t from, uint32_t to);
     void move_slots(uint32_t first, uint32_t count, uint32_t to);
 };
@@ -194,6 +209,18 @@ class BitMapBTree {
     // frees nodes: leaves may become empty and the height never shrinks.
     bool remove(NumericValue value, uint32_t id);
     bool contains(NumericValue value, uint32_t id) const;
+    // Moves `id` from `old_value` to `new_value`: the entries, cached bitmaps
+    // and shape are exactly those that `remove(old_value, id)` followed by
+    // `insert(new_value, id)` leave (so `memory_usage` and later splits are
+    // the same too), but where both values lead into the same child, that
+    // child's bitmap keeps the id instead of losing and regaining it. Moves
+    // between nearby values touch no bitmap at all.
+    MoveOutcome move(NumericValue old_value, NumericValue new_value, uint32_t id);
+    // Brings into the cache the nodes on the routes of both entries of a
+    // `move` and the parts of the child bitmaps it changes: in a large tree
+    // each node and bitmap on the way is a miss, and walking both routes level
+    // by level overlaps them. Only a hint; the tree is not changed.
+    void prefetch_move(NumericValue old_value, NumericValue new_value, uint32_t id) const;
 
     // Ids of the entries whose value lies within the bounds, restricted to
     // `mask`. Bounds compare by value alone, so Int and Float bounds of the

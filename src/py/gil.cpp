@@ -1,5 +1,6 @@
 #include "py/gil.hpp"
 
+#include <atomic>
 #include <mutex>
 #include <vector>
 
@@ -16,6 +17,11 @@ thread_local int forbidden_depth = 0;
 std::mutex pending_mutex;
 std::vector<PyObject*>* pending =
     new std::vector<PyObject*>();  // never freed: lives with the process
+// Whether `pending` may hold references; set under `pending_mutex`. Leaving a
+// region reads it first, so that the common case, nothing queued, costs no
+// lock. A reference queued by another thread just after the read waits for
+// the next drain, as it would if it came just after the queue was emptied.
+std::atomic<bool> maybe_pending{false};
 
 }  // namespace
 
@@ -28,13 +34,17 @@ void release_later(PyObject* obj) noexcept {
     }
     std::lock_guard<std::mutex> lock(pending_mutex);
     pending->push_back(obj);
+    maybe_pending.store(true, std::memory_order_release);
 }
 
 void drain_deferred_releases() noexcept {
     for (;;) {
+        if (!maybe_pending.load(std::memory_order_acquire))
+            return;
         std::vector<PyObject*> batch;
         {
             std::lock_guard<std::mutex> lock(pending_mutex);
+            maybe_pending.store(false, std::memory_order_relaxed);
             if (pending->empty())
                 return;
             batch.swap(*pending);

@@ -26,6 +26,16 @@ void drain_deferred_releases() noexcept;
 void enter_no_python() noexcept;
 void leave_no_python() noexcept;
 
+// A region that forbids Python code for the lifetime of the guard, entered
+// and left attached: references dropped inside are released on leaving.
+class NoPythonRegion {
+  public:
+    NoPythonRegion() noexcept { enter_no_python(); }
+    ~NoPythonRegion() { leave_no_python(); }
+    NoPythonRegion(const NoPythonRegion&) = delete;
+    NoPythonRegion& operator=(const NoPythonRegion&) = delete;
+};
+
 // Detaches from the interpreter for the lifetime of the guard, so other
 // Python threads run while the module works. Python objects must not be
 // touched inside; references dropped inside are released after re-attaching.

@@ -35,5 +35,36 @@ TEST(Bitmap, CopyIsIndependentAndMoveEmptiesSource) {
     EXPECT_EQ(seen, big.to_vector());
 }
 
+// Prefetching reads a bitmap's storage and must change nothing, whatever the
+// container kinds, the id's place in them and the number of bitmaps.
+TEST(Bitmap, PrefetchUpdateChangesNothing) {
+    std::vector<Bitmap> bitmaps;
+    bitmaps.emplace_back();                                          // empty
+    bitmaps.push_back(Bitmap::of(std::vector<uint32_t>{5, 70000}));  // small arrays
+    Bitmap large_array;
+    for (uint32_t i = 0; i < 3000; ++i)
+        large_array.add(i * 20);
+    bitmaps.push_back(std::move(large_array));
+    Bitmap bitset;
+    roaring_bitmap_add_range(bitset.raw(), 0, 40000);
+    bitmaps.push_back(bitset.copy());
+    roaring_bitmap_run_optimize(bitset.raw());  // a run container
+    bitmaps.push_back(std::move(bitset));
+    for (uint32_t i = 0; i < 12; ++i)  // more than one batch
+        bitmaps.push_back(Bitmap::of(std::vector<uint32_t>{i, i << 17}));
+    std::vector<Bitmap> before;
+    std::vector<const Bitmap*> pointers;
+    for (const Bitmap& b : bitmaps) {
+        before.push_back(b.copy());
+        pointers.push_back(&b);
+    }
+    for (uint32_t id : {0u, 5u, 31000u, 59999u, 70000u, 1u << 17, 0xFFFFFFFFu}) {
+        Bitmap::prefetch_update(pointers, id);
+        Bitmap::prefetch_update({}, id);
+    }
+    for (size_t i = 0; i < bitmaps.size(); ++i)
+        EXPECT_EQ(bitmaps[i], before[i]) << "bitmap " << i;
+}
+
 }  // namespace
 }  // namespace vorlane

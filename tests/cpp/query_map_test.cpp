@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <random>
 #include <vector>
 
 #include "index/panic.hpp"
@@ -155,6 +156,127 @@ TEST(QueryMapBatch, MatchesOneByOneInsertion) {
         batched.validate();
         expect_same(single, batched);
     }
+}
+
+// ---------------------------------------------------------------------------
+// `replace` against the steps it stands for.
+
+// Each id's set entries in iteration order, per value, and the tree's entries.
+struct Listing {
+    std::vector<std::pair<int64_t, std::vector<uint32_t>>> sets;
+    std::vector<CompositeKey128> tree;
+    size_t capacity;
+    size_t memory;
+
+    bool operator==(const Listing&) const = default;
+};
+
+Listing listing_of(const QueryMap& map) {
+    Listing out{{}, {}, map.exact().capacity(), map.memory_usage()};
+    for (const auto& [value, ids] : map.exact()) {
+        std::vector<uint32_t> listed;
+        ids.for_each([&](uint32_t id) { listed.push_back(id); });
+        out.sets.emplace_back(value, std::move(listed));
+    }
+    std::sort(out.sets.begin(), out.sets.end());
+    map.tree().for_each_entry([&](CompositeKey128 e) { out.tree.push_back(e); });
+    return out;
+}
+
+void step_apart(QueryMap& map, const ValueKey& old_value, const ValueKey& new_value, uint32_t id) {
+    bool held = map.holds(old_value);
+    map.remove_id(old_value, id);
+    if (held)
+        map.check_prune(old_value);
+    map.insert(new_value, id);
+}
+
+// Ints (with -1 and -2 sharing a hash), halves as floats, an integral float,
+// strings and a non-number under the hash of 1, as True is.
+ValueKey key_number(uint32_t k) {
+    switch (k % 5) {
+        case 0:
+            return ValueKey::of_float(1000 + k, static_cast<double>(k) + 0.5);
+        case 1:
+            return ValueKey::of_float(static_cast<int64_t>(k), static_cast<double>(k));
+        case 2:
+            return str_key(5000 + k % 7);
+        case 3:
+            return k % 2 ? ValueKey::of_other(1, NativeKind::Unknown) : int_key(-1);
+        default:
+            return int_key(static_cast<int64_t>(k % 9) - 2);
+    }
+}
+
+TEST(QueryMapReplace, MatchesRemovePruneAndInsert) {
+    std::mt19937 rng(11);
+    QueryMap replaced, stepped;
+    std::vector<ValueKey> value_of;
+    for (uint32_t id = 0; id < 400; ++id) {
+        value_of.push_back(key_number(rng() % 60));
+        replaced.insert(value_of.back(), id);
+        stepped.insert(value_of.back(), id);
+    }
+    for (int step = 0; step < 20000; ++step) {
+        uint32_t id = rng() % value_of.size();
+        ValueKey to = rng() % 5 ? key_number(rng() % 60) : value_of[id];
+        ASSERT_TRUE(replaced.survives_one_removal());
+        replaced.replace(value_of[id], to, id);
+        step_apart(stepped, value_of[id], to, id);
+        value_of[id] = to;
+        if (step % 1000 == 0) {
+            ASSERT_TRUE(listing_of(replaced) == listing_of(stepped)) << "at step " << step;
+        }
+    }
+    EXPECT_TRUE(listing_of(replaced) == listing_of(stepped));
+    replaced.validate();
+}
+
+TEST(QueryMapReplace, DropsATreeEntryTheExactMapNoLongerLists) {
+    QueryMap map;
+    map.insert(int_key(5), 7);
+    map.insert(int_key(6), 8);
+    map.exact().find(int_key(5).hash)->second.remove(7);  // as an in-place reduction leaves it
+    map.check_prune(int_key(5));
+    map.replace(int_key(5), int_key(9), 7);
+    EXPECT_EQ(range_ids(map, Bound::included(int64_t{5}), Bound::included(int64_t{5})),
+              std::vector<uint32_t>{});
+    EXPECT_EQ(range_ids(map, Bound::included(int64_t{9}), Bound::included(int64_t{9})),
+              (std::vector<uint32_t>{7}));
+    map.validate();
+}
+
+TEST(QueryMapReplace, AnIdListedUnderTheNewValueAddsNoTreeEntry) {
+    QueryMap map;
+    map.insert(int_key(5), 7);
+    map.insert(int_key(6), 8);
+    map.replace(int_key(5), int_key(6), 8);  // 8 was not under 5, and is under 6 already
+    EXPECT_EQ(map.tree().size(), 2u);
+    EXPECT_EQ(map.find(int_key(6))->len(), 1u);
+    map.replace(int_key(6), ValueKey::of_float(6, 6.0), 8);  // one key, one tree point
+    EXPECT_EQ(range_ids(map, Bound::included(6.0), Bound::included(int64_t{6})),
+              (std::vector<uint32_t>{8}));
+    map.replace(int_key(6), str_key(42), 8);  // out of the tree
+    EXPECT_EQ(range_ids(map, Bound::unbounded(), Bound::unbounded()), (std::vector<uint32_t>{7}));
+    EXPECT_FALSE(map.holds(int_key(6)));
+    map.replace(str_key(42), int_key(6), 8);  // back in
+    EXPECT_EQ(map.tree().size(), 2u);
+    map.validate();
+}
+
+TEST(QueryMapReplace, SurvivingOneRemovalNeedsTwoValuesOrTwoTreeEntries) {
+    QueryMap map;
+    EXPECT_FALSE(map.survives_one_removal());
+    map.insert(int_key(5), 1);
+    EXPECT_FALSE(map.survives_one_removal());
+    map.insert(int_key(5), 2);  // one value, two tree entries
+    EXPECT_TRUE(map.survives_one_removal());
+    QueryMap strings;
+    strings.insert(str_key(1), 1);
+    strings.insert(str_key(1), 2);
+    EXPECT_FALSE(strings.survives_one_removal());  // counted by values, not by ids
+    strings.insert(str_key(2), 3);
+    EXPECT_TRUE(strings.survives_one_removal());
 }
 
 }  // namespace

@@ -9,6 +9,7 @@
 #include <map>
 #include <numeric>
 #include <random>
+#include <set>
 #include <vector>
 
 namespace vorlane {
@@ -435,6 +436,270 @@ TEST(Bulk, NothingToInsertLeavesTheEmptyLeaf) {
     EXPECT_EQ(root_leaf(t).len, 0u);
     t.validate();
 }
+
+
+// ---------------------------------------------------------------------------
+// Moves: `move` must leave exactly what `remove` then `insert` leave, down to
+// the windows of the nodes, so that later splits and memory figures agree.
+
+bool same_bitmaps(const InternalNode& a, const InternalNode& b) {
+    for (uint32_t i = a.offset; i < a.offset + a.len; ++i) {
+        if (a.bitmaps[i].has_value() != b.bitmaps[i].has_value())
+            return false;
+        if (a.bitmaps[i] && !(*a.bitmaps[i] == *b.bitmaps[i]))
+            return false;
+    }
+    return true;
+}
+
+bool same_shape(const BitMapBTreeNode& a, const BitMapBTreeNode& b) {
+    if (a.index() != b.index())
+        return false;
+    auto same_window = [](const auto& x, const auto& y) {
+        return x.offset == y.offset && x.len == y.len && std::ranges::equal(x.window(), y.window());
+    };
+    if (const auto* leaf = std::get_if<1>(&a))
+        return same_window(**leaf, *std::get<1>(b));
+    const InternalNode& x = *std::get<0>(a);
+    const InternalNode& y = *std::get<0>(b);
+    if (!same_window(x, y) || !same_bitmaps(x, y))
+        return false;
+    for (uint32_t i = x.offset; i < x.offset + x.len; ++i) {
+        if (!same_shape(x.children[i], y.children[i]))
+            return false;
+    }
+    return true;
+}
+
+Key128 key_of(NumericValue v, uint32_t id) {
+    return CompositeKey128::new_(v, id).key;
+}
+
+// A tree changed by `move` beside a twin changed by `remove` then `insert`,
+// and the entries both must hold.
+struct MoveTwins {
+    BitMapBTree moved;
+    BitMapBTree stepped;
+    std::set<Key128> entries;
+
+    void insert(NumericValue v, uint32_t id) {
+        moved.insert(v, id);
+        stepped.insert(v, id);
+        entries.insert(key_of(v, id));
+    }
+    MoveOutcome move(NumericValue from, NumericValue to, uint32_t id) {
+        MoveOutcome outcome = moved.move(from, to, id);
+        size_t before = stepped.size();
+        bool removed = stepped.remove(from, id);
+        stepped.insert(to, id);
+        EXPECT_EQ(outcome.removed, removed);
+        EXPECT_EQ(outcome.inserted, stepped.size() + removed > before);
+        EXPECT_EQ(outcome.removed, entries.erase(key_of(from, id)) == 1);
+        EXPECT_EQ(outcome.inserted, entries.insert(key_of(to, id)).second);
+        return outcome;
+    }
+    // The twins agree node for node; `validate` only when every id is held
+    // under one value, as the tree's owner guarantees.
+    void check(bool one_value_per_id = true) const {
+        if (one_value_per_id)
+            moved.validate();
+        std::vector<Key128> seen;
+        moved.for_each_entry([&](CompositeKey128 e) { seen.push_back(e.key); });
+        EXPECT_EQ(seen, std::vector<Key128>(entries.begin(), entries.end()));
+        EXPECT_EQ(moved.size(), entries.size());
+        EXPECT_TRUE(same_shape(moved.root(), stepped.root()));
+        EXPECT_EQ(moved.memory_usage(), stepped.memory_usage());
+    }
+};
+
+// Twins holding ids 0..n-1, id i under value i * spacing.
+MoveTwins spaced_twins(uint32_t n, int64_t spacing) {
+    MoveTwins t;
+    for (uint32_t i = 0; i < n; ++i)
+        t.insert(int64_t{i} * spacing, (i * 7919) % n);
+    return t;
+}
+
+TEST(Move, WithinOneLeaf) {
+    MoveTwins t = spaced_twins(20000, 10);
+    ASSERT_TRUE(std::holds_alternative<std::unique_ptr<InternalNode>>(t.moved.root()));
+    for (uint32_t i = 0; i < 20000; i += 37) {
+        uint32_t id = (i * 7919) % 20000;
+        int64_t value = int64_t{i} * 10;
+        EXPECT_TRUE(t.move(value, value + 3, id).inserted);
+        t.move(value + 3, 1.5 + static_cast<double>(value), id);
+    }
+    t.check();
+    // A root that is still a leaf.
+    MoveTwins small = spaced_twins(50, 2);
+    uint32_t id = (5 * 7919) % 50;  // the id under 10
+    EXPECT_TRUE(small.move(int64_t{10}, int64_t{11}, id).removed);
+    EXPECT_TRUE(small.move(int64_t{11}, int64_t{-1}, id).removed);
+    small.check();
+}
+
+TEST(Move, AcrossLeavesAndTopLevelChildren) {
+    MoveTwins t = spaced_twins(30000, 1);
+    const InternalNode& root = root_internal(t.moved);
+    ASSERT_GT(root.len, 1u);
+    ASSERT_TRUE(std::holds_alternative<std::unique_ptr<InternalNode>>(
+        root.children[root.offset]));  // three levels
+    for (uint32_t i = 0; i < 30000; i += 101) {
+        uint32_t id = (i * 7919) % 30000;
+        int64_t far = (int64_t{i} + 15000) % 30000;
+        t.move(int64_t{i}, static_cast<double>(far) + 0.25, id);
+    }
+    t.check();
+    t.move(int64_t{1}, int64_t{1000000}, 7919);                          // to beyond every entry
+    t.move(int64_t{29999}, int64_t{-1000000}, (29999u * 7919) % 30000);  // below every bound
+    t.check();
+}
+
+TEST(Move, ToAndFromEqualValues) {
+    MoveTwins t;
+    for (uint32_t i = 0; i < 6000; ++i)
+        t.insert(static_cast<int64_t>(i % 40), i);
+    for (uint32_t i = 0; i < 6000; i += 13) {
+        int64_t value = i % 40;
+        t.move(value, value, i);                            // the same value
+        t.move(value, static_cast<double>(value), i);       // the same point as a float
+        t.move(static_cast<double>(value), int64_t{7}, i);  // a value many ids share
+    }
+    t.check();
+}
+
+TEST(Move, OfAPairNotHeld) {
+    MoveTwins t = spaced_twins(5000, 3);
+    MoveOutcome fresh = t.move(int64_t{1}, int64_t{2}, 90000);  // the id is not in the tree
+    EXPECT_FALSE(fresh.removed);
+    EXPECT_TRUE(fresh.inserted);
+    t.check();
+    // The id held, but under another value: that entry stays too.
+    MoveOutcome twice = t.move(int64_t{4}, int64_t{9000}, 90000);
+    EXPECT_FALSE(twice.removed);
+    EXPECT_TRUE(twice.inserted);
+    t.check(false);
+    // The new pair already held: only the old one goes.
+    MoveOutcome held = t.move(int64_t{2}, int64_t{9000}, 90000);
+    EXPECT_TRUE(held.removed);
+    EXPECT_FALSE(held.inserted);
+    t.check();
+    MoveTwins empty;
+    EXPECT_FALSE(empty.move(int64_t{1}, int64_t{2}, 3).removed);
+    empty.check();
+}
+
+TEST(Move, OntoAPairHeldInTheSameChild) {
+    // Only the removal happens, and the shared child's bitmap loses the id as
+    // it would in the two steps (an id under two values is outside what the
+    // bitmaps promise, hence no `validate`).
+    MoveTwins t = spaced_twins(30000, 1);
+    t.insert(100.5, 90000);
+    t.insert(101.5, 90000);
+    MoveOutcome outcome = t.move(100.5, 101.5, 90000);
+    EXPECT_TRUE(outcome.removed);
+    EXPECT_FALSE(outcome.inserted);
+    t.check(false);
+}
+
+template <typename Node>
+bool node_full(const Node& n) {
+    return n.len > kSplitThreshold && (n.offset == 0 || n.offset + n.len >= kSlots);
+}
+
+// The last child of the root, when the root is internal.
+const BitMapBTreeNode* last_root_child(const BitMapBTree& t) {
+    const auto* root = std::get_if<0>(&t.root());
+    if (!root)
+        return nullptr;
+    return &(*root)->children[(*root)->offset + (*root)->len - 1];
+}
+
+// Ascending inserts fill the last node of each level until it splits; moves
+// run while the last leaf, the last internal child or the root is full, so
+// that the removal decides whether the insertion splits.
+TEST(Move, InAndIntoFullNodes) {
+    MoveTwins t;
+    int full_leaf = 0, full_internal = 0, full_root = 0;
+    // Counts the full nodes the next move meets; true when there is one.
+    auto note_full_nodes = [&] {
+        bool any = false;
+        if (const auto* root = std::get_if<0>(&t.moved.root()); root && node_full(**root))
+            any = true, ++full_root;
+        if (const BitMapBTreeNode* last = last_root_child(t.moved)) {
+            if (const auto* leaf = std::get_if<1>(last); leaf && node_full(**leaf))
+                any = true, ++full_leaf;
+            if (const auto* inner = std::get_if<0>(last); inner && node_full(**inner))
+                any = true, ++full_internal;
+        }
+        return any;
+    };
+    auto move_there_and_back = [&](uint32_t id, int64_t from, int64_t to) {
+        note_full_nodes();
+        t.move(from, to, id);
+        note_full_nodes();
+        t.move(to, from, id);
+    };
+    for (uint32_t n = 1; n <= 20000; ++n) {
+        t.insert(int64_t{n - 1}, n - 1);
+        if (!note_full_nodes())
+            continue;
+        for (uint32_t id = n - 3; id < n; ++id) {
+            move_there_and_back(id, id, int64_t{id} - 1);          // within the last leaf
+            move_there_and_back(id / 2, id / 2, int64_t{id} + 1);  // from far left to the end
+        }
+        ASSERT_TRUE(same_shape(t.moved.root(), t.stepped.root())) << "after " << n;
+    }
+    EXPECT_GT(full_leaf, 0);
+    EXPECT_GT(full_internal, 0);
+    EXPECT_GT(full_root, 0);
+    t.check();
+}
+
+TEST(Move, PrefetchChangesNothing) {
+    MoveTwins empty;
+    empty.moved.prefetch_move(int64_t{1}, 2.5, 3);
+    empty.check();
+    for (uint32_t n : {50u, 5000u, 30000u}) {
+        MoveTwins t = spaced_twins(n, 2);
+        for (uint32_t i = 0; i < n; i += 97) {
+            t.moved.prefetch_move(int64_t{i} * 2, static_cast<double>(n - i), i);
+            t.moved.prefetch_move(int64_t{-5}, int64_t{i}, n + i);  // pairs not held
+        }
+        t.check();
+    }
+}
+
+// Long mixed sequences of insertions and moves over narrow and wide value
+// domains, so that moves meet splits at every level.
+class RandomMoves : public ::testing::TestWithParam<int> {};
+
+TEST_P(RandomMoves, MatchRemoveThenInsert) {
+    std::mt19937 rng(GetParam());
+    const int64_t domain = GetParam() % 2 ? 50 : 1000000;
+    auto draw = [&]() -> NumericValue {
+        int64_t v = static_cast<int64_t>(rng() % domain);
+        return rng() % 3 ? NumericValue{v} : NumericValue{static_cast<double>(v) + 0.5};
+    };
+    MoveTwins t;
+    std::vector<NumericValue> value_of;
+    for (uint32_t step = 0; step < 60000; ++step) {
+        if (value_of.size() < 1000 || rng() % 3 == 0) {
+            value_of.push_back(draw());
+            t.insert(value_of.back(), static_cast<uint32_t>(value_of.size() - 1));
+            continue;
+        }
+        uint32_t id = rng() % value_of.size();
+        NumericValue to = rng() % 4 ? draw() : value_of[id];
+        t.move(value_of[id], to, id);
+        value_of[id] = to;
+        if (step % 20000 == 19999)
+            t.check();
+    }
+    t.check();
+}
+
+INSTANTIATE_TEST_SUITE_P(Seeds, RandomMoves, ::testing::Values(0, 1, 2, 3));
 
 }  // namespace
 }  // namespace vorlane

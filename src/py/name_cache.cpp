@@ -1,0 +1,127 @@
+#include "py/name_cache.hpp"
+
+#include <array>
+#include <cstdint>
+#include <string_view>
+
+namespace vorlane::py {
+
+namespace {
+
+// Entries of the cache. Programs use few attribute names; one cycling
+// through more only falls back to interning, as without a cache.
+constexpr size_t kSlots = 64;
+// Objects are 16-byte aligned: the bits above select the slot, folded with
+// higher ones so that strs allocated side by side spread out.
+constexpr int kAlignmentBits = 4;
+constexpr int kFoldShift = 10;
+
+struct Slot {
+    PyObject* str = nullptr;  // a strong reference
+    AttrName name;            // meaningful while `str` is set
+
+    Slot() : name(AttrName::intern("")) {}
+};
+
+struct NameCache {
+    std::array<Slot, kSlots> slots;
+#ifdef Py_GIL_DISABLED
+    PyMutex mutex{};
+#endif
+};
+
+NameCache& cache() {
+    static NameCache* instance = new NameCache();  // never destroyed: holds names for the process
+    return *instance;
+}
+
+// Serialises the cache where no interpreter lock does.
+class CacheLock {
+  public:
+#ifdef Py_GIL_DISABLED
+    CacheLock() {
+        PyMutex_Lock(&cache().mutex);
+    }
+    ~CacheLock() {
+        PyMutex_Unlock(&cache().mutex);
+    }
+#else
+    // The interpreter lock already serialises every caller. (User-provided,
+    // so that a guard nobody reads is not reported as unused.)
+    CacheLock() {}
+#endif
+    CacheLock(const CacheLock&) = delete;
+    CacheLock& operator=(const CacheLock&) = delete;
+};
+
+size_t slot_of(PyObject* str) {
+    auto bits = reinterpret_cast<uintptr_t>(str);
+    return ((bits >> kAlignmentBits) ^ (bits >> kFoldShift)) % kSlots;
+}
+
+// Whether `str` is cached, and its name if so. A flag and a name rather than
+// an optional: every access takes this path, and the optional's copy went
+// through memory and stalled on store forwarding.
+struct Cached {
+    bool hit;
+    AttrName name;
+};
+
+Cached cached(PyObject* str) {
+    CacheLock lock;
+    const Slot& slot = cache().slots[slot_of(str)];
+    return {slot.str == str, slot.name};
+}
+
+void remember(PyObject* str, AttrName name) {
+    if (!PyUnicode_CheckExact(str))
+        return;  // a subclass could run Python code when released
+    PyObject* evicted;
+    {
+        CacheLock lock;
+        Slot& slot = cache().slots[slot_of(str)];
+        evicted = slot.str;
+        slot.str = Py_NewRef(str);
+        slot.name = name;
+    }
+    Py_XDECREF(evicted);
+}
+
+// The UTF-8 text of a str, or nothing when it cannot be encoded (the error
+// is cleared).
+std::optional<std::string_view> utf8_of(PyObject* str) {
+    Py_ssize_t size = 0;
+    const char* text = PyUnicode_AsUTF8AndSize(str, &size);
+    if (text == nullptr) {
+        PyErr_Clear();
+        return std::nullopt;
+    }
+    return std::string_view(text, size);
+}
+
+}  // namespace
+
+AttrName interned_name(PyObject* name) {
+    if (Cached found = cached(name); found.hit)
+        return found.name;
+    std::optional<std::string_view> text = utf8_of(name);
+    if (!text)
+        return AttrName::intern(std::string_view());
+    AttrName interned = AttrName::intern(*text);
+    remember(name, interned);
+    return interned;
+}
+
+NameLookup look_up_name(PyObject* name) {
+    if (Cached found = cached(name); found.hit)
+        return {true, found.name};
+    std::optional<std::string_view> text = utf8_of(name);
+    if (!text)
+        return {false, std::nullopt};
+    std::optional<AttrName> found = AttrName::find(*text);
+    if (found)
+        remember(name, *found);
+    return {true, found};
+}
+
+}  // namespace vorlane::py
