@@ -64,20 +64,31 @@ class Bitmap {
     // Ids in ascending order.
     std::vector<uint32_t> to_vector() const;
 
-    // Calls `f(id)` for every id in ascending order, reading the bitmap in
-    // blocks so that the per-id cost is a plain loop.
+    // Calls `f(std::span<const uint32_t>)` with consecutive runs of the ids
+    // in ascending order, read from the library in blocks: a caller that
+    // looks ahead within a block (to prefetch) sees many ids at once.
     template <typename F>
-    void for_each(F&& f) const {
+    void for_each_block(F&& f) const {
         roaring_uint32_iterator_t it;
         roaring_init_iterator(raw_, &it);
         uint32_t block[kReadBlock];
         for (;;) {
             uint32_t n = roaring_read_uint32_iterator(&it, block, kReadBlock);
-            for (uint32_t i = 0; i < n; ++i)
-                f(block[i]);
+            if (n > 0)
+                f(std::span<const uint32_t>(block, n));
             if (n < kReadBlock)
                 break;
         }
+    }
+
+    // Calls `f(id)` for every id in ascending order, reading the bitmap in
+    // blocks so that the per-id cost is a plain loop.
+    template <typename F>
+    void for_each(F&& f) const {
+        for_each_block([&](std::span<const uint32_t> ids) {
+            for (uint32_t id : ids)
+                f(id);
+        });
     }
 
     const roaring_bitmap_t* raw() const { return raw_; }
