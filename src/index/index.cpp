@@ -418,7 +418,7 @@ PyObject* collect(PyObject* self, py::Arguments&) {
 
 PyObject* get_by_attribute(PyObject* self, py::Arguments& args) {
     py::SharedBorrow use(borrow(self));
-    HashQuery query = kwargs_to_hash_query(args.extra_keywords.get());
+    HashQuery query = keywords_to_hash_query(args.extra_keywords);
     const IndexRecord& index = *record(self);
     std::vector<PyObject*> objects;
     {
@@ -447,7 +447,7 @@ void reindex_matching(AttributeMaps& maps, const LockedItems& items, const Bitma
 
 PyObject* reduce(PyObject* self, py::Arguments& args) {
     py::ExclusiveBorrow use(borrow(self));
-    HashQuery query = kwargs_to_hash_query(args.extra_keywords.get());
+    HashQuery query = keywords_to_hash_query(args.extra_keywords);
     const IndexRecord& index = *record(self);
     LockedMaps::WriteGuard maps(*index.maps);
     HybridSet matching = HybridSet::from_bitmap(filter_index_by_hashes(*maps, query));
@@ -461,7 +461,7 @@ PyObject* reduce(PyObject* self, py::Arguments& args) {
 
 PyObject* reduced(PyObject* self, py::Arguments& args) {
     py::SharedBorrow use(borrow(self));
-    HashQuery query = kwargs_to_hash_query(args.extra_keywords.get());
+    HashQuery query = keywords_to_hash_query(args.extra_keywords);
     const Record& source = record(self);
     Bitmap selection;
     {

@@ -6,6 +6,8 @@
 #include <algorithm>
 #include <cmath>
 #include <limits>
+#include <optional>
+#include <string_view>
 
 #include "index/panic.hpp"
 #include "py/args.hpp"
@@ -20,49 +22,96 @@ namespace vorlane {
 
 namespace {
 
+// Up to this many values of one keyword, a duplicate is found by scanning
+// them; beyond it a hash set of the keys seen takes over.
+constexpr size_t kLinearDistinct = 16;
+
+// Keeps the keys of one keyword distinct, in the order first seen.
+class DistinctKeys {
+  public:
+    explicit DistinctKeys(absl::InlinedVector<ValueKey, kInlineQueryValues>& keys) : keys_(keys) {}
+
+    void add(const ValueKey& key) {
+        if (seen_) {
+            if (seen_->insert(key).second)
+                keys_.push_back(key);
+            return;
+        }
+        if (std::find(keys_.begin(), keys_.end(), key) != keys_.end())
+            return;
+        keys_.push_back(key);
+        if (keys_.size() == kLinearDistinct)
+            seen_.emplace(keys_.begin(), keys_.end());
+    }
+
+  private:
+    absl::InlinedVector<ValueKey, kInlineQueryValues>& keys_;
+    std::optional<absl::flat_hash_set<ValueKey, ValueKeyHash>> seen_;
+};
+
 // Adds the keys of `value` (one value, or the items of an iterable) to `keys`.
-void add_keyword_values(PyObject* value, std::vector<ValueKey>& keys,
-                        absl::flat_hash_set<ValueKey, ValueKeyHash>& seen) {
-    auto add = [&](PyValue converted) {
-        if (seen.insert(converted.key()).second)
-            keys.push_back(converted.key());
-    };
+void add_keyword_values(PyObject* value, absl::InlinedVector<ValueKey, kInlineQueryValues>& keys) {
+    DistinctKeys distinct(keys);
     if (PyUnicode_Check(value)) {
-        add(PyValue::from_borrowed(value));  // a string is never split into characters
+        distinct.add(PyValue::from_borrowed(value).key());  // a string is never split
         return;
     }
     py::Ref iterator = py::Ref::steal(PyObject_GetIter(value));
     if (!iterator) {
         PyErr_Clear();
-        add(PyValue::from_borrowed(value));
+        distinct.add(PyValue::from_borrowed(value).key());
         return;
     }
     while (PyObject* item = PyIter_Next(iterator.get()))
-        add(PyValue::new_(item));
+        distinct.add(PyValue::new_(item).key());
     if (PyErr_Occurred()) {
         PyErr_Clear();
         panic(kUnwrapErr);
     }
 }
 
-}  // namespace
-
-HashQuery kwargs_to_hash_query(PyObject* kwargs) {
-    HashQuery query;
-    if (kwargs == nullptr)
-        return query;
-    PyObject* key = nullptr;
-    PyObject* value = nullptr;
-    Py_ssize_t pos = 0;
-    // The dict is the call's own keyword dict: no other thread can reach it.
-    while (PyDict_Next(kwargs, &pos, &key, &value)) {
+// Attribute names of keywords, remembered per thread by the address of the
+// name's str object: a call site passes the same str on every call, so a
+// remembered name costs a comparison of its text instead of a locked lookup
+// in the interner. The cache holds no reference; a slot whose address was
+// taken over by another str is caught by the text comparison.
+class KeywordNames {
+  public:
+    AttrName name_of(PyObject* key) {
         Py_ssize_t size = 0;
         const char* text = PyUnicode_AsUTF8AndSize(key, &size);
         if (text == nullptr)
             throw py::ErrorAlreadySet{};
-        HashQueryEntry entry{AttrName::intern(std::string_view(text, size)), {}};
-        absl::flat_hash_set<ValueKey, ValueKeyHash> seen;
-        add_keyword_values(value, entry.values, seen);
+        std::string_view view(text, static_cast<size_t>(size));
+        Slot& slot = slots_[(reinterpret_cast<uintptr_t>(key) >> kAddressShift) % kSlots];
+        if (slot.key == key && slot.name->view() == view)
+            return *slot.name;
+        AttrName name = AttrName::intern(view);
+        slot = {key, name};
+        return name;
+    }
+
+  private:
+    // Names in use are few; a slot shared by two of them costs lookups only.
+    static constexpr size_t kSlots = 64;
+    // Objects are 16-byte aligned: the low bits of an address carry nothing.
+    static constexpr int kAddressShift = 4;
+    struct Slot {
+        const PyObject* key = nullptr;
+        std::optional<AttrName> name;
+    };
+    std::array<Slot, kSlots> slots_{};
+};
+
+thread_local KeywordNames keyword_names;
+
+}  // namespace
+
+HashQuery keywords_to_hash_query(std::span<const py::Keyword> keywords) {
+    HashQuery query;
+    for (const py::Keyword& keyword : keywords) {
+        HashQueryEntry entry{keyword_names.name_of(keyword.name), {}};
+        add_keyword_values(keyword.value, entry.values);
         query.push_back(std::move(entry));
     }
     return query;
@@ -95,7 +144,7 @@ namespace {
 constexpr uint64_t kProbeLimit = 64;
 
 // The ids of `candidates` that one of `values` lists in `map`.
-Bitmap probe(const Bitmap& candidates, const QueryMap* map, const std::vector<ValueKey>& values) {
+Bitmap probe(const Bitmap& candidates, const QueryMap* map, std::span<const ValueKey> values) {
     Bitmap kept;
     if (map == nullptr)
         return kept;

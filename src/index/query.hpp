@@ -11,7 +11,10 @@
 
 #include <Python.h>
 
+#include <absl/container/inlined_vector.h>
+
 #include <memory>
+#include <span>
 #include <variant>
 #include <vector>
 
@@ -19,23 +22,29 @@
 #include "index/bitmap.hpp"
 #include "index/index.hpp"
 #include "index/value.hpp"
+#include "py/args.hpp"
 
 namespace vorlane {
 
 // ---------------------------------------------------------------------------
 // Keyword equality.
 
+// Values and attributes that keyword queries commonly hold, kept inline:
+// building a query then allocates nothing.
+inline constexpr size_t kInlineQueryValues = 1;
+inline constexpr size_t kInlineQueryEntries = 4;
+
 struct HashQueryEntry {
     AttrName name;
     // Distinct keys (equal stored hashes collapse), in the order first seen.
-    std::vector<ValueKey> values;
+    absl::InlinedVector<ValueKey, kInlineQueryValues> values;
 };
-using HashQuery = std::vector<HashQueryEntry>;
+using HashQuery = absl::InlinedVector<HashQueryEntry, kInlineQueryEntries>;
 
-// Builds the query from a call's keyword dict (null when none were given). A
-// str value is one value; another iterable contributes its items; anything
-// else is one value. Runs Python code (iterators, __hash__): attached only.
-HashQuery kwargs_to_hash_query(PyObject* kwargs);
+// Builds the query from a call's **kwargs keywords. A str value is one
+// value; another iterable contributes its items; anything else is one value.
+// Runs Python code (iterators, __hash__): attached only.
+HashQuery keywords_to_hash_query(std::span<const py::Keyword> keywords);
 
 // Ids holding, for every attribute of the query, one of its values. No
 // keywords match nothing.

@@ -1,4 +1,6 @@
 """Keyword lookups and in-place reduction."""
+import sys
+
 import pytest
 
 from Vorlane import Index, Indexable
@@ -137,3 +139,53 @@ def test_selective_and_broad_keywords_together():
         sizes_set = {sizes} if isinstance(sizes, int) else set(sizes)
         want = [o for o in objs if o.owner == owner and o.kind in kinds_set and o.size in sizes_set]
         assert index.get_by_attribute(owner=owner, kind=kinds, size=sizes) == want
+
+
+def vectorcall(func, kwnames, values):
+    """Calls `func` through the vectorcall protocol with keyword names as given,
+    which may repeat a name (a call written in Python never can)."""
+    import ctypes
+
+    api = ctypes.pythonapi
+    api.PyObject_Vectorcall.restype = ctypes.py_object
+    api.PyObject_Vectorcall.argtypes = [ctypes.py_object, ctypes.c_void_p, ctypes.c_size_t, ctypes.py_object]
+    args = (ctypes.c_void_p * len(values))(*[id(v) for v in values])
+    return api.PyObject_Vectorcall(func, args, 0, tuple(kwnames))
+
+
+class TestKeywordConversion:
+    def test_a_repeated_name_keeps_its_first_place_and_last_value(self, fleet):
+        index, objs = fleet
+        assert vectorcall(index.get_by_attribute, ["colour", "colour"], ["red", "blue"]) == objs[2:4]
+        assert vectorcall(index.get_by_attribute, ["colour", "size", "colour"], ["red", 3, "blue"]) == [objs[2]]
+        # Equal names that are distinct str objects are one name too.
+        twin = "".join(["col", "our"])
+        assert twin == "colour" and twin is not sys.intern("colour")
+        assert vectorcall(index.get_by_attribute, ["colour", twin], ["red", "green"]) == [objs[4]]
+
+    def test_names_built_at_run_time_are_told_apart(self):
+        # Names made and freed one after the other tend to reuse an address:
+        # each must still be read as the name it spells.
+        objs = [Indexable(**{f"attr{i}": i, "all": 1}) for i in range(300)]
+        index = Index()
+        index.add_object_many(objs)
+        for i in range(300):
+            name = "".join(["attr", str(i)])
+            assert index.get_by_attribute(**{name: i}) == [objs[i]]
+            assert index.get_by_attribute(**{name: i, "all": 1}) == [objs[i]]
+            del name
+
+    def test_many_values_of_one_keyword(self):
+        objs = [Indexable(size=i % 50, half=i % 2) for i in range(500)]
+        index = Index()
+        index.add_object_many(objs)
+        for values in [list(range(40)) * 3, [7] * 30, list(range(60, 100)) + [3], [1, 1.0, True] * 10]:
+            wanted = {hash(v) for v in values}
+            want = [o for o in objs if hash(o.size) in wanted]
+            assert index.get_by_attribute(size=values) == want
+            assert index.get_by_attribute(size=values, half=0) == [o for o in want if o.half == 0]
+
+    def test_non_str_name_in_a_call_from_c(self, fleet):
+        index, _ = fleet
+        with pytest.raises(TypeError):
+            vectorcall(index.get_by_attribute, [1], ["red"])
