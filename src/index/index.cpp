@@ -144,7 +144,7 @@ void visit_slots(const ItemTable& table, std::span<const uint32_t> ids, F&& f) {
 
 // New references to the objects of `ids`, read under the table's read lock.
 // Every id must have an object (the maps' read lock is held too).
-std::vector<PyObject*> objects_of(const ItemTable& table, const Bitmap& ids) {
+std::vector<PyObject*> objects_of(const ItemTable& table, const HashMatch& ids) {
     std::vector<PyObject*> objects;
     objects.reserve(ids.cardinality());
     try {
@@ -423,7 +423,7 @@ PyObject* get_by_attribute(PyObject* self, py::Arguments& args) {
     std::vector<PyObject*> objects;
     {
         LockedMaps::ReadGuard maps(*index.maps);
-        Bitmap matching = filter_index_by_hashes(*maps, query);
+        HashMatch matching = match_hashes(*maps, query);
         LockedItems::ReadGuard table(*index.items);
         objects = objects_of(*table, matching);
     }

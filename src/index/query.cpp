@@ -119,98 +119,150 @@ HashQuery keywords_to_hash_query(std::span<const py::Keyword> keywords) {
 
 namespace {
 
-uint64_t estimated_size(const QueryMap* map, const HashQueryEntry& entry) {
-    if (map == nullptr)
-        return 0;
-    uint64_t total = 0;
-    for (const ValueKey& value : entry.values) {
-        if (const HybridSet* ids = map->find(value))
-            total += ids->len();
-    }
-    return total;
-}
-
 const QueryMap* find_map(const AttributeMaps& maps, AttrName name) {
     auto found = maps.find(name);
     return found == maps.end() ? nullptr : found->second.get();
 }
 
-}  // namespace
-
-namespace {
+// The bitmap form of a set, or null for the inline form.
+const Bitmap* large_form(const HybridSet& set) {
+    return std::get_if<Bitmap>(&set.form());
+}
 
 // Up to this many ids, testing each against the value sets is cheaper than
 // building the union of the sets and intersecting.
 constexpr uint64_t kProbeLimit = 64;
 
-// The ids of `candidates` that one of `values` lists in `map`.
-Bitmap probe(const Bitmap& candidates, const QueryMap* map, std::span<const ValueKey> values) {
-    Bitmap kept;
-    if (map == nullptr)
-        return kept;
-    absl::InlinedVector<const HybridSet*, 4> sets;
-    for (const ValueKey& value : values) {
-        if (const HybridSet* ids = map->find(value))
-            sets.push_back(ids);
+// One keyword of a query, planned: the value sets it names.
+struct PlannedEntry {
+    absl::InlinedVector<const HybridSet*, kInlineQueryValues> sets;
+    uint64_t estimate = 0;  // ids in its sets, counting shared ones twice
+
+    bool holds(uint32_t id) const {
+        return std::any_of(sets.begin(), sets.end(),
+                           [&](const HybridSet* ids) { return ids->contains(id); });
     }
-    candidates.for_each([&](uint32_t id) {
-        for (const HybridSet* ids : sets) {
-            if (ids->contains(id)) {
-                kept.add(id);
-                return;
-            }
+};
+
+PlannedEntry plan_entry(const AttributeMaps& maps, const HashQueryEntry& entry) {
+    PlannedEntry planned;
+    const QueryMap* map = find_map(maps, entry.name);
+    if (map == nullptr)
+        return planned;
+    for (const ValueKey& value : entry.values) {
+        if (const HybridSet* ids = map->find(value)) {
+            planned.sets.push_back(ids);
+            planned.estimate += ids->len();
         }
-    });
-    return kept;
+    }
+    return planned;
+}
+
+// The distinct ids of `entry`'s sets, ascending.
+HashMatch::FewIds ids_of(const PlannedEntry& entry) {
+    HashMatch::FewIds ids;
+    for (const HybridSet* set : entry.sets)
+        set->for_each([&](uint32_t id) { ids.push_back(id); });
+    std::sort(ids.begin(), ids.end());
+    ids.erase(std::unique(ids.begin(), ids.end()), ids.end());
+    return ids;
+}
+
+// Keeps the ids of `ids` that `entry` holds.
+void retain_held(HashMatch::FewIds& ids, const PlannedEntry& entry) {
+    ids.erase(std::remove_if(ids.begin(), ids.end(), [&](uint32_t id) { return !entry.holds(id); }),
+              ids.end());
+}
+
+// The union of `entry`'s sets, in a new bitmap.
+Bitmap union_of(const PlannedEntry& entry) {
+    absl::InlinedVector<const Bitmap*, kInlineQueryValues> large;
+    for (const HybridSet* set : entry.sets) {
+        if (const Bitmap* bitmap = large_form(*set))
+            large.push_back(bitmap);
+    }
+    Bitmap result = Bitmap::or_many(large);
+    for (const HybridSet* set : entry.sets) {
+        if (!large_form(*set))
+            set->or_into(result);
+    }
+    return result;
+}
+
+// Probes the small running result `ids` against the entries from `rest` on.
+HashMatch probe_rest(HashMatch::FewIds ids, std::span<const PlannedEntry* const> rest) {
+    for (const PlannedEntry* entry : rest) {
+        if (ids.empty())
+            break;
+        retain_held(ids, *entry);
+    }
+    return HashMatch::few(std::move(ids));
 }
 
 }  // namespace
 
-Bitmap filter_index_by_hashes(const AttributeMaps& maps, const HashQuery& query) {
-    struct Planned {
-        const HashQueryEntry* entry;
-        const QueryMap* map;  // null for an attribute the index does not hold
-        uint64_t estimate;
-    };
-    std::vector<Planned> plan;
-    plan.reserve(query.size());
-    for (const HashQueryEntry& entry : query) {
-        const QueryMap* map = find_map(maps, entry.name);
-        plan.push_back({&entry, map, estimated_size(map, entry)});
-    }
-    // Most selective first, so the running intersection empties early.
-    std::stable_sort(plan.begin(), plan.end(),
-                     [](const Planned& a, const Planned& b) { return a.estimate < b.estimate; });
+uint64_t HashMatch::cardinality() const {
+    if (const FewIds* few = std::get_if<FewIds>(&ids_))
+        return few->size();
+    return bitmap().cardinality();
+}
 
-    Bitmap result;
-    Bitmap scratch;
-    bool first = true;
-    for (const Planned& step : plan) {
-        if (!first) {
-            if (result.is_empty())
-                return Bitmap();
-            // A small running result is narrowed by probing each of its ids
-            // instead of first gathering a large attribute's whole union.
-            if (result.cardinality() <= kProbeLimit) {
-                result = probe(result, step.map, step.entry->values);
-                continue;
-            }
+const Bitmap& HashMatch::bitmap() const {
+    if (const Bitmap* const* borrowed = std::get_if<const Bitmap*>(&ids_))
+        return **borrowed;
+    return std::get<Bitmap>(ids_);
+}
+
+Bitmap HashMatch::to_bitmap() && {
+    if (FewIds* few = std::get_if<FewIds>(&ids_))
+        return Bitmap::of(*few);
+    if (Bitmap* owned = std::get_if<Bitmap>(&ids_))
+        return std::move(*owned);
+    return bitmap().copy();
+}
+
+HashMatch match_hashes(const AttributeMaps& maps, const HashQuery& query) {
+    absl::InlinedVector<PlannedEntry, kInlineQueryEntries> entries;
+    for (const HashQueryEntry& entry : query)
+        entries.push_back(plan_entry(maps, entry));
+    absl::InlinedVector<const PlannedEntry*, kInlineQueryEntries> plan;
+    for (const PlannedEntry& entry : entries)
+        plan.push_back(&entry);
+    // Most selective first, so the running intersection empties early.
+    std::stable_sort(plan.begin(), plan.end(), [](const PlannedEntry* a, const PlannedEntry* b) {
+        return a->estimate < b->estimate;
+    });
+    if (plan.empty() || plan.front()->estimate == 0)
+        return HashMatch::few({});
+    std::span<const PlannedEntry* const> steps(plan.data(), plan.size());
+    // A small first entry is narrowed by probing its ids against the other
+    // entries' sets, instead of gathering any large attribute's union.
+    if (steps.front()->estimate <= kProbeLimit)
+        return probe_rest(ids_of(*steps.front()), steps.subspan(1));
+    const PlannedEntry& first = *steps.front();
+    if (steps.size() == 1 && first.sets.size() == 1 && large_form(*first.sets.front()))
+        return HashMatch::borrowed(*large_form(*first.sets.front()));
+    Bitmap running = union_of(first);
+    for (size_t i = 1; i < steps.size(); ++i) {
+        if (running.is_empty())
+            return HashMatch::few({});
+        if (running.cardinality() <= kProbeLimit) {
+            HashMatch::FewIds ids;
+            running.for_each([&](uint32_t id) { ids.push_back(id); });
+            return probe_rest(std::move(ids), steps.subspan(i));
         }
-        scratch.clear();
-        if (step.map != nullptr) {
-            for (const ValueKey& value : step.entry->values) {
-                if (const HybridSet* ids = step.map->find(value))
-                    ids->or_into(scratch);
-            }
+        const PlannedEntry& step = *steps[i];
+        if (step.sets.size() == 1 && large_form(*step.sets.front())) {
+            running.and_inplace(*large_form(*step.sets.front()));
+        } else {
+            running.and_inplace(union_of(step));
         }
-        if (first) {
-            result.overwrite(scratch);
-            first = false;
-            continue;
-        }
-        result.and_inplace(scratch);
     }
-    return result;
+    return HashMatch::owned(std::move(running));
+}
+
+Bitmap filter_index_by_hashes(const AttributeMaps& maps, const HashQuery& query) {
+    return match_hashes(maps, query).to_bitmap();
 }
 
 // ---------------------------------------------------------------------------

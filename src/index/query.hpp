@@ -2,12 +2,12 @@
 // Queries over an index's attribute maps.
 //
 // - `HashQuery`: keyword equality, attribute name -> set of values, built from
-//   the keyword arguments of a call and evaluated by `filter_index_by_hashes`.
+//   the keyword arguments of a call and evaluated by `match_hashes`.
 // - `QueryExpr`: an immutable expression tree (eq, ne, gt, ge, lt, le, bt,
 //   in, not, and, or), built by the Python class `PyQueryExpr` and evaluated
 //   by `evaluate_query`.
-// Both evaluations are Python-free and run with the interpreter lock released
-// and the maps read-locked.
+// Both evaluations are Python-free and run with the maps read-locked; the
+// calls that may do much work release the interpreter lock around them.
 
 #include <Python.h>
 
@@ -46,8 +46,44 @@ using HashQuery = absl::InlinedVector<HashQueryEntry, kInlineQueryEntries>;
 // Runs Python code (iterators, __hash__): attached only.
 HashQuery keywords_to_hash_query(std::span<const py::Keyword> keywords);
 
+// The ids a keyword query selects, in ascending order. When one value set
+// of the maps answers the query alone it is borrowed, not copied: a match
+// is valid only while the maps' read lock that produced it is held.
+class HashMatch {
+  public:
+    // Ids of a small result, kept inline.
+    using FewIds = absl::InlinedVector<uint32_t, 8>;
+
+    static HashMatch borrowed(const Bitmap& ids) { return HashMatch(&ids); }
+    static HashMatch owned(Bitmap ids) { return HashMatch(std::move(ids)); }
+    // `ids` ascending and distinct.
+    static HashMatch few(FewIds ids) { return HashMatch(std::move(ids)); }
+
+    uint64_t cardinality() const;
+    // Calls `f(std::span<const uint32_t>)` with consecutive runs of the ids.
+    template <typename F>
+    void for_each_block(F&& f) const {
+        if (const FewIds* few = std::get_if<FewIds>(&ids_)) {
+            if (!few->empty())
+                f(std::span<const uint32_t>(few->data(), few->size()));
+        } else {
+            bitmap().for_each_block(f);
+        }
+    }
+    // The ids in a bitmap of the caller's own.
+    Bitmap to_bitmap() &&;
+
+  private:
+    explicit HashMatch(std::variant<const Bitmap*, Bitmap, FewIds> ids) : ids_(std::move(ids)) {}
+    const Bitmap& bitmap() const;
+
+    std::variant<const Bitmap*, Bitmap, FewIds> ids_;
+};
+
 // Ids holding, for every attribute of the query, one of its values. No
 // keywords match nothing.
+HashMatch match_hashes(const AttributeMaps& maps, const HashQuery& query);
+// The same ids, as a bitmap of the caller's own.
 Bitmap filter_index_by_hashes(const AttributeMaps& maps, const HashQuery& query);
 
 // ---------------------------------------------------------------------------

@@ -189,3 +189,79 @@ class TestKeywordConversion:
         index, _ = fleet
         with pytest.raises(TypeError):
             vectorcall(index.get_by_attribute, [1], ["red"])
+
+
+class TestLookupPlans:
+    """Lookups answered by probing a few ids, by intersecting bitmaps, or by
+    one value set alone, each pinned against a scan of the objects."""
+
+    @staticmethod
+    def scan(objs, query):
+        def matches(o, attr, values):
+            try:
+                v = getattr(o, attr)
+            except AttributeError:
+                return False
+            wanted = [values] if isinstance(values, (str, int)) else values
+            return any(hash(v) == hash(w) for w in wanted)
+
+        return [o for o in objs if all(matches(o, a, v) for a, v in query.items())]
+
+    @pytest.fixture
+    def spread(self):
+        # a: 3 objects per value (inline sets), b: 50 (probed), c: ~430 and
+        # d: 1500 (bitmaps); e only on every third object.
+        objs = []
+        for i in range(3000):
+            attrs = dict(a=i % 1000, b=i % 60, c=i % 7, d=i % 2)
+            if i % 3 == 0:
+                attrs["e"] = i % 4
+            objs.append(Indexable(**attrs))
+        index = Index()
+        index.add_object_many(objs)
+        return index, objs
+
+    def test_random_lookups_against_a_scan(self, spread):
+        import random
+
+        index, objs = spread
+        rng = random.Random(7)
+        ranges = dict(a=1000, b=60, c=7, d=2, e=4, absent=3)
+        for _ in range(400):
+            query = {}
+            for attr in rng.sample(sorted(ranges), rng.randint(1, 4)):
+                top = ranges[attr] + 2  # some values no object holds
+                if rng.random() < 0.5:
+                    query[attr] = rng.randrange(top)
+                else:
+                    query[attr] = [rng.randrange(top) for _ in range(rng.randint(0, 4))]
+            assert index.get_by_attribute(**query) == self.scan(objs, query), query
+
+    def test_each_plan(self, spread):
+        index, objs = spread
+        cases = [
+            dict(d=1),  # one large set, borrowed
+            dict(d=[0, 1]),  # a union of large sets
+            dict(c=3, d=0),  # bitmaps intersected
+            dict(c=3, d=0, b=[5, 17]),  # bitmaps, then probing what is left
+            dict(a=5),  # an inline set
+            dict(a=[5, 6, 7], d=1),  # inline sets probed against a bitmap
+            dict(b=9, c=[2, 3], e=[0, 1]),  # a probed set against three others
+            dict(b=9, c=2, d=1, absent=1),  # an attribute the index lacks
+            dict(c=[], d=1),  # no value at all
+            dict(b=999),  # a value nobody holds
+        ]
+        for query in cases:
+            assert index.get_by_attribute(**query) == self.scan(objs, query), query
+
+    def test_after_removals_and_reduction(self, spread):
+        index, objs = spread
+        for o in objs[::5]:
+            index.remove_object(o)
+        live = [o for i, o in enumerate(objs) if i % 5]
+        for query in [dict(d=1), dict(a=5), dict(a=[5, 10]), dict(b=9, c=2), dict(c=4, d=0)]:
+            assert index.get_by_attribute(**query) == self.scan(live, query), query
+        index.reduce(c=3)  # the other value sets of every attribute empty or shrink
+        kept = [o for o in live if o.c == 3]
+        for query in [dict(d=1), dict(c=[2, 3]), dict(a=[3, 10, 17]), dict(b=3, d=1), dict(c=2)]:
+            assert index.get_by_attribute(**query) == self.scan(kept, query), query
