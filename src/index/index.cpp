@@ -1,6 +1,7 @@
 #include "index/index.hpp"
 
 #include <absl/container/flat_hash_set.h>
+#include <absl/container/inlined_vector.h>
 
 #include <span>
 #include <string>
@@ -94,7 +95,7 @@ int traverse_sole_record(const std::shared_ptr<IndexRecord>& record, visitproc v
     return 0;
 }
 
-PyObject* list_from_references(std::vector<PyObject*>& objects) {
+PyObject* list_from_references(std::span<PyObject* const> objects) {
     PyObject* list = PyList_New(static_cast<Py_ssize_t>(objects.size()));
     if (list == nullptr) {
         for (PyObject* obj : objects)
@@ -142,10 +143,13 @@ void visit_slots(const ItemTable& table, std::span<const uint32_t> ids, F&& f) {
     }
 }
 
+// Objects of a lookup; a small result needs no allocation.
+using FoundObjects = absl::InlinedVector<PyObject*, HashMatch::kInlineIds>;
+
 // New references to the objects of `ids`, read under the table's read lock.
 // Every id must have an object (the maps' read lock is held too).
-std::vector<PyObject*> objects_of(const ItemTable& table, const HashMatch& ids) {
-    std::vector<PyObject*> objects;
+FoundObjects objects_of(const ItemTable& table, const HashMatch& ids) {
+    FoundObjects objects;
     objects.reserve(ids.cardinality());
     try {
         ids.for_each_block([&](std::span<const uint32_t> block) {
@@ -420,7 +424,7 @@ PyObject* get_by_attribute(PyObject* self, py::Arguments& args) {
     py::SharedBorrow use(borrow(self));
     HashQuery query = keywords_to_hash_query(args.extra_keywords);
     const IndexRecord& index = *record(self);
-    std::vector<PyObject*> objects;
+    FoundObjects objects;
     {
         LockedMaps::ReadGuard maps(*index.maps);
         HashMatch matching = match_hashes(*maps, query);

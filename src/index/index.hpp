@@ -14,6 +14,7 @@
 
 #include <atomic>
 #include <memory>
+#include <span>
 #include <vector>
 
 #include "index/attr_name.hpp"
@@ -73,7 +74,7 @@ bool holds_object(const ItemTable& table, uint32_t id, PyObject* obj);
 // Collected under the table's read lock; the list is built after it is
 // released, since building it can run Python code (the cycle collector).
 // A new list taking over the new references in `objects` (released on failure).
-PyObject* list_from_references(std::vector<PyObject*>& objects);
+PyObject* list_from_references(std::span<PyObject* const> objects);
 
 // Ids whose slot is empty (objects removed since the ids were selected) are
 // skipped.

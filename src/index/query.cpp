@@ -49,11 +49,19 @@ class DistinctKeys {
     std::optional<absl::flat_hash_set<ValueKey, ValueKeyHash>> seen_;
 };
 
+// Whether PyObject_GetIter would refuse `value` as not iterable (no
+// iterator slot and no sequence protocol). Asked first, so that a plain
+// value such as an int costs no exception raised only to be cleared.
+bool plainly_not_iterable(PyObject* value) {
+    return Py_TYPE(value)->tp_iter == nullptr && !PySequence_Check(value);
+}
+
 // Adds the keys of `value` (one value, or the items of an iterable) to `keys`.
 void add_keyword_values(PyObject* value, absl::InlinedVector<ValueKey, kInlineQueryValues>& keys) {
     DistinctKeys distinct(keys);
-    if (PyUnicode_Check(value)) {
-        distinct.add(PyValue::from_borrowed(value).key());  // a string is never split
+    // A string is never split into its characters.
+    if (PyUnicode_Check(value) || plainly_not_iterable(value)) {
+        distinct.add(PyValue::from_borrowed(value).key());
         return;
     }
     py::Ref iterator = py::Ref::steal(PyObject_GetIter(value));
@@ -109,8 +117,9 @@ thread_local KeywordNames keyword_names;
 
 HashQuery keywords_to_hash_query(std::span<const py::Keyword> keywords) {
     HashQuery query;
+    KeywordNames& names = keyword_names;  // one look-up of the thread's cache
     for (const py::Keyword& keyword : keywords) {
-        HashQueryEntry entry{keyword_names.name_of(keyword.name), {}};
+        HashQueryEntry entry{names.name_of(keyword.name), {}};
         add_keyword_values(keyword.value, entry.values);
         query.push_back(std::move(entry));
     }
@@ -131,7 +140,7 @@ const Bitmap* large_form(const HybridSet& set) {
 
 // Up to this many ids, testing each against the value sets is cheaper than
 // building the union of the sets and intersecting.
-constexpr uint64_t kProbeLimit = 64;
+constexpr uint64_t kProbeLimit = HashMatch::kInlineIds;
 
 // One keyword of a query, planned: the value sets it names.
 struct PlannedEntry {
@@ -163,6 +172,10 @@ HashMatch::FewIds ids_of(const PlannedEntry& entry) {
     HashMatch::FewIds ids;
     for (const HybridSet* set : entry.sets)
         set->for_each([&](uint32_t id) { ids.push_back(id); });
+    // One bitmap form lists its ids ascending already; an inline form lists
+    // them in insertion order, and several sets may share ids.
+    if (entry.sets.size() == 1 && large_form(*entry.sets.front()))
+        return ids;
     std::sort(ids.begin(), ids.end());
     ids.erase(std::unique(ids.begin(), ids.end()), ids.end());
     return ids;

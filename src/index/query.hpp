@@ -51,8 +51,9 @@ HashQuery keywords_to_hash_query(std::span<const py::Keyword> keywords);
 // is valid only while the maps' read lock that produced it is held.
 class HashMatch {
   public:
-    // Ids of a small result, kept inline.
-    using FewIds = absl::InlinedVector<uint32_t, 8>;
+    // Ids of a small result, kept inline: as many as are ever probed.
+    static constexpr size_t kInlineIds = 64;
+    using FewIds = absl::InlinedVector<uint32_t, kInlineIds>;
 
     static HashMatch borrowed(const Bitmap& ids) { return HashMatch(&ids); }
     static HashMatch owned(Bitmap ids) { return HashMatch(std::move(ids)); }

@@ -185,6 +185,28 @@ class TestKeywordConversion:
             assert index.get_by_attribute(size=values) == want
             assert index.get_by_attribute(size=values, half=0) == [o for o in want if o.half == 0]
 
+    def test_values_that_are_iterable_or_not(self, fleet):
+        index, objs = fleet
+
+        class Items:  # the sequence protocol alone: iterated
+            def __getitem__(self, i):
+                if i < 2:
+                    return [1, 3][i]
+                raise IndexError
+
+        class Refusing:  # iteration fails: one value, by its hash
+            def __iter__(self):
+                raise TypeError("no")
+
+            def __hash__(self):
+                return 3
+
+        assert index.get_by_attribute(size=Items()) == [objs[0], objs[1], objs[2], objs[4]]
+        assert index.get_by_attribute(size=Refusing()) == [objs[0], objs[2]]
+        assert index.get_by_attribute(size=3.0) == [objs[0], objs[2]]
+        assert index.get_by_attribute(size=None) == []
+        assert index.get_by_attribute(size=3, colour=None) == []
+
     def test_non_str_name_in_a_call_from_c(self, fleet):
         index, _ = fleet
         with pytest.raises(TypeError):
