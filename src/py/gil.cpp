@@ -1,5 +1,6 @@
 #include "py/gil.hpp"
 
+#include <atomic>
 #include <mutex>
 #include <vector>
 
@@ -16,6 +17,10 @@ thread_local int forbidden_depth = 0;
 std::mutex pending_mutex;
 std::vector<PyObject*>* pending =
     new std::vector<PyObject*>();  // never freed: lives with the process
+// Whether `pending` may hold references: set under the mutex by every
+// queuing, cleared under it when a batch is taken. Leaving a region reads it
+// first, so the common case (nothing queued) takes no lock.
+std::atomic<bool> maybe_pending{false};
 
 }  // namespace
 
@@ -28,13 +33,17 @@ void release_later(PyObject* obj) noexcept {
     }
     std::lock_guard<std::mutex> lock(pending_mutex);
     pending->push_back(obj);
+    maybe_pending.store(true, std::memory_order_release);
 }
 
 void drain_deferred_releases() noexcept {
     for (;;) {
+        if (!maybe_pending.load(std::memory_order_acquire))
+            return;
         std::vector<PyObject*> batch;
         {
             std::lock_guard<std::mutex> lock(pending_mutex);
+            maybe_pending.store(false, std::memory_order_relaxed);
             if (pending->empty())
                 return;
             batch.swap(*pending);
