@@ -48,6 +48,8 @@ class Bitmap {
     uint64_t cardinality() const { return roaring_bitmap_get_cardinality(raw_); }
     // Largest id; 0 for an empty bitmap.
     uint32_t maximum() const { return roaring_bitmap_maximum(raw_); }
+    // Smallest id; UINT32_MAX for an empty bitmap.
+    uint32_t minimum() const { return roaring_bitmap_minimum(raw_); }
     bool operator==(const Bitmap& other) const { return roaring_bitmap_equals(raw_, other.raw_); }
     size_t size_in_bytes() const { return roaring_bitmap_size_in_bytes(raw_); }
 

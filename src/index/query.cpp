@@ -370,11 +370,12 @@ bool may_fail(const QueryExpr& query) {
 }
 
 // How costly a part of an And is to apply to the ids kept so far, cheapest
-// first. A value's set is intersected as it is stored, a union of sets is
-// built first, a complement removes a set, and a range gathers the tree's
-// cached bitmaps over the whole range whatever is kept: it goes last, where
-// the ids kept so far are fewest and its final intersection cheapest.
-enum class PartCost : uint8_t { Lookup, Union, Complement, Compound, Range };
+// first. A value's set is intersected as it is stored; a complement removes
+// a set from what is kept, word by word where both are dense; a union
+// visits every id of its sets, fewer when what is kept is narrowed first;
+// and a range gathers the tree's cached bitmaps over the whole range
+// whatever is kept: it goes last, where its final intersection is cheapest.
+enum class PartCost : uint8_t { Lookup, Complement, Union, Compound, Range };
 
 struct Evaluator {
     const AttributeMaps& maps;
@@ -427,17 +428,19 @@ struct Evaluator {
             panic("not yet implemented");
         return range_ids(m, lower, BoundKind::Included, upper, BoundKind::Included, universe);
     }
-    // The universe's ids under any of the values: one union of their sets.
+    // The universe's ids under any of the values.
     Bitmap operator()(const expr::In& e) const {
         const QueryMap* m = map(e.attr);
         if (m == nullptr)
             return Bitmap();
         absl::InlinedVector<const Bitmap*, kInlineInValues> large;
         absl::InlinedVector<const HybridSet*, kInlineInValues> small;
+        uint64_t listed = 0;
         for (const PyValue& value : e.values) {
             const HybridSet* ids = m->find(value.key());
             if (ids == nullptr)
                 continue;
+            listed += ids->len();
             if (const Bitmap* bitmap = large_form(*ids)) {
                 large.push_back(bitmap);
             } else {
@@ -447,10 +450,46 @@ struct Evaluator {
         if (large.size() == 1 && small.empty())
             return Bitmap::and_(*large.front(), universe);
         // A value listed twice is only a repeated part of the union.
+        if (sparse_within_universe(listed))
+            return union_of_pieces(large, small);
         Bitmap result = Bitmap::or_many(large);
         for (const HybridSet* ids : small)
             ids->or_into(result);
         result.and_inplace(universe);
+        return result;
+    }
+    // Whether the universe keeps of `listed` ids so few that their union
+    // stays in the library's sorted-array containers (at most
+    // `kArrayContainerLimit` ids per 2^16). Then each value's ids are
+    // intersected with the universe first and the small pieces joined:
+    // joining whole sets would build dense containers only to empty them.
+    // Otherwise, as with the whole index for universe, one union of the sets
+    // is built and intersected once. Estimated from the universe's density
+    // over the range of ids it spans.
+    bool sparse_within_universe(uint64_t listed) const {
+        uint64_t kept = universe.cardinality();
+        if (kept == 0)
+            return true;
+        uint64_t span = static_cast<uint64_t>(universe.maximum()) - universe.minimum() + 1;
+        uint64_t containers = (span + kContainerIds - 1) / kContainerIds;
+        // listed * (kept / span) <= limit * containers, without dividing.
+        return static_cast<unsigned __int128>(listed) * kept <=
+               static_cast<unsigned __int128>(kArrayContainerLimit) * containers * span;
+    }
+    // The union of each set's ids within the universe. The pieces are
+    // joined one by one: joining sorted arrays keeps them arrays, where the
+    // library's many-way union would make them bitsets and back.
+    Bitmap union_of_pieces(std::span<const Bitmap* const> large,
+                           std::span<const HybridSet* const> small) const {
+        Bitmap result;
+        for (const Bitmap* ids : large)
+            result.or_inplace(Bitmap::and_(*ids, universe));
+        for (const HybridSet* ids : small) {
+            ids->for_each([&](uint32_t id) {
+                if (universe.contains(id))
+                    result.add(id);
+            });
+        }
         return result;
     }
     Bitmap operator()(const expr::Not& e) const {
@@ -469,6 +508,10 @@ struct Evaluator {
 
     static constexpr size_t kInlineInValues = 8;
     static constexpr size_t kInlineParts = 4;
+    // Ids per container of the library, and the most it holds as a sorted
+    // array before it turns to a bitset.
+    static constexpr uint64_t kContainerIds = uint64_t{1} << 16;
+    static constexpr uint64_t kArrayContainerLimit = 4096;
 };
 
 // The running result of an And: the ids every part so far kept. Until the

@@ -340,3 +340,38 @@ class TestAndKeepsTheWrittenOrderOfFailingParts:
         ]:
             with panics("not yet implemented"):
                 index.reduced_query(query)
+
+
+@pytest.fixture(scope="module")
+def large():
+    rng = random.Random(3)
+    rows = [dict(kind=rng.randrange(6), flag=rng.randrange(2), rare=rng.randrange(500), size=rng.randrange(1000))
+            for _ in range(30000)]
+    objs = [Indexable(**row) for row in rows]
+    index = Index()
+    index.add_object_many(objs)
+    return index, objs, rows
+
+
+class TestInUnions:
+    """In is built as one union of whole sets when the universe keeps most
+    of them, and as a union of each set's kept ids when it keeps few: both
+    pinned against a scan, on an index large enough for dense sets."""
+
+    @pytest.mark.parametrize(
+        "model",
+        [
+            ("in", "kind", [0, 1, 2, 3]),
+            ("in", "kind", [5, 0, 5, 9]),
+            ("and", [("not", ("eq", "rare", 7)), ("in", "kind", [0, 1, 2, 3])]),
+            ("and", [("not", ("eq", "flag", 1)), ("in", "kind", [0, 1, 2])]),
+            ("and", [("eq", "flag", 0), ("lt", "size", 100), ("in", "kind", [1, 2, 3, 4])]),
+            ("and", [("eq", "rare", 11), ("in", "kind", [0, 1, 2, 3, 4, 5])]),
+            ("and", [("in", "rare", list(range(0, 500, 3))), ("in", "kind", [2, 4]), ("not", ("eq", "flag", 0))]),
+            ("and", [("ge", "size", 100), ("not", ("in", "kind", [0, 1, 2, 3, 4]))]),
+            ("or", [("in", "kind", [0, 1]), ("in", "rare", [1, 2, 3])]),
+        ],
+    )
+    def test_against_a_scan(self, large, model):
+        index, objs, rows = large
+        assert select(index, TestAndParts.build(model)) == [o for o, row in zip(objs, rows) if model_eval(model, row)]
