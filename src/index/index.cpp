@@ -115,7 +115,7 @@ namespace {
 // waits for memory twice. With the next slots and objects already on their
 // way, those waits overlap. The slot is fetched first, so that it has arrived
 // when the object's address is read from it.
-constexpr size_t kSlotLookahead = 32;
+constexpr size_t kSlotLookahead = 64;
 constexpr size_t kObjectLookahead = 16;
 
 // The object in slot `id`, or null for an empty slot or one past the table.
