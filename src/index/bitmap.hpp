@@ -66,19 +66,23 @@ class Bitmap {
     // Ids in ascending order.
     std::vector<uint32_t> to_vector() const;
 
-    // Calls `f(std::span<const uint32_t>)` with consecutive runs of the ids
-    // in ascending order, read from the library in blocks: a caller that
-    // looks ahead within a block (to prefetch) sees many ids at once.
-    template <typename F>
+    // Ids read from the library per iterator call in `for_each`.
+    static constexpr uint32_t kReadBlock = 256;
+
+    // Calls `f(std::span<const uint32_t>)` with consecutive runs of at most
+    // `Block` ids in ascending order, read from the library in one call per
+    // run: a caller that looks ahead within a run (to prefetch) sees many
+    // ids at once. The run is held on the stack.
+    template <uint32_t Block = kReadBlock, typename F>
     void for_each_block(F&& f) const {
         roaring_uint32_iterator_t it;
         roaring_init_iterator(raw_, &it);
-        uint32_t block[kReadBlock];
+        uint32_t block[Block];
         for (;;) {
-            uint32_t n = roaring_read_uint32_iterator(&it, block, kReadBlock);
+            uint32_t n = roaring_read_uint32_iterator(&it, block, Block);
             if (n > 0)
                 f(std::span<const uint32_t>(block, n));
-            if (n < kReadBlock)
+            if (n < Block)
                 break;
         }
     }
@@ -98,8 +102,6 @@ class Bitmap {
 
   private:
     explicit Bitmap(roaring_bitmap_t* raw) : raw_(raw) {}
-    // Ids read from the library per iterator call in `for_each`.
-    static constexpr uint32_t kReadBlock = 256;
     roaring_bitmap_t* raw_;
 };
 

@@ -117,6 +117,9 @@ namespace {
 // when the object's address is read from it.
 constexpr size_t kSlotLookahead = 64;
 constexpr size_t kObjectLookahead = 16;
+// Ids visited per run: the look-ahead starts over with each run, so a run is
+// many times longer than it (and small enough for the stack).
+constexpr uint32_t kVisitRun = 1024;
 
 // The object in slot `id`, or null for an empty slot or one past the table.
 PyObject* slot_object(const ItemTable& table, uint32_t id) {
@@ -152,7 +155,7 @@ FoundObjects objects_of(const ItemTable& table, const HashMatch& ids) {
     FoundObjects objects;
     objects.reserve(ids.cardinality());
     try {
-        ids.for_each_block([&](std::span<const uint32_t> block) {
+        ids.for_each_block<kVisitRun>([&](std::span<const uint32_t> block) {
             visit_slots(table, block, [&](uint32_t id, PyObject* obj) {
                 if (obj == nullptr)
                     item_at(table, id);  // the missing-slot error
@@ -174,7 +177,7 @@ PyObject* collect_objects(const LockedItems& items, const Bitmap& ids) {
     {
         LockedItems::ReadGuard table(items);
         objects.reserve(ids.cardinality());
-        ids.for_each_block([&](std::span<const uint32_t> block) {
+        ids.for_each_block<kVisitRun>([&](std::span<const uint32_t> block) {
             visit_slots(*table, block, [&](uint32_t, PyObject* obj) {
                 if (obj != nullptr)
                     objects.push_back(Py_NewRef(obj));

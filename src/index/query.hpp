@@ -61,14 +61,15 @@ class HashMatch {
     static HashMatch few(FewIds ids) { return HashMatch(std::move(ids)); }
 
     uint64_t cardinality() const;
-    // Calls `f(std::span<const uint32_t>)` with consecutive runs of the ids.
-    template <typename F>
+    // Calls `f(std::span<const uint32_t>)` with consecutive runs of the ids,
+    // of at most `Block` ids where they come from a bitmap.
+    template <uint32_t Block = Bitmap::kReadBlock, typename F>
     void for_each_block(F&& f) const {
         if (const FewIds* few = std::get_if<FewIds>(&ids_)) {
             if (!few->empty())
                 f(std::span<const uint32_t>(few->data(), few->size()));
         } else {
-            bitmap().for_each_block(f);
+            bitmap().for_each_block<Block>(f);
         }
     }
     // The ids in a bitmap of the caller's own.
