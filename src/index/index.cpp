@@ -1,10 +1,11 @@
 #include "index/index.hpp"
 
 #include <absl/container/flat_hash_set.h>
-#include <absl/container/inlined_vector.h>
 
+#include <optional>
 #include <span>
 #include <string>
+#include <utility>
 
 #include "index/filtered_index.hpp"
 #include "index/indexable.hpp"
@@ -146,45 +147,67 @@ void visit_slots(const ItemTable& table, std::span<const uint32_t> ids, F&& f) {
     }
 }
 
-// Objects of a lookup; a small result needs no allocation.
-using FoundObjects = absl::InlinedVector<PyObject*, HashMatch::kInlineIds>;
+// A list of new references, filled in place while the item table is read:
+// the objects go straight into it, not through a vector first. Allocating
+// the list runs no Python code, even with one of the module's locks held:
+// an allocation that crosses the collector's threshold only schedules a
+// collection, for the interpreter's next check of its eval loop. Slots not
+// yet filled are null, which the list's dealloc skips; a list that is not
+// handed out is dropped through the deferred release.
+class FilledList {
+  public:
+    explicit FilledList(uint64_t capacity)
+        : list_(py::check(PyList_New(static_cast<Py_ssize_t>(capacity)))),
+          capacity_(static_cast<Py_ssize_t>(capacity)) {}
+    ~FilledList() { py::release_later(list_); }
+    FilledList(const FilledList&) = delete;
+    FilledList& operator=(const FilledList&) = delete;
 
-// New references to the objects of `ids`, read under the table's read lock.
-// Every id must have an object (the maps' read lock is held too).
-FoundObjects objects_of(const ItemTable& table, const HashMatch& ids) {
-    FoundObjects objects;
-    objects.reserve(ids.cardinality());
-    try {
-        ids.for_each_block<kVisitRun>([&](std::span<const uint32_t> block) {
-            visit_slots(table, block, [&](uint32_t id, PyObject* obj) {
-                if (obj == nullptr)
-                    item_at(table, id);  // the missing-slot error
-                objects.push_back(Py_NewRef(obj));
-            });
-        });
-    } catch (...) {
-        for (PyObject* obj : objects)
-            py::release_later(obj);
-        throw;
+    // Takes over a new reference. At most `capacity` are added.
+    void add(PyObject* owned) { PyList_SET_ITEM(list_, filled_++, owned); }
+
+    // The list, cut to the objects added. Attached, no lock held: cutting
+    // drops nothing but the null slots.
+    PyObject* finish() {
+        if (filled_ < capacity_)
+            py::check_status(PyList_SetSlice(list_, filled_, capacity_, nullptr));
+        return std::exchange(list_, nullptr);
     }
-    return objects;
+
+  private:
+    PyObject* list_;
+    Py_ssize_t capacity_;
+    Py_ssize_t filled_ = 0;
+};
+
+// Adds the objects of `ids` to `list`, read under the table's read lock.
+// Every id must have an object (the maps' read lock is held too).
+void add_objects_of(const ItemTable& table, const HashMatch& ids, FilledList& list) {
+    ids.for_each_block<kVisitRun>([&](std::span<const uint32_t> block) {
+        visit_slots(table, block, [&](uint32_t id, PyObject* obj) {
+            if (obj == nullptr)
+                item_at(table, id);  // the missing-slot error
+            list.add(Py_NewRef(obj));
+        });
+    });
 }
 
 }  // namespace
 
 PyObject* collect_objects(const LockedItems& items, const Bitmap& ids) {
-    std::vector<PyObject*> objects;
+    // The selection cannot change: its size bounds the list before the lock
+    // is taken.
+    FilledList list(ids.cardinality());
     {
         LockedItems::ReadGuard table(items);
-        objects.reserve(ids.cardinality());
         ids.for_each_block<kVisitRun>([&](std::span<const uint32_t> block) {
             visit_slots(*table, block, [&](uint32_t, PyObject* obj) {
                 if (obj != nullptr)
-                    objects.push_back(Py_NewRef(obj));
+                    list.add(Py_NewRef(obj));
             });
         });
     }
-    return list_from_references(objects);
+    return list.finish();
 }
 
 // ---------------------------------------------------------------------------
@@ -427,14 +450,15 @@ PyObject* get_by_attribute(PyObject* self, py::Arguments& args) {
     py::SharedBorrow use(borrow(self));
     HashQuery query = keywords_to_hash_query(args.extra_keywords);
     const IndexRecord& index = *record(self);
-    FoundObjects objects;
+    std::optional<FilledList> list;
     {
         LockedMaps::ReadGuard maps(*index.maps);
         HashMatch matching = match_hashes(*maps, query);
+        list.emplace(matching.cardinality());
         LockedItems::ReadGuard table(*index.items);
-        objects = objects_of(*table, matching);
+        add_objects_of(*table, matching, *list);
     }
-    return list_from_references(objects);
+    return list->finish();
 }
 
 // Re-indexes the attributes of the matching objects after their value sets
