@@ -4,6 +4,7 @@
 #include <absl/container/inlined_vector.h>
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <limits>
 #include <optional>
