@@ -53,6 +53,8 @@ class Bitmap {
     uint64_t cardinality() const { return roaring_bitmap_get_cardinality(raw_); }
     // Largest id; 0 for an empty bitmap.
     uint32_t maximum() const { return roaring_bitmap_maximum(raw_); }
+    // Smallest id; UINT32_MAX for an empty bitmap.
+    uint32_t minimum() const { return roaring_bitmap_minimum(raw_); }
     bool operator==(const Bitmap& other) const { return roaring_bitmap_equals(raw_, other.raw_); }
     size_t size_in_bytes() const { return roaring_bitmap_size_in_bytes(raw_); }
 
@@ -77,20 +79,35 @@ class Bitmap {
     // Ids in ascending order.
     std::vector<uint32_t> to_vector() const;
 
+    // Ids read from the library per iterator call in `for_each`.
+    static constexpr uint32_t kReadBlock = 256;
+
+    // Calls `f(std::span<const uint32_t>)` with consecutive runs of at most
+    // `Block` ids in ascending order, read from the library in one call per
+    // run: a caller that looks ahead within a run (to prefetch) sees many
+    // ids at once. The run is held on the stack.
+    template <uint32_t Block = kReadBlock, typename F>
+    void for_each_block(F&& f) const {
+        roaring_uint32_iterator_t it;
+        roaring_init_iterator(raw_, &it);
+        uint32_t block[Block];
+        for (;;) {
+            uint32_t n = roaring_read_uint32_iterator(&it, block, Block);
+            if (n > 0)
+                f(std::span<const uint32_t>(block, n));
+            if (n < Block)
+                break;
+        }
+    }
+
     // Calls `f(id)` for every id in ascending order, reading the bitmap in
     // blocks so that the per-id cost is a plain loop.
     template <typename F>
     void for_each(F&& f) const {
-        roaring_uint32_iterator_t it;
-        roaring_init_iterator(raw_, &it);
-        uint32_t block[kReadBlock];
-        for (;;) {
-            uint32_t n = roaring_read_uint32_iterator(&it, block, kReadBlock);
-            for (uint32_t i = 0; i < n; ++i)
-                f(block[i]);
-            if (n < kReadBlock)
-                break;
-        }
+        for_each_block([&](std::span<const uint32_t> ids) {
+            for (uint32_t id : ids)
+                f(id);
+        });
     }
 
     const roaring_bitmap_t* raw() const { return raw_; }
@@ -98,8 +115,6 @@ class Bitmap {
 
   private:
     explicit Bitmap(roaring_bitmap_t* raw) : raw_(raw) {}
-    // Ids read from the library per iterator call in `for_each`.
-    static constexpr uint32_t kReadBlock = 256;
     roaring_bitmap_t* raw_;
 };
 

@@ -52,7 +52,7 @@ py::BorrowFlag& borrow(PyObject* self) {
 
 PyObject* reduced(PyObject* self, py::Arguments& args) {
     py::SharedBorrow use(borrow(self));
-    HashQuery query = kwargs_to_hash_query(args.extra_keywords.get());
+    HashQuery query = keywords_to_hash_query(args.extra_keywords);
     const FilteredIndex& view = view_of(self);
     Bitmap selection;
     {

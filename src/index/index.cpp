@@ -2,7 +2,10 @@
 
 #include <absl/container/flat_hash_map.h>
 
+#include <optional>
+#include <span>
 #include <string>
+#include <utility>
 
 #include "index/filtered_index.hpp"
 #include "index/indexable.hpp"
@@ -108,7 +111,7 @@ int traverse_sole_record(const std::shared_ptr<IndexRecord>& record, visitproc v
     return 0;
 }
 
-PyObject* list_from_references(std::vector<PyObject*>& objects) {
+PyObject* list_from_references(std::span<PyObject* const> objects) {
     PyObject* list = PyList_New(static_cast<Py_ssize_t>(objects.size()));
     if (list == nullptr) {
         for (PyObject* obj : objects)
@@ -122,33 +125,104 @@ PyObject* list_from_references(std::vector<PyObject*>& objects) {
 
 namespace {
 
-// New references to the objects of `ids`, read under the table's read lock.
-std::vector<PyObject*> objects_of(const ItemTable& table, const Bitmap& ids) {
-    std::vector<PyObject*> objects;
-    objects.reserve(ids.cardinality());
-    try {
-        ids.for_each([&](uint32_t id) { objects.push_back(Py_NewRef(item_at(table, id))); });
-    } catch (...) {
-        for (PyObject* obj : objects)
-            py::release_later(obj);
-        throw;
+// How far ahead of the id being read its slot, and then its object, are
+// fetched into the cache. A selection's slots are scattered over the item
+// table and its objects over the heap: read one after the other, each id
+// waits for memory twice. With the next slots and objects already on their
+// way, those waits overlap. The slot is fetched first, so that it has arrived
+// when the object's address is read from it.
+constexpr size_t kSlotLookahead = 64;
+constexpr size_t kObjectLookahead = 16;
+// Ids visited per run: the look-ahead starts over with each run, so a run is
+// many times longer than it (and small enough for the stack).
+constexpr uint32_t kVisitRun = 1024;
+
+// The object in slot `id`, or null for an empty slot or one past the table.
+PyObject* slot_object(const ItemTable& table, uint32_t id) {
+    return id < table.size() ? table[id].get() : nullptr;
+}
+
+// Calls `f(id, object)` for each id of `ids` in order, with the object of its
+// slot (null when there is none), fetching the slots and objects of the ids
+// ahead. Prefetching reads nothing that the caller does not read later and
+// never faults, even for a null address.
+template <typename F>
+void visit_slots(const ItemTable& table, std::span<const uint32_t> ids, F&& f) {
+    const size_t n = ids.size();
+    for (size_t i = 0; i < n && i < kSlotLookahead; ++i) {
+        if (ids[i] < table.size())
+            __builtin_prefetch(&table[ids[i]]);
     }
-    return objects;
+    for (size_t i = 0; i < n; ++i) {
+        if (i + kSlotLookahead < n && ids[i + kSlotLookahead] < table.size())
+            __builtin_prefetch(&table[ids[i + kSlotLookahead]]);
+        if (i + kObjectLookahead < n)
+            __builtin_prefetch(slot_object(table, ids[i + kObjectLookahead]), 1);
+        f(ids[i], slot_object(table, ids[i]));
+    }
+}
+
+// A list of new references, filled in place while the item table is read:
+// the objects go straight into it, not through a vector first. Allocating
+// the list runs no Python code, even with one of the module's locks held:
+// an allocation that crosses the collector's threshold only schedules a
+// collection, for the interpreter's next check of its eval loop. Slots not
+// yet filled are null, which the list's dealloc skips; a list that is not
+// handed out is dropped through the deferred release.
+class FilledList {
+  public:
+    explicit FilledList(uint64_t capacity)
+        : list_(py::check(PyList_New(static_cast<Py_ssize_t>(capacity)))),
+          capacity_(static_cast<Py_ssize_t>(capacity)) {}
+    ~FilledList() { py::release_later(list_); }
+    FilledList(const FilledList&) = delete;
+    FilledList& operator=(const FilledList&) = delete;
+
+    // Takes over a new reference. At most `capacity` are added.
+    void add(PyObject* owned) { PyList_SET_ITEM(list_, filled_++, owned); }
+
+    // The list, cut to the objects added. Attached, no lock held: cutting
+    // drops nothing but the null slots.
+    PyObject* finish() {
+        if (filled_ < capacity_)
+            py::check_status(PyList_SetSlice(list_, filled_, capacity_, nullptr));
+        return std::exchange(list_, nullptr);
+    }
+
+  private:
+    PyObject* list_;
+    Py_ssize_t capacity_;
+    Py_ssize_t filled_ = 0;
+};
+
+// Adds the objects of `ids` to `list`, read under the table's read lock.
+// Every id must have an object (the maps' read lock is held too).
+void add_objects_of(const ItemTable& table, const HashMatch& ids, FilledList& list) {
+    ids.for_each_block<kVisitRun>([&](std::span<const uint32_t> block) {
+        visit_slots(table, block, [&](uint32_t id, PyObject* obj) {
+            if (obj == nullptr)
+                item_at(table, id);  // the missing-slot error
+            list.add(Py_NewRef(obj));
+        });
+    });
 }
 
 }  // namespace
 
 PyObject* collect_objects(const LockedItems& items, const Bitmap& ids) {
-    std::vector<PyObject*> objects;
+    // The selection cannot change: its size bounds the list before the lock
+    // is taken.
+    FilledList list(ids.cardinality());
     {
         LockedItems::ReadGuard table(items);
-        objects.reserve(ids.cardinality());
-        ids.for_each([&](uint32_t id) {
-            if (id < table->size() && !(*table)[id].empty())
-                objects.push_back(Py_NewRef((*table)[id].get()));
+        ids.for_each_block<kVisitRun>([&](std::span<const uint32_t> block) {
+            visit_slots(*table, block, [&](uint32_t, PyObject* obj) {
+                if (obj != nullptr)
+                    list.add(Py_NewRef(obj));
+            });
         });
     }
-    return list_from_references(objects);
+    return list.finish();
 }
 
 // ---------------------------------------------------------------------------
@@ -408,16 +482,17 @@ PyObject* collect(PyObject* self, py::Arguments&) {
 
 PyObject* get_by_attribute(PyObject* self, py::Arguments& args) {
     py::SharedBorrow use(borrow(self));
-    HashQuery query = kwargs_to_hash_query(args.extra_keywords.get());
+    HashQuery query = keywords_to_hash_query(args.extra_keywords);
     const IndexRecord& index = *record(self);
-    std::vector<PyObject*> objects;
+    std::optional<FilledList> list;
     {
         LockedMaps::ReadGuard maps(*index.maps);
-        Bitmap matching = filter_index_by_hashes(*maps, query);
+        HashMatch matching = match_hashes(*maps, query);
+        list.emplace(matching.cardinality());
         LockedItems::ReadGuard table(*index.items);
-        objects = objects_of(*table, matching);
+        add_objects_of(*table, matching, *list);
     }
-    return list_from_references(objects);
+    return list->finish();
 }
 
 // Re-indexes the attributes of the matching objects after their value sets
@@ -437,7 +512,7 @@ void reindex_matching(AttributeMaps& maps, const LockedItems& items, const Bitma
 
 PyObject* reduce(PyObject* self, py::Arguments& args) {
     py::ExclusiveBorrow use(borrow(self));
-    HashQuery query = kwargs_to_hash_query(args.extra_keywords.get());
+    HashQuery query = keywords_to_hash_query(args.extra_keywords);
     const IndexRecord& index = *record(self);
     LockedMaps::WriteGuard maps(*index.maps);
     HybridSet matching = HybridSet::from_bitmap(filter_index_by_hashes(*maps, query));
@@ -451,7 +526,7 @@ PyObject* reduce(PyObject* self, py::Arguments& args) {
 
 PyObject* reduced(PyObject* self, py::Arguments& args) {
     py::SharedBorrow use(borrow(self));
-    HashQuery query = kwargs_to_hash_query(args.extra_keywords.get());
+    HashQuery query = keywords_to_hash_query(args.extra_keywords);
     const Record& source = record(self);
     Bitmap selection;
     {

@@ -14,6 +14,7 @@
 
 #include <atomic>
 #include <memory>
+#include <span>
 #include <vector>
 
 #include "index/attr_name.hpp"
@@ -71,14 +72,12 @@ PyObject* item_at(const ItemTable& table, uint32_t id);
 // Whether slot `id` of `table` holds exactly `obj`.
 bool holds_object(const ItemTable& table, uint32_t id, PyObject* obj);
 
-// Objects of the given ids, each with a new reference, in ascending id order.
-// Collected under the table's read lock; the list is built after it is
-// released, since building it can run Python code (the cycle collector).
 // A new list taking over the new references in `objects` (released on failure).
-PyObject* list_from_references(std::vector<PyObject*>& objects);
+PyObject* list_from_references(std::span<PyObject* const> objects);
 
-// Ids whose slot is empty (objects removed since the ids were selected) are
-// skipped.
+// A new list of the objects of the given ids, in ascending id order, read
+// under the table's read lock. Ids whose slot is empty (objects removed since
+// the ids were selected) are skipped.
 PyObject* collect_objects(const LockedItems& items, const Bitmap& ids);
 
 // Visits the objects of `record`'s item table for the cycle collector, but

@@ -4,8 +4,11 @@
 #include <absl/container/inlined_vector.h>
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <limits>
+#include <optional>
+#include <string_view>
 
 #include "index/panic.hpp"
 #include "py/args.hpp"
@@ -20,49 +23,105 @@ namespace vorlane {
 
 namespace {
 
+// Up to this many values of one keyword, a duplicate is found by scanning
+// them; beyond it a hash set of the keys seen takes over.
+constexpr size_t kLinearDistinct = 16;
+
+// Keeps the keys of one keyword distinct, in the order first seen.
+class DistinctKeys {
+  public:
+    explicit DistinctKeys(absl::InlinedVector<ValueKey, kInlineQueryValues>& keys) : keys_(keys) {}
+
+    void add(const ValueKey& key) {
+        if (seen_) {
+            if (seen_->insert(key).second)
+                keys_.push_back(key);
+            return;
+        }
+        if (std::find(keys_.begin(), keys_.end(), key) != keys_.end())
+            return;
+        keys_.push_back(key);
+        if (keys_.size() == kLinearDistinct)
+            seen_.emplace(keys_.begin(), keys_.end());
+    }
+
+  private:
+    absl::InlinedVector<ValueKey, kInlineQueryValues>& keys_;
+    std::optional<absl::flat_hash_set<ValueKey, ValueKeyHash>> seen_;
+};
+
+// Whether PyObject_GetIter would refuse `value` as not iterable (no
+// iterator slot and no sequence protocol). Asked first, so that a plain
+// value such as an int costs no exception raised only to be cleared.
+bool plainly_not_iterable(PyObject* value) {
+    return Py_TYPE(value)->tp_iter == nullptr && !PySequence_Check(value);
+}
+
 // Adds the keys of `value` (one value, or the items of an iterable) to `keys`.
-void add_keyword_values(PyObject* value, std::vector<ValueKey>& keys,
-                        absl::flat_hash_set<ValueKey, ValueKeyHash>& seen) {
-    auto add = [&](PyValue converted) {
-        if (seen.insert(converted.key()).second)
-            keys.push_back(converted.key());
-    };
-    if (PyUnicode_Check(value)) {
-        add(PyValue::from_borrowed(value));  // a string is never split into characters
+void add_keyword_values(PyObject* value, absl::InlinedVector<ValueKey, kInlineQueryValues>& keys) {
+    DistinctKeys distinct(keys);
+    // A string is never split into its characters.
+    if (PyUnicode_Check(value) || plainly_not_iterable(value)) {
+        distinct.add(PyValue::from_borrowed(value).key());
         return;
     }
     py::Ref iterator = py::Ref::steal(PyObject_GetIter(value));
     if (!iterator) {
         PyErr_Clear();
-        add(PyValue::from_borrowed(value));
+        distinct.add(PyValue::from_borrowed(value).key());
         return;
     }
     while (PyObject* item = PyIter_Next(iterator.get()))
-        add(PyValue::new_(item));
+        distinct.add(PyValue::new_(item).key());
     if (PyErr_Occurred()) {
         PyErr_Clear();
         panic(kUnwrapErr);
     }
 }
 
-}  // namespace
-
-HashQuery kwargs_to_hash_query(PyObject* kwargs) {
-    HashQuery query;
-    if (kwargs == nullptr)
-        return query;
-    PyObject* key = nullptr;
-    PyObject* value = nullptr;
-    Py_ssize_t pos = 0;
-    // The dict is the call's own keyword dict: no other thread can reach it.
-    while (PyDict_Next(kwargs, &pos, &key, &value)) {
+// Attribute names of keywords, remembered per thread by the address of the
+// name's str object: a call site passes the same str on every call, so a
+// remembered name costs a comparison of its text instead of a locked lookup
+// in the interner. The cache holds no reference; a slot whose address was
+// taken over by another str is caught by the text comparison.
+class KeywordNames {
+  public:
+    AttrName name_of(PyObject* key) {
         Py_ssize_t size = 0;
         const char* text = PyUnicode_AsUTF8AndSize(key, &size);
         if (text == nullptr)
             throw py::ErrorAlreadySet{};
-        HashQueryEntry entry{AttrName::intern(std::string_view(text, size)), {}};
-        absl::flat_hash_set<ValueKey, ValueKeyHash> seen;
-        add_keyword_values(value, entry.values, seen);
+        std::string_view view(text, static_cast<size_t>(size));
+        Slot& slot = slots_[(reinterpret_cast<uintptr_t>(key) >> kAddressShift) % kSlots];
+        if (slot.key == key && slot.name->view() == view)
+            return *slot.name;
+        AttrName name = AttrName::intern(view);
+        slot = {key, name};
+        return name;
+    }
+
+  private:
+    // Names in use are few; a slot shared by two of them costs lookups only.
+    static constexpr size_t kSlots = 64;
+    // Objects are 16-byte aligned: the low bits of an address carry nothing.
+    static constexpr int kAddressShift = 4;
+    struct Slot {
+        const PyObject* key = nullptr;
+        std::optional<AttrName> name;
+    };
+    std::array<Slot, kSlots> slots_{};
+};
+
+thread_local KeywordNames keyword_names;
+
+}  // namespace
+
+HashQuery keywords_to_hash_query(std::span<const py::Keyword> keywords) {
+    HashQuery query;
+    KeywordNames& names = keyword_names;  // one look-up of the thread's cache
+    for (const py::Keyword& keyword : keywords) {
+        HashQueryEntry entry{names.name_of(keyword.name), {}};
+        add_keyword_values(keyword.value, entry.values);
         query.push_back(std::move(entry));
     }
     return query;
@@ -70,98 +129,154 @@ HashQuery kwargs_to_hash_query(PyObject* kwargs) {
 
 namespace {
 
-uint64_t estimated_size(const QueryMap* map, const HashQueryEntry& entry) {
-    if (map == nullptr)
-        return 0;
-    uint64_t total = 0;
-    for (const ValueKey& value : entry.values) {
-        if (const HybridSet* ids = map->find(value))
-            total += ids->len();
-    }
-    return total;
-}
-
 const QueryMap* find_map(const AttributeMaps& maps, AttrName name) {
     auto found = maps.find(name);
     return found == maps.end() ? nullptr : found->second.get();
 }
 
-}  // namespace
-
-namespace {
+// The bitmap form of a set, or null for the inline form.
+const Bitmap* large_form(const HybridSet& set) {
+    return std::get_if<Bitmap>(&set.form());
+}
 
 // Up to this many ids, testing each against the value sets is cheaper than
 // building the union of the sets and intersecting.
-constexpr uint64_t kProbeLimit = 64;
+constexpr uint64_t kProbeLimit = HashMatch::kInlineIds;
 
-// The ids of `candidates` that one of `values` lists in `map`.
-Bitmap probe(const Bitmap& candidates, const QueryMap* map, const std::vector<ValueKey>& values) {
-    Bitmap kept;
-    if (map == nullptr)
-        return kept;
-    absl::InlinedVector<const HybridSet*, 4> sets;
-    for (const ValueKey& value : values) {
-        if (const HybridSet* ids = map->find(value))
-            sets.push_back(ids);
+// One keyword of a query, planned: the value sets it names.
+struct PlannedEntry {
+    absl::InlinedVector<const HybridSet*, kInlineQueryValues> sets;
+    uint64_t estimate = 0;  // ids in its sets, counting shared ones twice
+
+    bool holds(uint32_t id) const {
+        return std::any_of(sets.begin(), sets.end(),
+                           [&](const HybridSet* ids) { return ids->contains(id); });
     }
-    candidates.for_each([&](uint32_t id) {
-        for (const HybridSet* ids : sets) {
-            if (ids->contains(id)) {
-                kept.add(id);
-                return;
-            }
+};
+
+PlannedEntry plan_entry(const AttributeMaps& maps, const HashQueryEntry& entry) {
+    PlannedEntry planned;
+    const QueryMap* map = find_map(maps, entry.name);
+    if (map == nullptr)
+        return planned;
+    for (const ValueKey& value : entry.values) {
+        if (const HybridSet* ids = map->find(value)) {
+            planned.sets.push_back(ids);
+            planned.estimate += ids->len();
         }
-    });
-    return kept;
+    }
+    return planned;
+}
+
+// The distinct ids of `entry`'s sets, ascending.
+HashMatch::FewIds ids_of(const PlannedEntry& entry) {
+    HashMatch::FewIds ids;
+    for (const HybridSet* set : entry.sets)
+        set->for_each([&](uint32_t id) { ids.push_back(id); });
+    // One bitmap form lists its ids ascending already; an inline form lists
+    // them in insertion order, and several sets may share ids.
+    if (entry.sets.size() == 1 && large_form(*entry.sets.front()))
+        return ids;
+    std::sort(ids.begin(), ids.end());
+    ids.erase(std::unique(ids.begin(), ids.end()), ids.end());
+    return ids;
+}
+
+// Keeps the ids of `ids` that `entry` holds.
+void retain_held(HashMatch::FewIds& ids, const PlannedEntry& entry) {
+    ids.erase(std::remove_if(ids.begin(), ids.end(), [&](uint32_t id) { return !entry.holds(id); }),
+              ids.end());
+}
+
+// The union of `entry`'s sets, in a new bitmap.
+Bitmap union_of(const PlannedEntry& entry) {
+    absl::InlinedVector<const Bitmap*, kInlineQueryValues> large;
+    for (const HybridSet* set : entry.sets) {
+        if (const Bitmap* bitmap = large_form(*set))
+            large.push_back(bitmap);
+    }
+    Bitmap result = Bitmap::or_many(large);
+    for (const HybridSet* set : entry.sets) {
+        if (!large_form(*set))
+            set->or_into(result);
+    }
+    return result;
+}
+
+// Probes the small running result `ids` against the entries from `rest` on.
+HashMatch probe_rest(HashMatch::FewIds ids, std::span<const PlannedEntry* const> rest) {
+    for (const PlannedEntry* entry : rest) {
+        if (ids.empty())
+            break;
+        retain_held(ids, *entry);
+    }
+    return HashMatch::few(std::move(ids));
 }
 
 }  // namespace
 
-Bitmap filter_index_by_hashes(const AttributeMaps& maps, const HashQuery& query) {
-    struct Planned {
-        const HashQueryEntry* entry;
-        const QueryMap* map;  // null for an attribute the index does not hold
-        uint64_t estimate;
-    };
-    std::vector<Planned> plan;
-    plan.reserve(query.size());
-    for (const HashQueryEntry& entry : query) {
-        const QueryMap* map = find_map(maps, entry.name);
-        plan.push_back({&entry, map, estimated_size(map, entry)});
-    }
-    // Most selective first, so the running intersection empties early.
-    std::stable_sort(plan.begin(), plan.end(),
-                     [](const Planned& a, const Planned& b) { return a.estimate < b.estimate; });
+uint64_t HashMatch::cardinality() const {
+    if (const FewIds* few = std::get_if<FewIds>(&ids_))
+        return few->size();
+    return bitmap().cardinality();
+}
 
-    Bitmap result;
-    Bitmap scratch;
-    bool first = true;
-    for (const Planned& step : plan) {
-        if (!first) {
-            if (result.is_empty())
-                return Bitmap();
-            // A small running result is narrowed by probing each of its ids
-            // instead of first gathering a large attribute's whole union.
-            if (result.cardinality() <= kProbeLimit) {
-                result = probe(result, step.map, step.entry->values);
-                continue;
-            }
+const Bitmap& HashMatch::bitmap() const {
+    if (const Bitmap* const* borrowed = std::get_if<const Bitmap*>(&ids_))
+        return **borrowed;
+    return std::get<Bitmap>(ids_);
+}
+
+Bitmap HashMatch::to_bitmap() && {
+    if (FewIds* few = std::get_if<FewIds>(&ids_))
+        return Bitmap::of(*few);
+    if (Bitmap* owned = std::get_if<Bitmap>(&ids_))
+        return std::move(*owned);
+    return bitmap().copy();
+}
+
+HashMatch match_hashes(const AttributeMaps& maps, const HashQuery& query) {
+    absl::InlinedVector<PlannedEntry, kInlineQueryEntries> entries;
+    for (const HashQueryEntry& entry : query)
+        entries.push_back(plan_entry(maps, entry));
+    absl::InlinedVector<const PlannedEntry*, kInlineQueryEntries> plan;
+    for (const PlannedEntry& entry : entries)
+        plan.push_back(&entry);
+    // Most selective first, so the running intersection empties early.
+    std::stable_sort(plan.begin(), plan.end(), [](const PlannedEntry* a, const PlannedEntry* b) {
+        return a->estimate < b->estimate;
+    });
+    if (plan.empty() || plan.front()->estimate == 0)
+        return HashMatch::few({});
+    std::span<const PlannedEntry* const> steps(plan.data(), plan.size());
+    // A small first entry is narrowed by probing its ids against the other
+    // entries' sets, instead of gathering any large attribute's union.
+    if (steps.front()->estimate <= kProbeLimit)
+        return probe_rest(ids_of(*steps.front()), steps.subspan(1));
+    const PlannedEntry& first = *steps.front();
+    if (steps.size() == 1 && first.sets.size() == 1 && large_form(*first.sets.front()))
+        return HashMatch::borrowed(*large_form(*first.sets.front()));
+    Bitmap running = union_of(first);
+    for (size_t i = 1; i < steps.size(); ++i) {
+        if (running.is_empty())
+            return HashMatch::few({});
+        if (running.cardinality() <= kProbeLimit) {
+            HashMatch::FewIds ids;
+            running.for_each([&](uint32_t id) { ids.push_back(id); });
+            return probe_rest(std::move(ids), steps.subspan(i));
         }
-        scratch.clear();
-        if (step.map != nullptr) {
-            for (const ValueKey& value : step.entry->values) {
-                if (const HybridSet* ids = step.map->find(value))
-                    ids->or_into(scratch);
-            }
+        const PlannedEntry& step = *steps[i];
+        if (step.sets.size() == 1 && large_form(*step.sets.front())) {
+            running.and_inplace(*large_form(*step.sets.front()));
+        } else {
+            running.and_inplace(union_of(step));
         }
-        if (first) {
-            result.overwrite(scratch);
-            first = false;
-            continue;
-        }
-        result.and_inplace(scratch);
     }
-    return result;
+    return HashMatch::owned(std::move(running));
+}
+
+Bitmap filter_index_by_hashes(const AttributeMaps& maps, const HashQuery& query) {
+    return match_hashes(maps, query).to_bitmap();
 }
 
 // ---------------------------------------------------------------------------
@@ -179,11 +294,40 @@ namespace {
 
 constexpr double kInfinity = std::numeric_limits<double>::infinity();
 
-Bitmap value_ids(const QueryMap* map, const PyValue& value) {
-    if (map == nullptr)
-        return Bitmap();
-    const HybridSet* ids = map->find(value.key());
-    return ids ? ids->as_bitmap() : Bitmap();
+// Ids that evaluation reads without changing: a bitmap of its own, or the
+// bitmap form of a value set borrowed from the maps (they stay read-locked
+// for the whole evaluation), so that a value's ids are never copied only to
+// be combined with others.
+class IdsView {
+  public:
+    static IdsView owned(Bitmap ids) {
+        IdsView view;
+        view.owned_.emplace(std::move(ids));
+        return view;
+    }
+    static IdsView borrowed(const Bitmap& ids) {
+        IdsView view;
+        view.borrowed_ = &ids;
+        return view;
+    }
+    const Bitmap& get() const { return owned_ ? *owned_ : *borrowed_; }
+    // The ids in a bitmap of the caller's own.
+    Bitmap take() && { return owned_ ? std::move(*owned_) : borrowed_->copy(); }
+
+  private:
+    IdsView() = default;
+    const Bitmap* borrowed_ = nullptr;
+    std::optional<Bitmap> owned_;
+};
+
+// The ids listed under `value`, borrowed when the set has its bitmap form.
+IdsView value_view(const QueryMap* map, const PyValue& value) {
+    const HybridSet* ids = map ? map->find(value.key()) : nullptr;
+    if (ids == nullptr)
+        return IdsView::owned(Bitmap());
+    if (const Bitmap* large = large_form(*ids))
+        return IdsView::borrowed(*large);
+    return IdsView::owned(ids->as_bitmap());
 }
 
 bool is_nan(const NumericValue& value) {
@@ -205,11 +349,34 @@ Bitmap range_ids(const QueryMap* map, std::optional<NumericValue> lower, BoundKi
     return map->tree().query_range(low, high, universe);
 }
 
-Bitmap evaluate(const AttributeMaps& maps, const Bitmap& universe, const QueryExpr& query);
+// Whether evaluating `query` can end in an internal error: a range whose
+// bound is not a number. Such a part must be reached exactly when the parts
+// before it, in the order written, left some ids.
+bool may_fail(const QueryExpr& query);
 
-Bitmap complement(const Bitmap& universe, const Bitmap& selected) {
-    return Bitmap::andnot(universe, selected);
+bool any_may_fail(const std::vector<QueryExpr>& parts) {
+    return std::any_of(parts.begin(), parts.end(), may_fail);
 }
+
+bool may_fail(const QueryExpr& query) {
+    if (const auto* e = std::get_if<expr::Bt>(&query.node))
+        return !e->lower.key().numeric() || !e->upper.key().numeric();
+    if (const auto* e = std::get_if<expr::Not>(&query.node))
+        return may_fail(*e->expr);
+    if (const auto* e = std::get_if<expr::And>(&query.node))
+        return any_may_fail(e->exprs);
+    if (const auto* e = std::get_if<expr::Or>(&query.node))
+        return any_may_fail(e->exprs);
+    return false;
+}
+
+// How costly a part of an And is to apply to the ids kept so far, cheapest
+// first. A value's set is intersected as it is stored; a complement removes
+// a set from what is kept, word by word where both are dense; a union
+// visits every id of its sets, fewer when what is kept is narrowed first;
+// and a range gathers the tree's cached bitmaps over the whole range
+// whatever is kept: it goes last, where its final intersection is cheapest.
+enum class PartCost : uint8_t { Lookup, Complement, Union, Compound, Range };
 
 struct Evaluator {
     const AttributeMaps& maps;
@@ -217,9 +384,16 @@ struct Evaluator {
 
     const QueryMap* map(AttrName name) const { return find_map(maps, name); }
 
-    Bitmap operator()(const expr::Eq& e) const { return value_ids(map(e.attr), e.value); }
+    // `evaluate` without copying a value's ids.
+    IdsView view(const QueryExpr& query) const {
+        if (const auto* e = std::get_if<expr::Eq>(&query.node))
+            return value_view(map(e->attr), e->value);
+        return IdsView::owned(std::visit(*this, query.node));
+    }
+
+    Bitmap operator()(const expr::Eq& e) const { return value_view(map(e.attr), e.value).take(); }
     Bitmap operator()(const expr::Ne& e) const {
-        return complement(universe, value_ids(map(e.attr), e.value));
+        return Bitmap::andnot(universe, value_view(map(e.attr), e.value).get());
     }
     // One open-ended comparison: `value` is the lower bound (an upper one
     // when `is_upper`). Strings and other kinds never compare.
@@ -255,41 +429,225 @@ struct Evaluator {
             panic("not yet implemented");
         return range_ids(m, lower, BoundKind::Included, upper, BoundKind::Included, universe);
     }
+    // The universe's ids under any of the values.
     Bitmap operator()(const expr::In& e) const {
-        Bitmap result;
         const QueryMap* m = map(e.attr);
         if (m == nullptr)
-            return result;
+            return Bitmap();
+        absl::InlinedVector<const Bitmap*, kInlineInValues> large;
+        absl::InlinedVector<const HybridSet*, kInlineInValues> small;
+        uint64_t listed = 0;
         for (const PyValue& value : e.values) {
             const HybridSet* ids = m->find(value.key());
             if (ids == nullptr)
                 continue;
+            listed += ids->len();
+            if (const Bitmap* bitmap = large_form(*ids)) {
+                large.push_back(bitmap);
+            } else {
+                small.push_back(ids);
+            }
+        }
+        if (large.size() == 1 && small.empty())
+            return Bitmap::and_(*large.front(), universe);
+        // A value listed twice is only a repeated part of the union.
+        if (sparse_within_universe(listed))
+            return union_of_pieces(large, small);
+        Bitmap result = Bitmap::or_many(large);
+        for (const HybridSet* ids : small)
             ids->or_into(result);
-            result.and_inplace(universe);
+        result.and_inplace(universe);
+        return result;
+    }
+    // Whether the universe keeps of `listed` ids so few that their union
+    // stays in the library's sorted-array containers (at most
+    // `kArrayContainerLimit` ids per 2^16). Then each value's ids are
+    // intersected with the universe first and the small pieces joined:
+    // joining whole sets would build dense containers only to empty them.
+    // Otherwise, as with the whole index for universe, one union of the sets
+    // is built and intersected once. Estimated from the universe's density
+    // over the range of ids it spans.
+    bool sparse_within_universe(uint64_t listed) const {
+        uint64_t kept = universe.cardinality();
+        if (kept == 0)
+            return true;
+        uint64_t span = static_cast<uint64_t>(universe.maximum()) - universe.minimum() + 1;
+        uint64_t containers = (span + kContainerIds - 1) / kContainerIds;
+        // listed * (kept / span) <= limit * containers, without dividing.
+        return static_cast<unsigned __int128>(listed) * kept <=
+               static_cast<unsigned __int128>(kArrayContainerLimit) * containers * span;
+    }
+    // The union of each set's ids within the universe. The pieces are
+    // joined one by one: joining sorted arrays keeps them arrays, where the
+    // library's many-way union would make them bitsets and back.
+    Bitmap union_of_pieces(std::span<const Bitmap* const> large,
+                           std::span<const HybridSet* const> small) const {
+        Bitmap result;
+        for (const Bitmap* ids : large)
+            result.or_inplace(Bitmap::and_(*ids, universe));
+        for (const HybridSet* ids : small) {
+            ids->for_each([&](uint32_t id) {
+                if (universe.contains(id))
+                    result.add(id);
+            });
         }
         return result;
     }
     Bitmap operator()(const expr::Not& e) const {
-        return complement(universe, evaluate(maps, universe, *e.expr));
+        return Bitmap::andnot(universe, view(*e.expr).get());
     }
-    Bitmap operator()(const expr::And& e) const {
-        Bitmap running = universe.copy();
-        for (const QueryExpr& part : e.exprs) {
-            // Each part sees what the earlier parts kept as its universe.
-            Bitmap selected = evaluate(maps, running, part);
-            running.and_inplace(selected);
-            if (running.is_empty())
-                break;
-        }
-        return running;
-    }
+    Bitmap operator()(const expr::And& e) const;
     Bitmap operator()(const expr::Or& e) const {
-        Bitmap result;
+        absl::InlinedVector<IdsView, kInlineParts> parts;
         for (const QueryExpr& part : e.exprs)
-            result.or_inplace(evaluate(maps, universe, part));
-        return result;
+            parts.push_back(view(part));
+        absl::InlinedVector<const Bitmap*, kInlineParts> bitmaps;
+        for (const IdsView& part : parts)
+            bitmaps.push_back(&part.get());
+        return Bitmap::or_many(bitmaps);
     }
+
+    static constexpr size_t kInlineInValues = 8;
+    static constexpr size_t kInlineParts = 4;
+    // Ids per container of the library, and the most it holds as a sorted
+    // array before it turns to a bitset.
+    static constexpr uint64_t kContainerIds = uint64_t{1} << 16;
+    static constexpr uint64_t kArrayContainerLimit = 4096;
 };
+
+// The running result of an And: the ids every part so far kept. Until the
+// first part is applied it is the universe itself, which is never copied.
+class Running {
+  public:
+    explicit Running(const Bitmap& universe) : universe_(universe) {}
+
+    const Bitmap& ids() const { return kept_ ? *kept_ : universe_; }
+    bool is_empty() const { return ids().is_empty(); }
+    void keep(const Bitmap& ids) {
+        if (kept_) {
+            kept_->and_inplace(ids);
+        } else {
+            kept_.emplace(Bitmap::and_(universe_, ids));
+        }
+    }
+    void drop(const Bitmap& ids) {
+        if (kept_) {
+            kept_->andnot_inplace(ids);
+        } else {
+            kept_.emplace(Bitmap::andnot(universe_, ids));
+        }
+    }
+    // `ids` are already within the running result.
+    void replace(Bitmap ids) { kept_.emplace(std::move(ids)); }
+    Bitmap take() && { return kept_ ? std::move(*kept_) : universe_.copy(); }
+
+  private:
+    const Bitmap& universe_;
+    std::optional<Bitmap> kept_;
+};
+
+PartCost cost_of(const QueryExpr& part) {
+    return std::visit(
+        [](const auto& e) {
+            using Node = std::decay_t<decltype(e)>;
+            if constexpr (std::is_same_v<Node, expr::Eq>) {
+                return PartCost::Lookup;
+            } else if constexpr (std::is_same_v<Node, expr::In>) {
+                return PartCost::Union;
+            } else if constexpr (std::is_same_v<Node, expr::Ne>) {
+                return PartCost::Complement;
+            } else if constexpr (std::is_same_v<Node, expr::Not>) {
+                return std::max(PartCost::Complement, cost_of(*e.expr));
+            } else if constexpr (std::is_same_v<Node, expr::And> ||
+                                 std::is_same_v<Node, expr::Or>) {
+                return PartCost::Compound;
+            } else {
+                return PartCost::Range;
+            }
+        },
+        part.node);
+}
+
+// Ids a lookup part can keep at most, to apply the smallest first.
+uint64_t lookup_size(const AttributeMaps& maps, const QueryExpr& part) {
+    auto size = [&](AttrName attr, const PyValue& value) -> uint64_t {
+        const QueryMap* m = find_map(maps, attr);
+        const HybridSet* ids = m ? m->find(value.key()) : nullptr;
+        return ids ? ids->len() : 0;
+    };
+    if (const auto* e = std::get_if<expr::Eq>(&part.node))
+        return size(e->attr, e->value);
+    if (const auto* e = std::get_if<expr::In>(&part.node)) {
+        uint64_t total = 0;
+        for (const PyValue& value : e->values)
+            total += size(e->attr, value);
+        return total;
+    }
+    return 0;
+}
+
+// The parts of an And in the order to apply them. Every part selects from
+// the ids kept so far and an intersection does not depend on its order, so
+// the cheapest go first, unless a part may fail: then the written order
+// decides whether it is reached, and it stays.
+absl::InlinedVector<const QueryExpr*, Evaluator::kInlineParts> application_order(
+    const AttributeMaps& maps, const expr::And& e) {
+    absl::InlinedVector<const QueryExpr*, Evaluator::kInlineParts> order;
+    for (const QueryExpr& part : e.exprs)
+        order.push_back(&part);
+    if (any_may_fail(e.exprs))
+        return order;
+    struct Ranked {
+        PartCost cost;
+        uint64_t size;
+        const QueryExpr* part;
+    };
+    absl::InlinedVector<Ranked, Evaluator::kInlineParts> ranked;
+    for (const QueryExpr* part : order)
+        ranked.push_back({cost_of(*part), lookup_size(maps, *part), part});
+    std::stable_sort(ranked.begin(), ranked.end(), [](const Ranked& a, const Ranked& b) {
+        return a.cost != b.cost ? a.cost < b.cost : a.size < b.size;
+    });
+    for (size_t i = 0; i < ranked.size(); ++i)
+        order[i] = ranked[i].part;
+    return order;
+}
+
+// Applies one part of an And to `running`: running ∩ evaluate(part, running),
+// without building a complement or a copy the intersection would discard.
+// Every part sees the ids kept so far as its universe.
+void narrow(const AttributeMaps& maps, const QueryExpr& part, Running& running) {
+    Evaluator within{maps, running.ids()};
+    if (std::holds_alternative<expr::Eq>(part.node)) {
+        running.keep(within.view(part).get());
+    } else if (const auto* e = std::get_if<expr::Ne>(&part.node)) {
+        running.drop(value_view(within.map(e->attr), e->value).get());
+    } else if (const auto* e = std::get_if<expr::Not>(&part.node)) {
+        running.drop(within.view(*e->expr).get());
+    } else if (const auto* e = std::get_if<expr::And>(&part.node)) {
+        // A nested And is its own parts applied in turn.
+        for (const QueryExpr* inner : application_order(maps, *e)) {
+            narrow(maps, *inner, running);
+            if (running.is_empty())
+                return;
+        }
+    } else if (std::holds_alternative<expr::Or>(part.node)) {
+        running.keep(std::visit(within, part.node));
+    } else {
+        // In and the ranges select within their universe already.
+        running.replace(std::visit(within, part.node));
+    }
+}
+
+Bitmap Evaluator::operator()(const expr::And& e) const {
+    Running running(universe);
+    for (const QueryExpr* part : application_order(maps, e)) {
+        narrow(maps, *part, running);
+        if (running.is_empty())
+            break;
+    }
+    return std::move(running).take();
+}
 
 Bitmap evaluate(const AttributeMaps& maps, const Bitmap& universe, const QueryExpr& query) {
     return std::visit(Evaluator{maps, universe}, query.node);

@@ -2,16 +2,19 @@
 // Queries over an index's attribute maps.
 //
 // - `HashQuery`: keyword equality, attribute name -> set of values, built from
-//   the keyword arguments of a call and evaluated by `filter_index_by_hashes`.
+//   the keyword arguments of a call and evaluated by `match_hashes`.
 // - `QueryExpr`: an immutable expression tree (eq, ne, gt, ge, lt, le, bt,
 //   in, not, and, or), built by the Python class `PyQueryExpr` and evaluated
 //   by `evaluate_query`.
-// Both evaluations are Python-free and run with the interpreter lock released
-// and the maps read-locked.
+// Both evaluations are Python-free and run with the maps read-locked; the
+// calls that may do much work release the interpreter lock around them.
 
 #include <Python.h>
 
+#include <absl/container/inlined_vector.h>
+
 #include <memory>
+#include <span>
 #include <variant>
 #include <vector>
 
@@ -19,26 +22,70 @@
 #include "index/bitmap.hpp"
 #include "index/index.hpp"
 #include "index/value.hpp"
+#include "py/args.hpp"
 
 namespace vorlane {
 
 // ---------------------------------------------------------------------------
 // Keyword equality.
 
+// Values and attributes that keyword queries commonly hold, kept inline:
+// building a query then allocates nothing.
+inline constexpr size_t kInlineQueryValues = 1;
+inline constexpr size_t kInlineQueryEntries = 4;
+
 struct HashQueryEntry {
     AttrName name;
     // Distinct keys (equal stored hashes collapse), in the order first seen.
-    std::vector<ValueKey> values;
+    absl::InlinedVector<ValueKey, kInlineQueryValues> values;
 };
-using HashQuery = std::vector<HashQueryEntry>;
+using HashQuery = absl::InlinedVector<HashQueryEntry, kInlineQueryEntries>;
 
-// Builds the query from a call's keyword dict (null when none were given). A
-// str value is one value; another iterable contributes its items; anything
-// else is one value. Runs Python code (iterators, __hash__): attached only.
-HashQuery kwargs_to_hash_query(PyObject* kwargs);
+// Builds the query from a call's **kwargs keywords. A str value is one
+// value; another iterable contributes its items; anything else is one value.
+// Runs Python code (iterators, __hash__): attached only.
+HashQuery keywords_to_hash_query(std::span<const py::Keyword> keywords);
+
+// The ids a keyword query selects, in ascending order. When one value set
+// of the maps answers the query alone it is borrowed, not copied: a match
+// is valid only while the maps' read lock that produced it is held.
+class HashMatch {
+  public:
+    // Ids of a small result, kept inline: as many as are ever probed.
+    static constexpr size_t kInlineIds = 64;
+    using FewIds = absl::InlinedVector<uint32_t, kInlineIds>;
+
+    static HashMatch borrowed(const Bitmap& ids) { return HashMatch(&ids); }
+    static HashMatch owned(Bitmap ids) { return HashMatch(std::move(ids)); }
+    // `ids` ascending and distinct.
+    static HashMatch few(FewIds ids) { return HashMatch(std::move(ids)); }
+
+    uint64_t cardinality() const;
+    // Calls `f(std::span<const uint32_t>)` with consecutive runs of the ids,
+    // of at most `Block` ids where they come from a bitmap.
+    template <uint32_t Block = Bitmap::kReadBlock, typename F>
+    void for_each_block(F&& f) const {
+        if (const FewIds* few = std::get_if<FewIds>(&ids_)) {
+            if (!few->empty())
+                f(std::span<const uint32_t>(few->data(), few->size()));
+        } else {
+            bitmap().for_each_block<Block>(f);
+        }
+    }
+    // The ids in a bitmap of the caller's own.
+    Bitmap to_bitmap() &&;
+
+  private:
+    explicit HashMatch(std::variant<const Bitmap*, Bitmap, FewIds> ids) : ids_(std::move(ids)) {}
+    const Bitmap& bitmap() const;
+
+    std::variant<const Bitmap*, Bitmap, FewIds> ids_;
+};
 
 // Ids holding, for every attribute of the query, one of its values. No
 // keywords match nothing.
+HashMatch match_hashes(const AttributeMaps& maps, const HashQuery& query);
+// The same ids, as a bitmap of the caller's own.
 Bitmap filter_index_by_hashes(const AttributeMaps& maps, const HashQuery& query);
 
 // ---------------------------------------------------------------------------

@@ -78,8 +78,30 @@ void take_positional(const Signature& sig, PyObject* const* args, size_t nargs, 
         out.extra_positional = std::span<PyObject* const>(args + named, nargs - named);
 }
 
+// Whether two keyword names are one dict key. Names are str; anything else
+// is only ever equal to itself here, and fails where the name is read.
+bool same_name(PyObject* a, PyObject* b) {
+    if (a == b)
+        return true;
+    if (!PyUnicode_Check(a) || !PyUnicode_Check(b))
+        return false;
+    return PyUnicode_GET_LENGTH(a) == PyUnicode_GET_LENGTH(b) && PyUnicode_Compare(a, b) == 0;
+}
+
+// Adds a **kwargs keyword as a dict of them would: a repeated name (which
+// only a caller from C can pass) replaces the value in its first place.
+void collect_keyword(PyObject* key, PyObject* value, Arguments& out) {
+    for (Keyword& seen : out.extra_keywords) {
+        if (same_name(seen.name, key)) {
+            seen.value = value;
+            return;
+        }
+    }
+    out.extra_keywords.push_back({key, value});
+}
+
 void take_keyword(const Signature& sig, PyObject* key, PyObject* value, Arguments& out) {
-    Py_ssize_t slot = find_param(sig, key);
+    Py_ssize_t slot = sig.nparams == 0 ? -1 : find_param(sig, key);
     if (slot >= 0) {
         if (out.values[slot] != nullptr) {
             PyErr_Format(PyExc_TypeError, "%s() got multiple values for argument '%s'", sig.name,
@@ -94,9 +116,7 @@ void take_keyword(const Signature& sig, PyObject* key, PyObject* value, Argument
                      key);
         throw ErrorAlreadySet{};
     }
-    if (!out.extra_keywords)
-        out.extra_keywords = Ref::steal(check(PyDict_New()));
-    check_status(PyDict_SetItem(out.extra_keywords.get(), key, value));
+    collect_keyword(key, value, out);
 }
 
 void check_required(const Signature& sig, const Arguments& out) {

@@ -8,6 +8,8 @@
 
 #include <Python.h>
 
+#include <absl/container/inlined_vector.h>
+
 #include <array>
 #include <initializer_list>
 #include <span>
@@ -29,12 +31,25 @@ struct Signature {
     bool var_keyword = false;     // **kwargs: unknown keywords are collected
 };
 
+// A keyword argument collected by **kwargs: borrowed name and value, alive
+// for the whole call (the caller holds them).
+struct Keyword {
+    PyObject* name;
+    PyObject* value;
+};
+
+// Keywords that calls commonly pass, held without allocating.
+inline constexpr size_t kInlineKeywords = 4;
+
 struct Arguments {
     // Borrowed references, null where a parameter was not given.
     std::array<PyObject*, Signature::kMaxParams> values{};
     std::span<PyObject* const> extra_positional;
-    // Dict of the keywords collected by **kwargs; null when none were given.
-    Ref extra_keywords;
+    // The keywords collected by **kwargs, in the order a dict of them would
+    // list them: a name given twice keeps its first place and its last
+    // value. Collected without building the dict, which a call would only
+    // read once.
+    absl::InlinedVector<Keyword, kInlineKeywords> extra_keywords;
 };
 
 // Parses a vectorcall argument vector. Throws ErrorAlreadySet on a bad call.

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdint>
+#include <span>
 #include <vector>
 
 namespace vorlane {
@@ -64,6 +66,33 @@ TEST(Bitmap, PrefetchUpdateChangesNothing) {
     }
     for (size_t i = 0; i < bitmaps.size(); ++i)
         EXPECT_EQ(bitmaps[i], before[i]) << "bitmap " << i;
+}
+
+TEST(Bitmap, BlocksCoverEveryIdInOrder) {
+    Bitmap big;
+    for (uint32_t i = 0; i < 100000; i += 7)
+        big.add(i);
+    big.add(1u << 20);
+    std::vector<uint32_t> seen;
+    size_t blocks = 0;
+    big.for_each_block([&](std::span<const uint32_t> ids) {
+        EXPECT_FALSE(ids.empty());
+        seen.insert(seen.end(), ids.begin(), ids.end());
+        ++blocks;
+    });
+    EXPECT_EQ(seen, big.to_vector());
+    EXPECT_GT(blocks, 1u);
+    size_t calls = 0;
+    Bitmap().for_each_block([&](std::span<const uint32_t>) { ++calls; });
+    EXPECT_EQ(calls, 0u);
+}
+
+TEST(Bitmap, MinimumAndMaximum) {
+    Bitmap a = Bitmap::of(std::vector<uint32_t>{70000, 5, 900});
+    EXPECT_EQ(a.minimum(), 5u);
+    EXPECT_EQ(a.maximum(), 70000u);
+    EXPECT_EQ(Bitmap().minimum(), UINT32_MAX);
+    EXPECT_EQ(Bitmap().maximum(), 0u);
 }
 
 }  // namespace

@@ -1,4 +1,6 @@
 """Keyword lookups and in-place reduction."""
+import sys
+
 import pytest
 
 from Vorlane import Index, Indexable
@@ -137,3 +139,151 @@ def test_selective_and_broad_keywords_together():
         sizes_set = {sizes} if isinstance(sizes, int) else set(sizes)
         want = [o for o in objs if o.owner == owner and o.kind in kinds_set and o.size in sizes_set]
         assert index.get_by_attribute(owner=owner, kind=kinds, size=sizes) == want
+
+
+def vectorcall(func, kwnames, values):
+    """Calls `func` through the vectorcall protocol with keyword names as given,
+    which may repeat a name (a call written in Python never can)."""
+    import ctypes
+
+    api = ctypes.pythonapi
+    api.PyObject_Vectorcall.restype = ctypes.py_object
+    api.PyObject_Vectorcall.argtypes = [ctypes.py_object, ctypes.c_void_p, ctypes.c_size_t, ctypes.py_object]
+    args = (ctypes.c_void_p * len(values))(*[id(v) for v in values])
+    return api.PyObject_Vectorcall(func, args, 0, tuple(kwnames))
+
+
+class TestKeywordConversion:
+    def test_a_repeated_name_keeps_its_first_place_and_last_value(self, fleet):
+        index, objs = fleet
+        assert vectorcall(index.get_by_attribute, ["colour", "colour"], ["red", "blue"]) == objs[2:4]
+        assert vectorcall(index.get_by_attribute, ["colour", "size", "colour"], ["red", 3, "blue"]) == [objs[2]]
+        # Equal names that are distinct str objects are one name too.
+        twin = "".join(["col", "our"])
+        assert twin == "colour" and twin is not sys.intern("colour")
+        assert vectorcall(index.get_by_attribute, ["colour", twin], ["red", "green"]) == [objs[4]]
+
+    def test_names_built_at_run_time_are_told_apart(self):
+        # Names made and freed one after the other tend to reuse an address:
+        # each must still be read as the name it spells.
+        objs = [Indexable(**{f"attr{i}": i, "all": 1}) for i in range(300)]
+        index = Index()
+        index.add_object_many(objs)
+        for i in range(300):
+            name = "".join(["attr", str(i)])
+            assert index.get_by_attribute(**{name: i}) == [objs[i]]
+            assert index.get_by_attribute(**{name: i, "all": 1}) == [objs[i]]
+            del name
+
+    def test_many_values_of_one_keyword(self):
+        objs = [Indexable(size=i % 50, half=i % 2) for i in range(500)]
+        index = Index()
+        index.add_object_many(objs)
+        for values in [list(range(40)) * 3, [7] * 30, list(range(60, 100)) + [3], [1, 1.0, True] * 10]:
+            wanted = {hash(v) for v in values}
+            want = [o for o in objs if hash(o.size) in wanted]
+            assert index.get_by_attribute(size=values) == want
+            assert index.get_by_attribute(size=values, half=0) == [o for o in want if o.half == 0]
+
+    def test_values_that_are_iterable_or_not(self, fleet):
+        index, objs = fleet
+
+        class Items:  # the sequence protocol alone: iterated
+            def __getitem__(self, i):
+                if i < 2:
+                    return [1, 3][i]
+                raise IndexError
+
+        class Refusing:  # iteration fails: one value, by its hash
+            def __iter__(self):
+                raise TypeError("no")
+
+            def __hash__(self):
+                return 3
+
+        assert index.get_by_attribute(size=Items()) == [objs[0], objs[1], objs[2], objs[4]]
+        assert index.get_by_attribute(size=Refusing()) == [objs[0], objs[2]]
+        assert index.get_by_attribute(size=3.0) == [objs[0], objs[2]]
+        assert index.get_by_attribute(size=None) == []
+        assert index.get_by_attribute(size=3, colour=None) == []
+
+    def test_non_str_name_in_a_call_from_c(self, fleet):
+        index, _ = fleet
+        with pytest.raises(TypeError):
+            vectorcall(index.get_by_attribute, [1], ["red"])
+
+
+class TestLookupPlans:
+    """Lookups answered by probing a few ids, by intersecting bitmaps, or by
+    one value set alone, each pinned against a scan of the objects."""
+
+    @staticmethod
+    def scan(objs, query):
+        def matches(o, attr, values):
+            try:
+                v = getattr(o, attr)
+            except AttributeError:
+                return False
+            wanted = [values] if isinstance(values, (str, int)) else values
+            return any(hash(v) == hash(w) for w in wanted)
+
+        return [o for o in objs if all(matches(o, a, v) for a, v in query.items())]
+
+    @pytest.fixture
+    def spread(self):
+        # a: 3 objects per value (inline sets), b: 50 (probed), c: ~430 and
+        # d: 1500 (bitmaps); e only on every third object.
+        objs = []
+        for i in range(3000):
+            attrs = dict(a=i % 1000, b=i % 60, c=i % 7, d=i % 2)
+            if i % 3 == 0:
+                attrs["e"] = i % 4
+            objs.append(Indexable(**attrs))
+        index = Index()
+        index.add_object_many(objs)
+        return index, objs
+
+    def test_random_lookups_against_a_scan(self, spread):
+        import random
+
+        index, objs = spread
+        rng = random.Random(7)
+        ranges = dict(a=1000, b=60, c=7, d=2, e=4, absent=3)
+        for _ in range(400):
+            query = {}
+            for attr in rng.sample(sorted(ranges), rng.randint(1, 4)):
+                top = ranges[attr] + 2  # some values no object holds
+                if rng.random() < 0.5:
+                    query[attr] = rng.randrange(top)
+                else:
+                    query[attr] = [rng.randrange(top) for _ in range(rng.randint(0, 4))]
+            assert index.get_by_attribute(**query) == self.scan(objs, query), query
+
+    def test_each_plan(self, spread):
+        index, objs = spread
+        cases = [
+            dict(d=1),  # one large set, borrowed
+            dict(d=[0, 1]),  # a union of large sets
+            dict(c=3, d=0),  # bitmaps intersected
+            dict(c=3, d=0, b=[5, 17]),  # bitmaps, then probing what is left
+            dict(a=5),  # an inline set
+            dict(a=[5, 6, 7], d=1),  # inline sets probed against a bitmap
+            dict(b=9, c=[2, 3], e=[0, 1]),  # a probed set against three others
+            dict(b=9, c=2, d=1, absent=1),  # an attribute the index lacks
+            dict(c=[], d=1),  # no value at all
+            dict(b=999),  # a value nobody holds
+        ]
+        for query in cases:
+            assert index.get_by_attribute(**query) == self.scan(objs, query), query
+
+    def test_after_removals_and_reduction(self, spread):
+        index, objs = spread
+        for o in objs[::5]:
+            index.remove_object(o)
+        live = [o for i, o in enumerate(objs) if i % 5]
+        for query in [dict(d=1), dict(a=5), dict(a=[5, 10]), dict(b=9, c=2), dict(c=4, d=0)]:
+            assert index.get_by_attribute(**query) == self.scan(live, query), query
+        index.reduce(c=3)  # the other value sets of every attribute empty or shrink
+        kept = [o for o in live if o.c == 3]
+        for query in [dict(d=1), dict(c=[2, 3]), dict(a=[3, 10, 17]), dict(b=3, d=1), dict(c=2)]:
+            assert index.get_by_attribute(**query) == self.scan(kept, query), query

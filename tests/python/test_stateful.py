@@ -39,6 +39,17 @@ def numeric(value):
     return type(value) in (int, float)
 
 
+def keyword_values(value):
+    """The values one keyword argument stands for: a str is one value, any
+    other iterable its items, anything else itself."""
+    if isinstance(value, str):
+        return [value]
+    try:
+        return list(value)
+    except TypeError:
+        return [value]
+
+
 class Model:
     def __init__(self, objects, members, eq, rng, private_maps):
         self.objects = objects  # creation order = id order
@@ -129,10 +140,10 @@ class IndexingMachine(RuleBasedStateMachine):
     @rule(data=st.data(), name=st.sampled_from(NAMES), value=VALUES)
     def view(self, data, name, value):
         k = data.draw(st.integers(0, len(self.indexes) - 1))
-        # Wrapped in a list: an iterable keyword value stands for its items.
-        self.indexes[k].reduced(**{name: [value]})
-        self.views.append((k, self.indexes[k].reduced(**{name: [value]}),
-                           self.eq_ids(k, name, value)))
+        self.indexes[k].reduced(**{name: value})
+        # The value is passed as it is: a list or tuple stands for its items.
+        selection = set().union(*(self.eq_ids(k, name, v) for v in keyword_values(value)))
+        self.views.append((k, self.indexes[k].reduced(**{name: value}), selection))
 
     @precondition(lambda self: self.views)
     @rule(data=st.data())
