@@ -430,13 +430,26 @@ TEST(Bulk, RepeatedAndHeldEntriesChangeNothing) {
     c.check_entries();
 }
 
+TEST(Query, SparseMasksNarrowEachPartAlike) {
+    // A mask much smaller than the range narrows the cached bitmaps one by
+    // one; the answer must equal the reference for every bound kind.
+    Checked c;
+    c.tree.insert_sorted(random_sorted_entries(c, 20000, 5));
+    for (uint32_t step : {1u, 7u, 50u, 997u}) {
+        std::vector<uint32_t> picked;
+        for (uint32_t id = 0; id < 20000; id += step)
+            picked.push_back(id);
+        c.check_all_bounds({int64_t{0}, 10.5, int64_t{250}, int64_t{600}}, Bitmap::of(picked));
+    }
+    c.check_all_bounds({int64_t{0}, int64_t{600}}, Bitmap());
+}
+
 TEST(Bulk, NothingToInsertLeavesTheEmptyLeaf) {
     BitMapBTree t;
     t.insert_sorted({});
     EXPECT_EQ(root_leaf(t).len, 0u);
     t.validate();
 }
-
 
 // ---------------------------------------------------------------------------
 // Moves: `move` must leave exactly what `remove` then `insert` leave, down to
