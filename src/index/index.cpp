@@ -54,10 +54,7 @@ void remove_index_value(AttributeMaps& maps, AttrName name, const ValueKey& valu
     if (entry == maps.end())
         return;
     QueryMap& map = *entry->second;
-    bool held = map.holds(value);
-    map.remove_id(value, id);
-    if (held)
-        map.check_prune(value);
+    map.remove_and_prune(value, id);
     if (map.is_empty())
         maps.erase(entry);
 }

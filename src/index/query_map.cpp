@@ -18,6 +18,12 @@ void QueryMap::insert(const ValueKey& value, uint32_t id) {
         tree_.insert(*number, id);
 }
 
+void QueryMap::remove_and_prune(const ValueKey& value, uint32_t id) {
+    remove_exact(value, id);
+    if (auto number = value.numeric())
+        tree_.remove(*number, id);
+}
+
 void QueryMap::remove_exact(const ValueKey& value, uint32_t id) {
     auto entry = exact_.find(value.hash);
     if (entry == exact_.end())

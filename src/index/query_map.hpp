@@ -39,6 +39,8 @@ class QueryMap {
     // Removes `id` from the value's set (a missing entry is not an error; the
     // entry is not pruned) and, for a number, its tree entry.
     void remove_id(const ValueKey& value, uint32_t id);
+    // `remove_id` then `check_prune` when the value is listed, in one look-up.
+    void remove_and_prune(const ValueKey& value, uint32_t id);
     // Moves `id` from `old_value` to `new_value`: the same result as
     // `remove_id(old_value)`, `check_prune(old_value)` when the value was
     // listed, then `insert(new_value)`, with one look-up per value and one walk

@@ -279,5 +279,26 @@ TEST(QueryMapReplace, SurvivingOneRemovalNeedsTwoValuesOrTwoTreeEntries) {
     EXPECT_TRUE(strings.survives_one_removal());
 }
 
+TEST(QueryMap, RemoveAndPruneMatchesTheTwoSteps) {
+    QueryMap one, two;
+    for (uint32_t id = 0; id < 40; ++id) {
+        ValueKey key = id % 4 == 0 ? str_key(id % 3) : int_key(id % 6);
+        one.insert(key, id);
+        two.insert(key, id);
+    }
+    for (uint32_t id = 0; id < 40; id += 3) {
+        ValueKey key = id % 4 == 0 ? str_key(id % 3) : int_key(id % 6);
+        bool held = one.holds(key);
+        one.remove_id(key, id);
+        if (held)
+            one.check_prune(key);
+        two.remove_and_prune(key, id);
+    }
+    two.remove_and_prune(int_key(99), 1);  // a value not listed changes nothing
+    one.remove_id(int_key(99), 1);
+    expect_same(one, two);
+    two.validate();
+}
+
 }  // namespace
 }  // namespace vorlane
