@@ -4,7 +4,6 @@
 #include <absl/container/inlined_vector.h>
 
 #include <algorithm>
-#include <array>
 #include <cmath>
 #include <limits>
 #include <optional>
@@ -13,6 +12,7 @@
 #include "index/panic.hpp"
 #include "py/args.hpp"
 #include "py/errors.hpp"
+#include "py/name_cache.hpp"
 #include "py/ref.hpp"
 #include "py/type.hpp"
 
@@ -79,48 +79,20 @@ void add_keyword_values(PyObject* value, absl::InlinedVector<ValueKey, kInlineQu
     }
 }
 
-// Attribute names of keywords, remembered per thread by the address of the
-// name's str object: a call site passes the same str on every call, so a
-// remembered name costs a comparison of its text instead of a locked lookup
-// in the interner. The cache holds no reference; a slot whose address was
-// taken over by another str is caught by the text comparison.
-class KeywordNames {
-  public:
-    AttrName name_of(PyObject* key) {
-        Py_ssize_t size = 0;
-        const char* text = PyUnicode_AsUTF8AndSize(key, &size);
-        if (text == nullptr)
-            throw py::ErrorAlreadySet{};
-        std::string_view view(text, static_cast<size_t>(size));
-        Slot& slot = slots_[(reinterpret_cast<uintptr_t>(key) >> kAddressShift) % kSlots];
-        if (slot.key == key && slot.name->view() == view)
-            return *slot.name;
-        AttrName name = AttrName::intern(view);
-        slot = {key, name};
-        return name;
-    }
-
-  private:
-    // Names in use are few; a slot shared by two of them costs lookups only.
-    static constexpr size_t kSlots = 64;
-    // Objects are 16-byte aligned: the low bits of an address carry nothing.
-    static constexpr int kAddressShift = 4;
-    struct Slot {
-        const PyObject* key = nullptr;
-        std::optional<AttrName> name;
-    };
-    std::array<Slot, kSlots> slots_{};
-};
-
-thread_local KeywordNames keyword_names;
+// The attribute name of a keyword, through the shared name cache. Its text
+// must be encodable: a name that is not raises its UnicodeEncodeError.
+AttrName keyword_name(PyObject* key) {
+    if (PyUnicode_AsUTF8AndSize(key, nullptr) == nullptr)
+        throw py::ErrorAlreadySet{};
+    return py::interned_name(key);
+}
 
 }  // namespace
 
 HashQuery keywords_to_hash_query(std::span<const py::Keyword> keywords) {
     HashQuery query;
-    KeywordNames& names = keyword_names;  // one look-up of the thread's cache
     for (const py::Keyword& keyword : keywords) {
-        HashQueryEntry entry{names.name_of(keyword.name), {}};
+        HashQueryEntry entry{keyword_name(keyword.name), {}};
         add_keyword_values(keyword.value, entry.values);
         query.push_back(std::move(entry));
     }
@@ -836,13 +808,10 @@ constexpr py::Signature kOrSig{.name = "PyQueryExpr.or_", .var_positional = true
 constexpr py::Signature kNotSig{
     .name = "PyQueryExpr.not_", .params = {"exprs"}, .nparams = 1, .required = 1};
 
-#define VORLANE_STATIC(name, sig, builder, doc)                            \
-    {                                                                      \
-        name,                                                              \
-            reinterpret_cast<PyCFunction>(                                 \
-                reinterpret_cast<void (*)()>(constructor<&sig, builder>)), \
-            METH_FASTCALL | METH_KEYWORDS | METH_STATIC, doc               \
-    }
+#define VORLANE_STATIC(name, sig, builder, doc)                                               \
+    {name,                                                                                    \
+     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(constructor<&sig, builder>)), \
+     METH_FASTCALL | METH_KEYWORDS | METH_STATIC, doc}
 
 PyMethodDef query_methods[] = {
     VORLANE_STATIC("eq", kEqSig, build_compare<expr::Eq>, "eq(attr, value)\n--\n\n"),
