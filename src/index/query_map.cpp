@@ -56,6 +56,44 @@ void QueryMap::replace(const ValueKey& old_value, const ValueKey& new_value, uin
     }
 }
 
+void RemovalPrefetch::add(const QueryMap& map, const ValueKey& value) {
+    if (map_count_ == kMaps)
+        return;
+    map.exact().prefetch(value.hash);
+    maps_[map_count_] = &map;
+    hashes_[map_count_] = value.hash;
+    if (auto number = value.numeric())
+        routes_[map_count_].emplace(map.tree().route(*number, id_));
+    ++map_count_;
+}
+
+void RemovalPrefetch::request_sets(std::span<const Bitmap*> bitmaps, size_t& count) const {
+    for (size_t i = 0; i < map_count_; ++i) {
+        auto entry = maps_[i]->exact().find(hashes_[i]);
+        if (entry == maps_[i]->exact().end() || count == bitmaps.size())
+            continue;
+        if (const auto* large = std::get_if<Bitmap>(&entry->second.form()))
+            bitmaps[count++] = large;
+    }
+}
+
+void RemovalPrefetch::run() {
+    std::array<const Bitmap*, kBitmaps> bitmaps;
+    size_t count = 0;
+    bool first_level = true;
+    for (bool deeper = true; deeper; first_level = false) {
+        deeper = false;
+        for (size_t i = 0; i < map_count_; ++i) {
+            if (routes_[i] && routes_[i]->step(bitmaps, count))
+                deeper = true;
+        }
+        // The slots requested by `add` have had one level's walk to arrive.
+        if (first_level)
+            request_sets(bitmaps, count);
+    }
+    Bitmap::prefetch_update(std::span<const Bitmap* const>(bitmaps.data(), count), id_);
+}
+
 void QueryMapBatch::insert(const ValueKey& value, uint32_t id) {
     if (pending_.empty())
         pending_.reserve(kBlock);

@@ -13,7 +13,10 @@
 
 #include <absl/container/flat_hash_map.h>
 
+#include <array>
 #include <cstdint>
+#include <optional>
+#include <span>
 #include <vector>
 
 #include "index/hybrid_set.hpp"
@@ -77,6 +80,37 @@ class QueryMap {
 
     ExactMap exact_;
     BitMapBTree tree_;
+};
+
+// Brings into the cache what taking one id out of several maps will touch
+// (`remove_and_prune` on each, as when an object leaves an index): the exact
+// maps' slots and sets, and the nodes and cached bitmaps on the trees' routes.
+// Each route is a chain of dependent misses; walked side by side, the chains
+// of the different maps overlap instead of following one another. Only a
+// hint: nothing changes, and the maps must not change between `add` and `run`.
+class RemovalPrefetch {
+  public:
+    explicit RemovalPrefetch(uint32_t id) : id_(id) {}
+    // Requests the value's exact-map slot and starts its tree route. Maps past
+    // `kMaps` are left to the removal itself.
+    void add(const QueryMap& map, const ValueKey& value);
+    // Walks the routes level by level, then requests the sets' and the cached
+    // bitmaps' parts that hold the id.
+    void run();
+
+  private:
+    // Attributes of one object prefetched together: objects rarely have more.
+    static constexpr size_t kMaps = 8;
+    // Bitmaps on the routes: one per tree level below the root, plus the sets.
+    static constexpr size_t kBitmaps = 64;
+
+    void request_sets(std::span<const Bitmap*> bitmaps, size_t& count) const;
+
+    uint32_t id_;
+    std::array<const QueryMap*, kMaps> maps_{};
+    std::array<int64_t, kMaps> hashes_{};
+    size_t map_count_ = 0;
+    std::array<std::optional<RoutePrefetch>, kMaps> routes_{};
 };
 
 // Many insertions into one map, as by `QueryMap::insert` each, in the order

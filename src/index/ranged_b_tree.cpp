@@ -755,6 +755,29 @@ void BitMapBTree::prefetch_move(NumericValue old_value, NumericValue new_value, 
     Bitmap::prefetch_update(std::span<const Bitmap* const>(changing.data(), count), id);
 }
 
+RoutePrefetch::RoutePrefetch(const BitMapBTreeNode& root, CompositeKey128 entry)
+    : node_(&root), key_(entry.key) {
+    // The root is read by the first step: request it now.
+    if (is_present(root))
+        prefetch_node(root);
+}
+
+bool RoutePrefetch::step(Changing changing, size_t& count) {
+    const auto* internal = std::get_if<std::unique_ptr<InternalNode>>(node_);
+    if (internal == nullptr || !*internal)
+        return false;
+    const InternalNode& node = **internal;
+    uint32_t slot = node.offset + node.get_key_index(key_);
+    const BitMapBTreeNode& child = node.children[slot];
+    if (!is_present(child))
+        return false;  // the removal itself reports the missing child
+    if (node.bitmaps[slot] && count < changing.size())
+        changing[count++] = &*node.bitmaps[slot];
+    prefetch_node(child);
+    node_ = &child;
+    return true;
+}
+
 bool BitMapBTree::remove(NumericValue value, uint32_t id) {
     if (!remove_from(root_, CompositeKey128::new_(value, id)))
         return false;

@@ -190,6 +190,27 @@ void walk_entries(const BitMapBTreeNode& node, F& f) {
 }
 }  // namespace detail
 
+// One entry's route down a tree, walked a level per `step`, so that the
+// routes of several trees (those an object leaves at once) can be walked side
+// by side: each step reads the node the step before requested and requests
+// the next, and the steps of different routes overlap their misses. Only a
+// hint for the removal that follows; the tree must not change in between.
+class RoutePrefetch {
+  public:
+    // Bitmaps a removal clears the id from: one per level below the root.
+    using Changing = std::span<const Bitmap*>;
+
+    RoutePrefetch(const BitMapBTreeNode& root, CompositeKey128 entry);
+    // Descends one level, recording in `changing[count++]` (while room is left)
+    // the cached bitmap the entry's id will leave there; false, and nothing
+    // done, once the route has reached a leaf or a missing child.
+    bool step(Changing changing, size_t& count);
+
+  private:
+    const BitMapBTreeNode* node_;
+    Key128 key_;
+};
+
 class BitMapBTree {
   public:
     // An empty leaf root with its window centred.
@@ -221,6 +242,10 @@ class BitMapBTree {
     // each node and bitmap on the way is a miss, and walking both routes level
     // by level overlaps them. Only a hint; the tree is not changed.
     void prefetch_move(NumericValue old_value, NumericValue new_value, uint32_t id) const;
+    // The route of `remove(value, id)`, to be walked by the caller.
+    RoutePrefetch route(NumericValue value, uint32_t id) const {
+        return RoutePrefetch(root_, CompositeKey128::new_(value, id));
+    }
 
     // Ids of the entries whose value lies within the bounds, restricted to
     // `mask`. Bounds compare by value alone, so Int and Float bounds of the

@@ -300,5 +300,37 @@ TEST(QueryMap, RemoveAndPruneMatchesTheTwoSteps) {
     two.validate();
 }
 
+// The prefetch over more maps than it walks together, with values some maps
+// do not list, changes none of them: the removals that follow match maps
+// that were never prefetched.
+TEST(RemovalPrefetch, ChangesNothing) {
+    const size_t maps = 11;
+    std::vector<QueryMap> prefetched(maps), plain(maps);
+    for (size_t m = 0; m < maps; ++m) {
+        for (uint32_t id = 0; id < 20000; ++id) {
+            ValueKey key = m % 3 == 0 ? str_key(id % 50) : int_key((id * 31 + m) % 7000);
+            prefetched[m].insert(key, id);
+            plain[m].insert(key, id);
+        }
+    }
+    for (uint32_t id = 0; id < 20000; id += 37) {
+        RemovalPrefetch prefetch(id);
+        for (size_t m = 0; m < maps; ++m) {
+            ValueKey key = m % 3 == 0 ? str_key(id % 50) : int_key((id * 31 + m) % 7000);
+            prefetch.add(prefetched[m], m == 4 ? int_key(-77) : key);
+        }
+        prefetch.run();
+        for (size_t m = 0; m < maps; ++m) {
+            ValueKey key = m % 3 == 0 ? str_key(id % 50) : int_key((id * 31 + m) % 7000);
+            prefetched[m].remove_and_prune(key, id);
+            plain[m].remove_and_prune(key, id);
+        }
+    }
+    for (size_t m = 0; m < maps; ++m) {
+        expect_same(prefetched[m], plain[m]);
+        prefetched[m].validate();
+    }
+}
+
 }  // namespace
 }  // namespace vorlane

@@ -683,6 +683,45 @@ TEST(Move, PrefetchChangesNothing) {
     }
 }
 
+// A route records, level by level, the cached bitmaps that list the entry's
+// id (those a removal changes), one per internal level, and stops at the leaf.
+TEST(RoutePrefetch, RecordsTheBitmapsAboveTheEntry) {
+    BitMapBTree tree;
+    const uint32_t n = 40000;
+    for (uint32_t i = 0; i < n; ++i)
+        tree.insert(int64_t{(i * 7919) % n}, i);
+    size_t levels = 0;
+    for (const BitMapBTreeNode* node = &tree.root();
+         std::holds_alternative<std::unique_ptr<InternalNode>>(*node); ++levels) {
+        const InternalNode& internal = *std::get<std::unique_ptr<InternalNode>>(*node);
+        node = &internal.children[internal.offset];
+    }
+    ASSERT_GE(levels, 2u);
+    for (uint32_t id : {0u, 1234u, n - 1}) {
+        RoutePrefetch route = tree.route(int64_t{(id * 7919) % n}, id);
+        std::array<const Bitmap*, 8> changing{};
+        size_t count = 0;
+        size_t steps = 0;
+        while (route.step(changing, count))
+            ++steps;
+        EXPECT_EQ(steps, levels);
+        EXPECT_FALSE(route.step(changing, count));  // a finished route stays finished
+        ASSERT_EQ(count, levels);
+        for (size_t i = 0; i < count; ++i)
+            EXPECT_TRUE(changing[i]->contains(id));
+    }
+    // Room for one bitmap: the rest are not recorded, the walk goes on.
+    RoutePrefetch route = tree.route(int64_t{0}, 0);
+    std::array<const Bitmap*, 1> one{};
+    size_t count = 0;
+    size_t steps = 0;
+    while (route.step(one, count))
+        ++steps;
+    EXPECT_EQ(steps, levels);
+    EXPECT_EQ(count, 1u);
+    tree.validate();
+}
+
 // Long mixed sequences of insertions and moves over narrow and wide value
 // domains, so that moves meet splits at every level.
 class RandomMoves : public ::testing::TestWithParam<int> {};
