@@ -128,8 +128,8 @@ namespace {
 // waits for memory twice. With the next slots and objects already on their
 // way, those waits overlap. The slot is fetched first, so that it has arrived
 // when the object's address is read from it.
-constexpr size_t kSlotLookahead = 64;
-constexpr size_t kObjectLookahead = 16;
+constexpr size_t kSlotLookahead = 128;
+constexpr size_t kObjectLookahead = 32;
 // Ids visited per run: the look-ahead starts over with each run, so a run is
 // many times longer than it (and small enough for the stack).
 constexpr uint32_t kVisitRun = 1024;
