@@ -214,10 +214,13 @@ HashMatch match_hashes(const AttributeMaps& maps, const HashQuery& query) {
     absl::InlinedVector<const PlannedEntry*, kInlineQueryEntries> plan;
     for (const PlannedEntry& entry : entries)
         plan.push_back(&entry);
-    // Most selective first, so the running intersection empties early.
-    std::stable_sort(plan.begin(), plan.end(), [](const PlannedEntry* a, const PlannedEntry* b) {
-        return a->estimate < b->estimate;
-    });
+    // Most selective first, so the running intersection empties early. A
+    // query names a few attributes: an insertion sort (stable, like the
+    // order of equal estimates needs) takes no buffer, as std::stable_sort does.
+    for (size_t i = 1; i < plan.size(); ++i) {
+        for (size_t j = i; j > 0 && plan[j]->estimate < plan[j - 1]->estimate; --j)
+            std::swap(plan[j], plan[j - 1]);
+    }
     if (plan.empty() || plan.front()->estimate == 0)
         return HashMatch::few({});
     std::span<const PlannedEntry* const> steps(plan.data(), plan.size());
