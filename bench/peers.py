@@ -39,6 +39,11 @@ ASSIGN_FRACTION = 10  # one object in ten gets a new size
 SLOW_ASSIGN_SAMPLE = 5000
 MIN_TIME = 0.3  # seconds of repeats per measured query, at least
 MIN_REPS, MAX_REPS = 3, 200
+# A sample of a query of a few microseconds repeats it for about this long,
+# so that the timer's own cost and one slow call weigh little in it; queries
+# slower than this are timed one round per sample, as before.
+SAMPLE_TIME = 0.002
+MAX_ROUNDS = 1000
 
 
 # ---------------------------------------------------------------------------
@@ -499,18 +504,29 @@ def missing_requirement(key: str) -> str | None:
 # Measuring
 
 
+def rounds_per_sample(fn, params) -> int:
+    """Rounds over `params` that one sample times: enough for SAMPLE_TIME."""
+    t0 = time.perf_counter()
+    for p in params:
+        fn(*p)
+    once = time.perf_counter() - t0
+    return max(1, min(MAX_ROUNDS, int(SAMPLE_TIME / max(once, 1e-9))))
+
+
 def per_call(fn, params) -> float:
     """Seconds per call: the best over repeats of the mean over `params`."""
     fn(*params[0])  # warm
+    rounds = rounds_per_sample(fn, params)
     samples = []
     spent = 0.0
     while len(samples) < MIN_REPS or (spent < MIN_TIME and len(samples) < MAX_REPS):
         t0 = time.perf_counter()
-        for p in params:
-            fn(*p)
+        for _ in range(rounds):
+            for p in params:
+                fn(*p)
         dt = time.perf_counter() - t0
         spent += dt
-        samples.append(dt / len(params))
+        samples.append(dt / (rounds * len(params)))
     # The minimum: other load on the machine only ever adds time.
     return min(samples)
 
