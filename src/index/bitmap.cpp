@@ -84,6 +84,13 @@ Bitmap Bitmap::or_many(std::span<const Bitmap* const> parts) {
     return adopt(roaring_bitmap_or_many(raws.size(), raws.data()), kCreateFailed);
 }
 
+void Bitmap::append_to(std::vector<uint32_t>& out) const {
+    size_t start = out.size();
+    out.resize(start + cardinality());
+    if (out.size() > start)
+        roaring_bitmap_to_uint32_array(raw_, out.data() + start);
+}
+
 std::vector<uint32_t> Bitmap::to_vector() const {
     std::vector<uint32_t> ids(cardinality());
     if (!ids.empty())

@@ -78,6 +78,8 @@ class Bitmap {
 
     // Ids in ascending order.
     std::vector<uint32_t> to_vector() const;
+    // Appends the ids, ascending, to `out`.
+    void append_to(std::vector<uint32_t>& out) const;
 
     // Ids read from the library per iterator call in `for_each`.
     static constexpr uint32_t kReadBlock = 256;

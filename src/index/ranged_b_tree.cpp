@@ -9,6 +9,7 @@
 
 #include "index/panic.hpp"
 #include "index/prefetch.hpp"
+#include "index/sort_ids.hpp"
 
 namespace vorlane {
 
@@ -134,11 +135,42 @@ struct RangeParts {
     std::vector<const Bitmap*> whole;
     std::vector<uint32_t> ids;
 
+    // Ids per 2^16 of the mask's span up to which the union is gathered as a
+    // sorted list rather than built by the library's many-way union. That
+    // union makes a dense container for every 2^16 ids the parts touch and,
+    // for a sparse result, turns each back into a sorted array, which costs
+    // more than sorting the ids themselves; a quarter of the array limit
+    // (4,096) keeps clear of the point where dense containers pay off.
+    static constexpr uint64_t kSparseIdsPerContainer = 1024;
+
     Bitmap union_within(const Bitmap& mask) const {
-        Bitmap result = Bitmap::or_many(whole);
-        result.add_many(ids);
+        if (mask.is_empty())
+            return Bitmap();
+        uint64_t listed = ids.size();
+        for (const Bitmap* part : whole)
+            listed += part->cardinality();
+        uint64_t containers = (mask.maximum() >> 16) - (mask.minimum() >> 16) + 1;
+        Bitmap result;
+        if (listed <= kSparseIdsPerContainer * containers) {
+            result = gathered_union(listed);
+        } else {
+            result = Bitmap::or_many(whole);
+            result.add_many(ids);
+        }
         result.and_inplace(mask);
         return result;
+    }
+
+  private:
+    // The union of the parts, from their ids sorted in one list.
+    Bitmap gathered_union(uint64_t listed) const {
+        std::vector<uint32_t> all;
+        all.reserve(listed);
+        all.insert(all.end(), ids.begin(), ids.end());
+        for (const Bitmap* part : whole)
+            part->append_to(all);
+        sort_ids(all);
+        return Bitmap::of(all);
     }
 };
 

@@ -683,6 +683,30 @@ TEST(Move, PrefetchChangesNothing) {
     }
 }
 
+// Narrow ranges over a large tree gather their ids into one sorted list;
+// wide ones take the library's union. Both, over ids spread across many
+// 2^16 blocks and under sparse and dense masks, give the reference's answer.
+TEST(RangeQuery, SparseAndDenseUnionsAgree) {
+    Checked c;
+    const uint32_t n = 60000;
+    for (uint32_t i = 0; i < n; ++i)
+        c.insert(int64_t{(i * 7919) % n}, i * 97 + i % 5);  // ids up to ~5.8M
+    Bitmap everyone;
+    Bitmap some;
+    for (const auto& [id, value] : c.values) {
+        everyone.add(id);
+        if (id % 3 == 0)
+            some.add(id);
+    }
+    for (const Bitmap* mask : {&everyone, &some}) {
+        for (int64_t width : {0, 40, 700, 5000, 30000, 60000}) {
+            for (int64_t lo : {int64_t{0}, int64_t{12345}, int64_t{n} - width}) {
+                c.check_query(Bound::included(lo), Bound::excluded(lo + width), *mask);
+            }
+        }
+    }
+}
+
 // A route records, level by level, the cached bitmaps that list the entry's
 // id (those a removal changes), one per internal level, and stops at the leaf.
 TEST(RoutePrefetch, RecordsTheBitmapsAboveTheEntry) {
