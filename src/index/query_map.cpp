@@ -84,7 +84,8 @@ void RemovalPrefetch::run() {
     for (bool deeper = true; deeper; first_level = false) {
         deeper = false;
         for (size_t i = 0; i < map_count_; ++i) {
-            if (routes_[i] && routes_[i]->step(bitmaps, count))
+            std::optional<RoutePrefetch>& route = routes_[i];
+            if (route && route->step(bitmaps, count))
                 deeper = true;
         }
         // The slots requested by `add` have had one level's walk to arrive.

@@ -803,8 +803,9 @@ bool RoutePrefetch::step(Changing changing, size_t& count) {
     const BitMapBTreeNode& child = node.children[slot];
     if (!is_present(child))
         return false;  // the removal itself reports the missing child
-    if (node.bitmaps[slot] && count < changing.size())
-        changing[count++] = &*node.bitmaps[slot];
+    const std::optional<Bitmap>& ids = node.bitmaps[slot];
+    if (ids && count < changing.size())
+        changing[count++] = &*ids;
     prefetch_node(child);
     node_ = &child;
     return true;
