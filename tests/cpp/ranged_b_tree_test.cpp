@@ -721,27 +721,27 @@ TEST(RoutePrefetch, RecordsTheBitmapsAboveTheEntry) {
         node = &internal.children[internal.offset];
     }
     ASSERT_GE(levels, 2u);
-    for (uint32_t id : {0u, 1234u, n - 1}) {
+    // Walks the route of `id` to its end; returns the steps taken.
+    auto walk = [&](uint32_t id, RoutePrefetch::Changing changing, size_t& count) {
         RoutePrefetch route = tree.route(int64_t{(id * 7919) % n}, id);
-        std::array<const Bitmap*, 8> changing{};
-        size_t count = 0;
         size_t steps = 0;
         while (route.step(changing, count))
             ++steps;
-        EXPECT_EQ(steps, levels);
         EXPECT_FALSE(route.step(changing, count));  // a finished route stays finished
+        return steps;
+    };
+    for (uint32_t id : {0u, 1234u, n - 1}) {
+        std::array<const Bitmap*, 8> changing{};
+        size_t count = 0;
+        EXPECT_EQ(walk(id, changing, count), levels);
         ASSERT_EQ(count, levels);
         for (size_t i = 0; i < count; ++i)
             EXPECT_TRUE(changing[i]->contains(id));
     }
     // Room for one bitmap: the rest are not recorded, the walk goes on.
-    RoutePrefetch route = tree.route(int64_t{0}, 0);
     std::array<const Bitmap*, 1> one{};
     size_t count = 0;
-    size_t steps = 0;
-    while (route.step(one, count))
-        ++steps;
-    EXPECT_EQ(steps, levels);
+    EXPECT_EQ(walk(0, one, count), levels);
     EXPECT_EQ(count, 1u);
     tree.validate();
 }
