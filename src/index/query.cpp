@@ -82,9 +82,9 @@ void add_keyword_values(PyObject* value, absl::InlinedVector<ValueKey, kInlineQu
 // The attribute name of a keyword, through the shared name cache. Its text
 // must be encodable: a name that is not raises its UnicodeEncodeError.
 AttrName keyword_name(PyObject* key) {
-    if (PyUnicode_AsUTF8AndSize(key, nullptr) == nullptr)
-        throw py::ErrorAlreadySet{};
-    return py::interned_name(key);
+    if (std::optional<AttrName> name = py::encodable_name(key))
+        return *name;
+    throw py::ErrorAlreadySet{};
 }
 
 }  // namespace

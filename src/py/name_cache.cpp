@@ -39,12 +39,8 @@ NameCache& cache() {
 class CacheLock {
   public:
 #ifdef Py_GIL_DISABLED
-    CacheLock() {
-        PyMutex_Lock(&cache().mutex);
-    }
-    ~CacheLock() {
-        PyMutex_Unlock(&cache().mutex);
-    }
+    CacheLock() { PyMutex_Lock(&cache().mutex); }
+    ~CacheLock() { PyMutex_Unlock(&cache().mutex); }
 #else
     // The interpreter lock already serialises every caller. (User-provided,
     // so that a guard nobody reads is not reported as unused.)
@@ -108,6 +104,19 @@ AttrName interned_name(PyObject* name) {
     if (!text)
         return AttrName::intern(std::string_view());
     AttrName interned = AttrName::intern(*text);
+    remember(name, interned);
+    return interned;
+}
+
+std::optional<AttrName> encodable_name(PyObject* name) {
+    // A cached str was encoded when it entered the cache.
+    if (Cached found = cached(name); found.hit)
+        return found.name;
+    Py_ssize_t size = 0;
+    const char* text = PyUnicode_AsUTF8AndSize(name, &size);
+    if (text == nullptr)
+        return std::nullopt;
+    AttrName interned = AttrName::intern(std::string_view(text, size));
     remember(name, interned);
     return interned;
 }

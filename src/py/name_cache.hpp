@@ -22,6 +22,10 @@ namespace vorlane::py {
 // as UTF-8 is the empty name (the encoding error is cleared).
 AttrName interned_name(PyObject* name);
 
+// The interned name of the str `name`, or nothing with the encoding error
+// set when its text cannot be encoded as UTF-8: for names that must be valid.
+std::optional<AttrName> encodable_name(PyObject* name);
+
 // What the str `name` names for a look-up: `encodable` is false when its text
 // cannot be encoded (the error is cleared); `name` is empty when no name with
 // that text was ever interned, so that nothing can hold it.

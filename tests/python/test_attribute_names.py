@@ -96,3 +96,12 @@ class TestUnencodableNames:
         assert getattr(o, "") == 1
         assert repr(o) == "<MyClass with 1 attributes>"
 
+
+    def test_lookup_keywords_raise_the_encoding_error_every_time(self):
+        index = Index()
+        index.add_object(Indexable(**{"": 1}))
+        name = "\ud800"
+        for _ in range(3):  # a failed name is never cached
+            with pytest.raises(UnicodeEncodeError):
+                index.get_by_attribute(**{name: 1})
+        assert len(index.get_by_attribute(**{"": 1})) == 1
