@@ -112,7 +112,6 @@ constexpr size_t kPrefetchBatch = 8;
 // search starts.
 constexpr size_t kWholeArrayBytes = 512;
 constexpr size_t kAroundGuessBytes = 256;
-constexpr uint32_t kLowValues = 1u << 16;
 
 void prefetch_arrays(const roaring_array_t& ra) {
     size_t size = static_cast<size_t>(ra.size);
@@ -144,7 +143,7 @@ void prefetch_within(const Located& at, uint16_t low) {
             prefetch_bytes(array->array, count * sizeof(uint16_t));
             return;
         }
-        size_t guess = count * low / kLowValues;
+        size_t guess = count * low / Bitmap::kContainerIds;
         size_t back = kAroundGuessBytes / 2 / sizeof(uint16_t);
         prefetch_line(array->array + count / 2);
         prefetch_bytes(array->array + (guess > back ? guess - back : 0), kAroundGuessBytes);

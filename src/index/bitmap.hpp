@@ -83,6 +83,11 @@ class Bitmap {
 
     // Ids read from the library per iterator call in `for_each`.
     static constexpr uint32_t kReadBlock = 256;
+    // Ids per container of the library (one container per 2^16 block of
+    // ids), and the most a container holds as a sorted array before it turns
+    // to a bitset.
+    static constexpr uint64_t kContainerIds = uint64_t{1} << 16;
+    static constexpr uint64_t kArrayContainerLimit = 4096;
 
     // Calls `f(std::span<const uint32_t>)` with consecutive runs of at most
     // `Block` ids in ascending order, read from the library in one call per

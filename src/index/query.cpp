@@ -436,7 +436,7 @@ struct Evaluator {
     }
     // Whether the universe keeps of `listed` ids so few that their union
     // stays in the library's sorted-array containers (at most
-    // `kArrayContainerLimit` ids per 2^16). Then each value's ids are
+    // `Bitmap::kArrayContainerLimit` ids per 2^16). Then each value's ids are
     // intersected with the universe first and the small pieces joined:
     // joining whole sets would build dense containers only to empty them.
     // Otherwise, as with the whole index for universe, one union of the sets
@@ -447,10 +447,10 @@ struct Evaluator {
         if (kept == 0)
             return true;
         uint64_t span = static_cast<uint64_t>(universe.maximum()) - universe.minimum() + 1;
-        uint64_t containers = (span + kContainerIds - 1) / kContainerIds;
+        uint64_t containers = (span + Bitmap::kContainerIds - 1) / Bitmap::kContainerIds;
         // listed * (kept / span) <= limit * containers, without dividing.
         return static_cast<unsigned __int128>(listed) * kept <=
-               static_cast<unsigned __int128>(kArrayContainerLimit) * containers * span;
+               static_cast<unsigned __int128>(Bitmap::kArrayContainerLimit) * containers * span;
     }
     // The union of each set's ids within the universe. The pieces are
     // joined one by one: joining sorted arrays keeps them arrays, where the
@@ -484,10 +484,6 @@ struct Evaluator {
 
     static constexpr size_t kInlineInValues = 8;
     static constexpr size_t kInlineParts = 4;
-    // Ids per container of the library, and the most it holds as a sorted
-    // array before it turns to a bitset.
-    static constexpr uint64_t kContainerIds = uint64_t{1} << 16;
-    static constexpr uint64_t kArrayContainerLimit = 4096;
 };
 
 // The running result of an And: the ids every part so far kept. Until the

@@ -68,9 +68,9 @@ void RemovalPrefetch::add(const QueryMap& map, const ValueKey& value) {
 }
 
 void RemovalPrefetch::request_sets(std::span<const Bitmap*> bitmaps, size_t& count) const {
-    for (size_t i = 0; i < map_count_; ++i) {
+    for (size_t i = 0; i < map_count_ && count < bitmaps.size(); ++i) {
         auto entry = maps_[i]->exact().find(hashes_[i]);
-        if (entry == maps_[i]->exact().end() || count == bitmaps.size())
+        if (entry == maps_[i]->exact().end())
             continue;
         if (const auto* large = std::get_if<Bitmap>(&entry->second.form()))
             bitmaps[count++] = large;

@@ -73,9 +73,9 @@ class QueryMap {
 
   private:
     friend class QueryMapBatch;
-    // Adds `id` to the value's set; false when the set already held it.
     // The exact-map half of `remove_id` + `check_prune`.
     void remove_exact(const ValueKey& value, uint32_t id);
+    // Adds `id` to the value's set; false when the set already held it.
     bool insert_exact(const ValueKey& value, uint32_t id);
 
     ExactMap exact_;

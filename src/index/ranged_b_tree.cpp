@@ -140,8 +140,8 @@ struct RangeParts {
     // union makes a dense container for every 2^16 ids the parts touch and,
     // for a sparse result, turns each back into a sorted array, which costs
     // more than sorting the ids themselves; a quarter of the array limit
-    // (4,096) keeps clear of the point where dense containers pay off.
-    static constexpr uint64_t kSparseIdsPerContainer = 1024;
+    // keeps clear of the point where dense containers pay off.
+    static constexpr uint64_t kSparseIdsPerContainer = Bitmap::kArrayContainerLimit / 4;
 
     Bitmap union_within(const Bitmap& mask) const {
         if (mask.is_empty())
@@ -149,7 +149,8 @@ struct RangeParts {
         uint64_t listed = ids.size();
         for (const Bitmap* part : whole)
             listed += part->cardinality();
-        uint64_t containers = (mask.maximum() >> 16) - (mask.minimum() >> 16) + 1;
+        uint64_t containers =
+            (mask.maximum() / Bitmap::kContainerIds) - (mask.minimum() / Bitmap::kContainerIds) + 1;
         Bitmap result;
         if (listed <= kSparseIdsPerContainer * containers) {
             result = gathered_union(listed);
@@ -756,33 +757,18 @@ void BitMapBTree::insert_sorted(std::span<const CompositeKey128> entries) {
 }
 
 void BitMapBTree::prefetch_move(NumericValue old_value, NumericValue new_value, uint32_t id) const {
-    Key128 from = CompositeKey128::new_(old_value, id).key;
-    Key128 to = CompositeKey128::new_(new_value, id).key;
+    RoutePrefetch from = route(old_value, id);
+    RoutePrefetch to = route(new_value, id);
     std::array<const Bitmap*, 2 * kPrefetchedLevels> changing;
     size_t count = 0;
-    const BitMapBTreeNode* a = &root_;
-    const BitMapBTreeNode* b = &root_;
     for (;;) {
-        const auto* x = std::get_if<std::unique_ptr<InternalNode>>(a);
-        const auto* y = std::get_if<std::unique_ptr<InternalNode>>(b);
-        if (x == nullptr || y == nullptr)
+        size_t before = count;
+        bool deeper = from.step(changing, count);
+        if (!to.step(changing, count) || !deeper)
             break;
-        uint32_t slot_a = (*x)->offset + (*x)->get_key_index(from);
-        uint32_t slot_b = (*y)->offset + (*y)->get_key_index(to);
-        a = &(*x)->children[slot_a];
-        b = &(*y)->children[slot_b];
-        if (!is_present(*a) || !is_present(*b))
-            break;  // the move itself reports the missing child
         // A child both routes enter keeps the id: its bitmap is not touched.
-        if (a != b && count + 2 <= changing.size()) {
-            if ((*x)->bitmaps[slot_a])
-                changing[count++] = &*(*x)->bitmaps[slot_a];
-            if ((*y)->bitmaps[slot_b])
-                changing[count++] = &*(*y)->bitmaps[slot_b];
-        }
-        prefetch_node(*a);
-        if (b != a)
-            prefetch_node(*b);
+        if (from.at() == to.at())
+            count = before;
     }
     Bitmap::prefetch_update(std::span<const Bitmap* const>(changing.data(), count), id);
 }

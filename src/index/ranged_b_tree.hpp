@@ -205,6 +205,8 @@ class RoutePrefetch {
     // the cached bitmap the entry's id will leave there; false, and nothing
     // done, once the route has reached a leaf or a missing child.
     bool step(Changing changing, size_t& count);
+    // The node the route has reached.
+    const BitMapBTreeNode* at() const { return node_; }
 
   private:
     const BitMapBTreeNode* node_;

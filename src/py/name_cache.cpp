@@ -97,17 +97,6 @@ std::optional<std::string_view> utf8_of(PyObject* str) {
 
 }  // namespace
 
-AttrName interned_name(PyObject* name) {
-    if (Cached found = cached(name); found.hit)
-        return found.name;
-    std::optional<std::string_view> text = utf8_of(name);
-    if (!text)
-        return AttrName::intern(std::string_view());
-    AttrName interned = AttrName::intern(*text);
-    remember(name, interned);
-    return interned;
-}
-
 std::optional<AttrName> encodable_name(PyObject* name) {
     // A cached str was encoded when it entered the cache.
     if (Cached found = cached(name); found.hit)
@@ -119,6 +108,13 @@ std::optional<AttrName> encodable_name(PyObject* name) {
     AttrName interned = AttrName::intern(std::string_view(text, size));
     remember(name, interned);
     return interned;
+}
+
+AttrName interned_name(PyObject* name) {
+    if (std::optional<AttrName> interned = encodable_name(name))
+        return *interned;
+    PyErr_Clear();
+    return AttrName::intern(std::string_view());
 }
 
 NameLookup look_up_name(PyObject* name) {
