@@ -13,7 +13,7 @@
 #include <random>
 #include <vector>
 
-#include "index/ranged_b_tree.hpp"
+#include "engine/ranged_b_tree.hpp"
 
 namespace vorlane {
 namespace {

@@ -15,7 +15,7 @@
 #include <string>
 #include <utility>
 
-#include "index/panic.hpp"
+#include "engine/panic.hpp"
 
 namespace vorlane::py {
 

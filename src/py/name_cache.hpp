@@ -14,7 +14,7 @@
 
 #include <optional>
 
-#include "index/attr_name.hpp"
+#include "engine/attr_name.hpp"
 
 namespace vorlane::py {
 

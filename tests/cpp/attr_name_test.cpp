@@ -1,4 +1,4 @@
-#include "index/attr_name.hpp"
+#include "engine/attr_name.hpp"
 
 #include <gtest/gtest.h>
 

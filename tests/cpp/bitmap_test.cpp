@@ -1,4 +1,4 @@
-#include "index/bitmap.hpp"
+#include "engine/bitmap.hpp"
 
 #include <gtest/gtest.h>
 

@@ -1,4 +1,4 @@
-#include "index/hybrid_set.hpp"
+#include "engine/hybrid_set.hpp"
 
 #include <gtest/gtest.h>
 
@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "index/panic.hpp"
+#include "engine/panic.hpp"
 
 namespace vorlane {
 namespace {

@@ -1,4 +1,4 @@
-#include "index/poison_lock.hpp"
+#include "engine/poison_lock.hpp"
 
 #include <gtest/gtest.h>
 

@@ -1,11 +1,11 @@
-#include "index/query_map.hpp"
+#include "engine/query_map.hpp"
 
 #include <gtest/gtest.h>
 
 #include <random>
 #include <vector>
 
-#include "index/panic.hpp"
+#include "engine/panic.hpp"
 
 namespace vorlane {
 namespace {

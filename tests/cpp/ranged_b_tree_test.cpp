@@ -1,4 +1,4 @@
-#include "index/ranged_b_tree.hpp"
+#include "engine/ranged_b_tree.hpp"
 
 #include <gtest/gtest.h>
 

@@ -1,4 +1,4 @@
-#include "index/index.hpp"
+#include "bindings/index.hpp"
 
 #include <absl/container/flat_hash_map.h>
 
@@ -7,13 +7,13 @@
 #include <string>
 #include <utility>
 
-#include "index/filtered_index.hpp"
-#include "index/indexable.hpp"
-#include "index/iteration.hpp"
-#include "index/panic.hpp"
-#include "index/pickling.hpp"
-#include "index/query.hpp"
-#include "index/sorted_collect.hpp"
+#include "bindings/filtered_index.hpp"
+#include "bindings/indexable.hpp"
+#include "bindings/iteration.hpp"
+#include "engine/panic.hpp"
+#include "bindings/pickling.hpp"
+#include "bindings/query.hpp"
+#include "bindings/sorted_collect.hpp"
 #include "py/args.hpp"
 #include "py/errors.hpp"
 #include "py/gil.hpp"

@@ -1,8 +1,8 @@
-#include "index/sorted_collect.hpp"
+#include "bindings/sorted_collect.hpp"
 
 #include <limits>
 
-#include "index/value.hpp"
+#include "py/value.hpp"
 #include "py/errors.hpp"
 #include "py/ref.hpp"
 

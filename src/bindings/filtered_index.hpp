@@ -12,8 +12,8 @@
 
 #include <memory>
 
-#include "index/bitmap.hpp"
-#include "index/index.hpp"
+#include "engine/bitmap.hpp"
+#include "bindings/index.hpp"
 
 namespace vorlane {
 

@@ -17,11 +17,11 @@
 #include <span>
 #include <vector>
 
-#include "index/attr_name.hpp"
-#include "index/bitmap.hpp"
-#include "index/poison_lock.hpp"
-#include "index/query_map.hpp"
-#include "index/stored_item.hpp"
+#include "engine/attr_name.hpp"
+#include "engine/bitmap.hpp"
+#include "engine/poison_lock.hpp"
+#include "engine/query_map.hpp"
+#include "py/stored_item.hpp"
 
 namespace vorlane {
 

@@ -1,4 +1,4 @@
-#include "index/ranged_b_tree.hpp"
+#include "engine/ranged_b_tree.hpp"
 
 #include <algorithm>
 #include <bit>
@@ -7,9 +7,9 @@
 #include <string>
 #include <vector>
 
-#include "index/panic.hpp"
-#include "index/prefetch.hpp"
-#include "index/sort_ids.hpp"
+#include "engine/panic.hpp"
+#include "engine/prefetch.hpp"
+#include "engine/sort_ids.hpp"
 
 namespace vorlane {
 

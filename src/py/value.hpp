@@ -20,8 +20,8 @@
 #include <string>
 #include <utility>
 
-#include "index/attr_name.hpp"
-#include "index/value_key.hpp"
+#include "engine/attr_name.hpp"
+#include "engine/value_key.hpp"
 
 namespace vorlane {
 

@@ -18,10 +18,10 @@
 #include <variant>
 #include <vector>
 
-#include "index/attr_name.hpp"
-#include "index/bitmap.hpp"
-#include "index/index.hpp"
-#include "index/value.hpp"
+#include "engine/attr_name.hpp"
+#include "engine/bitmap.hpp"
+#include "bindings/index.hpp"
+#include "py/value.hpp"
 #include "py/args.hpp"
 
 namespace vorlane {

@@ -1,10 +1,10 @@
-#include "index/hybrid_set.hpp"
+#include "engine/hybrid_set.hpp"
 
 #include <algorithm>
 #include <span>
 #include <utility>
 
-#include "index/panic.hpp"
+#include "engine/panic.hpp"
 
 namespace vorlane {
 

@@ -10,7 +10,7 @@
 
 #include <memory>
 
-#include "index/index.hpp"
+#include "bindings/index.hpp"
 
 namespace vorlane {
 

@@ -1,4 +1,4 @@
-#include "index/sort_ids.hpp"
+#include "engine/sort_ids.hpp"
 
 #include <algorithm>
 #include <array>

@@ -1,10 +1,10 @@
-#include "index/value.hpp"
+#include "py/value.hpp"
 
 #include <charconv>
 #include <cmath>
 #include <cstdio>
 
-#include "index/panic.hpp"
+#include "engine/panic.hpp"
 #include "py/errors.hpp"
 
 namespace vorlane {

@@ -10,8 +10,8 @@
 #include <optional>
 #include <vector>
 
-#include "index/bitmap.hpp"
-#include "index/index.hpp"
+#include "engine/bitmap.hpp"
+#include "bindings/index.hpp"
 #include "py/args.hpp"
 
 namespace vorlane {

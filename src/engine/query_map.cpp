@@ -1,8 +1,8 @@
-#include "index/query_map.hpp"
+#include "engine/query_map.hpp"
 
 #include <algorithm>
 
-#include "index/panic.hpp"
+#include "engine/panic.hpp"
 
 namespace vorlane {
 

@@ -30,7 +30,7 @@
 #include <span>
 #include <variant>
 
-#include "index/bitmap.hpp"
+#include "engine/bitmap.hpp"
 
 namespace vorlane {
 

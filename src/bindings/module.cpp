@@ -10,11 +10,11 @@
 #include <cstdint>
 #include <string>
 
-#include "index/filtered_index.hpp"
-#include "index/index.hpp"
-#include "index/indexable.hpp"
-#include "index/pickling.hpp"
-#include "index/query.hpp"
+#include "bindings/filtered_index.hpp"
+#include "bindings/index.hpp"
+#include "bindings/indexable.hpp"
+#include "bindings/pickling.hpp"
+#include "bindings/query.hpp"
 #include "py/args.hpp"
 #include "py/errors.hpp"
 #include "py/gil.hpp"

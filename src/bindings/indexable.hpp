@@ -16,8 +16,8 @@
 #include <optional>
 #include <string_view>
 
-#include "index/attr_name.hpp"
-#include "index/value.hpp"
+#include "engine/attr_name.hpp"
+#include "py/value.hpp"
 #include "py/borrow.hpp"
 
 namespace vorlane {

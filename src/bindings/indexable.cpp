@@ -1,8 +1,8 @@
-#include "index/indexable.hpp"
+#include "bindings/indexable.hpp"
 
 #include <algorithm>
 
-#include "index/index.hpp"
+#include "bindings/index.hpp"
 
 namespace vorlane {
 
@@ -84,7 +84,7 @@ Indexable::resolve_memberships() const {
 // ---------------------------------------------------------------------------
 // The Python class.
 
-#include "index/pickling.hpp"
+#include "bindings/pickling.hpp"
 #include "py/args.hpp"
 #include "py/gil.hpp"
 #include "py/name_cache.hpp"

@@ -19,9 +19,9 @@
 #include <span>
 #include <vector>
 
-#include "index/hybrid_set.hpp"
-#include "index/ranged_b_tree.hpp"
-#include "index/value_key.hpp"
+#include "engine/hybrid_set.hpp"
+#include "engine/ranged_b_tree.hpp"
+#include "engine/value_key.hpp"
 
 namespace vorlane {
 

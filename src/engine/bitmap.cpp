@@ -1,12 +1,12 @@
-#include "index/bitmap.hpp"
+#include "engine/bitmap.hpp"
 
 #include <roaring/containers/containers.h>
 
 #include <algorithm>
 #include <array>
 
-#include "index/panic.hpp"
-#include "index/prefetch.hpp"
+#include "engine/panic.hpp"
+#include "engine/prefetch.hpp"
 
 namespace vorlane {
 

@@ -1,4 +1,4 @@
-#include "index/query.hpp"
+#include "bindings/query.hpp"
 
 #include <absl/container/flat_hash_set.h>
 #include <absl/container/inlined_vector.h>
@@ -9,7 +9,7 @@
 #include <optional>
 #include <string_view>
 
-#include "index/panic.hpp"
+#include "engine/panic.hpp"
 #include "py/args.hpp"
 #include "py/errors.hpp"
 #include "py/name_cache.hpp"

@@ -1,12 +1,12 @@
-#include "index/pickling.hpp"
+#include "bindings/pickling.hpp"
 
 #include <absl/container/flat_hash_map.h>
 
 #include <string>
 #include <vector>
 
-#include "index/index.hpp"
-#include "index/indexable.hpp"
+#include "bindings/index.hpp"
+#include "bindings/indexable.hpp"
 #include "py/errors.hpp"
 #include "py/ref.hpp"
 #include "py/type.hpp"

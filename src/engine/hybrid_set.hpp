@@ -20,7 +20,7 @@
 #include <cstdint>
 #include <variant>
 
-#include "index/bitmap.hpp"
+#include "engine/bitmap.hpp"
 
 namespace vorlane {
 

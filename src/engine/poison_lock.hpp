@@ -17,7 +17,7 @@
 #include <shared_mutex>
 #include <utility>
 
-#include "index/panic.hpp"
+#include "engine/panic.hpp"
 
 namespace vorlane {
 

@@ -1,6 +1,6 @@
-#include "index/iteration.hpp"
+#include "bindings/iteration.hpp"
 
-#include "index/filtered_index.hpp"
+#include "bindings/filtered_index.hpp"
 #include "py/borrow.hpp"
 #include "py/errors.hpp"
 #include "py/ref.hpp"

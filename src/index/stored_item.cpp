@@ -1,1 +1,0 @@
-#include "index/stored_item.hpp"
