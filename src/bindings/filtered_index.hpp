@@ -1,5 +1,6 @@
 #pragma once
-// `FilteredIndex`: a view of an index through a fixed selection of ids.
+// The Python class `FilteredIndex`: a view of an index through a fixed
+// selection of ids.
 //
 // A view shares the live maps and item table of the index it came from, so
 // it sees later attribute changes and the current object of each selected
@@ -13,16 +14,13 @@
 #include <memory>
 
 #include "engine/bitmap.hpp"
-#include "bindings/index.hpp"
+#include "py/index_record.hpp"
 
 namespace vorlane {
 
 struct FilteredIndex {
     std::shared_ptr<IndexRecord> source;
     Bitmap selection;
-
-    const LockedMaps& maps() const { return *source->maps; }
-    const LockedItems& items() const { return *source->items; }
 };
 
 // Builds a standalone index holding exactly the selected objects under their

@@ -2,7 +2,14 @@
 
 #include <algorithm>
 
-#include "bindings/index.hpp"
+#include "bindings/pickling.hpp"
+#include "engine/attribute_maps.hpp"
+#include "py/args.hpp"
+#include "py/gil.hpp"
+#include "py/index_record.hpp"
+#include "py/name_cache.hpp"
+#include "py/ref.hpp"
+#include "py/type.hpp"
 
 namespace vorlane {
 
@@ -83,13 +90,6 @@ Indexable::resolve_memberships() const {
 
 // ---------------------------------------------------------------------------
 // The Python class.
-
-#include "bindings/pickling.hpp"
-#include "py/args.hpp"
-#include "py/gil.hpp"
-#include "py/name_cache.hpp"
-#include "py/ref.hpp"
-#include "py/type.hpp"
 
 namespace vorlane {
 
@@ -416,6 +416,12 @@ bool is_indexable(PyObject* obj) {
 Indexable& expect_indexable(PyObject* obj) {
     py::expect_instance(obj, indexable_type(), "Indexable");
     return record(obj);
+}
+
+std::optional<uint32_t> id_of(PyObject* obj) {
+    if (!is_indexable(obj))
+        return std::nullopt;
+    return record(obj).id;
 }
 
 py::BorrowFlag& borrow_flag(PyObject* obj) {

@@ -17,8 +17,8 @@
 #include <string_view>
 
 #include "engine/attr_name.hpp"
-#include "py/value.hpp"
 #include "py/borrow.hpp"
+#include "py/value.hpp"
 
 namespace vorlane {
 
@@ -75,6 +75,9 @@ PyTypeObject* indexable_type();
 // The record of `obj`, or the conversion error naming "Indexable".
 Indexable& expect_indexable(PyObject* obj);
 bool is_indexable(PyObject* obj);
+// The id of `obj` when it is an `Indexable`, else nothing. Ids never change,
+// so no borrow is needed.
+std::optional<uint32_t> id_of(PyObject* obj);
 py::BorrowFlag& borrow_flag(PyObject* obj);
 
 }  // namespace vorlane::py_indexable

@@ -14,7 +14,7 @@
 #include "bindings/index.hpp"
 #include "bindings/indexable.hpp"
 #include "bindings/pickling.hpp"
-#include "bindings/query.hpp"
+#include "bindings/query_expr.hpp"
 #include "py/args.hpp"
 #include "py/errors.hpp"
 #include "py/gil.hpp"
@@ -76,8 +76,11 @@ void add_type(PyObject* module, const char* name, PyTypeObject* type) {
 constexpr const char* kVersion = "0.1.0";
 
 void register_contents(PyObject* module) {
+    // Bound to the module and named by it, so `sum_as_string.__module__` is
+    // "Vorlane", as for any function defined in a module.
+    py::Ref module_name = py::Ref::steal(py::check(PyModule_GetNameObject(module)));
     py::Ref function =
-        py::Ref::steal(py::check(PyCFunction_NewEx(&sum_as_string_def, module, nullptr)));
+        py::Ref::steal(py::check(PyCFunction_NewEx(&sum_as_string_def, module, module_name.get())));
     py::check_status(PyModule_AddObjectRef(module, "sum_as_string", function.get()));
     add_type(module, "Index", py_index::index_type());
     add_type(module, "Indexable", py_indexable::indexable_type());
@@ -85,7 +88,8 @@ void register_contents(PyObject* module) {
     py::check_status(PyModule_AddStringConstant(module, "__version__", kVersion));
     // Unpickling calls this: the classes report "builtins" as their module,
     // so pickle cannot find them by name.
-    py::Ref restore = py::Ref::steal(py::check(PyCFunction_NewEx(&restore_def, module, nullptr)));
+    py::Ref restore =
+        py::Ref::steal(py::check(PyCFunction_NewEx(&restore_def, module, module_name.get())));
     py::check_status(PyModule_AddObjectRef(module, "_restore", restore.get()));
 }
 

@@ -7,7 +7,9 @@
 
 #include "bindings/index.hpp"
 #include "bindings/indexable.hpp"
+#include "engine/attribute_maps.hpp"
 #include "py/errors.hpp"
+#include "py/object_list.hpp"
 #include "py/ref.hpp"
 #include "py/type.hpp"
 
@@ -150,7 +152,7 @@ struct MapState {
 
 PyObject* index_reduce(PyObject* self) {
     return py::guard<PyObject*>(nullptr, [&]() -> PyObject* {
-        py::SharedBorrow use(py::borrow_of<std::shared_ptr<IndexRecord>>(self));
+        py::SharedBorrow use(py_index::borrow_of_index(self));
         const IndexRecord& index = *py_index::record_of_index(self);
         std::vector<PyObject*> objects;
         std::vector<MapState> maps_state;
@@ -254,7 +256,7 @@ void restore_listing(AttributeMaps& maps, const Listing& listing) {
 
 PyObject* index_setstate(PyObject* self, PyObject* state) {
     return py::guard<PyObject*>(nullptr, [&]() -> PyObject* {
-        py::ExclusiveBorrow use(py::borrow_of<std::shared_ptr<IndexRecord>>(self));
+        py::ExclusiveBorrow use(py_index::borrow_of_index(self));
         long version = 0;
         PyObject* object_list = nullptr;
         PyObject* map_list = nullptr;
@@ -309,7 +311,7 @@ struct MemoryFigures {
 };
 
 MemoryFigures memory_figures(PyObject* self) {
-    py::SharedBorrow use(py::borrow_of<std::shared_ptr<IndexRecord>>(self));
+    py::SharedBorrow use(py_index::borrow_of_index(self));
     const IndexRecord& index = *py_index::record_of_index(self);
     MemoryFigures figures;
     LockedMaps::ReadGuard maps(*index.maps);

@@ -90,6 +90,8 @@ class HybridSet {
     // Heap bytes owned: the bitmap's size for the bitmap form, else 0.
     size_t memory_usage() const;
     bool is_large() const { return std::holds_alternative<Bitmap>(form_); }
+    // The bitmap of the bitmap form, or null for the others.
+    const Bitmap* bitmap_form() const { return std::get_if<Bitmap>(&form_); }
     const Form& form() const { return form_; }
 
     // Panics unless the invariants of the current form hold. `Empty` passes:

@@ -3,7 +3,7 @@
 //
 // An exact map from value key to the ids holding that value, and an ordered
 // bitmap tree of the (number, id) pairs of the Int and Float values, for
-// ranges. Python-free: keys carry the stored Python hash and the native
+// ranges. Python-free: keys carry the stored hash of the value and its native
 // number only.
 //
 // Invariants: the tree holds exactly the (value, id) pairs of the exact map

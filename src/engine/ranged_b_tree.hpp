@@ -29,6 +29,7 @@
 #include <optional>
 #include <span>
 #include <variant>
+#include <vector>
 
 #include "engine/bitmap.hpp"
 
@@ -268,6 +269,14 @@ class BitMapBTree {
     void for_each_entry_reverse(F&& f) const {
         detail::walk_entries<true>(root_, f);
     }
+
+    // Ids of `selection` in ascending order of their value (descending when
+    // `reverse`), ties by ascending id, NaN values left out, at most `limit`.
+    // The walk descends only into children whose cached bitmap meets the
+    // selection and stops after `limit` ids, so a top-k of a dense selection
+    // costs about k steps plus the descent, never a sort.
+    std::vector<uint32_t> sorted_ids(const Bitmap& selection, std::optional<size_t> limit,
+                                     bool reverse) const;
 
     // Throws `Panic` naming the first broken invariant of the tree.
     void validate() const;

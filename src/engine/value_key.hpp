@@ -1,7 +1,7 @@
 #pragma once
-// The part of an attribute value that the index structures need: its stored
-// Python hash, which alone decides key equality, and its native numeric
-// value for the ordered tree. Python-free, so the index structures can be
+// The part of an attribute value that the index structures need: the hash of
+// the object, stored once, which alone decides key equality, and its native
+// numeric value for the ordered tree. Python-free, so the index structures can be
 // built and tested without an interpreter.
 
 #include <cstdint>
@@ -39,7 +39,7 @@ struct ValueKey {
     }
 
     // Keys are equal exactly when their stored hashes are: 1, 1.0 and True
-    // are one key, and so are any two values whose Python hashes collide.
+    // are one key, and so are any two values whose hashes collide.
     bool operator==(const ValueKey& other) const { return hash == other.hash; }
 };
 

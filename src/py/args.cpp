@@ -7,6 +7,12 @@
 
 namespace vorlane::py {
 
+std::string display_name(const Signature& sig) {
+    if (sig.owner == nullptr)
+        return sig.name;
+    return std::string(sig.owner) + "." + sig.name;
+}
+
 namespace {
 
 std::string quoted_list(const Signature& sig, const std::array<bool, Signature::kMaxParams>& which,
@@ -33,7 +39,7 @@ std::string quoted_list(const Signature& sig, const std::array<bool, Signature::
                             ? std::to_string(max) + " positional argument" + (max == 1 ? "" : "s")
                             : "from " + std::to_string(sig.required) + " to " +
                                   std::to_string(max) + " positional arguments";
-    raise_error(PyExc_TypeError, std::string(sig.name) + "() takes " + takes + " but " +
+    raise_error(PyExc_TypeError, display_name(sig) + "() takes " + takes + " but " +
                                      std::to_string(given) + (given == 1 ? " was" : " were") +
                                      " given");
 }
@@ -47,7 +53,7 @@ std::string quoted_list(const Signature& sig, const std::array<bool, Signature::
             ++count;
         }
     }
-    raise_error(PyExc_TypeError, std::string(sig.name) + "() missing " + std::to_string(count) +
+    raise_error(PyExc_TypeError, display_name(sig) + "() missing " + std::to_string(count) +
                                      " required positional argument" + (count == 1 ? "" : "s") +
                                      ": " + quoted_list(sig, missing, count));
 }
@@ -104,16 +110,16 @@ void take_keyword(const Signature& sig, PyObject* key, PyObject* value, Argument
     Py_ssize_t slot = sig.nparams == 0 ? -1 : find_param(sig, key);
     if (slot >= 0) {
         if (out.values[slot] != nullptr) {
-            PyErr_Format(PyExc_TypeError, "%s() got multiple values for argument '%s'", sig.name,
-                         sig.params[slot]);
+            PyErr_Format(PyExc_TypeError, "%s() got multiple values for argument '%s'",
+                         display_name(sig).c_str(), sig.params[slot]);
             throw ErrorAlreadySet{};
         }
         out.values[slot] = value;
         return;
     }
     if (!sig.var_keyword) {
-        PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%S'", sig.name,
-                     key);
+        PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%S'",
+                     display_name(sig).c_str(), key);
         throw ErrorAlreadySet{};
     }
     collect_keyword(key, value, out);

@@ -13,6 +13,7 @@
 #include <array>
 #include <initializer_list>
 #include <span>
+#include <string>
 #include <vector>
 
 #include "py/ref.hpp"
@@ -23,13 +24,20 @@ namespace vorlane::py {
 // or keyword; the first `required` of them must be given.
 struct Signature {
     static constexpr size_t kMaxParams = 4;
-    const char* name;  // as printed in messages, e.g. "Index.add_object"
+    const char* name;  // as printed in messages, e.g. "Index.add_object" or "add_object"
     std::array<const char*, kMaxParams> params{};
     size_t nparams = 0;
     size_t required = 0;
     bool var_positional = false;  // *args: surplus positionals are collected
     bool var_keyword = false;     // **kwargs: unknown keywords are collected
+    // The class whose method this is, when `name` is the method's alone:
+    // messages then print "<owner>.<name>()". Lets methods that several
+    // classes share keep one signature per class.
+    const char* owner = nullptr;
 };
+
+// The name printed in messages: "<owner>.<name>" or "<name>".
+std::string display_name(const Signature& sig);
 
 // A keyword argument collected by **kwargs: borrowed name and value, alive
 // for the whole call (the caller holds them).

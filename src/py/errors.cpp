@@ -24,8 +24,13 @@ PyObject* panic_exception_type() {
 }
 
 void raise_conversion_error(PyObject* obj, const char* target) {
-    PyErr_Format(PyExc_TypeError, "'%s' object cannot be converted to '%s'", Py_TYPE(obj)->tp_name,
-                 target);
+    // The type's own qualified name, without its module: the module's classes
+    // report "builtins" as their module, and `tp_name` would carry it.
+    PyObject* name = PyType_GetQualName(Py_TYPE(obj));
+    if (name == nullptr)
+        throw ErrorAlreadySet{};
+    PyErr_Format(PyExc_TypeError, "'%U' object cannot be converted to '%s'", name, target);
+    Py_DECREF(name);
     throw ErrorAlreadySet{};
 }
 

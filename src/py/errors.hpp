@@ -22,7 +22,6 @@ namespace vorlane::py {
 // Thrown once the Python error indicator has been set.
 struct ErrorAlreadySet {};
 
-
 [[noreturn]] void raise_error(PyObject* type, const std::string& message);
 // Throws `ErrorAlreadySet` when `obj` is null (a failed C API call).
 inline PyObject* check(PyObject* obj) {

@@ -3,7 +3,9 @@
 //
 // `Ref` owns one strong reference and releases it when destroyed. It may only
 // be used while the thread is attached to the interpreter; references that
-// must outlive a detached region are held by `SharedRef` (shared_ref.hpp).
+// may be dropped where Python code must not run (detached, or under one of
+// the module's locks) are held by types that release them through
+// `release_later` (gil.hpp), such as `StoredItem`.
 
 #include <Python.h>
 

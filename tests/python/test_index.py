@@ -73,6 +73,11 @@ class TestAdding:
         good = Indexable(a=1)
         with pytest.raises(TypeError, match="^argument 'py_ref': 'int' object cannot be converted to 'Indexable'$"):
             index.add_object(1)
+        # The module's own classes are named without the module they report.
+        with pytest.raises(TypeError, match="^argument 'py_ref': 'Index' object cannot be converted to 'Indexable'$"):
+            index.add_object(Index())
+        with pytest.raises(TypeError, match="^argument 'py_ref': 'FilteredIndex' object cannot be converted to 'Indexable'$"):
+            index.add_object(index.reduced())
         with pytest.raises(TypeError, match="Can't extract `str` to `Vec`"):
             index.add_object_many("abc")
         with pytest.raises(TypeError, match="argument 'objs': 'int' object cannot be converted to 'Indexable'"):

@@ -32,6 +32,10 @@ class TestSumAsString:
     def test_sums(self, a, b, total):
         assert sum_as_string(a, b) == total
 
+    def test_bound_to_the_module(self):
+        assert sum_as_string.__module__ == "Vorlane"
+        assert sum_as_string.__self__ is Vorlane
+
     def test_keywords(self):
         assert sum_as_string(a=1, b=2) == "3"
         assert sum_as_string(1, b=2) == "3"

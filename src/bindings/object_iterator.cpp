@@ -1,4 +1,4 @@
-#include "bindings/iteration.hpp"
+#include "bindings/object_iterator.hpp"
 
 #include "bindings/filtered_index.hpp"
 #include "py/borrow.hpp"

@@ -1,10 +1,6 @@
-#include "bindings/sorted_collect.hpp"
-
 #include <limits>
 
-#include "py/value.hpp"
-#include "py/errors.hpp"
-#include "py/ref.hpp"
+#include "engine/ranged_b_tree.hpp"
 
 namespace vorlane {
 
@@ -99,70 +95,16 @@ class SortedWalk {
     Key128 tie_code_ = 0;
 };
 
-std::optional<size_t> limit_argument(PyObject* obj) {
-    if (obj == nullptr || obj == Py_None)
-        return std::nullopt;
-    long long limit = py::convert_argument("limit", [&] {
-        if (!PyLong_Check(obj) || PyBool_Check(obj))
-            py::raise_conversion_error(obj, "int");
-        long long value = PyLong_AsLongLong(obj);
-        if (value == -1 && PyErr_Occurred())
-            throw py::ErrorAlreadySet{};
-        return value;
-    });
-    if (limit < 0)
-        py::raise_error(PyExc_ValueError, "limit must not be negative");
-    return static_cast<size_t>(limit);
-}
-
-bool reverse_argument(PyObject* obj) {
-    if (obj == nullptr)
-        return false;
-    return py::convert_argument("reverse", [&] {
-        if (!PyBool_Check(obj))
-            py::raise_conversion_error(obj, "PyBool");
-        return obj == Py_True;
-    });
-}
-
 }  // namespace
 
-std::vector<uint32_t> sorted_ids(const BitMapBTree& tree, const Bitmap& selection,
-                                 std::optional<size_t> limit, bool reverse) {
+std::vector<uint32_t> BitMapBTree::sorted_ids(const Bitmap& selection, std::optional<size_t> limit,
+                                              bool reverse) const {
     size_t cap = limit.value_or(std::numeric_limits<size_t>::max());
     if (cap == 0 || selection.is_empty())
         return {};
     SortedWalk walk(selection, cap, reverse);
-    walk.walk(tree.root());
+    walk.walk(root_);
     return walk.finish();
-}
-
-py::Signature collect_sorted_signature(const char* name) {
-    return {.name = name, .params = {"attr", "limit", "reverse"}, .nparams = 3, .required = 1};
-}
-
-PyObject* collect_sorted(const IndexRecord& source, const Bitmap& selection,
-                         const py::Arguments& args) {
-    AttrName attr = attr_argument(args.values[0], "attr");
-    std::optional<size_t> limit = limit_argument(args.values[1]);
-    bool reverse = reverse_argument(args.values[2]);
-    std::vector<uint32_t> ids;
-    {
-        LockedMaps::ReadGuard maps(*source.maps);
-        auto found = maps->find(attr);
-        if (found != maps->end())
-            ids = sorted_ids(found->second->tree(), selection, limit, reverse);
-    }
-    std::vector<PyObject*> objects;
-    objects.reserve(ids.size());
-    {
-        LockedItems::ReadGuard table(*source.items);
-        for (uint32_t id : ids) {
-            if (id < table->size() && !(*table)[id].empty())
-                objects.push_back(Py_NewRef((*table)[id].get()));
-        }
-    }
-    return list_from_references(objects);
 }
 
 }  // namespace vorlane

@@ -10,7 +10,7 @@
 
 #include <memory>
 
-#include "bindings/index.hpp"
+#include "py/index_record.hpp"
 
 namespace vorlane {
 

@@ -1,0 +1,242 @@
+#include "bindings/query_expr.hpp"
+
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "py/args.hpp"
+#include "py/errors.hpp"
+#include "py/method.hpp"
+#include "py/ref.hpp"
+#include "py/type.hpp"
+#include "py/value.hpp"
+
+namespace vorlane {
+
+namespace {
+
+// What a `PyQueryExpr` holds: the tree the evaluator reads, and the Python
+// values of its operands, for printing. `operands` lists them in the order
+// a left-to-right walk of the tree meets them (a `Bt`'s lower bound before
+// its upper one, an `In`'s values in order), so a walk of the tree can
+// consume them in step.
+struct ExprRecord {
+    QueryExpr expr;
+    std::vector<PyValue> operands;
+};
+
+// ---------------------------------------------------------------------------
+// Debug text: `And([Not(Eq("colour", PyValue { ... }))])`.
+
+class DebugPrinter {
+  public:
+    explicit DebugPrinter(const std::vector<PyValue>& operands) : operands_(operands) {}
+
+    std::string text(const QueryExpr& query) { return std::visit(*this, query.node); }
+
+    std::string operator()(const expr::Eq& e) { return binary("Eq", e.attr); }
+    std::string operator()(const expr::Ne& e) { return binary("Ne", e.attr); }
+    std::string operator()(const expr::Gt& e) { return binary("Gt", e.attr); }
+    std::string operator()(const expr::Ge& e) { return binary("Ge", e.attr); }
+    std::string operator()(const expr::Lt& e) { return binary("Lt", e.attr); }
+    std::string operator()(const expr::Le& e) { return binary("Le", e.attr); }
+    std::string operator()(const expr::Bt& e) {
+        std::string lower = next_operand();
+        return "Bt(" + quoted(e.attr) + ", " + lower + ", " + next_operand() + ")";
+    }
+    std::string operator()(const expr::In& e) {
+        std::string out = "In(" + quoted(e.attr) + ", [";
+        for (size_t i = 0; i < e.values.size(); ++i)
+            out += (i > 0 ? ", " : "") + next_operand();
+        return out + "])";
+    }
+    std::string operator()(const expr::Not& e) { return "Not(" + text(*e.expr) + ")"; }
+    std::string operator()(const expr::And& e) { return list("And", e.exprs); }
+    std::string operator()(const expr::Or& e) { return list("Or", e.exprs); }
+
+  private:
+    static std::string quoted(AttrName name) { return debug_quoted(name.view()); }
+    std::string next_operand() { return operands_.at(next_++).debug(); }
+    std::string binary(const char* variant, AttrName attr) {
+        return std::string(variant) + "(" + quoted(attr) + ", " + next_operand() + ")";
+    }
+    std::string list(const char* variant, const std::vector<QueryExpr>& exprs) {
+        std::string out = std::string(variant) + "([";
+        for (size_t i = 0; i < exprs.size(); ++i)
+            out += (i > 0 ? ", " : "") + text(exprs[i]);
+        return out + "])";
+    }
+
+    const std::vector<PyValue>& operands_;
+    size_t next_ = 0;
+};
+
+// ---------------------------------------------------------------------------
+// Building expressions from arguments.
+
+PyTypeObject* query_type_cache = nullptr;
+
+// Copying, printing, evaluating and destroying an expression recurse once per
+// level, so the nesting is bounded where the tree is built: a deeper tree
+// would overflow the thread's stack (well before 10,000 levels in an
+// instrumented build) instead of failing cleanly.
+constexpr size_t kMaxExprDepth = 1000;
+
+const ExprRecord& record_of(PyObject* obj) {
+    return py::record_of<ExprRecord>(obj);
+}
+
+PyObject* wrap(ExprRecord record) {
+    if (expr_depth(record.expr) > kMaxExprDepth) {
+        py::raise_error(PyExc_RecursionError, "query expression nested more than " +
+                                                  std::to_string(kMaxExprDepth) + " levels deep");
+    }
+    return py::make_instance(py_query::query_expr_type(), std::move(record));
+}
+
+// The expression argument `name`, copied with its operands.
+ExprRecord expr_argument(PyObject* obj, const char* name) {
+    return py::convert_argument(name, [&] {
+        py::expect_instance(obj, py_query::query_expr_type(), "PyQueryExpr");
+        py::SharedBorrow use(py::borrow_of<ExprRecord>(obj));
+        return record_of(obj);
+    });
+}
+
+template <typename Node>
+PyObject* build_compare(PyObject*, py::Arguments& args) {
+    AttrName attr = attr_argument(args.values[0], "attr");
+    PyValue value = PyValue::from_borrowed(args.values[1]);
+    ValueKey key = value.key();
+    return wrap({QueryExpr{Node{attr, key}}, {std::move(value)}});
+}
+
+PyObject* build_bt(PyObject*, py::Arguments& args) {
+    AttrName attr = attr_argument(args.values[0], "attr");
+    PyValue lower = PyValue::from_borrowed(args.values[1]);
+    PyValue upper = PyValue::from_borrowed(args.values[2]);
+    QueryExpr expr{expr::Bt{attr, lower.key(), upper.key()}};
+    return wrap({std::move(expr), {std::move(lower), std::move(upper)}});
+}
+
+PyObject* build_in(PyObject*, py::Arguments& args) {
+    AttrName attr = attr_argument(args.values[0], "attr");
+    std::vector<py::Ref> items =
+        py::convert_argument("values", [&] { return py::extract_sequence(args.values[1]); });
+    ExprRecord record{QueryExpr{expr::In{attr, {}}}, {}};
+    auto& keys = std::get<expr::In>(record.expr.node).values;
+    keys.reserve(items.size());
+    record.operands.reserve(items.size());
+    for (py::Ref& item : items) {
+        record.operands.push_back(PyValue::new_(item.release()));
+        keys.push_back(record.operands.back().key());
+    }
+    return wrap(std::move(record));
+}
+
+// The `*exprs` of and_/or_, joined under a node of kind `Node`.
+template <typename Node>
+PyObject* build_list(PyObject*, py::Arguments& args) {
+    ExprRecord record{QueryExpr{Node{}}, {}};
+    auto& parts = std::get<Node>(record.expr.node).exprs;
+    parts.reserve(args.extra_positional.size());
+    for (PyObject* obj : args.extra_positional) {
+        ExprRecord part = expr_argument(obj, "exprs");
+        parts.push_back(std::move(part.expr));
+        for (PyValue& operand : part.operands)
+            record.operands.push_back(std::move(operand));
+    }
+    return wrap(std::move(record));
+}
+
+PyObject* build_not(PyObject*, py::Arguments& args) {
+    ExprRecord inner = expr_argument(args.values[0], "exprs");
+    return wrap({QueryExpr{expr::Not{ExprBox(std::move(inner.expr))}}, std::move(inner.operands)});
+}
+
+constexpr py::Signature compare_sig(const char* name) {
+    return {.name = name,
+            .params = {"attr", "value"},
+            .nparams = 2,
+            .required = 2,
+            .owner = "PyQueryExpr"};
+}
+
+constexpr py::Signature kEqSig = compare_sig("eq");
+constexpr py::Signature kNeSig = compare_sig("ne");
+constexpr py::Signature kGtSig = compare_sig("gt");
+constexpr py::Signature kGeSig = compare_sig("ge");
+constexpr py::Signature kLeSig = compare_sig("le");
+constexpr py::Signature kLtSig = compare_sig("lt");
+constexpr py::Signature kBtSig{.name = "bt",
+                               .params = {"attr", "lower", "upper"},
+                               .nparams = 3,
+                               .required = 3,
+                               .owner = "PyQueryExpr"};
+constexpr py::Signature kInSig{.name = "in_",
+                               .params = {"attr", "values"},
+                               .nparams = 2,
+                               .required = 2,
+                               .owner = "PyQueryExpr"};
+constexpr py::Signature kAndSig{.name = "and_", .var_positional = true, .owner = "PyQueryExpr"};
+constexpr py::Signature kOrSig{.name = "or_", .var_positional = true, .owner = "PyQueryExpr"};
+constexpr py::Signature kNotSig{
+    .name = "not_", .params = {"exprs"}, .nparams = 1, .required = 1, .owner = "PyQueryExpr"};
+
+PyMethodDef query_methods[] = {
+    py::method_def<&kEqSig, build_compare<expr::Eq>>("eq", "eq(attr, value)\n--\n\n", METH_STATIC),
+    py::method_def<&kNeSig, build_compare<expr::Ne>>("ne", "ne(attr, value)\n--\n\n", METH_STATIC),
+    py::method_def<&kGtSig, build_compare<expr::Gt>>("gt", "gt(attr, value)\n--\n\n", METH_STATIC),
+    py::method_def<&kGeSig, build_compare<expr::Ge>>("ge", "ge(attr, value)\n--\n\n", METH_STATIC),
+    py::method_def<&kLeSig, build_compare<expr::Le>>("le", "le(attr, value)\n--\n\n", METH_STATIC),
+    py::method_def<&kBtSig, build_bt>("bt", "bt(attr, lower, upper)\n--\n\n", METH_STATIC),
+    py::method_def<&kLtSig, build_compare<expr::Lt>>("lt", "lt(attr, value)\n--\n\n", METH_STATIC),
+    py::method_def<&kInSig, build_in>("in_", "in_(attr, values)\n--\n\n", METH_STATIC),
+    py::method_def<&kAndSig, build_list<expr::And>>("and_", "and_(*exprs)\n--\n\n", METH_STATIC),
+    py::method_def<&kOrSig, build_list<expr::Or>>("or_", "or_(*exprs)\n--\n\n", METH_STATIC),
+    py::method_def<&kNotSig, build_not>("not_", "not_(exprs)\n--\n\n", METH_STATIC),
+    py::kEndOfMethods,
+};
+
+PyObject* query_repr(PyObject* self) {
+    return py::guard<PyObject*>(nullptr, [&]() -> PyObject* {
+        py::SharedBorrow use(py::borrow_of<ExprRecord>(self));
+        const ExprRecord& record = record_of(self);
+        std::string text = "<QueryExpr: " + DebugPrinter(record.operands).text(record.expr) + ">";
+        return PyUnicode_FromStringAndSize(text.data(), text.size());
+    });
+}
+
+PyType_Slot query_slots[] = {
+    {Py_tp_new, reinterpret_cast<void*>(py::no_constructor)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(py::dealloc_instance<ExprRecord>)},
+    {Py_tp_repr, reinterpret_cast<void*>(query_repr)},
+    {Py_tp_methods, query_methods},
+    {0, nullptr},
+};
+
+PyType_Spec query_spec = {
+    .name = "builtins.PyQueryExpr",
+    .basicsize = sizeof(py::Instance<ExprRecord>),
+    .itemsize = 0,
+    .flags = Py_TPFLAGS_DEFAULT,
+    .slots = query_slots,
+};
+
+}  // namespace
+
+namespace py_query {
+
+PyTypeObject* query_expr_type() {
+    return py::lazy_type(query_type_cache, &query_spec);
+}
+
+QueryExpr copy_expr(PyObject* obj) {
+    py::expect_instance(obj, query_expr_type(), "PyQueryExpr");
+    py::SharedBorrow use(py::borrow_of<ExprRecord>(obj));
+    return record_of(obj).expr;
+}
+
+}  // namespace py_query
+
+}  // namespace vorlane

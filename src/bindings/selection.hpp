@@ -1,0 +1,144 @@
+#pragma once
+// The methods that `Index` and `FilteredIndex` share, written once.
+//
+// Both classes answer the same questions over one index record; they differ
+// only in the ids a call starts from: all of the index's objects, or a
+// view's fixed selection. A `Scope` names both, and each shared method is
+// one body over a scope. `SharedMethods<Class>` turns the bodies into the
+// class's entry points and method-table entries; `Class` supplies:
+//   - `Record`: the record its instances wrap;
+//   - `kName`: the class name, as printed in argument errors;
+//   - `scope(const Record&)`: the scope of an instance;
+//   - `empty()`: the record an instance keeps after the collector clears it.
+
+#include <Python.h>
+
+#include <memory>
+#include <utility>
+
+#include "engine/bitmap.hpp"
+#include "py/args.hpp"
+#include "py/borrow.hpp"
+#include "py/errors.hpp"
+#include "py/index_record.hpp"
+#include "py/method.hpp"
+#include "py/type.hpp"
+
+namespace vorlane {
+
+struct Scope {
+    const std::shared_ptr<IndexRecord>& record;
+    // A view's selection; null for an index, whose calls start from every
+    // object it holds (its live ids).
+    const Bitmap* selection;
+};
+
+// The bodies, each run under a shared use of the instance.
+PyObject* scope_reduced(const Scope& scope, const py::Arguments& args);
+PyObject* scope_reduced_query(const Scope& scope, const py::Arguments& args);
+PyObject* scope_collect(const Scope& scope);
+PyObject* scope_collect_sorted(const Scope& scope, const py::Arguments& args);
+Py_ssize_t scope_length(const Scope& scope);
+bool scope_contains(const Scope& scope, PyObject* obj);
+// An iterator over the scope's objects; `self` is the view that owns the
+// selection (kept alive by the iterator), ignored for an index.
+PyObject* scope_iter(const Scope& scope, PyObject* self);
+
+inline constexpr const char* kCollectSortedDoc =
+    "collect_sorted($self, attr, limit=None, reverse=False)\n--\n\n"
+    "The selected objects whose attribute `attr` is an int or a float, in numeric order of "
+    "that attribute (ties by ascending id; descending values when `reverse`), at most "
+    "`limit` of them. Objects whose value is not a number, or is NaN, are left out.";
+
+template <typename Class>
+class SharedMethods {
+  public:
+    using Record = typename Class::Record;
+
+    static PyMethodDef reduced_def() {
+        return py::method_def<&kReducedSig, reduced>("reduced", "reduced($self, **kwargs)\n--\n\n");
+    }
+    static PyMethodDef reduced_query_def(const char* doc) {
+        return py::method_def<&kReducedQuerySig, reduced_query>("reduced_query", doc);
+    }
+    static PyMethodDef collect_def() {
+        return py::method_def<&kCollectSig, collect>("collect", "collect($self)\n--\n\n");
+    }
+    static PyMethodDef collect_sorted_def() {
+        return py::method_def<&kCollectSortedSig, collect_sorted>("collect_sorted",
+                                                                  kCollectSortedDoc);
+    }
+
+    static Py_ssize_t length(PyObject* self) {
+        return py::guard<Py_ssize_t>(-1, [&] {
+            py::SharedBorrow use(borrow(self));
+            return scope_length(scope(self));
+        });
+    }
+    static int contains(PyObject* self, PyObject* obj) {
+        return py::guard<int>(-1, [&]() -> int {
+            py::SharedBorrow use(borrow(self));
+            return scope_contains(scope(self), obj);
+        });
+    }
+    static PyObject* iter(PyObject* self) {
+        return py::guard<PyObject*>(nullptr, [&] {
+            py::SharedBorrow use(borrow(self));
+            return scope_iter(scope(self), self);
+        });
+    }
+    static int traverse(PyObject* self, visitproc visit, void* arg) {
+        Py_VISIT(Py_TYPE(self));
+        if (borrow(self).is_exclusive())
+            return 0;  // in use: reachable through its caller
+        return traverse_sole_record(scope(self).record, visit, arg);
+    }
+    // Breaks a cycle by emptying the instance; the old record and its
+    // objects are released after the borrow ends. An instance in use
+    // elsewhere is reachable and left alone.
+    static int clear(PyObject* self) {
+        py::BorrowFlag& flag = borrow(self);
+        if (!flag.try_exclusive())
+            return 0;
+        Record old = std::exchange(py::record_of<Record>(self), Class::empty());
+        flag.end_exclusive();
+        return 0;
+    }
+
+  private:
+    static py::BorrowFlag& borrow(PyObject* self) { return py::borrow_of<Record>(self); }
+    static Scope scope(PyObject* self) { return Class::scope(py::record_of<Record>(self)); }
+
+    static PyObject* reduced(PyObject* self, py::Arguments& args) {
+        py::SharedBorrow use(borrow(self));
+        return scope_reduced(scope(self), args);
+    }
+    static PyObject* reduced_query(PyObject* self, py::Arguments& args) {
+        py::SharedBorrow use(borrow(self));
+        return scope_reduced_query(scope(self), args);
+    }
+    static PyObject* collect(PyObject* self, py::Arguments&) {
+        py::SharedBorrow use(borrow(self));
+        return scope_collect(scope(self));
+    }
+    static PyObject* collect_sorted(PyObject* self, py::Arguments& args) {
+        py::SharedBorrow use(borrow(self));
+        return scope_collect_sorted(scope(self), args);
+    }
+
+    static constexpr py::Signature kReducedSig{
+        .name = "reduced", .var_keyword = true, .owner = Class::kName};
+    static constexpr py::Signature kReducedQuerySig{.name = "reduced_query",
+                                                    .params = {"query"},
+                                                    .nparams = 1,
+                                                    .required = 1,
+                                                    .owner = Class::kName};
+    static constexpr py::Signature kCollectSig{.name = "collect", .owner = Class::kName};
+    static constexpr py::Signature kCollectSortedSig{.name = "collect_sorted",
+                                                     .params = {"attr", "limit", "reverse"},
+                                                     .nparams = 3,
+                                                     .required = 1,
+                                                     .owner = Class::kName};
+};
+
+}  // namespace vorlane

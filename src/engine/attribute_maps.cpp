@@ -1,0 +1,127 @@
+#include "engine/attribute_maps.hpp"
+
+#include "engine/panic.hpp"
+
+namespace vorlane {
+
+QueryMap& query_map_for(AttributeMaps& maps, AttrName name) {
+    std::unique_ptr<QueryMap>& map = maps[name];
+    if (!map)
+        map = std::make_unique<QueryMap>();
+    return *map;
+}
+
+const QueryMap* find_query_map(const AttributeMaps& maps, AttrName name) {
+    auto found = maps.find(name);
+    return found == maps.end() ? nullptr : found->second.get();
+}
+
+void add_index_value(AttributeMaps& maps, uint32_t id, AttrName name, const ValueKey& value) {
+    query_map_for(maps, name).insert(value, id);
+}
+
+void add_object_values(AttributeMaps& maps, const ObjectValues& object) {
+    for (const auto& [name, value] : object.values)
+        add_index_value(maps, object.id, name, value);
+}
+
+void remove_index_value(AttributeMaps& maps, AttrName name, const ValueKey& value, uint32_t id) {
+    auto entry = maps.find(name);
+    if (entry == maps.end())
+        return;
+    QueryMap& map = *entry->second;
+    map.remove_and_prune(value, id);
+    if (map.is_empty())
+        maps.erase(entry);
+}
+
+namespace {
+
+void prefetch_removal(const AttributeMaps& maps, const ObjectValues& object) {
+    RemovalPrefetch prefetch(object.id);
+    for (const auto& [name, value] : object.values) {
+        if (const QueryMap* map = find_query_map(maps, name))
+            prefetch.add(*map, value);
+    }
+    prefetch.run();
+}
+
+}  // namespace
+
+void remove_object_values(AttributeMaps& maps, const ObjectValues& object) {
+    prefetch_removal(maps, object);
+    for (const auto& [name, value] : object.values)
+        remove_index_value(maps, name, value, object.id);
+}
+
+void update_index(AttributeMaps& maps, AttrName name, const ValueKey& old_value,
+                  const ValueKey& new_value, uint32_t id) {
+    auto entry = maps.find(name);
+    if (entry == maps.end()) {
+        if (!name.is_private())
+            add_index_value(maps, id, name, new_value);
+        return;
+    }
+    // One combined step, unless the removal could empty the map: an empty map
+    // is dropped and the insertion starts a fresh one, as when the steps run
+    // apart.
+    if (entry->second->survives_one_removal()) {
+        entry->second->replace(old_value, new_value, id);
+        return;
+    }
+    // The removal also drops a tree entry that the exact map no longer lists.
+    remove_index_value(maps, name, old_value, id);
+    add_index_value(maps, id, name, new_value);
+}
+
+void narrow_value_sets(AttributeMaps& maps, const HybridSet& matching) {
+    for (auto& [name, map] : maps) {
+        for (auto& [value, ids] : map->exact())
+            ids.and_inplace(matching);
+    }
+}
+
+Bitmap ids_in_maps(const AttributeMaps& maps) {
+    Bitmap ids;
+    for (const auto& [name, map] : maps) {
+        for (const auto& [value, set] : map->exact())
+            set.or_into(ids);
+        map->tree().for_each_entry([&](const CompositeKey128& entry) { ids.add(entry.id()); });
+    }
+    return ids;
+}
+
+bool union_maps(AttributeMaps& receiver, const AttributeMaps& other, const Bitmap& stored) {
+    Bitmap listed = ids_in_maps(other);
+    listed.andnot_inplace(stored);
+    if (!listed.is_empty())
+        return false;
+    for (const auto& [name, map] : other)
+        query_map_for(receiver, name).merge(*map);
+    return true;
+}
+
+void BulkAddition::add(uint32_t id, AttrName name, const ValueKey& value) {
+    auto batch = batches_.find(name);
+    if (batch == batches_.end())
+        batch = batches_.try_emplace(name, query_map_for(*maps_, name)).first;
+    batch->second.insert(value, id);
+}
+
+void BulkAddition::finish() {
+    for (auto& [name, batch] : batches_)
+        batch.finish();
+    batches_.clear();
+}
+
+void validate_maps(const AttributeMaps& maps) {
+    for (const auto& [name, map] : maps) {
+        if (!map)
+            panic("attribute map without its QueryMap");
+        if (map->is_empty())
+            panic("empty attribute map kept");
+        map->validate();
+    }
+}
+
+}  // namespace vorlane

@@ -1,0 +1,96 @@
+#pragma once
+// The attribute maps of an index: one `QueryMap` per attribute name, and the
+// rules that keep them current as objects come, go and change.
+//
+// Names beginning with "_" are kept on objects but left out of the maps by
+// additions and moves, unless a map for such a name exists already (an index
+// rebased from a view indexes every name, and keeps those maps current too).
+// A map that no longer lists any value is dropped, so an attribute nobody
+// holds costs nothing and a later value starts a fresh map.
+//
+// Nothing here locks: the caller holds the maps' write lock for changes and
+// at least the read lock for reads.
+
+#include <absl/container/flat_hash_map.h>
+#include <absl/container/inlined_vector.h>
+
+#include <cstdint>
+#include <memory>
+#include <utility>
+
+#include "engine/attr_name.hpp"
+#include "engine/bitmap.hpp"
+#include "engine/hybrid_set.hpp"
+#include "engine/query_map.hpp"
+#include "engine/value_key.hpp"
+
+namespace vorlane {
+
+using AttributeMaps = absl::flat_hash_map<AttrName, std::unique_ptr<QueryMap>>;
+
+// Attributes an object carries, kept inline: most carry a handful.
+inline constexpr size_t kInlineObjectValues = 6;
+
+// One object's indexed values: its id and (name, value key) pairs.
+struct ObjectValues {
+    uint32_t id = 0;
+    absl::InlinedVector<std::pair<AttrName, ValueKey>, kInlineObjectValues> values;
+};
+
+// The map of `name`, made empty when there is none yet.
+QueryMap& query_map_for(AttributeMaps& maps, AttrName name);
+// The map of `name`, or null.
+const QueryMap* find_query_map(const AttributeMaps& maps, AttrName name);
+
+// Lists `id` under `value` in the map of `name` (a pair already listed
+// changes nothing).
+void add_index_value(AttributeMaps& maps, uint32_t id, AttrName name, const ValueKey& value);
+// Lists every value of `object`.
+void add_object_values(AttributeMaps& maps, const ObjectValues& object);
+
+// Takes `id` out from under `value` in the map of `name`, pruning an emptied
+// value and dropping an emptied map.
+void remove_index_value(AttributeMaps& maps, AttrName name, const ValueKey& value, uint32_t id);
+// Takes every value of `object` out, fetching what the removals will touch
+// first: in a large index each attribute's set and tree route are cold, and
+// taken one attribute after another their misses would not overlap.
+void remove_object_values(AttributeMaps& maps, const ObjectValues& object);
+
+// Moves `id` from `old_value` to `new_value` under `name`: the result of
+// removing the old pair (pruning and dropping what empties) and adding the
+// new one. A private name with no map is left out.
+void update_index(AttributeMaps& maps, AttrName name, const ValueKey& old_value,
+                  const ValueKey& new_value, uint32_t id);
+
+// Narrows every value set of every map to `matching`. Emptied sets stay, and
+// the ordered trees are not touched: ranges still see every object.
+void narrow_value_sets(AttributeMaps& maps, const HybridSet& matching);
+
+// Every id listed anywhere in `maps`, in value sets or trees.
+Bitmap ids_in_maps(const AttributeMaps& maps);
+
+// Merges `other` into `receiver`, so that the receiver also lists every pair
+// `other` lists, provided that every such id is in `stored` (the ids whose
+// objects the receiver holds): an id with no stored object could never be
+// answered. Returns false, with nothing merged, otherwise.
+bool union_maps(AttributeMaps& receiver, const AttributeMaps& other, const Bitmap& stored);
+
+// Many objects' values added at once, as by `add_index_value` each: each
+// attribute's pairs are gathered and go into its map in one batch, so its
+// tree takes its new entries sorted in one go. Until `finish` the maps lag
+// the values given and must not be read.
+class BulkAddition {
+  public:
+    explicit BulkAddition(AttributeMaps& maps) : maps_(&maps) {}
+    void add(uint32_t id, AttrName name, const ValueKey& value);
+    void finish();
+
+  private:
+    AttributeMaps* maps_;
+    absl::flat_hash_map<AttrName, QueryMapBatch> batches_;
+};
+
+// Panics naming the first broken invariant of a map, or an empty map kept.
+void validate_maps(const AttributeMaps& maps);
+
+}  // namespace vorlane

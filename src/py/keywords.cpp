@@ -1,0 +1,64 @@
+#include "py/keywords.hpp"
+
+#include <optional>
+
+#include "engine/panic.hpp"
+#include "py/errors.hpp"
+#include "py/name_cache.hpp"
+#include "py/ref.hpp"
+#include "py/value.hpp"
+
+namespace vorlane {
+
+namespace {
+
+// Whether PyObject_GetIter would refuse `value` as not iterable (no
+// iterator slot and no sequence protocol). Asked first, so that a plain
+// value such as an int costs no exception raised only to be cleared.
+bool plainly_not_iterable(PyObject* value) {
+    return Py_TYPE(value)->tp_iter == nullptr && !PySequence_Check(value);
+}
+
+// Adds the keys of `value` (one value, or the items of an iterable) to `keys`.
+void add_keyword_values(PyObject* value, QueryValues& keys) {
+    DistinctKeys distinct(keys);
+    // A string is never split into its characters.
+    if (PyUnicode_Check(value) || plainly_not_iterable(value)) {
+        distinct.add(PyValue::from_borrowed(value).key());
+        return;
+    }
+    py::Ref iterator = py::Ref::steal(PyObject_GetIter(value));
+    if (!iterator) {
+        PyErr_Clear();
+        distinct.add(PyValue::from_borrowed(value).key());
+        return;
+    }
+    while (PyObject* item = PyIter_Next(iterator.get()))
+        distinct.add(PyValue::new_(item).key());
+    if (PyErr_Occurred()) {
+        PyErr_Clear();
+        panic(kUnwrapErr);
+    }
+}
+
+// The attribute name of a keyword, through the shared name cache. Its text
+// must be encodable: a name that is not raises its UnicodeEncodeError.
+AttrName keyword_name(PyObject* key) {
+    if (std::optional<AttrName> name = py::encodable_name(key))
+        return *name;
+    throw py::ErrorAlreadySet{};
+}
+
+}  // namespace
+
+HashQuery keywords_to_hash_query(std::span<const py::Keyword> keywords) {
+    HashQuery query;
+    for (const py::Keyword& keyword : keywords) {
+        HashQueryEntry entry{keyword_name(keyword.name), {}};
+        add_keyword_values(keyword.value, entry.values);
+        query.push_back(std::move(entry));
+    }
+    return query;
+}
+
+}  // namespace vorlane
