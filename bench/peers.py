@@ -9,7 +9,8 @@ writes bench/results/peers-<N>.md, .json and .png.
     .venv/bin/python bench/peers.py --runs 2   # every size twice, then the spread
 
 Memory is measured in a fresh subprocess per implementation (RSS growth of
-creating the objects and building the index), so one implementation's freed
+creating the objects and building the index, after a warm-up build of 1,000
+objects so that imports are not counted), so one implementation's freed
 memory never flatters the next.
 """
 
@@ -969,8 +970,15 @@ def rss_bytes() -> int:
         return int(f.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
 
 
+# The memory child builds this many objects first and drops them, so that
+# imports and a library's one-off set-up (about 50 MiB for pandas or polars,
+# 100 MiB for DuckDB) are not counted as memory per object.
+WARM_UP_OBJECTS = 1000
+
+
 def memory_child(key: str, n: int) -> None:
     cols = Columns(n)
+    IMPLEMENTATIONS[key]().build(Columns(WARM_UP_OBJECTS))
     impl = IMPLEMENTATIONS[key]()
     gc.collect()
     before = rss_bytes()
