@@ -14,7 +14,9 @@
 4. Id uniqueness after 2^32 creations is a correctness property, not a
    figure: it is noted here and left to the tests.
 
-Writes bench/results/longrun[-tag].json and .md.
+Each measurement runs in a fresh subprocess: memory freed by one would
+otherwise be reused by the next and hide its growth. Writes
+bench/results/longrun[-tag].json and .md.
 """
 
 from __future__ import annotations
@@ -23,10 +25,12 @@ import argparse
 import gc
 import json
 import os
+import subprocess
 import sys
 import time
 from pathlib import Path
 
+from peers import machine
 from Vorlane import Index, Indexable, PyQueryExpr as Q
 
 RESULTS = Path(__file__).resolve().parent / "results"
@@ -124,7 +128,8 @@ def markdown(report: dict) -> str:
         "|---|---|",
         f"| index of one object after {d['objects']:,} objects were created and dropped "
         f"| {d['memory_usage']['total']:,} B (item table {d['memory_usage']['item_table']:,} B) |",
-        f"| RSS growth of creating and dropping them | {d['rss_growth'] / 2**20:.1f} MiB |",
+        f"| RSS growth of creating and dropping them, that index included "
+        f"| {d['rss_growth'] / 2**20:.1f} MiB |",
         f"| trees of {t['objects']:,} objects after one round of growing values "
         f"| {t['trees_after_first_round']:,} B |",
         f"| the same after {t['assignments']:,} assignments | {t['trees_end']:,} B "
@@ -137,21 +142,40 @@ def markdown(report: dict) -> str:
     ])
 
 
+def run_part(part: str, scale: float) -> dict:
+    def scaled(count):
+        return max(1, int(count * scale))
+
+    if part == "dropped":
+        return dropped_objects(scaled(DROPPED_OBJECTS))
+    if part == "trees":
+        return growing_values(TREE_OBJECTS, scaled(TREE_ASSIGNMENTS))
+    return query_only_names(scaled(QUERY_NAMES))
+
+
+def in_subprocess(part: str, scale: float) -> dict:
+    proc = subprocess.run(
+        [sys.executable, __file__, "--part", part, "--scale", str(scale)],
+        stdout=subprocess.PIPE, text=True, check=True,
+    )
+    lines = proc.stdout.strip().splitlines()
+    print("\n".join(lines[:-1]), flush=True)
+    return json.loads(lines[-1])
+
+
 def main() -> int:
     ap = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     ap.add_argument("--scale", type=float, default=1.0, help="multiply every count (0.01 for a check)")
     ap.add_argument("--tag", default="", help="suffix of the result files")
+    ap.add_argument("--part", choices=["dropped", "trees", "names"], help=argparse.SUPPRESS)
     args = ap.parse_args()
+    if args.part:
+        print(json.dumps(run_part(args.part, args.scale)))
+        return 0
 
-    def scaled(count):
-        return max(1, int(count * args.scale))
-
-    report = {
-        "dropped": dropped_objects(scaled(DROPPED_OBJECTS)),
-        "trees": growing_values(TREE_OBJECTS, scaled(TREE_ASSIGNMENTS)),
-        "names": query_only_names(scaled(QUERY_NAMES)),
-        "ids": ID_NOTE,
-    }
+    report = {part: in_subprocess(part, args.scale) for part in ("dropped", "trees", "names")}
+    report["ids"] = ID_NOTE
+    report["machine"] = machine()
     print(ID_NOTE)
     RESULTS.mkdir(parents=True, exist_ok=True)
     stem = RESULTS / f"longrun{args.tag}"
