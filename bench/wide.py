@@ -33,7 +33,6 @@ import random
 import subprocess
 import sys
 import time
-from pathlib import Path
 
 import peers
 import spread
@@ -457,7 +456,6 @@ LEFT_OUT = {
     "ducks FrozenDex": "its range queries also return objects whose value is NaN",
 }
 REFERENCE = "scan"
-TABLE_PEERS = {Sqlite.name, Pandas.name, Polars.name, DuckDB.name}
 
 WORKLOADS = [
     ("build", "build (create + index, or the table)", "s"),
