@@ -6,9 +6,11 @@ writes bench/results/peers-<N>.md, .json and .png.
 
     .venv/bin/python bench/peers.py            # 100,000 and 1,000,000 objects
     .venv/bin/python bench/peers.py --quick    # 100,000 only
+    .venv/bin/python bench/peers.py --runs 2   # every size twice, then the spread
 
 Memory is measured in a fresh subprocess per implementation (RSS growth of
-creating the objects and building the index), so one implementation's freed
+creating the objects and building the index, after a warm-up build of 1,000
+objects so that imports are not counted), so one implementation's freed
 memory never flatters the next.
 """
 
@@ -25,8 +27,13 @@ import subprocess
 import sys
 import threading
 import time
-from bisect import bisect_left, bisect_right
+from collections import Counter
+from heapq import nlargest, nsmallest
+from operator import attrgetter
 from pathlib import Path
+
+import spread
+from chunked import ChunkedSorted
 
 RESULTS = Path(__file__).resolve().parent / "results"
 
@@ -44,6 +51,9 @@ MIN_REPS, MAX_REPS = 3, 200
 # slower than this are timed one round per sample, as before.
 SAMPLE_TIME = 0.002
 MAX_ROUNDS = 1000
+TOP_K = 10  # the top-k workloads ask for this many objects
+# The attribute-read workload reads one attribute of this many objects.
+READ_OBJECTS = 100_000
 
 
 # ---------------------------------------------------------------------------
@@ -71,6 +81,10 @@ class Columns:
         self.ranges_50 = [(lo, lo + SIZE_MAX // 2) for lo in (0, 250_000, 499_999)]
         self.compound = [(("k1", "k2"), 200_000, 600_000), (("k5", "k9"), 0, 300_000)]
         self.after_range = (300_000, 310_000)
+        # Facet views: flag == 0 holds half of the objects, price < 1% of
+        # the price range about 1% of them.
+        self.half_flag = 0
+        self.percent_price = 10.0
 
     def rows(self):
         return zip(self.kind, self.owner, self.size, self.price, self.flag)
@@ -117,8 +131,42 @@ class Scan:
         ks = set(kinds)
         return [o for o in self.objs if o.kind in ks and lo <= o.size <= hi and not o.flag]
 
+    def top(self, k, largest):
+        # Both are a stable sort cut short: ties come in position order.
+        pick = nlargest if largest else nsmallest
+        return pick(k, self.objs, key=attrgetter("size"))
+
     def assign(self, pos, value):
         self.objs[pos].size = value
+
+    # Facets: the Python recomputation every other answer is checked against.
+    def facet_setup(self, cols):
+        self.half = [o for o in self.objs if o.flag == cols.half_flag]
+        self.percent = [o for o in self.objs if o.price < cols.percent_price]
+
+    def value_counts(self):
+        # most_common orders ties by first occurrence, that is by position.
+        return dict(Counter(o.kind for o in self.half).most_common())
+
+    def min_size(self):
+        return min((o.size for o in self.percent), default=None)
+
+    def max_size(self):
+        return max((o.size for o in self.percent), default=None)
+
+
+def sets_by_value(objs, attrs) -> dict:
+    """{attribute: {value: set of objects}}: the equality index by hand."""
+    by = {a: {} for a in attrs}
+    for a, table in by.items():
+        for o in objs:
+            v = getattr(o, a)
+            s = table.get(v)
+            if s is None:
+                table[v] = {o}
+            else:
+                s.add(o)
+    return by
 
 
 class HandIndex:
@@ -129,16 +177,8 @@ class HandIndex:
     def build(self, cols):
         from sortedcontainers import SortedList
 
-        self.objs = objs = make_objs(cols)
-        self.by = {a: {} for a in ("kind", "owner", "flag")}
-        for a, table in self.by.items():
-            for o in objs:
-                v = getattr(o, a)
-                s = table.get(v)
-                if s is None:
-                    table[v] = {o}
-                else:
-                    s.add(o)
+        self.objs = make_objs(cols)
+        self.by = sets_by_value(self.objs, ("kind", "owner", "flag"))
         self.size_sl = SortedList(zip(cols.size, range(cols.n)))
         self.price_sl = SortedList(zip(cols.price, range(cols.n)))
 
@@ -164,11 +204,48 @@ class HandIndex:
             out.extend(o for o in self.by["kind"].get(k, ()) if lo <= o.size <= hi and not o.flag)
         return out
 
+    def top(self, k, largest):
+        sl, objs = self.size_sl, self.objs
+        if not largest:  # (value, position) order is the wanted order
+            return [objs[p] for _, p in sl.islice(0, k)]
+        # The last k entries and any entry tied with the first of them,
+        # then largest first with ties kept in position order.
+        begin = sl.bisect_left((sl[-k][0], -1)) if len(sl) >= k else 0
+        tail = list(sl.islice(begin))
+        tail.sort(key=lambda e: -e[0])
+        return [objs[p] for _, p in tail[:k]]
+
     def assign(self, pos, value):
         o = self.objs[pos]
         self.size_sl.remove((o.size, pos))
         o.size = value
         self.size_sl.add((value, pos))
+
+
+class ChunkedIndex(HandIndex):
+    """Dicts of sets for equality; for numbers, parallel chunked lists of
+    keys and objects with bisect (bench/chunked.py), so a range is a few
+    list slices."""
+
+    name = "dict of sets + chunked lists"
+
+    def build(self, cols):
+        self.objs = make_objs(cols)
+        self.by = sets_by_value(self.objs, ("kind", "owner", "flag"))
+        self.size_ix = ChunkedSorted(cols.size, self.objs)
+        self.price_ix = ChunkedSorted(cols.price, self.objs)
+
+    def range(self, lo, hi):
+        return self.size_ix.between(lo, hi)
+
+    def top(self, k, largest):
+        return self.size_ix.largest(k) if largest else self.size_ix.smallest(k)
+
+    def assign(self, pos, value):
+        o = self.objs[pos]
+        self.size_ix.remove(o.size, pos, o)
+        o.size = value
+        self.size_ix.insert(value, pos, o)
 
 
 class Sqlite:
@@ -211,9 +288,29 @@ class Sqlite:
             (*kinds, lo, hi),
         )
 
+    def top(self, k, largest):
+        # The index on size holds (size, id): the ascending order is a scan
+        # of it; the descending one sorts only the ties.
+        order = "DESC" if largest else "ASC"
+        return self._ids(f"SELECT id FROM t ORDER BY size {order}, id LIMIT ?", (k,))
+
     def assign(self, pos, value):
         self.objs[pos].size = value
         self.db.execute("UPDATE t SET size = ? WHERE id = ?", (value, pos))
+
+    def facet_setup(self, cols):
+        self.facet_params = cols.half_flag, cols.percent_price
+
+    def value_counts(self):
+        return self.db.execute(
+            "SELECT kind, COUNT(*) AS c FROM t WHERE flag = ? GROUP BY kind", self.facet_params[:1]
+        ).fetchall()
+
+    def min_size(self):
+        return self.db.execute("SELECT MIN(size) FROM t WHERE price < ?", self.facet_params[1:]).fetchone()[0]
+
+    def max_size(self):
+        return self.db.execute("SELECT MAX(size) FROM t WHERE price < ?", self.facet_params[1:]).fetchone()[0]
 
 
 class Pandas:
@@ -226,7 +323,15 @@ class Pandas:
 
         self.objs = make_objs(cols)
         self.rows = np.array(self.objs, dtype=object)
-        self.df = pd.DataFrame(
+        self.df = self._frame(cols)
+        self._size_col = self.df.columns.get_loc("size")
+
+    @staticmethod
+    def _frame(cols):
+        import numpy as np
+        import pandas as pd
+
+        return pd.DataFrame(
             {
                 "kind": pd.Categorical(cols.kind),
                 "owner": pd.Categorical(cols.owner),
@@ -235,7 +340,12 @@ class Pandas:
                 "flag": np.array(cols.flag, dtype=np.int8),
             }
         )
-        self._size_col = self.df.columns.get_loc("size")
+
+    def index_only(self, cols):
+        """The frame alone, from the columns' Python lists."""
+        t0 = time.perf_counter()
+        self._frame(cols)
+        return time.perf_counter() - t0
 
     def _of(self, mask):
         return self.rows[mask.to_numpy()].tolist()
@@ -254,9 +364,29 @@ class Pandas:
         df = self.df
         return self._of(df["kind"].isin(kinds) & df["size"].between(lo, hi) & (df["flag"] == 0))
 
+    def top(self, k, largest):
+        # keep="first": ties in row order, as a stable sort gives them.
+        size = self.df["size"]
+        picked = size.nlargest(k) if largest else size.nsmallest(k)
+        return self.rows[picked.index.to_numpy()].tolist()
+
     def assign(self, pos, value):
         self.objs[pos].size = value
         self.df.iat[pos, self._size_col] = value
+
+    def facet_setup(self, cols):
+        df = self.df
+        self.half_mask = df["flag"] == cols.half_flag
+        self.percent_mask = df["price"] < cols.percent_price
+
+    def value_counts(self):
+        return self.df.loc[self.half_mask, "kind"].value_counts()
+
+    def min_size(self):
+        return self.df.loc[self.percent_mask, "size"].min()
+
+    def max_size(self):
+        return self.df.loc[self.percent_mask, "size"].max()
 
 
 class Polars:
@@ -270,7 +400,14 @@ class Polars:
         self.pl = pl
         self.objs = make_objs(cols)
         self.rows = np.array(self.objs, dtype=object)
-        self.df = pl.DataFrame(
+        self.df = self._frame(cols)
+
+    @staticmethod
+    def _frame(cols):
+        import numpy as np
+        import polars as pl
+
+        return pl.DataFrame(
             {
                 "kind": pl.Series(cols.kind, dtype=pl.Categorical),
                 "owner": pl.Series(cols.owner, dtype=pl.Categorical),
@@ -279,6 +416,12 @@ class Polars:
                 "flag": np.array(cols.flag, dtype=np.int8),
             }
         )
+
+    def index_only(self, cols):
+        """The frame alone, from the columns' Python lists."""
+        t0 = time.perf_counter()
+        self._frame(cols)
+        return time.perf_counter() - t0
 
     def _of(self, mask):
         return self.rows[mask.to_numpy()].tolist()
@@ -299,9 +442,36 @@ class Polars:
             df["kind"].is_in(list(kinds)) & df["size"].is_between(lo, hi) & (df["flag"] == 0)
         )
 
+    def top(self, k, largest):
+        # top_k gives values, not rows, and breaks ties arbitrarily: take
+        # the rows at or past the k-th value, then order them largest first
+        # with ties in row order.
+        size = self.df["size"]
+        if largest:
+            rows = (size >= size.top_k(k).min()).arg_true()
+        else:
+            rows = (size <= size.bottom_k(k).max()).arg_true()
+        values = size.gather(rows).to_list()
+        order = sorted(range(len(values)), key=values.__getitem__, reverse=largest)[:k]
+        return self.rows[rows.to_numpy()[order]].tolist()
+
     def assign(self, pos, value):
         self.objs[pos].size = value
         self.df[pos, "size"] = value
+
+    def facet_setup(self, cols):
+        df = self.df
+        self.half_mask = df["flag"] == cols.half_flag
+        self.percent_mask = df["price"] < cols.percent_price
+
+    def value_counts(self):
+        return self.df["kind"].filter(self.half_mask).value_counts()
+
+    def min_size(self):
+        return self.df["size"].filter(self.percent_mask).min()
+
+    def max_size(self):
+        return self.df["size"].filter(self.percent_mask).max()
 
     def assign_bulk(self, pairs):
         import numpy as np
@@ -323,10 +493,16 @@ class DuckDB:
 
         self.objs = make_objs(cols)
         self.rows = np.array(self.objs, dtype=object)
-        con = self.con = duckdb.connect(":memory:")
-        con.execute("SET threads TO 1")
+        self.con = self._load(cols)
+
+    @staticmethod
+    def _load(cols):
+        import duckdb
+        import numpy as np
         import pandas as pd
 
+        con = duckdb.connect(":memory:")
+        con.execute("SET threads TO 1")
         frame = pd.DataFrame(
             {
                 "id": np.arange(cols.n, dtype=np.int64),
@@ -340,6 +516,13 @@ class DuckDB:
         con.register("frame", frame)
         con.execute("CREATE TABLE t AS SELECT * FROM frame")
         con.unregister("frame")
+        return con
+
+    def index_only(self, cols):
+        """The table alone, from the columns' Python lists."""
+        t0 = time.perf_counter()
+        self._load(cols).close()
+        return time.perf_counter() - t0
 
     def _of(self, sql, params):
         ids = self.con.execute(sql, params).fetchnumpy()["id"]
@@ -360,9 +543,28 @@ class DuckDB:
             [*kinds, lo, hi],
         )
 
+    def top(self, k, largest):
+        order = "DESC" if largest else "ASC"
+        ids = self.con.execute(f"SELECT id FROM t ORDER BY size {order}, id LIMIT ?", [k]).fetchnumpy()["id"]
+        return self.rows[ids].tolist()
+
     def assign(self, pos, value):
         self.objs[pos].size = value
         self.con.execute("UPDATE t SET size = ? WHERE id = ?", [value, pos])
+
+    def facet_setup(self, cols):
+        self.facet_params = cols.half_flag, cols.percent_price
+
+    def value_counts(self):
+        return self.con.execute(
+            "SELECT kind, COUNT(*) AS c FROM t WHERE flag = ? GROUP BY kind", [self.facet_params[0]]
+        ).fetchall()
+
+    def min_size(self):
+        return self.con.execute("SELECT MIN(size) FROM t WHERE price < ?", [self.facet_params[1]]).fetchone()[0]
+
+    def max_size(self):
+        return self.con.execute("SELECT MAX(size) FROM t WHERE price < ?", [self.facet_params[1]]).fetchone()[0]
 
     def assign_bulk(self, pairs):
         import pandas as pd
@@ -423,13 +625,27 @@ class Vorlane:
     name = "Vorlane"
 
     def build(self, cols):
-        from Vorlane import Index, Indexable
+        from Vorlane import Index
 
-        self.objs = [
-            Indexable(kind=k, owner=o, size=s, price=p, flag=f) for k, o, s, p, f in cols.rows()
-        ]
+        self.objs = self._create(cols)
         self.index = Index()
         self.index.add_object_many(self.objs)
+
+    @staticmethod
+    def _create(cols):
+        from Vorlane import Indexable
+
+        return [Indexable(kind=k, owner=o, size=s, price=p, flag=f) for k, o, s, p, f in cols.rows()]
+
+    def index_only(self, cols):
+        """add_object_many of objects that exist already (and are in no index)."""
+        from Vorlane import Index
+
+        objs = self._create(cols)
+        gc.collect()
+        t0 = time.perf_counter()
+        Index().add_object_many(objs)
+        return time.perf_counter() - t0
 
     def eq(self, kind):
         return self.index.get_by_attribute(kind=kind)
@@ -450,13 +666,42 @@ class Vorlane:
     def compound(self, kinds, lo, hi):
         return self.index.reduced_query(self.compound_query(kinds, lo, hi)).collect()
 
+    def top(self, k, largest):
+        return self.index.collect_sorted("size", limit=k, reverse=largest)
+
     def assign(self, pos, value):
         self.objs[pos].size = value
+
+    # Facets: counts and bounds over views, answered by the views' own
+    # methods where this build of the module has them.
+    FACET_METHODS = {"value_counts": "value_counts", "min_size": "min", "max_size": "max"}
+
+    def facet_setup(self, cols):
+        from Vorlane import PyQueryExpr as Q
+
+        self.half = self.index.reduced_query(Q.eq("flag", cols.half_flag))
+        self.percent = self.index.reduced_query(Q.lt("price", cols.percent_price))
+
+    def facet_missing(self, method):
+        name = self.FACET_METHODS[method]
+        if not hasattr(self.half, name):
+            return f"FilteredIndex.{name} does not exist in this build"
+        return None
+
+    def value_counts(self):
+        return self.half.value_counts("kind")
+
+    def min_size(self):
+        return self.percent.min("size")
+
+    def max_size(self):
+        return self.percent.max("size")
 
 
 IMPLEMENTATIONS = {
     "scan": Scan,
     "hand": HandIndex,
+    "chunked": ChunkedIndex,
     "sqlite": Sqlite,
     "pandas": Pandas,
     "polars": Polars,
@@ -478,11 +723,17 @@ REFERENCE = "scan"  # every other implementation must return what this one does
 
 WORKLOADS = [
     ("build", "build (create + index)", "s"),
+    ("index_only", "indexing alone (existing objects, or a frame from lists)", "s"),
     ("eq", "equality on kind (~5%)", "s"),
     ("two", "two keys kind+owner", "s"),
     ("range1", "range on size, 1%", "s"),
     ("range50", "range on size, 50%", "s"),
     ("compound", "kind in {A,B}, size range, not flag", "s"),
+    ("top10", f"top {TOP_K} by size, largest first", "s"),
+    ("bottom10", f"top {TOP_K} by size, smallest first", "s"),
+    ("counts", "value_counts of kind over a 50% view", "s"),
+    ("min1", "min of size over a 1% view", "s"),
+    ("max1", "max of size over a 1% view", "s"),
     ("assign", "assign size, per assignment", "s"),
     ("after", "range query after assignments", "s"),
     ("memory", "memory per object (objects + index)", "B"),
@@ -531,9 +782,12 @@ def per_call(fn, params) -> float:
     return min(samples)
 
 
-def positions(objs, result) -> list:
+def positions(objs, result, ordered=False) -> list:
+    """The positions of the result's objects in `objs` (matched by
+    identity), sorted unless the result's order is part of the answer."""
     where = {id(o): i for i, o in enumerate(objs)}
-    return sorted(where[id(o)] for o in result)
+    found = [where[id(o)] for o in result]
+    return found if ordered else sorted(found)
 
 
 class Checker:
@@ -543,32 +797,92 @@ class Checker:
         self.expected = {}
         self.mismatches = []
 
-    def check(self, impl_name, is_reference, label, objs, result):
-        got = positions(objs, result)
+    def check(self, impl_name, is_reference, label, objs, result, ordered=False):
+        self.check_value(impl_name, is_reference, label, positions(objs, result, ordered))
+
+    def check_value(self, impl_name, is_reference, label, got):
         if is_reference:
             self.expected[label] = got
             return
         want = self.expected.get(label)
         if want is not None and got != want:
-            self.mismatches.append(
-                f"{impl_name}: {label}: {len(got)} objects, expected {len(want)}"
-            )
+            if isinstance(got, list) and isinstance(want, list):
+                detail = f"{len(got)} objects, expected {len(want)}"
+                if len(got) == len(want):
+                    detail += " (other objects or another order)"
+            else:
+                detail = f"{got!r:.300}, expected {want!r:.300}"
+            self.mismatches.append(f"{impl_name}: {label}: {detail}")
 
 
 def run_queries(impl, cols, checker, is_reference) -> dict:
     out = {}
     gc.collect()
-    for key, fn, params in [
+    workloads = [
         ("eq", impl.eq, [(k,) for k in cols.eq_kinds]),
         ("two", impl.two, cols.two_keys),
         ("range1", impl.range, cols.ranges_1),
         ("range50", impl.range, cols.ranges_50),
         ("compound", impl.compound, cols.compound),
-    ]:
+    ]
+    if hasattr(impl, "top"):
+        workloads += [("top10", impl.top, [(TOP_K, True)]), ("bottom10", impl.top, [(TOP_K, False)])]
+    for key, fn, params in workloads:
+        ordered = key in ("top10", "bottom10")
         for p in params:
-            checker.check(impl.name, is_reference, (key, p), impl.objs, fn(*p))
+            checker.check(impl.name, is_reference, (key, p), impl.objs, fn(*p), ordered)
         out[key] = per_call(fn, params)
     return out
+
+
+def as_counts(result) -> dict:
+    """A value_counts answer of any implementation as {value: count}."""
+    if hasattr(result, "to_dict") and hasattr(result, "columns"):  # a polars frame
+        values, counts = result.columns[0], result.columns[-1]
+        result = zip(result[values].to_list(), result[counts].to_list())
+    elif hasattr(result, "to_dict"):  # a pandas series
+        result = result.to_dict().items()
+    elif isinstance(result, dict):
+        result = result.items()
+    # A categorical column counts its absent categories as 0.
+    return {value: int(count) for value, count in result if count}
+
+
+FACETS = [("counts", "value_counts"), ("min1", "min_size"), ("max1", "max_size")]
+
+
+def run_facets(impl, cols, checker, is_reference, notes) -> dict:
+    """value_counts over a 50% view and min/max over a 1% view, where the
+    implementation answers them; the views (or masks) are made untimed."""
+    if not hasattr(impl, "facet_setup"):
+        return {}
+    impl.facet_setup(cols)
+    out = {}
+    for key, method in FACETS:
+        missing = impl.facet_missing(method) if hasattr(impl, "facet_missing") else None
+        if missing:
+            note = f"{impl.name}: {key} skipped: {missing}"
+            print(f"  {note}", flush=True)
+            notes.append(note)
+            continue
+        fn = getattr(impl, method)
+        result = fn()
+        if key == "counts":
+            counts = as_counts(result)
+            checker.check_value(impl.name, is_reference, (key,), counts)
+            if impl.name == Vorlane.name:
+                check_counts_order(impl.name, result, checker)
+        else:
+            checker.check_value(impl.name, is_reference, (key,), None if result is None else int(result))
+        out[key] = per_call(fn, [()])
+    return out
+
+
+def check_counts_order(impl_name, result, checker) -> None:
+    """Vorlane's value_counts is a dict ordered by descending count."""
+    counts = list(result.values())
+    if counts != sorted(counts, reverse=True):
+        checker.mismatches.append(f"{impl_name}: counts: not in descending order of count: {result!r:.300}")
 
 
 def run_assignments(impl, cols, checker, is_reference) -> dict:
@@ -591,12 +905,10 @@ def run_assignments(impl, cols, checker, is_reference) -> dict:
     return {"assign": per, "after": per_call(impl.range, [cols.after_range])}
 
 
-def run_threads(cols) -> dict:
+def run_threads(impl, cols) -> dict:
     """Throughput of reduced_query evaluations: two threads against one."""
     from Vorlane import PyQueryExpr as Q
 
-    impl = Vorlane()
-    impl.build(cols)
     queries = [impl.compound_query(*c) for c in cols.compound]
     queries += [Q.bt("size", lo, hi) for lo, hi in cols.ranges_50]
     index = impl.index
@@ -625,13 +937,48 @@ def run_threads(cols) -> dict:
     return {"one_thread_qps": best_one, "two_threads_qps": best_two, "ratio": best_two / best_one}
 
 
+def run_reads(impl, cols) -> dict:
+    """Nanoseconds per object to read one attribute: of indexed Vorlane
+    objects and of `__slots__` objects with the same attributes, first over a
+    list of READ_OBJECTS objects in creation order, then over every object of
+    an equality result (about 5% of the objects, spread over all of them)."""
+    plain = make_objs(cols)
+    count = min(READ_OBJECTS, cols.n)
+
+    def read(objs):
+        return [o.size for o in objs]
+
+    kind = cols.eq_kinds[0]
+    mine_result = impl.eq(kind)
+    plain_result = [o for o in plain if o.kind == kind]
+    assert read(mine_result) == read(plain_result)
+    figures = {
+        "list_vorlane_ns": per_call(read, [(impl.objs[:count],)]) / count * 1e9,
+        "list_slots_ns": per_call(read, [(plain[:count],)]) / count * 1e9,
+        "result_vorlane_ns": per_call(read, [(mine_result,)]) / len(mine_result) * 1e9,
+        "result_slots_ns": per_call(read, [(plain_result,)]) / len(plain_result) * 1e9,
+        "list_objects": count,
+        "result_objects": len(mine_result),
+    }
+    figures["list_ratio"] = figures["list_vorlane_ns"] / figures["list_slots_ns"]
+    figures["result_ratio"] = figures["result_vorlane_ns"] / figures["result_slots_ns"]
+    return figures
+
+
 def rss_bytes() -> int:
     with open("/proc/self/statm") as f:
         return int(f.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
 
 
+# The memory child builds this many objects first and drops them, so that
+# imports and a library's one-off set-up (about 50 MiB for pandas or polars,
+# 100 MiB for DuckDB) are not counted as memory per object.
+WARM_UP_OBJECTS = 1000
+
+
 def memory_child(key: str, n: int) -> None:
     cols = Columns(n)
+    IMPLEMENTATIONS[key]().build(Columns(WARM_UP_OBJECTS))
     impl = IMPLEMENTATIONS[key]()
     gc.collect()
     before = rss_bytes()
@@ -657,7 +1004,7 @@ def run_size(n: int, only: list[str]) -> dict:
     print(f"== {n:,} objects", flush=True)
     cols = Columns(n)
     checker = Checker()
-    report = {"n": n, "results": {}, "skipped": {}}
+    report = {"n": n, "results": {}, "skipped": {}, "notes": []}
     keys = [REFERENCE] + [k for k in only if k != REFERENCE]
     for key in keys:
         cls = IMPLEMENTATIONS[key]
@@ -667,12 +1014,17 @@ def run_size(n: int, only: list[str]) -> dict:
             report["skipped"][cls.name] = reason
             continue
         impl = cls()
+        row = {}
+        if hasattr(impl, "index_only"):
+            gc.collect()
+            row["index_only"] = impl.index_only(cols)
         gc.collect()
         t0 = time.perf_counter()
         impl.build(cols)
-        row = {"build": time.perf_counter() - t0}
+        row["build"] = time.perf_counter() - t0
         is_ref = key == REFERENCE
         row.update(run_queries(impl, cols, checker, is_ref))
+        row.update(run_facets(impl, cols, checker, is_ref, report["notes"]))
         row.update(run_assignments(impl, cols, checker, is_ref))
         del impl
         gc.collect()
@@ -680,8 +1032,13 @@ def run_size(n: int, only: list[str]) -> dict:
         report["results"][cls.name] = row
         print(f"  {cls.name}: " + ", ".join(f"{k}={fmt(v, k)}" for k, v in row.items()), flush=True)
     if "vorlane" in keys and not missing_requirement("vorlane"):
-        report["threads"] = run_threads(cols)
+        impl = Vorlane()
+        impl.build(cols)
+        report["threads"] = run_threads(impl, cols)
         print(f"  threads: {report['threads']}", flush=True)
+        report["reads"] = run_reads(impl, cols)
+        print(f"  reads: {report['reads']}", flush=True)
+        del impl
     report["mismatches"] = checker.mismatches
     return report
 
@@ -735,13 +1092,28 @@ def markdown(report: dict) -> str:
             f"Two threads running `reduced_query` at once: {t['two_threads_qps']:,.0f} queries/s "
             f"against {t['one_thread_qps']:,.0f} for one thread ({t['ratio']:.2f}×).",
         ]
+    if "reads" in report:
+        r = report["reads"]
+        lines += [
+            "",
+            f"Reading `size` of each of {r['list_objects']:,} indexed objects: "
+            f"{r['list_vorlane_ns']:.0f} ns per object, against {r['list_slots_ns']:.0f} ns "
+            f"for a `__slots__` object ({r['list_ratio']:.2f}×); of each of the "
+            f"{r['result_objects']:,} objects of an equality result: {r['result_vorlane_ns']:.0f} ns "
+            f"against {r['result_slots_ns']:.0f} ns ({r['result_ratio']:.2f}×).",
+        ]
     for name, reason in report["skipped"].items():
         lines.append(f"\nSkipped {name}: {reason}")
+    for note in report.get("notes", []):
+        lines.append(f"\nNot measured: {note}")
     lines.append(
         "\nRatios are Vorlane's time (or bytes) over the best peer's; memory is compared with "
         "the dict-of-sets index, and build and assignment leave out the plain scan, which "
         f"keeps no index. DataFrame and DuckDB assignments are timed on the first "
-        f"{SLOW_ASSIGN_SAMPLE:,} and the rest applied in bulk."
+        f"{SLOW_ASSIGN_SAMPLE:,} and the rest applied in bulk. Indexing alone is Vorlane's "
+        "`add_object_many` of objects created beforehand, against the peers' build of a "
+        "frame or table from the columns' Python lists. Facet views and masks are made "
+        f"before timing; the top-{TOP_K} lists break ties by creation order, as Vorlane does."
     )
     lines.append("")
     return "\n".join(lines)
@@ -801,6 +1173,10 @@ def main() -> int:
     ap.add_argument("--sizes", type=int, nargs="*", help="object counts (default 100k and 1M)")
     ap.add_argument("--only", nargs="*", default=list(IMPLEMENTATIONS), choices=list(IMPLEMENTATIONS))
     ap.add_argument("--tag", default="", help="suffix of the result files")
+    ap.add_argument(
+        "--runs", type=int, default=1,
+        help="run every size this many times (files tagged -run1, -run2, ...) and write the spread",
+    )
     ap.add_argument("--memory-child", help=argparse.SUPPRESS)
     ap.add_argument("--n", type=int, help=argparse.SUPPRESS)
     args = ap.parse_args()
@@ -810,21 +1186,34 @@ def main() -> int:
     sizes = args.sizes or ([100_000] if args.quick else [100_000, 1_000_000])
     RESULTS.mkdir(parents=True, exist_ok=True)
     failed = False
-    for n in sizes:
-        report = run_size(n, args.only)
-        report["machine"] = machine()
-        stem = RESULTS / f"peers-{n}{args.tag}"
-        stem.with_suffix(".json").write_text(json.dumps(report, indent=2) + "\n")
-        stem.with_suffix(".md").write_text(markdown(report))
+    stems = {n: [] for n in sizes}
+    for run in range(1, args.runs + 1):
+        tag = args.tag + (f"-run{run}" if args.runs > 1 else "")
+        for n in sizes:
+            report = run_size(n, args.only)
+            report["machine"] = machine()
+            stem = RESULTS / f"peers-{n}{tag}"
+            write_report(report, stem, markdown(report), plot)
+            stems[n].append(stem)
+            failed |= bool(report["mismatches"])
+    if args.runs > 1:
+        for n, runs in stems.items():
+            spread.write(runs, RESULTS / f"peers-{n}{args.tag}-spread.md")
+    return 1 if failed else 0
+
+
+def write_report(report: dict, stem: Path, text: str, plotter=None) -> None:
+    """Writes <stem>.json, .md (and .png), prints the table and any mismatch."""
+    stem.with_suffix(".json").write_text(json.dumps(report, indent=2) + "\n")
+    stem.with_suffix(".md").write_text(text)
+    if plotter is not None:
         try:
-            plot(report, stem.with_suffix(".png"))
+            plotter(report, stem.with_suffix(".png"))
         except ImportError as exc:
             print(f"  no plot: {exc}", file=sys.stderr)
-        print(markdown(report))
-        for m in report["mismatches"]:
-            print(f"MISMATCH {m}", file=sys.stderr)
-        failed |= bool(report["mismatches"])
-    return 1 if failed else 0
+    print(text)
+    for m in report["mismatches"]:
+        print(f"MISMATCH {m}", file=sys.stderr)
 
 
 if __name__ == "__main__":
