@@ -4,6 +4,7 @@
 
 #include "bindings/pickling.hpp"
 #include "engine/attribute_maps.hpp"
+#include "engine/id_allocator.hpp"
 #include "py/args.hpp"
 #include "py/gil.hpp"
 #include "py/index_record.hpp"
@@ -13,10 +14,8 @@
 
 namespace vorlane {
 
-std::atomic<uint64_t> GLOBAL_ID_COUNTER{0};
-
 uint32_t Indexable::next_id() {
-    return static_cast<uint32_t>(GLOBAL_ID_COUNTER.fetch_add(1, std::memory_order_seq_cst));
+    return object_ids().take();
 }
 
 const PyValue* Indexable::find(AttrName name) const {
@@ -363,6 +362,14 @@ int indexable_clear(PyObject* self) {
     return 0;  // `dropped` releases the values here, after the borrow ended
 }
 
+// The object's id is given back once nothing refers to the object: no item
+// table holds it (each holds a strong reference).
+void indexable_dealloc(PyObject* self) {
+    uint32_t id = record(self).id;
+    py::dealloc_instance<Indexable>(self);
+    object_ids().give_back(id);
+}
+
 PyMethodDef indexable_methods[] = {
     {"__dir__", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(indexable_dir)),
      METH_FASTCALL | METH_KEYWORDS, "__dir__($self)\n--\n\n"},
@@ -377,7 +384,7 @@ PyMethodDef indexable_methods[] = {
 PyType_Slot indexable_slots[] = {
     {Py_tp_doc, const_cast<char*>("Indexable(*_args, **kwargs)\n--\n\n")},
     {Py_tp_new, reinterpret_cast<void*>(indexable_new)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(py::dealloc_instance<Indexable>)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(indexable_dealloc)},
     {Py_tp_repr, reinterpret_cast<void*>(indexable_repr)},
     {Py_tp_getattro, reinterpret_cast<void*>(indexable_getattro)},
     {Py_tp_setattro, reinterpret_cast<void*>(indexable_setattro)},

@@ -37,15 +37,13 @@ struct Attribute {
 inline constexpr size_t kInlineAttributes = 6;
 inline constexpr size_t kInlineMemberships = 2;
 
-// Process-wide id source; the low 32 bits of each value are an object's id.
-extern std::atomic<uint64_t> GLOBAL_ID_COUNTER;
-
 struct Indexable {
     absl::InlinedVector<IndexMeta, kInlineMemberships> memberships;
     absl::InlinedVector<Attribute, kInlineAttributes> attributes;
     uint32_t id = 0;
 
-    // Takes the next id from GLOBAL_ID_COUNTER.
+    // Takes an id from the process-wide id allocator: the next one in
+    // creation order, unique among live objects (see `IdAllocator`).
     static uint32_t next_id();
 
     const PyValue* find(AttrName name) const;
