@@ -68,16 +68,17 @@ int64_t int_hash(int64_t value) {
 }
 
 PyValue::PyValue(PyObject* obj, const ValueKey& key)
-    : obj_(obj), word_(key.kind == NativeKind::Int ? key.int_value : key.hash), kind_(key.kind) {}
+    : obj_(obj), word_(key.kind == NativeKind::Int ? key.int_value : key.hash) {}
 
 ValueKey PyValue::key() const {
-    switch (kind_) {
+    NativeKind kind = kind_of(obj_);
+    switch (kind) {
         case NativeKind::Int:
             return ValueKey::of_int(int_hash(word_), word_);
         case NativeKind::Float:
             return ValueKey::of_float(word_, PyFloat_AS_DOUBLE(obj_));
         default:
-            return ValueKey::of_other(word_, kind_);
+            return ValueKey::of_other(word_, kind);
     }
 }
 

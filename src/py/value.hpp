@@ -3,11 +3,12 @@
 //
 // A PyValue owns one strong reference to the Python object and one word
 // taken at conversion: the native copy of an exact int, or else the object's
-// Python hash. The missing half is recovered without running Python code: an
-// exact int's hash follows from its value by the language's numeric hash
-// rule, and an exact float's value is read from the (immutable) float object
-// the PyValue holds. Objects hold one PyValue per attribute, so this keeps
-// them 8 bytes smaller per attribute than storing hash and number apart. Two
+// Python hash. The rest is recovered without running Python code: the native
+// kind follows from the object's exact type (a value that cannot be
+// converted never gets this far), an exact int's hash follows from its value
+// by the language's numeric hash rule, and an exact float's value is read
+// from the (immutable) float object the PyValue holds. Objects hold one
+// PyValue per attribute, so it is kept to two words. Two
 // PyValues are equal exactly when their stored hashes are equal.
 //
 // The index structures never hold PyValues: they hold the Python-free
@@ -35,16 +36,14 @@ class PyValue {
     // Same, from a borrowed reference.
     static PyValue from_borrowed(PyObject* borrowed);
 
-    PyValue(const PyValue& other) : obj_(other.obj_), word_(other.word_), kind_(other.kind_) {
-        Py_INCREF(obj_);
-    }
+    PyValue(const PyValue& other) : obj_(other.obj_), word_(other.word_) { Py_INCREF(obj_); }
     PyValue& operator=(const PyValue& other) {
         PyValue copy(other);
         swap(copy);
         return *this;
     }
     PyValue(PyValue&& other) noexcept
-        : obj_(std::exchange(other.obj_, nullptr)), word_(other.word_), kind_(other.kind_) {}
+        : obj_(std::exchange(other.obj_, nullptr)), word_(other.word_) {}
     PyValue& operator=(PyValue&& other) noexcept {
         PyValue moved(std::move(other));
         swap(moved);
@@ -56,7 +55,7 @@ class PyValue {
     // Needs no interpreter: it reads only this value and its float object.
     ValueKey key() const;
     int64_t hash() const { return key().hash; }
-    NativeKind kind() const { return kind_; }
+    NativeKind kind() const { return kind_of(obj_); }
     bool operator==(const PyValue& other) const { return hash() == other.hash(); }
 
     // `PyValue { obj: Py(0x...), primitave: Int(3), hash: 3 }`
@@ -65,7 +64,18 @@ class PyValue {
     void swap(PyValue& other) noexcept {
         std::swap(obj_, other.obj_);
         std::swap(word_, other.word_);
-        std::swap(kind_, other.kind_);
+    }
+
+    // The native kind of a converted object: by its exact type.
+    static NativeKind kind_of(PyObject* obj) {
+        PyTypeObject* type = Py_TYPE(obj);
+        if (type == &PyLong_Type)
+            return NativeKind::Int;
+        if (type == &PyFloat_Type)
+            return NativeKind::Float;
+        if (type == &PyUnicode_Type)
+            return NativeKind::Str;
+        return NativeKind::Unknown;
     }
 
   private:
@@ -73,8 +83,9 @@ class PyValue {
     PyObject* obj_;
     // Int: the value; every other kind: the stored hash.
     int64_t word_;
-    NativeKind kind_;
 };
+
+static_assert(sizeof(PyValue) == 2 * sizeof(void*), "objects hold one PyValue per attribute");
 
 // Python's hash of an int in the signed 64-bit range, as the language defines
 // the hash of numbers: the magnitude reduced modulo the prime 2^61 - 1, with
