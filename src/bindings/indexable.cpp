@@ -171,13 +171,28 @@ AttributeList attributes_from_keywords(PyObject* const* values, PyObject* kwname
     return attributes;
 }
 
+bool may_form_cycle(const AttributeList& attributes) {
+    return std::any_of(attributes.begin(), attributes.end(),
+                       [](const Attribute& attr) { return attr.value.may_form_cycle(); });
+}
+
 PyObject* new_indexable(PyTypeObject* type, AttributeList attributes) {
+    // An object of this class whose values cannot form a cycle is left to
+    // reference counting alone, as the interpreter does with tuples and
+    // dicts of atomic values: the cycle collector then never visits the
+    // millions of objects an index holds. It is tracked again when it is
+    // assigned a value that could close a cycle. A subclass instance may
+    // carry a dict of its own, so it stays tracked.
+    bool untrack = type == py_indexable::indexable_type() && !may_form_cycle(attributes);
     Indexable value;
     value.attributes = std::move(attributes);
     // The id is taken only once every value converted, so a failed
     // creation uses none.
     value.id = Indexable::next_id();
-    return py::make_instance(type, std::move(value));
+    PyObject* self = py::make_instance(type, std::move(value));
+    if (untrack)
+        PyObject_GC_UnTrack(self);
+    return self;
 }
 
 PyObject* indexable_new(PyTypeObject* type, PyObject* /*args*/, PyObject* kwargs) {
@@ -293,6 +308,8 @@ int indexable_setattro(PyObject* self, PyObject* name, PyObject* value) {
             // Converted before any index is touched: a value that cannot be
             // converted leaves the object and its indexes as they were.
             PyValue converted = PyValue::from_borrowed(value);
+            if (!PyObject_GC_IsTracked(self) && converted.may_form_cycle())
+                PyObject_GC_Track(self);
             Indexable& object = record(self);
             if (const PyValue* old = object.find(attr)) {
                 update_memberships(object, attr, old->key(), converted.key());

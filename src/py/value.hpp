@@ -58,6 +58,16 @@ class PyValue {
     NativeKind kind() const { return kind_of(obj_); }
     bool operator==(const PyValue& other) const { return hash() == other.hash(); }
 
+    // Whether holding this value can put its holder on a reference cycle:
+    // false for objects of types the cycle collector does not track (int,
+    // float, str, bytes, None, bool, ...) and for tuples it has untracked
+    // (their items cannot change, so they stay untracked).
+    bool may_form_cycle() const {
+        if (!PyObject_IS_GC(obj_))
+            return false;
+        return !PyTuple_CheckExact(obj_) || PyObject_GC_IsTracked(obj_);
+    }
+
     // `PyValue { obj: Py(0x...), primitave: Int(3), hash: 3 }`
     std::string debug() const;
 

@@ -62,3 +62,31 @@ def test_live_objects_survive_collection():
     assert [o.size for o in view.collect()] == list(range(10))
     assert index.collect()[0].home is index
     assert len(index.get_by_attribute(size=3)) == 1
+
+
+class Probe:
+    freed = 0
+
+    def __del__(self):
+        Probe.freed += 1
+
+
+def test_atomic_objects_are_left_to_reference_counting_until_a_cycle_is_possible():
+    plain = Indexable(a=1, b="s", c=None, d=2.5, e=b"x", f=True)
+    assert not gc.is_tracked(plain)
+    plain.a = 7
+    assert not gc.is_tracked(plain)
+    plain.g = []
+    assert gc.is_tracked(plain)
+    assert gc.is_tracked(Tracked(a=1))  # a subclass may carry a dict
+
+    # A cycle closed through an object that was untracked when another one
+    # came to hold it is still found.
+    gc.collect()
+    Probe.freed = 0
+    a, b = Indexable(x=1), Indexable(y=2)
+    a.b = b
+    b.c = [a, Probe()]
+    del a, b
+    gc.collect()
+    assert Probe.freed == 1
