@@ -224,27 +224,18 @@ PyObject* indexable_repr(PyObject* self) {
 }
 
 // The own attribute `name`, as a new reference, or null when the object has
-// none. The read locks of every member index are held around the look-up and
-// released before anything that could run Python code.
+// none. No index lock is taken: the indexes' locks guard their maps, not this
+// object's own storage, which changes only under the object's exclusive use
+// (an assignment stores its value last, attached, after every index moved).
 PyObject* own_attribute(PyObject* self, PyObject* name) {
-    // Resolved before any lock is taken (the cache may release a str), and
-    // reported after, as the text check always was.
+    // Resolved before the use begins: the cache may release a str.
     py::NameLookup lookup = py::look_up_name(name);
-    py::SharedBorrow use(borrow(self), py::BorrowFailure::Panic);
-    const Indexable& object = record(self);
-    auto records = object.resolve_memberships();
-    std::vector<LockedMaps::ReadGuard> locks;
-    locks.reserve(records.size());
-    for (const auto& index : records)
-        locks.emplace_back(*index->maps);
-    if (!lookup.encodable) {
-        locks.clear();
+    py::BriefSharedUse use(borrow(self), py::BorrowFailure::Panic);
+    if (!lookup.encodable)
         py::raise_error(PyExc_AttributeError, "Invalid attribute name");
-    }
     // A name never interned is held by no object.
-    const PyValue* value = lookup.name ? object.find(*lookup.name) : nullptr;
-    PyObject* result = value ? Py_NewRef(value->obj()) : nullptr;
-    return result;
+    const PyValue* value = lookup.name ? record(self).find(*lookup.name) : nullptr;
+    return value ? Py_NewRef(value->obj()) : nullptr;
 }
 
 PyObject* indexable_getattro(PyObject* self, PyObject* name) {
