@@ -31,13 +31,7 @@ all: $(VENV)/.installed
 # Debian packages: installed only when one is missing.
 build/.deps:
 	@mkdir -p build
-	@missing=""; for p in $(DEB_PACKAGES) $$(tools/python-deb-packages); do \
-	    dpkg -s $$p >/dev/null 2>&1 || missing="$$missing $$p"; done; \
-	if [ -n "$$missing" ]; then \
-	    echo "Installing Debian packages:$$missing"; \
-	    if [ "$$(id -u)" != 0 ]; then echo "error: run as root to install:$$missing" >&2; exit 1; fi; \
-	    apt-get update && DEBIAN_FRONTEND=noninteractive apt-get install -y $$missing; \
-	fi
+	@tools/install-deb-packages $(DEB_PACKAGES) $$(tools/python-deb-packages)
 	@touch $@
 
 deps: build/.deps
