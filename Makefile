@@ -2,7 +2,7 @@
 #
 #   make test                install what is missing, build, run pytest and ctest
 #   make test-free-threaded  pytest on the free-threaded interpreter (3.13t)
-#   make stress              the thread stress test for a minute, on both interpreters
+#   make stress              the thread stress test for a minute, on 3.13 and 3.13t
 #   make demo                build and run the example workload
 #   make bench               C++ micro-benchmarks and the Python benchmark
 #
@@ -108,6 +108,7 @@ test-asan: test-asan-python test-asan-cpp
 # a virtual environment of its own. Its tools come as binary wheels only,
 # which is why pip may pick older releases than in $(VENV); mypy is left out
 # when no release installs that way (the typing tests then skip).
+FT_PYTHON := $(shell tools/free-threaded-python --path)
 FT_VENV := .venv-ft
 FT_VPY := $(FT_VENV)/bin/python
 # The test files that start threads: these run without the lock as well.
@@ -118,10 +119,14 @@ build/.deps-ft:
 	@tools/install-deb-packages $$(tools/free-threaded-python --deb-packages)
 	@touch $@
 
-$(FT_VENV)/.created: build/.deps build/.deps-ft
-	@py=$$(tools/free-threaded-python) || exit 1; \
-	echo "Using $$py ($$($$py --version))"; \
-	rm -rf $(FT_VENV) && $$py -m venv $(FT_VENV)
+# Built once per machine; only its Debian packages must be there first.
+$(FT_PYTHON): | build/.deps-ft
+	tools/free-threaded-python
+
+# Made anew whenever the cached interpreter is newer (rebuilt after its
+# folder was deleted, say).
+$(FT_VENV)/.created: build/.deps $(FT_PYTHON)
+	rm -rf $(FT_VENV) && $(FT_PYTHON) -m venv $(FT_VENV)
 	$(FT_VPY) -m pip install -q --upgrade pip
 	$(FT_VPY) -m pip install -q --only-binary :all: "scikit-build-core>=0.10" cmake ninja pytest hypothesis
 	$(FT_VPY) -m pip install -q --only-binary :all: "mypy>=1.18" || echo "mypy not installed: the typing tests skip"
