@@ -140,8 +140,10 @@ bench: $(VENV)/.installed
 # copies the shared libraries it links beyond the C and C++ runtimes (abseil's)
 # into the wheel and tags it manylinux. Both tools come from PyPI. The module
 # is the one `make test` builds (same build folder), so after a test run this
-# only packs.
-WHEEL_PLAT := manylinux_2_34_x86_64
+# only packs. The tag is the oldest glibc the module's symbol versions allow:
+# manylinux_2_34 on Debian 12 (glibc 2.34 symbols, GCC 11's libstdc++ ones);
+# a newer system's glibc headers can raise it. WHEEL_PLAT=... insists on one.
+WHEEL_PLAT ?= auto
 RAW_WHEELS := build/wheels
 
 wheel: $(VENV)/.created $(SOURCES)
