@@ -46,14 +46,21 @@ void expect_counts(const std::vector<ValueCount>& got, const std::vector<ValueCo
     }
 }
 
-// Values from one heavy to many light ones, so the sets take both forms, and
-// selections from empty to everything, sparse and dense.
-TEST(CountValues, MatchTheReference) {
+// A few heavy values and many light ones, so the sets take both forms, or
+// a few light ones among the heavy (selections then test their ids one by
+// one in the library, not in a bit array of their own); selections from
+// empty to everything, sparse and dense.
+class CountValues : public ::testing::TestWithParam<bool> {};
+INSTANTIATE_TEST_SUITE_P(LightValues, CountValues, ::testing::Values(true, false));
+
+TEST_P(CountValues, MatchTheReference) {
+    bool many_light = GetParam();
     std::mt19937 rng(11);
     QueryMap map;
     std::map<uint32_t, int64_t> values;
     for (uint32_t id = 0; id < 200000; id += 1 + rng() % 3) {
-        int64_t v = rng() % 4 == 0 ? int64_t(rng() % 3) : int64_t(rng() % 50000);
+        bool light = many_light ? rng() % 4 != 0 : id % 1000 == 0;
+        int64_t v = light ? int64_t(rng() % 50000) + 3 : int64_t(rng() % 3);
         map.insert(int_key(v), id);
         values[id] = v;
     }
@@ -74,7 +81,7 @@ TEST(CountValues, MatchTheReference) {
                   reference_counts(values, nullptr, std::nullopt));
 }
 
-TEST(CountValues, EmptiedSetsAndSharedKeysCountAsStored) {
+TEST(CountValuesOf, EmptiedSetsAndSharedKeysCountAsStored) {
     QueryMap map;
     map.insert(int_key(1), 4);
     map.insert(float_key(1.0), 2);  // the same key as 1
