@@ -182,13 +182,14 @@ std::vector<ValueCount> count_scope_values(const Scope& scope, const AttributeMa
     if (map == nullptr)
         return {};
     if (scope.selection == nullptr)
-        return count_values(*map, nullptr, limit);
-    if (table_held) {
-        Bitmap live = live_view_selection(scope);
-        return count_values(*map, &live, limit);
-    }
-    return with_live_selection(
-        scope, [&](const Bitmap& live) { return count_values(*map, &live, limit); });
+        return count_values(*map, nullptr, std::nullopt, limit);
+    std::optional<LockedItems::ReadGuard> table;
+    if (!table_held)
+        table.emplace(*scope.record->items);
+    Bitmap live = live_view_selection(scope);
+    uint64_t objects = scope.record->live_ids.cardinality();
+    table.reset();
+    return count_values(*map, &live, objects, limit);
 }
 
 // Attempts at reading the objects that show a result: each that meets an

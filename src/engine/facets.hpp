@@ -33,8 +33,13 @@ struct ValueCount {
 
 // The values of `map` that selected ids hold, by descending count, ties by
 // ascending first id, at most `limit` of them. A null `selection` selects
-// every id the map lists.
+// every id the map lists. `universe`, when given, is the size of a set of
+// ids that holds every id the map lists and the whole selection (an index's
+// objects: its maps list only them, under one value per attribute); when
+// the map lists that many ids, the largest set is counted from what the
+// others leave.
 std::vector<ValueCount> count_values(const QueryMap& map, const Bitmap* selection,
+                                     std::optional<uint64_t> universe,
                                      std::optional<size_t> limit);
 
 // The smallest id held by both bitmaps, or nothing.
@@ -45,9 +50,13 @@ std::optional<uint32_t> first_common_id(const Bitmap& a, const Bitmap& b);
 template <typename Accept>
 std::optional<uint32_t> first_accepted(const HybridSet& set, Accept&& accept) {
     if (const Bitmap* large = set.bitmap_form()) {
+        // Most often the first id is accepted: no iterator for it.
+        if (large->is_empty() || accept(large->minimum()))
+            return large->is_empty() ? std::nullopt : std::optional<uint32_t>(large->minimum());
         roaring_uint32_iterator_t it;
         roaring_init_iterator(large->raw(), &it);
-        for (; it.has_value; roaring_advance_uint32_iterator(&it)) {
+        for (roaring_advance_uint32_iterator(&it); it.has_value;
+             roaring_advance_uint32_iterator(&it)) {
             if (accept(it.current_value))
                 return it.current_value;
         }

@@ -66,18 +66,26 @@ TEST_P(CountValues, MatchTheReference) {
     }
     map.remove_and_prune(int_key(values.begin()->second), values.begin()->first);
     values.erase(values.begin());
+    Bitmap listed;
+    for (auto [id, v] : values)
+        listed.add(id);
     for (uint32_t every : {0u, 1u, 2u, 97u, 5000u}) {
         std::vector<uint32_t> picked;
         for (uint32_t id = 0; every > 0 && id < 200000; id += every)
             picked.push_back(id);
         Bitmap selection = Bitmap::of(picked);
+        // Within the listed ids, which the map lists all of: the largest
+        // set's count is what the others leave.
+        Bitmap within = Bitmap::and_(selection, listed);
         for (std::optional<size_t> limit : {std::optional<size_t>(), std::optional<size_t>(0),
                                             std::optional<size_t>(5)}) {
-            expect_counts(count_values(map, &selection, limit),
+            expect_counts(count_values(map, &selection, std::nullopt, limit),
                           reference_counts(values, &selection, limit));
+            expect_counts(count_values(map, &within, values.size(), limit),
+                          reference_counts(values, &within, limit));
         }
     }
-    expect_counts(count_values(map, nullptr, std::nullopt),
+    expect_counts(count_values(map, nullptr, std::nullopt, std::nullopt),
                   reference_counts(values, nullptr, std::nullopt));
 }
 
@@ -89,7 +97,7 @@ TEST(CountValuesOf, EmptiedSetsAndSharedKeysCountAsStored) {
         map.insert(int_key(7), id);
     for (uint32_t id = 10; id < 20; ++id)
         map.remove_id(int_key(7), id);  // an emptied bitmap set, not pruned
-    std::vector<ValueCount> counts = count_values(map, nullptr, std::nullopt);
+    std::vector<ValueCount> counts = count_values(map, nullptr, std::nullopt, std::nullopt);
     ASSERT_EQ(counts.size(), 1u);
     EXPECT_EQ(counts[0].count, 2u);
     EXPECT_EQ(counts[0].first_id, 2u);
