@@ -85,7 +85,7 @@ bool reverse_argument(PyObject* obj) {
 }
 
 // What reading the value of a holder found.
-enum class Holding {
+enum class Holding : uint8_t {
     Found,    // the value, held by an object that could be read
     Refused,  // the object is in exclusive use elsewhere (being assigned)
     Absent,   // no object, or its value is another one
@@ -327,7 +327,6 @@ bool scope_contains(const Scope& scope, PyObject* obj) {
 PyObject* scope_iter(const Scope& scope, PyObject* self) {
     return make_object_iterator(scope.record, scope.selection ? self : nullptr);
 }
-
 
 // The counts are taken detached; then each counted value is shown by an
 // object holding it, read attached under both read locks. Should a counted

@@ -97,9 +97,7 @@ class SharedMethods {
     }
     static PyMethodDef min_def() { return py::method_def<&kMinSig, min>("min", kMinDoc); }
     static PyMethodDef max_def() { return py::method_def<&kMaxSig, max>("max", kMaxDoc); }
-    static PyMethodDef count_def() {
-        return py::method_def<&kCountSig, count>("count", kCountDoc);
-    }
+    static PyMethodDef count_def() { return py::method_def<&kCountSig, count>("count", kCountDoc); }
 
     static Py_ssize_t length(PyObject* self) {
         return py::guard<Py_ssize_t>(-1, [&] {

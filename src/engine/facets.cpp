@@ -15,7 +15,8 @@ namespace {
 class DenseSelection {
   public:
     explicit DenseSelection(const Bitmap& selection)
-        : base_(selection.minimum()), span_(uint64_t{selection.maximum()} - base_ + 1),
+        : base_(selection.minimum()),
+          span_(uint64_t{selection.maximum()} - base_ + 1),
           words_((span_ + 63) / 64) {
         selection.for_each([&](uint32_t id) {
             uint64_t offset = id - base_;
@@ -25,7 +26,7 @@ class DenseSelection {
 
     bool contains(uint32_t id) const {
         uint64_t offset = uint64_t{id} - base_;  // below the base wraps past the span
-        return offset < span_ && (words_[offset / 64] >> (offset % 64) & 1) != 0;
+        return offset < span_ && (words_[offset / 64] >> (offset % 64) & uint64_t{1}) != 0;
     }
 
     // Whether the bit array pays for itself over `values` distinct values:
@@ -89,7 +90,7 @@ ValueCount count_set(int64_t hash, const HybridSet& set, const Within& within) {
     } else {
         out.count = roaring_bitmap_and_cardinality(large->raw(), within.selection->raw());
         if (out.count > 0)
-            out.first_id = *first_common_id(*large, *within.selection);
+            out.first_id = first_common_id(*large, *within.selection).value_or(out.first_id);
     }
     return out;
 }

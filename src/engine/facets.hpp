@@ -3,9 +3,9 @@
 // it, answered from the value sets without listing the ids.
 //
 // A value's count is one intersection count between its set and the
-// selection (a membership test per id for an inline set), so the cost grows
-// with the number of distinct values and the sets' containers, not with the
-// number of selected objects.
+// selection (a membership test per id for a small set), so the cost grows
+// with the number of distinct values and the sets' sizes; nothing is listed
+// and no object is read.
 //
 // Nothing here locks: the caller holds the maps' read lock.
 
@@ -39,8 +39,7 @@ struct ValueCount {
 // the map lists that many ids, the largest set is counted from what the
 // others leave.
 std::vector<ValueCount> count_values(const QueryMap& map, const Bitmap* selection,
-                                     std::optional<uint64_t> universe,
-                                     std::optional<size_t> limit);
+                                     std::optional<uint64_t> universe, std::optional<size_t> limit);
 
 // The smallest id held by both bitmaps, or nothing.
 std::optional<uint32_t> first_common_id(const Bitmap& a, const Bitmap& b);

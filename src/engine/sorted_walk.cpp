@@ -113,7 +113,7 @@ class FirstSelected {
     }
 
   private:
-    enum class Step { Go, Stop };
+    enum class Step : uint8_t { Go, Stop };
 
     Step walk(const BitMapBTreeNode& node) {
         if (const auto* internal = std::get_if<std::unique_ptr<InternalNode>>(&node))

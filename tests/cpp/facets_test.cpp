@@ -27,6 +27,7 @@ std::vector<ValueCount> reference_counts(const std::map<uint32_t, int64_t>& valu
         ++c.count;
     }
     std::vector<ValueCount> out;
+    out.reserve(by_value.size());
     for (auto& [v, c] : by_value)
         out.push_back(c);
     std::sort(out.begin(), out.end(), [](const ValueCount& a, const ValueCount& b) {
@@ -77,8 +78,8 @@ TEST_P(CountValues, MatchTheReference) {
         // Within the listed ids, which the map lists all of: the largest
         // set's count is what the others leave.
         Bitmap within = Bitmap::and_(selection, listed);
-        for (std::optional<size_t> limit : {std::optional<size_t>(), std::optional<size_t>(0),
-                                            std::optional<size_t>(5)}) {
+        for (std::optional<size_t> limit :
+             {std::optional<size_t>(), std::optional<size_t>(0), std::optional<size_t>(5)}) {
             expect_counts(count_values(map, &selection, std::nullopt, limit),
                           reference_counts(values, &selection, limit));
             expect_counts(count_values(map, &within, values.size(), limit),
@@ -139,9 +140,14 @@ TEST(TreeBounds, MatchAScanOfTheSelection) {
     for (uint32_t id = 0; id < 30000; ++id) {
         NumericValue v;
         switch (rng() % 8) {
-            case 0: v = rng() % 2 ? nan : -nan; break;
-            case 1: v = double(rng() % 600) - 300.0; break;
-            default: v = int64_t(rng() % 600) - 300;
+            case 0:
+                v = rng() % 2 ? nan : -nan;
+                break;
+            case 1:
+                v = double(rng() % 600) - 300.0;
+                break;
+            default:
+                v = int64_t(rng() % 600) - 300;
         }
         tree.insert(v, id);
         values[id] = v;
