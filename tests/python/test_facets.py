@@ -2,6 +2,7 @@
 recomputation over random objects."""
 import math
 import random
+import threading
 
 import pytest
 
@@ -189,3 +190,40 @@ def test_arguments_and_signatures():
     assert Index.value_counts.__text_signature__ == "($self, name, limit=None)"
     assert Index.min.__text_signature__ == Index.max.__text_signature__ == "($self, name)"
     assert type(view).count.__text_signature__ == "($self, query)"
+
+
+def test_counts_and_bounds_while_another_thread_assigns():
+    """The counts are taken detached and shown attached: an object assigned
+    in between is looked for again, never shown with a value it left."""
+    objs = [Indexable(kind=i % 5, size=float(i)) for i in range(300)]
+    index = Index()
+    index.add_object_many(objs)
+    view = index.reduced_query(Q.ge("size", 0))
+    refused, failures = [], []
+
+    def writer():
+        rng = random.Random(3)
+        for _ in range(4000):
+            o = rng.choice(objs)
+            o.kind = rng.randrange(7)
+            o.size = rng.uniform(-10, 400)
+
+    def reader():
+        for _ in range(400):
+            try:
+                counts = view.value_counts("kind")
+                low, high = view.min("size"), view.max("size")
+                n = view.count(Q.ge("size", 0))
+            except RuntimeError as exc:
+                refused.append(str(exc))
+                continue
+            if sum(counts.values()) != 300 or not set(counts) <= set(range(7)) or not low <= high or not 0 <= n <= 300:
+                failures.append((counts, low, high, n))
+
+    threads = [threading.Thread(target=writer), threading.Thread(target=reader)]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+    assert failures == [] and set(refused) <= {"Already mutably borrowed"}
+    check(view, objs, objs)
