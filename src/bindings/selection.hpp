@@ -57,9 +57,10 @@ inline constexpr const char* kCollectSortedDoc =
 inline constexpr const char* kValueCountsDoc =
     "value_counts($self, name, limit=None)\n--\n\n"
     "A dict from each value of attribute `name` held by the selected objects to the number "
-    "of them holding it, by descending count (ties: the value first held by a smaller id), "
-    "at most `limit` entries. Values are keys as lookups compare them (1, 1.0 and True are "
-    "one), each shown by the value of the first object holding it.";
+    "of them holding it, by descending count (ties: the value whose first selected holder "
+    "has the smaller id), at most `limit` entries. Values are keys as lookups compare them "
+    "(1, 1.0 and True are one), each shown by the value of the index's first object holding "
+    "it.";
 inline constexpr const char* kMinDoc =
     "min($self, name)\n--\n\n"
     "The smallest int or float value of attribute `name` among the selected objects (NaN "
