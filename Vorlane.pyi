@@ -182,6 +182,47 @@ class Index:
         when ``attr`` is not a ``str``.
         """
 
+    def value_counts(self, name: str, limit: int | None = None) -> dict[Any, int]:
+        """Returns, for each value of attribute ``name`` held by objects of
+        this index, the number of objects holding it, without listing them:
+        ordered by descending count, ties by the smallest id holding each
+        value, at most ``limit`` entries. Values are keys as lookups compare
+        them (``1``, ``1.0`` and ``True`` are one), each shown by the value of
+        the first object (smallest id) of the index holding it, a hashable
+        one when there is one. After ``reduce`` it counts what the equality
+        sets list. An attribute the index does not hold gives ``{}``. Counts
+        with the interpreter lock released.
+
+        Raises ``ValueError`` for a negative ``limit``, ``TypeError``
+        (prefixed "argument 'name': " or "argument 'limit': ") for a ``name``
+        that is not a ``str`` or a ``limit`` that is not an ``int``, and the
+        dict's own ``TypeError`` when a counted key has only unhashable
+        values.
+        """
+
+    def min(self, name: str) -> int | float | None:
+        """Returns the smallest ``int`` or ``float`` value of attribute
+        ``name`` among the objects of this index (NaN left out), the very
+        object an object holds (the smallest id's on a tie, so ``5`` and
+        ``5.0`` keep their type), or ``None`` when no object has a number
+        there. Answered from the ordered tree, with the interpreter lock
+        released; after ``reduce``, like ranges, it still sees every object.
+
+        Raises ``TypeError`` ("argument 'name': ...") for a ``name`` that is
+        not a ``str``.
+        """
+
+    def max(self, name: str) -> int | float | None:
+        """Returns the largest ``int`` or ``float`` value of attribute
+        ``name``, as ``min`` returns the smallest."""
+
+    def count(self, query: PyQueryExpr) -> int:
+        """Returns ``len(self.reduced_query(query))`` without making the
+        view. Runs with the interpreter lock released.
+
+        Raises as ``reduced_query`` does.
+        """
+
     def memory_usage(self) -> dict[str, int]:
         """Returns the bytes held by the index, under the keys
         ``"item_table"``, ``"value_maps"``, ``"id_sets"``, ``"trees"`` and
@@ -295,6 +336,25 @@ class FilteredIndex:
     def collect_sorted(self, attr: str, limit: int | None = None, reverse: bool = False) -> list[Indexable]:
         """Returns the selected objects ordered by a numeric attribute, as
         ``Index.collect_sorted`` does."""
+
+    def value_counts(self, name: str, limit: int | None = None) -> dict[Any, int]:
+        """Returns, for each value of attribute ``name`` held by the selected
+        objects, the number of them holding it, as ``Index.value_counts``
+        does. A value is shown by the first object of the index holding it,
+        so one key reads the same in every view."""
+
+    def min(self, name: str) -> int | float | None:
+        """Returns the smallest number of attribute ``name`` among the
+        selected objects, as ``Index.min`` does."""
+
+    def max(self, name: str) -> int | float | None:
+        """Returns the largest number of attribute ``name`` among the
+        selected objects, as ``Index.max`` does."""
+
+    def count(self, query: PyQueryExpr) -> int:
+        """Returns ``len(self.reduced_query(query))`` without making the
+        view: objects removed from the index since this view was made do
+        not count."""
 
     def __len__(self) -> int:
         """Returns the number of selected objects."""

@@ -2,11 +2,14 @@
 
 Products carry a category, brand, colour, size, price and stock flag. A
 faceted search is a keyword lookup with one or several values per facet;
-a view narrows it step by step, and `rebase` turns one department into an
-index of its own. Every answer is checked against a plain scan of the list.
+`value_counts` tells how many of the remaining products carry each value of
+the other facets, `min`/`max` and `count` sum them up without listing them,
+a view narrows the search step by step, and `rebase` turns one department
+into an index of its own. Every answer is checked against a plain scan of the list.
 """
 
 import random
+from collections import Counter
 
 from Vorlane import Index, Indexable, PyQueryExpr as Q
 
@@ -49,8 +52,22 @@ def main() -> None:
     for p in hits[:3]:
         print(f"  {p.sku} {p.brand:<8} {p.colour:<6} size {p.size} at {p.price:7.2f}")
 
-    # The same search as a view, narrowed one facet at a time.
+    # Facets: for the shoes, how many carry each brand, colour and size, and
+    # their price range, counted from the index without listing the shoes.
     shoes = catalogue.reduced(category="shoes")
+    all_shoes = [p for p in products if p.category == "shoes"]
+    for facet in ("brand", "colour", "size"):
+        counts = shoes.value_counts(facet)
+        # Counter keeps first appearance among equal counts, as value_counts does.
+        assert list(counts.items()) == Counter(getattr(p, facet) for p in all_shoes).most_common()
+        print(f"  {facet}: " + ", ".join(f"{value} {count}" for value, count in counts.items()))
+    prices = [p.price for p in all_shoes]
+    assert (shoes.min("price"), shoes.max("price")) == (min(prices), max(prices))
+    in_stock = shoes.count(Q.gt("stock", 0))
+    assert in_stock == sum(p.stock > 0 for p in all_shoes)
+    print(f"  price {shoes.min('price')} to {shoes.max('price')}, {in_stock} in stock")
+
+    # The same search as a view, narrowed one facet at a time.
     by_brand = shoes.reduced(colour=["red", "black"], size=[42, 43]).reduced(brand="Cedar")
     assert by_brand.collect() == [p for p in expected if p.brand == "Cedar"]
     print(f"{len(by_brand.collect())} of them are by Cedar")

@@ -64,6 +64,10 @@ PyMethodDef filtered_methods[] = {
                               "A new view of the selected objects that satisfy the query "
                               "expression; negations are taken within this view's selection."),
     Shared::collect_sorted_def(),
+    Shared::value_counts_def(),
+    Shared::min_def(),
+    Shared::max_def(),
+    Shared::count_def(),
     py::kEndOfMethods,
 };
 

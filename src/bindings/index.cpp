@@ -293,6 +293,10 @@ PyMethodDef index_methods[] = {
     Shared::reduced_query_def("reduced_query($self, query)\n--\n\n"),
     py::method_def<&kUnionWithSig, union_with>("union_with", "union_with($self, other)\n--\n\n"),
     Shared::collect_sorted_def(),
+    Shared::value_counts_def(),
+    Shared::min_def(),
+    Shared::max_def(),
+    Shared::count_def(),
     py::method_def<&kMemoryUsageSig, memory_usage>(
         "memory_usage",
         "memory_usage($self)\n--\n\n"

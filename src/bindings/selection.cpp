@@ -9,6 +9,7 @@
 #include "bindings/object_iterator.hpp"
 #include "bindings/query_expr.hpp"
 #include "engine/evaluator.hpp"
+#include "engine/facets.hpp"
 #include "engine/hash_query.hpp"
 #include "py/gil.hpp"
 #include "py/keywords.hpp"
@@ -18,6 +19,12 @@
 namespace vorlane {
 
 namespace {
+
+// A view's selection without the objects removed from its index since it
+// was made. The caller holds the item table's read lock.
+Bitmap live_view_selection(const Scope& scope) {
+    return Bitmap::and_(*scope.selection, scope.record->live_ids);
+}
 
 // Calls `f(ids)` with the ids the scope selects that still have an object:
 // an index's live ids, or a view's selection without the objects removed
@@ -31,9 +38,24 @@ auto with_live_selection(const Scope& scope, F&& f) {
     Bitmap live;
     {
         LockedItems::ReadGuard table(*scope.record->items);
-        live = Bitmap::and_(*scope.selection, scope.record->live_ids);
+        live = live_view_selection(scope);
     }
     return f(live);
+}
+
+// The ids of the scope that satisfy `query`, evaluated detached under the
+// maps' read lock. An index's live ids change only under its exclusive use,
+// which the caller's shared use rules out, and a view's selection never
+// changes: the universe can be read detached.
+Bitmap select_by_query(const Scope& scope, const QueryExpr& query) {
+    const Bitmap& universe = scope.selection ? *scope.selection : scope.record->live_ids;
+    LockedMaps::ReadGuard maps(*scope.record->maps);
+    Bitmap selection = evaluate_query(*maps, universe, query);
+    // Equality parts answer from the value sets as stored, which a view
+    // shares with ids it did not select.
+    if (scope.selection != nullptr)
+        selection.and_inplace(*scope.selection);
+    return selection;
 }
 
 std::optional<size_t> limit_argument(PyObject* obj) {
@@ -62,6 +84,161 @@ bool reverse_argument(PyObject* obj) {
     });
 }
 
+// What reading the value of a holder found.
+enum class Holding : uint8_t {
+    Found,    // the value, held by an object that could be read
+    Refused,  // the object is in exclusive use elsewhere (being assigned)
+    Absent,   // no object, or its value is another one
+};
+
+// The value under `name` of the object in slot `id`, when that object can be
+// shared now and `matches` its value. The caller holds the item table's
+// read lock, and the maps' read lock, so no index of the object changes
+// meanwhile; an object being assigned holds its exclusive use throughout,
+// so one that can be shared holds the values its indexes list.
+template <typename Matches>
+Holding read_holder(const ItemTable& table, uint32_t id, AttrName name, Matches&& matches,
+                    py::Ref& value) {
+    PyObject* obj = slot_object(table, id);
+    if (obj == nullptr)
+        return Holding::Absent;
+    py::BorrowFlag& flag = py_indexable::borrow_flag(obj);
+    if (!flag.try_share())
+        return Holding::Refused;
+    const PyValue* held = py::record_of<Indexable>(obj).find(name);
+    bool found = held != nullptr && matches(*held);
+    if (found)
+        value = py::Ref::borrow(held->obj());
+    flag.end_share();
+    return found ? Holding::Found : Holding::Absent;
+}
+
+bool is_hashable(PyObject* obj) {
+    return Py_TYPE(obj)->tp_hash != PyObject_HashNotImplemented;
+}
+
+// The Python value that shows a key of the exact map: the value of the
+// smallest id in its whole set, so that one key reads the same in every
+// view, skipping objects being assigned and, while a hashable value is left,
+// unhashable ones (a dict key must hash; every unhashable value shares the
+// key of hash 0 with 0 and False).
+Holding show_key(const QueryMap& map, const ItemTable& table, AttrName name, int64_t hash,
+                 py::Ref& shown) {
+    const HybridSet* set = map.find(ValueKey::of_other(hash, NativeKind::Unknown));
+    if (set == nullptr)
+        return Holding::Absent;
+    bool refused = false;
+    py::Ref unhashable;
+    first_accepted(*set, [&](uint32_t id) {
+        py::Ref value;
+        Holding holding = read_holder(
+            table, id, name, [&](const PyValue& held) { return held.hash() == hash; }, value);
+        refused = refused || holding == Holding::Refused;
+        if (holding != Holding::Found)
+            return false;
+        if (is_hashable(value.get())) {
+            shown = std::move(value);
+            return true;
+        }
+        if (!unhashable)
+            unhashable = std::move(value);
+        return false;
+    });
+    if (!shown && unhashable)
+        shown = std::move(unhashable);  // the dict refuses it, as it would any unhashable key
+    if (shown)
+        return Holding::Found;
+    return refused ? Holding::Refused : Holding::Absent;
+}
+
+struct ShownCount {
+    py::Ref value;
+    uint64_t count;
+};
+
+// Appends the counted values shown as Python values to `shown`; the result
+// is the first holding that failed. The caller holds the maps' and the item
+// table's read locks.
+Holding show_counts(const AttributeMaps& maps, const ItemTable& table, AttrName name,
+                    const std::vector<ValueCount>& counts, std::vector<ShownCount>& shown) {
+    const QueryMap* map = find_query_map(maps, name);
+    for (const ValueCount& value : counts) {
+        py::Ref key;
+        Holding holding = map ? show_key(*map, table, name, value.hash, key) : Holding::Absent;
+        if (holding != Holding::Found)
+            return holding;
+        shown.push_back({std::move(key), value.count});
+    }
+    return Holding::Found;
+}
+
+// The facet counts of the scope. A view counts only its objects still in
+// the index; an index's value sets list only its own objects. The caller
+// holds the maps' read lock, and the item table's when `table_held`.
+std::vector<ValueCount> count_scope_values(const Scope& scope, const AttributeMaps& maps,
+                                           AttrName name, std::optional<size_t> limit,
+                                           bool table_held) {
+    const QueryMap* map = find_query_map(maps, name);
+    if (map == nullptr)
+        return {};
+    if (scope.selection == nullptr)
+        return count_values(*map, nullptr, std::nullopt, limit);
+    std::optional<LockedItems::ReadGuard> table;
+    if (!table_held)
+        table.emplace(*scope.record->items);
+    Bitmap live = live_view_selection(scope);
+    uint64_t objects = scope.record->live_ids.cardinality();
+    table.reset();
+    return count_values(*map, &live, objects, limit);
+}
+
+// Attempts at reading the objects that show a result: each that meets an
+// object halfway through an assignment detaches again, letting it finish.
+constexpr int kReadAttempts = 4;
+
+// Raises unless `holding` is Found: objects still being assigned after every
+// attempt are in use elsewhere; a holder missing under the locks is a
+// broken invariant, `message`.
+void fail_unless_found(Holding holding, const char* message) {
+    if (holding == Holding::Refused)
+        py::raise_error(PyExc_RuntimeError, py::kAlreadyMutablyBorrowed);
+    if (holding == Holding::Absent)
+        panic(message);
+}
+
+PyObject* dict_of_counts(std::vector<ShownCount>& shown) {
+    py::Ref dict = py::Ref::steal(py::check(PyDict_New()));
+    for (ShownCount& entry : shown) {
+        py::Ref count = py::Ref::steal(py::check(PyLong_FromUnsignedLongLong(entry.count)));
+        py::check_status(PyDict_SetItem(dict.get(), entry.value.get(), count.get()));
+    }
+    return dict.release();
+}
+
+// The entry of the smallest or largest number of `name` among `selection`.
+std::optional<CompositeKey128> extreme_entry(const AttributeMaps& maps, AttrName name,
+                                             const Bitmap& selection, bool largest) {
+    const QueryMap* map = find_query_map(maps, name);
+    if (map == nullptr)
+        return std::nullopt;
+    return largest ? map->tree().max_entry(selection) : map->tree().min_entry(selection);
+}
+
+// The number the entry's object holds, read as for `show_key`. An object
+// removed from the index since the entry was found is absent.
+Holding read_number(const Scope& scope, const ItemTable& table, AttrName name,
+                    CompositeKey128 entry, py::Ref& value) {
+    if (!scope.record->live_ids.contains(entry.id()))
+        return Holding::Absent;
+    return read_holder(
+        table, entry.id(), name,
+        [&](const PyValue& held) {
+            std::optional<NumericValue> number = held.key().numeric();
+            return number && encode_value96(*number) == entry.value_code();
+        },
+        value);
+}
+
 }  // namespace
 
 PyObject* scope_reduced(const Scope& scope, const py::Arguments& args) {
@@ -80,21 +257,27 @@ PyObject* scope_reduced(const Scope& scope, const py::Arguments& args) {
 PyObject* scope_reduced_query(const Scope& scope, const py::Arguments& args) {
     QueryExpr query =
         py::convert_argument("query", [&] { return py_query::copy_expr(args.values[0]); });
-    // An index's live ids change only under its exclusive use, which the
-    // caller's shared use rules out, and a view's selection never changes:
-    // the universe can be read detached.
-    const Bitmap& universe = scope.selection ? *scope.selection : scope.record->live_ids;
     Bitmap selection;
     {
         py::ScopedDetach detached;
-        LockedMaps::ReadGuard maps(*scope.record->maps);
-        selection = evaluate_query(*maps, universe, query);
-        // Equality parts answer from the value sets as stored, which a view
-        // shares with ids it did not select.
-        if (scope.selection != nullptr)
-            selection.and_inplace(*scope.selection);
+        selection = select_by_query(scope, query);
     }
     return py_filtered::wrap_view(scope.record, std::move(selection));
+}
+
+PyObject* scope_count(const Scope& scope, const py::Arguments& args) {
+    QueryExpr query =
+        py::convert_argument("query", [&] { return py_query::copy_expr(args.values[0]); });
+    uint64_t count = 0;
+    {
+        py::ScopedDetach detached;
+        Bitmap selection = select_by_query(scope, query);
+        // As `len` of the view `reduced_query` would make: objects removed
+        // from the index since do not count.
+        LockedItems::ReadGuard table(*scope.record->items);
+        count = roaring_bitmap_and_cardinality(selection.raw(), scope.record->live_ids.raw());
+    }
+    return py::check(PyLong_FromUnsignedLongLong(count));
 }
 
 PyObject* scope_collect(const Scope& scope) {
@@ -143,6 +326,80 @@ bool scope_contains(const Scope& scope, PyObject* obj) {
 
 PyObject* scope_iter(const Scope& scope, PyObject* self) {
     return make_object_iterator(scope.record, scope.selection ? self : nullptr);
+}
+
+// The counts are taken detached; then each counted value is shown by an
+// object holding it, read attached under both read locks. Should a counted
+// value have left every object in between (another thread assigned them),
+// the counts are taken again under those locks, where nothing changes. An
+// object met halfway through its assignment cannot be read: its assignment
+// finishes once this thread lets go of the interpreter, so the call starts
+// over, a few times at most.
+PyObject* scope_value_counts(const Scope& scope, const py::Arguments& args) {
+    AttrName name = attr_argument(args.values[0], "name");
+    std::optional<size_t> limit = limit_argument(args.values[1]);
+    const IndexRecord& record = *scope.record;
+    std::vector<ShownCount> shown;
+    Holding holding = Holding::Refused;
+    for (int attempt = 0; holding == Holding::Refused && attempt < kReadAttempts; ++attempt) {
+        // Values of an earlier attempt are dropped here, with no lock held.
+        shown.clear();
+        std::vector<ValueCount> counts;
+        {
+            py::ScopedDetach detached;
+            LockedMaps::ReadGuard maps(*record.maps);
+            counts = count_scope_values(scope, *maps, name, limit, false);
+        }
+        LockedMaps::ReadGuard maps(*record.maps);
+        LockedItems::ReadGuard table(*record.items);
+        holding = show_counts(*maps, *table, name, counts, shown);
+        if (holding == Holding::Absent) {
+            // The values shown so far are still held by their objects, which
+            // cannot change under these locks: dropping them frees nothing.
+            shown.clear();
+            counts = count_scope_values(scope, *maps, name, limit, true);
+            holding = show_counts(*maps, *table, name, counts, shown);
+        }
+    }
+    fail_unless_found(holding, "a value set lists no object holding its value");
+    return dict_of_counts(shown);
+}
+
+// As `scope_value_counts`: the entry is found detached and its object read
+// attached; should that object have left the entry meanwhile, the entry is
+// found again under the locks.
+PyObject* scope_extreme(const Scope& scope, const py::Arguments& args, bool largest) {
+    AttrName name = attr_argument(args.values[0], "name");
+    const IndexRecord& record = *scope.record;
+    // The ids of a view removed from its index since are caught at the
+    // entry found, so the detached walk takes the selection as it is.
+    const Bitmap& selection = scope.selection ? *scope.selection : record.live_ids;
+    py::Ref value;
+    Holding holding = Holding::Refused;
+    for (int attempt = 0; holding == Holding::Refused && attempt < kReadAttempts; ++attempt) {
+        std::optional<CompositeKey128> entry;
+        {
+            py::ScopedDetach detached;
+            LockedMaps::ReadGuard maps(*record.maps);
+            entry = extreme_entry(*maps, name, selection, largest);
+        }
+        if (!entry)
+            Py_RETURN_NONE;
+        LockedMaps::ReadGuard maps(*record.maps);
+        LockedItems::ReadGuard table(*record.items);
+        holding = read_number(scope, *table, name, *entry, value);
+        if (holding == Holding::Absent) {
+            std::optional<Bitmap> live;
+            if (scope.selection != nullptr)
+                live = live_view_selection(scope);
+            entry = extreme_entry(*maps, name, live ? *live : record.live_ids, largest);
+            holding = entry ? read_number(scope, *table, name, *entry, value) : Holding::Found;
+        }
+    }
+    fail_unless_found(holding, "an ordered tree lists an object that does not hold its number");
+    if (!value)
+        Py_RETURN_NONE;  // nothing left to find under the locks
+    return value.release();
 }
 
 }  // namespace vorlane

@@ -38,6 +38,10 @@ PyObject* scope_reduced(const Scope& scope, const py::Arguments& args);
 PyObject* scope_reduced_query(const Scope& scope, const py::Arguments& args);
 PyObject* scope_collect(const Scope& scope);
 PyObject* scope_collect_sorted(const Scope& scope, const py::Arguments& args);
+PyObject* scope_value_counts(const Scope& scope, const py::Arguments& args);
+// `min` and `max`: the smallest, or the largest, number of an attribute.
+PyObject* scope_extreme(const Scope& scope, const py::Arguments& args, bool largest);
+PyObject* scope_count(const Scope& scope, const py::Arguments& args);
 Py_ssize_t scope_length(const Scope& scope);
 bool scope_contains(const Scope& scope, PyObject* obj);
 // An iterator over the scope's objects; `self` is the view that owns the
@@ -49,6 +53,26 @@ inline constexpr const char* kCollectSortedDoc =
     "The selected objects whose attribute `attr` is an int or a float, in numeric order of "
     "that attribute (ties by ascending id; descending values when `reverse`), at most "
     "`limit` of them. Objects whose value is not a number, or is NaN, are left out.";
+
+inline constexpr const char* kValueCountsDoc =
+    "value_counts($self, name, limit=None)\n--\n\n"
+    "A dict from each value of attribute `name` held by the selected objects to the number "
+    "of them holding it, by descending count (ties: the value whose first selected holder "
+    "has the smaller id), at most `limit` entries. Values are keys as lookups compare them "
+    "(1, 1.0 and True are one), each shown by the value of the index's first object holding "
+    "it.";
+inline constexpr const char* kMinDoc =
+    "min($self, name)\n--\n\n"
+    "The smallest int or float value of attribute `name` among the selected objects (NaN "
+    "left out), as the object holds it, or None when none has a number there.";
+inline constexpr const char* kMaxDoc =
+    "max($self, name)\n--\n\n"
+    "The largest int or float value of attribute `name` among the selected objects (NaN "
+    "left out), as the object holds it, or None when none has a number there.";
+inline constexpr const char* kCountDoc =
+    "count($self, query)\n--\n\n"
+    "The number of selected objects that satisfy the query expression: "
+    "len(self.reduced_query(query)) without making the view.";
 
 template <typename Class>
 class SharedMethods {
@@ -68,6 +92,13 @@ class SharedMethods {
         return py::method_def<&kCollectSortedSig, collect_sorted>("collect_sorted",
                                                                   kCollectSortedDoc);
     }
+
+    static PyMethodDef value_counts_def() {
+        return py::method_def<&kValueCountsSig, value_counts>("value_counts", kValueCountsDoc);
+    }
+    static PyMethodDef min_def() { return py::method_def<&kMinSig, min>("min", kMinDoc); }
+    static PyMethodDef max_def() { return py::method_def<&kMaxSig, max>("max", kMaxDoc); }
+    static PyMethodDef count_def() { return py::method_def<&kCountSig, count>("count", kCountDoc); }
 
     static Py_ssize_t length(PyObject* self) {
         return py::guard<Py_ssize_t>(-1, [&] {
@@ -126,6 +157,23 @@ class SharedMethods {
         return scope_collect_sorted(scope(self), args);
     }
 
+    static PyObject* value_counts(PyObject* self, py::Arguments& args) {
+        py::SharedBorrow use(borrow(self));
+        return scope_value_counts(scope(self), args);
+    }
+    static PyObject* min(PyObject* self, py::Arguments& args) {
+        py::SharedBorrow use(borrow(self));
+        return scope_extreme(scope(self), args, false);
+    }
+    static PyObject* max(PyObject* self, py::Arguments& args) {
+        py::SharedBorrow use(borrow(self));
+        return scope_extreme(scope(self), args, true);
+    }
+    static PyObject* count(PyObject* self, py::Arguments& args) {
+        py::SharedBorrow use(borrow(self));
+        return scope_count(scope(self), args);
+    }
+
     static constexpr py::Signature kReducedSig{
         .name = "reduced", .var_keyword = true, .owner = Class::kName};
     static constexpr py::Signature kReducedQuerySig{.name = "reduced_query",
@@ -139,6 +187,17 @@ class SharedMethods {
                                                      .nparams = 3,
                                                      .required = 1,
                                                      .owner = Class::kName};
+    static constexpr py::Signature kValueCountsSig{.name = "value_counts",
+                                                   .params = {"name", "limit"},
+                                                   .nparams = 2,
+                                                   .required = 1,
+                                                   .owner = Class::kName};
+    static constexpr py::Signature kMinSig{
+        .name = "min", .params = {"name"}, .nparams = 1, .required = 1, .owner = Class::kName};
+    static constexpr py::Signature kMaxSig{
+        .name = "max", .params = {"name"}, .nparams = 1, .required = 1, .owner = Class::kName};
+    static constexpr py::Signature kCountSig{
+        .name = "count", .params = {"query"}, .nparams = 1, .required = 1, .owner = Class::kName};
 };
 
 }  // namespace vorlane

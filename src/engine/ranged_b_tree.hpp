@@ -278,6 +278,13 @@ class BitMapBTree {
     std::vector<uint32_t> sorted_ids(const Bitmap& selection, std::optional<size_t> limit,
                                      bool reverse) const;
 
+    // The entry of the smallest (largest) value held by an id of `selection`,
+    // NaN left out, ties by the smallest id; nothing when no selected id has
+    // a number here. Like `sorted_ids`, the walk descends only into children
+    // whose cached bitmap meets the selection.
+    std::optional<CompositeKey128> min_entry(const Bitmap& selection) const;
+    std::optional<CompositeKey128> max_entry(const Bitmap& selection) const;
+
     // Throws `Panic` naming the first broken invariant of the tree.
     void validate() const;
 

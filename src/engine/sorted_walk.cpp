@@ -1,4 +1,5 @@
 #include <limits>
+#include <optional>
 
 #include "engine/ranged_b_tree.hpp"
 
@@ -95,7 +96,112 @@ class SortedWalk {
     Key128 tie_code_ = 0;
 };
 
+// Finds the first selected entry met when walking the keys within [lo, hi]
+// in order, ascending from `lo` or descending from `hi`. Children whose cached
+// bitmap misses the selection are skipped whole, and the walk ends at the
+// first selected entry or once it passes the far end of the interval.
+template <bool Descending>
+class FirstSelected {
+  public:
+    FirstSelected(const Bitmap& selection, Key128 lo, Key128 hi)
+        : selection_(selection), lo_(lo), hi_(hi) {}
+
+    std::optional<CompositeKey128> run(const BitMapBTreeNode& root) {
+        found_.reset();
+        walk(root);
+        return found_;
+    }
+
+  private:
+    enum class Step : uint8_t { Go, Stop };
+
+    Step walk(const BitMapBTreeNode& node) {
+        if (const auto* internal = std::get_if<std::unique_ptr<InternalNode>>(&node))
+            return *internal ? walk_internal(**internal) : Step::Go;
+        const auto& leaf = std::get<std::unique_ptr<LeafNode>>(node);
+        return leaf ? walk_leaf(*leaf) : Step::Go;
+    }
+
+    // Child k holds keys in [keys[k], keys[k + 1]): the walk starts at the
+    // child that holds its starting key and stops at a child lying wholly
+    // beyond the far end.
+    Step walk_internal(const InternalNode& node) {
+        if (node.len == 0)
+            return Step::Go;
+        uint32_t start = node.get_key_index(Descending ? hi_ : lo_);
+        for (uint32_t n = 0; n < (Descending ? start + 1 : node.len - start); ++n) {
+            uint32_t k = Descending ? start - n : start + n;
+            if (n > 0 && beyond_far_end(node, k))
+                return Step::Stop;
+            const std::optional<Bitmap>& ids = node.bitmaps[node.offset + k];
+            if (ids && !roaring_bitmap_intersect(ids->raw(), selection_.raw()))
+                continue;
+            if (walk(node.children[node.offset + k]) == Step::Stop)
+                return Step::Stop;
+        }
+        return Step::Go;
+    }
+
+    bool beyond_far_end(const InternalNode& node, uint32_t k) const {
+        if (!Descending)
+            return node.keys[node.offset + k].key > hi_;
+        // Every key of child k is below the lower bound of child k + 1.
+        return node.keys[node.offset + k + 1].key <= lo_;
+    }
+
+    Step walk_leaf(const LeafNode& leaf) {
+        for (uint32_t n = 0; n < leaf.len; ++n) {
+            uint32_t k = Descending ? leaf.len - 1 - n : n;
+            const CompositeKey128& entry = leaf.keys[leaf.offset + k];
+            bool before_start = Descending ? entry.key > hi_ : entry.key < lo_;
+            if (before_start)
+                continue;
+            bool past_end = Descending ? entry.key < lo_ : entry.key > hi_;
+            if (past_end)
+                return Step::Stop;
+            if (selection_.contains(entry.id())) {
+                found_ = entry;
+                return Step::Stop;
+            }
+        }
+        return Step::Go;
+    }
+
+    const Bitmap& selection_;
+    Key128 lo_;
+    Key128 hi_;
+    std::optional<CompositeKey128> found_;
+};
+
+// The keys of every number but NaN: from the first entry of minus infinity
+// to the last of plus infinity (NaNs encode beyond the infinity of their sign).
+constexpr uint32_t kLastId = std::numeric_limits<uint32_t>::max();
+Key128 lowest_number_key() {
+    return CompositeKey128::from_code(encode_value96(-std::numeric_limits<double>::infinity()), 0)
+        .key;
+}
+Key128 highest_number_key() {
+    return CompositeKey128::from_code(encode_value96(std::numeric_limits<double>::infinity()),
+                                      kLastId)
+        .key;
+}
+
 }  // namespace
+
+std::optional<CompositeKey128> BitMapBTree::min_entry(const Bitmap& selection) const {
+    return FirstSelected<false>(selection, lowest_number_key(), highest_number_key()).run(root_);
+}
+
+std::optional<CompositeKey128> BitMapBTree::max_entry(const Bitmap& selection) const {
+    std::optional<CompositeKey128> last =
+        FirstSelected<true>(selection, lowest_number_key(), highest_number_key()).run(root_);
+    if (!last)
+        return std::nullopt;
+    // The descending walk meets the largest id of the largest value first;
+    // ties go to the smallest id, the first selected entry of that value.
+    Key128 value_start = CompositeKey128::from_code(last->value_code(), 0).key;
+    return FirstSelected<false>(selection, value_start, last->key).run(root_);
+}
 
 std::vector<uint32_t> BitMapBTree::sorted_ids(const Bitmap& selection, std::optional<size_t> limit,
                                               bool reverse) const {
