@@ -198,15 +198,15 @@ std::optional<uint32_t> first_common_id(const Bitmap& a, const Bitmap& b) {
     // containers, so sparse overlaps cost a few steps, not a scan.
     roaring_uint32_iterator_t ia;
     roaring_uint32_iterator_t ib;
-    roaring_init_iterator(a.raw(), &ia);
-    roaring_init_iterator(b.raw(), &ib);
+    roaring_iterator_init(a.raw(), &ia);
+    roaring_iterator_init(b.raw(), &ib);
     while (ia.has_value && ib.has_value) {
         if (ia.current_value == ib.current_value)
             return ia.current_value;
         if (ia.current_value < ib.current_value) {
-            roaring_move_uint32_iterator_equalorlarger(&ia, ib.current_value);
+            roaring_uint32_iterator_move_equalorlarger(&ia, ib.current_value);
         } else {
-            roaring_move_uint32_iterator_equalorlarger(&ib, ia.current_value);
+            roaring_uint32_iterator_move_equalorlarger(&ib, ia.current_value);
         }
     }
     return std::nullopt;

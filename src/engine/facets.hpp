@@ -53,9 +53,9 @@ std::optional<uint32_t> first_accepted(const HybridSet& set, Accept&& accept) {
         if (large->is_empty() || accept(large->minimum()))
             return large->is_empty() ? std::nullopt : std::optional<uint32_t>(large->minimum());
         roaring_uint32_iterator_t it;
-        roaring_init_iterator(large->raw(), &it);
-        for (roaring_advance_uint32_iterator(&it); it.has_value;
-             roaring_advance_uint32_iterator(&it)) {
+        roaring_iterator_init(large->raw(), &it);
+        for (roaring_uint32_iterator_advance(&it); it.has_value;
+             roaring_uint32_iterator_advance(&it)) {
             if (accept(it.current_value))
                 return it.current_value;
         }
