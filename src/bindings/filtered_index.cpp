@@ -6,6 +6,7 @@
 #include "engine/attribute_maps.hpp"
 #include "py/args.hpp"
 #include "py/method.hpp"
+#include "py/object_lock.hpp"
 #include "py/type.hpp"
 
 namespace vorlane {
@@ -26,8 +27,11 @@ std::shared_ptr<IndexRecord> rebase(const FilteredIndex& view) {
             fresh->live_ids.remove(id);
             return;
         }
-        py::ExclusiveBorrow object_use(py_indexable::borrow_flag(obj), py::BorrowFailure::Panic);
+        // Registered and read in one step, while the new maps are locked: an
+        // assignment that finds the new index waits for them and moves the
+        // object there too; one that came first is read here.
         Indexable& object = py::record_of<Indexable>(obj);
+        py::ObjectWriteLock lock(py_indexable::object_lock(obj));
         object.add_index(fresh);
         (*table)[id] = StoredItem::of(obj);
         for (const Attribute& attr : object.attributes)

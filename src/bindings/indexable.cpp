@@ -8,6 +8,7 @@
 #include "py/gil.hpp"
 #include "py/index_record.hpp"
 #include "py/name_cache.hpp"
+#include "py/object_lock.hpp"
 #include "py/ref.hpp"
 #include "py/type.hpp"
 
@@ -203,34 +204,32 @@ PyObject* indexable_vectorcall(PyObject* type, PyObject* const* args, size_t nar
 
 PyObject* indexable_repr(PyObject* self) {
     return py::guard<PyObject*>(nullptr, [&]() -> PyObject* {
-        py::SharedBorrow use(borrow(self));
-        return PyUnicode_FromFormat("<MyClass with %zu attributes>",
-                                    record(self).attributes.size());
+        size_t count = 0;
+        {
+            py::ObjectReadLock lock(borrow(self));
+            count = record(self).attributes.size();
+        }
+        return PyUnicode_FromFormat("<MyClass with %zu attributes>", count);
     });
 }
 
 // The own attribute `name`, as a new reference, or null when the object has
-// none. The read locks of every member index are held around the look-up and
-// released before anything that could run Python code.
+// none. Read under the object's lock alone: an assignment swaps the value
+// while it holds the locks of every index that lists the object, so a reader
+// that then asks one of those indexes waits for the assignment to finish and
+// finds the value it read.
 PyObject* own_attribute(PyObject* self, PyObject* name) {
-    // Resolved before any lock is taken (the cache may release a str), and
-    // reported after, as the text check always was.
+    // Resolved first (the cache may release a str), and reported before the
+    // look-up, as the text check always was.
     py::NameLookup lookup = py::look_up_name(name);
-    py::SharedBorrow use(borrow(self), py::BorrowFailure::Panic);
-    const Indexable& object = record(self);
-    auto records = object.resolve_memberships();
-    std::vector<LockedMaps::ReadGuard> locks;
-    locks.reserve(records.size());
-    for (const auto& index : records)
-        locks.emplace_back(*index->maps);
-    if (!lookup.encodable) {
-        locks.clear();
+    if (!lookup.encodable)
         py::raise_error(PyExc_AttributeError, "Invalid attribute name");
-    }
     // A name never interned is held by no object.
-    const PyValue* value = lookup.name ? object.find(*lookup.name) : nullptr;
-    PyObject* result = value ? Py_NewRef(value->obj()) : nullptr;
-    return result;
+    if (!lookup.name)
+        return nullptr;
+    py::ObjectReadLock lock(borrow(self));
+    const PyValue* value = record(self).find(*lookup.name);
+    return value ? Py_NewRef(value->obj()) : nullptr;
 }
 
 PyObject* indexable_getattro(PyObject* self, PyObject* name) {
@@ -251,34 +250,136 @@ PyObject* indexable_getattro(PyObject* self, PyObject* name) {
     return result;
 }
 
-// Moves the object's id from `old_value` to `new_value` in every index it
-// belongs to, one index at a time.
+// How an assignment keeps the indexes in step with the object.
 //
-// One object's move takes about as long as releasing and retaking the
-// interpreter lock, so an index lock that is free is taken and the work done
-// attached. Only a lock that is held elsewhere is waited for, and that wait
-// is detached, as before: its holder may be a long detached operation (a bulk
-// addition) during which other threads should run, and a holder that needed
-// the interpreter before releasing would otherwise wait for us forever.
-// Holding the lock attached cannot deadlock: the update runs no Python code,
-// blocks on nothing and holds one index lock at a time, so whoever waits for
-// the lock waits only for that work (with a global interpreter lock, no other
-// thread even runs Python code meanwhile). References dropped before the last
-// index is done are released on leaving, as after a detached region.
-void update_memberships(const Indexable& object, AttrName name, const ValueKey& old_value,
-                        const ValueKey& new_value) {
-    auto records = object.resolve_memberships();
-    if (records.empty())
-        return;
-    py::NoPythonRegion no_python;
-    for (const auto& index : records) {
-        if (auto maps = LockedMaps::WriteGuard::try_acquire(*index->maps)) {
-            update_index(**maps, name, old_value, new_value, object.id);
+// An index lists an object under the values of its attributes, so changing a
+// value and moving the object's id in every index that holds it must look
+// like one step to everyone else. An assignment therefore:
+//   1. runs all the Python code it needs first (interning the name, hashing
+//      and converting the value), holding nothing: that code may use the
+//      object and its indexes freely;
+//   2. takes the write locks of the attribute maps of every index the object
+//      belongs to, in ascending record identity (the memberships' order),
+//      the one order in which anybody holds several such locks;
+//   3. under the object's lock, checks that the memberships are still those
+//      it locked (an addition or removal may have changed them meanwhile:
+//      then it starts over from 2) and swaps the value;
+//   4. moves the id from the old value to the new one in every locked index
+//      and gives the locks back.
+// Additions and removals register or drop a membership and read the object's
+// values under the index's maps lock and the object's lock, and queries,
+// `reduce` and `union_with` read an index under its maps lock: each sees the
+// object wholly before or wholly after the assignment. An addition that ran
+// before step 3 is found there and the object is moved in it too; one that
+// runs after reads the new value. Nothing is refused: a conflicting use waits.
+//
+// The swap changes a reference that the cycle collector visits, so it is made
+// attached (the collector never runs beside attached code), and the locks are
+// taken attached, without waiting. A lock held elsewhere is waited for
+// detached with nothing held, then all are tried again; after a few tries the
+// assignment waits for them attached, so that a stream of detached holders
+// cannot starve it. Waiting attached is safe: no holder of a maps lock needs
+// the interpreter (or a stop of the world) before giving it back.
+constexpr int kAttachedTries = 4;
+
+using MemberRecords = absl::InlinedVector<std::shared_ptr<IndexRecord>, kInlineMemberships>;
+using MapsWriteLocks = absl::InlinedVector<LockedMaps::WriteGuard, kInlineMemberships>;
+
+// Gives back locks taken for a change that has not begun, without marking
+// them poisoned while an exception unwinds.
+void give_back(MapsWriteLocks& locks) {
+    for (LockedMaps::WriteGuard& lock : locks)
+        lock.release();
+}
+
+// The maps of `records` locked for writing, in order, waiting for each; a
+// poisoned one fails the call and leaves the others sound.
+MapsWriteLocks lock_maps(const MemberRecords& records) {
+    MapsWriteLocks locks;
+    try {
+        for (const auto& index : records)
+            locks.emplace_back(*index->maps);
+    } catch (...) {
+        give_back(locks);
+        throw;
+    }
+    return locks;
+}
+
+// The maps of `records` locked for writing if none is held elsewhere;
+// otherwise nothing (none kept) and the record found busy in `busy`.
+std::optional<MapsWriteLocks> try_lock_maps(const MemberRecords& records,
+                                            std::shared_ptr<IndexRecord>& busy) {
+    MapsWriteLocks locks;
+    try {
+        for (const auto& index : records) {
+            std::optional<LockedMaps::WriteGuard> lock =
+                LockedMaps::WriteGuard::try_acquire(*index->maps);
+            if (!lock) {
+                give_back(locks);
+                busy = index;
+                return std::nullopt;
+            }
+            locks.push_back(std::move(*lock));
+        }
+    } catch (...) {
+        give_back(locks);
+        throw;
+    }
+    return locks;
+}
+
+// Waits, detached and holding nothing, until `index`'s maps are free.
+void wait_for_maps(const IndexRecord& index) {
+    py::ScopedDetach detached;
+    LockedMaps::WriteGuard free_now(*index.maps);
+}
+
+// Whether the object's live memberships are exactly `records`.
+bool same_members(const Indexable& object, const MemberRecords& records) {
+    MemberRecords now = object.resolve_memberships();
+    return now == records;
+}
+
+// Stores `value` under `name` in `self` and moves the object in every index
+// that lists it (see above). Returns the value replaced, to be dropped by the
+// caller once nothing is held.
+std::optional<PyValue> assign_attribute(PyObject* self, AttrName name, PyValue value) {
+    Indexable& object = record(self);
+    const ValueKey new_key = value.key();
+    for (int tries = 0;; ++tries) {
+        MemberRecords records;
+        {
+            py::ObjectWriteLock lock(borrow(self));
+            // A name the object did not have is not listed by any index, nor
+            // is any attribute of an object that belongs to none.
+            if (object.find(name) == nullptr || object.memberships.empty())
+                return object.set(name, std::move(value));
+            records = object.resolve_memberships();
+        }
+        std::shared_ptr<IndexRecord> busy;
+        std::optional<MapsWriteLocks> locks = tries < kAttachedTries
+                                                  ? try_lock_maps(records, busy)
+                                                  : std::optional(lock_maps(records));
+        if (!locks) {
+            wait_for_maps(*busy);
             continue;
         }
-        py::ScopedDetach detached;
-        LockedMaps::WriteGuard maps(*index->maps);
-        update_index(*maps, name, old_value, new_value, object.id);
+        std::optional<PyValue> old;
+        {
+            py::ObjectWriteLock lock(borrow(self));
+            if (!same_members(object, records)) {
+                give_back(*locks);
+                continue;
+            }
+            old = object.set(name, std::move(value));
+        }
+        if (old) {
+            const ValueKey old_key = old->key();
+            for (LockedMaps::WriteGuard& maps : *locks)
+                update_index(*maps, name, old_key, new_key, object.id);
+        }
+        return old;
     }
 }
 
@@ -286,22 +387,15 @@ int indexable_setattro(PyObject* self, PyObject* name, PyObject* value) {
     return py::guard<int>(-1, [&]() -> int {
         if (value == nullptr)
             py::raise_error(PyExc_AttributeError, "can't delete attribute");
-        std::optional<PyValue> replaced;
-        {
-            py::ExclusiveBorrow use(borrow(self));
-            require_name_string(name);
-            AttrName attr = py::interned_name(name);
-            // Converted before any index is touched: a value that cannot be
-            // converted leaves the object and its indexes as they were.
-            PyValue converted = PyValue::from_borrowed(value);
-            Indexable& object = record(self);
-            if (const PyValue* old = object.find(attr)) {
-                update_memberships(object, attr, old->key(), converted.key());
-            }
-            replaced = object.set(attr, std::move(converted));
-        }
-        // The old value is dropped after the borrow ends: its last reference
-        // can run a __del__ that reads this object.
+        require_name_string(name);
+        // All the Python code of the assignment runs here, before anything is
+        // held or changed: a value that cannot be converted leaves the object
+        // and its indexes as they were, and a __hash__ may use them freely.
+        AttrName attr = py::interned_name(name);
+        PyValue converted = PyValue::from_borrowed(value);
+        std::optional<PyValue> replaced = assign_attribute(self, attr, std::move(converted));
+        // The old value is dropped once nothing is held: its last reference
+        // can run a __del__ that uses this object or its indexes.
         replaced.reset();
         return 0;
     });
@@ -312,17 +406,18 @@ PyObject* indexable_dir(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
     static const py::Signature sig{.name = "Indexable.__dir__"};
     return py::guard<PyObject*>(nullptr, [&]() -> PyObject* {
         py::parse_arguments(sig, args, nargs, kwnames);
-        py::Ref names;
+        absl::InlinedVector<AttrName, kInlineAttributes> own;
         {
-            py::SharedBorrow use(borrow(self));
-            const Indexable& object = record(self);
-            names = py::Ref::steal(py::check(PyList_New(0)));
-            for (const Attribute& attr : object.attributes) {
-                std::string_view text = attr.name.view();
-                py::Ref item = py::Ref::steal(
-                    py::check(PyUnicode_FromStringAndSize(text.data(), text.size())));
-                py::check_status(PyList_Append(names.get(), item.get()));
-            }
+            py::ObjectReadLock lock(borrow(self));
+            for (const Attribute& attr : record(self).attributes)
+                own.push_back(attr.name);
+        }
+        py::Ref names = py::Ref::steal(py::check(PyList_New(0)));
+        for (AttrName own_name : own) {
+            std::string_view text = own_name.view();
+            py::Ref item =
+                py::Ref::steal(py::check(PyUnicode_FromStringAndSize(text.data(), text.size())));
+            py::check_status(PyList_Append(names.get(), item.get()));
         }
         py::Ref builtins = py::Ref::steal(py::check(PyImport_ImportModule("builtins")));
         py::Ref object_type =
@@ -344,6 +439,9 @@ PyObject* reduce_method(PyObject* self, PyObject*) {
 
 // Each attribute's value owns its own reference to its object, so visiting
 // them counts every reference exactly once (`obj.me = obj` is collectable).
+// Attributes are changed only by attached code (assignments, clearing),
+// which never runs beside the collector, so they are read here without the
+// object's lock, and the two passes of a collection see the same references.
 int indexable_traverse(PyObject* self, visitproc visit, void* arg) {
     Py_VISIT(Py_TYPE(self));
     for (const Attribute& attr : record(self).attributes)
@@ -351,16 +449,14 @@ int indexable_traverse(PyObject* self, visitproc visit, void* arg) {
     return 0;
 }
 
-// Breaks a cycle by dropping the attributes. An object in use elsewhere is
-// reachable and left alone.
+// Breaks a cycle by dropping the attributes.
 int indexable_clear(PyObject* self) {
-    py::BorrowFlag& flag = borrow(self);
-    if (!flag.try_exclusive())
-        return 0;
     absl::InlinedVector<Attribute, kInlineAttributes> dropped;
-    dropped.swap(record(self).attributes);
-    flag.end_exclusive();
-    return 0;  // `dropped` releases the values here, after the borrow ended
+    {
+        py::ObjectWriteLock lock(borrow(self));
+        dropped.swap(record(self).attributes);
+    }
+    return 0;  // `dropped` releases the values here, once the lock is given back
 }
 
 PyMethodDef indexable_methods[] = {
@@ -424,7 +520,7 @@ std::optional<uint32_t> id_of(PyObject* obj) {
     return record(obj).id;
 }
 
-py::BorrowFlag& borrow_flag(PyObject* obj) {
+py::BorrowFlag& object_lock(PyObject* obj) {
     return borrow(obj);
 }
 
