@@ -48,8 +48,15 @@ PyTypeObject* filtered_type_cache = nullptr;
 struct ViewClass {
     using Record = FilteredIndex;
     static constexpr const char* kName = "FilteredIndex";
-    static Scope scope(const FilteredIndex& view) { return {view.source, &view.selection}; }
-    static FilteredIndex empty() { return {IndexRecord::new_(), Bitmap()}; }
+    static Scope scope(const FilteredIndex& view, PyObject*) {
+        return {view.source, &view.selection, view.owner.get()};
+    }
+    // The view reaches the item table through the index that owns it.
+    static int traverse(const FilteredIndex& view, visitproc visit, void* arg) {
+        Py_VISIT(view.owner.get());
+        return 0;
+    }
+    static FilteredIndex empty() { return {IndexRecord::new_(), Bitmap(), py::Ref()}; }
 };
 using Shared = SharedMethods<ViewClass>;
 
@@ -99,9 +106,10 @@ PyTypeObject* filtered_index_type() {
     return py::lazy_type(filtered_type_cache, &filtered_spec);
 }
 
-PyObject* wrap_view(std::shared_ptr<IndexRecord> source, Bitmap selection) {
-    return py::make_instance(filtered_index_type(),
-                             FilteredIndex{std::move(source), std::move(selection)});
+PyObject* wrap_view(PyObject* owner, std::shared_ptr<IndexRecord> source, Bitmap selection) {
+    return py::make_instance(
+        filtered_index_type(),
+        FilteredIndex{std::move(source), std::move(selection), py::Ref::borrow(owner)});
 }
 
 }  // namespace py_filtered

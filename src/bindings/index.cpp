@@ -38,7 +38,10 @@ py::BorrowFlag& borrow(PyObject* self) {
 struct IndexClass {
     using Record = vorlane::Record;
     static constexpr const char* kName = "Index";
-    static Scope scope(const Record& index) { return {index, nullptr}; }
+    static Scope scope(const Record& index, PyObject* self) { return {index, nullptr, self}; }
+    static int traverse(const Record& index, visitproc visit, void* arg) {
+        return traverse_items(index, visit, arg);
+    }
     static Record empty() { return IndexRecord::new_(); }
 };
 using Shared = SharedMethods<IndexClass>;

@@ -74,7 +74,7 @@ PyObject* scope_reduced(const Scope& scope, const py::Arguments& args) {
         if (scope.selection != nullptr)
             selection.and_inplace(*scope.selection);
     }
-    return py_filtered::wrap_view(scope.record, std::move(selection));
+    return py_filtered::wrap_view(scope.owner, scope.record, std::move(selection));
 }
 
 PyObject* scope_reduced_query(const Scope& scope, const py::Arguments& args) {
@@ -94,7 +94,7 @@ PyObject* scope_reduced_query(const Scope& scope, const py::Arguments& args) {
         if (scope.selection != nullptr)
             selection.and_inplace(*scope.selection);
     }
-    return py_filtered::wrap_view(scope.record, std::move(selection));
+    return py_filtered::wrap_view(scope.owner, scope.record, std::move(selection));
 }
 
 PyObject* scope_collect(const Scope& scope) {
@@ -142,7 +142,7 @@ bool scope_contains(const Scope& scope, PyObject* obj) {
 }
 
 PyObject* scope_iter(const Scope& scope, PyObject* self) {
-    return make_object_iterator(scope.record, scope.selection ? self : nullptr);
+    return make_object_iterator(scope.record, self, scope.selection != nullptr);
 }
 
 }  // namespace vorlane

@@ -63,10 +63,10 @@ inline PyObject* slot_object(const ItemTable& table, uint32_t id) {
 // Whether slot `id` of `table` holds exactly `obj`.
 bool holds_object(const ItemTable& table, uint32_t id, PyObject* obj);
 
-// Visits the objects of `record`'s item table for the cycle collector, but
-// only when `record` is held by the visiting object alone: an item table
-// shared with views is visited by none of them, so no reference is counted
-// twice (such cycles are reclaimed once the views are gone).
-int traverse_sole_record(const std::shared_ptr<IndexRecord>& record, visitproc visit, void* arg);
+// Visits the objects of `record`'s item table for the cycle collector. Called
+// by the Python `Index` that owns the record alone: views and iterators hold
+// that `Index` and reach the table through it, so each reference is counted
+// once. The caller rules out a change of the table meanwhile.
+int traverse_items(const std::shared_ptr<IndexRecord>& record, visitproc visit, void* arg);
 
 }  // namespace vorlane
