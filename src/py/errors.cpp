@@ -11,8 +11,8 @@ void raise_error(PyObject* type, const std::string& message) {
 }
 
 PyObject* panic_exception_type() {
-    // Created under the interpreter lock; the module asks for the lock on
-    // free-threaded builds, so a function-local static is enough.
+    // Created while the module is imported, before any other thread can
+    // raise it; later calls only read it.
     static PyObject* type = [] {
         return PyErr_NewExceptionWithDoc(
             "Vorlane.PanicException",
