@@ -43,8 +43,11 @@ std::optional<size_t> limit_argument(PyObject* obj) {
         if (!PyLong_Check(obj) || PyBool_Check(obj))
             py::raise_conversion_error(obj, "int");
         long long value = PyLong_AsLongLong(obj);
-        if (value == -1 && PyErr_Occurred())
+        if (value == -1 && PyErr_Occurred()) {
+            // Too large to count with: named like any error of this argument.
+            py::prefix_argument_error("limit", PyExc_OverflowError);
             throw py::ErrorAlreadySet{};
+        }
         return value;
     });
     if (limit < 0)

@@ -61,16 +61,16 @@ void set_error_from_current_exception() {
     }
 }
 
-void prefix_argument_error(const char* name) {
+void prefix_argument_error(const char* name, PyObject* type) {
     PyObject* exc = PyErr_GetRaisedException();
     if (exc == nullptr)
         return;
-    if (Py_TYPE(exc) != reinterpret_cast<PyTypeObject*>(PyExc_TypeError)) {
+    if (Py_TYPE(exc) != reinterpret_cast<PyTypeObject*>(type)) {
         PyErr_SetRaisedException(exc);
         return;
     }
     PyObject* message = PyUnicode_FromFormat("argument '%s': %S", name, exc);
-    PyObject* wrapped = message ? PyObject_CallOneArg(PyExc_TypeError, message) : nullptr;
+    PyObject* wrapped = message ? PyObject_CallOneArg(type, message) : nullptr;
     Py_XDECREF(message);
     if (wrapped == nullptr) {
         Py_DECREF(exc);  // the error of building the new one stays set
