@@ -1,9 +1,12 @@
 # Vorlane: set-up, build and tests.
 #
-#   make test    install what is missing, build, run pytest and ctest
-#   make demo    build and run the example workload
-#   make bench   C++ micro-benchmarks and the Python benchmarks (bench/: peers.py
-#                and wide.py twice each, with the spread; extras.py; longrun.py)
+#   make test                install what is missing, build, run pytest and ctest
+#   make test-free-threaded  pytest on the free-threaded interpreter (3.13t)
+#   make stress              the thread stress test for a minute, on 3.13 and 3.13t
+#   make demo                build and run the example workload
+#   make bench               C++ micro-benchmarks and the Python benchmarks (bench/:
+#                            peers.py and wide.py twice each, with the spread;
+#                            extras.py; longrun.py)
 #
 # Everything is installed by these rules: the Debian packages (as root), a
 # virtual environment with Python 3.13+, and the package itself, built from
@@ -25,20 +28,15 @@ BENCH_DUCKS := ducks BTrees readerwriterlock "cykhash>=2,<3" "sortednp>=0.4,<0.5
 SOURCES := $(shell find src -name '*.cpp' -o -name '*.hpp') CMakeLists.txt pyproject.toml Vorlane.pyi py.typed
 CPP_TEST_SOURCES := $(wildcard tests/cpp/*.cpp)
 
-.PHONY: all test test-python test-cpp demo bench deps clean format test-asan test-asan-python test-asan-cpp fuzz stress
+.PHONY: all test test-python test-cpp demo bench deps clean format test-asan test-asan-python test-asan-cpp fuzz stress \
+    test-free-threaded
 
 all: $(VENV)/.installed
 
 # Debian packages: installed only when one is missing.
 build/.deps:
 	@mkdir -p build
-	@missing=""; for p in $(DEB_PACKAGES) $$(tools/python-deb-packages); do \
-	    dpkg -s $$p >/dev/null 2>&1 || missing="$$missing $$p"; done; \
-	if [ -n "$$missing" ]; then \
-	    echo "Installing Debian packages:$$missing"; \
-	    if [ "$$(id -u)" != 0 ]; then echo "error: run as root to install:$$missing" >&2; exit 1; fi; \
-	    apt-get update && DEBIAN_FRONTEND=noninteractive apt-get install -y $$missing; \
-	fi
+	@tools/install-deb-packages $(DEB_PACKAGES) $$(tools/python-deb-packages)
 	@touch $@
 
 deps: build/.deps
@@ -107,13 +105,62 @@ test-asan-cpp: $(ASAN_CPP_BUILD)/build.ninja
 
 test-asan: test-asan-python test-asan-cpp
 
+# The free-threaded interpreter: a CPython 3.13 built with --disable-gil by
+# tools/free-threaded-python (once per machine, cached outside the clone) and
+# a virtual environment of its own. Its tools come as binary wheels only,
+# which is why pip may pick older releases than in $(VENV); mypy is left out
+# when no release installs that way (the typing tests then skip).
+FT_PYTHON := $(shell tools/free-threaded-python --path)
+FT_VENV := .venv-ft
+FT_VPY := $(FT_VENV)/bin/python
+# The test files that start threads: these run without the lock as well.
+THREAD_TESTS := $(shell grep -lw threading tests/python/test_*.py)
+
+build/.deps-ft:
+	@mkdir -p build
+	@tools/install-deb-packages $$(tools/free-threaded-python --deb-packages)
+	@touch $@
+
+# Built once per machine; only its Debian packages must be there first.
+$(FT_PYTHON): | build/.deps-ft
+	tools/free-threaded-python
+
+# Made anew whenever the cached interpreter is newer (rebuilt after its
+# folder was deleted, say).
+$(FT_VENV)/.created: build/.deps $(FT_PYTHON)
+	rm -rf $(FT_VENV) && $(FT_PYTHON) -m venv $(FT_VENV)
+	$(FT_VPY) -m pip install -q --upgrade pip
+	$(FT_VPY) -m pip install -q --only-binary :all: "scikit-build-core>=0.10" cmake ninja pytest hypothesis
+	$(FT_VPY) -m pip install -q --only-binary :all: "mypy>=1.18" || echo "mypy not installed: the typing tests skip"
+	@touch $@
+
+# Built into its own folder (build/<wheel tag>), beside the one of $(VENV).
+$(FT_VENV)/.installed: $(FT_VENV)/.created $(SOURCES)
+	$(FT_VPY) -m pip install -q --no-build-isolation --no-deps ".[test]"
+	@touch $@
+
+# The whole suite with the lock as the module asks for it (importing a module
+# that has not declared it can run without the lock turns the lock on, with a
+# RuntimeWarning), then the thread tests with the lock kept off.
+test-free-threaded: $(FT_VENV)/.installed
+	@echo "== free-threaded interpreter, lock as the module declares"
+	env -u PYTHON_GIL $(FT_VPY) -m pytest
+	@echo "== free-threaded interpreter, PYTHON_GIL=0"
+	PYTHON_GIL=0 $(FT_VPY) -m pytest $(THREAD_TESTS)
+
 # Many more stateful examples than `make test` runs.
 fuzz: $(VENV)/.installed
 	VORLANE_HYPOTHESIS_PROFILE=fuzz $(VPY) -m pytest -p no:cacheprovider tests/python/test_stateful.py
 
-# The thread stress test for a minute instead of a few seconds.
-stress: $(VENV)/.installed
-	VORLANE_STRESS_SECONDS=60 $(VPY) -m pytest -p no:cacheprovider tests/python/test_stress.py
+# The thread stress test for a minute instead of a few seconds, under each
+# interpreter mode: 3.13 with the lock, 3.13t with the lock as the module
+# declares, and 3.13t with the lock kept off.
+STRESS := VORLANE_STRESS_SECONDS=60
+STRESS_TEST := -m pytest -p no:cacheprovider tests/python/test_stress.py
+stress: $(VENV)/.installed $(FT_VENV)/.installed
+	$(STRESS) $(VPY) $(STRESS_TEST)
+	$(STRESS) env -u PYTHON_GIL $(FT_VPY) $(STRESS_TEST)
+	$(STRESS) PYTHON_GIL=0 $(FT_VPY) $(STRESS_TEST)
 
 demo: $(VENV)/.installed
 	$(VPY) examples/demo.py
@@ -140,5 +187,6 @@ format: $(VENV)/.created
 	$(VPY) -m pip install -q clang-format
 	$(VENV)/bin/clang-format -i $$(find src tests/cpp bench/cpp -name '*.cpp' -o -name '*.hpp')
 
+# The free-threaded interpreter's cache (outside the clone) stays.
 clean:
-	rm -rf build $(VENV)
+	rm -rf build $(VENV) $(FT_VENV)
