@@ -366,13 +366,18 @@ std::optional<PyValue> assign_attribute(PyObject* self, AttrName name, PyValue v
             continue;
         }
         std::optional<PyValue> old;
+        bool changed_members = false;
         {
             py::ObjectWriteLock lock(borrow(self));
-            if (!same_members(object, records)) {
-                give_back(*locks);
-                continue;
-            }
-            old = object.set(name, std::move(value));
+            changed_members = !same_members(object, records);
+            if (!changed_members)
+                old = object.set(name, std::move(value));
+        }
+        if (changed_members) {
+            // Given back once the object's lock is: the last release of an
+            // index lock may run Python code (deferred releases).
+            give_back(*locks);
+            continue;
         }
         if (old) {
             const ValueKey old_key = old->key();
