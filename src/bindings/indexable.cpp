@@ -335,12 +335,6 @@ void wait_for_maps(const IndexRecord& index) {
     LockedMaps::WriteGuard free_now(*index.maps);
 }
 
-// Whether the object's live memberships are exactly `records`.
-bool same_members(const Indexable& object, const MemberRecords& records) {
-    MemberRecords now = object.resolve_memberships();
-    return now == records;
-}
-
 // Stores `value` under `name` in `self` and moves the object in every index
 // that lists it (see above). Returns the value replaced, to be dropped by the
 // caller once nothing is held.
@@ -366,14 +360,16 @@ std::optional<PyValue> assign_attribute(PyObject* self, AttrName name, PyValue v
             continue;
         }
         std::optional<PyValue> old;
-        bool changed_members = false;
+        // Outlives the object's lock: it may hold the last handle on a
+        // record that joined the object meanwhile and was dropped since.
+        MemberRecords now;
         {
             py::ObjectWriteLock lock(borrow(self));
-            changed_members = !same_members(object, records);
-            if (!changed_members)
+            now = object.resolve_memberships();
+            if (now == records)
                 old = object.set(name, std::move(value));
         }
-        if (changed_members) {
+        if (now != records) {
             // Given back once the object's lock is: the last release of an
             // index lock may run Python code (deferred releases).
             give_back(*locks);
