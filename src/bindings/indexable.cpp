@@ -42,8 +42,8 @@ std::optional<PyValue> Indexable::set(AttrName name, PyValue value) {
 
 namespace {
 
-// Sort key of a membership: the identity of the record it resolves to, or of
-// the placeholder record when it no longer resolves.
+// The identity of the record a membership resolves to, or of the placeholder
+// record when it no longer resolves.
 const IndexRecord* membership_identity(const IndexMeta& meta) {
     std::shared_ptr<IndexRecord> record = meta.lock();
     return record ? record.get() : default_index_record().get();
@@ -52,23 +52,27 @@ const IndexRecord* membership_identity(const IndexMeta& meta) {
 }  // namespace
 
 void Indexable::add_index(IndexMeta meta) {
-    const IndexRecord* added = membership_identity(meta);
+    // Every membership is resolved once and held until the list is rebuilt:
+    // another thread may drop the last handle on a record at any moment, and
+    // a sort whose keys change under it (a record's identity turning into
+    // the placeholder's) runs out of bounds.
+    std::shared_ptr<IndexRecord> added = meta.lock();
     const IndexRecord* placeholder = default_index_record().get();
-    auto stale = [&](const IndexMeta& entry) {
-        const IndexRecord* identity = membership_identity(entry);
-        return identity == placeholder || identity == added;
-    };
-    memberships.erase(std::remove_if(memberships.begin(), memberships.end(), stale),
-                      memberships.end());
-    if (added != placeholder)
-        memberships.push_back(std::move(meta));
-    if (memberships.size() > 1) {
-        std::stable_sort(memberships.begin(), memberships.end(),
-                         [](const IndexMeta& a, const IndexMeta& b) {
-                             return std::less<const IndexRecord*>()(membership_identity(a),
-                                                                    membership_identity(b));
-                         });
+    absl::InlinedVector<std::shared_ptr<IndexRecord>, kInlineMemberships> live;
+    live.reserve(memberships.size() + 1);
+    for (const IndexMeta& entry : memberships) {
+        std::shared_ptr<IndexRecord> record = entry.lock();
+        if (record && record.get() != placeholder && record != added)
+            live.push_back(std::move(record));
     }
+    if (added && added.get() != placeholder)
+        live.push_back(std::move(added));
+    std::stable_sort(
+        live.begin(), live.end(),
+        [](const std::shared_ptr<IndexRecord>& a, const std::shared_ptr<IndexRecord>& b) {
+            return std::less<const IndexRecord*>()(a.get(), b.get());
+        });
+    memberships.assign(live.begin(), live.end());
 }
 
 void Indexable::remove_index(const IndexRecord* removed) {
