@@ -67,11 +67,12 @@ void Indexable::add_index(IndexMeta meta) {
     }
     if (added && added.get() != placeholder)
         live.push_back(std::move(added));
-    std::stable_sort(
-        live.begin(), live.end(),
-        [](const std::shared_ptr<IndexRecord>& a, const std::shared_ptr<IndexRecord>& b) {
+    // Identities are distinct (one entry per record), so any sort is stable.
+    if (live.size() > 1) {
+        std::sort(live.begin(), live.end(), [](const auto& a, const auto& b) {
             return std::less<const IndexRecord*>()(a.get(), b.get());
         });
+    }
     memberships.assign(live.begin(), live.end());
 }
 
