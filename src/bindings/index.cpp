@@ -272,26 +272,23 @@ PyObject* reduce(PyObject* self, py::Arguments& args) {
 // other index never shows an object half moved). A poisoned one fails the
 // call before anything is merged and leaves the other sound.
 struct MapsPair {
-    std::optional<LockedMaps::WriteGuard> receiver;
-    std::optional<LockedMaps::ReadGuard> other;
+    LockedMaps::WriteGuard receiver;
+    LockedMaps::ReadGuard other;
 };
 
 MapsPair lock_receiver_and_other(IndexRecord& receiver, const IndexRecord& other) {
-    MapsPair locks;
+    if (std::less<const IndexRecord*>()(&other, &receiver)) {
+        LockedMaps::ReadGuard other_lock(*other.maps);
+        return {LockedMaps::WriteGuard(*receiver.maps), std::move(other_lock)};
+    }
+    LockedMaps::WriteGuard receiver_lock(*receiver.maps);
     try {
-        if (std::less<const IndexRecord*>()(&other, &receiver)) {
-            locks.other.emplace(*other.maps);
-            locks.receiver.emplace(*receiver.maps);
-        } else {
-            locks.receiver.emplace(*receiver.maps);
-            locks.other.emplace(*other.maps);
-        }
+        LockedMaps::ReadGuard other_lock(*other.maps);
+        return {std::move(receiver_lock), std::move(other_lock)};
     } catch (...) {
-        if (locks.receiver)
-            locks.receiver->release();
+        receiver_lock.release();
         throw;
     }
-    return locks;
 }
 
 PyObject* union_with(PyObject* self, py::Arguments& args) {
@@ -311,7 +308,7 @@ PyObject* union_with(PyObject* self, py::Arguments& args) {
         MapsPair maps = lock_receiver_and_other(receiver, other);
         // The receiver's live ids are its stored objects, and change only
         // under its exclusive use, which this call holds.
-        merged = union_maps(**maps.receiver, **maps.other, receiver.live_ids);
+        merged = union_maps(*maps.receiver, *maps.other, receiver.live_ids);
     }
     if (!merged) {
         py::raise_error(PyExc_ValueError,

@@ -51,7 +51,7 @@ const IndexRecord* membership_identity(const IndexMeta& meta) {
 
 }  // namespace
 
-void Indexable::add_index(IndexMeta meta) {
+void Indexable::add_index(const IndexMeta& meta) {
     // Every membership is resolved once and held until the list is rebuilt:
     // another thread may drop the last handle on a record at any moment, and
     // a sort whose keys change under it (a record's identity turning into
@@ -352,7 +352,9 @@ std::optional<PyValue> assign_attribute(PyObject* self, AttrName name, PyValue v
             py::ObjectWriteLock lock(borrow(self));
             // A name the object did not have is not listed by any index, nor
             // is any attribute of an object that belongs to none.
+            // (`value` is moved only on the paths that return.)
             if (object.find(name) == nullptr || object.memberships.empty())
+                // NOLINTNEXTLINE(bugprone-use-after-move,clang-analyzer-cplusplus.Move)
                 return object.set(name, std::move(value));
             records = object.resolve_memberships();
         }
@@ -372,6 +374,7 @@ std::optional<PyValue> assign_attribute(PyObject* self, AttrName name, PyValue v
             py::ObjectWriteLock lock(borrow(self));
             now = object.resolve_memberships();
             if (now == records)
+                // NOLINTNEXTLINE(bugprone-use-after-move,clang-analyzer-cplusplus.Move)
                 old = object.set(name, std::move(value));
         }
         if (now != records) {
@@ -421,8 +424,8 @@ PyObject* indexable_dir(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
         py::Ref names = py::Ref::steal(py::check(PyList_New(0)));
         for (AttrName own_name : own) {
             std::string_view text = own_name.view();
-            py::Ref item =
-                py::Ref::steal(py::check(PyUnicode_FromStringAndSize(text.data(), text.size())));
+            py::Ref item = py::Ref::steal(py::check(
+                PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()))));
             py::check_status(PyList_Append(names.get(), item.get()));
         }
         py::Ref builtins = py::Ref::steal(py::check(PyImport_ImportModule("builtins")));

@@ -63,7 +63,7 @@ struct Indexable {
     // writer takes the indexes' locks. A record already present is not added
     // twice: one visit per index is enough to keep it current. Called with
     // the record's maps locked and the object's lock held for writing.
-    void add_index(IndexMeta meta);
+    void add_index(const IndexMeta& meta);
     // Drops the memberships of `record` (the object was removed from it).
     void remove_index(const IndexRecord* record);
 
