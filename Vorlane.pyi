@@ -88,9 +88,9 @@ class Indexable:
         was assigned.
 
         Raises ``AttributeError`` whose only argument is ``name`` when the
-        object has no such attribute (class attributes are looked up first),
-        and ``PanicException`` ("Already mutably borrowed") when another
-        thread is assigning an attribute of this object at that moment.
+        object has no such attribute (class attributes are looked up first).
+        A read while another thread assigns the object gives the old or the
+        new value.
         """
 
     def __setattr__(self, name: str, value: object, /) -> None:
@@ -98,10 +98,13 @@ class Indexable:
         that attribute, moves the object to the new value in every index
         that holds it (with the interpreter lock released).
 
-        A new name is not indexed until its next assignment. Raises
-        ``RuntimeError`` "Already borrowed" when the object is in use by
-        another call, and ``PanicException`` when the value cannot be
-        converted; the object and its indexes are then unchanged.
+        A new name is not indexed until its next assignment. The value's
+        ``__hash__`` runs before anything changes, and the object then moves
+        in all its indexes at once: no other call sees it moved in one index
+        and not yet in another. An assignment racing another use of the
+        object or of its indexes waits for it, briefly, and is never refused.
+        Raises ``PanicException`` when the value cannot be converted; the
+        object and its indexes are then unchanged.
         """
 
     def __delattr__(self, name: str, /) -> NoReturn:
@@ -128,7 +131,9 @@ class Index:
     An instance may be used from several threads, but a conflicting use
     (a change while another call uses it) fails at once with
     ``RuntimeError`` "Already borrowed" or "Already mutably borrowed"
-    instead of waiting. Objects stay in an index until ``remove_object``.
+    instead of waiting. Uses of the objects never conflict: assignments,
+    reads, additions and removals of one object wait for each other
+    briefly. Objects stay in an index until ``remove_object``.
     ``len(index)``, ``obj in index`` and ``iter(index)`` see the objects
     held, iteration in ascending id order. An index can be pickled with its
     objects.
@@ -142,8 +147,7 @@ class Index:
 
         Raises ``TypeError`` ("argument 'py_ref': '<type>' object cannot be
         converted to 'Indexable'") for anything else, and ``RuntimeError``
-        "Already borrowed" when the index (or the object) is in use by
-        another call.
+        "Already borrowed" when the index is in use by another call.
         """
 
     def add_object_many(self, objs: Sequence[Indexable]) -> None:
@@ -155,7 +159,7 @@ class Index:
         a ``str`` ("Can't extract `str` to `Vec`"), is not a sequence (a set
         or generator is refused) or holds something that is not an
         ``Indexable``; nothing is added then. Raises ``RuntimeError``
-        "Already borrowed" when the index or one of the objects is in use.
+        "Already borrowed" when the index is in use by another call.
         """
 
     def remove_object(self, py_ref: Indexable) -> None:
@@ -370,9 +374,6 @@ class FilteredIndex:
         objects, indexed by their current values, including names that
         begin with "_". Later additions to either index do not reach the
         other; attribute changes of shared objects update both.
-
-        Raises ``PanicException`` ("Already borrowed") when a selected
-        object is being assigned by another thread at that moment.
         """
 
 @final

@@ -6,6 +6,7 @@
 #include "engine/attribute_maps.hpp"
 #include "py/args.hpp"
 #include "py/method.hpp"
+#include "py/object_lock.hpp"
 #include "py/type.hpp"
 
 namespace vorlane {
@@ -26,8 +27,11 @@ std::shared_ptr<IndexRecord> rebase(const FilteredIndex& view) {
             fresh->live_ids.remove(id);
             return;
         }
-        py::ExclusiveBorrow object_use(py_indexable::borrow_flag(obj), py::BorrowFailure::Panic);
+        // Registered and read in one step, while the new maps are locked: an
+        // assignment that finds the new index waits for them and moves the
+        // object there too; one that came first is read here.
         Indexable& object = py::record_of<Indexable>(obj);
+        py::ObjectWriteLock lock(py_indexable::object_lock(obj));
         object.add_index(fresh);
         (*table)[id] = StoredItem::of(obj);
         for (const Attribute& attr : object.attributes)
@@ -44,8 +48,15 @@ PyTypeObject* filtered_type_cache = nullptr;
 struct ViewClass {
     using Record = FilteredIndex;
     static constexpr const char* kName = "FilteredIndex";
-    static Scope scope(const FilteredIndex& view) { return {view.source, &view.selection}; }
-    static FilteredIndex empty() { return {IndexRecord::new_(), Bitmap()}; }
+    static Scope scope(const FilteredIndex& view, PyObject*) {
+        return {view.source, &view.selection, view.owner.get()};
+    }
+    // The view reaches the item table through the index that owns it.
+    static int traverse(const FilteredIndex& view, visitproc visit, void* arg) {
+        Py_VISIT(view.owner.get());
+        return 0;
+    }
+    static FilteredIndex empty() { return {IndexRecord::new_(), Bitmap(), py::Ref()}; }
 };
 using Shared = SharedMethods<ViewClass>;
 
@@ -99,9 +110,10 @@ PyTypeObject* filtered_index_type() {
     return py::lazy_type(filtered_type_cache, &filtered_spec);
 }
 
-PyObject* wrap_view(std::shared_ptr<IndexRecord> source, Bitmap selection) {
-    return py::make_instance(filtered_index_type(),
-                             FilteredIndex{std::move(source), std::move(selection)});
+PyObject* wrap_view(PyObject* owner, std::shared_ptr<IndexRecord> source, Bitmap selection) {
+    return py::make_instance(
+        filtered_index_type(),
+        FilteredIndex{std::move(source), std::move(selection), py::Ref::borrow(owner)});
 }
 
 }  // namespace py_filtered

@@ -7,7 +7,12 @@
 // slot, while its selection never changes. It holds the source record
 // itself: the objects' memberships point at that record, and keeping it
 // alive keeps their assignments reaching the shared maps after the source
-// `Index` object is gone.
+// `Index` has no other user.
+//
+// It also holds the source `Index` object, the one Python owner of the item
+// table: the cycle collector counts the table's references once, through
+// that `Index`, and a view reaches them through it (a cycle through an
+// object, an index and its views is collectable).
 
 #include <Python.h>
 
@@ -15,12 +20,15 @@
 
 #include "engine/bitmap.hpp"
 #include "py/index_record.hpp"
+#include "py/ref.hpp"
 
 namespace vorlane {
 
 struct FilteredIndex {
     std::shared_ptr<IndexRecord> source;
     Bitmap selection;
+    // The Python `Index` whose record is `source`.
+    py::Ref owner;
 };
 
 // Builds a standalone index holding exactly the selected objects under their
@@ -29,10 +37,11 @@ struct FilteredIndex {
 std::shared_ptr<IndexRecord> rebase(const FilteredIndex& view);
 
 namespace py_filtered {
-// The `FilteredIndex` class, created on first use (never a module attribute).
+// The `FilteredIndex` class, created with the module (never a module attribute).
 PyTypeObject* filtered_index_type();
-// A new view of `source` through `selection`.
-PyObject* wrap_view(std::shared_ptr<IndexRecord> source, Bitmap selection);
+// A new view of `source`, the record of the Python `Index` `owner`, through
+// `selection`.
+PyObject* wrap_view(PyObject* owner, std::shared_ptr<IndexRecord> source, Bitmap selection);
 }  // namespace py_filtered
 
 }  // namespace vorlane

@@ -1,5 +1,6 @@
 #include "bindings/index.hpp"
 
+#include <functional>
 #include <optional>
 #include <utility>
 #include <vector>
@@ -16,6 +17,7 @@
 #include "py/keywords.hpp"
 #include "py/method.hpp"
 #include "py/object_list.hpp"
+#include "py/object_lock.hpp"
 #include "py/ref.hpp"
 #include "py/type.hpp"
 
@@ -36,7 +38,10 @@ py::BorrowFlag& borrow(PyObject* self) {
 struct IndexClass {
     using Record = vorlane::Record;
     static constexpr const char* kName = "Index";
-    static Scope scope(const Record& index) { return {index, nullptr}; }
+    static Scope scope(const Record& index, PyObject* self) { return {index, nullptr, self}; }
+    static int traverse(const Record& index, visitproc visit, void* arg) {
+        return traverse_items(index, visit, arg);
+    }
     static Record empty() { return IndexRecord::new_(); }
 };
 using Shared = SharedMethods<IndexClass>;
@@ -45,7 +50,7 @@ PyTypeObject* index_type_cache = nullptr;
 
 // The values of `object` as the index stores them. Names beginning with "_"
 // are left out unless `with_private` (an index rebased from a view indexes
-// those too, so removal must visit them).
+// those too, so removal must visit them). Read under the object's lock.
 ObjectValues values_of(const Indexable& object, bool with_private) {
     ObjectValues values{object.id, {}};
     for (const Attribute& attr : object.attributes) {
@@ -55,12 +60,21 @@ ObjectValues values_of(const Indexable& object, bool with_private) {
     return values;
 }
 
-// The values of the `py_ref` argument, read under a shared use of it.
-ObjectValues values_of_argument(PyObject* obj, bool with_private) {
-    const Indexable& object = py::convert_argument(
-        "py_ref", [&]() -> const Indexable& { return py_indexable::expect_indexable(obj); });
-    py::SharedBorrow object_use(py_indexable::borrow_flag(obj));
-    return values_of(object, with_private);
+// The `py_ref` argument as an `Indexable`, or the argument error.
+Indexable& indexable_argument(PyObject* obj) {
+    return py::convert_argument(
+        "py_ref", [&]() -> Indexable& { return py_indexable::expect_indexable(obj); });
+}
+
+// Registers `index` with `obj` and reads the values to list, in one step
+// under the object's lock: an assignment either finished before (the values
+// read are the new ones) or finds the membership and moves the object in
+// this index too, once the caller gives the index's maps back.
+ObjectValues join_index(PyObject* obj, const std::shared_ptr<IndexRecord>& index) {
+    Indexable& object = py::record_of<Indexable>(obj);
+    py::ObjectWriteLock lock(py_indexable::object_lock(obj));
+    object.add_index(index);
+    return values_of(object, false);
 }
 
 PyObject* index_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
@@ -71,43 +85,46 @@ PyObject* index_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     });
 }
 
+// Additions and removals change an index's maps, its item table and the
+// object's memberships together, holding the maps' write lock, then the
+// table's, and the object's lock while they read its values and change its
+// memberships, so that an assignment racing them is neither lost nor applied
+// to an index that no longer holds the object (see `assign_attribute` in
+// indexable.cpp). Nothing is re-borrowed once the work is done, so nothing
+// can fail then.
 PyObject* add_object(PyObject* self, py::Arguments& args) {
     py::ExclusiveBorrow use(borrow(self));
     PyObject* obj = args.values[0];
-    ObjectValues values = values_of_argument(obj, false);
+    indexable_argument(obj);
     StoredItem item = StoredItem::of(obj);
-    IndexRecord& index = *record(self);
+    const std::shared_ptr<IndexRecord>& index = record(self);
     {
         py::ScopedDetach detached;
-        {
-            LockedItems::WriteGuard table(*index.items);
-            store_item(*table, values.id, std::move(item));
-            index.live_ids.add(values.id);
-            index.version.fetch_add(1, std::memory_order_relaxed);
-        }
-        LockedMaps::WriteGuard maps(*index.maps);
+        LockedMaps::WriteGuard maps(*index->maps);
+        ObjectValues values = join_index(obj, index);
         add_object_values(*maps, values);
+        LockedItems::WriteGuard table(*index->items);
+        store_item(*table, values.id, std::move(item));
+        index->live_ids.add(values.id);
+        index->version.fetch_add(1, std::memory_order_relaxed);
     }
-    py::ExclusiveBorrow object_use(py_indexable::borrow_flag(obj));
-    py_indexable::expect_indexable(obj).add_index(record(self));
     Py_RETURN_NONE;
 }
 
-// The objects of `objs`, each exclusively borrowed for the rest of the call.
-// An object listed twice is borrowed once and indexed once.
-struct BorrowedObjects {
+// The objects of `objs`, each with a new reference for its slot. An object
+// listed twice is indexed once.
+struct ObjectsToAdd {
     std::vector<py::Ref> items;
     std::vector<PyObject*> distinct;
-    std::vector<py::ExclusiveBorrow> borrows;
+    std::vector<StoredItem> stored;
 };
 
-BorrowedObjects borrow_objects(PyObject* objs) {
-    BorrowedObjects out;
+ObjectsToAdd objects_argument(PyObject* objs) {
+    ObjectsToAdd out;
     out.items = py::convert_argument("objs", [&] { return py::extract_sequence(objs); });
     // Ids are unique to their objects, so the ids seen tell a repeated object.
     Bitmap seen;
     out.distinct.reserve(out.items.size());
-    out.borrows.reserve(out.items.size());
     for (const py::Ref& item : out.items) {
         PyObject* obj = item.get();
         uint32_t id =
@@ -115,18 +132,23 @@ BorrowedObjects borrow_objects(PyObject* objs) {
         if (seen.contains(id))
             continue;
         seen.add(id);
-        out.borrows.emplace_back(py_indexable::borrow_flag(obj));
         out.distinct.push_back(obj);
     }
+    out.stored.reserve(out.distinct.size());
+    for (PyObject* obj : out.distinct)
+        out.stored.push_back(StoredItem::of(obj));
     return out;
 }
 
-// Indexes the attributes of `objects` (exclusively borrowed) in one bulk
+// Registers `index` with each object and lists its values in one bulk
 // addition.
-void index_many(AttributeMaps& maps, const std::vector<PyObject*>& objects) {
+void index_many(AttributeMaps& maps, const std::shared_ptr<IndexRecord>& index,
+                const std::vector<PyObject*>& objects) {
     BulkAddition bulk(maps);
     for (PyObject* obj : objects) {
-        const Indexable& object = py::record_of<Indexable>(obj);
+        Indexable& object = py::record_of<Indexable>(obj);
+        py::ObjectWriteLock lock(py_indexable::object_lock(obj));
+        object.add_index(index);
         for (const Attribute& attr : object.attributes) {
             if (!attr.name.is_private())
                 bulk.add(object.id, attr.name, attr.value.key());
@@ -135,44 +157,46 @@ void index_many(AttributeMaps& maps, const std::vector<PyObject*>& objects) {
     bulk.finish();
 }
 
+// As `add_object` for each object, under one hold of the locks.
 PyObject* add_object_many(PyObject* self, py::Arguments& args) {
     py::ExclusiveBorrow use(borrow(self));
-    BorrowedObjects objects = borrow_objects(args.values[0]);
-    IndexRecord& index = *record(self);
+    ObjectsToAdd objects = objects_argument(args.values[0]);
+    const std::shared_ptr<IndexRecord>& index = record(self);
     {
         py::ScopedDetach detached;
-        LockedMaps::WriteGuard maps(*index.maps);
-        index_many(*maps, objects.distinct);
+        LockedMaps::WriteGuard maps(*index->maps);
+        index_many(*maps, index, objects.distinct);
+        LockedItems::WriteGuard table(*index->items);
+        for (size_t i = 0; i < objects.distinct.size(); ++i) {
+            uint32_t id = py::record_of<Indexable>(objects.distinct[i]).id;
+            store_item(*table, id, std::move(objects.stored[i]));
+            index->live_ids.add(id);
+        }
+        index->version.fetch_add(1, std::memory_order_relaxed);
     }
-    LockedItems::WriteGuard table(*index.items);
-    for (PyObject* obj : objects.distinct) {
-        Indexable& object = py::record_of<Indexable>(obj);
-        object.add_index(record(self));
-        store_item(*table, object.id, StoredItem::of(obj));
-        index.live_ids.add(object.id);
-    }
-    index.version.fetch_add(1, std::memory_order_relaxed);
     Py_RETURN_NONE;
 }
 
 PyObject* remove_object(PyObject* self, py::Arguments& args) {
     py::ExclusiveBorrow use(borrow(self));
     PyObject* obj = args.values[0];
-    ObjectValues values = values_of_argument(obj, true);
-    IndexRecord& index = *record(self);
+    Indexable& object = indexable_argument(obj);
+    const std::shared_ptr<IndexRecord>& index = record(self);
     StoredItem removed;  // released after re-attaching
     {
         py::ScopedDetach detached;
-        {
-            LockedItems::WriteGuard table(*index.items);
-            if (index.live_ids.contains(values.id) && holds_object(*table, values.id, obj)) {
-                removed = std::move((*table)[values.id]);
-                index.live_ids.remove(values.id);
-                index.version.fetch_add(1, std::memory_order_relaxed);
+        LockedMaps::WriteGuard maps(*index->maps);
+        LockedItems::WriteGuard table(*index->items);
+        if (index->live_ids.contains(object.id) && holds_object(*table, object.id, obj)) {
+            removed = std::move((*table)[object.id]);
+            index->live_ids.remove(object.id);
+            index->version.fetch_add(1, std::memory_order_relaxed);
+            ObjectValues values;
+            {
+                py::ObjectWriteLock lock(py_indexable::object_lock(obj));
+                object.remove_index(index.get());
+                values = values_of(object, true);
             }
-        }
-        if (!removed.empty()) {
-            LockedMaps::WriteGuard maps(*index.maps);
             remove_object_values(*maps, values);
         }
     }
@@ -180,8 +204,6 @@ PyObject* remove_object(PyObject* self, py::Arguments& args) {
         PyErr_SetObject(PyExc_KeyError, obj);
         throw py::ErrorAlreadySet{};
     }
-    py::ExclusiveBorrow object_use(py_indexable::borrow_flag(obj));
-    py_indexable::expect_indexable(obj).remove_index(&index);
     Py_RETURN_NONE;
 }
 
@@ -217,16 +239,19 @@ PyObject* get_by_attribute(PyObject* self, py::Arguments& args) {
 
 // Re-indexes the attributes of the matching objects after their value sets
 // were narrowed: the names the index leaves out stay out, and attributes the
-// object gained after it was added are indexed now.
+// object gained after it was added are indexed now. The caller holds the
+// maps' write lock, so no assignment of these objects is half done: each
+// object's values are read whole under its lock, and never refused.
 void reindex_matching(AttributeMaps& maps, const LockedItems& items, const Bitmap& matching) {
     matching.for_each([&](uint32_t id) {
         LockedItems::ReadGuard table(items);
         PyObject* obj = item_at(*table, id);
-        py::SharedBorrow object_use(py_indexable::borrow_flag(obj), py::BorrowFailure::Panic);
-        for (const Attribute& attr : py::record_of<Indexable>(obj).attributes) {
-            if (!attr.name.is_private())
-                add_index_value(maps, id, attr.name, attr.value.key());
+        ObjectValues values;
+        {
+            py::ObjectReadLock lock(py_indexable::object_lock(obj));
+            values = values_of(py::record_of<Indexable>(obj), false);
         }
+        add_object_values(maps, values);
     });
 }
 
@@ -239,6 +264,31 @@ PyObject* reduce(PyObject* self, py::Arguments& args) {
     narrow_value_sets(*maps, matching);
     reindex_matching(*maps, *index.items, *matching.bitmap_form());
     Py_RETURN_NONE;
+}
+
+// The receiver's maps locked for writing and the other's for reading, taken
+// in ascending record identity like every holder of several maps locks (an
+// assignment holds those of all the indexes of its object at once, so the
+// other index never shows an object half moved). A poisoned one fails the
+// call before anything is merged and leaves the other sound.
+struct MapsPair {
+    LockedMaps::WriteGuard receiver;
+    LockedMaps::ReadGuard other;
+};
+
+MapsPair lock_receiver_and_other(IndexRecord& receiver, const IndexRecord& other) {
+    if (std::less<const IndexRecord*>()(&other, &receiver)) {
+        LockedMaps::ReadGuard other_lock(*other.maps);
+        return {LockedMaps::WriteGuard(*receiver.maps), std::move(other_lock)};
+    }
+    LockedMaps::WriteGuard receiver_lock(*receiver.maps);
+    try {
+        LockedMaps::ReadGuard other_lock(*other.maps);
+        return {std::move(receiver_lock), std::move(other_lock)};
+    } catch (...) {
+        receiver_lock.release();
+        throw;
+    }
 }
 
 PyObject* union_with(PyObject* self, py::Arguments& args) {
@@ -255,11 +305,10 @@ PyObject* union_with(PyObject* self, py::Arguments& args) {
     bool merged = false;
     {
         py::ScopedDetach detached;
-        LockedMaps::WriteGuard maps(*receiver.maps);
-        LockedMaps::ReadGuard other_maps(*other.maps);
+        MapsPair maps = lock_receiver_and_other(receiver, other);
         // The receiver's live ids are its stored objects, and change only
         // under its exclusive use, which this call holds.
-        merged = union_maps(*maps, *other_maps, receiver.live_ids);
+        merged = union_maps(*maps.receiver, *maps.other, receiver.live_ids);
     }
     if (!merged) {
         py::raise_error(PyExc_ValueError,

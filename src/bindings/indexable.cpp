@@ -9,6 +9,7 @@
 #include "py/gil.hpp"
 #include "py/index_record.hpp"
 #include "py/name_cache.hpp"
+#include "py/object_lock.hpp"
 #include "py/ref.hpp"
 #include "py/type.hpp"
 
@@ -40,8 +41,8 @@ std::optional<PyValue> Indexable::set(AttrName name, PyValue value) {
 
 namespace {
 
-// Sort key of a membership: the identity of the record it resolves to, or of
-// the placeholder record when it no longer resolves.
+// The identity of the record a membership resolves to, or of the placeholder
+// record when it no longer resolves.
 const IndexRecord* membership_identity(const IndexMeta& meta) {
     std::shared_ptr<IndexRecord> record = meta.lock();
     return record ? record.get() : default_index_record().get();
@@ -49,24 +50,29 @@ const IndexRecord* membership_identity(const IndexMeta& meta) {
 
 }  // namespace
 
-void Indexable::add_index(IndexMeta meta) {
-    const IndexRecord* added = membership_identity(meta);
+void Indexable::add_index(const IndexMeta& meta) {
+    // Every membership is resolved once and held until the list is rebuilt:
+    // another thread may drop the last handle on a record at any moment, and
+    // a sort whose keys change under it (a record's identity turning into
+    // the placeholder's) runs out of bounds.
+    std::shared_ptr<IndexRecord> added = meta.lock();
     const IndexRecord* placeholder = default_index_record().get();
-    auto stale = [&](const IndexMeta& entry) {
-        const IndexRecord* identity = membership_identity(entry);
-        return identity == placeholder || identity == added;
-    };
-    memberships.erase(std::remove_if(memberships.begin(), memberships.end(), stale),
-                      memberships.end());
-    if (added != placeholder)
-        memberships.push_back(std::move(meta));
-    if (memberships.size() > 1) {
-        std::stable_sort(memberships.begin(), memberships.end(),
-                         [](const IndexMeta& a, const IndexMeta& b) {
-                             return std::less<const IndexRecord*>()(membership_identity(a),
-                                                                    membership_identity(b));
-                         });
+    absl::InlinedVector<std::shared_ptr<IndexRecord>, kInlineMemberships> live;
+    live.reserve(memberships.size() + 1);
+    for (const IndexMeta& entry : memberships) {
+        std::shared_ptr<IndexRecord> record = entry.lock();
+        if (record && record.get() != placeholder && record != added)
+            live.push_back(std::move(record));
     }
+    if (added && added.get() != placeholder)
+        live.push_back(std::move(added));
+    // Identities are distinct (one entry per record), so any sort is stable.
+    if (live.size() > 1) {
+        std::sort(live.begin(), live.end(), [](const auto& a, const auto& b) {
+            return std::less<const IndexRecord*>()(a.get(), b.get());
+        });
+    }
+    memberships.assign(live.begin(), live.end());
 }
 
 void Indexable::remove_index(const IndexRecord* removed) {
@@ -217,24 +223,30 @@ PyObject* indexable_vectorcall(PyObject* type, PyObject* const* args, size_t nar
 
 PyObject* indexable_repr(PyObject* self) {
     return py::guard<PyObject*>(nullptr, [&]() -> PyObject* {
-        py::SharedBorrow use(borrow(self));
-        return PyUnicode_FromFormat("<MyClass with %zu attributes>",
-                                    record(self).attributes.size());
+        size_t count = 0;
+        {
+            py::ObjectReadLock lock(borrow(self));
+            count = record(self).attributes.size();
+        }
+        return PyUnicode_FromFormat("<MyClass with %zu attributes>", count);
     });
 }
 
 // The own attribute `name`, as a new reference, or null when the object has
 // none. No index lock is taken: the indexes' locks guard their maps, not this
-// object's own storage, which changes only under the object's exclusive use
-// (an assignment stores its value last, attached, after every index moved).
+// object's own storage, which an assignment changes under the object's lock
+// after every index moved.
 PyObject* own_attribute(PyObject* self, PyObject* name) {
-    // Resolved before the use begins: the cache may release a str.
+    // Resolved first (the cache may release a str), and reported before the
+    // look-up, as the text check always was.
     py::NameLookup lookup = py::look_up_name(name);
-    py::BriefSharedUse use(borrow(self), py::BorrowFailure::Panic);
     if (!lookup.encodable)
         py::raise_error(PyExc_AttributeError, "Invalid attribute name");
     // A name never interned is held by no object.
-    const PyValue* value = lookup.name ? record(self).find(*lookup.name) : nullptr;
+    if (!lookup.name)
+        return nullptr;
+    py::AttributeReadLock lock(borrow(self));
+    const PyValue* value = record(self).find(*lookup.name);
     return value ? Py_NewRef(value->obj()) : nullptr;
 }
 
@@ -256,34 +268,140 @@ PyObject* indexable_getattro(PyObject* self, PyObject* name) {
     return result;
 }
 
-// Moves the object's id from `old_value` to `new_value` in every index it
-// belongs to, one index at a time.
+// How an assignment keeps the indexes in step with the object.
 //
-// One object's move takes about as long as releasing and retaking the
-// interpreter lock, so an index lock that is free is taken and the work done
-// attached. Only a lock that is held elsewhere is waited for, and that wait
-// is detached, as before: its holder may be a long detached operation (a bulk
-// addition) during which other threads should run, and a holder that needed
-// the interpreter before releasing would otherwise wait for us forever.
-// Holding the lock attached cannot deadlock: the update runs no Python code,
-// blocks on nothing and holds one index lock at a time, so whoever waits for
-// the lock waits only for that work (with a global interpreter lock, no other
-// thread even runs Python code meanwhile). References dropped before the last
-// index is done are released on leaving, as after a detached region.
-void update_memberships(const Indexable& object, AttrName name, const ValueKey& old_value,
-                        const ValueKey& new_value) {
-    auto records = object.resolve_memberships();
-    if (records.empty())
-        return;
-    py::NoPythonRegion no_python;
-    for (const auto& index : records) {
-        if (auto maps = LockedMaps::WriteGuard::try_acquire(*index->maps)) {
-            update_index(**maps, name, old_value, new_value, object.id);
+// An index lists an object under the values of its attributes, so changing a
+// value and moving the object's id in every index that holds it must look
+// like one step to everyone else. An assignment therefore:
+//   1. runs all the Python code it needs first (interning the name, hashing
+//      and converting the value), holding nothing: that code may use the
+//      object and its indexes freely;
+//   2. takes the write locks of the attribute maps of every index the object
+//      belongs to, in ascending record identity (the memberships' order),
+//      the one order in which anybody holds several such locks;
+//   3. under the object's lock, checks that the memberships are still those
+//      it locked (an addition or removal may have changed them meanwhile:
+//      then it starts over from 2) and swaps the value;
+//   4. moves the id from the old value to the new one in every locked index
+//      and gives the locks back.
+// Additions and removals register or drop a membership and read the object's
+// values under the index's maps lock and the object's lock, and queries,
+// `reduce` and `union_with` read an index under its maps lock: each sees the
+// object wholly before or wholly after the assignment. An addition that ran
+// before step 3 is found there and the object is moved in it too; one that
+// runs after reads the new value. Nothing is refused: a conflicting use waits.
+//
+// The swap changes a reference that the cycle collector visits, so it is made
+// attached (the collector never runs beside attached code), and the locks are
+// taken attached, without waiting. A lock held elsewhere is waited for
+// detached with nothing held, then all are tried again; after a few tries the
+// assignment waits for them attached, so that a stream of detached holders
+// cannot starve it. Waiting attached is safe: no holder of a maps lock needs
+// the interpreter (or a stop of the world) before giving it back.
+constexpr int kAttachedTries = 4;
+
+using MemberRecords = absl::InlinedVector<std::shared_ptr<IndexRecord>, kInlineMemberships>;
+using MapsWriteLocks = absl::InlinedVector<LockedMaps::WriteGuard, kInlineMemberships>;
+
+// Gives back locks taken for a change that has not begun, without marking
+// them poisoned while an exception unwinds.
+void give_back(MapsWriteLocks& locks) {
+    for (LockedMaps::WriteGuard& lock : locks)
+        lock.release();
+}
+
+// The maps of `records` locked for writing, in order, waiting for each; a
+// poisoned one fails the call and leaves the others sound.
+MapsWriteLocks lock_maps(const MemberRecords& records) {
+    MapsWriteLocks locks;
+    try {
+        for (const auto& index : records)
+            locks.emplace_back(*index->maps);
+    } catch (...) {
+        give_back(locks);
+        throw;
+    }
+    return locks;
+}
+
+// The maps of `records` locked for writing if none is held elsewhere;
+// otherwise nothing (none kept) and the record found busy in `busy`.
+std::optional<MapsWriteLocks> try_lock_maps(const MemberRecords& records,
+                                            std::shared_ptr<IndexRecord>& busy) {
+    MapsWriteLocks locks;
+    try {
+        for (const auto& index : records) {
+            std::optional<LockedMaps::WriteGuard> lock =
+                LockedMaps::WriteGuard::try_acquire(*index->maps);
+            if (!lock) {
+                give_back(locks);
+                busy = index;
+                return std::nullopt;
+            }
+            locks.push_back(std::move(*lock));
+        }
+    } catch (...) {
+        give_back(locks);
+        throw;
+    }
+    return locks;
+}
+
+// Waits, detached and holding nothing, until `index`'s maps are free.
+void wait_for_maps(const IndexRecord& index) {
+    py::ScopedDetach detached;
+    LockedMaps::WriteGuard free_now(*index.maps);
+}
+
+// Stores `value` under `name` in `self` and moves the object in every index
+// that lists it (see above). Returns the value replaced, to be dropped by the
+// caller once nothing is held.
+std::optional<PyValue> assign_attribute(PyObject* self, AttrName name, PyValue value) {
+    Indexable& object = record(self);
+    const ValueKey new_key = value.key();
+    for (int tries = 0;; ++tries) {
+        MemberRecords records;
+        {
+            py::ObjectWriteLock lock(borrow(self));
+            // A name the object did not have is not listed by any index, nor
+            // is any attribute of an object that belongs to none.
+            // (`value` is moved only on the paths that return.)
+            if (object.find(name) == nullptr || object.memberships.empty())
+                // NOLINTNEXTLINE(bugprone-use-after-move,clang-analyzer-cplusplus.Move)
+                return object.set(name, std::move(value));
+            records = object.resolve_memberships();
+        }
+        std::shared_ptr<IndexRecord> busy;
+        std::optional<MapsWriteLocks> locks = tries < kAttachedTries
+                                                  ? try_lock_maps(records, busy)
+                                                  : std::optional(lock_maps(records));
+        if (!locks) {
+            wait_for_maps(*busy);
             continue;
         }
-        py::ScopedDetach detached;
-        LockedMaps::WriteGuard maps(*index->maps);
-        update_index(*maps, name, old_value, new_value, object.id);
+        std::optional<PyValue> old;
+        // Outlives the object's lock: it may hold the last handle on a
+        // record that joined the object meanwhile and was dropped since.
+        MemberRecords now;
+        {
+            py::ObjectWriteLock lock(borrow(self));
+            now = object.resolve_memberships();
+            if (now == records)
+                // NOLINTNEXTLINE(bugprone-use-after-move,clang-analyzer-cplusplus.Move)
+                old = object.set(name, std::move(value));
+        }
+        if (now != records) {
+            // Given back once the object's lock is: the last release of an
+            // index lock may run Python code (deferred releases).
+            give_back(*locks);
+            continue;
+        }
+        if (old) {
+            const ValueKey old_key = old->key();
+            for (LockedMaps::WriteGuard& maps : *locks)
+                update_index(*maps, name, old_key, new_key, object.id);
+        }
+        return old;
     }
 }
 
@@ -291,24 +409,19 @@ int indexable_setattro(PyObject* self, PyObject* name, PyObject* value) {
     return py::guard<int>(-1, [&]() -> int {
         if (value == nullptr)
             py::raise_error(PyExc_AttributeError, "can't delete attribute");
-        std::optional<PyValue> replaced;
-        {
-            py::ExclusiveBorrow use(borrow(self));
-            require_name_string(name);
-            AttrName attr = py::interned_name(name);
-            // Converted before any index is touched: a value that cannot be
-            // converted leaves the object and its indexes as they were.
-            PyValue converted = PyValue::from_borrowed(value);
-            if (!PyObject_GC_IsTracked(self) && converted.may_form_cycle())
-                PyObject_GC_Track(self);
-            Indexable& object = record(self);
-            if (const PyValue* old = object.find(attr)) {
-                update_memberships(object, attr, old->key(), converted.key());
-            }
-            replaced = object.set(attr, std::move(converted));
-        }
-        // The old value is dropped after the borrow ends: its last reference
-        // can run a __del__ that reads this object.
+        require_name_string(name);
+        // All the Python code of the assignment runs here, before anything is
+        // held or changed: a value that cannot be converted leaves the object
+        // and its indexes as they were, and a __hash__ may use them freely.
+        AttrName attr = py::interned_name(name);
+        PyValue converted = PyValue::from_borrowed(value);
+        // Tracked before the value is reachable from the object: it may
+        // close a cycle the collector must see.
+        if (!PyObject_GC_IsTracked(self) && converted.may_form_cycle())
+            PyObject_GC_Track(self);
+        std::optional<PyValue> replaced = assign_attribute(self, attr, std::move(converted));
+        // The old value is dropped once nothing is held: its last reference
+        // can run a __del__ that uses this object or its indexes.
         replaced.reset();
         return 0;
     });
@@ -319,17 +432,18 @@ PyObject* indexable_dir(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
     static const py::Signature sig{.name = "Indexable.__dir__"};
     return py::guard<PyObject*>(nullptr, [&]() -> PyObject* {
         py::parse_arguments(sig, args, nargs, kwnames);
-        py::Ref names;
+        absl::InlinedVector<AttrName, kInlineAttributes> own;
         {
-            py::SharedBorrow use(borrow(self));
-            const Indexable& object = record(self);
-            names = py::Ref::steal(py::check(PyList_New(0)));
-            for (const Attribute& attr : object.attributes) {
-                std::string_view text = attr.name.view();
-                py::Ref item = py::Ref::steal(
-                    py::check(PyUnicode_FromStringAndSize(text.data(), text.size())));
-                py::check_status(PyList_Append(names.get(), item.get()));
-            }
+            py::ObjectReadLock lock(borrow(self));
+            for (const Attribute& attr : record(self).attributes)
+                own.push_back(attr.name);
+        }
+        py::Ref names = py::Ref::steal(py::check(PyList_New(0)));
+        for (AttrName own_name : own) {
+            std::string_view text = own_name.view();
+            py::Ref item = py::Ref::steal(py::check(
+                PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()))));
+            py::check_status(PyList_Append(names.get(), item.get()));
         }
         py::Ref builtins = py::Ref::steal(py::check(PyImport_ImportModule("builtins")));
         py::Ref object_type =
@@ -351,6 +465,9 @@ PyObject* reduce_method(PyObject* self, PyObject*) {
 
 // Each attribute's value owns its own reference to its object, so visiting
 // them counts every reference exactly once (`obj.me = obj` is collectable).
+// Attributes are changed only by attached code (assignments, clearing),
+// which never runs beside the collector, so they are read here without the
+// object's lock, and the two passes of a collection see the same references.
 int indexable_traverse(PyObject* self, visitproc visit, void* arg) {
     Py_VISIT(Py_TYPE(self));
     for (const Attribute& attr : record(self).attributes)
@@ -358,16 +475,14 @@ int indexable_traverse(PyObject* self, visitproc visit, void* arg) {
     return 0;
 }
 
-// Breaks a cycle by dropping the attributes. An object in use elsewhere is
-// reachable and left alone.
+// Breaks a cycle by dropping the attributes.
 int indexable_clear(PyObject* self) {
-    py::BorrowFlag& flag = borrow(self);
-    if (!flag.try_exclusive())
-        return 0;
     absl::InlinedVector<Attribute, kInlineAttributes> dropped;
-    dropped.swap(record(self).attributes);
-    flag.end_exclusive();
-    return 0;  // `dropped` releases the values here, after the borrow ended
+    {
+        py::ObjectWriteLock lock(borrow(self));
+        dropped.swap(record(self).attributes);
+    }
+    return 0;  // `dropped` releases the values here, once the lock is given back
 }
 
 // The object's id is given back once nothing refers to the object: no item
@@ -439,7 +554,7 @@ std::optional<uint32_t> id_of(PyObject* obj) {
     return record(obj).id;
 }
 
-py::BorrowFlag& borrow_flag(PyObject* obj) {
+py::BorrowFlag& object_lock(PyObject* obj) {
     return borrow(obj);
 }
 

@@ -5,6 +5,11 @@
 // fixed at creation (its slot in the item table of every index), and
 // non-owning memberships of the indexes it was added to, so that assigning an
 // attribute moves the object in each of them.
+//
+// Attributes and memberships are read and changed under the object's own
+// lock (py/object_lock.hpp), which waits and never fails. How an assignment
+// keeps every index that holds the object in step with it is told at
+// `assign_attribute` in indexable.cpp.
 
 #include <Python.h>
 
@@ -54,8 +59,9 @@ struct Indexable {
     // Registers a membership, drops those that no longer resolve, and keeps
     // the list sorted by record identity, the order in which every reader and
     // writer takes the indexes' locks. A record already present is not added
-    // twice: one visit per index is enough to keep it current.
-    void add_index(IndexMeta meta);
+    // twice: one visit per index is enough to keep it current. Called with
+    // the record's maps locked and the object's lock held for writing.
+    void add_index(const IndexMeta& meta);
     // Drops the memberships of `record` (the object was removed from it).
     void remove_index(const IndexRecord* record);
 
@@ -76,6 +82,7 @@ bool is_indexable(PyObject* obj);
 // The id of `obj` when it is an `Indexable`, else nothing. Ids never change,
 // so no borrow is needed.
 std::optional<uint32_t> id_of(PyObject* obj);
-py::BorrowFlag& borrow_flag(PyObject* obj);
+// The lock of `obj`'s attributes and memberships (py/object_lock.hpp).
+py::BorrowFlag& object_lock(PyObject* obj);
 
 }  // namespace vorlane::py_indexable

@@ -13,6 +13,7 @@
 #include "bindings/filtered_index.hpp"
 #include "bindings/index.hpp"
 #include "bindings/indexable.hpp"
+#include "bindings/object_iterator.hpp"
 #include "bindings/pickling.hpp"
 #include "bindings/query_expr.hpp"
 #include "py/args.hpp"
@@ -91,6 +92,13 @@ void register_contents(PyObject* module) {
     py::Ref restore =
         py::Ref::steal(py::check(PyCFunction_NewEx(&restore_def, module, module_name.get())));
     py::check_status(PyModule_AddObjectRef(module, "_restore", restore.get()));
+    // The classes that are not module attributes are made now as well: type
+    // caches are filled once, by the import, and only read afterwards, which
+    // threads running without the interpreter lock can do at the same time.
+    py_filtered::filtered_index_type();
+    object_iterator_type();
+    if (py::panic_exception_type() == nullptr)
+        throw py::ErrorAlreadySet{};
 }
 
 void install_lock_hooks() {

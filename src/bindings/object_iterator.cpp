@@ -12,8 +12,9 @@ namespace {
 
 struct ObjectIterator {
     std::shared_ptr<IndexRecord> source;
-    // The view whose selection is walked; null when walking the index itself.
-    py::Ref view;
+    // The index or view iterated.
+    py::Ref iterated;
+    bool is_view = false;
     uint64_t version = 0;
     // Position in the walked bitmap. Valid while `version` matches: the
     // index's id set changes only together with the version, and a view's
@@ -23,8 +24,8 @@ struct ObjectIterator {
 };
 
 const Bitmap& walked_ids(const ObjectIterator& it) {
-    if (it.view)
-        return py::record_of<FilteredIndex>(it.view.get()).selection;
+    if (it.is_view)
+        return py::record_of<FilteredIndex>(it.iterated.get()).selection;
     return it.source->live_ids;
 }
 
@@ -57,11 +58,36 @@ PyObject* iterator_next(PyObject* self) {
     });
 }
 
+// The objects are reached through the index iterated (see
+// filtered_index.hpp); an iterator in use is reachable through its caller.
+int iterator_traverse(PyObject* self, visitproc visit, void* arg) {
+    Py_VISIT(Py_TYPE(self));
+    if (py::borrow_of<ObjectIterator>(self).is_exclusive())
+        return 0;
+    Py_VISIT(py::record_of<ObjectIterator>(self).iterated.get());
+    return 0;
+}
+
+// Breaks a cycle: the iterator ends and lets go of what it iterated.
+int iterator_clear(PyObject* self) {
+    py::BorrowFlag& flag = py::borrow_of<ObjectIterator>(self);
+    if (!flag.try_exclusive())
+        return 0;
+    ObjectIterator& it = py::record_of<ObjectIterator>(self);
+    it.finished = true;
+    py::Ref iterated = std::move(it.iterated);
+    std::shared_ptr<IndexRecord> source = std::move(it.source);
+    flag.end_exclusive();
+    return 0;  // released here, after the borrow ended
+}
+
 PyType_Slot iterator_slots[] = {
     {Py_tp_new, reinterpret_cast<void*>(py::no_constructor)},
     {Py_tp_dealloc, reinterpret_cast<void*>(py::dealloc_instance<ObjectIterator>)},
     {Py_tp_iter, reinterpret_cast<void*>(PyObject_SelfIter)},
     {Py_tp_iternext, reinterpret_cast<void*>(iterator_next)},
+    {Py_tp_traverse, reinterpret_cast<void*>(iterator_traverse)},
+    {Py_tp_clear, reinterpret_cast<void*>(iterator_clear)},
     {0, nullptr},
 };
 
@@ -69,7 +95,7 @@ PyType_Spec iterator_spec = {
     .name = "builtins.ObjectIterator",
     .basicsize = sizeof(py::Instance<ObjectIterator>),
     .itemsize = 0,
-    .flags = Py_TPFLAGS_DEFAULT,
+    .flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC,
     .slots = iterator_slots,
 };
 
@@ -77,12 +103,17 @@ PyTypeObject* iterator_type_cache = nullptr;
 
 }  // namespace
 
-PyObject* make_object_iterator(const std::shared_ptr<IndexRecord>& source, PyObject* view) {
+PyTypeObject* object_iterator_type() {
+    return py::lazy_type(iterator_type_cache, &iterator_spec);
+}
+
+PyObject* make_object_iterator(const std::shared_ptr<IndexRecord>& source, PyObject* iterated,
+                               bool is_view) {
     ObjectIterator it;
     it.source = source;
-    it.view = py::Ref::borrow(view);
-    PyTypeObject* type = py::lazy_type(iterator_type_cache, &iterator_spec);
-    PyObject* self = py::make_instance(type, std::move(it));
+    it.iterated = py::Ref::borrow(iterated);
+    it.is_view = is_view;
+    PyObject* self = py::make_instance(object_iterator_type(), std::move(it));
     ObjectIterator& placed = py::record_of<ObjectIterator>(self);
     // The position is taken in place: it points into the walked bitmap.
     LockedItems::ReadGuard table(*source->items);

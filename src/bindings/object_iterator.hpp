@@ -14,9 +14,14 @@
 
 namespace vorlane {
 
-// An iterator over `source`'s objects (when `view` is null) or over the
-// selection of the FilteredIndex `view` (whose source is `source`), skipping
-// objects removed since the view was made.
-PyObject* make_object_iterator(const std::shared_ptr<IndexRecord>& source, PyObject* view);
+// An iterator over the objects of `iterated`, an `Index` whose record is
+// `source`, or (when `is_view`) over the selection of `iterated`, a
+// `FilteredIndex` of `source`, skipping objects removed since the view was
+// made. The iterator holds `iterated`, and shows it to the cycle collector.
+PyObject* make_object_iterator(const std::shared_ptr<IndexRecord>& source, PyObject* iterated,
+                               bool is_view);
+
+// The iterator class, created with the module.
+PyTypeObject* object_iterator_type();
 
 }  // namespace vorlane

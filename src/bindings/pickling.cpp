@@ -2,6 +2,7 @@
 
 #include <absl/container/flat_hash_map.h>
 
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -10,6 +11,7 @@
 #include "engine/attribute_maps.hpp"
 #include "py/errors.hpp"
 #include "py/object_list.hpp"
+#include "py/object_lock.hpp"
 #include "py/ref.hpp"
 #include "py/type.hpp"
 
@@ -93,13 +95,16 @@ PyMethodDef restore_def = {
 
 PyObject* indexable_reduce(PyObject* self) {
     return py::guard<PyObject*>(nullptr, [&]() -> PyObject* {
-        py::Ref attrs = py::Ref::steal(py::check(PyDict_New()));
+        // Copied under the object's lock, put in a dict once it is given back.
+        absl::InlinedVector<Attribute, kInlineAttributes> copied;
         {
-            py::SharedBorrow use(py_indexable::borrow_flag(self));
-            for (const Attribute& attr : py::record_of<Indexable>(self).attributes) {
-                py::check_status(
-                    PyDict_SetItem(attrs.get(), name_object(attr.name).get(), attr.value.obj()));
-            }
+            py::ObjectReadLock lock(py_indexable::object_lock(self));
+            copied = py::record_of<Indexable>(self).attributes;
+        }
+        py::Ref attrs = py::Ref::steal(py::check(PyDict_New()));
+        for (const Attribute& attr : copied) {
+            py::check_status(
+                PyDict_SetItem(attrs.get(), name_object(attr.name).get(), attr.value.obj()));
         }
         // A subclass instance may carry a __dict__ of its own.
         py::Ref extra = py::Ref::steal(PyObject_GenericGetDict(self, nullptr));
@@ -196,11 +201,11 @@ PyObject* index_reduce(PyObject* self) {
 
 namespace {
 
-// One (object, attribute) pair to restore into the maps.
+// One (object, attribute) pair to restore into the maps: the object by its
+// position in the state's object list.
 struct Listing {
     AttrName name;
-    ValueKey value;
-    uint32_t id;
+    size_t position;
     bool in_sets;
 };
 
@@ -213,10 +218,8 @@ size_t position_of(PyObject* item, size_t count) {
     return pos;
 }
 
-// The listings of one attribute map's state, read from the objects' current
-// attribute values.
-void read_map_state(PyObject* entry, const std::vector<PyObject*>& objects,
-                    std::vector<Listing>& out) {
+// The listings of one attribute map's state.
+void read_map_state(PyObject* entry, size_t object_count, std::vector<Listing>& out) {
     PyObject* name_obj = nullptr;
     PyObject* in_sets = nullptr;
     PyObject* in_tree = nullptr;
@@ -232,24 +235,30 @@ void read_map_state(PyObject* entry, const std::vector<PyObject*>& objects,
     AttrName name = AttrName::intern(std::string_view(text, size));
     absl::flat_hash_map<size_t, bool> listed;  // position -> listed in the value sets
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(in_sets); ++i)
-        listed[position_of(PyList_GET_ITEM(in_sets, i), objects.size())] = true;
+        listed[position_of(PyList_GET_ITEM(in_sets, i), object_count)] = true;
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(in_tree); ++i)
-        listed.try_emplace(position_of(PyList_GET_ITEM(in_tree, i), objects.size()), false);
-    for (const auto& [pos, in_sets_flag] : listed) {
-        const Indexable& object = py::record_of<Indexable>(objects[pos]);
-        const PyValue* value = object.find(name);
-        if (value == nullptr)
-            continue;  // the object no longer has it
-        out.push_back({name, value->key(), object.id, in_sets_flag});
-    }
+        listed.try_emplace(position_of(PyList_GET_ITEM(in_tree, i), object_count), false);
+    for (const auto& [pos, in_sets_flag] : listed)
+        out.push_back({name, pos, in_sets_flag});
 }
 
-void restore_listing(AttributeMaps& maps, const Listing& listing) {
-    add_index_value(maps, listing.id, listing.name, listing.value);
+// Lists the object under its current value of the listing's attribute, if it
+// still has that attribute.
+void restore_listing(AttributeMaps& maps, PyObject* obj, const Listing& listing) {
+    const Indexable& object = py::record_of<Indexable>(obj);
+    std::optional<ValueKey> value;
+    {
+        py::ObjectReadLock lock(py_indexable::object_lock(obj));
+        if (const PyValue* found = object.find(listing.name))
+            value = found->key();
+    }
+    if (!value)
+        return;  // the object no longer has it
+    add_index_value(maps, object.id, listing.name, *value);
     if (listing.in_sets)
         return;
     // Listed in the tree only: its value set was narrowed by a reduction.
-    maps[listing.name]->exact().find(listing.value.hash)->second.remove(listing.id);
+    maps[listing.name]->exact().find(value->hash)->second.remove(object.id);
 }
 
 }  // namespace
@@ -268,31 +277,35 @@ PyObject* index_setstate(PyObject* self, PyObject* state) {
             py::raise_error(PyExc_TypeError, kBadState);
         }
         std::vector<PyObject*> objects;
-        std::vector<py::ExclusiveBorrow> borrows;
         for (Py_ssize_t i = 0; i < PyList_GET_SIZE(object_list); ++i) {
             PyObject* obj = PyList_GET_ITEM(object_list, i);
             py_indexable::expect_indexable(obj);
-            borrows.emplace_back(py_indexable::borrow_flag(obj));
             objects.push_back(obj);
         }
         std::vector<Listing> listings;
         for (Py_ssize_t i = 0; i < PyList_GET_SIZE(map_list); ++i)
-            read_map_state(PyList_GET_ITEM(map_list, i), objects, listings);
+            read_map_state(PyList_GET_ITEM(map_list, i), objects.size(), listings);
 
+        // Registered and listed under the maps' write lock, as an addition
+        // is, so that an assignment of one of the objects meanwhile is not
+        // lost (see `assign_attribute` in indexable.cpp).
         const std::shared_ptr<IndexRecord>& record = py_index::record_of_index(self);
+        LockedMaps::WriteGuard maps(*record->maps);
         {
             LockedItems::WriteGuard table(*record->items);
             for (PyObject* obj : objects) {
                 Indexable& object = py::record_of<Indexable>(obj);
-                object.add_index(record);
+                {
+                    py::ObjectWriteLock lock(py_indexable::object_lock(obj));
+                    object.add_index(record);
+                }
                 store_item(*table, object.id, StoredItem::of(obj));
                 record->live_ids.add(object.id);
             }
             record->version.fetch_add(1, std::memory_order_relaxed);
         }
-        LockedMaps::WriteGuard maps(*record->maps);
         for (const Listing& listing : listings)
-            restore_listing(*maps, listing);
+            restore_listing(*maps, objects[listing.position], listing);
         Py_RETURN_NONE;
     });
 }

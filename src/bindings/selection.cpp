@@ -14,6 +14,7 @@
 #include "py/gil.hpp"
 #include "py/keywords.hpp"
 #include "py/object_list.hpp"
+#include "py/object_lock.hpp"
 #include "py/value.hpp"
 
 namespace vorlane {
@@ -65,8 +66,11 @@ std::optional<size_t> limit_argument(PyObject* obj) {
         if (!PyLong_Check(obj) || PyBool_Check(obj))
             py::raise_conversion_error(obj, "int");
         long long value = PyLong_AsLongLong(obj);
-        if (value == -1 && PyErr_Occurred())
+        if (value == -1 && PyErr_Occurred()) {
+            // Too large to count with: named like any error of this argument.
+            py::prefix_argument_error("limit", PyExc_OverflowError);
             throw py::ErrorAlreadySet{};
+        }
         return value;
     });
     if (limit < 0)
@@ -86,31 +90,26 @@ bool reverse_argument(PyObject* obj) {
 
 // What reading the value of a holder found.
 enum class Holding : uint8_t {
-    Found,    // the value, held by an object that could be read
-    Refused,  // the object is in exclusive use elsewhere (being assigned)
-    Absent,   // no object, or its value is another one
+    Found,   // the value, held by the object
+    Absent,  // no object, or its value is another one
 };
 
-// The value under `name` of the object in slot `id`, when that object can be
-// shared now and `matches` its value. The caller holds the item table's
-// read lock, and the maps' read lock, so no index of the object changes
-// meanwhile; an object being assigned holds its exclusive use throughout,
-// so one that can be shared holds the values its indexes list.
+// The value under `name` of the object in slot `id`, when it `matches`. The
+// caller holds the item table's read lock, and the maps' read lock: an
+// assignment changes a value only while it holds the write locks of all the
+// object's indexes, so the object holds the values its indexes list.
 template <typename Matches>
 Holding read_holder(const ItemTable& table, uint32_t id, AttrName name, Matches&& matches,
                     py::Ref& value) {
     PyObject* obj = slot_object(table, id);
     if (obj == nullptr)
         return Holding::Absent;
-    py::BorrowFlag& flag = py_indexable::borrow_flag(obj);
-    if (!flag.try_share())
-        return Holding::Refused;
+    py::AttributeReadLock lock(py::borrow_of<Indexable>(obj));
     const PyValue* held = py::record_of<Indexable>(obj).find(name);
-    bool found = held != nullptr && matches(*held);
-    if (found)
-        value = py::Ref::borrow(held->obj());
-    flag.end_share();
-    return found ? Holding::Found : Holding::Absent;
+    if (held == nullptr || !matches(*held))
+        return Holding::Absent;
+    value = py::Ref::borrow(held->obj());
+    return Holding::Found;
 }
 
 bool is_hashable(PyObject* obj) {
@@ -119,7 +118,7 @@ bool is_hashable(PyObject* obj) {
 
 // The Python value that shows a key of the exact map: the value of the
 // smallest id in its whole set, so that one key reads the same in every
-// view, skipping objects being assigned and, while a hashable value is left,
+// view, skipping, while a hashable value is left,
 // unhashable ones (a dict key must hash; every unhashable value shares the
 // key of hash 0 with 0 and False).
 Holding show_key(const QueryMap& map, const ItemTable& table, AttrName name, int64_t hash,
@@ -127,13 +126,11 @@ Holding show_key(const QueryMap& map, const ItemTable& table, AttrName name, int
     const HybridSet* set = map.find(ValueKey::of_other(hash, NativeKind::Unknown));
     if (set == nullptr)
         return Holding::Absent;
-    bool refused = false;
     py::Ref unhashable;
     first_accepted(*set, [&](uint32_t id) {
         py::Ref value;
         Holding holding = read_holder(
             table, id, name, [&](const PyValue& held) { return held.hash() == hash; }, value);
-        refused = refused || holding == Holding::Refused;
         if (holding != Holding::Found)
             return false;
         if (is_hashable(value.get())) {
@@ -146,9 +143,7 @@ Holding show_key(const QueryMap& map, const ItemTable& table, AttrName name, int
     });
     if (!shown && unhashable)
         shown = std::move(unhashable);  // the dict refuses it, as it would any unhashable key
-    if (shown)
-        return Holding::Found;
-    return refused ? Holding::Refused : Holding::Absent;
+    return shown ? Holding::Found : Holding::Absent;
 }
 
 struct ShownCount {
@@ -192,16 +187,9 @@ std::vector<ValueCount> count_scope_values(const Scope& scope, const AttributeMa
     return count_values(*map, &live, objects, limit);
 }
 
-// Attempts at reading the objects that show a result: each that meets an
-// object halfway through an assignment detaches again, letting it finish.
-constexpr int kReadAttempts = 4;
-
-// Raises unless `holding` is Found: objects still being assigned after every
-// attempt are in use elsewhere; a holder missing under the locks is a
+// Panics unless `holding` is Found: a holder missing under the locks is a
 // broken invariant, `message`.
 void fail_unless_found(Holding holding, const char* message) {
-    if (holding == Holding::Refused)
-        py::raise_error(PyExc_RuntimeError, py::kAlreadyMutablyBorrowed);
     if (holding == Holding::Absent)
         panic(message);
 }
@@ -251,7 +239,7 @@ PyObject* scope_reduced(const Scope& scope, const py::Arguments& args) {
         if (scope.selection != nullptr)
             selection.and_inplace(*scope.selection);
     }
-    return py_filtered::wrap_view(scope.record, std::move(selection));
+    return py_filtered::wrap_view(scope.owner, scope.record, std::move(selection));
 }
 
 PyObject* scope_reduced_query(const Scope& scope, const py::Arguments& args) {
@@ -262,7 +250,7 @@ PyObject* scope_reduced_query(const Scope& scope, const py::Arguments& args) {
         py::ScopedDetach detached;
         selection = select_by_query(scope, query);
     }
-    return py_filtered::wrap_view(scope.record, std::move(selection));
+    return py_filtered::wrap_view(scope.owner, scope.record, std::move(selection));
 }
 
 PyObject* scope_count(const Scope& scope, const py::Arguments& args) {
@@ -325,41 +313,33 @@ bool scope_contains(const Scope& scope, PyObject* obj) {
 }
 
 PyObject* scope_iter(const Scope& scope, PyObject* self) {
-    return make_object_iterator(scope.record, scope.selection ? self : nullptr);
+    return make_object_iterator(scope.record, self, scope.selection != nullptr);
 }
 
 // The counts are taken detached; then each counted value is shown by an
 // object holding it, read attached under both read locks. Should a counted
 // value have left every object in between (another thread assigned them),
-// the counts are taken again under those locks, where nothing changes. An
-// object met halfway through its assignment cannot be read: its assignment
-// finishes once this thread lets go of the interpreter, so the call starts
-// over, a few times at most.
+// the counts are taken again under those locks, where nothing changes.
 PyObject* scope_value_counts(const Scope& scope, const py::Arguments& args) {
     AttrName name = attr_argument(args.values[0], "name");
     std::optional<size_t> limit = limit_argument(args.values[1]);
     const IndexRecord& record = *scope.record;
     std::vector<ShownCount> shown;
-    Holding holding = Holding::Refused;
-    for (int attempt = 0; holding == Holding::Refused && attempt < kReadAttempts; ++attempt) {
-        // Values of an earlier attempt are dropped here, with no lock held.
-        shown.clear();
-        std::vector<ValueCount> counts;
-        {
-            py::ScopedDetach detached;
-            LockedMaps::ReadGuard maps(*record.maps);
-            counts = count_scope_values(scope, *maps, name, limit, false);
-        }
+    std::vector<ValueCount> counts;
+    {
+        py::ScopedDetach detached;
         LockedMaps::ReadGuard maps(*record.maps);
-        LockedItems::ReadGuard table(*record.items);
+        counts = count_scope_values(scope, *maps, name, limit, false);
+    }
+    LockedMaps::ReadGuard maps(*record.maps);
+    LockedItems::ReadGuard table(*record.items);
+    Holding holding = show_counts(*maps, *table, name, counts, shown);
+    if (holding == Holding::Absent) {
+        // The values shown so far are still held by their objects, which
+        // cannot change under these locks: dropping them frees nothing.
+        shown.clear();
+        counts = count_scope_values(scope, *maps, name, limit, true);
         holding = show_counts(*maps, *table, name, counts, shown);
-        if (holding == Holding::Absent) {
-            // The values shown so far are still held by their objects, which
-            // cannot change under these locks: dropping them frees nothing.
-            shown.clear();
-            counts = count_scope_values(scope, *maps, name, limit, true);
-            holding = show_counts(*maps, *table, name, counts, shown);
-        }
     }
     fail_unless_found(holding, "a value set lists no object holding its value");
     return dict_of_counts(shown);
@@ -374,27 +354,24 @@ PyObject* scope_extreme(const Scope& scope, const py::Arguments& args, bool larg
     // The ids of a view removed from its index since are caught at the
     // entry found, so the detached walk takes the selection as it is.
     const Bitmap& selection = scope.selection ? *scope.selection : record.live_ids;
-    py::Ref value;
-    Holding holding = Holding::Refused;
-    for (int attempt = 0; holding == Holding::Refused && attempt < kReadAttempts; ++attempt) {
-        std::optional<CompositeKey128> entry;
-        {
-            py::ScopedDetach detached;
-            LockedMaps::ReadGuard maps(*record.maps);
-            entry = extreme_entry(*maps, name, selection, largest);
-        }
-        if (!entry)
-            Py_RETURN_NONE;
+    std::optional<CompositeKey128> entry;
+    {
+        py::ScopedDetach detached;
         LockedMaps::ReadGuard maps(*record.maps);
-        LockedItems::ReadGuard table(*record.items);
-        holding = read_number(scope, *table, name, *entry, value);
-        if (holding == Holding::Absent) {
-            std::optional<Bitmap> live;
-            if (scope.selection != nullptr)
-                live = live_view_selection(scope);
-            entry = extreme_entry(*maps, name, live ? *live : record.live_ids, largest);
-            holding = entry ? read_number(scope, *table, name, *entry, value) : Holding::Found;
-        }
+        entry = extreme_entry(*maps, name, selection, largest);
+    }
+    if (!entry)
+        Py_RETURN_NONE;
+    py::Ref value;
+    LockedMaps::ReadGuard maps(*record.maps);
+    LockedItems::ReadGuard table(*record.items);
+    Holding holding = read_number(scope, *table, name, *entry, value);
+    if (holding == Holding::Absent) {
+        std::optional<Bitmap> live;
+        if (scope.selection != nullptr)
+            live = live_view_selection(scope);
+        entry = extreme_entry(*maps, name, live ? *live : record.live_ids, largest);
+        holding = entry ? read_number(scope, *table, name, *entry, value) : Holding::Found;
     }
     fail_unless_found(holding, "an ordered tree lists an object that does not hold its number");
     if (!value)

@@ -8,7 +8,9 @@
 // class's entry points and method-table entries; `Class` supplies:
 //   - `Record`: the record its instances wrap;
 //   - `kName`: the class name, as printed in argument errors;
-//   - `scope(const Record&)`: the scope of an instance;
+//   - `scope(const Record&, PyObject* self)`: the scope of an instance;
+//   - `traverse(const Record&, visitproc, void*)`: what the instance shows
+//     the cycle collector;
 //   - `empty()`: the record an instance keeps after the collector clears it.
 
 #include <Python.h>
@@ -31,6 +33,9 @@ struct Scope {
     // A view's selection; null for an index, whose calls start from every
     // object it holds (its live ids).
     const Bitmap* selection;
+    // The Python `Index` that owns the record: new views and iterators hold
+    // it (see filtered_index.hpp).
+    PyObject* owner;
 };
 
 // The bodies, each run under a shared use of the instance.
@@ -44,8 +49,8 @@ PyObject* scope_extreme(const Scope& scope, const py::Arguments& args, bool larg
 PyObject* scope_count(const Scope& scope, const py::Arguments& args);
 Py_ssize_t scope_length(const Scope& scope);
 bool scope_contains(const Scope& scope, PyObject* obj);
-// An iterator over the scope's objects; `self` is the view that owns the
-// selection (kept alive by the iterator), ignored for an index.
+// An iterator over the scope's objects; `self` is the index or view iterated
+// (kept alive by the iterator, which walks a view's selection in place).
 PyObject* scope_iter(const Scope& scope, PyObject* self);
 
 inline constexpr const char* kCollectSortedDoc =
@@ -120,9 +125,11 @@ class SharedMethods {
     }
     static int traverse(PyObject* self, visitproc visit, void* arg) {
         Py_VISIT(Py_TYPE(self));
+        // An instance in use is reachable through its caller; an index in
+        // exclusive use may be changing its item table detached.
         if (borrow(self).is_exclusive())
-            return 0;  // in use: reachable through its caller
-        return traverse_sole_record(scope(self).record, visit, arg);
+            return 0;
+        return Class::traverse(py::record_of<Record>(self), visit, arg);
     }
     // Breaks a cycle by emptying the instance; the old record and its
     // objects are released after the borrow ends. An instance in use
@@ -138,7 +145,7 @@ class SharedMethods {
 
   private:
     static py::BorrowFlag& borrow(PyObject* self) { return py::borrow_of<Record>(self); }
-    static Scope scope(PyObject* self) { return Class::scope(py::record_of<Record>(self)); }
+    static Scope scope(PyObject* self) { return Class::scope(py::record_of<Record>(self), self); }
 
     static PyObject* reduced(PyObject* self, py::Arguments& args) {
         py::SharedBorrow use(borrow(self));

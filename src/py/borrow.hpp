@@ -77,7 +77,6 @@ class SharedBorrow {
     [[noreturn]] static void fail(const char* message, BorrowFailure failure);
     BorrowFlag* flag_ = nullptr;
     friend class ExclusiveBorrow;
-    friend class BriefSharedUse;
 };
 
 // An exclusive use for the lifetime of the guard. Raises "Already borrowed"
@@ -112,33 +111,6 @@ class ExclusiveBorrow {
 
   private:
     BorrowFlag* flag_ = nullptr;
-};
-
-// A shared use for a short read that runs no Python code and never detaches.
-// With the interpreter lock held throughout, no other thread can begin or
-// end a use while the read runs: seeing no exclusive use at the start is
-// enough, and nothing needs counting (a count is two atomic updates on every
-// attribute read). Without the lock (a free-threaded interpreter running
-// with it off) it is an ordinary counted shared use.
-class BriefSharedUse {
-  public:
-    explicit BriefSharedUse(BorrowFlag& flag, BorrowFailure failure = BorrowFailure::RuntimeError)
-#ifdef Py_GIL_DISABLED
-        : use_(flag, failure) {
-    }
-#else
-    {
-        if (flag.is_exclusive())
-            SharedBorrow::fail(kAlreadyMutablyBorrowed, failure);
-    }
-#endif
-    BriefSharedUse(const BriefSharedUse&) = delete;
-    BriefSharedUse& operator=(const BriefSharedUse&) = delete;
-
-#ifdef Py_GIL_DISABLED
-  private:
-    SharedBorrow use_;
-#endif
 };
 
 inline void SharedBorrow::fail(const char* message, BorrowFailure failure) {

@@ -11,8 +11,8 @@ void raise_error(PyObject* type, const std::string& message) {
 }
 
 PyObject* panic_exception_type() {
-    // Created under the interpreter lock; the module asks for the lock on
-    // free-threaded builds, so a function-local static is enough.
+    // Created while the module is imported, before any other thread can
+    // raise it; later calls only read it.
     static PyObject* type = [] {
         return PyErr_NewExceptionWithDoc(
             "Vorlane.PanicException",
@@ -61,16 +61,16 @@ void set_error_from_current_exception() {
     }
 }
 
-void prefix_argument_error(const char* name) {
+void prefix_argument_error(const char* name, PyObject* type) {
     PyObject* exc = PyErr_GetRaisedException();
     if (exc == nullptr)
         return;
-    if (Py_TYPE(exc) != reinterpret_cast<PyTypeObject*>(PyExc_TypeError)) {
+    if (Py_TYPE(exc) != reinterpret_cast<PyTypeObject*>(type)) {
         PyErr_SetRaisedException(exc);
         return;
     }
     PyObject* message = PyUnicode_FromFormat("argument '%s': %S", name, exc);
-    PyObject* wrapped = message ? PyObject_CallOneArg(PyExc_TypeError, message) : nullptr;
+    PyObject* wrapped = message ? PyObject_CallOneArg(type, message) : nullptr;
     Py_XDECREF(message);
     if (wrapped == nullptr) {
         Py_DECREF(exc);  // the error of building the new one stays set

@@ -57,10 +57,11 @@ R guard(R failure, F&& body) noexcept {
     }
 }
 
-// Re-raises a TypeError set while the argument `name` was converted as a new
-// TypeError "argument '<name>': <message>" whose cause is the first error.
-// Other errors pass unchanged. Called with the error indicator set.
-void prefix_argument_error(const char* name);
+// Re-raises a TypeError (or an error of exactly the class `type`) set while
+// the argument `name` was converted as a new error of the same class,
+// "argument '<name>': <message>", whose cause is the first error. Other errors
+// pass unchanged. Called with the error indicator set.
+void prefix_argument_error(const char* name, PyObject* type = PyExc_TypeError);
 
 // Runs a conversion of the named argument, applying `prefix_argument_error`
 // when it fails with a Python error.

@@ -32,11 +32,11 @@ PyObject* item_at(const ItemTable& table, uint32_t id) {
     return table[id].get();
 }
 
-int traverse_sole_record(const std::shared_ptr<IndexRecord>& record, visitproc visit, void* arg) {
-    if (!record || record.use_count() != 1)
+int traverse_items(const std::shared_ptr<IndexRecord>& record, visitproc visit, void* arg) {
+    if (!record)
         return 0;
     // Item tables change only under the exclusive use of their Index, which
-    // the callers rule out, so the table can be read here without its lock.
+    // the caller rules out, so the table can be read here without its lock.
     for (const StoredItem& item : record->items->unguarded())
         Py_VISIT(item.get());
     return 0;

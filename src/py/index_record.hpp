@@ -8,7 +8,23 @@
 // hold it too, so the objects' memberships stay live while a view shares the
 // record's maps.
 //
-// The maps' lock is taken before the table's wherever both are held.
+// Locks, and the order in which they are taken (no thread ever waits for a
+// lock earlier in this list while holding a later one, so no wait closes a
+// cycle):
+//   1. the maps locks of index records, several at once only in ascending
+//      record identity (an assignment takes those of all the indexes of its
+//      object; `union_with` its receiver's and the other's);
+//   2. the item table lock of a record, after its maps lock when both are
+//      held (a rebase also fills a new record's tables while it reads its
+//      source's; nobody else can reach the new record yet);
+//   3. the lock of one object (py/object_lock.hpp), held for a few steps
+//      that take nothing else.
+// None of them is held while Python code runs, while re-attaching to the
+// interpreter, or while waiting for anything but a lock later in the list:
+// so a thread waiting for one attached (holding the interpreter lock, or
+// holding up a stop of the world on a free-threaded build) always sees its
+// holder finish. References dropped under them are released afterwards
+// (gil.hpp).
 
 #include <Python.h>
 
@@ -63,10 +79,10 @@ inline PyObject* slot_object(const ItemTable& table, uint32_t id) {
 // Whether slot `id` of `table` holds exactly `obj`.
 bool holds_object(const ItemTable& table, uint32_t id, PyObject* obj);
 
-// Visits the objects of `record`'s item table for the cycle collector, but
-// only when `record` is held by the visiting object alone: an item table
-// shared with views is visited by none of them, so no reference is counted
-// twice (such cycles are reclaimed once the views are gone).
-int traverse_sole_record(const std::shared_ptr<IndexRecord>& record, visitproc visit, void* arg);
+// Visits the objects of `record`'s item table for the cycle collector. Called
+// by the Python `Index` that owns the record alone: views and iterators hold
+// that `Index` and reach the table through it, so each reference is counted
+// once. The caller rules out a change of the table meanwhile.
+int traverse_items(const std::shared_ptr<IndexRecord>& record, visitproc visit, void* arg);
 
 }  // namespace vorlane

@@ -14,8 +14,8 @@ PyObject* no_constructor(PyTypeObject* type, PyObject*, PyObject*) {
 }
 
 PyTypeObject* lazy_type(PyTypeObject*& cache, PyType_Spec* spec) {
-    // Types are created under the interpreter lock, which the module always
-    // asks for, so the cache needs no further synchronisation.
+    // Every type of the module is created while it is imported, before any
+    // other thread can use it; later calls only read the cache.
     if (cache == nullptr) {
         // Type names are "builtins.<Class>": the classes report "builtins" as
         // their module, like the interpreter's own types.

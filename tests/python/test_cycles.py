@@ -50,6 +50,25 @@ def test_view_held_by_an_object_it_selects():
     assert freed_after(build) == 10
 
 
+def test_cycles_through_two_holders_of_one_index():
+    """An object refers to two holders of one index's objects: the index and
+    a view, two views, or the index and an iterator over it."""
+    holders = {
+        "index and view": lambda index: (index, index.reduced(size=1)),
+        "two views": lambda index: (index.reduced(size=1), index.reduced(size=2)),
+        "index and iterator": lambda index: (index, iter(index)),
+        "view and its iterator": lambda index: (index.reduced(size=1), iter(index.reduced(size=2))),
+    }
+    for name, make in holders.items():
+        def build():
+            objs = [Tracked(size=i) for i in range(10)]
+            index = Index()
+            index.add_object_many(objs)
+            objs[0].h1, objs[0].h2 = make(index)
+
+        assert freed_after(build) == 10, name
+
+
 def test_live_objects_survive_collection():
     objs = [Tracked(size=i) for i in range(10)]
     index = Index()
@@ -57,9 +76,11 @@ def test_live_objects_survive_collection():
     view = index.reduced_query(Q.ge("size", 0))
     objs[0].home = index
     objs[0].me = objs[0]
-    del objs
+    objs[1].it = iter(view)
+    del objs, index
     gc.collect()
     assert [o.size for o in view.collect()] == list(range(10))
+    index = view.collect()[0].home
     assert index.collect()[0].home is index
     assert len(index.get_by_attribute(size=3)) == 1
 

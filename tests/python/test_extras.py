@@ -156,6 +156,9 @@ class TestCollectSorted:
             index.collect_sorted(1)
         with pytest.raises(TypeError, match="argument 'limit'"):
             index.collect_sorted("price", limit="2")
+        with pytest.raises(OverflowError, match="^argument 'limit': ") as caught:
+            index.collect_sorted("price", limit=2**64)
+        assert isinstance(caught.value.__cause__, OverflowError)
         with pytest.raises(TypeError, match="argument 'reverse'"):
             index.collect_sorted("price", reverse=1)
         assert Index.collect_sorted.__text_signature__ == "($self, attr, limit=None, reverse=False)"

@@ -159,14 +159,20 @@ class TestReentrancy:
     def test_a_hash_that_reads_the_object_being_assigned(self):
         index, objs = fresh_index()
         obj = objs[0]
+        seen = []
 
         class ReadsBack:
             def __hash__(self):
-                obj.a  # the object is in exclusive use: this read fails
-                return 1
+                # The hash runs before the assignment holds anything: the
+                # object still reads its old value and can even be assigned.
+                seen.append(obj.a)
+                obj.a = 7
+                return 100
 
-        obj.a = ReadsBack()  # the failing hash counts as unhashable: key 0
-        assert index.get_by_attribute(a=0) == [obj]
+        obj.a = ReadsBack()
+        assert seen == [0]
+        assert index.get_by_attribute(a=100) == [obj]
+        assert index.get_by_attribute(a=[0, 7]) == []
         obj.a = 0
         still_answers(index, objs)
 

@@ -1,0 +1,100 @@
+#pragma once
+// The lock of one `Indexable`: its attributes and its memberships.
+//
+// It lives in the instance's borrow state (any number of readers or one
+// writer), but unlike the borrows of the other classes its uses wait instead
+// of failing. That is safe because every use is a handful of steps that
+// run no Python code, allocate no Python object, take no other lock and
+// never detach or re-attach: a holder always finishes by itself, so a waiter
+// never waits for long and no wait can close a cycle. It is taken after any
+// index lock and never held while taking one.
+//
+// No reference may die inside. The one thing that could, a membership that
+// turns out to be the last handle on an index record, is only dropped by the
+// sections that register or remove memberships, and those run under an index
+// lock, which defers every release until it is given back.
+
+#include <Python.h>
+
+#include <sched.h>
+
+#include "py/borrow.hpp"
+
+namespace vorlane::py {
+
+namespace object_lock_detail {
+
+// Spins a little for a holder on another core, then lets other threads run
+// (the holder may have been preempted on this one).
+inline constexpr int kSpinsBeforeYield = 64;
+
+inline void cpu_relax() noexcept {
+#if defined(__x86_64__) || defined(__i386__)
+    __builtin_ia32_pause();
+#endif
+}
+
+template <typename TryTake>
+void wait_until(TryTake&& try_take) noexcept {
+    for (int spins = 0; !try_take(); ++spins) {
+        if (spins < kSpinsBeforeYield)
+            cpu_relax();
+        else
+            sched_yield();
+    }
+}
+
+}  // namespace object_lock_detail
+
+// Reads an object's attributes or memberships for the guard's lifetime.
+class ObjectReadLock {
+  public:
+    explicit ObjectReadLock(BorrowFlag& flag) noexcept : flag_(flag) {
+        object_lock_detail::wait_until([&] { return flag.try_share(); });
+    }
+    ~ObjectReadLock() { flag_.end_share(); }
+    ObjectReadLock(const ObjectReadLock&) = delete;
+    ObjectReadLock& operator=(const ObjectReadLock&) = delete;
+
+  private:
+    BorrowFlag& flag_;
+};
+
+// Changes an object's attributes or memberships for the guard's lifetime.
+class ObjectWriteLock {
+  public:
+    explicit ObjectWriteLock(BorrowFlag& flag) noexcept : flag_(flag) {
+        object_lock_detail::wait_until([&] { return flag.try_exclusive(); });
+    }
+    ~ObjectWriteLock() { flag_.end_exclusive(); }
+    ObjectWriteLock(const ObjectWriteLock&) = delete;
+    ObjectWriteLock& operator=(const ObjectWriteLock&) = delete;
+
+  private:
+    BorrowFlag& flag_;
+};
+
+// Reads an object's attribute values for the guard's lifetime. Values change
+// only under an `ObjectWriteLock` taken attached (an assignment runs attached
+// from its start to its end; the sections that hold the lock detached change
+// memberships, never values). So with the interpreter lock held no value can
+// change during the read and nothing is taken, which saves two atomic updates
+// on every attribute read. Without the interpreter lock (a free-threaded
+// interpreter running with it off) it is an `ObjectReadLock`.
+class AttributeReadLock {
+  public:
+#ifdef Py_GIL_DISABLED
+    explicit AttributeReadLock(BorrowFlag& flag) noexcept : lock_(flag) {}
+#else
+    explicit AttributeReadLock(BorrowFlag& /*flag*/) noexcept {}
+#endif
+    AttributeReadLock(const AttributeReadLock&) = delete;
+    AttributeReadLock& operator=(const AttributeReadLock&) = delete;
+
+#ifdef Py_GIL_DISABLED
+  private:
+    ObjectReadLock lock_;
+#endif
+};
+
+}  // namespace vorlane::py
