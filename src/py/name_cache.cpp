@@ -4,6 +4,8 @@
 #include <cstdint>
 #include <string_view>
 
+#include "py/attached_lock.hpp"
+
 namespace vorlane::py {
 
 namespace {
@@ -25,30 +27,13 @@ struct Slot {
 
 struct NameCache {
     std::array<Slot, kSlots> slots;
-#ifdef Py_GIL_DISABLED
-    PyMutex mutex{};
-#endif
+    AttachedMutex mutex;
 };
 
 NameCache& cache() {
     static NameCache* instance = new NameCache();  // never destroyed: holds names for the process
     return *instance;
 }
-
-// Serialises the cache where no interpreter lock does.
-class CacheLock {
-  public:
-#ifdef Py_GIL_DISABLED
-    CacheLock() { PyMutex_Lock(&cache().mutex); }
-    ~CacheLock() { PyMutex_Unlock(&cache().mutex); }
-#else
-    // The interpreter lock already serialises every caller. (User-provided,
-    // so that a guard nobody reads is not reported as unused.)
-    CacheLock() {}
-#endif
-    CacheLock(const CacheLock&) = delete;
-    CacheLock& operator=(const CacheLock&) = delete;
-};
 
 size_t slot_of(PyObject* str) {
     auto bits = reinterpret_cast<uintptr_t>(str);
@@ -64,7 +49,7 @@ struct Cached {
 };
 
 Cached cached(PyObject* str) {
-    CacheLock lock;
+    AttachedLock lock(cache().mutex);
     const Slot& slot = cache().slots[slot_of(str)];
     return {slot.str == str, slot.name};
 }
@@ -74,7 +59,7 @@ void remember(PyObject* str, AttrName name) {
         return;  // a subclass could run Python code when released
     PyObject* evicted;
     {
-        CacheLock lock;
+        AttachedLock lock(cache().mutex);
         Slot& slot = cache().slots[slot_of(str)];
         evicted = slot.str;
         slot.str = Py_NewRef(str);
