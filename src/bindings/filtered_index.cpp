@@ -30,7 +30,7 @@ std::shared_ptr<IndexRecord> rebase(const FilteredIndex& view) {
         Indexable& object = py::record_of<Indexable>(obj);
         object.add_index(fresh);
         (*table)[id] = StoredItem::of(obj);
-        for (const Attribute& attr : object.attributes)
+        for (ObjectAttributes::Entry attr : object.attributes)
             add_index_value(*maps, id, attr.name, attr.value.key());
     });
     return fresh;

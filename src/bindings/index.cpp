@@ -48,7 +48,7 @@ PyTypeObject* index_type_cache = nullptr;
 // those too, so removal must visit them).
 ObjectValues values_of(const Indexable& object, bool with_private) {
     ObjectValues values{object.id, {}};
-    for (const Attribute& attr : object.attributes) {
+    for (ObjectAttributes::Entry attr : object.attributes) {
         if (with_private || !attr.name.is_private())
             values.values.emplace_back(attr.name, attr.value.key());
     }
@@ -127,7 +127,7 @@ void index_many(AttributeMaps& maps, const std::vector<PyObject*>& objects) {
     BulkAddition bulk(maps);
     for (PyObject* obj : objects) {
         const Indexable& object = py::record_of<Indexable>(obj);
-        for (const Attribute& attr : object.attributes) {
+        for (ObjectAttributes::Entry attr : object.attributes) {
             if (!attr.name.is_private())
                 bulk.add(object.id, attr.name, attr.value.key());
         }
@@ -223,7 +223,7 @@ void reindex_matching(AttributeMaps& maps, const LockedItems& items, const Bitma
         LockedItems::ReadGuard table(items);
         PyObject* obj = item_at(*table, id);
         py::SharedBorrow object_use(py_indexable::borrow_flag(obj), py::BorrowFailure::Panic);
-        for (const Attribute& attr : py::record_of<Indexable>(obj).attributes) {
+        for (ObjectAttributes::Entry attr : py::record_of<Indexable>(obj).attributes) {
             if (!attr.name.is_private())
                 add_index_value(maps, id, attr.name, attr.value.key());
         }

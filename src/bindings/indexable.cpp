@@ -18,26 +18,6 @@ uint32_t Indexable::next_id() {
     return object_ids().take();
 }
 
-const PyValue* Indexable::find(AttrName name) const {
-    for (const Attribute& attr : attributes) {
-        if (attr.name == name)
-            return &attr.value;
-    }
-    return nullptr;
-}
-
-std::optional<PyValue> Indexable::set(AttrName name, PyValue value) {
-    for (Attribute& attr : attributes) {
-        if (attr.name == name) {
-            std::optional<PyValue> old(std::move(attr.value));
-            attr.value = std::move(value);
-            return old;
-        }
-    }
-    attributes.push_back(Attribute{name, std::move(value)});
-    return std::nullopt;
-}
-
 namespace {
 
 // Sort key of a membership: the identity of the record it resolves to, or of
@@ -96,6 +76,9 @@ namespace {
 
 using Instance = py::Instance<Indexable>;
 
+// The class, once created (see `py_indexable::indexable_type`).
+PyTypeObject* indexable_type_cache = nullptr;
+
 Indexable& record(PyObject* self) {
     return py::record_of<Indexable>(self);
 }
@@ -109,33 +92,23 @@ void require_name_string(PyObject* name) {
     }
 }
 
-using AttributeList = absl::InlinedVector<Attribute, kInlineAttributes>;
-
 // Adds one keyword argument of a construction, taking over the reference to
 // `value`: a later keyword of the same name replaces the earlier one, and a
 // key that is not a str is skipped.
-void add_keyword(AttributeList& attributes, PyObject* key, PyObject* value) {
+void add_keyword(ObjectAttributes& attributes, PyObject* key, PyObject* value) {
     if (!PyUnicode_Check(key)) {
         Py_DECREF(value);
         return;
     }
     AttrName name = py::interned_name(key);
-    PyValue converted = PyValue::new_(value);
-    for (Attribute& attr : attributes) {
-        if (attr.name == name) {
-            attr.value = std::move(converted);
-            return;
-        }
-    }
-    attributes.push_back(Attribute{name, std::move(converted)});
+    attributes.set(name, key, PyValue::new_(value));
 }
 
 // Converts the keyword arguments of a construction, in dictionary order.
-AttributeList attributes_from_kwargs(PyObject* kwargs) {
-    AttributeList attributes;
+ObjectAttributes attributes_from_kwargs(PyObject* kwargs) {
+    ObjectAttributes attributes;
     if (kwargs == nullptr)
         return attributes;
-    attributes.reserve(PyDict_GET_SIZE(kwargs));
     Py_ssize_t pos = 0;
     for (;;) {
         PyObject* key = nullptr;
@@ -158,25 +131,39 @@ AttributeList attributes_from_kwargs(PyObject* kwargs) {
     return attributes;
 }
 
+// Values converted for a construction before they are placed: as many as
+// common records have, without allocating.
+using ValueList = absl::InlinedVector<PyValue, ObjectAttributes::kInlineValues>;
+
 // Converts the keyword arguments of a vectorcall, in call order (the order a
-// dictionary of them would have).
-AttributeList attributes_from_keywords(PyObject* const* values, PyObject* kwnames) {
-    AttributeList attributes;
+// dictionary of them would have). A call site passes the same names each
+// time, so their layout is usually known and only the values are converted.
+ObjectAttributes attributes_from_keywords(PyObject* const* values, PyObject* kwnames) {
     if (kwnames == nullptr)
-        return attributes;
+        return ObjectAttributes();
     Py_ssize_t count = PyTuple_GET_SIZE(kwnames);
-    attributes.reserve(count);
+    if (AttrLayout* layout = keyword_layout(kwnames)) {
+        ValueList converted;
+        converted.reserve(count);
+        for (Py_ssize_t i = 0; i < count; ++i)
+            converted.push_back(PyValue::from_borrowed(values[i]));
+        return ObjectAttributes(layout, std::span<PyValue>(converted.data(), converted.size()));
+    }
+    ObjectAttributes attributes;
     for (Py_ssize_t i = 0; i < count; ++i)
         add_keyword(attributes, PyTuple_GET_ITEM(kwnames, i), Py_NewRef(values[i]));
     return attributes;
 }
 
-bool may_form_cycle(const AttributeList& attributes) {
-    return std::any_of(attributes.begin(), attributes.end(),
-                       [](const Attribute& attr) { return attr.value.may_form_cycle(); });
+bool may_form_cycle(const ObjectAttributes& attributes) {
+    for (ObjectAttributes::Entry attr : attributes) {
+        if (attr.value.may_form_cycle())
+            return true;
+    }
+    return false;
 }
 
-PyObject* new_indexable(PyTypeObject* type, AttributeList attributes) {
+PyObject* new_indexable(PyTypeObject* type, ObjectAttributes attributes) {
     // An object of this class whose values cannot form a cycle is left to
     // reference counting alone, as the interpreter does with tuples and
     // dicts of atomic values: the cycle collector then never visits the
@@ -238,7 +225,24 @@ PyObject* own_attribute(PyObject* self, PyObject* name) {
     return value ? Py_NewRef(value->obj()) : nullptr;
 }
 
+// The common read, by a path that cannot fail: an instance of this class not
+// in exclusive use, read with the very str its layout keeps for the name
+// (code passes the interned str of the name, and so does every call site's
+// keywords). Null whenever any of that does not hold, and the full path
+// decides. As for `own_attribute`, no index lock is needed.
+PyObject* read_by_identity(PyObject* self, PyObject* name) noexcept {
+    if (!PyObject_TypeCheck(self, indexable_type_cache))
+        return nullptr;
+    py::BriefSharedUse use(borrow(self), std::nothrow);
+    if (!use.active())
+        return nullptr;
+    const PyValue* value = record(self).attributes.find_str(name);
+    return value ? Py_NewRef(value->obj()) : nullptr;
+}
+
 PyObject* indexable_getattro(PyObject* self, PyObject* name) {
+    if (PyObject* found = read_by_identity(self, name))
+        return found;
     PyObject* result = py::guard<PyObject*>(nullptr, [&]() -> PyObject* {
         py::expect_instance(self, py_indexable::indexable_type(), "Indexable");
         require_name_string(name);
@@ -305,7 +309,7 @@ int indexable_setattro(PyObject* self, PyObject* name, PyObject* value) {
             if (const PyValue* old = object.find(attr)) {
                 update_memberships(object, attr, old->key(), converted.key());
             }
-            replaced = object.set(attr, std::move(converted));
+            replaced = object.attributes.set(attr, name, std::move(converted));
         }
         // The old value is dropped after the borrow ends: its last reference
         // can run a __del__ that reads this object.
@@ -324,12 +328,10 @@ PyObject* indexable_dir(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
             py::SharedBorrow use(borrow(self));
             const Indexable& object = record(self);
             names = py::Ref::steal(py::check(PyList_New(0)));
-            for (const Attribute& attr : object.attributes) {
-                std::string_view text = attr.name.view();
-                py::Ref item = py::Ref::steal(
-                    py::check(PyUnicode_FromStringAndSize(text.data(), text.size())));
-                py::check_status(PyList_Append(names.get(), item.get()));
-            }
+            // The layout keeps a str of each name: listed as they are.
+            const AttrLayout& layout = object.attributes.layout();
+            for (size_t pos = 0; pos < layout.size(); ++pos)
+                py::check_status(PyList_Append(names.get(), layout.str(pos)));
         }
         py::Ref builtins = py::Ref::steal(py::check(PyImport_ImportModule("builtins")));
         py::Ref object_type =
@@ -349,11 +351,36 @@ PyObject* reduce_method(PyObject* self, PyObject*) {
     return indexable_reduce(self);
 }
 
+// The object itself and what its attributes hold beyond it: the values past
+// the inline ones and a private layout. A shared layout belongs to no object.
+PyObject* sizeof_method(PyObject* self, PyObject*) {
+    return py::guard<PyObject*>(nullptr, [&]() -> PyObject* {
+        py::SharedBorrow use(borrow(self));
+        const ObjectAttributes& attributes = record(self).attributes;
+        size_t total = static_cast<size_t>(Py_TYPE(self)->tp_basicsize) +
+                       attributes.spilled_bytes() + attributes.private_layout_bytes();
+        return PyLong_FromSize_t(total);
+    });
+}
+
+// `_layout_of(obj)`: (identity of the layout, whether it is shared), after
+// checking the object's attributes. For tests.
+PyObject* layout_of(PyObject*, PyObject* obj) {
+    return py::guard<PyObject*>(nullptr, [&]() -> PyObject* {
+        const Indexable& object = py_indexable::expect_indexable(obj);
+        py::SharedBorrow use(borrow(obj));
+        object.attributes.validate();
+        const AttrLayout& layout = object.attributes.layout();
+        return py::check(Py_BuildValue("(NO)", PyLong_FromVoidPtr(const_cast<AttrLayout*>(&layout)),
+                                       layout.is_shared() ? Py_True : Py_False));
+    });
+}
+
 // Each attribute's value owns its own reference to its object, so visiting
 // them counts every reference exactly once (`obj.me = obj` is collectable).
 int indexable_traverse(PyObject* self, visitproc visit, void* arg) {
     Py_VISIT(Py_TYPE(self));
-    for (const Attribute& attr : record(self).attributes)
+    for (ObjectAttributes::Entry attr : record(self).attributes)
         Py_VISIT(attr.value.obj());
     return 0;
 }
@@ -364,8 +391,7 @@ int indexable_clear(PyObject* self) {
     py::BorrowFlag& flag = borrow(self);
     if (!flag.try_exclusive())
         return 0;
-    absl::InlinedVector<Attribute, kInlineAttributes> dropped;
-    dropped.swap(record(self).attributes);
+    ObjectAttributes dropped(std::move(record(self).attributes));
     flag.end_exclusive();
     return 0;  // `dropped` releases the values here, after the borrow ended
 }
@@ -386,6 +412,9 @@ PyMethodDef indexable_methods[] = {
     {"__setstate__",
      reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(indexable_setstate)), METH_O,
      "Pickling support: restores the attributes of the object."},
+    {"__sizeof__", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(sizeof_method)),
+     METH_NOARGS,
+     "Size of the object in bytes, with the attribute values it holds outside itself."},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -410,9 +439,12 @@ PyType_Spec indexable_spec = {
     .slots = indexable_slots,
 };
 
-PyTypeObject* indexable_type_cache = nullptr;
-
 }  // namespace
+
+PyMethodDef layout_of_def = {
+    "_layout_of", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(layout_of)), METH_O,
+    "_layout_of(obj)\n--\n\nThe identity of the object's attribute layout and whether it is "
+    "shared, after checking its attributes. For tests."};
 
 namespace py_indexable {
 

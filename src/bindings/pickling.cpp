@@ -96,7 +96,7 @@ PyObject* indexable_reduce(PyObject* self) {
         py::Ref attrs = py::Ref::steal(py::check(PyDict_New()));
         {
             py::SharedBorrow use(py_indexable::borrow_flag(self));
-            for (const Attribute& attr : py::record_of<Indexable>(self).attributes) {
+            for (ObjectAttributes::Entry attr : py::record_of<Indexable>(self).attributes) {
                 py::check_status(
                     PyDict_SetItem(attrs.get(), name_object(attr.name).get(), attr.value.obj()));
             }

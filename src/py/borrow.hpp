@@ -7,6 +7,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <new>
 
 #include "py/errors.hpp"
 
@@ -132,12 +133,28 @@ class BriefSharedUse {
             SharedBorrow::fail(kAlreadyMutablyBorrowed, failure);
     }
 #endif
+    // The same use, or none when it conflicts (`active()` tells), without
+    // raising: for a fast path that falls back to the full one.
+    BriefSharedUse(BorrowFlag& flag, std::nothrow_t) noexcept
+#ifdef Py_GIL_DISABLED
+    {
+        if (flag.try_share())
+            use_.flag_ = &flag;
+    }
+    bool active() const { return use_.flag_ != nullptr; }
+#else
+        : active_(!flag.is_exclusive()) {
+    }
+    bool active() const { return active_; }
+#endif
     BriefSharedUse(const BriefSharedUse&) = delete;
     BriefSharedUse& operator=(const BriefSharedUse&) = delete;
 
-#ifdef Py_GIL_DISABLED
   private:
+#ifdef Py_GIL_DISABLED
     SharedBorrow use_;
+#else
+    bool active_ = true;
 #endif
 };
 
