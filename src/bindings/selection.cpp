@@ -103,7 +103,8 @@ PyObject* scope_collect(const Scope& scope) {
 }
 
 PyObject* scope_collect_sorted(const Scope& scope, const py::Arguments& args) {
-    AttrName attr = attr_argument(args.values[0], "attr");
+    // A name no object ever carried has no map in any index.
+    AttrName attr = attr_argument(args.values[0], "attr").value_or(AttrName::absent());
     std::optional<size_t> limit = limit_argument(args.values[1]);
     bool reverse = reverse_argument(args.values[2]);
     std::vector<uint32_t> ids = with_live_selection(scope, [&](const Bitmap& selection) {

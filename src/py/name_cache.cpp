@@ -5,6 +5,7 @@
 #include <string_view>
 
 #include "py/attached_lock.hpp"
+#include "py/errors.hpp"
 
 namespace vorlane::py {
 
@@ -112,6 +113,17 @@ NameLookup look_up_name(PyObject* name) {
     if (found)
         remember(name, *found);
     return {true, found};
+}
+
+std::optional<AttrName> looked_up_name(PyObject* name) {
+    NameLookup lookup = look_up_name(name);
+    if (!lookup.encodable) {
+        // Encoded again, to raise the error the look-up cleared.
+        Py_ssize_t size = 0;
+        if (PyUnicode_AsUTF8AndSize(name, &size) == nullptr)
+            throw ErrorAlreadySet{};
+    }
+    return lookup.name;
 }
 
 }  // namespace vorlane::py

@@ -6,7 +6,7 @@ import pickle
 import subprocess
 import sys
 
-from Vorlane import Index, Indexable, _layout_of
+from Vorlane import Index, Indexable, PyQueryExpr as Q, _layout_of
 
 MAX_SHARED_NAMES = 64
 MAX_SHARED_LAYOUTS = 10_000
@@ -106,3 +106,21 @@ assert getattr(last, "n{MAX_SHARED_LAYOUTS + 9}") == {MAX_SHARED_LAYOUTS + 9}
 assert pickle.loads(pickle.dumps(last)).more == 1
 """
         subprocess.run([sys.executable, "-c", script], check=True)
+
+
+class TestQueryOnlyNames:
+    def test_a_name_no_object_carried_matches_nothing_until_one_does(self):
+        name = fresh("name_first_seen_in_a_query")
+        expr = Q.and_(Q.eq(name, 1), Q.not_(Q.bt(fresh("other_unseen_name"), 0, 9)))
+        assert name in repr(expr) and "other_unseen_name" in repr(expr)
+        index = Index()
+        index.add_object(Indexable(k=1))
+        assert len(index.reduced_query(Q.not_(Q.eq(name, 1)))) == 1
+        assert len(index.reduced_query(expr)) == 0
+        assert index.get_by_attribute(**{name: 1}) == []
+        assert index.collect_sorted(name) == []
+        late = Indexable(**{name: 1})
+        index.add_object(late)
+        assert index.reduced_query(expr).collect() == [late]
+        assert index.reduced_query(Q.eq(name, 1)).collect() == [late]
+        assert index.get_by_attribute(**{name: 1}) == [late]
