@@ -225,24 +225,9 @@ PyObject* own_attribute(PyObject* self, PyObject* name) {
     return value ? Py_NewRef(value->obj()) : nullptr;
 }
 
-// The common read, by a path that cannot fail: an instance of this class not
-// in exclusive use, read with the very str its layout keeps for the name
-// (code passes the interned str of the name, and so does every call site's
-// keywords). Null whenever any of that does not hold, and the full path
-// decides. As for `own_attribute`, no index lock is needed.
-PyObject* read_by_identity(PyObject* self, PyObject* name) noexcept {
-    if (!PyObject_TypeCheck(self, indexable_type_cache))
-        return nullptr;
-    py::BriefSharedUse use(borrow(self), std::nothrow);
-    if (!use.active())
-        return nullptr;
-    const PyValue* value = record(self).attributes.find_str(name);
-    return value ? Py_NewRef(value->obj()) : nullptr;
-}
-
-PyObject* indexable_getattro(PyObject* self, PyObject* name) {
-    if (PyObject* found = read_by_identity(self, name))
-        return found;
+// Every read that the fast path in `indexable_getattro` does not answer:
+// kept out of line, so that the fast path saves no registers for it.
+[[gnu::noinline]] PyObject* getattro_full(PyObject* self, PyObject* name) {
     PyObject* result = py::guard<PyObject*>(nullptr, [&]() -> PyObject* {
         py::expect_instance(self, py_indexable::indexable_type(), "Indexable");
         require_name_string(name);
@@ -258,6 +243,24 @@ PyObject* indexable_getattro(PyObject* self, PyObject* name) {
         PyErr_SetObject(PyExc_AttributeError, name);
     }
     return result;
+}
+
+// The common read is answered by a path that cannot fail: an instance of
+// this class not in exclusive use, read with the very str its layout keeps
+// for the name (code passes the interned str of the name, and so does every
+// call site's keywords). Whenever any of that does not hold, the full path
+// decides. As for `own_attribute`, no index lock is needed.
+PyObject* indexable_getattro(PyObject* self, PyObject* name) {
+    if (PyObject_TypeCheck(self, indexable_type_cache)) {
+        py::BriefSharedUse use(borrow(self), std::nothrow);
+        if (use.active()) {
+            const ObjectAttributes& attributes = record(self).attributes;
+            size_t pos = attributes.layout().find_str(name);
+            if (pos != AttrLayout::kNotFound)
+                return Py_NewRef(attributes.value(pos).obj());
+        }
+    }
+    return getattro_full(self, name);
 }
 
 // Moves the object's id from `old_value` to `new_value` in every index it

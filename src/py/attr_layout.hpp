@@ -52,9 +52,11 @@ class AttrLayout {
     // Position of the name whose kept str is `str` itself, or `kNotFound`.
     // By identity only: another str of the same text is not found here.
     size_t find_str(PyObject* str) const {
-        for (size_t pos = 0; pos < strs_.size(); ++pos) {
-            if (strs_[pos] == str)
-                return pos;
+        PyObject* const* first = strs_.data();
+        PyObject* const* last = first + strs_.size();
+        for (PyObject* const* at = first; at != last; ++at) {
+            if (*at == str)
+                return static_cast<size_t>(at - first);
         }
         return kNotFound;
     }
