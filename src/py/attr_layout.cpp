@@ -174,8 +174,8 @@ namespace {
 // the tree again, as without a cache.
 constexpr size_t kKeywordSlots = 64;
 // Objects are 16-byte aligned: the bits above select the slot.
-constexpr int kAlignmentBits = 4;
-constexpr int kFoldShift = 10;
+constexpr unsigned kAlignmentBits = 4;
+constexpr unsigned kFoldShift = 10;
 
 // The tuple is a key only, never dereferenced through the slot and not
 // kept alive: a hit is confirmed by the tuple's items being the layout's

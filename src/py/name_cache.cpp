@@ -16,8 +16,8 @@ namespace {
 constexpr size_t kSlots = 64;
 // Objects are 16-byte aligned: the bits above select the slot, folded with
 // higher ones so that strs allocated side by side spread out.
-constexpr int kAlignmentBits = 4;
-constexpr int kFoldShift = 10;
+constexpr unsigned kAlignmentBits = 4;
+constexpr unsigned kFoldShift = 10;
 
 struct Slot {
     PyObject* str = nullptr;  // a strong reference
