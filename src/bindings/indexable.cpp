@@ -18,51 +18,17 @@ uint32_t Indexable::next_id() {
     return object_ids().take();
 }
 
-namespace {
-
-// Sort key of a membership: the identity of the record it resolves to, or of
-// the placeholder record when it no longer resolves.
-const IndexRecord* membership_identity(const IndexMeta& meta) {
-    std::shared_ptr<IndexRecord> record = meta.lock();
-    return record ? record.get() : default_index_record().get();
-}
-
-}  // namespace
-
 void Indexable::add_index(IndexMeta meta) {
-    const IndexRecord* added = membership_identity(meta);
-    const IndexRecord* placeholder = default_index_record().get();
-    auto stale = [&](const IndexMeta& entry) {
-        const IndexRecord* identity = membership_identity(entry);
-        return identity == placeholder || identity == added;
-    };
-    memberships.erase(std::remove_if(memberships.begin(), memberships.end(), stale),
-                      memberships.end());
-    if (added != placeholder)
-        memberships.push_back(std::move(meta));
-    if (memberships.size() > 1) {
-        std::stable_sort(memberships.begin(), memberships.end(),
-                         [](const IndexMeta& a, const IndexMeta& b) {
-                             return std::less<const IndexRecord*>()(membership_identity(a),
-                                                                    membership_identity(b));
-                         });
-    }
+    memberships.add(meta.lock(), default_index_record().get());
 }
 
 void Indexable::remove_index(const IndexRecord* removed) {
-    auto of_removed = [&](const IndexMeta& entry) { return membership_identity(entry) == removed; };
-    memberships.erase(std::remove_if(memberships.begin(), memberships.end(), of_removed),
-                      memberships.end());
+    memberships.remove(removed);
 }
 
 absl::InlinedVector<std::shared_ptr<IndexRecord>, kInlineMemberships>
 Indexable::resolve_memberships() const {
-    absl::InlinedVector<std::shared_ptr<IndexRecord>, kInlineMemberships> records;
-    for (const IndexMeta& meta : memberships) {
-        if (std::shared_ptr<IndexRecord> record = meta.lock())
-            records.push_back(std::move(record));
-    }
-    return records;
+    return memberships.resolve();
 }
 
 }  // namespace vorlane

@@ -19,6 +19,7 @@
 
 #include "engine/attr_name.hpp"
 #include "py/borrow.hpp"
+#include "py/memberships.hpp"
 #include "py/object_attributes.hpp"
 #include "py/value.hpp"
 
@@ -29,13 +30,10 @@ struct IndexRecord;
 // A non-owning reference to an index record; resolves while the record lives.
 using IndexMeta = std::weak_ptr<IndexRecord>;
 
-// Inline room: most indexed objects belong to one or two indexes, so the
-// list does not allocate for them.
-inline constexpr size_t kInlineMemberships = 2;
-
 struct Indexable {
     ObjectAttributes attributes;
-    absl::InlinedVector<IndexMeta, kInlineMemberships> memberships;
+    // One word: an object in one index allocates nothing for it.
+    Memberships memberships;
     uint32_t id = 0;
 
     // Takes an id from the process-wide id allocator: the next one in
