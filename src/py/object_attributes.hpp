@@ -2,9 +2,11 @@
 // The attributes of one object: its layout (the names, see attr_layout.hpp)
 // and its values, in layout order.
 //
-// The first `kInlineValues` values live inside the object; the rest are in
-// one heap array. An object with a shared layout owns only its values; a
-// private layout is owned by the object too.
+// Up to `kInlineValues` values live inside the object. A wider object keeps
+// the first `kInlineValues - 1` inside and the rest in one heap array, whose
+// pointer and capacity take the place of the last inline value. An object
+// with a shared layout owns only its values; a private layout is owned by
+// the object too.
 //
 // Everything that reads an object's attributes (reads, assignment, adding
 // to and removing from indexes, pickling, listing) goes through this class.
@@ -14,6 +16,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <new>
 #include <optional>
 #include <span>
 
@@ -49,7 +52,9 @@ class ObjectAttributes {
     const AttrLayout& layout() const { return *layout_; }
     AttrName name(size_t pos) const { return layout_->name(pos); }
     const PyValue& value(size_t pos) const {
-        return pos < kInlineValues ? inline_[pos] : spill_[pos - kInlineValues];
+        if (pos < kSpillFrom || size() <= kInlineValues)
+            return inline_values()[pos];
+        return spill().values[pos - kSpillFrom];
     }
 
     // The value of `name`, or null.
@@ -94,21 +99,44 @@ class ObjectAttributes {
     void validate() const;
 
   private:
-    PyValue& slot(size_t pos) {
-        return pos < kInlineValues ? inline_[pos] : spill_[pos - kInlineValues];
+    // Where the heap array begins, once there is one: the position whose
+    // inline room it takes.
+    static constexpr size_t kSpillFrom = kInlineValues - 1;
+    // The heap array of values from `kSpillFrom` on.
+    struct Spill {
+        PyValue* values;
+        size_t capacity;
+    };
+    static_assert(sizeof(Spill) <= sizeof(PyValue), "the array's handle takes one value's room");
+
+    const PyValue* inline_values() const {
+        return std::launder(reinterpret_cast<const PyValue*>(storage_));
     }
-    // Makes room for a value at position `size()`.
-    void reserve_next();
+    PyValue* inline_values() { return std::launder(reinterpret_cast<PyValue*>(storage_)); }
+    const Spill& spill() const {
+        return *std::launder(
+            reinterpret_cast<const Spill*>(storage_ + kSpillFrom * sizeof(PyValue)));
+    }
+    Spill& spill() {
+        return *std::launder(reinterpret_cast<Spill*>(storage_ + kSpillFrom * sizeof(PyValue)));
+    }
+    // Where the value at `pos` lives while the object holds `count` values.
+    PyValue* slot(size_t pos, size_t count) {
+        if (pos < kSpillFrom || count <= kInlineValues)
+            return inline_values() + pos;
+        return spill().values + (pos - kSpillFrom);
+    }
+    // The layout after `name` is appended. May fail; the object is then
+    // unchanged.
+    AttrLayout* next_layout(AttrName name, PyObject* key);
+    // Stores `value` at position `count` (the object holding `count` values
+    // so far) in room made by `make_room`; cannot fail.
+    void place(size_t count, PyValue value, Spill room) noexcept;
     void destroy() noexcept;
 
     AttrLayout* layout_;
-    // Values from position `kInlineValues` on; null while there are none.
-    // The array's capacity sits in a header before it.
-    PyValue* spill_ = nullptr;
-    // Values at positions below min(size(), kInlineValues) are constructed.
-    union {
-        PyValue inline_[kInlineValues];
-    };
+    // Values at positions below `size()` are constructed (see `slot`).
+    alignas(PyValue) unsigned char storage_[kInlineValues * sizeof(PyValue)];
 };
 
 }  // namespace vorlane
