@@ -60,13 +60,9 @@ QueryExpr resolved_copy(const ExprRecord& record) {
     QueryExpr copy = record.expr;
     if (record.pending.empty())
         return copy;
-    for_each_attr(copy, [&](AttrName& attr) {
-        for (const auto& name : record.pending) {
-            if (attr.identity() == &name->view) {
-                attr = AttrName::find(name->view).value_or(AttrName::absent());
-                return;
-            }
-        }
+    // By text, whatever the leaf: an interned name finds itself.
+    for_each_attr(copy, [](AttrName& attr) {
+        attr = AttrName::find(attr.view()).value_or(AttrName::absent());
     });
     return copy;
 }
