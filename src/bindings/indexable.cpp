@@ -217,7 +217,10 @@ PyObject* own_attribute(PyObject* self, PyObject* name) {
 // call site's keywords). Whenever any of that does not hold, the full path
 // decides. As for `own_attribute`, no index lock is needed.
 PyObject* indexable_getattro(PyObject* self, PyObject* name) {
-    if (PyObject_TypeCheck(self, indexable_type_cache)) {
+    // An instance of this class or of a subclass that keeps this slot: the
+    // slot is inherited only from this class, so its presence is the type
+    // check, and it costs no call.
+    if (Py_TYPE(self)->tp_getattro == indexable_getattro) {
         py::BriefSharedUse use(borrow(self), std::nothrow);
         if (use.active()) {
             const ObjectAttributes& attributes = record(self).attributes;
