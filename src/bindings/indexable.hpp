@@ -55,10 +55,6 @@ struct Indexable {
         const;
 };
 
-}  // namespace vorlane
-
-namespace vorlane {
-
 // The module function `_layout_of(obj)`, for tests: the identity of the
 // object's attribute layout and whether it is shared, after validating the
 // object's attributes.
