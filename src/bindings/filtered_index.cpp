@@ -34,7 +34,7 @@ std::shared_ptr<IndexRecord> rebase(const FilteredIndex& view) {
         py::ObjectWriteLock lock(py_indexable::object_lock(obj));
         object.add_index(fresh);
         (*table)[id] = StoredItem::of(obj);
-        for (const Attribute& attr : object.attributes)
+        for (ObjectAttributes::Entry attr : object.attributes)
             add_index_value(*maps, id, attr.name, attr.value.key());
     });
     return fresh;

@@ -53,7 +53,7 @@ PyTypeObject* index_type_cache = nullptr;
 // those too, so removal must visit them). Read under the object's lock.
 ObjectValues values_of(const Indexable& object, bool with_private) {
     ObjectValues values{object.id, {}};
-    for (const Attribute& attr : object.attributes) {
+    for (ObjectAttributes::Entry attr : object.attributes) {
         if (with_private || !attr.name.is_private())
             values.values.emplace_back(attr.name, attr.value.key());
     }
@@ -149,7 +149,7 @@ void index_many(AttributeMaps& maps, const std::shared_ptr<IndexRecord>& index,
         Indexable& object = py::record_of<Indexable>(obj);
         py::ObjectWriteLock lock(py_indexable::object_lock(obj));
         object.add_index(index);
-        for (const Attribute& attr : object.attributes) {
+        for (ObjectAttributes::Entry attr : object.attributes) {
             if (!attr.name.is_private())
                 bulk.add(object.id, attr.name, attr.value.key());
         }

@@ -19,76 +19,17 @@ uint32_t Indexable::next_id() {
     return object_ids().take();
 }
 
-const PyValue* Indexable::find(AttrName name) const {
-    for (const Attribute& attr : attributes) {
-        if (attr.name == name)
-            return &attr.value;
-    }
-    return nullptr;
-}
-
-std::optional<PyValue> Indexable::set(AttrName name, PyValue value) {
-    for (Attribute& attr : attributes) {
-        if (attr.name == name) {
-            std::optional<PyValue> old(std::move(attr.value));
-            attr.value = std::move(value);
-            return old;
-        }
-    }
-    attributes.push_back(Attribute{name, std::move(value)});
-    return std::nullopt;
-}
-
-namespace {
-
-// The identity of the record a membership resolves to, or of the placeholder
-// record when it no longer resolves.
-const IndexRecord* membership_identity(const IndexMeta& meta) {
-    std::shared_ptr<IndexRecord> record = meta.lock();
-    return record ? record.get() : default_index_record().get();
-}
-
-}  // namespace
-
 void Indexable::add_index(const IndexMeta& meta) {
-    // Every membership is resolved once and held until the list is rebuilt:
-    // another thread may drop the last handle on a record at any moment, and
-    // a sort whose keys change under it (a record's identity turning into
-    // the placeholder's) runs out of bounds.
-    std::shared_ptr<IndexRecord> added = meta.lock();
-    const IndexRecord* placeholder = default_index_record().get();
-    absl::InlinedVector<std::shared_ptr<IndexRecord>, kInlineMemberships> live;
-    live.reserve(memberships.size() + 1);
-    for (const IndexMeta& entry : memberships) {
-        std::shared_ptr<IndexRecord> record = entry.lock();
-        if (record && record.get() != placeholder && record != added)
-            live.push_back(std::move(record));
-    }
-    if (added && added.get() != placeholder)
-        live.push_back(std::move(added));
-    // Identities are distinct (one entry per record), so any sort is stable.
-    if (live.size() > 1) {
-        std::sort(live.begin(), live.end(), [](const auto& a, const auto& b) {
-            return std::less<const IndexRecord*>()(a.get(), b.get());
-        });
-    }
-    memberships.assign(live.begin(), live.end());
+    memberships.add(meta.lock(), default_index_record().get());
 }
 
 void Indexable::remove_index(const IndexRecord* removed) {
-    auto of_removed = [&](const IndexMeta& entry) { return membership_identity(entry) == removed; };
-    memberships.erase(std::remove_if(memberships.begin(), memberships.end(), of_removed),
-                      memberships.end());
+    memberships.remove(removed);
 }
 
 absl::InlinedVector<std::shared_ptr<IndexRecord>, kInlineMemberships>
 Indexable::resolve_memberships() const {
-    absl::InlinedVector<std::shared_ptr<IndexRecord>, kInlineMemberships> records;
-    for (const IndexMeta& meta : memberships) {
-        if (std::shared_ptr<IndexRecord> record = meta.lock())
-            records.push_back(std::move(record));
-    }
-    return records;
+    return memberships.resolve();
 }
 
 }  // namespace vorlane
@@ -101,6 +42,9 @@ namespace vorlane {
 namespace {
 
 using Instance = py::Instance<Indexable>;
+
+// The class, once created (see `py_indexable::indexable_type`).
+PyTypeObject* indexable_type_cache = nullptr;
 
 Indexable& record(PyObject* self) {
     return py::record_of<Indexable>(self);
@@ -115,33 +59,23 @@ void require_name_string(PyObject* name) {
     }
 }
 
-using AttributeList = absl::InlinedVector<Attribute, kInlineAttributes>;
-
 // Adds one keyword argument of a construction, taking over the reference to
 // `value`: a later keyword of the same name replaces the earlier one, and a
 // key that is not a str is skipped.
-void add_keyword(AttributeList& attributes, PyObject* key, PyObject* value) {
+void add_keyword(ObjectAttributes& attributes, PyObject* key, PyObject* value) {
     if (!PyUnicode_Check(key)) {
         Py_DECREF(value);
         return;
     }
     AttrName name = py::interned_name(key);
-    PyValue converted = PyValue::new_(value);
-    for (Attribute& attr : attributes) {
-        if (attr.name == name) {
-            attr.value = std::move(converted);
-            return;
-        }
-    }
-    attributes.push_back(Attribute{name, std::move(converted)});
+    attributes.set(name, key, PyValue::new_(value));
 }
 
 // Converts the keyword arguments of a construction, in dictionary order.
-AttributeList attributes_from_kwargs(PyObject* kwargs) {
-    AttributeList attributes;
+ObjectAttributes attributes_from_kwargs(PyObject* kwargs) {
+    ObjectAttributes attributes;
     if (kwargs == nullptr)
         return attributes;
-    attributes.reserve(PyDict_GET_SIZE(kwargs));
     Py_ssize_t pos = 0;
     for (;;) {
         PyObject* key = nullptr;
@@ -164,25 +98,39 @@ AttributeList attributes_from_kwargs(PyObject* kwargs) {
     return attributes;
 }
 
+// Values converted for a construction before they are placed: as many as
+// common records have, without allocating.
+using ValueList = absl::InlinedVector<PyValue, ObjectAttributes::kInlineValues>;
+
 // Converts the keyword arguments of a vectorcall, in call order (the order a
-// dictionary of them would have).
-AttributeList attributes_from_keywords(PyObject* const* values, PyObject* kwnames) {
-    AttributeList attributes;
+// dictionary of them would have). A call site passes the same names each
+// time, so their layout is usually known and only the values are converted.
+ObjectAttributes attributes_from_keywords(PyObject* const* values, PyObject* kwnames) {
     if (kwnames == nullptr)
-        return attributes;
+        return ObjectAttributes();
     Py_ssize_t count = PyTuple_GET_SIZE(kwnames);
-    attributes.reserve(count);
+    if (AttrLayout* layout = keyword_layout(kwnames)) {
+        ValueList converted;
+        converted.reserve(count);
+        for (Py_ssize_t i = 0; i < count; ++i)
+            converted.push_back(PyValue::from_borrowed(values[i]));
+        return ObjectAttributes(layout, std::span<PyValue>(converted.data(), converted.size()));
+    }
+    ObjectAttributes attributes;
     for (Py_ssize_t i = 0; i < count; ++i)
         add_keyword(attributes, PyTuple_GET_ITEM(kwnames, i), Py_NewRef(values[i]));
     return attributes;
 }
 
-bool may_form_cycle(const AttributeList& attributes) {
-    return std::any_of(attributes.begin(), attributes.end(),
-                       [](const Attribute& attr) { return attr.value.may_form_cycle(); });
+bool may_form_cycle(const ObjectAttributes& attributes) {
+    for (ObjectAttributes::Entry attr : attributes) {
+        if (attr.value.may_form_cycle())
+            return true;
+    }
+    return false;
 }
 
-PyObject* new_indexable(PyTypeObject* type, AttributeList attributes) {
+PyObject* new_indexable(PyTypeObject* type, ObjectAttributes attributes) {
     // An object of this class whose values cannot form a cycle is left to
     // reference counting alone, as the interpreter does with tuples and
     // dicts of atomic values: the cycle collector then never visits the
@@ -250,7 +198,9 @@ PyObject* own_attribute(PyObject* self, PyObject* name) {
     return value ? Py_NewRef(value->obj()) : nullptr;
 }
 
-PyObject* indexable_getattro(PyObject* self, PyObject* name) {
+// Every read that the fast path in `indexable_getattro` does not answer:
+// kept out of line, so that the fast path saves no registers for it.
+[[gnu::noinline]] PyObject* getattro_full(PyObject* self, PyObject* name) {
     PyObject* result = py::guard<PyObject*>(nullptr, [&]() -> PyObject* {
         py::expect_instance(self, py_indexable::indexable_type(), "Indexable");
         require_name_string(name);
@@ -266,6 +216,27 @@ PyObject* indexable_getattro(PyObject* self, PyObject* name) {
         PyErr_SetObject(PyExc_AttributeError, name);
     }
     return result;
+}
+
+// The common read is answered by a path that cannot fail: an instance of
+// this class whose lock is free, read with the very str its layout keeps for
+// the name (code passes the interned str of the name, and so does every call
+// site's keywords). Whenever any of that does not hold, the full path
+// decides. As for `own_attribute`, no index lock is needed.
+PyObject* indexable_getattro(PyObject* self, PyObject* name) {
+    // An instance of this class or of a subclass that keeps this slot: the
+    // slot is inherited only from this class, so its presence is the type
+    // check, and it costs no call.
+    if (Py_TYPE(self)->tp_getattro == indexable_getattro) {
+        py::AttributeReadLock lock(borrow(self), std::try_to_lock);
+        if (lock.owns()) {
+            const ObjectAttributes& attributes = record(self).attributes;
+            size_t pos = attributes.layout().find_str(name);
+            if (pos != AttrLayout::kNotFound)
+                return Py_NewRef(attributes.value(pos).obj());
+        }
+    }
+    return getattro_full(self, name);
 }
 
 // How an assignment keeps the indexes in step with the object.
@@ -356,7 +327,8 @@ void wait_for_maps(const IndexRecord& index) {
 // Stores `value` under `name` in `self` and moves the object in every index
 // that lists it (see above). Returns the value replaced, to be dropped by the
 // caller once nothing is held.
-std::optional<PyValue> assign_attribute(PyObject* self, AttrName name, PyValue value) {
+std::optional<PyValue> assign_attribute(PyObject* self, AttrName name, PyObject* key,
+                                        PyValue value) {
     Indexable& object = record(self);
     const ValueKey new_key = value.key();
     for (int tries = 0;; ++tries) {
@@ -366,9 +338,9 @@ std::optional<PyValue> assign_attribute(PyObject* self, AttrName name, PyValue v
             // A name the object did not have is not listed by any index, nor
             // is any attribute of an object that belongs to none.
             // (`value` is moved only on the paths that return.)
-            if (object.find(name) == nullptr || object.memberships.empty())
+            if (object.find(name) == nullptr || object.memberships.size() == 0)
                 // NOLINTNEXTLINE(bugprone-use-after-move,clang-analyzer-cplusplus.Move)
-                return object.set(name, std::move(value));
+                return object.attributes.set(name, key, std::move(value));
             records = object.resolve_memberships();
         }
         std::shared_ptr<IndexRecord> busy;
@@ -388,7 +360,7 @@ std::optional<PyValue> assign_attribute(PyObject* self, AttrName name, PyValue v
             now = object.resolve_memberships();
             if (now == records)
                 // NOLINTNEXTLINE(bugprone-use-after-move,clang-analyzer-cplusplus.Move)
-                old = object.set(name, std::move(value));
+                old = object.attributes.set(name, key, std::move(value));
         }
         if (now != records) {
             // Given back once the object's lock is: the last release of an
@@ -419,7 +391,7 @@ int indexable_setattro(PyObject* self, PyObject* name, PyObject* value) {
         // close a cycle the collector must see.
         if (!PyObject_GC_IsTracked(self) && converted.may_form_cycle())
             PyObject_GC_Track(self);
-        std::optional<PyValue> replaced = assign_attribute(self, attr, std::move(converted));
+        std::optional<PyValue> replaced = assign_attribute(self, attr, name, std::move(converted));
         // The old value is dropped once nothing is held: its last reference
         // can run a __del__ that uses this object or its indexes.
         replaced.reset();
@@ -432,19 +404,17 @@ PyObject* indexable_dir(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
     static const py::Signature sig{.name = "Indexable.__dir__"};
     return py::guard<PyObject*>(nullptr, [&]() -> PyObject* {
         py::parse_arguments(sig, args, nargs, kwnames);
-        absl::InlinedVector<AttrName, kInlineAttributes> own;
+        absl::InlinedVector<py::Ref, ObjectAttributes::kInlineValues> own;
         {
             py::ObjectReadLock lock(borrow(self));
-            for (const Attribute& attr : record(self).attributes)
-                own.push_back(attr.name);
+            // The layout keeps a str of each name: listed as they are.
+            const AttrLayout& layout = record(self).attributes.layout();
+            for (size_t pos = 0; pos < layout.size(); ++pos)
+                own.push_back(py::Ref::borrow(layout.str(pos)));
         }
         py::Ref names = py::Ref::steal(py::check(PyList_New(0)));
-        for (AttrName own_name : own) {
-            std::string_view text = own_name.view();
-            py::Ref item = py::Ref::steal(py::check(
-                PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()))));
+        for (const py::Ref& item : own)
             py::check_status(PyList_Append(names.get(), item.get()));
-        }
         py::Ref builtins = py::Ref::steal(py::check(PyImport_ImportModule("builtins")));
         py::Ref object_type =
             py::Ref::steal(py::check(PyObject_GetAttrString(builtins.get(), "object")));
@@ -463,6 +433,39 @@ PyObject* reduce_method(PyObject* self, PyObject*) {
     return indexable_reduce(self);
 }
 
+// The object itself and what its attributes hold beyond it: the values past
+// the inline ones and a private layout. A shared layout belongs to no object.
+PyObject* sizeof_method(PyObject* self, PyObject*) {
+    return py::guard<PyObject*>(nullptr, [&]() -> PyObject* {
+        size_t total = static_cast<size_t>(Py_TYPE(self)->tp_basicsize);
+        {
+            py::AttributeReadLock lock(borrow(self));
+            const ObjectAttributes& attributes = record(self).attributes;
+            total += attributes.spilled_bytes() + attributes.private_layout_bytes();
+        }
+        return PyLong_FromSize_t(total);
+    });
+}
+
+// `_layout_of(obj)`: (identity of the layout, whether it is shared), after
+// checking the object's attributes. For tests.
+PyObject* layout_of(PyObject*, PyObject* obj) {
+    return py::guard<PyObject*>(nullptr, [&]() -> PyObject* {
+        const Indexable& object = py_indexable::expect_indexable(obj);
+        const AttrLayout* layout = nullptr;
+        bool shared = false;
+        {
+            py::AttributeReadLock lock(borrow(obj));
+            object.attributes.validate();
+            layout = &object.attributes.layout();
+            shared = layout->is_shared();
+        }
+        // Identified only: the layout is not read once the lock is given back.
+        return py::check(Py_BuildValue("(NO)", PyLong_FromVoidPtr(const_cast<AttrLayout*>(layout)),
+                                       shared ? Py_True : Py_False));
+    });
+}
+
 // Each attribute's value owns its own reference to its object, so visiting
 // them counts every reference exactly once (`obj.me = obj` is collectable).
 // Attributes are changed only by attached code (assignments, clearing),
@@ -470,17 +473,17 @@ PyObject* reduce_method(PyObject* self, PyObject*) {
 // object's lock, and the two passes of a collection see the same references.
 int indexable_traverse(PyObject* self, visitproc visit, void* arg) {
     Py_VISIT(Py_TYPE(self));
-    for (const Attribute& attr : record(self).attributes)
+    for (ObjectAttributes::Entry attr : record(self).attributes)
         Py_VISIT(attr.value.obj());
     return 0;
 }
 
 // Breaks a cycle by dropping the attributes.
 int indexable_clear(PyObject* self) {
-    absl::InlinedVector<Attribute, kInlineAttributes> dropped;
+    ObjectAttributes dropped;
     {
         py::ObjectWriteLock lock(borrow(self));
-        dropped.swap(record(self).attributes);
+        dropped = std::move(record(self).attributes);
     }
     return 0;  // `dropped` releases the values here, once the lock is given back
 }
@@ -501,6 +504,9 @@ PyMethodDef indexable_methods[] = {
     {"__setstate__",
      reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(indexable_setstate)), METH_O,
      "Pickling support: restores the attributes of the object."},
+    {"__sizeof__", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(sizeof_method)),
+     METH_NOARGS,
+     "Size of the object in bytes, with the attribute values it holds outside itself."},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -525,9 +531,12 @@ PyType_Spec indexable_spec = {
     .slots = indexable_slots,
 };
 
-PyTypeObject* indexable_type_cache = nullptr;
-
 }  // namespace
+
+PyMethodDef layout_of_def = {
+    "_layout_of", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(layout_of)), METH_O,
+    "_layout_of(obj)\n--\n\nThe identity of the object's attribute layout and whether it is "
+    "shared, after checking its attributes. For tests."};
 
 namespace py_indexable {
 

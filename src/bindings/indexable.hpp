@@ -1,10 +1,11 @@
 #pragma once
 // `Indexable`: an object whose attributes the module holds itself.
 //
-// Each instance keeps its attributes (name and `PyValue`), a process-wide id
-// fixed at creation (its slot in the item table of every index), and
-// non-owning memberships of the indexes it was added to, so that assigning an
-// attribute moves the object in each of them.
+// Each instance keeps its attributes (a layout of names shared with objects
+// of the same names, and its own values; see object_attributes.hpp), a
+// process-wide id fixed at creation (its slot in the item table of every
+// index), and non-owning memberships of the indexes it was added to, so that
+// assigning an attribute moves the object in each of them.
 //
 // Attributes and memberships are read and changed under the object's own
 // lock (py/object_lock.hpp), which waits and never fails. How an assignment
@@ -23,6 +24,8 @@
 
 #include "engine/attr_name.hpp"
 #include "py/borrow.hpp"
+#include "py/memberships.hpp"
+#include "py/object_attributes.hpp"
 #include "py/value.hpp"
 
 namespace vorlane {
@@ -32,29 +35,17 @@ struct IndexRecord;
 // A non-owning reference to an index record; resolves while the record lives.
 using IndexMeta = std::weak_ptr<IndexRecord>;
 
-struct Attribute {
-    AttrName name;
-    PyValue value;
-};
-
-// Inline room: most indexed objects carry a handful of attributes and belong
-// to one or two indexes, so neither list allocates for them.
-inline constexpr size_t kInlineAttributes = 6;
-inline constexpr size_t kInlineMemberships = 2;
-
 struct Indexable {
-    absl::InlinedVector<IndexMeta, kInlineMemberships> memberships;
-    absl::InlinedVector<Attribute, kInlineAttributes> attributes;
+    ObjectAttributes attributes;
+    // One word: an object in one index allocates nothing for it.
+    Memberships memberships;
     uint32_t id = 0;
 
     // Takes an id from the process-wide id allocator: the next one in
     // creation order, unique among live objects (see `IdAllocator`).
     static uint32_t next_id();
 
-    const PyValue* find(AttrName name) const;
-    // Stores `value` under `name`; returns the value it replaced, if any, so
-    // that the caller can drop it where Python code may run.
-    std::optional<PyValue> set(AttrName name, PyValue value);
+    const PyValue* find(AttrName name) const { return attributes.find(name); }
 
     // Registers a membership, drops those that no longer resolve, and keeps
     // the list sorted by record identity, the order in which every reader and
@@ -69,6 +60,11 @@ struct Indexable {
     absl::InlinedVector<std::shared_ptr<IndexRecord>, kInlineMemberships> resolve_memberships()
         const;
 };
+
+// The module function `_layout_of(obj)`, for tests: the identity of the
+// object's attribute layout and whether it is shared, after validating the
+// object's attributes.
+extern PyMethodDef layout_of_def;
 
 }  // namespace vorlane
 

@@ -92,6 +92,9 @@ void register_contents(PyObject* module) {
     py::Ref restore =
         py::Ref::steal(py::check(PyCFunction_NewEx(&restore_def, module, module_name.get())));
     py::check_status(PyModule_AddObjectRef(module, "_restore", restore.get()));
+    py::Ref layout_of =
+        py::Ref::steal(py::check(PyCFunction_NewEx(&layout_of_def, module, module_name.get())));
+    py::check_status(PyModule_AddObjectRef(module, "_layout_of", layout_of.get()));
     // The classes that are not module attributes are made now as well: type
     // caches are filled once, by the import, and only read afterwards, which
     // threads running without the interpreter lock can do at the same time.

@@ -96,15 +96,15 @@ PyMethodDef restore_def = {
 PyObject* indexable_reduce(PyObject* self) {
     return py::guard<PyObject*>(nullptr, [&]() -> PyObject* {
         // Copied under the object's lock, put in a dict once it is given back.
-        absl::InlinedVector<Attribute, kInlineAttributes> copied;
+        absl::InlinedVector<std::pair<AttrName, py::Ref>, ObjectAttributes::kInlineValues> copied;
         {
             py::ObjectReadLock lock(py_indexable::object_lock(self));
-            copied = py::record_of<Indexable>(self).attributes;
+            for (ObjectAttributes::Entry attr : py::record_of<Indexable>(self).attributes)
+                copied.emplace_back(attr.name, py::Ref::borrow(attr.value.obj()));
         }
         py::Ref attrs = py::Ref::steal(py::check(PyDict_New()));
-        for (const Attribute& attr : copied) {
-            py::check_status(
-                PyDict_SetItem(attrs.get(), name_object(attr.name).get(), attr.value.obj()));
+        for (const auto& [name, value] : copied) {
+            py::check_status(PyDict_SetItem(attrs.get(), name_object(name).get(), value.get()));
         }
         // A subclass instance may carry a __dict__ of its own.
         py::Ref extra = py::Ref::steal(PyObject_GenericGetDict(self, nullptr));

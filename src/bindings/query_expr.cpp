@@ -1,6 +1,9 @@
 #include "bindings/query_expr.hpp"
 
+#include <memory>
+#include <optional>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -15,15 +18,54 @@ namespace vorlane {
 
 namespace {
 
-// What a `PyQueryExpr` holds: the tree the evaluator reads, and the Python
-// values of its operands, for printing. `operands` lists them in the order
-// a left-to-right walk of the tree meets them (a `Bt`'s lower bound before
-// its upper one, an `In`'s values in order), so a walk of the tree can
-// consume them in step.
+// The text of an attribute name that no object carried when an expression
+// was built, kept by the expression (not interned: see attr_name.hpp). The
+// tree holds it as an unheld name pointing at `view`.
+struct PendingName {
+    explicit PendingName(std::string_view name) : text(name), view(text) {}
+    PendingName(const PendingName&) = delete;
+    PendingName& operator=(const PendingName&) = delete;
+
+    const std::string text;
+    const std::string_view view;
+};
+using PendingNames = std::vector<std::shared_ptr<const PendingName>>;
+
+// What a `PyQueryExpr` holds: the tree the evaluator reads, the Python
+// values of its operands, for printing, and the texts of its pending names.
+// `operands` lists the values in the order a left-to-right walk of the tree
+// meets them (a `Bt`'s lower bound before its upper one, an `In`'s values in
+// order), so a walk of the tree can consume them in step.
 struct ExprRecord {
     QueryExpr expr;
     std::vector<PyValue> operands;
+    PendingNames pending;
 };
+
+// The name of the attribute argument of a comparison: the interned name when
+// some object carried it, else a pending name whose text `pending` keeps.
+AttrName expr_attr_argument(PyObject* obj, PendingNames& pending) {
+    if (std::optional<AttrName> name = attr_argument(obj, "attr"))
+        return *name;
+    Py_ssize_t size = 0;
+    const char* text = PyUnicode_AsUTF8AndSize(obj, &size);  // encodable: checked above
+    pending.push_back(std::make_shared<const PendingName>(std::string_view(text, size)));
+    return AttrName::unheld(&pending.back()->view);
+}
+
+// The expression `record` as the evaluator reads it: each pending name is
+// looked up again, since an object created since may carry it now, and is
+// otherwise the absent name. The copy points at nothing of the record.
+QueryExpr resolved_copy(const ExprRecord& record) {
+    QueryExpr copy = record.expr;
+    if (record.pending.empty())
+        return copy;
+    // By text, whatever the leaf: an interned name finds itself.
+    for_each_attr(copy, [](AttrName& attr) {
+        attr = AttrName::find(attr.view()).value_or(AttrName::absent());
+    });
+    return copy;
+}
 
 // ---------------------------------------------------------------------------
 // Debug text: `And([Not(Eq("colour", PyValue { ... }))])`.
@@ -105,25 +147,28 @@ ExprRecord expr_argument(PyObject* obj, const char* name) {
 
 template <typename Node>
 PyObject* build_compare(PyObject*, py::Arguments& args) {
-    AttrName attr = attr_argument(args.values[0], "attr");
+    PendingNames pending;
+    AttrName attr = expr_attr_argument(args.values[0], pending);
     PyValue value = PyValue::from_borrowed(args.values[1]);
     ValueKey key = value.key();
-    return wrap({QueryExpr{Node{attr, key}}, {std::move(value)}});
+    return wrap({QueryExpr{Node{attr, key}}, {std::move(value)}, std::move(pending)});
 }
 
 PyObject* build_bt(PyObject*, py::Arguments& args) {
-    AttrName attr = attr_argument(args.values[0], "attr");
+    PendingNames pending;
+    AttrName attr = expr_attr_argument(args.values[0], pending);
     PyValue lower = PyValue::from_borrowed(args.values[1]);
     PyValue upper = PyValue::from_borrowed(args.values[2]);
     QueryExpr expr{expr::Bt{attr, lower.key(), upper.key()}};
-    return wrap({std::move(expr), {std::move(lower), std::move(upper)}});
+    return wrap({std::move(expr), {std::move(lower), std::move(upper)}, std::move(pending)});
 }
 
 PyObject* build_in(PyObject*, py::Arguments& args) {
-    AttrName attr = attr_argument(args.values[0], "attr");
+    PendingNames pending;
+    AttrName attr = expr_attr_argument(args.values[0], pending);
     std::vector<py::Ref> items =
         py::convert_argument("values", [&] { return py::extract_sequence(args.values[1]); });
-    ExprRecord record{QueryExpr{expr::In{attr, {}}}, {}};
+    ExprRecord record{QueryExpr{expr::In{attr, {}}}, {}, std::move(pending)};
     auto& keys = std::get<expr::In>(record.expr.node).values;
     keys.reserve(items.size());
     record.operands.reserve(items.size());
@@ -137,7 +182,7 @@ PyObject* build_in(PyObject*, py::Arguments& args) {
 // The `*exprs` of and_/or_, joined under a node of kind `Node`.
 template <typename Node>
 PyObject* build_list(PyObject*, py::Arguments& args) {
-    ExprRecord record{QueryExpr{Node{}}, {}};
+    ExprRecord record{QueryExpr{Node{}}, {}, {}};
     auto& parts = std::get<Node>(record.expr.node).exprs;
     parts.reserve(args.extra_positional.size());
     for (PyObject* obj : args.extra_positional) {
@@ -145,13 +190,16 @@ PyObject* build_list(PyObject*, py::Arguments& args) {
         parts.push_back(std::move(part.expr));
         for (PyValue& operand : part.operands)
             record.operands.push_back(std::move(operand));
+        for (auto& name : part.pending)
+            record.pending.push_back(std::move(name));
     }
     return wrap(std::move(record));
 }
 
 PyObject* build_not(PyObject*, py::Arguments& args) {
     ExprRecord inner = expr_argument(args.values[0], "exprs");
-    return wrap({QueryExpr{expr::Not{ExprBox(std::move(inner.expr))}}, std::move(inner.operands)});
+    return wrap({QueryExpr{expr::Not{ExprBox(std::move(inner.expr))}}, std::move(inner.operands),
+                 std::move(inner.pending)});
 }
 
 constexpr py::Signature compare_sig(const char* name) {
@@ -234,7 +282,7 @@ PyTypeObject* query_expr_type() {
 QueryExpr copy_expr(PyObject* obj) {
     py::expect_instance(obj, query_expr_type(), "PyQueryExpr");
     py::SharedBorrow use(py::borrow_of<ExprRecord>(obj));
-    return record_of(obj).expr;
+    return resolved_copy(record_of(obj));
 }
 
 }  // namespace py_query

@@ -274,7 +274,8 @@ PyObject* scope_collect(const Scope& scope) {
 }
 
 PyObject* scope_collect_sorted(const Scope& scope, const py::Arguments& args) {
-    AttrName attr = attr_argument(args.values[0], "attr");
+    // A name no object ever carried has no map in any index.
+    AttrName attr = attr_argument(args.values[0], "attr").value_or(AttrName::absent());
     std::optional<size_t> limit = limit_argument(args.values[1]);
     bool reverse = reverse_argument(args.values[2]);
     std::vector<uint32_t> ids = with_live_selection(scope, [&](const Bitmap& selection) {
@@ -321,7 +322,8 @@ PyObject* scope_iter(const Scope& scope, PyObject* self) {
 // value have left every object in between (another thread assigned them),
 // the counts are taken again under those locks, where nothing changes.
 PyObject* scope_value_counts(const Scope& scope, const py::Arguments& args) {
-    AttrName name = attr_argument(args.values[0], "name");
+    // A name no object ever carried has no map in any index.
+    AttrName name = attr_argument(args.values[0], "name").value_or(AttrName::absent());
     std::optional<size_t> limit = limit_argument(args.values[1]);
     const IndexRecord& record = *scope.record;
     std::vector<ShownCount> shown;
@@ -349,7 +351,8 @@ PyObject* scope_value_counts(const Scope& scope, const py::Arguments& args) {
 // attached; should that object have left the entry meanwhile, the entry is
 // found again under the locks.
 PyObject* scope_extreme(const Scope& scope, const py::Arguments& args, bool largest) {
-    AttrName name = attr_argument(args.values[0], "name");
+    // A name no object ever carried has no map in any index.
+    AttrName name = attr_argument(args.values[0], "name").value_or(AttrName::absent());
     const IndexRecord& record = *scope.record;
     // The ids of a view removed from its index since are caught at the
     // entry found, so the detached walk takes the selection as it is.

@@ -45,6 +45,11 @@ AttrName AttrName::intern(std::string_view text) {
     return AttrName(stored);
 }
 
+AttrName AttrName::absent() {
+    static const std::string_view text;
+    return AttrName(&text);
+}
+
 std::optional<AttrName> AttrName::find(std::string_view text) {
     Interner& table = interner();
     std::lock_guard<std::mutex> lock(table.mutex);

@@ -1,10 +1,15 @@
 #pragma once
 // Attribute names, interned.
 //
-// Every attribute name the module sees is interned once for the life of the
-// process, so an object's attribute list and an index's attribute table hold
-// one pointer per name, and names compare and hash by identity. Interning is
-// by the name's UTF-8 bytes.
+// Every attribute name an object carries is interned once for the life of
+// the process, so an object's layout and an index's attribute table hold one
+// pointer per name, and names compare and hash by identity. Interning is by
+// the name's UTF-8 bytes.
+//
+// Names that appear only in queries are not interned: a name no object ever
+// carried can match nothing, and a program that queries by made-up names
+// would otherwise grow the table without end. Such a query names its
+// attribute by an unheld name, equal to no interned one.
 
 #include <cstddef>
 #include <functional>
@@ -19,6 +24,16 @@ class AttrName {
     // The name of `text` if it was ever interned; nothing otherwise (no name
     // is created, so looking up arbitrary texts does not grow the table).
     static std::optional<AttrName> find(std::string_view text);
+
+    // A name outside the table, equal to every copy of itself and to no
+    // interned name: no object or index holds it, so a look-up by it finds
+    // nothing. `text` (which the caller keeps alive as long as the name is
+    // used) is only for printing.
+    static AttrName unheld(const std::string_view* text) { return AttrName(text); }
+    // The unheld name of no particular text, alive for the process: what a
+    // query holds for a name that was never interned once its text is no
+    // longer needed.
+    static AttrName absent();
 
     std::string_view view() const { return *text_; }
     // Names beginning with "_" are kept on objects but left out of indexes

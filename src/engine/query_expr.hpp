@@ -11,6 +11,7 @@
 // whole tree.
 
 #include <memory>
+#include <type_traits>
 #include <variant>
 #include <vector>
 
@@ -32,6 +33,7 @@ class ExprBox {
     ~ExprBox();
     const QueryExpr& operator*() const { return *expr_; }
     const QueryExpr* operator->() const { return expr_.get(); }
+    QueryExpr& operator*() { return *expr_; }
 
   private:
     std::unique_ptr<QueryExpr> expr_;
@@ -90,5 +92,25 @@ struct QueryExpr {
 
 // Levels of nesting: a leaf is 1, each Not, And or Or adds one.
 size_t expr_depth(const QueryExpr& query);
+
+// Calls `f(AttrName&)` with the attribute name of every leaf, in a
+// left-to-right walk, so that names can be replaced in place.
+template <typename F>
+void for_each_attr(QueryExpr& query, F&& f) {
+    std::visit(
+        [&](auto& node) {
+            using Node = std::decay_t<decltype(node)>;
+            if constexpr (std::is_same_v<Node, expr::Not>) {
+                for_each_attr(*node.expr, f);
+            } else if constexpr (std::is_same_v<Node, expr::And> ||
+                                 std::is_same_v<Node, expr::Or>) {
+                for (QueryExpr& part : node.exprs)
+                    for_each_attr(part, f);
+            } else {
+                f(node.attr);
+            }
+        },
+        query.node);
+}
 
 }  // namespace vorlane

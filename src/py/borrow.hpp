@@ -7,6 +7,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <new>
 
 #include "py/errors.hpp"
 

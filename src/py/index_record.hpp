@@ -36,6 +36,7 @@
 #include "engine/attribute_maps.hpp"
 #include "engine/bitmap.hpp"
 #include "engine/poison_lock.hpp"
+#include "py/memberships.hpp"
 #include "py/stored_item.hpp"
 
 namespace vorlane {
@@ -55,6 +56,14 @@ struct IndexRecord {
     // Bumped whenever objects are added or removed (under the item table's
     // write lock), so that iterators notice a change.
     std::atomic<uint64_t> version{0};
+    // What member objects hold to find this record (see memberships.hpp):
+    // made on the first membership, released with the record.
+    std::atomic<IndexAnchor*> anchor{nullptr};
+
+    IndexRecord() = default;
+    ~IndexRecord() { release_record_anchor(anchor); }
+    IndexRecord(const IndexRecord&) = delete;
+    IndexRecord& operator=(const IndexRecord&) = delete;
 
     // An empty record: empty maps, an empty item table, no ids.
     static std::shared_ptr<IndexRecord> new_();

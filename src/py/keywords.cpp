@@ -41,12 +41,11 @@ void add_keyword_values(PyObject* value, QueryValues& keys) {
     }
 }
 
-// The attribute name of a keyword, through the shared name cache. Its text
+// The attribute name of a keyword, looked up and not interned: a name no
+// object ever carried is the absent name, which matches nothing. Its text
 // must be encodable: a name that is not raises its UnicodeEncodeError.
 AttrName keyword_name(PyObject* key) {
-    if (std::optional<AttrName> name = py::encodable_name(key))
-        return *name;
-    throw py::ErrorAlreadySet{};
+    return py::looked_up_name(key).value_or(AttrName::absent());
 }
 
 }  // namespace

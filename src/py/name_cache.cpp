@@ -4,6 +4,9 @@
 #include <cstdint>
 #include <string_view>
 
+#include "py/attached_lock.hpp"
+#include "py/errors.hpp"
+
 namespace vorlane::py {
 
 namespace {
@@ -13,8 +16,8 @@ namespace {
 constexpr size_t kSlots = 64;
 // Objects are 16-byte aligned: the bits above select the slot, folded with
 // higher ones so that strs allocated side by side spread out.
-constexpr int kAlignmentBits = 4;
-constexpr int kFoldShift = 10;
+constexpr unsigned kAlignmentBits = 4;
+constexpr unsigned kFoldShift = 10;
 
 struct Slot {
     PyObject* str = nullptr;  // a strong reference
@@ -25,30 +28,13 @@ struct Slot {
 
 struct NameCache {
     std::array<Slot, kSlots> slots;
-#ifdef Py_GIL_DISABLED
-    PyMutex mutex{};
-#endif
+    AttachedMutex mutex;
 };
 
 NameCache& cache() {
     static NameCache* instance = new NameCache();  // never destroyed: holds names for the process
     return *instance;
 }
-
-// Serialises the cache where no interpreter lock does.
-class CacheLock {
-  public:
-#ifdef Py_GIL_DISABLED
-    CacheLock() { PyMutex_Lock(&cache().mutex); }
-    ~CacheLock() { PyMutex_Unlock(&cache().mutex); }
-#else
-    // The interpreter lock already serialises every caller. (User-provided,
-    // so that a guard nobody reads is not reported as unused.)
-    CacheLock() {}
-#endif
-    CacheLock(const CacheLock&) = delete;
-    CacheLock& operator=(const CacheLock&) = delete;
-};
 
 size_t slot_of(PyObject* str) {
     auto bits = reinterpret_cast<uintptr_t>(str);
@@ -64,7 +50,7 @@ struct Cached {
 };
 
 Cached cached(PyObject* str) {
-    CacheLock lock;
+    AttachedLock lock(cache().mutex);
     const Slot& slot = cache().slots[slot_of(str)];
     return {slot.str == str, slot.name};
 }
@@ -74,7 +60,7 @@ void remember(PyObject* str, AttrName name) {
         return;  // a subclass could run Python code when released
     PyObject* evicted;
     {
-        CacheLock lock;
+        AttachedLock lock(cache().mutex);
         Slot& slot = cache().slots[slot_of(str)];
         evicted = slot.str;
         slot.str = Py_NewRef(str);
@@ -127,6 +113,17 @@ NameLookup look_up_name(PyObject* name) {
     if (found)
         remember(name, *found);
     return {true, found};
+}
+
+std::optional<AttrName> looked_up_name(PyObject* name) {
+    NameLookup lookup = look_up_name(name);
+    if (!lookup.encodable) {
+        // Encoded again, to raise the error the look-up cleared.
+        Py_ssize_t size = 0;
+        if (PyUnicode_AsUTF8AndSize(name, &size) == nullptr)
+            throw ErrorAlreadySet{};
+    }
+    return lookup.name;
 }
 
 }  // namespace vorlane::py

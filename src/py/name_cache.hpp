@@ -35,4 +35,9 @@ struct NameLookup {
 };
 NameLookup look_up_name(PyObject* name);
 
+// The interned name of the str `name`, or nothing when no name of its text
+// was ever interned (none is made). A text that cannot be encoded raises
+// its UnicodeEncodeError: for names that must be valid.
+std::optional<AttrName> looked_up_name(PyObject* name);
+
 }  // namespace vorlane::py

@@ -18,6 +18,8 @@
 
 #include <sched.h>
 
+#include <mutex>
+
 #include "py/borrow.hpp"
 
 namespace vorlane::py {
@@ -83,17 +85,36 @@ class ObjectWriteLock {
 // interpreter running with it off) it is an `ObjectReadLock`.
 class AttributeReadLock {
   public:
+    explicit AttributeReadLock([[maybe_unused]] BorrowFlag& flag) noexcept {
 #ifdef Py_GIL_DISABLED
-    explicit AttributeReadLock(BorrowFlag& flag) noexcept : lock_(flag) {}
-#else
-    explicit AttributeReadLock(BorrowFlag& /*flag*/) noexcept {}
+        object_lock_detail::wait_until([&] { return flag.try_share(); });
+        flag_ = &flag;
 #endif
+    }
+    // Takes the lock only if it is free now; `owns()` tells. For a fast path
+    // that falls back to the full one.
+    AttributeReadLock([[maybe_unused]] BorrowFlag& flag, std::try_to_lock_t) noexcept {
+#ifdef Py_GIL_DISABLED
+        if (flag.try_share())
+            flag_ = &flag;
+#endif
+    }
+    ~AttributeReadLock() {
+#ifdef Py_GIL_DISABLED
+        if (flag_ != nullptr)
+            flag_->end_share();
+#endif
+    }
     AttributeReadLock(const AttributeReadLock&) = delete;
     AttributeReadLock& operator=(const AttributeReadLock&) = delete;
 
 #ifdef Py_GIL_DISABLED
+    bool owns() const { return flag_ != nullptr; }
+
   private:
-    ObjectReadLock lock_;
+    BorrowFlag* flag_ = nullptr;
+#else
+    static constexpr bool owns() { return true; }
 #endif
 };
 

@@ -6,6 +6,7 @@
 
 #include "engine/panic.hpp"
 #include "py/errors.hpp"
+#include "py/name_cache.hpp"
 
 namespace vorlane {
 
@@ -97,15 +98,11 @@ PyValue PyValue::from_borrowed(PyObject* borrowed) {
     return new_(borrowed);
 }
 
-AttrName attr_argument(PyObject* obj, const char* param) {
+std::optional<AttrName> attr_argument(PyObject* obj, const char* param) {
     return py::convert_argument(param, [&] {
         if (!PyUnicode_Check(obj))
             py::raise_conversion_error(obj, "PyString");
-        Py_ssize_t size = 0;
-        const char* text = PyUnicode_AsUTF8AndSize(obj, &size);
-        if (text == nullptr)
-            throw py::ErrorAlreadySet{};
-        return AttrName::intern(std::string_view(text, size));
+        return py::looked_up_name(obj);
     });
 }
 

@@ -18,6 +18,7 @@
 
 #include <Python.h>
 
+#include <optional>
 #include <string>
 #include <utility>
 
@@ -102,10 +103,12 @@ static_assert(sizeof(PyValue) == 2 * sizeof(void*), "objects hold one PyValue pe
 // the sign of the value, and -1 (the C API's error value) replaced by -2.
 int64_t int_hash(int64_t value);
 
-// The attribute name given as the argument `param`: a str, else the
-// argument error "argument '<param>': '<type>' object cannot be converted to
-// 'PyString'"; a str that cannot be encoded raises its UnicodeEncodeError.
-AttrName attr_argument(PyObject* obj, const char* param);
+// The attribute name given as the argument `param`, if any object ever
+// carried it (nothing otherwise: the name is not interned for a query).
+// Must be a str, else the argument error "argument '<param>': '<type>'
+// object cannot be converted to 'PyString'"; a str that cannot be encoded
+// raises its UnicodeEncodeError.
+std::optional<AttrName> attr_argument(PyObject* obj, const char* param);
 
 // Debug text of a native value: `Int(3)`, `Float(2.5)`, `Str("abc")`, `Unknown`.
 std::string native_debug(const PyValue& value);

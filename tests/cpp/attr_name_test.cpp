@@ -33,5 +33,17 @@ TEST(AttrName, AnEmptyViewIsTheEmptyName) {
     EXPECT_TRUE(AttrName::intern("_hidden").is_private());
 }
 
+TEST(AttrName, UnheldNamesAreNoInternedName) {
+    std::string_view text = "attr_name_test_query_only";
+    AttrName unheld = AttrName::unheld(&text);
+    EXPECT_EQ(unheld.view(), text);
+    EXPECT_TRUE(unheld == AttrName::unheld(&text));
+    // Neither an unheld name nor the absent one enters the table.
+    EXPECT_FALSE(AttrName::find(text).has_value());
+    EXPECT_FALSE(AttrName::absent() == AttrName::intern(""));
+    EXPECT_TRUE(AttrName::absent() == AttrName::absent());
+    EXPECT_FALSE(AttrName::intern(text) == unheld);
+}
+
 }  // namespace
 }  // namespace vorlane

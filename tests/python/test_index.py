@@ -146,6 +146,23 @@ class TestAssignment:
         o.size = 2
         assert o.size == 2
 
+    def test_memberships_follow_indexes_added_dropped_and_removed(self):
+        o, other = Indexable(size=1), Indexable(size=1)
+        indexes = [Index() for _ in range(4)]
+        for index in indexes + indexes[:2]:  # added twice: listed once
+            index.add_object(o)
+        indexes[0].add_object(other)
+        del indexes[3]  # gone: skipped, then dropped on the next addition
+        indexes[2].remove_object(o)
+        o.size = 2
+        assert [i.get_by_attribute(size=2) for i in indexes] == [[o], [o], []]
+        indexes.append(Index())
+        indexes[3].add_object(o)
+        indexes[1].remove_object(o)
+        o.size = 3
+        assert [i.get_by_attribute(size=3) for i in indexes] == [[o], [], [], [o]]
+        assert indexes[0].get_by_attribute(size=1) == [other]
+
 
 class TestFailuresInReadPaths:
     def test_failed_lookup_leaves_the_index_usable(self):

@@ -1,0 +1,253 @@
+#include "py/attr_layout.hpp"
+
+#include <absl/container/flat_hash_map.h>
+
+#include <array>
+#include <string_view>
+#include <utility>
+
+#include "engine/panic.hpp"
+#include "py/attached_lock.hpp"
+#include "py/errors.hpp"
+#include "py/name_cache.hpp"
+#include "py/ref.hpp"
+
+namespace vorlane {
+
+namespace {
+
+// The shared tree: each step (layout, appended name) to its child.
+struct TransitionKey {
+    const AttrLayout* parent;
+    AttrName name;
+
+    bool operator==(const TransitionKey&) const = default;
+    template <typename H>
+    friend H AbslHashValue(H h, const TransitionKey& key) {
+        return H::combine(std::move(h), key.parent, key.name);
+    }
+};
+
+struct LayoutTree {
+    py::AttachedMutex mutex;
+    absl::flat_hash_map<TransitionKey, AttrLayout*> children;
+    size_t count = 1;  // the empty layout
+};
+
+LayoutTree& tree() {
+    static LayoutTree* instance = new LayoutTree();  // never destroyed: its layouts outlive objects
+    return *instance;
+}
+
+// A str of exactly the text of `name`, to keep beside it. For a shared
+// layout, the interned str of that text, so that it is the very str code
+// naming the attribute passes: `key` itself when it is interned already,
+// else a str of our own, interned (never the caller's str, which interning
+// would make immortal). For a private layout, `key` itself when it is an
+// exact str of that text (a key that could not be encoded is the empty
+// name and is not), else a new str.
+py::Ref kept_str(PyObject* key, AttrName name, bool intern) {
+    if (key != nullptr && PyUnicode_CheckExact(key) && (!intern || PyUnicode_CHECK_INTERNED(key))) {
+        Py_ssize_t size = 0;
+        const char* text = PyUnicode_AsUTF8AndSize(key, &size);
+        if (text == nullptr)
+            PyErr_Clear();
+        else if (std::string_view(text, size) == name.view())
+            return py::Ref::borrow(key);
+    }
+    std::string_view text = name.view();
+    PyObject* str =
+        py::check(PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
+    if (intern)
+        PyUnicode_InternInPlace(&str);
+    return py::Ref::steal(str);
+}
+
+}  // namespace
+
+AttrLayout* AttrLayout::empty() {
+    static AttrLayout* root = new AttrLayout(true);  // never destroyed, like every shared layout
+    return root;
+}
+
+AttrLayout::~AttrLayout() {
+    for (PyObject* str : strs_)
+        Py_DECREF(str);
+}
+
+size_t AttrLayout::find(AttrName name) const {
+    for (size_t pos = 0; pos < names_.size(); ++pos) {
+        if (names_[pos] == name)
+            return pos;
+    }
+    return kNotFound;
+}
+
+AttrLayout* AttrLayout::shared_child(AttrLayout* layout, AttrName name, PyObject* key) {
+    LayoutTree& shared = tree();
+    TransitionKey step{layout, name};
+    {
+        py::AttachedLock lock(shared.mutex);
+        auto found = shared.children.find(step);
+        if (found != shared.children.end())
+            return found->second;
+        if (layout->size() >= kMaxSharedNames || shared.count >= kMaxSharedLayouts)
+            return nullptr;
+    }
+    // Made outside the lock: making the str calls into the interpreter.
+    py::Ref str = kept_str(key, name, true);
+    auto* child = new AttrLayout(true);
+    child->names_.reserve(layout->size() + 1);
+    child->strs_.reserve(layout->size() + 1);
+    child->names_ = layout->names_;
+    child->names_.push_back(name);
+    for (PyObject* parent_str : layout->strs_)
+        child->strs_.push_back(Py_NewRef(parent_str));
+    child->strs_.push_back(str.release());
+    AttrLayout* loser = nullptr;
+    AttrLayout* result = child;
+    {
+        py::AttachedLock lock(shared.mutex);
+        auto [slot, inserted] = shared.children.try_emplace(step, child);
+        if (inserted) {
+            ++shared.count;
+        } else {
+            loser = child;  // another thread made it meanwhile
+            result = slot->second;
+        }
+    }
+    delete loser;
+    return result;
+}
+
+AttrLayout* AttrLayout::private_copy(const AttrLayout& layout) {
+    auto* copy = new AttrLayout(false);
+    copy->names_ = layout.names_;
+    copy->strs_.reserve(layout.strs_.size());
+    for (PyObject* str : layout.strs_)
+        copy->strs_.push_back(Py_NewRef(str));
+    return copy;
+}
+
+void AttrLayout::append(AttrName name, PyObject* key) {
+    py::Ref str = kept_str(key, name, false);
+    names_.reserve(names_.size() + 1);
+    strs_.reserve(strs_.size() + 1);
+    names_.push_back(name);
+    strs_.push_back(str.release());
+}
+
+void AttrLayout::release(AttrLayout* layout) {
+    if (layout != nullptr && !layout->shared_)
+        delete layout;
+}
+
+void AttrLayout::validate() const {
+    if (names_.size() != strs_.size())
+        panic("attribute layout: names and strs differ in number");
+    for (size_t pos = 0; pos < names_.size(); ++pos) {
+        if (find(names_[pos]) != pos)
+            panic("attribute layout: a name appears twice");
+        PyObject* str = strs_[pos];
+        Py_ssize_t size = 0;
+        const char* text =
+            PyUnicode_CheckExact(str) ? PyUnicode_AsUTF8AndSize(str, &size) : nullptr;
+        if (text == nullptr || std::string_view(text, size) != names_[pos].view())
+            panic("attribute layout: a kept str differs from its name");
+        if (shared_ && !PyUnicode_CHECK_INTERNED(str))
+            panic("attribute layout: a shared layout keeps a str that is not interned");
+    }
+}
+
+size_t AttrLayout::shared_count() {
+    LayoutTree& shared = tree();
+    py::AttachedLock lock(shared.mutex);
+    return shared.count;
+}
+
+// ---------------------------------------------------------------------------
+// Layouts of keyword names, cached by the identity of the names' tuple.
+
+namespace {
+
+// Call sites are few in a program; one cycling through more only walks
+// the tree again, as without a cache.
+constexpr size_t kKeywordSlots = 64;
+// Objects are 16-byte aligned: the bits above select the slot.
+constexpr unsigned kAlignmentBits = 4;
+constexpr unsigned kFoldShift = 10;
+
+// The tuple is a key only, never dereferenced through the slot and not
+// kept alive: a hit is confirmed by the tuple's items being the layout's
+// kept strs themselves, which is what makes the layout right for it, so a
+// new tuple at a freed one's address is still answered correctly.
+struct KeywordSlot {
+    const PyObject* names = nullptr;
+    AttrLayout* layout = nullptr;
+};
+
+struct KeywordCache {
+    std::array<KeywordSlot, kKeywordSlots> slots;
+    py::AttachedMutex mutex;
+};
+
+KeywordCache& keyword_cache() {
+    static KeywordCache* instance = new KeywordCache();  // never destroyed, like the layouts
+    return *instance;
+}
+
+size_t keyword_slot(PyObject* tuple) {
+    auto bits = reinterpret_cast<uintptr_t>(tuple);
+    return ((bits >> kAlignmentBits) ^ (bits >> kFoldShift)) % kKeywordSlots;
+}
+
+// Whether the items of `kwnames` are, in order, the strs `layout` keeps.
+bool keeps_these_strs(const AttrLayout& layout, PyObject* kwnames) {
+    auto count = static_cast<size_t>(PyTuple_GET_SIZE(kwnames));
+    if (layout.size() != count)
+        return false;
+    for (size_t i = 0; i < count; ++i) {
+        if (PyTuple_GET_ITEM(kwnames, i) != layout.str(i))
+            return false;
+    }
+    return true;
+}
+
+// Walks the tree from the empty layout by the names of `kwnames`.
+AttrLayout* walk_keywords(PyObject* kwnames) {
+    AttrLayout* layout = AttrLayout::empty();
+    Py_ssize_t count = PyTuple_GET_SIZE(kwnames);
+    for (Py_ssize_t i = 0; i < count && layout != nullptr; ++i) {
+        PyObject* key = PyTuple_GET_ITEM(kwnames, i);
+        if (!PyUnicode_Check(key))
+            return nullptr;
+        AttrName name = py::interned_name(key);
+        if (layout->find(name) != AttrLayout::kNotFound)
+            return nullptr;
+        layout = AttrLayout::shared_child(layout, name, key);
+    }
+    return layout;
+}
+
+}  // namespace
+
+AttrLayout* keyword_layout(PyObject* kwnames) {
+    KeywordCache& cache = keyword_cache();
+    KeywordSlot& slot = cache.slots[keyword_slot(kwnames)];
+    {
+        py::AttachedLock lock(cache.mutex);
+        if (slot.names == kwnames && keeps_these_strs(*slot.layout, kwnames))
+            return slot.layout;
+    }
+    AttrLayout* layout = walk_keywords(kwnames);
+    // Remembered only when a later call can be confirmed by identity: the
+    // keys are the interned strs the layout keeps, as call sites' are.
+    if (layout != nullptr && keeps_these_strs(*layout, kwnames)) {
+        py::AttachedLock lock(cache.mutex);
+        slot.names = kwnames;
+        slot.layout = layout;
+    }
+    return layout;
+}
+
+}  // namespace vorlane

@@ -1,0 +1,110 @@
+#pragma once
+// Attribute layouts: the names of an object's attributes, in order.
+//
+// An object keeps only its values, in the order of its layout; the layout
+// says which name each position holds. Objects that got the same names in
+// the same order share one layout. Shared layouts form a tree rooted at the
+// empty layout: the child of a layout by a name is that layout with the name
+// appended, made once and found again by every object that takes the same
+// step (the same keyword arguments, the same assignments). A shared layout is
+// immutable and lives as long as the process.
+//
+// The tree is bounded (`kMaxSharedLayouts` layouts of at most
+// `kMaxSharedNames` names): past that, an object gets a private layout of its
+// own, which grows in place and is freed with the object, so a program that
+// makes up names without end does not grow the tree without end.
+//
+// Beside each name a layout keeps a str of exactly that text (a strong
+// reference; interned in shared layouts). Attribute reads in code pass the
+// interned str of the name, so most look-ups end at a pointer comparison.
+//
+// Layouts are made and freed only while attached to the interpreter; their
+// names may be read detached by whoever holds the object they belong to.
+
+#include <Python.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+#include "engine/attr_name.hpp"
+
+namespace vorlane {
+
+class AttrLayout {
+  public:
+    // Bounds of the shared tree. Real programs use a few layouts (one per
+    // kind of record and order of construction); past these, layouts are
+    // made per object instead of kept for the process.
+    static constexpr size_t kMaxSharedLayouts = 10'000;
+    static constexpr size_t kMaxSharedNames = 64;
+    static constexpr size_t kNotFound = SIZE_MAX;
+
+    // The layout of no names, shared: where every object starts.
+    static AttrLayout* empty();
+
+    size_t size() const { return strs_.size(); }
+    bool is_shared() const { return shared_; }
+    AttrName name(size_t pos) const { return names_[pos]; }
+    // The str kept for the name at `pos` (a borrowed reference).
+    PyObject* str(size_t pos) const { return strs_[pos]; }
+
+    // Position of the name whose kept str is `str` itself, or `kNotFound`.
+    // By identity only: another str of the same text is not found here.
+    size_t find_str(PyObject* str) const {
+        PyObject* const* first = strs_.data();
+        PyObject* const* last = first + strs_.size();
+        for (PyObject* const* at = first; at != last; ++at) {
+            if (*at == str)
+                return static_cast<size_t>(at - first);
+        }
+        return kNotFound;
+    }
+    // Position of `name`, or `kNotFound`.
+    size_t find(AttrName name) const;
+
+    // The shared layout of `layout`'s names followed by `name` (which
+    // `layout`, shared, does not hold), made if needed, or null when the
+    // tree has no room for it. `key` is the str that named it.
+    static AttrLayout* shared_child(AttrLayout* layout, AttrName name, PyObject* key);
+    // A private copy of `layout`, owned by the caller (see `release`).
+    static AttrLayout* private_copy(const AttrLayout& layout);
+    // Appends `name` to this private layout. Strong guarantee: on failure
+    // (a str could not be made) the layout is unchanged.
+    void append(AttrName name, PyObject* key);
+    // Frees a private layout; a shared one stays.
+    static void release(AttrLayout* layout);
+
+    // Checks the invariants (names distinct, each kept str an exact str of
+    // its name's text, shared layouts reachable from their parent); throws
+    // the internal error on a broken one. For tests.
+    void validate() const;
+    // Heap bytes of the layout and its lists (not of the strs).
+    size_t bytes() const {
+        return sizeof(AttrLayout) + strs_.capacity() * sizeof(PyObject*) +
+               names_.capacity() * sizeof(AttrName);
+    }
+    // Number of shared layouts made so far, the empty one included.
+    static size_t shared_count();
+
+    AttrLayout(const AttrLayout&) = delete;
+    AttrLayout& operator=(const AttrLayout&) = delete;
+
+  private:
+    explicit AttrLayout(bool shared) : shared_(shared) {}
+    ~AttrLayout();
+
+    // Hot first: reads compare these pointers.
+    std::vector<PyObject*> strs_;  // strong references
+    std::vector<AttrName> names_;
+    bool shared_;
+};
+
+// The shared layout of a call's keyword names `kwnames` (a tuple of str),
+// in order, when it has one: null when a name repeats (two texts that
+// cannot be encoded are both the empty name) or the tree is full. Call
+// sites pass the same tuple of interned strs each time, so the answer is
+// cached by the tuple's identity and confirmed by its items' identity.
+AttrLayout* keyword_layout(PyObject* kwnames);
+
+}  // namespace vorlane

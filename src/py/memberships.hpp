@@ -1,0 +1,86 @@
+#pragma once
+// An object's memberships: the index records it was added to, held without
+// keeping them alive, in one word.
+//
+// Each index record has one `IndexAnchor`, made on its first member: a
+// counted block holding a weak handle on the record. Every object of the
+// index points at that same anchor, so a membership costs an object one
+// pointer and no allocation of its own; only an object in several indexes
+// has a heap list of anchors. An anchor outlives its record while objects
+// point at it, and then resolves to nothing.
+//
+// Python-free: memberships are read and released detached too.
+
+#include <absl/container/inlined_vector.h>
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <utility>
+
+namespace vorlane {
+
+struct IndexRecord;
+
+// The handle on one index record that its member objects share.
+class IndexAnchor {
+  public:
+    // The anchor of `record` (made on first use), with one more reference
+    // for the caller.
+    static IndexAnchor* acquire(const std::shared_ptr<IndexRecord>& record);
+    void retain() { refs_.fetch_add(1, std::memory_order_relaxed); }
+    void release();
+
+    // The record, while it lives.
+    std::shared_ptr<IndexRecord> resolve() const { return record_.lock(); }
+    // The record's address: the order in which locks of several indexes are
+    // taken. Compared only, never followed.
+    const IndexRecord* identity() const { return identity_; }
+
+  private:
+    explicit IndexAnchor(const std::shared_ptr<IndexRecord>& record)
+        : record_(record), identity_(record.get()) {}
+
+    std::atomic<size_t> refs_{1};
+    std::weak_ptr<IndexRecord> record_;
+    const IndexRecord* identity_;
+};
+
+// Releases the record's own reference to its anchor (from ~IndexRecord).
+void release_record_anchor(std::atomic<IndexAnchor*>& anchor);
+
+inline constexpr size_t kInlineMemberships = 2;
+
+class Memberships {
+  public:
+    Memberships() = default;
+    ~Memberships();
+    Memberships(Memberships&& other) noexcept : word_(std::exchange(other.word_, 0)) {}
+    Memberships& operator=(Memberships&& other) noexcept;
+    Memberships(const Memberships&) = delete;
+    Memberships& operator=(const Memberships&) = delete;
+
+    // Registers `record`, drops the memberships that no longer resolve (or
+    // resolve to the placeholder record, or to `record` itself, which is
+    // not listed twice), and keeps the rest sorted by record identity.
+    void add(const std::shared_ptr<IndexRecord>& record, const IndexRecord* placeholder);
+    // Drops the memberships of `record`.
+    void remove(const IndexRecord* record);
+    // The records that still resolve, in list order.
+    absl::InlinedVector<std::shared_ptr<IndexRecord>, kInlineMemberships> resolve() const;
+    size_t size() const;
+
+  private:
+    using List = absl::InlinedVector<IndexAnchor*, kInlineMemberships>;
+    // 0: none; an anchor pointer: one membership; a `List` pointer with the
+    // low bit set: several (anchors and lists are at least 8-byte aligned).
+    static constexpr uintptr_t kListBit = 1;
+
+    List take_all();
+    void store(List anchors);
+
+    uintptr_t word_ = 0;
+};
+
+}  // namespace vorlane

@@ -1,0 +1,176 @@
+#include "py/object_attributes.hpp"
+
+#include <algorithm>
+#include <memory>
+#include <new>
+#include <utility>
+
+#include "engine/panic.hpp"
+
+namespace vorlane {
+
+namespace {
+
+// Capacity of the first heap array made by an assignment: room to grow a
+// little, as an object given one new name often gets more.
+constexpr size_t kFirstSpillCapacity = 4;
+
+PyValue* allocate_values(size_t capacity) {
+    return static_cast<PyValue*>(::operator new(capacity * sizeof(PyValue)));
+}
+
+void free_values(PyValue* values) {
+    ::operator delete(values);
+}
+
+// Raw room for values, freed unless handed on.
+struct RawValues {
+    PyValue* values = nullptr;
+    size_t capacity = 0;
+
+    // No room at all for a count of 0.
+    explicit RawValues(size_t count)
+        : values(count > 0 ? allocate_values(count) : nullptr), capacity(count) {}
+    ~RawValues() { free_values(values); }
+    RawValues(const RawValues&) = delete;
+    RawValues& operator=(const RawValues&) = delete;
+    PyValue* release() { return std::exchange(values, nullptr); }
+};
+
+// Moves `count` values from `from` to the raw room `to`.
+void relocate(PyValue* from, PyValue* to, size_t count) noexcept {
+    for (size_t i = 0; i < count; ++i) {
+        new (to + i) PyValue(std::move(from[i]));
+        from[i].~PyValue();
+    }
+}
+
+}  // namespace
+
+ObjectAttributes::ObjectAttributes(AttrLayout* layout, std::span<PyValue> values)
+    : layout_(AttrLayout::empty()) {
+    size_t count = values.size();
+    if (count != layout->size())
+        panic("object attributes: one value per name expected");
+    // The only step that can fail comes first.
+    RawValues room(count > kInlineValues ? count - kSpillFrom : 0);
+    if (count > kInlineValues)
+        new (&spill()) Spill{room.release(), count - kSpillFrom};
+    for (size_t pos = 0; pos < count; ++pos)
+        new (slot(pos, count)) PyValue(std::move(values[pos]));
+    layout_ = layout;
+}
+
+ObjectAttributes::~ObjectAttributes() {
+    destroy();
+}
+
+void ObjectAttributes::destroy() noexcept {
+    size_t count = size();
+    for (size_t pos = 0; pos < count; ++pos)
+        slot(pos, count)->~PyValue();
+    if (count > kInlineValues)
+        free_values(spill().values);
+    AttrLayout::release(std::exchange(layout_, AttrLayout::empty()));
+}
+
+ObjectAttributes::ObjectAttributes(ObjectAttributes&& other) noexcept
+    : layout_(std::exchange(other.layout_, AttrLayout::empty())) {
+    // `other` now holds no values: the ones moved here are not destroyed there.
+    size_t count = size();
+    size_t inline_count = std::min(count, count > kInlineValues ? kSpillFrom : kInlineValues);
+    relocate(other.inline_values(), inline_values(), inline_count);
+    if (count > kInlineValues)
+        new (&spill()) Spill(other.spill());
+}
+
+ObjectAttributes& ObjectAttributes::operator=(ObjectAttributes&& other) noexcept {
+    if (this != &other) {
+        destroy();
+        new (this) ObjectAttributes(std::move(other));
+    }
+    return *this;
+}
+
+AttrLayout* ObjectAttributes::next_layout(AttrName name, PyObject* key) {
+    if (!layout_->is_shared()) {
+        layout_->append(name, key);  // in place; unchanged on failure
+        return layout_;
+    }
+    if (AttrLayout* child = AttrLayout::shared_child(layout_, name, key))
+        return child;
+    std::unique_ptr<AttrLayout, void (*)(AttrLayout*)> copy(AttrLayout::private_copy(*layout_),
+                                                            AttrLayout::release);
+    copy->append(name, key);
+    return copy.release();
+}
+
+void ObjectAttributes::place(size_t count, PyValue value, Spill room) noexcept {
+    if (count < kInlineValues) {
+        new (inline_values() + count) PyValue(std::move(value));
+        return;
+    }
+    if (count == kInlineValues) {
+        // The last inline value moves to the new array, whose handle takes
+        // its place.
+        relocate(inline_values() + kSpillFrom, room.values, 1);
+        new (room.values + 1) PyValue(std::move(value));
+        new (&spill()) Spill(room);
+        return;
+    }
+    Spill& current = spill();
+    size_t spilled = count - kSpillFrom;
+    if (room.values != nullptr) {
+        relocate(current.values, room.values, spilled);
+        free_values(current.values);
+        current = room;
+    }
+    new (current.values + spilled) PyValue(std::move(value));
+}
+
+std::optional<PyValue> ObjectAttributes::set(AttrName name, PyObject* key, PyValue value) {
+    size_t pos = layout_->find_str(key);
+    if (pos == AttrLayout::kNotFound)
+        pos = layout_->find(name);
+    size_t count = size();
+    if (pos != AttrLayout::kNotFound) {
+        PyValue* stored = slot(pos, count);
+        std::optional<PyValue> old(std::move(*stored));
+        *stored = std::move(value);
+        return old;
+    }
+    // What can fail comes first: room for the value, then the next layout.
+    size_t needed = 0;
+    if (count == kInlineValues) {
+        needed = kFirstSpillCapacity;
+    } else if (count > kInlineValues && count - kSpillFrom == spill().capacity) {
+        // Doubling: an object given many names one by one moves each value
+        // a bounded number of times.
+        needed = 2 * spill().capacity;
+    }
+    RawValues room(needed);
+    AttrLayout* next = next_layout(name, key);
+    Spill handle{room.values, room.capacity};
+    room.release();
+    place(count, std::move(value), handle);
+    layout_ = next;  // a shared layout left behind stays; a private one grew in place
+    return std::nullopt;
+}
+
+size_t ObjectAttributes::spilled_bytes() const {
+    return size() > kInlineValues ? spill().capacity * sizeof(PyValue) : 0;
+}
+
+void ObjectAttributes::validate() const {
+    layout_->validate();
+    size_t count = size();
+    if (count > kInlineValues &&
+        (spill().values == nullptr || spill().capacity < count - kSpillFrom))
+        panic("object attributes: spilled values past the array");
+    for (size_t pos = 0; pos < count; ++pos) {
+        if (value(pos).obj() == nullptr)
+            panic("object attributes: a value is not set");
+    }
+}
+
+}  // namespace vorlane

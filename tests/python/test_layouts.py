@@ -1,0 +1,126 @@
+"""Attribute layouts: objects with the same names in the same order share one
+layout, diverge when their names differ, fall back to layouts of their own
+past the bounds of the shared tree, and read, list, index and pickle the same
+whichever layout they have."""
+import pickle
+import subprocess
+import sys
+
+from Vorlane import Index, Indexable, PyQueryExpr as Q, _layout_of
+
+MAX_SHARED_NAMES = 64
+MAX_SHARED_LAYOUTS = 10_000
+
+
+def fresh(text):
+    """An equal str that is a different object from any literal."""
+    return "".join(list(text))
+
+
+def layout(o):
+    return _layout_of(o)[0]
+
+
+def is_shared(o):
+    return _layout_of(o)[1]
+
+
+class TestSharing:
+    def test_same_names_same_order_share_one_layout_however_made(self):
+        a = Indexable(x=1, y=2)
+        b = Indexable(**{fresh("x"): 3, fresh("y"): 4})
+        c = Indexable(x=5)
+        c.y = 6
+        d = Indexable(x=7, y=8)
+        d.x = 9  # an existing name keeps the layout
+        assert len({layout(o) for o in (a, b, c, d)}) == 1 and is_shared(a)
+        assert [(o.x, o.y) for o in (a, b, c, d)] == [(1, 2), (3, 4), (5, 6), (9, 8)]
+
+    def test_other_order_or_other_names_diverge(self):
+        a, b, c = Indexable(x=1, y=2), Indexable(y=2, x=1), Indexable(x=1, z=2)
+        assert len({layout(a), layout(b), layout(c)}) == 3
+        assert b.__dir__()[:2] == ["y", "x"] and (b.x, b.y) == (1, 2)
+        index = Index()
+        index.add_object_many([a, b, c])
+        assert index.get_by_attribute(x=1, y=2) == [a, b]
+        assert index.get_by_attribute(z=2) == [c]
+
+    def test_identity_misses_fall_back_to_the_text(self):
+        class Name(str):
+            pass
+
+        o = Indexable(**{fresh("size"): 1, Name("kind"): "a"})
+        assert (o.size, o.kind) == (1, "a")
+        assert getattr(o, fresh("size")) == 1 and getattr(o, Name("size")) == 1
+        assert o.__dir__()[:2] == ["size", "kind"]
+
+
+class TestWideObjects:
+    def test_values_past_the_inline_ones_grow_one_name_at_a_time(self):
+        o = Indexable(**{f"a{i}": i for i in range(8)})
+        small = sys.getsizeof(o)
+        index = Index()
+        index.add_object(o)
+        for i in range(8, 40):
+            setattr(o, f"a{i}", i)
+        for i in range(0, 40, 3):
+            setattr(o, f"a{i}", -i)  # existing names move in the index
+        assert [getattr(o, f"a{i}") for i in range(40)] == [-i if i % 3 == 0 else i for i in range(40)]
+        assert sys.getsizeof(o) > small
+        assert index.get_by_attribute(a3=-3) == [o] and index.get_by_attribute(a4=4) == [o]
+        assert index.get_by_attribute(a10=-10) == []  # added after indexing: not indexed
+        _layout_of(o)
+
+
+class TestPrivateLayouts:
+    def test_past_the_names_of_a_shared_layout_an_object_has_its_own(self):
+        names = [f"p{i}" for i in range(MAX_SHARED_NAMES + 6)]
+        a = Indexable(**{n: i for i, n in enumerate(names)})
+        b = Indexable(**{n: i for i, n in enumerate(names)})
+        assert not is_shared(a) and layout(a) != layout(b)
+        a.extra = "e"
+        assert a.__dir__()[: len(names) + 1] == names + ["extra"]
+        assert repr(a) == f"<MyClass with {len(names) + 1} attributes>"
+        index = Index()
+        index.add_object_many([a, b])
+        assert index.get_by_attribute(p69=69) == [a, b]
+        a.p69 = 0
+        assert index.get_by_attribute(p69=69) == [b]
+
+        copy, index_copy = pickle.loads(pickle.dumps((a, index)))
+        assert [getattr(copy, n) for n in names] == [getattr(a, n) for n in names]
+        assert copy.extra == "e" and not is_shared(copy)
+        assert len(index_copy.get_by_attribute(p69=69)) == 1
+
+    def test_past_the_shared_layouts_objects_have_their_own(self):
+        # In a process of its own: the tree it fills stays full.
+        script = f"""
+import pickle
+from Vorlane import Indexable, _layout_of
+objs = [Indexable(**{{f"n{{i}}": i}}) for i in range({MAX_SHARED_LAYOUTS + 10})]
+last = objs[-1]
+assert not _layout_of(last)[1] and _layout_of(objs[0])[1]
+last.more = 1
+assert last.__dir__()[:2] == ["n{MAX_SHARED_LAYOUTS + 9}", "more"]
+assert getattr(last, "n{MAX_SHARED_LAYOUTS + 9}") == {MAX_SHARED_LAYOUTS + 9}
+assert pickle.loads(pickle.dumps(last)).more == 1
+"""
+        subprocess.run([sys.executable, "-c", script], check=True)
+
+
+class TestQueryOnlyNames:
+    def test_a_name_no_object_carried_matches_nothing_until_one_does(self):
+        name = fresh("name_first_seen_in_a_query")
+        expr = Q.and_(Q.eq(name, 1), Q.not_(Q.bt(fresh("other_unseen_name"), 0, 9)))
+        assert name in repr(expr) and "other_unseen_name" in repr(expr)
+        index = Index()
+        index.add_object(Indexable(k=1))
+        assert len(index.reduced_query(Q.not_(Q.eq(name, 1)))) == 1
+        assert len(index.reduced_query(expr)) == 0
+        assert index.get_by_attribute(**{name: 1}) == []
+        assert index.collect_sorted(name) == []
+        late = Indexable(**{name: 1})
+        index.add_object(late)
+        assert index.reduced_query(expr).collect() == [late]
+        assert index.reduced_query(Q.eq(name, 1)).collect() == [late]
+        assert index.get_by_attribute(**{name: 1}) == [late]
