@@ -72,8 +72,10 @@ void RemovalPrefetch::request_sets(std::span<const Bitmap*> bitmaps, size_t& cou
         auto entry = maps_[i]->exact().find(hashes_[i]);
         if (entry == maps_[i]->exact().end())
             continue;
-        if (const auto* large = std::get_if<Bitmap>(&entry->second.form()))
+        if (const Bitmap* large = entry->second.bitmap_form())
             bitmaps[count++] = large;
+        else
+            entry->second.prefetch_small();
     }
 }
 
