@@ -166,7 +166,7 @@ PyObject* remove_object(PyObject* self, py::Arguments& args) {
         {
             LockedItems::WriteGuard table(*index.items);
             if (index.live_ids.contains(values.id) && holds_object(*table, values.id, obj)) {
-                removed = std::move((*table)[values.id]);
+                removed = table->take(values.id);
                 index.live_ids.remove(values.id);
                 index.version.fetch_add(1, std::memory_order_relaxed);
             }
