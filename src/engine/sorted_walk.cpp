@@ -19,11 +19,9 @@ class SortedWalk {
 
     // False once enough ids were collected.
     bool walk(const BitMapBTreeNode& node) {
-        if (const auto* internal = std::get_if<std::unique_ptr<InternalNode>>(&node)) {
-            return *internal ? walk_internal(**internal) : true;
-        }
-        const auto& leaf = std::get<std::unique_ptr<LeafNode>>(node);
-        return leaf ? walk_leaf(*leaf) : true;
+        if (const auto* internal = std::get_if<InternalPtr>(&node))
+            return walk_internal(**internal);
+        return walk_leaf(*std::get<LeafPtr>(node));
     }
 
     std::vector<uint32_t> finish() {
@@ -34,16 +32,16 @@ class SortedWalk {
     }
 
   private:
-    uint32_t slot(uint32_t k, uint32_t offset, uint32_t len) const {
-        return reverse_ ? offset + len - 1 - k : offset + k;
-    }
+    // Position of the k-th element visited among `len`, in the walk's direction.
+    uint32_t slot(uint32_t k, uint32_t len) const { return reverse_ ? len - 1 - k : k; }
 
     bool walk_internal(const InternalNode& node) {
-        for (uint32_t k = 0; k < node.len; ++k) {
-            uint32_t i = slot(k, node.offset, node.len);
-            const std::optional<Bitmap>& ids = node.bitmaps[i];
+        uint32_t len = static_cast<uint32_t>(node.len());
+        for (uint32_t k = 0; k < len; ++k) {
+            uint32_t i = slot(k, len);
             // A child none of whose ids is selected is skipped whole.
-            if (ids && !roaring_bitmap_intersect(ids->raw(), selection_.raw()))
+            if (node.caches_bitmaps() &&
+                !roaring_bitmap_intersect(node.bitmaps[i].raw(), selection_.raw()))
                 continue;
             if (!walk(node.children[i]))
                 return false;
@@ -53,7 +51,7 @@ class SortedWalk {
 
     bool walk_leaf(const LeafNode& leaf) {
         for (uint32_t k = 0; k < leaf.len; ++k) {
-            const CompositeKey128& entry = leaf.keys[slot(k, leaf.offset, leaf.len)];
+            const CompositeKey128& entry = leaf.entries()[slot(k, leaf.len)];
             Key128 code = entry.value_code();
             if (code > nan_above_ || code < nan_below_)
                 continue;  // NaN compares with nothing
