@@ -146,7 +146,7 @@ struct RangeParts {
     // keeps clear of the point where dense containers pay off.
     static constexpr uint64_t kSparseIdsPerContainer = Bitmap::kArrayContainerLimit / 4;
 
-    Bitmap union_within(const Bitmap& mask) const {
+    Bitmap union_within(const Bitmap& mask) {
         if (mask.is_empty())
             return Bitmap();
         uint64_t listed = ids.size();
@@ -159,6 +159,9 @@ struct RangeParts {
             result = gathered_union(listed);
         } else {
             result = Bitmap::or_many(whole);
+            // The leaves' ids come in value order, scattered over the id
+            // space: sorted, the library adds them container by container.
+            sort_ids(ids);
             result.add_many(ids);
         }
         result.and_inplace(mask);
