@@ -9,6 +9,7 @@
 #include "bindings/pickling.hpp"
 #include "bindings/selection.hpp"
 #include "engine/attribute_maps.hpp"
+#include "engine/bulk_buffer.hpp"
 #include "engine/hash_query.hpp"
 #include "py/args.hpp"
 #include "py/errors.hpp"
@@ -94,11 +95,12 @@ PyObject* add_object(PyObject* self, py::Arguments& args) {
 }
 
 // The objects of `objs`, each exclusively borrowed for the rest of the call.
-// An object listed twice is borrowed once and indexed once.
+// An object listed twice is borrowed once and indexed once. Bulk buffers: a
+// call may list millions, and their memory goes back once the call is done.
 struct BorrowedObjects {
-    std::vector<py::Ref> items;
-    std::vector<PyObject*> distinct;
-    std::vector<py::ExclusiveBorrow> borrows;
+    BulkVector<py::Ref> items;
+    BulkVector<PyObject*> distinct;
+    BulkVector<py::ExclusiveBorrow> borrows;
 };
 
 BorrowedObjects borrow_objects(PyObject* objs) {
@@ -123,7 +125,7 @@ BorrowedObjects borrow_objects(PyObject* objs) {
 
 // Indexes the attributes of `objects` (exclusively borrowed) in one bulk
 // addition.
-void index_many(AttributeMaps& maps, const std::vector<PyObject*>& objects) {
+void index_many(AttributeMaps& maps, std::span<PyObject* const> objects) {
     BulkAddition bulk(maps);
     for (PyObject* obj : objects) {
         const Indexable& object = py::record_of<Indexable>(obj);

@@ -120,7 +120,7 @@ uint32_t folded(int64_t hash) {
 
 }  // namespace
 
-std::vector<uint32_t> QueryMapBatch::group_by_value() {
+BulkVector<uint32_t> QueryMapBatch::group_by_value() {
     sort_by_key32(pairs_, [](const Pair& p) { return folded(p.hash); });
     // A run of one folded key holds one hash, ids ascending (the sort is
     // stable and objects come in id order), unless hashes collide in the
@@ -128,7 +128,7 @@ std::vector<uint32_t> QueryMapBatch::group_by_value() {
     auto by_hash_and_id = [](const Pair& a, const Pair& b) {
         return a.hash != b.hash ? a.hash < b.hash : a.id < b.id;
     };
-    std::vector<uint32_t> groups;
+    BulkVector<uint32_t> groups;
     const size_t n = pairs_.size();
     for (size_t run = 0, end = 0; run < n; run = end) {
         uint32_t key = folded(pairs_[run].hash);
@@ -147,7 +147,7 @@ std::vector<uint32_t> QueryMapBatch::group_by_value() {
     return groups;
 }
 
-void QueryMapBatch::add_group(std::span<Pair> group, std::vector<uint32_t>& ids) {
+void QueryMapBatch::add_group(std::span<Pair> group, BulkVector<uint32_t>& ids) {
     // Ids ascend within the group: a repeat follows its first.
     ids.clear();
     for (size_t j = 0; j < group.size(); ++j) {
@@ -168,15 +168,15 @@ void QueryMapBatch::add_group(std::span<Pair> group, std::vector<uint32_t>& ids)
     }
 }
 
-std::vector<CompositeKey128> QueryMapBatch::tree_entries(std::span<const uint32_t> groups) const {
+BulkVector<CompositeKey128> QueryMapBatch::tree_entries(std::span<const uint32_t> groups) const {
     // The entries group by group, each group cut into runs of one value code
     // (ids ascending within a run); then the runs in code order. Numbers of
     // one value share a hash, so each code has one run in all, and only the
     // runs are sorted, not every entry.
-    std::vector<CompositeKey128> grouped;
+    BulkVector<CompositeKey128> grouped;
     grouped.reserve(pairs_.size());
-    std::vector<CompositeKey128> runs;  // (code, run number)
-    std::vector<size_t> run_starts;     // where each run starts in `grouped`
+    BulkVector<CompositeKey128> runs;  // (code, run number)
+    BulkVector<size_t> run_starts;     // where each run starts in `grouped`
     for (size_t g = 0; g + 1 < groups.size(); ++g) {
         size_t start = grouped.size();
         for (uint32_t j = groups[g]; j < groups[g + 1]; ++j) {
@@ -197,7 +197,7 @@ std::vector<CompositeKey128> QueryMapBatch::tree_entries(std::span<const uint32_
     }
     run_starts.push_back(grouped.size());
     sort_entries(runs);
-    std::vector<CompositeKey128> entries;
+    BulkVector<CompositeKey128> entries;
     entries.reserve(grouped.size());
     for (CompositeKey128 run : runs) {
         auto first = grouped.begin() + static_cast<std::ptrdiff_t>(run_starts[run.id()]);
@@ -208,16 +208,16 @@ std::vector<CompositeKey128> QueryMapBatch::tree_entries(std::span<const uint32_
 }
 
 void QueryMapBatch::finish() {
-    std::vector<uint32_t> groups = group_by_value();
+    BulkVector<uint32_t> groups = group_by_value();
     QueryMap::ExactMap& exact = map_->exact_;
     exact.reserve(exact.size() + groups.size() - 1);
-    std::vector<uint32_t> ids;
+    BulkVector<uint32_t> ids;
     for (size_t g = 0; g + 1 < groups.size(); ++g) {
         if (g + kAhead + 1 < groups.size())
             exact.prefetch(pairs_[groups[g + kAhead]].hash);
         add_group(std::span<Pair>(pairs_).subspan(groups[g], groups[g + 1] - groups[g]), ids);
     }
-    std::vector<CompositeKey128> entries = tree_entries(groups);
+    BulkVector<CompositeKey128> entries = tree_entries(groups);
     pairs_ = {};
     map_->tree_.insert_sorted(entries);
 }

@@ -19,6 +19,7 @@
 #include <span>
 #include <vector>
 
+#include "engine/bulk_buffer.hpp"
 #include "engine/hybrid_set.hpp"
 #include "engine/ranged_b_tree.hpp"
 #include "engine/value_key.hpp"
@@ -155,13 +156,13 @@ class QueryMapBatch {
 
     // Sorts the pairs by hash, ids ascending within each hash; returns where
     // each hash's group starts (and, last, the end).
-    std::vector<uint32_t> group_by_value();
-    void add_group(std::span<Pair> group, std::vector<uint32_t>& ids);
+    BulkVector<uint32_t> group_by_value();
+    void add_group(std::span<Pair> group, BulkVector<uint32_t>& ids);
     // The tree entries of the pairs left, in key order.
-    std::vector<CompositeKey128> tree_entries(std::span<const uint32_t> groups) const;
+    BulkVector<CompositeKey128> tree_entries(std::span<const uint32_t> groups) const;
 
     QueryMap* map_;
-    std::vector<Pair> pairs_;
+    BulkVector<Pair> pairs_;
 };
 
 }  // namespace vorlane

@@ -7,9 +7,12 @@
 #include <functional>
 #include <iterator>
 #include <new>
+
+#include <absl/container/inlined_vector.h>
 #include <string>
 #include <vector>
 
+#include "engine/bulk_buffer.hpp"
 #include "engine/panic.hpp"
 #include "engine/prefetch.hpp"
 #include "engine/sort_ids.hpp"
@@ -253,71 +256,170 @@ void LeafFree::operator()(LeafNode* leaf) const {
     ::operator delete(leaf);
 }
 
+namespace {
+
+constexpr Key128 kStepLimit = UINT32_MAX;
+
+// Trailing zero bits of a nonzero 128-bit number.
+int trailing_zeros(Key128 x) {
+    auto low = static_cast<uint64_t>(x);
+    return low != 0 ? std::countr_zero(low) : 64 + std::countr_zero(static_cast<uint64_t>(x >> 64));
+}
+
+}  // namespace
+
 LeafPtr LeafNode::make(std::span<const CompositeKey128> entries, uint32_t cap) {
-    void* memory = ::operator new(sizeof(LeafNode) + size_t{cap} * sizeof(CompositeKey128));
-    LeafPtr leaf(new (memory) LeafNode{static_cast<uint32_t>(entries.size()), cap, 0});
-    std::copy(entries.begin(), entries.end(), leaf->entries());
+    LeafNode header{static_cast<uint32_t>(entries.size()), cap};
+    if (!entries.empty()) {
+        // Compact when every code is the first one plus a multiple of one
+        // power of two, at most 2^32 - 1 of them.
+        Key128 base = entries.front().value_code();
+        Key128 steps = 0;
+        for (CompositeKey128 entry : entries)
+            steps |= entry.value_code() - base;
+        int shift = steps == 0 ? 0 : trailing_zeros(steps);
+        if (((entries.back().value_code() - base) >> shift) <= kStepLimit) {
+            header.compact = true;
+            header.shift = static_cast<uint8_t>(shift);
+            header.base = base;
+        }
+    }
+    void* memory = ::operator new(header.bytes());
+    LeafPtr leaf(new (memory) LeafNode(header));
+    for (uint32_t i = 0; i < leaf->len; ++i) {
+        if (leaf->compact)
+            leaf->packed()[i] = leaf->pack(entries[i]);
+        else
+            leaf->wide()[i] = entries[i];
+    }
     return leaf;
 }
 
-bool LeafNode::contains(CompositeKey128 entry) const {
-    return len > 0 && entries()[position(window(), entry.key)] == entry;
+uint32_t LeafNode::lower_bound(Key128 key) const {
+    uint32_t first = 0;
+    for (uint32_t count = len; count > 0;) {
+        uint32_t half = count / 2;
+        if (entry(first + half).key < key) {
+            first += half + 1;
+            count -= half + 1;
+        } else {
+            count = half;
+        }
+    }
+    return first;
+}
+
+uint32_t LeafNode::upper_bound(Key128 key) const {
+    return key == ~Key128{0} ? len : lower_bound(key + 1);
+}
+
+bool LeafNode::contains(CompositeKey128 wanted) const {
+    uint32_t at = lower_bound(wanted.key);
+    return at < len && entry(at) == wanted;
+}
+
+bool LeafNode::can_take(CompositeKey128 wanted) const {
+    if (!compact)
+        return true;
+    Key128 code = wanted.value_code();
+    if (code < base)
+        return false;
+    Key128 step = code - base;
+    return (step & ((Key128{1} << shift) - 1)) == 0 && (step >> shift) <= kStepLimit;
+}
+
+void LeafNode::insert_at(uint32_t point, CompositeKey128 wanted) {
+    if (compact) {
+        std::memmove(packed() + point + 1, packed() + point, (len - point) * sizeof(uint64_t));
+        packed()[point] = pack(wanted);
+    } else {
+        std::memmove(wide() + point + 1, wide() + point, (len - point) * sizeof(CompositeKey128));
+        wide()[point] = wanted;
+    }
+    ++len;
+}
+
+void LeafNode::erase_at(uint32_t point) {
+    if (compact)
+        std::memmove(packed() + point, packed() + point + 1, (len - point - 1) * sizeof(uint64_t));
+    else
+        std::memmove(wide() + point, wide() + point + 1,
+                     (len - point - 1) * sizeof(CompositeKey128));
+    --len;
+}
+
+void LeafNode::append_entries(std::vector<CompositeKey128>& out) const {
+    for (uint32_t i = 0; i < len; ++i)
+        out.push_back(entry(i));
 }
 
 void LeafNode::append_ids(std::vector<uint32_t>& out) const {
-    for (CompositeKey128 entry : window())
-        out.push_back(entry.id());
+    for (uint32_t i = 0; i < len; ++i)
+        out.push_back(id_at(i));
 }
 
 void LeafNode::collect_range(const KeyRange& range, RangeParts& parts) const {
-    std::span<const CompositeKey128> all = window();
-    auto from = std::lower_bound(all.begin(), all.end(), range.first,
-                                 [](const CompositeKey128& e, Key128 k) { return e.key < k; });
-    for (auto it = from; it != all.end() && it->key <= range.last; ++it)
-        parts.ids.push_back(it->id());
+    for (uint32_t i = lower_bound(range.first), end = upper_bound(range.last); i < end; ++i)
+        parts.ids.push_back(id_at(i));
 }
 
 namespace {
 
+void check_leaf(bool ok, const char* what) {
+    if (!ok)
+        panic(std::string("BitMapBTree invariant broken: ") + what);
+}
+
+}  // namespace
+
+void LeafNode::validate() const {
+    check_leaf(len <= cap && cap <= kLeafMax, "leaf holds more than its room");
+    check_leaf(!compact || shift < 96, "compact leaf shifts its steps out of the code");
+    for (uint32_t i = 1; i < len; ++i)
+        check_leaf(entry(i - 1) < entry(i), "keys not strictly ascending");
+}
+
+namespace {
+
+// Entries of at most two leaves, decoded on the stack.
+using LeafEntries = absl::InlinedVector<CompositeKey128, 2 * kLeafMax>;
+
+LeafEntries decoded(const LeafNode& leaf) {
+    LeafEntries out;
+    for (uint32_t i = 0; i < leaf.len; ++i)
+        out.push_back(leaf.entry(i));
+    return out;
+}
+
 // Inserts `entry` into a leaf that is not full, growing its allocation when
-// it has no room left; false (and no change) when the leaf holds it.
+// it has no room left and changing its form when the compact one cannot take
+// the entry; false (and no change) when the leaf holds it.
 bool leaf_insert(LeafPtr& leaf, CompositeKey128 entry) {
-    std::span<const CompositeKey128> all = leaf->window();
-    auto at = std::lower_bound(all.begin(), all.end(), entry);
-    if (at != all.end() && *at == entry)
+    uint32_t point = leaf->lower_bound(entry.key);
+    if (point < leaf->len && leaf->entry(point) == entry)
         return false;
-    uint32_t point = static_cast<uint32_t>(at - all.begin());
-    if (leaf->len == leaf->cap) {
-        LeafPtr grown = LeafNode::make(all.first(point), roomy_capacity(leaf->len + 1, kLeafMax));
-        std::copy(all.begin() + point, all.end(), grown->entries() + point + 1);
-        grown->len = leaf->len;
-        leaf = std::move(grown);
-    } else {
-        CompositeKey128* entries = leaf->entries();
-        std::memmove(entries + point + 1, entries + point,
-                     (leaf->len - point) * sizeof(CompositeKey128));
+    if (leaf->len < leaf->cap && leaf->can_take(entry)) {
+        leaf->insert_at(point, entry);
+        return true;
     }
-    leaf->entries()[point] = entry;
-    ++leaf->len;
+    LeafEntries entries = decoded(*leaf);
+    entries.insert(entries.begin() + point, entry);
+    uint32_t cap = leaf->len < leaf->cap ? leaf->cap : roomy_capacity(leaf->len + 1, kLeafMax);
+    leaf = LeafNode::make(entries, cap);
     return true;
 }
 
 // Gives back the room of a leaf left with much more than it holds.
 void fit_leaf(LeafPtr& leaf) {
     if (has_spare_room(leaf->len, leaf->cap))
-        leaf = LeafNode::make(leaf->window(), roomy_capacity(leaf->len, kLeafMax));
+        leaf = LeafNode::make(decoded(*leaf), roomy_capacity(leaf->len, kLeafMax));
 }
 
 bool leaf_remove(LeafPtr& leaf, CompositeKey128 entry) {
-    std::span<const CompositeKey128> all = leaf->window();
-    auto at = std::lower_bound(all.begin(), all.end(), entry);
-    if (at == all.end() || *at != entry)
+    uint32_t point = leaf->lower_bound(entry.key);
+    if (point == leaf->len || leaf->entry(point) != entry)
         return false;
-    CompositeKey128* entries = leaf->entries();
-    size_t point = static_cast<size_t>(at - all.begin());
-    std::memmove(entries + point, entries + point + 1,
-                 (leaf->len - point - 1) * sizeof(CompositeKey128));
-    --leaf->len;
+    leaf->erase_at(point);
     fit_leaf(leaf);
     return true;
 }
@@ -325,14 +427,20 @@ bool leaf_remove(LeafPtr& leaf, CompositeKey128 entry) {
 // Keeps the first half of a leaf; returns the second half.
 LeafPtr leaf_split(LeafPtr& leaf) {
     uint32_t keep = leaf->len / 2;
-    std::span<const CompositeKey128> all = leaf->window();
-    LeafPtr right = LeafNode::make(all.subspan(keep), roomy_capacity(leaf->len - keep, kLeafMax));
-    leaf = LeafNode::make(all.first(keep), roomy_capacity(keep, kLeafMax));
+    LeafEntries all = decoded(*leaf);
+    std::span<const CompositeKey128> entries(all);
+    LeafPtr right =
+        LeafNode::make(entries.subspan(keep), roomy_capacity(leaf->len - keep, kLeafMax));
+    leaf = LeafNode::make(entries.first(keep), roomy_capacity(keep, kLeafMax));
     return right;
 }
 
+}  // namespace
+
 // ---------------------------------------------------------------------------
 // Dispatch over the node kinds
+
+namespace {
 
 bool insert_into(BitMapBTreeNode& node, CompositeKey128 entry) {
     if (auto* internal = std::get_if<InternalPtr>(&node))
@@ -356,7 +464,7 @@ CompositeKey128 first_key(const BitMapBTreeNode& node) {
     }
     if (leaf_of(node).len == 0)
         panic("invalid offset");
-    return leaf_of(node).entries()[0];
+    return leaf_of(node).entry(0);
 }
 
 // The ids of every entry below `node`, in a new bitmap.
@@ -499,13 +607,11 @@ void InternalNode::merge_children(uint32_t index) {
     BitMapBTreeNode& left = children[index];
     BitMapBTreeNode& right = children[index + 1];
     if (auto* leaf = std::get_if<LeafPtr>(&left)) {
+        LeafEntries both = decoded(**leaf);
         const LeafNode& second = leaf_of(right);
-        uint32_t len = (*leaf)->len + second.len;
-        LeafPtr merged = LeafNode::make((*leaf)->window(), roomy_capacity(len, kLeafMax));
-        std::copy(second.entries(), second.entries() + second.len,
-                  merged->entries() + (*leaf)->len);
-        merged->len = len;
-        *leaf = std::move(merged);
+        for (uint32_t i = 0; i < second.len; ++i)
+            both.push_back(second.entry(i));
+        *leaf = LeafNode::make(both, roomy_capacity(static_cast<uint32_t>(both.size()), kLeafMax));
     } else {
         InternalNode& first = *std::get<InternalPtr>(left);
         InternalNode& second = *std::get<InternalPtr>(right);
@@ -709,10 +815,10 @@ void BitMapBTree::insert_sorted(std::span<const CompositeKey128> entries) {
 }
 
 void BitMapBTree::rebuild_with(std::span<const CompositeKey128> entries) {
-    std::vector<CompositeKey128> held;
+    BulkVector<CompositeKey128> held;
     held.reserve(size_);
     for_each_entry([&](CompositeKey128 entry) { held.push_back(entry); });
-    std::vector<CompositeKey128> all;
+    BulkVector<CompositeKey128> all;
     all.reserve(held.size() + entries.size());
     // The union drops repeated entries and those already held.
     std::set_union(held.begin(), held.end(), entries.begin(), entries.end(),
@@ -745,25 +851,14 @@ bool BitMapBTree::move_in_place(CompositeKey128 from, CompositeKey128 to) {
     }
     LeafNode& leaf = *std::get<LeafPtr>(*node);
     bool is_root = node == &root_;
-    if ((!is_root && leaf.len <= kLeafUnderflow) || has_spare_room(leaf.len - 1, leaf.cap))
+    if ((!is_root && leaf.len <= kLeafUnderflow) || has_spare_room(leaf.len - 1, leaf.cap) ||
+        !leaf.can_take(to))
         return false;
-    std::span<const CompositeKey128> all = leaf.window();
-    auto at = std::lower_bound(all.begin(), all.end(), from);
-    if (at == all.end() || *at != from || leaf.contains(to))
+    uint32_t old_at = leaf.lower_bound(from.key);
+    if (old_at == leaf.len || leaf.entry(old_at) != from || leaf.contains(to))
         return false;
-    // Slide the entries between the two positions by one, then place `to`.
-    CompositeKey128* entries = leaf.entries();
-    size_t old_at = static_cast<size_t>(at - all.begin());
-    size_t new_at = static_cast<size_t>(std::lower_bound(all.begin(), all.end(), to) - all.begin());
-    if (new_at > old_at) {
-        --new_at;
-        std::memmove(entries + old_at, entries + old_at + 1,
-                     (new_at - old_at) * sizeof(CompositeKey128));
-    } else {
-        std::memmove(entries + new_at + 1, entries + new_at,
-                     (old_at - new_at) * sizeof(CompositeKey128));
-    }
-    entries[new_at] = to;
+    leaf.erase_at(old_at);
+    leaf.insert_at(leaf.lower_bound(to.key), to);
     for (size_t i = 0; i < depth; ++i) {
         if (to < *lowered[i])
             *lowered[i] = to;
@@ -794,7 +889,7 @@ void prefetch_node(const BitMapBTreeNode& node) {
         return;
     }
     const LeafNode& leaf = leaf_of(node);
-    prefetch_bytes(&leaf, sizeof(LeafNode) + leaf.len * sizeof(CompositeKey128));
+    prefetch_bytes(&leaf, sizeof(LeafNode) + leaf.len * leaf.entry_bytes());
 }
 
 }  // namespace
@@ -909,13 +1004,12 @@ SubtreeFacts validate_node(const BitMapBTreeNode& node, const KeyBounds& bounds,
     if (const auto* leaf_ptr = std::get_if<LeafPtr>(&node)) {
         check(*leaf_ptr != nullptr, "absent node");
         const LeafNode& leaf = **leaf_ptr;
-        check(leaf.len <= leaf.cap && leaf.cap <= kLeafMax, "leaf holds more than its room");
         check(!has_spare_room(leaf.len, leaf.cap), "leaf has more than twice the room it needs");
         check(is_root || leaf.len > 0, "empty leaf kept");
-        check_ascending(leaf.window());
-        for (CompositeKey128 entry : leaf.window()) {
-            check(bounds.admits(entry.key), "leaf entry outside its parent's key range");
-            facts.ids.push_back(entry.id());
+        leaf.validate();
+        for (uint32_t i = 0; i < leaf.len; ++i) {
+            check(bounds.admits(leaf.entry(i).key), "leaf entry outside its parent's key range");
+            facts.ids.push_back(leaf.id_at(i));
         }
         facts.entries = leaf.len;
         return facts;

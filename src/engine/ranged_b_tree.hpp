@@ -118,27 +118,71 @@ using InternalPtr = std::unique_ptr<InternalNode>;
 // Owning handle on one node; every handle in a tree is set.
 using BitMapBTreeNode = std::variant<InternalPtr, LeafPtr>;
 
+// A leaf: one allocation of a header and its entries, ascending. Entries
+// take one of two forms, chosen whenever the leaf is allocated:
+// - wide: each entry as its 16-byte key;
+// - compact: each entry in 8 bytes, the id and the entry's value code as a
+//   32-bit step from the leaf's `base` code, in units of 2^`shift`. A leaf's
+//   values lie close together, so this holds for nearly every leaf of
+//   integers (their codes end in many zero bits) and for every leaf of few
+//   distinct values; a leaf of scattered floats stays wide. The packed
+//   8 bytes, step above id, order as the keys do.
+// An entry that the compact form cannot take turns the leaf wide.
 struct LeafNode {
     uint32_t len = 0;
     uint32_t cap = 0;
-    uint64_t unused_ = 0;  // keeps the entries at the 16-byte alignment of their keys
+    bool compact = false;
+    uint8_t shift = 0;
+    Key128 base = 0;
 
-    // A new leaf holding `entries` (ascending) with room for `cap`.
+    // A new leaf holding `entries` (ascending) with room for `cap`, in the
+    // smaller form that holds them.
     static LeafPtr make(std::span<const CompositeKey128> entries, uint32_t cap);
 
-    CompositeKey128* entries() { return reinterpret_cast<CompositeKey128*>(this + 1); }
-    const CompositeKey128* entries() const {
-        return reinterpret_cast<const CompositeKey128*>(this + 1);
+    CompositeKey128 entry(uint32_t i) const {
+        if (!compact)
+            return wide()[i];
+        uint64_t packed = this->packed()[i];
+        Key128 code = base + (Key128{packed >> 32} << shift);
+        return CompositeKey128::from_code(code, static_cast<uint32_t>(packed));
     }
-    std::span<const CompositeKey128> window() const { return {entries(), len}; }
+    uint32_t id_at(uint32_t i) const {
+        return compact ? static_cast<uint32_t>(packed()[i]) : wide()[i].id();
+    }
     bool full() const { return len >= kLeafMax; }
-    size_t bytes() const { return sizeof(LeafNode) + size_t{cap} * sizeof(CompositeKey128); }
+    size_t entry_bytes() const { return compact ? sizeof(uint64_t) : sizeof(CompositeKey128); }
+    size_t bytes() const { return sizeof(LeafNode) + size_t{cap} * entry_bytes(); }
 
+    // Position of the first entry whose key is >= `key` (> `key` for
+    // `upper_bound`); `len` when there is none.
+    uint32_t lower_bound(Key128 key) const;
+    uint32_t upper_bound(Key128 key) const;
     bool contains(CompositeKey128 entry) const;
+    // Whether the form of this leaf can take `entry` as it is.
+    bool can_take(CompositeKey128 entry) const;
+    // Puts `entry` at position `point`, the entries from there moving up;
+    // the leaf has room and `can_take` the entry.
+    void insert_at(uint32_t point, CompositeKey128 entry);
+    void erase_at(uint32_t point);
+    // Appends the entries, decoded, to `out`.
+    void append_entries(std::vector<CompositeKey128>& out) const;
     // Appends the ids of the entries to `out`.
     void append_ids(std::vector<uint32_t>& out) const;
     // Gathers what answers `range` in this leaf (see `BitMapBTree::query_range`).
     void collect_range(const KeyRange& range, RangeParts& parts) const;
+    // Panics unless the entries ascend and the compact form's steps hold.
+    void validate() const;
+
+  private:
+    const CompositeKey128* wide() const {
+        return reinterpret_cast<const CompositeKey128*>(this + 1);
+    }
+    CompositeKey128* wide() { return reinterpret_cast<CompositeKey128*>(this + 1); }
+    const uint64_t* packed() const { return reinterpret_cast<const uint64_t*>(this + 1); }
+    uint64_t* packed() { return reinterpret_cast<uint64_t*>(this + 1); }
+    uint64_t pack(CompositeKey128 entry) const {
+        return (static_cast<uint64_t>((entry.value_code() - base) >> shift) << 32) | entry.id();
+    }
 };
 static_assert(sizeof(LeafNode) % alignof(CompositeKey128) == 0);
 
@@ -198,7 +242,7 @@ void walk_entries(const BitMapBTreeNode& node, F& f) {
     }
     const LeafNode& leaf = *std::get<LeafPtr>(node);
     for (uint32_t k = 0; k < leaf.len; ++k)
-        f(leaf.entries()[Reverse ? leaf.len - 1 - k : k]);
+        f(leaf.entry(Reverse ? leaf.len - 1 - k : k));
 }
 }  // namespace detail
 

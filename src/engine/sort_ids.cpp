@@ -81,7 +81,7 @@ using EntryHistograms = std::array<std::array<uint32_t, kBuckets>, kEntryDigits.
 
 }  // namespace
 
-void sort_entries(std::vector<CompositeKey128>& entries) {
+void sort_entries(BulkVector<CompositeKey128>& entries) {
     const size_t n = entries.size();
     if (n <= kSmallSort) {
         std::sort(entries.begin(), entries.end());
@@ -98,7 +98,7 @@ void sort_entries(std::vector<CompositeKey128>& entries) {
         ids_ascend = ids_ascend && entry.id() >= previous_id;
         previous_id = entry.id();
     }
-    std::vector<CompositeKey128> scratch(n);
+    BulkVector<CompositeKey128> scratch(n);
     for (size_t d = ids_ascend ? kIdDigits : 0; d < kEntryDigits.size(); ++d) {
         std::array<uint32_t, kBuckets>& start = (*counts)[d];
         // A digit all entries share leaves the order as it is.

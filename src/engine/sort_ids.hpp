@@ -12,6 +12,7 @@
 #include <utility>
 #include <vector>
 
+#include "engine/bulk_buffer.hpp"
 #include "engine/ranged_b_tree.hpp"
 
 namespace vorlane {
@@ -27,12 +28,12 @@ void sort_ids(std::vector<uint32_t>& ids);
 // of their 96 bits). When the entries come in ascending id order, as a batch
 // of objects does, the id digits are skipped: the stable passes over the
 // value digits keep equal values in id order.
-void sort_entries(std::vector<CompositeKey128>& entries);
+void sort_entries(BulkVector<CompositeKey128>& entries);
 
 // Sorts `items` stably by the 32-bit `key(item)`: a least-significant-digit
 // radix sort in passes of 11 bits, skipping the digits that all keys share.
-template <typename T, typename Key>
-void sort_by_key32(std::vector<T>& items, Key key) {
+template <typename Items, typename Key>
+void sort_by_key32(Items& items, Key key) {
     constexpr int kBits = 11;
     constexpr uint32_t kBuckets = uint32_t{1} << kBits;
     constexpr int kDigits = 3;
@@ -40,12 +41,12 @@ void sort_by_key32(std::vector<T>& items, Key key) {
     if (n < 2)
         return;
     auto counts = std::make_unique<std::array<std::array<uint32_t, kBuckets>, kDigits>>();
-    for (const T& item : items) {
+    for (const auto& item : items) {
         uint32_t k = key(item);
         for (int d = 0; d < kDigits; ++d)
             ++(*counts)[d][(k >> (d * kBits)) & (kBuckets - 1)];
     }
-    std::vector<T> scratch(n);
+    Items scratch(n);
     for (int d = 0; d < kDigits; ++d) {
         std::array<uint32_t, kBuckets>& start = (*counts)[d];
         if (std::find(start.begin(), start.end(), static_cast<uint32_t>(n)) != start.end())
@@ -53,7 +54,7 @@ void sort_by_key32(std::vector<T>& items, Key key) {
         uint32_t total = 0;
         for (uint32_t& slot : start)
             total += std::exchange(slot, total);
-        for (const T& item : items)
+        for (const auto& item : items)
             scratch[start[(key(item) >> (d * kBits)) & (kBuckets - 1)]++] = item;
         items.swap(scratch);
     }

@@ -51,7 +51,7 @@ class SortedWalk {
 
     bool walk_leaf(const LeafNode& leaf) {
         for (uint32_t k = 0; k < leaf.len; ++k) {
-            const CompositeKey128& entry = leaf.entries()[slot(k, leaf.len)];
+            const CompositeKey128 entry = leaf.entry(slot(k, leaf.len));
             Key128 code = entry.value_code();
             if (code > nan_above_ || code < nan_below_)
                 continue;  // NaN compares with nothing

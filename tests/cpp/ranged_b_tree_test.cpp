@@ -299,6 +299,62 @@ TEST(Shrink, EverGrowingValuesKeepTheTreeBounded) {
     EXPECT_LE(c.tree.memory_usage(), 2 * after_first);
 }
 
+// Leaves of each form: {compact, wide}.
+std::pair<int, int> leaf_forms(const BitMapBTreeNode& node) {
+    if (const auto* internal = std::get_if<0>(&node)) {
+        std::pair<int, int> total{0, 0};
+        for (const BitMapBTreeNode& child : (*internal)->children) {
+            auto [compact, wide] = leaf_forms(child);
+            total.first += compact;
+            total.second += wide;
+        }
+        return total;
+    }
+    return std::get<1>(node)->compact ? std::pair{1, 0} : std::pair{0, 1};
+}
+
+TEST(Leaf, CloseValuesTakeEightBytesAndScatteredFloatsSixteen) {
+    std::mt19937_64 rng(5);
+    std::uniform_real_distribution<double> scattered(0, 1000);
+    Checked ints, floats, few;
+    std::vector<CompositeKey128> int_entries, float_entries, few_entries;
+    for (uint32_t i = 0; i < 20000; ++i) {
+        NumericValue f = scattered(rng);
+        NumericValue n = i % 3 == 0 ? NumericValue{Limits::quiet_NaN()} : NumericValue{2.5};
+        int_entries.push_back(CompositeKey128::new_(int64_t{i} * 1000, i));
+        float_entries.push_back(CompositeKey128::new_(f, i));
+        few_entries.push_back(CompositeKey128::new_(n, i));
+        ints.values.emplace(i, int64_t{i} * 1000);
+        floats.values.emplace(i, f);
+        few.values.emplace(i, n);
+    }
+    for (auto* entries : {&int_entries, &float_entries, &few_entries})
+        std::sort(entries->begin(), entries->end());
+    ints.tree.insert_sorted(int_entries);
+    floats.tree.insert_sorted(float_entries);
+    few.tree.insert_sorted(few_entries);
+    EXPECT_EQ(leaf_forms(ints.tree.root()).second, 0);
+    EXPECT_EQ(leaf_forms(few.tree.root()).second, 0);
+    EXPECT_EQ(leaf_forms(floats.tree.root()).first, 0);
+    EXPECT_LT(ints.tree.memory_usage() * 3, floats.tree.memory_usage() * 2);
+    // Entries a compact leaf cannot take turn it wide; one below its base
+    // re-bases it. Negative numbers sit far from positive ones in the code.
+    ints.insert(1e300, 30000);
+    ints.insert(int64_t{-1}, 30001);
+    ints.insert(int64_t{7} * 1000 + 1, 30002);
+    ints.insert(int64_t{-20}, 30003);
+    auto [compact, wide] = leaf_forms(ints.tree.root());
+    EXPECT_GE(wide, 1);
+    EXPECT_GT(compact, wide);
+    for (Checked* c : {&ints, &floats, &few})
+        c->check_entries();
+    std::vector<uint32_t> all;
+    for (auto [id, v] : ints.values)
+        all.push_back(id);
+    ints.check_all_bounds({int64_t{-20}, int64_t{0}, int64_t{7000}, 7000.5, 1e300},
+                          Bitmap::of(all));
+}
+
 bool root_is_full_leaf(const BitMapBTree& t) {
     const auto* leaf = std::get_if<1>(&t.root());
     return leaf && (*leaf)->full();
@@ -526,8 +582,12 @@ bool same_shape(const BitMapBTreeNode& a, const BitMapBTreeNode& b) {
     if (a.index() != b.index())
         return false;
     if (const auto* leaf = std::get_if<1>(&a)) {
+        const LeafNode& x = **leaf;
         const LeafNode& y = *std::get<1>(b);
-        return (*leaf)->cap == y.cap && std::ranges::equal((*leaf)->window(), y.window());
+        std::vector<CompositeKey128> xs, ys;
+        x.append_entries(xs);
+        y.append_entries(ys);
+        return x.cap == y.cap && x.compact == y.compact && xs == ys;
     }
     const InternalNode& x = *std::get<0>(a);
     const InternalNode& y = *std::get<0>(b);

@@ -34,7 +34,7 @@ TEST(SortEntries, MatchesAComparisonSort) {
     for (size_t n : {0u, 200u, 5000u}) {
         for (int values = 0; values < 3; ++values) {
             for (bool ascending_ids : {true, false}) {
-                std::vector<CompositeKey128> entries;
+                BulkVector<CompositeKey128> entries;
                 for (uint32_t i = 0; i < n; ++i) {
                     NumericValue v = values == 0   ? NumericValue(int64_t(rng() % 100))
                                      : values == 1 ? NumericValue((rng() % 100000) / 7.0 - 500)
@@ -43,7 +43,7 @@ TEST(SortEntries, MatchesAComparisonSort) {
                     uint32_t id = ascending_ids ? i * 3 : rng();
                     entries.push_back(CompositeKey128::new_(v, id));
                 }
-                std::vector<CompositeKey128> expected = entries;
+                BulkVector<CompositeKey128> expected = entries;
                 std::sort(expected.begin(), expected.end());
                 sort_entries(entries);
                 EXPECT_EQ(entries, expected) << n << " " << values << " " << ascending_ids;
