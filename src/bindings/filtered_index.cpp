@@ -17,9 +17,6 @@ std::shared_ptr<IndexRecord> rebase(const FilteredIndex& view) {
     fresh->live_ids = view.selection.copy();
     LockedMaps::WriteGuard maps(*fresh->maps);
     LockedItems::WriteGuard table(*fresh->items);
-    // An empty selection still gives a table of one empty slot.
-    uint32_t largest = view.selection.is_empty() ? 0 : view.selection.maximum();
-    table->resize(static_cast<size_t>(largest) + 1);
     view.selection.for_each([&](uint32_t id) {
         // Objects removed from the source since the view was made are left out.
         PyObject* obj = slot_object(*source, id);
@@ -33,7 +30,7 @@ std::shared_ptr<IndexRecord> rebase(const FilteredIndex& view) {
         Indexable& object = py::record_of<Indexable>(obj);
         py::ObjectWriteLock lock(py_indexable::object_lock(obj));
         object.add_index(fresh);
-        (*table)[id] = StoredItem::of(obj);
+        store_item(*table, id, StoredItem::of(obj));
         for (ObjectAttributes::Entry attr : object.attributes)
             add_index_value(*maps, id, attr.name, attr.value.key());
     });

@@ -10,6 +10,7 @@
 #include "bindings/pickling.hpp"
 #include "bindings/selection.hpp"
 #include "engine/attribute_maps.hpp"
+#include "engine/bulk_buffer.hpp"
 #include "engine/hash_query.hpp"
 #include "py/args.hpp"
 #include "py/errors.hpp"
@@ -112,11 +113,12 @@ PyObject* add_object(PyObject* self, py::Arguments& args) {
 }
 
 // The objects of `objs`, each with a new reference for its slot. An object
-// listed twice is indexed once.
+// listed twice is indexed once. Bulk buffers: a call may list millions, and
+// their memory goes back once the call is done.
 struct ObjectsToAdd {
-    std::vector<py::Ref> items;
-    std::vector<PyObject*> distinct;
-    std::vector<StoredItem> stored;
+    BulkVector<py::Ref> items;
+    BulkVector<PyObject*> distinct;
+    BulkVector<StoredItem> stored;
 };
 
 ObjectsToAdd objects_argument(PyObject* objs) {
@@ -143,7 +145,7 @@ ObjectsToAdd objects_argument(PyObject* objs) {
 // Registers `index` with each object and lists its values in one bulk
 // addition.
 void index_many(AttributeMaps& maps, const std::shared_ptr<IndexRecord>& index,
-                const std::vector<PyObject*>& objects) {
+                std::span<PyObject* const> objects) {
     BulkAddition bulk(maps);
     for (PyObject* obj : objects) {
         Indexable& object = py::record_of<Indexable>(obj);
@@ -188,7 +190,7 @@ PyObject* remove_object(PyObject* self, py::Arguments& args) {
         LockedMaps::WriteGuard maps(*index->maps);
         LockedItems::WriteGuard table(*index->items);
         if (index->live_ids.contains(object.id) && holds_object(*table, object.id, obj)) {
-            removed = std::move((*table)[object.id]);
+            removed = table->take(object.id);
             index->live_ids.remove(object.id);
             index->version.fetch_add(1, std::memory_order_relaxed);
             ObjectValues values;

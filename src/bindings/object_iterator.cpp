@@ -35,8 +35,8 @@ PyObject* next_object(ObjectIterator& it, const ItemTable& table) {
     while (!it.finished && it.position.has_value) {
         uint32_t id = it.position.current_value;
         roaring_uint32_iterator_advance(&it.position);
-        if (id < table.size() && !table[id].empty() && it.source->live_ids.contains(id))
-            return Py_NewRef(table[id].get());
+        if (PyObject* obj = slot_object(table, id); obj && it.source->live_ids.contains(id))
+            return Py_NewRef(obj);
     }
     it.finished = true;
     return nullptr;

@@ -166,9 +166,9 @@ PyObject* index_reduce(PyObject* self) {
             LockedItems::ReadGuard table(*index.items);
             absl::flat_hash_map<uint32_t, size_t> position;
             index.live_ids.for_each([&](uint32_t id) {
-                if (id < table->size() && !(*table)[id].empty()) {
+                if (PyObject* obj = slot_object(*table, id)) {
                     position[id] = objects.size();
-                    objects.push_back(Py_NewRef((*table)[id].get()));
+                    objects.push_back(Py_NewRef(obj));
                 }
             });
             auto listed = [&](uint32_t id, std::vector<size_t>& out) {
@@ -329,7 +329,7 @@ MemoryFigures memory_figures(PyObject* self) {
     MemoryFigures figures;
     LockedMaps::ReadGuard maps(*index.maps);
     LockedItems::ReadGuard table(*index.items);
-    figures.item_table = table->capacity() * sizeof(StoredItem);
+    figures.item_table = table->memory_usage();
     figures.id_sets = index.live_ids.size_in_bytes();
     // One control byte per slot, as the hash maps keep.
     figures.value_maps = maps->capacity() * (sizeof(AttributeMaps::value_type) + 1);

@@ -166,7 +166,7 @@ PyObject* build_bt(PyObject*, py::Arguments& args) {
 PyObject* build_in(PyObject*, py::Arguments& args) {
     PendingNames pending;
     AttrName attr = expr_attr_argument(args.values[0], pending);
-    std::vector<py::Ref> items =
+    BulkVector<py::Ref> items =
         py::convert_argument("values", [&] { return py::extract_sequence(args.values[1]); });
     ExprRecord record{QueryExpr{expr::In{attr, {}}}, {}, std::move(pending)};
     auto& keys = std::get<expr::In>(record.expr.node).values;

@@ -1,6 +1,9 @@
 #include "engine/attribute_maps.hpp"
 
+#include <algorithm>
+
 #include "engine/panic.hpp"
+#include "engine/parallel.hpp"
 
 namespace vorlane {
 
@@ -101,16 +104,34 @@ bool union_maps(AttributeMaps& receiver, const AttributeMaps& other, const Bitma
     return true;
 }
 
+QueryMapBatch& BulkAddition::batch_for(AttrName name) {
+    size_t count = batches_.size();
+    for (size_t k = 0; k < count; ++k) {
+        size_t i = (next_ + k) % count;
+        if (batches_[i].first == name) {
+            next_ = i + 1;
+            return batches_[i].second;
+        }
+    }
+    batches_.emplace_back(name, QueryMapBatch(query_map_for(*maps_, name)));
+    next_ = batches_.size();
+    return batches_.back().second;
+}
+
 void BulkAddition::add(uint32_t id, AttrName name, const ValueKey& value) {
-    auto batch = batches_.find(name);
-    if (batch == batches_.end())
-        batch = batches_.try_emplace(name, query_map_for(*maps_, name)).first;
-    batch->second.insert(value, id);
+    batch_for(name).insert(value, id);
 }
 
 void BulkAddition::finish() {
-    for (auto& [name, batch] : batches_)
-        batch.finish();
+    size_t pairs = 0;
+    for (const auto& [name, batch] : batches_)
+        pairs += batch.size();
+    // The largest batches first, so that no thread is left with a large one
+    // at the end.
+    std::sort(batches_.begin(), batches_.end(),
+              [](const auto& a, const auto& b) { return a.second.size() > b.second.size(); });
+    size_t workers = pairs < kParallelPairs ? 1 : workers_for(batches_.size(), kMaxWorkers);
+    run_tasks(batches_.size(), workers, [&](size_t i) { batches_[i].second.finish(); });
     batches_.clear();
 }
 

@@ -76,9 +76,10 @@ Bitmap ids_in_maps(const AttributeMaps& maps);
 bool union_maps(AttributeMaps& receiver, const AttributeMaps& other, const Bitmap& stored);
 
 // Many objects' values added at once, as by `add_index_value` each: each
-// attribute's pairs are gathered and go into its map in one batch, so its
-// tree takes its new entries sorted in one go. Until `finish` the maps lag
-// the values given and must not be read.
+// attribute's pairs are gathered and go into its map in one batch (see
+// `QueryMapBatch`). The attributes are independent, so large batches finish
+// on several threads. Until `finish` the maps lag the values given and must
+// not be read.
 class BulkAddition {
   public:
     explicit BulkAddition(AttributeMaps& maps) : maps_(&maps) {}
@@ -86,8 +87,19 @@ class BulkAddition {
     void finish();
 
   private:
+    // Below this many pairs in all, a batch finishes on the calling thread
+    // alone: a thread costs more to start than the work it would take over.
+    static constexpr size_t kParallelPairs = 100'000;
+    // Threads a batch finishes on at most.
+    static constexpr size_t kMaxWorkers = 4;
+
+    QueryMapBatch& batch_for(AttrName name);
+
     AttributeMaps* maps_;
-    absl::flat_hash_map<AttrName, QueryMapBatch> batches_;
+    // In the order the names first came; objects list their attributes in
+    // much the same order, so the next name is looked for after the last.
+    std::vector<std::pair<AttrName, QueryMapBatch>> batches_;
+    size_t next_ = 0;
 };
 
 // Panics naming the first broken invariant of a map, or an empty map kept.

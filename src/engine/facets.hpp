@@ -61,15 +61,13 @@ std::optional<uint32_t> first_accepted(const HybridSet& set, Accept&& accept) {
         }
         return std::nullopt;
     }
-    // An inline set keeps insertion order and holds a handful of ids.
-    absl::InlinedVector<uint32_t, HybridSet::kInlineCapacity> ids;
-    set.for_each([&](uint32_t id) { ids.push_back(id); });
-    std::sort(ids.begin(), ids.end());
-    for (uint32_t id : ids) {
-        if (accept(id))
-            return id;
-    }
-    return std::nullopt;
+    // The small forms hold a few dozen ids at most, in ascending order.
+    std::optional<uint32_t> found;
+    set.for_each([&](uint32_t id) {
+        if (!found && accept(id))
+            found = id;
+    });
+    return found;
 }
 
 }  // namespace vorlane

@@ -1,253 +1,398 @@
 #include "engine/hybrid_set.hpp"
 
 #include <algorithm>
-#include <span>
+#include <array>
+#include <cstring>
+#include <functional>
+#include <iterator>
+#include <new>
 #include <utility>
+#include <vector>
 
 #include "engine/panic.hpp"
+#include "engine/prefetch.hpp"
 
 namespace vorlane {
 
+// The array form's allocation: a header and `cap` ids, the first `len` of
+// them ascending and distinct. Invariant: 2 <= len <= cap <= kArrayLimit.
+struct HybridSet::IdArray {
+    uint32_t len;
+    uint32_t cap;
+
+    uint32_t* ids() { return reinterpret_cast<uint32_t*>(this + 1); }
+    const uint32_t* ids() const { return reinterpret_cast<const uint32_t*>(this + 1); }
+    std::span<const uint32_t> members() const { return {ids(), len}; }
+    size_t bytes() const { return bytes_for(cap); }
+
+    static size_t bytes_for(uint32_t cap) { return sizeof(IdArray) + cap * sizeof(uint32_t); }
+    // An array holding `ids` with room for `cap`.
+    static IdArray* make(std::span<const uint32_t> ids, uint32_t cap) {
+        auto* array =
+            new (::operator new(bytes_for(cap))) IdArray{static_cast<uint32_t>(ids.size()), cap};
+        std::copy(ids.begin(), ids.end(), array->ids());
+        return array;
+    }
+    static void destroy(IdArray* array) { ::operator delete(array); }
+};
+
 namespace {
 
-using Empty = HybridSet::Empty;
-using Small = HybridSet::Small;
-using Form = HybridSet::Form;
-
-// Internal errors of the `Empty` placeholder.
+// Internal errors of the placeholder.
 constexpr const char* kNotImplemented = "not implemented";
 constexpr const char* kNotYetImplemented = "not yet implemented";
 
-std::span<const uint32_t> members(const Small& small) {
-    return {small.ids.data(), small.len};
+// Capacities are multiples of this: with the 8-byte header, such an
+// allocation fills one of the allocator's 16-byte size classes exactly.
+constexpr uint32_t kCapacityStep = 4;
+
+uint32_t round_up_capacity(uint32_t n) {
+    return std::max(kCapacityStep, (n + kCapacityStep - 1) / kCapacityStep * kCapacityStep);
 }
 
-bool holds(const Small& small, uint32_t id) {
-    auto ids = members(small);
-    return std::find(ids.begin(), ids.end(), id) != ids.end();
+// The capacity an array of `cap` grows to for one more id: about half as
+// much again, so a set built one id at a time is copied a few times only.
+uint32_t grown_capacity(uint32_t cap) {
+    return std::min(HybridSet::kArrayLimit, round_up_capacity(cap + cap / 2));
 }
 
-bool holds(const Bitmap& large, uint32_t id) {
-    return large.contains(id);
+// The ids of `large` when it holds at most `limit`; otherwise nothing is
+// read past `limit + 1` ids, whatever the bitmap's size.
+bool read_if_at_most(const Bitmap& large, uint32_t limit, std::vector<uint32_t>& out) {
+    roaring_uint32_iterator_t it;
+    roaring_init_iterator(large.raw(), &it);
+    out.resize(limit + 1);
+    uint32_t n = roaring_read_uint32_iterator(&it, out.data(), limit + 1);
+    out.resize(n);
+    return n <= limit;
 }
-
-// Bitmaps start at capacity 0 and are filled in bulk from the inline ids.
-Bitmap bitmap_of(const Small& small) {
-    return Bitmap::of(members(small));
-}
-
-// Keeps, in their order, the ids of `small` that `other` holds.
-template <typename Other>
-Small retain_held(const Small& small, const Other& other) {
-    Small kept{};
-    for (uint32_t id : members(small)) {
-        if (holds(other, id))
-            kept.ids[kept.len++] = id;
-    }
-    return kept;
-}
-
-// The bitmap form is chosen on the sum of the lengths: deciding that costs no
-// scan for shared ids.
-Form union_small(const Small& a, const Small& b) {
-    if (a.len + b.len > HybridSet::kInlineCapacity) {
-        Bitmap result = bitmap_of(a);
-        result.add_many(members(b));
-        return result;
-    }
-    Small result = a;
-    for (uint32_t id : members(b)) {
-        if (!holds(a, id))
-            result.ids[result.len++] = id;
-    }
-    return result;
-}
-
-// Visitor computing `mine ∪ theirs` for `or_inplace`.
-struct Union {
-    Form operator()(const Small& mine, const Small& theirs) const {
-        return union_small(mine, theirs);
-    }
-    Form operator()(const Small& mine, const Bitmap& theirs) const {
-        Bitmap result = bitmap_of(mine);
-        result.or_inplace(theirs);
-        return result;
-    }
-    Form operator()(Bitmap& mine, const Small& theirs) const {
-        mine.add_many(members(theirs));
-        return std::move(mine);
-    }
-    Form operator()(Bitmap& mine, const Bitmap& theirs) const {
-        mine.or_inplace(theirs);
-        return std::move(mine);
-    }
-    // Any pair with the placeholder on either side.
-    template <typename A, typename B>
-    Form operator()(const A&, const B&) const {
-        panic(kNotImplemented);
-    }
-};
-
-// Visitor computing `mine ∩ theirs` for `and_inplace`. An inline receiver
-// stays inline: an intersection can only shrink it.
-struct Intersection {
-    Form operator()(const Small& mine, const Small& theirs) const {
-        return retain_held(mine, theirs);
-    }
-    Form operator()(const Small& mine, const Bitmap& theirs) const {
-        return retain_held(mine, theirs);
-    }
-    Form operator()(Bitmap& mine, const Small& theirs) const {
-        mine.and_inplace(bitmap_of(theirs));
-        return std::move(mine);
-    }
-    Form operator()(Bitmap& mine, const Bitmap& theirs) const {
-        mine.and_inplace(theirs);
-        return std::move(mine);
-    }
-    template <typename A, typename B>
-    Form operator()(const A&, const B&) const {
-        panic(kNotImplemented);
-    }
-};
 
 }  // namespace
 
 HybridSet HybridSet::with_id(uint32_t id) {
-    return HybridSet(Small{{id}, 1});
+    return HybridSet(inline_word(id));
 }
 
 HybridSet HybridSet::from_bitmap(Bitmap bitmap) {
-    return HybridSet(Form(std::move(bitmap)));
+    return HybridSet(reinterpret_cast<uintptr_t>(new Bitmap(std::move(bitmap))));
 }
 
-HybridSet::HybridSet(HybridSet&& other) noexcept : form_(std::exchange(other.form_, Empty{})) {}
+HybridSet HybridSet::of_sorted(std::span<const uint32_t> ids) {
+    if (ids.empty())
+        return HybridSet();
+    if (ids.size() == 1)
+        return with_id(ids.front());
+    if (ids.size() <= kArrayLimit) {
+        IdArray* array = IdArray::make(ids, round_up_capacity(static_cast<uint32_t>(ids.size())));
+        return HybridSet(reinterpret_cast<uintptr_t>(array) | kArrayTag);
+    }
+    Bitmap large = Bitmap::of(ids);
+    large.shrink_to_fit();
+    return from_bitmap(std::move(large));
+}
+
+void HybridSet::release() {
+    switch (tag()) {
+        case kBitmapTag:
+            delete bitmap();  // null for the placeholder
+            break;
+        case kArrayTag:
+            IdArray::destroy(array());
+            break;
+        default:
+            break;
+    }
+    word_ = kPlaceholder;
+}
 
 HybridSet& HybridSet::operator=(HybridSet&& other) noexcept {
-    // Exchanging first keeps self-assignment harmless.
-    form_ = std::exchange(other.form_, Empty{});
+    // Taking the word first keeps self-assignment harmless.
+    uintptr_t taken = std::exchange(other.word_, kPlaceholder);
+    release();
+    word_ = taken;
     return *this;
 }
 
 HybridSet HybridSet::copy() const {
-    if (const Bitmap* large = std::get_if<Bitmap>(&form_))
+    if (const Bitmap* large = bitmap_form())
         return from_bitmap(large->copy());
-    if (const Small* small = std::get_if<Small>(&form_))
-        return HybridSet(*small);
-    return HybridSet(Empty{});
+    if (tag() == kArrayTag)
+        return of_sorted(array()->members());
+    return HybridSet(word_);  // inline or placeholder: the word is the whole set
+}
+
+HybridSet::Form HybridSet::form() const {
+    switch (tag()) {
+        case kInlineTag:
+            return Form::Inline;
+        case kArrayTag:
+            return Form::Array;
+        default:
+            return word_ == kPlaceholder ? Form::Placeholder : Form::Bitmap;
+    }
+}
+
+std::span<const uint32_t> HybridSet::small_ids(uint32_t& one) const {
+    if (tag() == kArrayTag)
+        return array()->members();
+    if (tag() == kInlineTag && (word_ & kInlineHasId) != 0) {
+        one = static_cast<uint32_t>(word_ >> kInlineIdShift);
+        return {&one, 1};
+    }
+    return {};
+}
+
+void HybridSet::become_bitmap_of(std::span<const uint32_t> ids, uint32_t extra) {
+    Bitmap grown = Bitmap::of(ids);
+    grown.add(extra);
+    HybridSet replacement = from_bitmap(std::move(grown));
+    *this = std::move(replacement);
 }
 
 bool HybridSet::insert(uint32_t id) {
-    if (Bitmap* large = std::get_if<Bitmap>(&form_))
-        return large->add_checked(id);
-    Small* small = std::get_if<Small>(&form_);
-    if (small == nullptr)
-        panic(kNotImplemented);
-    if (holds(*small, id))
+    switch (form()) {
+        case Form::Placeholder:
+            panic(kNotImplemented);
+        case Form::Bitmap:
+            return bitmap()->add_checked(id);
+        case Form::Inline: {
+            if ((word_ & kInlineHasId) == 0) {
+                word_ = inline_word(id);
+                return true;
+            }
+            uint32_t held = static_cast<uint32_t>(word_ >> kInlineIdShift);
+            if (held == id)
+                return false;
+            std::array<uint32_t, 2> both = {std::min(held, id), std::max(held, id)};
+            word_ = reinterpret_cast<uintptr_t>(IdArray::make(both, kCapacityStep)) | kArrayTag;
+            return true;
+        }
+        case Form::Array:
+            break;
+    }
+    IdArray* a = array();
+    uint32_t* begin = a->ids();
+    uint32_t* at = std::lower_bound(begin, begin + a->len, id);
+    if (at != begin + a->len && *at == id)
         return false;
-    if (small->len < kInlineCapacity) {
-        small->ids[small->len++] = id;
+    if (a->len == kArrayLimit) {
+        become_bitmap_of(a->members(), id);
         return true;
     }
-    Bitmap grown = bitmap_of(*small);
-    grown.add(id);
-    form_ = std::move(grown);  // for good: the bitmap form never goes back
+    size_t point = static_cast<size_t>(at - begin);
+    if (a->len == a->cap) {
+        IdArray* grown = IdArray::make(a->members().first(point), grown_capacity(a->cap));
+        std::copy(begin + point, begin + a->len, grown->ids() + point + 1);
+        grown->len = a->len;
+        IdArray::destroy(a);
+        word_ = reinterpret_cast<uintptr_t>(grown) | kArrayTag;
+        a = grown;
+    } else {
+        std::memmove(begin + point + 1, begin + point, (a->len - point) * sizeof(uint32_t));
+    }
+    a->ids()[point] = id;
+    ++a->len;
     return true;
 }
 
-void HybridSet::remove(uint32_t id) {
-    if (Bitmap* large = std::get_if<Bitmap>(&form_)) {
-        large->remove(id);
+void HybridSet::insert_sorted(std::span<const uint32_t> ids) {
+    if (ids.empty())
+        return;
+    if (Bitmap* large = bitmap_form() ? bitmap() : nullptr) {
+        large->add_many(ids);
         return;
     }
-    Small* small = std::get_if<Small>(&form_);
-    if (small == nullptr)
-        panic(kNotYetImplemented);
-    auto end = small->ids.begin() + small->len;
-    auto found = std::find(small->ids.begin(), end, id);
-    if (found == end)
+    if (is_placeholder())
+        panic(kNotImplemented);
+    uint32_t one;
+    std::span<const uint32_t> mine = small_ids(one);
+    std::vector<uint32_t> merged;
+    merged.reserve(mine.size() + ids.size());
+    std::set_union(mine.begin(), mine.end(), ids.begin(), ids.end(), std::back_inserter(merged));
+    *this = of_sorted(merged);
+}
+
+void HybridSet::shrink_bitmap_if_small() {
+    std::vector<uint32_t> ids;
+    if (read_if_at_most(*bitmap(), kShrinkToArray, ids))
+        *this = of_sorted(ids);
+}
+
+void HybridSet::shrink_array() {
+    IdArray* a = array();
+    if (a->len == 1) {
+        uint32_t last = a->ids()[0];
+        IdArray::destroy(a);
+        word_ = inline_word(last);
         return;
-    // Close the gap so that the others keep their insertion order.
-    std::copy(found + 1, end, found);
-    --small->len;
+    }
+    // Sized to what it holds: an array two thirds empty gives the room back,
+    // keeping half again its length so that the next insertions fit.
+    if (a->cap > kCapacityStep && a->len * 3 <= a->cap) {
+        IdArray* smaller = IdArray::make(a->members(), round_up_capacity(a->len + a->len / 2));
+        IdArray::destroy(a);
+        word_ = reinterpret_cast<uintptr_t>(smaller) | kArrayTag;
+    }
+}
+
+void HybridSet::remove(uint32_t id) {
+    switch (form()) {
+        case Form::Placeholder:
+            panic(kNotYetImplemented);
+        case Form::Bitmap: {
+            Bitmap* large = bitmap();
+            if (!large->contains(id))
+                return;
+            large->remove(id);
+            shrink_bitmap_if_small();
+            return;
+        }
+        case Form::Inline:
+            if (word_ == inline_word(id))
+                word_ = kInlineEmpty;
+            return;
+        case Form::Array:
+            break;
+    }
+    IdArray* a = array();
+    uint32_t* begin = a->ids();
+    uint32_t* end = begin + a->len;
+    uint32_t* at = std::lower_bound(begin, end, id);
+    if (at == end || *at != id)
+        return;
+    std::copy(at + 1, end, at);
+    --a->len;
+    shrink_array();
 }
 
 bool HybridSet::contains(uint32_t id) const {
-    if (const Bitmap* large = std::get_if<Bitmap>(&form_))
+    if (const Bitmap* large = bitmap_form())
         return large->contains(id);
-    if (const Small* small = std::get_if<Small>(&form_))
-        return holds(*small, id);
-    return false;
+    uint32_t one;
+    std::span<const uint32_t> ids = small_ids(one);
+    return std::binary_search(ids.begin(), ids.end(), id);
 }
 
 bool HybridSet::is_empty() const {
-    if (const Bitmap* large = std::get_if<Bitmap>(&form_))
-        return large->is_empty();
-    if (const Small* small = std::get_if<Small>(&form_))
-        return small->len == 0;
-    panic(kNotYetImplemented);
+    switch (form()) {
+        case Form::Placeholder:
+            panic(kNotYetImplemented);
+        case Form::Bitmap:
+            return bitmap()->is_empty();
+        case Form::Inline:
+            return (word_ & kInlineHasId) == 0;
+        case Form::Array:
+            break;
+    }
+    return false;  // an array holds two ids at least
 }
 
 uint64_t HybridSet::len() const {
-    if (const Bitmap* large = std::get_if<Bitmap>(&form_))
+    if (const Bitmap* large = bitmap_form())
         return large->cardinality();
-    if (const Small* small = std::get_if<Small>(&form_))
-        return small->len;
-    return 0;
+    uint32_t one;
+    return small_ids(one).size();
 }
 
 Bitmap HybridSet::as_bitmap() const {
-    if (const Bitmap* large = std::get_if<Bitmap>(&form_))
+    if (const Bitmap* large = bitmap_form())
         return large->copy();
-    if (const Small* small = std::get_if<Small>(&form_))
-        return bitmap_of(*small);
-    return Bitmap();
+    uint32_t one;
+    return Bitmap::of(small_ids(one));
 }
 
 void HybridSet::or_into(Bitmap& target) const {
-    if (const Bitmap* large = std::get_if<Bitmap>(&form_)) {
+    if (const Bitmap* large = bitmap_form()) {
         target.or_inplace(*large);
-    } else if (const Small* small = std::get_if<Small>(&form_)) {
-        target.add_many(members(*small));
+        return;
     }
+    uint32_t one;
+    target.add_many(small_ids(one));
 }
 
 void HybridSet::or_inplace(const HybridSet& other) {
-    // If the visitor throws, the placeholder is what stays behind.
-    Form mine = std::exchange(form_, Empty{});
-    form_ = std::visit(Union{}, mine, other.form_);
+    // Moved out first: if this fails, the placeholder is what stays behind.
+    HybridSet mine(std::move(*this));
+    if (mine.is_placeholder() || other.is_placeholder())
+        panic(kNotImplemented);
+    if (Bitmap* large = mine.bitmap_form() ? mine.bitmap() : nullptr) {
+        other.or_into(*large);
+        *this = std::move(mine);
+        return;
+    }
+    uint32_t one;
+    std::span<const uint32_t> ids = mine.small_ids(one);
+    if (const Bitmap* theirs = other.bitmap_form()) {
+        Bitmap result = theirs->copy();
+        result.add_many(ids);
+        *this = from_bitmap(std::move(result));
+        return;
+    }
+    uint32_t their_one;
+    mine.insert_sorted(other.small_ids(their_one));
+    *this = std::move(mine);
 }
 
 void HybridSet::and_inplace(const HybridSet& other) {
-    Form mine = std::exchange(form_, Empty{});
-    form_ = std::visit(Intersection{}, mine, other.form_);
-}
-
-HybridSet HybridSet::or_inplace_small(const Small& a, const Small& b) {
-    return HybridSet(union_small(a, b));
+    HybridSet mine(std::move(*this));
+    if (mine.is_placeholder() || other.is_placeholder())
+        panic(kNotImplemented);
+    if (Bitmap* large = mine.bitmap_form() ? mine.bitmap() : nullptr) {
+        if (const Bitmap* theirs = other.bitmap_form()) {
+            large->and_inplace(*theirs);
+            mine.shrink_bitmap_if_small();
+            *this = std::move(mine);
+            return;
+        }
+    }
+    // One side is small: the result is the small side's ids that the other
+    // holds, and small too.
+    const HybridSet& small = mine.bitmap_form() ? other : mine;
+    const HybridSet& probed = mine.bitmap_form() ? mine : other;
+    uint32_t one;
+    std::vector<uint32_t> kept;
+    for (uint32_t id : small.small_ids(one)) {
+        if (probed.contains(id))
+            kept.push_back(id);
+    }
+    *this = of_sorted(kept);
 }
 
 size_t HybridSet::memory_usage() const {
-    const Bitmap* large = std::get_if<Bitmap>(&form_);
-    return large == nullptr ? 0 : large->size_in_bytes();
+    if (const Bitmap* large = bitmap_form())
+        return sizeof(Bitmap) + large->size_in_bytes();
+    return tag() == kArrayTag ? array()->bytes() : 0;
+}
+
+void HybridSet::prefetch_small() const {
+    if (tag() == kArrayTag)
+        prefetch_bytes(array(), array()->bytes());
 }
 
 void HybridSet::validate() const {
-    if (const Bitmap* large = std::get_if<Bitmap>(&form_)) {
-        if (large->raw() == nullptr)
-            panic("HybridSet: bitmap form without a bitmap");
-        return;
+    switch (form()) {
+        case Form::Placeholder:
+            return;
+        case Form::Bitmap:
+            if (bitmap()->raw() == nullptr)
+                panic("HybridSet: bitmap form without a bitmap");
+            return;
+        case Form::Inline: {
+            bool has_id = (word_ & kInlineHasId) != 0;
+            if (has_id ? word_ != inline_word(static_cast<uint32_t>(word_ >> kInlineIdShift))
+                       : word_ != kInlineEmpty)
+                panic("HybridSet: stray bits in an inline set");
+            return;
+        }
+        case Form::Array:
+            break;
     }
-    const Small* small = std::get_if<Small>(&form_);
-    if (small == nullptr)
-        return;
-    if (small->len > kInlineCapacity)
-        panic("HybridSet: inline length beyond capacity");
-    auto ids = members(*small);
-    for (auto it = ids.begin(); it != ids.end(); ++it) {
-        if (std::find(it + 1, ids.end(), *it) != ids.end())
-            panic("HybridSet: id held twice");
-    }
+    const IdArray& a = *array();
+    if (a.len < 2 || a.len > a.cap || a.cap > kArrayLimit)
+        panic("HybridSet: array length outside 2..capacity..limit");
+    std::span<const uint32_t> ids = a.members();
+    if (std::adjacent_find(ids.begin(), ids.end(), std::greater_equal<>()) != ids.end())
+        panic("HybridSet: array ids not strictly ascending");
 }
 
 }  // namespace vorlane

@@ -1,24 +1,35 @@
 #pragma once
 // `HybridSet`: the ids of the objects that share one attribute value.
 //
-// Most attribute values are held by very few objects, so up to
-// `kInlineCapacity` ids live inline in the set (`Small`, kept in insertion
-// order) and cost no allocation. The id after that moves the set to a
-// `Bitmap`, and the set stays a bitmap for good, even when removals empty
-// it: add/remove churn around the threshold then never reallocates.
+// A set is one machine word, so that an exact map's slot is a key and a word.
+// Most values of a high-cardinality attribute are held by one object, and
+// most of the rest by a few, so the set takes the form its size calls for:
 //
-// `Empty` is not a set. It is the placeholder that `or_inplace` and
-// `and_inplace` leave in the receiver while they compute its new value, and
-// the state a set keeps when one of them fails; a moved-from set is `Empty`
-// as well. Operations that change a set, and `is_empty`, fail on it with an
-// internal error; read-only ones treat it as holding no id.
+// - `Inline`: no id or one id, kept in the word itself; no allocation.
+// - `Array`: 2 to `kArrayLimit` ids, ascending, in one allocation of their
+//   own (a length, a capacity and the ids). Below a few hundred ids a
+//   sorted array is smaller than a bitmap, whose every 2^16 block of ids
+//   costs a container of its own.
+// - `Bitmap`: more ids, in a bitmap the set owns.
+//
+// A set grows from one form to the next as ids arrive. Removals bring it back:
+// an array left with one id or none goes inline, and a bitmap left with
+// `kShrinkToArray` ids or fewer becomes an array. The gap between the two
+// thresholds keeps add/remove churn around either of them from converting
+// back and forth. A set made from a bitmap (`from_bitmap`) keeps that form,
+// whatever its size, until it changes.
+//
+// `Placeholder` is not a set. It is what `or_inplace` and `and_inplace`
+// leave in the receiver while they compute its new value, and the state a set
+// keeps when one of them fails; a moved-from set is one as well. Operations
+// that change a set, and `is_empty`, fail on it with an internal error;
+// read-only ones treat it as holding no id.
 //
 // A set has no lock; its owner serialises changes.
 
-#include <array>
 #include <cstddef>
 #include <cstdint>
-#include <variant>
+#include <span>
 
 #include "engine/bitmap.hpp"
 
@@ -26,26 +37,24 @@ namespace vorlane {
 
 class HybridSet {
   public:
-    static constexpr uint32_t kInlineCapacity = 4;
+    // Most ids of the array form: one more turns it into a bitmap.
+    static constexpr uint32_t kArrayLimit = 64;
+    // A bitmap that removals bring down to this many ids becomes an array.
+    static constexpr uint32_t kShrinkToArray = kArrayLimit / 4;
 
-    struct Empty {};
-    // Invariant: `len <= kInlineCapacity` and `ids[0..len)` are distinct;
-    // entries from `len` on carry no meaning.
-    struct Small {
-        std::array<uint32_t, kInlineCapacity> ids;
-        uint32_t len;
-    };
-    // Tag order matters to readers of `form()`: Empty, Small, Large.
-    using Form = std::variant<Empty, Small, Bitmap>;
+    enum class Form : uint8_t { Placeholder, Inline, Array, Bitmap };
 
-    // An empty inline set, a valid set like any other.
-    HybridSet() : form_(Small{}) {}
+    // An empty set, a valid set like any other.
+    HybridSet() : word_(kInlineEmpty) {}
     static HybridSet with_id(uint32_t id);
     // Wraps `bitmap` as a bitmap-form set, whatever its cardinality.
     static HybridSet from_bitmap(Bitmap bitmap);
+    // The set of `ids` (ascending, distinct) in the form its size calls for.
+    static HybridSet of_sorted(std::span<const uint32_t> ids);
 
-    // Moves leave the source `Empty`, never with a dangling bitmap.
-    HybridSet(HybridSet&& other) noexcept;
+    ~HybridSet() { release(); }
+    // Moves leave the source a placeholder, never sharing its storage.
+    HybridSet(HybridSet&& other) noexcept : word_(other.word_) { other.word_ = kPlaceholder; }
     HybridSet& operator=(HybridSet&& other) noexcept;
     // Copies are explicit, as for `Bitmap`: a large one is real work.
     HybridSet(const HybridSet&) = delete;
@@ -54,6 +63,8 @@ class HybridSet {
 
     // True when the id was not held before.
     bool insert(uint32_t id);
+    // Adds `ids` (ascending, distinct), as many `insert`s would.
+    void insert_sorted(std::span<const uint32_t> ids);
     // Removing an id that is not held changes nothing.
     void remove(uint32_t id);
     bool contains(uint32_t id) const;
@@ -62,50 +73,81 @@ class HybridSet {
 
     // A fresh bitmap owned by the caller; it enumerates ascending.
     Bitmap as_bitmap() const;
-    // `target |= *this` without building a bitmap for the inline form.
+    // `target |= *this` without building a bitmap for the small forms.
     void or_into(Bitmap& target) const;
 
     // `*this` becomes the union / intersection with `other`. The receiver is
     // moved out first, so `other` must be a different set: combining a set
-    // with itself meets the placeholder and fails like any `Empty` operand.
-    // On failure the receiver stays `Empty`.
+    // with itself meets the placeholder and fails like any placeholder
+    // operand. On failure the receiver stays a placeholder.
     void or_inplace(const HybridSet& other);
     void and_inplace(const HybridSet& other);
-    // Goes to the bitmap form when the lengths add up to more than the
-    // inline capacity, even if shared ids would have let the union fit.
-    static HybridSet or_inplace_small(const Small& a, const Small& b);
 
-    // Calls `f(id)` for every id: inline ids in insertion order, bitmap ids
-    // ascending, none for `Empty`.
+    // Calls `f(id)` for every id in ascending order; none for a placeholder.
     template <typename F>
     void for_each(F&& f) const {
-        if (const Small* small = std::get_if<Small>(&form_)) {
-            for (uint32_t i = 0; i < small->len; ++i)
-                f(small->ids[i]);
-        } else if (const Bitmap* large = std::get_if<Bitmap>(&form_)) {
+        if (const Bitmap* large = bitmap_form()) {
             large->for_each(f);
+            return;
         }
+        uint32_t one;
+        for (uint32_t id : small_ids(one))
+            f(id);
     }
 
-    // Heap bytes owned: the bitmap's size for the bitmap form, else 0.
+    // Heap bytes owned: the array's allocation, or the bitmap and its record.
     size_t memory_usage() const;
-    bool is_large() const { return std::holds_alternative<Bitmap>(form_); }
+    Form form() const;
+    bool is_large() const { return form() == Form::Bitmap; }
+    bool is_placeholder() const { return word_ == kPlaceholder; }
     // The bitmap of the bitmap form, or null for the others.
-    const Bitmap* bitmap_form() const { return std::get_if<Bitmap>(&form_); }
-    const Form& form() const { return form_; }
+    const Bitmap* bitmap_form() const {
+        return tag() == kBitmapTag && word_ != kPlaceholder ? reinterpret_cast<const Bitmap*>(word_)
+                                                            : nullptr;
+    }
+    // Brings into the cache what a change of `id` reads in a small form (the
+    // array's ids); a bitmap is left to `Bitmap::prefetch_update`.
+    void prefetch_small() const;
 
-    // Panics unless the invariants of the current form hold. `Empty` passes:
-    // it is a state a set may legitimately be left in.
+    // Panics unless the invariants of the current form hold. A placeholder
+    // passes: it is a state a set may legitimately be left in.
     void validate() const;
 
   private:
-    explicit HybridSet(Form form) : form_(std::move(form)) {}
+    // The low two bits of the word tell the form; allocations are aligned
+    // far beyond that. The bitmap form's word is its pointer, untagged, and
+    // the placeholder is the null word.
+    static constexpr uintptr_t kTagMask = 3;
+    static constexpr uintptr_t kBitmapTag = 0;
+    static constexpr uintptr_t kInlineTag = 1;
+    static constexpr uintptr_t kArrayTag = 2;
+    // The inline form: bit 2 says an id is held, the id is the upper half.
+    static constexpr uintptr_t kInlineHasId = 4;
+    static constexpr int kInlineIdShift = 32;
+    static constexpr uintptr_t kInlineEmpty = kInlineTag;
+    static constexpr uintptr_t kPlaceholder = 0;
 
-    Form form_;
+    struct IdArray;
+
+    explicit HybridSet(uintptr_t word) : word_(word) {}
+    uintptr_t tag() const { return word_ & kTagMask; }
+    IdArray* array() const { return reinterpret_cast<IdArray*>(word_ & ~kTagMask); }
+    Bitmap* bitmap() const { return reinterpret_cast<Bitmap*>(word_); }
+    // The ids of an inline or array form (ascending), `one` holding the
+    // inline id; empty for the others.
+    std::span<const uint32_t> small_ids(uint32_t& one) const;
+    static uintptr_t inline_word(uint32_t id) {
+        return (static_cast<uintptr_t>(id) << kInlineIdShift) | kInlineHasId | kInlineTag;
+    }
+    void release();
+    void become_bitmap_of(std::span<const uint32_t> ids, uint32_t extra);
+    void shrink_bitmap_if_small();
+    void shrink_array();
+
+    uintptr_t word_;
 };
 
-// The bitmap form costs one pointer; the variant is the 20-byte inline form
-// rounded up to the pointer's alignment, plus the tag.
-static_assert(sizeof(HybridSet) <= 32, "HybridSet must stay small: maps hold millions of them");
+static_assert(sizeof(uintptr_t) == 8, "the inline form keeps a 32-bit id beside its tag");
+static_assert(sizeof(HybridSet) == sizeof(void*), "an exact map slot is a key and one word");
 
 }  // namespace vorlane

@@ -3,6 +3,8 @@
 #include <algorithm>
 
 #include "engine/panic.hpp"
+#include "engine/prefetch.hpp"
+#include "engine/sort_ids.hpp"
 
 namespace vorlane {
 
@@ -72,8 +74,12 @@ void RemovalPrefetch::request_sets(std::span<const Bitmap*> bitmaps, size_t& cou
         auto entry = maps_[i]->exact().find(hashes_[i]);
         if (entry == maps_[i]->exact().end())
             continue;
-        if (const auto* large = std::get_if<Bitmap>(&entry->second.form()))
+        if (const Bitmap* large = entry->second.bitmap_form()) {
+            prefetch_line(large);  // the bitmap's record, read before its parts
             bitmaps[count++] = large;
+        } else {
+            entry->second.prefetch_small();
+        }
     }
 }
 
@@ -96,33 +102,124 @@ void RemovalPrefetch::run() {
 }
 
 void QueryMapBatch::insert(const ValueKey& value, uint32_t id) {
-    if (pending_.empty())
-        pending_.reserve(kBlock);
-    pending_.emplace_back(value, id);
-    if (pending_.size() == kBlock)
-        flush();
+    Pair pair{value.hash, 0, 0, id};
+    std::optional<NumericValue> number = value.numeric();
+    pair.set_code(number ? encode_value96(*number) : kNoCode);
+    pairs_.push_back(pair);
 }
 
-void QueryMapBatch::flush() {
-    QueryMap::ExactMap& exact = map_->exact_;
-    for (size_t i = 0; i < pending_.size(); ++i) {
-        if (i + kAhead < pending_.size())
-            exact.prefetch(pending_[i + kAhead].first.hash);
-        const auto& [value, id] = pending_[i];
-        if (!map_->insert_exact(value, id))
-            continue;
-        if (auto number = value.numeric())
-            numbers_.push_back(CompositeKey128::new_(*number, id));
+namespace {
+
+// Both halves of a stored hash folded into 32 bits: the low half alone is
+// the value itself for small ints, whose upper digits then all agree and
+// cost no sorting pass.
+uint32_t folded(int64_t hash) {
+    auto h = static_cast<uint64_t>(hash);
+    return static_cast<uint32_t>(h) ^ static_cast<uint32_t>(h >> 32);
+}
+
+}  // namespace
+
+BulkVector<uint32_t> QueryMapBatch::group_by_value() {
+    sort_by_key32(pairs_, [](const Pair& p) { return folded(p.hash); });
+    // A run of one folded key holds one hash, ids ascending (the sort is
+    // stable and objects come in id order), unless hashes collide in the
+    // fold or the ids came out of order: such a run is sorted here.
+    auto by_hash_and_id = [](const Pair& a, const Pair& b) {
+        return a.hash != b.hash ? a.hash < b.hash : a.id < b.id;
+    };
+    BulkVector<uint32_t> groups;
+    const size_t n = pairs_.size();
+    for (size_t run = 0, end = 0; run < n; run = end) {
+        uint32_t key = folded(pairs_[run].hash);
+        for (end = run + 1; end < n && folded(pairs_[end].hash) == key;)
+            ++end;
+        auto first = pairs_.begin() + static_cast<std::ptrdiff_t>(run);
+        auto last = pairs_.begin() + static_cast<std::ptrdiff_t>(end);
+        if (!std::is_sorted(first, last, by_hash_and_id))
+            std::sort(first, last, by_hash_and_id);
+        for (size_t j = run; j < end; ++j) {
+            if (j == run || pairs_[j].hash != pairs_[j - 1].hash)
+                groups.push_back(static_cast<uint32_t>(j));
+        }
     }
-    pending_.clear();
+    groups.push_back(static_cast<uint32_t>(n));
+    return groups;
+}
+
+void QueryMapBatch::add_group(std::span<Pair> group, BulkVector<uint32_t>& ids) {
+    // Ids ascend within the group: a repeat follows its first.
+    ids.clear();
+    for (size_t j = 0; j < group.size(); ++j) {
+        if (j > 0 && group[j].id == group[j - 1].id)
+            group[j].set_code(kDropped);
+        else
+            ids.push_back(group[j].id);
+    }
+    auto [entry, inserted] = map_->exact_.try_emplace(group.front().hash);
+    if (inserted) {
+        entry->second = HybridSet::of_sorted(ids);
+        return;
+    }
+    // A pair the map lists already adds nothing, as in `QueryMap::insert`.
+    for (Pair& pair : group) {
+        if (pair.code() != kDropped && !entry->second.insert(pair.id))
+            pair.set_code(kDropped);
+    }
+}
+
+BulkVector<CompositeKey128> QueryMapBatch::tree_entries(std::span<const uint32_t> groups) const {
+    // The entries group by group, each group cut into runs of one value code
+    // (ids ascending within a run); then the runs in code order. Numbers of
+    // one value share a hash, so each code has one run in all, and only the
+    // runs are sorted, not every entry.
+    BulkVector<CompositeKey128> grouped;
+    grouped.reserve(pairs_.size());
+    BulkVector<CompositeKey128> runs;  // (code, run number)
+    BulkVector<size_t> run_starts;     // where each run starts in `grouped`
+    for (size_t g = 0; g + 1 < groups.size(); ++g) {
+        size_t start = grouped.size();
+        for (uint32_t j = groups[g]; j < groups[g + 1]; ++j) {
+            Key128 code = pairs_[j].code();
+            if (code != kNoCode && code != kDropped)
+                grouped.push_back(CompositeKey128::from_code(code, pairs_[j].id));
+        }
+        auto first = grouped.begin() + static_cast<std::ptrdiff_t>(start);
+        if (!std::is_sorted(first, grouped.end()))
+            std::sort(first, grouped.end());  // a hash shared by several numbers
+        for (size_t k = start; k < grouped.size(); ++k) {
+            if (k == start || grouped[k].value_code() != grouped[k - 1].value_code()) {
+                runs.push_back(CompositeKey128::from_code(grouped[k].value_code(),
+                                                          static_cast<uint32_t>(runs.size())));
+                run_starts.push_back(k);
+            }
+        }
+    }
+    run_starts.push_back(grouped.size());
+    sort_entries(runs);
+    BulkVector<CompositeKey128> entries;
+    entries.reserve(grouped.size());
+    for (CompositeKey128 run : runs) {
+        auto first = grouped.begin() + static_cast<std::ptrdiff_t>(run_starts[run.id()]);
+        auto last = grouped.begin() + static_cast<std::ptrdiff_t>(run_starts[run.id() + 1]);
+        entries.insert(entries.end(), first, last);
+    }
+    return entries;
 }
 
 void QueryMapBatch::finish() {
-    flush();
-    std::sort(numbers_.begin(), numbers_.end());
-    map_->tree_.insert_sorted(numbers_);
-    numbers_.clear();
-    numbers_.shrink_to_fit();
+    BulkVector<uint32_t> groups = group_by_value();
+    QueryMap::ExactMap& exact = map_->exact_;
+    exact.reserve(exact.size() + groups.size() - 1);
+    BulkVector<uint32_t> ids;
+    for (size_t g = 0; g + 1 < groups.size(); ++g) {
+        if (g + kAhead + 1 < groups.size())
+            exact.prefetch(pairs_[groups[g + kAhead]].hash);
+        add_group(std::span<Pair>(pairs_).subspan(groups[g], groups[g + 1] - groups[g]), ids);
+    }
+    BulkVector<CompositeKey128> entries = tree_entries(groups);
+    pairs_ = {};
+    map_->tree_.insert_sorted(entries);
 }
 
 void QueryMap::remove_id(const ValueKey& value, uint32_t id) {

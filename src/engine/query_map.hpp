@@ -19,6 +19,7 @@
 #include <span>
 #include <vector>
 
+#include "engine/bulk_buffer.hpp"
 #include "engine/hybrid_set.hpp"
 #include "engine/ranged_b_tree.hpp"
 #include "engine/value_key.hpp"
@@ -114,29 +115,54 @@ class RemovalPrefetch {
 };
 
 // Many insertions into one map, as by `QueryMap::insert` each, in the order
-// given. Pairs are buffered and enter the exact map a block at a time, each
-// map slot fetched into the cache a few pairs ahead of its use (a large map is
-// probed at random, one cache miss per pair otherwise). The tree entries of
-// the new pairs are gathered and go into the tree in key order at `finish`
-// (an empty tree is then built in one pass). Until `finish` the map lags the
-// pairs given, so it must not be read in between.
+// given. Pairs are buffered, and `finish` adds them in one go, grouped by
+// value: each value's set is made once, at its size, from its ids in order,
+// and its map slot is probed once (and fetched into the cache a few values
+// ahead: a large map is probed at random). The exact map is sized once for
+// the values to come. The tree entries of the new pairs come out of the
+// groups in value order (only the distinct values are sorted) and go into
+// the tree together; an empty tree is then built in one pass. Until
+// `finish` the map lags the pairs given, so it must not be read in between.
+// Batches of different maps may finish on different threads at once.
 class QueryMapBatch {
   public:
     explicit QueryMapBatch(QueryMap& map) : map_(&map) {}
     void insert(const ValueKey& value, uint32_t id);
     void finish();
+    size_t size() const { return pairs_.size(); }
 
   private:
-    // Pairs per block: enough to run the prefetches ahead, small enough to stay cached.
-    static constexpr size_t kBlock = 256;
-    // How many pairs ahead a slot is fetched: about one memory latency of work.
-    static constexpr size_t kAhead = 8;
+    // One pair given: the value's stored hash, the id, and the value's tree
+    // code (see `encode_value96`) in two parts. No value's code has an
+    // exponent field of all ones, so the codes 0 and 1 are free to mark a
+    // value that is not a number (`kNoCode`) and a pair that adds nothing,
+    // held already or given twice (`kDropped`).
+    struct Pair {
+        int64_t hash;
+        uint64_t code_low;
+        uint32_t code_high;
+        uint32_t id;
 
-    void flush();
+        Key128 code() const { return (Key128{code_high} << 64) | code_low; }
+        void set_code(Key128 code) {
+            code_low = static_cast<uint64_t>(code);
+            code_high = static_cast<uint32_t>(code >> 64);
+        }
+    };
+    static constexpr Key128 kNoCode = 0;
+    static constexpr Key128 kDropped = 1;
+    // How many values ahead a slot is fetched: about one memory latency of work.
+    static constexpr size_t kAhead = 16;
+
+    // Sorts the pairs by hash, ids ascending within each hash; returns where
+    // each hash's group starts (and, last, the end).
+    BulkVector<uint32_t> group_by_value();
+    void add_group(std::span<Pair> group, BulkVector<uint32_t>& ids);
+    // The tree entries of the pairs left, in key order.
+    BulkVector<CompositeKey128> tree_entries(std::span<const uint32_t> groups) const;
 
     QueryMap* map_;
-    std::vector<std::pair<ValueKey, uint32_t>> pending_;
-    std::vector<CompositeKey128> numbers_;
+    BulkVector<Pair> pairs_;
 };
 
 }  // namespace vorlane

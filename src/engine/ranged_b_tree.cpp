@@ -1,12 +1,18 @@
 #include "engine/ranged_b_tree.hpp"
 
 #include <algorithm>
+#include <array>
 #include <bit>
 #include <cstring>
 #include <functional>
+#include <iterator>
+#include <new>
+
+#include <absl/container/inlined_vector.h>
 #include <string>
 #include <vector>
 
+#include "engine/bulk_buffer.hpp"
 #include "engine/panic.hpp"
 #include "engine/prefetch.hpp"
 #include "engine/sort_ids.hpp"
@@ -143,7 +149,7 @@ struct RangeParts {
     // keeps clear of the point where dense containers pay off.
     static constexpr uint64_t kSparseIdsPerContainer = Bitmap::kArrayContainerLimit / 4;
 
-    Bitmap union_within(const Bitmap& mask) const {
+    Bitmap union_within(const Bitmap& mask) {
         if (mask.is_empty())
             return Bitmap();
         uint64_t listed = ids.size();
@@ -156,6 +162,9 @@ struct RangeParts {
             result = gathered_union(listed);
         } else {
             result = Bitmap::or_many(whole);
+            // The leaves' ids come in value order, scattered over the id
+            // space: sorted, the library adds them container by container.
+            sort_ids(ids);
             result.add_many(ids);
         }
         result.and_inplace(mask);
@@ -176,44 +185,66 @@ struct RangeParts {
 };
 
 // ---------------------------------------------------------------------------
-// Window helpers shared by both node kinds
+// Helpers shared by both node kinds
 
 namespace {
 
-// Window index of the last entry <= key; 0 when the key precedes them all or
-// the window is empty.
+// Window index of the last key <= `key`; 0 when the key precedes them all or
+// there are none.
 uint32_t position(std::span<const CompositeKey128> window, Key128 key) {
     auto after = std::upper_bound(window.begin(), window.end(), key,
                                   [](Key128 k, const CompositeKey128& e) { return k < e.key; });
     return after == window.begin() ? 0 : static_cast<uint32_t>(after - window.begin() - 1);
 }
 
-template <typename Node>
-bool is_full(const Node& node) {
-    return node.len > kSplitThreshold && (node.offset == 0 || node.len + node.offset >= kSlots);
+// The room a node holding `len` gets when it must grow or gives room back:
+// a quarter more than it holds.
+uint32_t roomy_capacity(uint32_t len, uint32_t max) {
+    return std::min(max, std::max(kMinCapacity, len + len / 4));
 }
 
-template <typename Node>
-bool touches_end(const Node& node) {
-    return node.offset == 0 || node.offset + node.len == kSlots;
+// Whether a node holding `len` with room for `cap` has too much room.
+bool has_spare_room(size_t len, size_t cap) {
+    return cap > std::max<size_t>(kMinCapacity, 2 * len);
 }
 
-uint32_t centred_offset(uint32_t len) {
-    return (kSlots - len) / 2;
+// Makes room for one more element in an internal node's array.
+template <typename T>
+void reserve_one_more(std::vector<T>& v) {
+    if (v.size() == v.capacity())
+        v.reserve(roomy_capacity(static_cast<uint32_t>(v.size()) + 1, kFanout));
 }
 
-// Moves `count` keys starting at `from` to start at `to`; the ranges may overlap.
-void move_keys(std::array<CompositeKey128, kSlots>& keys, uint32_t from, uint32_t to,
-               uint32_t count) {
-    std::memmove(keys.data() + to, keys.data() + from, count * sizeof(CompositeKey128));
+// Gives back the room of an array left with much more than it holds.
+template <typename T>
+void fit(std::vector<T>& v) {
+    if (!has_spare_room(v.size(), v.capacity()))
+        return;
+    std::vector<T> fitted;
+    fitted.reserve(roomy_capacity(static_cast<uint32_t>(v.size()), kFanout));
+    std::move(v.begin(), v.end(), std::back_inserter(fitted));
+    v.swap(fitted);
 }
 
-bool is_present(const BitMapBTreeNode& node) {
-    return std::visit([](const auto& p) { return p != nullptr; }, node);
+const LeafNode& leaf_of(const BitMapBTreeNode& node) {
+    return *std::get<LeafPtr>(node);
+}
+
+size_t node_len(const BitMapBTreeNode& node) {
+    if (const auto* internal = std::get_if<InternalPtr>(&node))
+        return (*internal)->len();
+    return leaf_of(node).len;
 }
 
 bool node_is_full(const BitMapBTreeNode& node) {
-    return std::visit([](const auto& p) { return is_full(*p); }, node);
+    if (const auto* internal = std::get_if<InternalPtr>(&node))
+        return (*internal)->full();
+    return leaf_of(node).full();
+}
+
+uint32_t node_height(const BitMapBTreeNode& node) {
+    const auto* internal = std::get_if<InternalPtr>(&node);
+    return internal ? (*internal)->height : 0;
 }
 
 }  // namespace
@@ -221,86 +252,190 @@ bool node_is_full(const BitMapBTreeNode& node) {
 // ---------------------------------------------------------------------------
 // Leaf nodes
 
-bool LeafNode::contains(CompositeKey128 entry) const {
-    return len > 0 && keys[offset + position(window(), entry.key)] == entry;
+void LeafFree::operator()(LeafNode* leaf) const {
+    ::operator delete(leaf);
 }
 
-bool LeafNode::insert_non_full(CompositeKey128 entry) {
-    uint32_t p = position(window(), entry.key);
-    if (len > 0 && keys[offset + p] == entry)
-        return false;
-    uint32_t point = (len > 0 && keys[offset + p] < entry) ? p + 1 : p;
-    // Shift the shorter side; the right side is used when the left has no room
-    // and the left when the right has none.
-    bool room_left = offset > 0;
-    bool room_right = offset + len < kSlots;
-    if (!room_left && !room_right)
-        panic("Leaf has no free slot");
-    if (room_left && (point < len / 2 || !room_right)) {
-        move_keys(keys, offset, offset - 1, point);
-        --offset;
-    } else {
-        move_keys(keys, offset + point, offset + point + 1, len - point);
+namespace {
+
+constexpr Key128 kStepLimit = UINT32_MAX;
+
+// Trailing zero bits of a nonzero 128-bit number.
+int trailing_zeros(Key128 x) {
+    auto low = static_cast<uint64_t>(x);
+    return low != 0 ? std::countr_zero(low) : 64 + std::countr_zero(static_cast<uint64_t>(x >> 64));
+}
+
+}  // namespace
+
+LeafPtr LeafNode::make(std::span<const CompositeKey128> entries, uint32_t cap) {
+    LeafNode header{static_cast<uint32_t>(entries.size()), cap};
+    if (!entries.empty()) {
+        // Compact when every code is the first one plus a multiple of one
+        // power of two, at most 2^32 - 1 of them.
+        Key128 base = entries.front().value_code();
+        Key128 steps = 0;
+        for (CompositeKey128 entry : entries)
+            steps |= entry.value_code() - base;
+        int shift = steps == 0 ? 0 : trailing_zeros(steps);
+        if (((entries.back().value_code() - base) >> shift) <= kStepLimit) {
+            header.compact = true;
+            header.shift = static_cast<uint8_t>(shift);
+            header.base = base;
+        }
     }
-    keys[offset + point] = entry;
+    void* memory = ::operator new(header.bytes());
+    LeafPtr leaf(new (memory) LeafNode(header));
+    for (uint32_t i = 0; i < leaf->len; ++i) {
+        if (leaf->compact)
+            leaf->packed()[i] = leaf->pack(entries[i]);
+        else
+            leaf->wide()[i] = entries[i];
+    }
+    return leaf;
+}
+
+uint32_t LeafNode::lower_bound(Key128 key) const {
+    uint32_t first = 0;
+    for (uint32_t count = len; count > 0;) {
+        uint32_t half = count / 2;
+        if (entry(first + half).key < key) {
+            first += half + 1;
+            count -= half + 1;
+        } else {
+            count = half;
+        }
+    }
+    return first;
+}
+
+uint32_t LeafNode::upper_bound(Key128 key) const {
+    return key == ~Key128{0} ? len : lower_bound(key + 1);
+}
+
+bool LeafNode::contains(CompositeKey128 wanted) const {
+    uint32_t at = lower_bound(wanted.key);
+    return at < len && entry(at) == wanted;
+}
+
+bool LeafNode::can_take(CompositeKey128 wanted) const {
+    if (!compact)
+        return true;
+    Key128 code = wanted.value_code();
+    if (code < base)
+        return false;
+    Key128 step = code - base;
+    return (step & ((Key128{1} << shift) - 1)) == 0 && (step >> shift) <= kStepLimit;
+}
+
+void LeafNode::insert_at(uint32_t point, CompositeKey128 wanted) {
+    if (compact) {
+        std::memmove(packed() + point + 1, packed() + point, (len - point) * sizeof(uint64_t));
+        packed()[point] = pack(wanted);
+    } else {
+        std::memmove(wide() + point + 1, wide() + point, (len - point) * sizeof(CompositeKey128));
+        wide()[point] = wanted;
+    }
     ++len;
-    if (touches_end(*this))
-        recenter();
-    return true;
 }
 
-bool LeafNode::remove(CompositeKey128 entry) {
-    uint32_t p = position(window(), entry.key);
-    if (len == 0 || keys[offset + p] != entry)
-        return false;
-    // Close the gap from the nearer end.
-    if (p < len / 2) {
-        move_keys(keys, offset, offset + 1, p);
-        ++offset;
-    } else {
-        move_keys(keys, offset + p + 1, offset + p, len - p - 1);
-    }
+void LeafNode::erase_at(uint32_t point) {
+    if (compact)
+        std::memmove(packed() + point, packed() + point + 1, (len - point - 1) * sizeof(uint64_t));
+    else
+        std::memmove(wide() + point, wide() + point + 1,
+                     (len - point - 1) * sizeof(CompositeKey128));
     --len;
-    return true;
 }
 
-std::pair<std::unique_ptr<LeafNode>, CompositeKey128> LeafNode::split() {
-    uint32_t keep = len / 2;
-    auto right = std::make_unique<LeafNode>();
-    right->offset = kSplitOffset;
-    right->len = len - keep;
-    std::memcpy(right->keys.data() + kSplitOffset, keys.data() + offset + keep,
-                right->len * sizeof(CompositeKey128));
-    len = keep;
-    recenter();
-    if (right->len == 0)
-        panic("invalid offset");
-    CompositeKey128 separator = right->keys[kSplitOffset];
-    return {std::move(right), separator};
-}
-
-Bitmap LeafNode::ids() const {
-    std::array<uint32_t, kSlots> ids;
+void LeafNode::append_entries(std::vector<CompositeKey128>& out) const {
     for (uint32_t i = 0; i < len; ++i)
-        ids[i] = keys[offset + i].id();
-    return Bitmap::of(std::span<const uint32_t>(ids.data(), len));
+        out.push_back(entry(i));
 }
 
-void LeafNode::recenter() {
-    uint32_t target = centred_offset(len);
-    if (target == offset)
-        return;
-    move_keys(keys, offset, target, len);
-    offset = target;
+void LeafNode::append_ids(std::vector<uint32_t>& out) const {
+    for (uint32_t i = 0; i < len; ++i)
+        out.push_back(id_at(i));
 }
 
 void LeafNode::collect_range(const KeyRange& range, RangeParts& parts) const {
-    std::span<const CompositeKey128> entries = window();
-    auto from = std::lower_bound(entries.begin(), entries.end(), range.first,
-                                 [](const CompositeKey128& e, Key128 k) { return e.key < k; });
-    for (auto it = from; it != entries.end() && it->key <= range.last; ++it)
-        parts.ids.push_back(it->id());
+    for (uint32_t i = lower_bound(range.first), end = upper_bound(range.last); i < end; ++i)
+        parts.ids.push_back(id_at(i));
 }
+
+namespace {
+
+void check_leaf(bool ok, const char* what) {
+    if (!ok)
+        panic(std::string("BitMapBTree invariant broken: ") + what);
+}
+
+}  // namespace
+
+void LeafNode::validate() const {
+    check_leaf(len <= cap && cap <= kLeafMax, "leaf holds more than its room");
+    check_leaf(!compact || shift < 96, "compact leaf shifts its steps out of the code");
+    for (uint32_t i = 1; i < len; ++i)
+        check_leaf(entry(i - 1) < entry(i), "keys not strictly ascending");
+}
+
+namespace {
+
+// Entries of at most two leaves, decoded on the stack.
+using LeafEntries = absl::InlinedVector<CompositeKey128, 2 * kLeafMax>;
+
+LeafEntries decoded(const LeafNode& leaf) {
+    LeafEntries out;
+    for (uint32_t i = 0; i < leaf.len; ++i)
+        out.push_back(leaf.entry(i));
+    return out;
+}
+
+// Inserts `entry` into a leaf that is not full, growing its allocation when
+// it has no room left and changing its form when the compact one cannot take
+// the entry; false (and no change) when the leaf holds it.
+bool leaf_insert(LeafPtr& leaf, CompositeKey128 entry) {
+    uint32_t point = leaf->lower_bound(entry.key);
+    if (point < leaf->len && leaf->entry(point) == entry)
+        return false;
+    if (leaf->len < leaf->cap && leaf->can_take(entry)) {
+        leaf->insert_at(point, entry);
+        return true;
+    }
+    LeafEntries entries = decoded(*leaf);
+    entries.insert(entries.begin() + point, entry);
+    uint32_t cap = leaf->len < leaf->cap ? leaf->cap : roomy_capacity(leaf->len + 1, kLeafMax);
+    leaf = LeafNode::make(entries, cap);
+    return true;
+}
+
+// Gives back the room of a leaf left with much more than it holds.
+void fit_leaf(LeafPtr& leaf) {
+    if (has_spare_room(leaf->len, leaf->cap))
+        leaf = LeafNode::make(decoded(*leaf), roomy_capacity(leaf->len, kLeafMax));
+}
+
+bool leaf_remove(LeafPtr& leaf, CompositeKey128 entry) {
+    uint32_t point = leaf->lower_bound(entry.key);
+    if (point == leaf->len || leaf->entry(point) != entry)
+        return false;
+    leaf->erase_at(point);
+    fit_leaf(leaf);
+    return true;
+}
+
+// Keeps the first half of a leaf; returns the second half.
+LeafPtr leaf_split(LeafPtr& leaf) {
+    uint32_t keep = leaf->len / 2;
+    LeafEntries all = decoded(*leaf);
+    std::span<const CompositeKey128> entries(all);
+    LeafPtr right =
+        LeafNode::make(entries.subspan(keep), roomy_capacity(leaf->len - keep, kLeafMax));
+    leaf = LeafNode::make(entries.first(keep), roomy_capacity(keep, kLeafMax));
+    return right;
+}
+
+}  // namespace
 
 // ---------------------------------------------------------------------------
 // Dispatch over the node kinds
@@ -308,64 +443,75 @@ void LeafNode::collect_range(const KeyRange& range, RangeParts& parts) const {
 namespace {
 
 bool insert_into(BitMapBTreeNode& node, CompositeKey128 entry) {
-    if (auto* internal = std::get_if<std::unique_ptr<InternalNode>>(&node))
+    if (auto* internal = std::get_if<InternalPtr>(&node))
         return (*internal)->insert(entry);
-    return std::get<std::unique_ptr<LeafNode>>(node)->insert_non_full(entry);
+    return leaf_insert(std::get<LeafPtr>(node), entry);
 }
 
 bool remove_from(BitMapBTreeNode& node, CompositeKey128 entry) {
-    if (auto* internal = std::get_if<std::unique_ptr<InternalNode>>(&node))
+    if (auto* internal = std::get_if<InternalPtr>(&node))
         return (*internal)->remove(entry);
-    return std::get<std::unique_ptr<LeafNode>>(node)->remove(entry);
+    return leaf_remove(std::get<LeafPtr>(node), entry);
 }
 
-// Splits a node in place; returns the right half, its separator and its bitmap.
-struct SplitResult {
-    BitMapBTreeNode right;
-    CompositeKey128 separator;
-    Bitmap right_ids;
-};
-
-SplitResult split_node(BitMapBTreeNode& node) {
-    if (auto* internal = std::get_if<std::unique_ptr<InternalNode>>(&node)) {
-        auto [right, separator] = (*internal)->split();
-        Bitmap ids = right->get_bitmap();
-        return {std::move(right), separator, std::move(ids)};
+// A node's first key: its parent's lower bound for it. Panics on an empty
+// node, which a split never makes.
+CompositeKey128 first_key(const BitMapBTreeNode& node) {
+    if (const auto* internal = std::get_if<InternalPtr>(&node)) {
+        if ((*internal)->keys.empty())
+            panic("incorrect offset");
+        return (*internal)->keys.front();
     }
-    auto [right, separator] = std::get<std::unique_ptr<LeafNode>>(node)->split();
-    Bitmap ids = right->ids();
-    return {std::move(right), separator, std::move(ids)};
+    if (leaf_of(node).len == 0)
+        panic("invalid offset");
+    return leaf_of(node).entry(0);
 }
 
+// The ids of every entry below `node`, in a new bitmap.
 Bitmap node_ids(const BitMapBTreeNode& node) {
-    if (const auto* internal = std::get_if<std::unique_ptr<InternalNode>>(&node))
+    if (const auto* internal = std::get_if<InternalPtr>(&node))
         return (*internal)->get_bitmap();
-    return std::get<std::unique_ptr<LeafNode>>(node)->ids();
+    std::vector<uint32_t> ids;
+    leaf_of(node).append_ids(ids);
+    sort_ids(ids);
+    return Bitmap::of(ids);
+}
+
+// Keeps the first half of a node; returns the second half.
+BitMapBTreeNode split_node(BitMapBTreeNode& node) {
+    if (auto* leaf = std::get_if<LeafPtr>(&node))
+        return leaf_split(*leaf);
+    InternalNode& left = *std::get<InternalPtr>(node);
+    size_t keep = left.len() / 2;
+    auto right = std::make_unique<InternalNode>();
+    right->height = left.height;
+    auto take = [keep](auto& from, auto& to) {
+        to.reserve(roomy_capacity(static_cast<uint32_t>(from.size() - keep), kFanout));
+        std::move(from.begin() + static_cast<std::ptrdiff_t>(keep), from.end(),
+                  std::back_inserter(to));
+        from.erase(from.begin() + static_cast<std::ptrdiff_t>(keep), from.end());
+        fit(from);
+    };
+    take(left.keys, right->keys);
+    take(left.children, right->children);
+    if (left.caches_bitmaps())
+        take(left.bitmaps, right->bitmaps);
+    return right;
 }
 
 bool subtree_contains(const BitMapBTreeNode& root, CompositeKey128 entry) {
     const BitMapBTreeNode* node = &root;
-    while (const auto* internal = std::get_if<std::unique_ptr<InternalNode>>(node)) {
+    while (const auto* internal = std::get_if<InternalPtr>(node)) {
         const InternalNode& n = **internal;
-        node = &n.children[n.offset + n.get_key_index(entry.key)];
-        if (!is_present(*node))
-            panic("Missing child");
+        node = &n.children[n.get_key_index(entry.key)];
     }
-    return std::get<std::unique_ptr<LeafNode>>(*node)->contains(entry);
-}
-
-// An insertion below a child that is not full needs the child's bitmap.
-void require_bitmap(const InternalNode& node, uint32_t slot) {
-    if (node.bitmaps[slot])
-        return;
-    bool leaf = std::holds_alternative<std::unique_ptr<LeafNode>>(node.children[slot]);
-    panic(leaf ? "Bitmap should be present for leaf" : "Bitmap should be present for internal");
+    return leaf_of(*node).contains(entry);
 }
 
 void collect_node(const BitMapBTreeNode& node, const KeyRange& range, RangeParts& parts) {
-    if (const auto* internal = std::get_if<std::unique_ptr<InternalNode>>(&node))
+    if (const auto* internal = std::get_if<InternalPtr>(&node))
         return (*internal)->collect_range(range, parts);
-    return std::get<std::unique_ptr<LeafNode>>(node)->collect_range(range, parts);
+    return leaf_of(node).collect_range(range, parts);
 }
 
 }  // namespace
@@ -374,243 +520,177 @@ void collect_node(const BitMapBTreeNode& node, const KeyRange& range, RangeParts
 // Internal nodes
 
 uint32_t InternalNode::get_key_index(Key128 search_key) const {
-    return position(window(), search_key);
+    return position(keys, search_key);
 }
 
 bool InternalNode::insert(CompositeKey128 entry) {
     // The last child whose lower bound is <= the entry; a lower bound equal to
     // the entry (left behind by a removal) leads into that same child.
-    uint32_t slot = offset + get_key_index(entry.key);
-    BitMapBTreeNode& child = children[slot];
-    if (!is_present(child))
-        panic("Missing child");
+    uint32_t index = get_key_index(entry.key);
     // An entry below every lower bound goes into the first child, whose bound
     // drops to it: bounds stay true lower bounds, so the separator of a later
     // split of that child still sorts above it.
-    if (entry < keys[slot])
-        keys[slot] = entry;
-    if (node_is_full(child)) {
+    if (entry < keys[index])
+        keys[index] = entry;
+    if (node_is_full(children[index])) {
         // A held pair changes nothing, not even the shape.
-        if (subtree_contains(child, entry))
+        if (subtree_contains(children[index], entry))
             return false;
-        return split_and_insert(slot - offset, entry);
+        split_child(index);
+        if (keys[index + 1] < entry)
+            ++index;
     }
-    require_bitmap(*this, slot);
-    bool inserted = insert_into(child, entry);
-    if (inserted)
-        bitmaps[slot]->add(entry.id());
-    if (touches_end(*this))
-        recenter();
+    bool inserted = insert_into(children[index], entry);
+    if (inserted && caches_bitmaps())
+        bitmaps[index].add(entry.id());
     return inserted;
 }
 
-bool InternalNode::split_and_insert(uint32_t index, CompositeKey128 entry) {
-    uint32_t slot = offset + index;
-    SplitResult half = split_node(children[slot]);
-    if (!bitmaps[slot])
-        panic("Bitmap must be initialized before split");
-    // Ids are unique within a subtree, so the left half holds exactly the
-    // ids that did not move right.
-    Bitmap left_ids = Bitmap::andnot(*bitmaps[slot], half.right_ids);
-    // Each half has at most 48 entries now, so either takes the entry.
-    bool inserted;
-    if (half.separator < entry) {
-        inserted = insert_into(half.right, entry);
-        if (inserted)
-            half.right_ids.add(entry.id());
-    } else {
-        inserted = insert_into(children[slot], entry);
-        if (inserted)
-            left_ids.add(entry.id());
+void InternalNode::split_child(uint32_t index) {
+    BitMapBTreeNode right = split_node(children[index]);
+    CompositeKey128 separator = first_key(right);
+    reserve_one_more(keys);
+    reserve_one_more(children);
+    auto after = static_cast<std::ptrdiff_t>(index) + 1;
+    if (caches_bitmaps()) {
+        // Ids are unique within a subtree, so the left half holds exactly the
+        // ids that did not move right.
+        Bitmap right_ids = node_ids(right);
+        right_ids.shrink_to_fit();
+        bitmaps[index].andnot_inplace(right_ids);
+        bitmaps[index].shrink_to_fit();
+        reserve_one_more(bitmaps);
+        bitmaps.insert(bitmaps.begin() + after, std::move(right_ids));
     }
-    bitmaps[slot] = std::move(left_ids);
-    bool reaches_end = offset == 0 || offset + len == kSlots - 1;
-    shift_right(slot + 1, offset + len, 1);
-    keys[slot + 1] = half.separator;
-    children[slot + 1] = std::move(half.right);
-    bitmaps[slot + 1] = std::move(half.right_ids);
-    ++len;
-    if (reaches_end)
-        recenter();
-    return inserted;
+    keys.insert(keys.begin() + after, separator);
+    children.insert(children.begin() + after, std::move(right));
 }
 
 bool InternalNode::remove(CompositeKey128 entry) {
-    return remove_below(offset + get_key_index(entry.key), entry);
-}
-
-bool InternalNode::remove_below(uint32_t slot, CompositeKey128 entry) {
-    BitMapBTreeNode& child = children[slot];
-    if (!is_present(child))
-        panic("Missing child");
-    if (!remove_from(child, entry))
+    uint32_t index = get_key_index(entry.key);
+    if (!remove_from(children[index], entry))
         return false;
-    if (bitmaps[slot])
-        bitmaps[slot]->remove(entry.id());
+    if (caches_bitmaps())
+        bitmaps[index].remove(entry.id());
+    rebalance(index);
     return true;
 }
 
-MoveOutcome InternalNode::move(CompositeKey128 from, CompositeKey128 to) {
-    // Removal changes no key of an internal node, so both routes can be taken
-    // before anything changes.
-    uint32_t from_slot = offset + get_key_index(from.key);
-    uint32_t to_slot = offset + get_key_index(to.key);
-    if (from_slot == to_slot)
-        return move_within(to_slot, from, to);
-    bool removed = remove_below(from_slot, from);
-    return {removed, insert(to)};
-}
-
-MoveOutcome InternalNode::move_within(uint32_t slot, CompositeKey128 from, CompositeKey128 to) {
-    BitMapBTreeNode& child = children[slot];
-    if (!is_present(child))
-        panic("Missing child");
-    // Whether `insert(to)` would split the child is decided once the removal
-    // is done, as it would be after a whole `remove(from)`. Removal below an
-    // internal child leaves its window as it was, so its fullness can be read
-    // first; a leaf's is read after the entry left it.
-    auto* leaf = std::get_if<std::unique_ptr<LeafNode>>(&child);
-    bool removed = false;
-    if (leaf) {
-        removed = (*leaf)->remove(from);
-    } else if (node_is_full(child)) {
-        removed = remove_below(slot, from);
-        return {removed, insert(to)};
-    }
-    if (leaf && node_is_full(child)) {
-        if (removed && bitmaps[slot])
-            bitmaps[slot]->remove(from.id());
-        return {removed, insert(to)};
-    }
-    // From here on this is `insert(to)` on a child that is not full.
-    if (to < keys[slot])
-        keys[slot] = to;
-    require_bitmap(*this, slot);
-    bool inserted;
-    if (leaf) {
-        inserted = (*leaf)->insert_non_full(to);
+void InternalNode::rebalance(uint32_t index) {
+    size_t len = node_len(children[index]);
+    bool leaves = !caches_bitmaps();
+    if (len == 0) {
+        auto at = static_cast<std::ptrdiff_t>(index);
+        keys.erase(keys.begin() + at);
+        children.erase(children.begin() + at);
+        if (!leaves)
+            bitmaps.erase(bitmaps.begin() + at);
     } else {
-        MoveOutcome below = std::get<std::unique_ptr<InternalNode>>(child)->move(from, to);
-        removed = below.removed;
-        inserted = below.inserted;
+        size_t underflow = leaves ? kLeafUnderflow : kFanoutUnderflow;
+        size_t limit = leaves ? kLeafMergeLimit : kFanoutMergeLimit;
+        if (len >= underflow)
+            return;
+        if (index > 0 && len + node_len(children[index - 1]) <= limit) {
+            merge_children(index - 1);
+        } else if (index + 1 < this->len() && len + node_len(children[index + 1]) <= limit) {
+            merge_children(index);
+        } else {
+            return;
+        }
     }
-    // The id stays in the child's bitmap unless only one of the two happened.
-    if (removed && !inserted)
-        bitmaps[slot]->remove(from.id());
-    else if (inserted && !removed)
-        bitmaps[slot]->add(to.id());
-    if (touches_end(*this))
-        recenter();
-    return {removed, inserted};
+    fit(keys);
+    fit(children);
+    fit(bitmaps);
 }
 
-std::pair<std::unique_ptr<InternalNode>, CompositeKey128> InternalNode::split() {
-    uint32_t keep = len / 2;
-    auto right = std::make_unique<InternalNode>();
-    right->offset = kSplitOffset;
-    right->len = len - keep;
-    for (uint32_t i = 0; i < right->len; ++i) {
-        uint32_t from = offset + keep + i;
-        uint32_t to = kSplitOffset + i;
-        right->keys[to] = keys[from];
-        right->bitmaps[to] = std::move(bitmaps[from]);
-        bitmaps[from].reset();
-        right->children[to] = std::move(children[from]);
+void InternalNode::merge_children(uint32_t index) {
+    BitMapBTreeNode& left = children[index];
+    BitMapBTreeNode& right = children[index + 1];
+    if (auto* leaf = std::get_if<LeafPtr>(&left)) {
+        LeafEntries both = decoded(**leaf);
+        const LeafNode& second = leaf_of(right);
+        for (uint32_t i = 0; i < second.len; ++i)
+            both.push_back(second.entry(i));
+        *leaf = LeafNode::make(both, roomy_capacity(static_cast<uint32_t>(both.size()), kLeafMax));
+    } else {
+        InternalNode& first = *std::get<InternalPtr>(left);
+        InternalNode& second = *std::get<InternalPtr>(right);
+        auto append = [](auto& to, auto& from) {
+            to.reserve(roomy_capacity(static_cast<uint32_t>(to.size() + from.size()), kFanout));
+            std::move(from.begin(), from.end(), std::back_inserter(to));
+        };
+        append(first.keys, second.keys);
+        append(first.children, second.children);
+        append(first.bitmaps, second.bitmaps);
     }
-    len = keep;
-    recenter();
-    if (right->len == 0)
-        panic("invalid offset");
-    CompositeKey128 separator = right->keys[kSplitOffset];
-    return {std::move(right), separator};
+    auto at = static_cast<std::ptrdiff_t>(index) + 1;
+    if (caches_bitmaps()) {
+        bitmaps[index].or_inplace(bitmaps[index + 1]);
+        bitmaps.erase(bitmaps.begin() + at);
+    }
+    keys.erase(keys.begin() + at);
+    children.erase(children.begin() + at);
 }
 
 Bitmap InternalNode::get_bitmap() const {
-    std::array<const Bitmap*, kSlots> parts;
-    size_t count = 0;
-    for (uint32_t i = offset; i < offset + len; ++i)
-        if (bitmaps[i])
-            parts[count++] = &*bitmaps[i];
-    return Bitmap::or_many(std::span<const Bitmap* const>(parts.data(), count));
+    if (caches_bitmaps()) {
+        std::vector<const Bitmap*> parts;
+        parts.reserve(bitmaps.size());
+        for (const Bitmap& ids : bitmaps)
+            parts.push_back(&ids);
+        return Bitmap::or_many(parts);
+    }
+    std::vector<uint32_t> ids;
+    for (const BitMapBTreeNode& child : children)
+        leaf_of(child).append_ids(ids);
+    sort_ids(ids);
+    return Bitmap::of(ids);
 }
 
 void InternalNode::collect_range(const KeyRange& range, RangeParts& parts) const {
     // Every satisfying entry lies in children lo..hi; the children strictly
     // between them lie wholly inside the range (their keys are bounded by the
-    // neighbouring lower bounds), so their cached bitmaps answer for them.
+    // neighbouring lower bounds), so they are taken whole: by their cached
+    // bitmaps, or, for leaves, by the ids of all their entries.
     uint32_t lo = range.has_lower ? get_key_index(range.first) : 0;
-    uint32_t hi = range.has_upper ? get_key_index(range.last) : len;
-    if (is_present(children[offset + lo]))
-        collect_node(children[offset + lo], range, parts);
+    uint32_t hi = range.has_upper ? get_key_index(range.last) : static_cast<uint32_t>(len());
+    collect_node(children[lo], range, parts);
     for (uint32_t i = lo + 1; i < hi; ++i) {
-        if (const std::optional<Bitmap>& ids = bitmaps[offset + i])
-            parts.whole.push_back(&*ids);
+        if (caches_bitmaps())
+            parts.whole.push_back(&bitmaps[i]);
+        else
+            leaf_of(children[i]).append_ids(parts.ids);
     }
-    if (hi != lo && hi < len && is_present(children[offset + hi]))
-        collect_node(children[offset + hi], range, parts);
+    if (hi != lo && hi < len())
+        collect_node(children[hi], range, parts);
 }
 
-void InternalNode::move_slot(uint32_t from, uint32_t to) {
-    keys[to] = keys[from];
-    bitmaps[to] = std::move(bitmaps[from]);
-    bitmaps[from].reset();
-    children[to] = std::move(children[from]);
-}
-
-void InternalNode::move_slots(uint32_t first, uint32_t count, uint32_t to) {
-    // Copy from the far end first when moving right so no slot is overwritten
-    // before it has moved.
-    if (to > first) {
-        for (uint32_t i = count; i-- > 0;)
-            move_slot(first + i, to + i);
-    } else {
-        for (uint32_t i = 0; i < count; ++i)
-            move_slot(first + i, to + i);
-    }
-}
-
-void InternalNode::shift_right(uint32_t first, uint32_t end, uint32_t distance) {
-    if (end + distance > kSlots)
-        panic("Internal node has no free slot");
-    for (uint32_t i = end; i-- > first;)
-        move_slot(i, i + distance);
-    if (offset == first)
-        offset += distance;
-}
-
-void InternalNode::recenter() {
-    uint32_t target = centred_offset(len);
-    if (target == offset)
-        return;
-    move_slots(offset, len, target);
-    offset = target;
+size_t InternalNode::bytes() const {
+    return sizeof(InternalNode) + keys.capacity() * sizeof(CompositeKey128) +
+           children.capacity() * sizeof(BitMapBTreeNode) + bitmaps.capacity() * sizeof(Bitmap);
 }
 
 // ---------------------------------------------------------------------------
 // The tree
 
-BitMapBTree::BitMapBTree() : root_(std::make_unique<LeafNode>()) {}
+BitMapBTree::BitMapBTree() : root_(LeafNode::make({}, 0)) {}
 BitMapBTree::~BitMapBTree() = default;
 BitMapBTree::BitMapBTree(BitMapBTree&&) noexcept = default;
 BitMapBTree& BitMapBTree::operator=(BitMapBTree&&) noexcept = default;
 
 void BitMapBTree::split_root() {
-    bool leaf = std::holds_alternative<std::unique_ptr<LeafNode>>(root_);
-    SplitResult half = split_node(root_);
     auto root = std::make_unique<InternalNode>();
-    std::span<const CompositeKey128> left =
-        std::visit([](const auto& p) { return p->window(); }, root_);
-    if (left.empty())
-        panic(leaf ? "invalid offset" : "incorrect offset");
-    root->offset = kRootOffset;
-    root->len = 2;
-    root->keys[kRootOffset] = left.front();
-    root->keys[kRootOffset + 1] = half.separator;
-    root->bitmaps[kRootOffset] = node_ids(root_);
-    root->bitmaps[kRootOffset + 1] = std::move(half.right_ids);
-    root->children[kRootOffset] = std::move(root_);
-    root->children[kRootOffset + 1] = std::move(half.right);
+    root->height = node_height(root_) + 1;
+    root->keys.reserve(kMinCapacity);
+    root->children.reserve(kMinCapacity);
+    root->keys.push_back(first_key(root_));
+    root->children.push_back(std::move(root_));
+    if (root->caches_bitmaps()) {
+        root->bitmaps.reserve(kMinCapacity);
+        root->bitmaps.push_back(node_ids(root->children.front()));
+    }
     root_ = std::move(root);
+    std::get<InternalPtr>(root_)->split_child(0);
 }
 
 void BitMapBTree::insert(NumericValue value, uint32_t id) {
@@ -628,21 +708,38 @@ bool BitMapBTree::insert_entry(CompositeKey128 entry) {
     return insert_into(root_, entry);
 }
 
+bool BitMapBTree::remove_entry(CompositeKey128 entry) {
+    if (!remove_from(root_, entry))
+        return false;
+    // A root with one child hands over to it; one with none gives way to an
+    // empty leaf.
+    while (auto* internal = std::get_if<InternalPtr>(&root_)) {
+        if ((*internal)->len() > 1)
+            break;
+        if ((*internal)->len() == 0) {
+            root_ = LeafNode::make({}, 0);
+            break;
+        }
+        BitMapBTreeNode child = std::move((*internal)->children.front());
+        root_ = std::move(child);
+    }
+    return true;
+}
+
 namespace {
 
 // A node of a tree under construction, with what its parent keeps of it.
 struct BuiltNode {
     BitMapBTreeNode node;
     CompositeKey128 first;  // its smallest entry: the parent's lower bound for it
-    Bitmap ids;             // every id below it (left empty for the root)
 };
 
 // Calls `f(start, count)` for consecutive groups covering `total` items: the
-// fewest groups of at most `kBulkFill`, of sizes that differ by at most one,
-// so that no node of a level is left nearly empty.
+// fewest groups of at most `fill`, of sizes that differ by at most one, so
+// that no node of a level is left nearly empty.
 template <typename F>
-void for_each_group(size_t total, F&& f) {
-    size_t groups = (total + kBulkFill - 1) / kBulkFill;
+void for_each_group(size_t total, uint32_t fill, F&& f) {
+    size_t groups = (total + fill - 1) / fill;
     size_t base = total / groups;
     size_t larger = total % groups;
     size_t start = 0;
@@ -653,108 +750,149 @@ void for_each_group(size_t total, F&& f) {
     }
 }
 
-// The leaves over `entries` (ascending, distinct, not empty), windows centred.
-std::vector<BuiltNode> build_leaves(std::span<const CompositeKey128> entries, bool with_ids) {
+// The leaves over `entries` (ascending, distinct, not empty), each sized to
+// what it holds.
+std::vector<BuiltNode> build_leaves(std::span<const CompositeKey128> entries) {
     std::vector<BuiltNode> level;
-    for_each_group(entries.size(), [&](size_t start, uint32_t count) {
-        auto leaf = std::make_unique<LeafNode>();
-        leaf->len = count;
-        leaf->offset = centred_offset(count);
-        std::copy_n(entries.begin() + static_cast<std::ptrdiff_t>(start), count,
-                    leaf->keys.begin() + leaf->offset);
-        Bitmap ids = with_ids ? leaf->ids() : Bitmap();
-        level.push_back({std::move(leaf), entries[start], std::move(ids)});
+    level.reserve(entries.size() / kBulkLeafFill + 1);
+    for_each_group(entries.size(), kBulkLeafFill, [&](size_t start, uint32_t count) {
+        level.push_back({LeafNode::make(entries.subspan(start, count), count), entries[start]});
     });
     return level;
 }
 
-// One level up: internal nodes taking `children` in order, each child's
-// bitmap moved into its parent's slot.
-std::vector<BuiltNode> build_parents(std::vector<BuiltNode>& children, bool with_ids) {
+// One level up: internal nodes taking `children` in order. Each caches the
+// bitmaps of its children when they are internal nodes.
+std::vector<BuiltNode> build_parents(std::vector<BuiltNode>& children) {
     std::vector<BuiltNode> level;
-    for_each_group(children.size(), [&](size_t start, uint32_t count) {
+    uint32_t height = node_height(children.front().node) + 1;
+    for_each_group(children.size(), kBulkFanout, [&](size_t start, uint32_t count) {
         auto node = std::make_unique<InternalNode>();
-        node->len = count;
-        node->offset = centred_offset(count);
+        node->height = height;
+        node->keys.reserve(count);
+        node->children.reserve(count);
+        if (node->caches_bitmaps())
+            node->bitmaps.reserve(count);
         for (uint32_t i = 0; i < count; ++i) {
             BuiltNode& child = children[start + i];
-            uint32_t slot = node->offset + i;
-            node->keys[slot] = child.first;
-            child.ids.shrink_to_fit();
-            node->bitmaps[slot] = std::move(child.ids);
-            node->children[slot] = std::move(child.node);
+            node->keys.push_back(child.first);
+            if (node->caches_bitmaps()) {
+                Bitmap ids = node_ids(child.node);
+                ids.shrink_to_fit();
+                node->bitmaps.push_back(std::move(ids));
+            }
+            node->children.push_back(std::move(child.node));
         }
-        Bitmap ids = with_ids ? node->get_bitmap() : Bitmap();
-        level.push_back({std::move(node), children[start].first, std::move(ids)});
+        level.push_back({std::move(node), children[start].first});
     });
     return level;
 }
 
 // The root of a tree over `entries` (ascending, distinct, not empty).
 BitMapBTreeNode build_tree(std::span<const CompositeKey128> entries) {
-    // The root's own bitmap is never kept, so the level that makes the root
-    // does not compute it.
-    auto makes_root = [](size_t count) { return count <= kBulkFill; };
-    std::vector<BuiltNode> level = build_leaves(entries, !makes_root(entries.size()));
+    std::vector<BuiltNode> level = build_leaves(entries);
     while (level.size() > 1)
-        level = build_parents(level, !makes_root(level.size()));
+        level = build_parents(level);
     return std::move(level.front().node);
 }
 
 }  // namespace
 
-MoveOutcome BitMapBTree::move(NumericValue old_value, NumericValue new_value, uint32_t id) {
-    CompositeKey128 from = CompositeKey128::new_(old_value, id);
-    CompositeKey128 to = CompositeKey128::new_(new_value, id);
-    MoveOutcome outcome;
-    auto* internal = std::get_if<std::unique_ptr<InternalNode>>(&root_);
-    // A full root splits before the insertion, and a leaf root has no bitmap
-    // to spare: both take the two steps one after the other.
-    if (internal && !is_full(**internal)) {
-        outcome = (*internal)->move(from, to);
-    } else {
-        outcome.removed = remove_from(root_, from);
-        outcome.inserted = insert_entry(to);
-    }
-    size_ = size_ - outcome.removed + outcome.inserted;
-    return outcome;
-}
-
-namespace {
-
-// Child bitmaps a move may change: two per level below the root, for trees
-// up to this many levels; deeper ones are left to the move itself.
-constexpr size_t kPrefetchedLevels = 8;
-
-// The whole key array, wherever the window sits, and the window's bounds: a
-// binary search over a cold node otherwise pays one miss per probe.
-template <typename Node>
-void prefetch_keys(const Node& node) {
-    prefetch_bytes(node.keys.data(), sizeof(node.keys));
-    prefetch_line(&node.len);
-}
-
-void prefetch_node(const BitMapBTreeNode& node) {
-    std::visit([](const auto& p) { prefetch_keys(*p); }, node);
-}
-
-}  // namespace
+// Beyond this many entries per entry held, a batch goes into a non-empty tree
+// by rebuilding it from both: one pass over each instead of one descent per
+// entry, and nodes as full as a bulk build makes them.
+constexpr size_t kRebuildRatio = 4;
 
 void BitMapBTree::insert_sorted(std::span<const CompositeKey128> entries) {
-    if (!empty()) {
+    if (!empty() && entries.size() * kRebuildRatio < size_) {
         for (CompositeKey128 entry : entries) {
             if (insert_entry(entry))
                 ++size_;
         }
         return;
     }
-    std::vector<CompositeKey128> distinct(entries.begin(), entries.end());
-    distinct.erase(std::unique(distinct.begin(), distinct.end()), distinct.end());
-    if (distinct.empty())
-        return;
-    root_ = build_tree(distinct);
-    size_ = distinct.size();
+    rebuild_with(entries);
 }
+
+void BitMapBTree::rebuild_with(std::span<const CompositeKey128> entries) {
+    BulkVector<CompositeKey128> held;
+    held.reserve(size_);
+    for_each_entry([&](CompositeKey128 entry) { held.push_back(entry); });
+    BulkVector<CompositeKey128> all;
+    all.reserve(held.size() + entries.size());
+    // The union drops repeated entries and those already held.
+    std::set_union(held.begin(), held.end(), entries.begin(), entries.end(),
+                   std::back_inserter(all));
+    all.erase(std::unique(all.begin(), all.end()), all.end());
+    if (all.empty())
+        return;
+    root_ = build_tree(all);
+    size_ = all.size();
+}
+
+// Levels a move in place walks at most; deeper trees (beyond any size ids
+// allow) take the two steps.
+constexpr size_t kMaxMoveDepth = 16;
+
+bool BitMapBTree::move_in_place(CompositeKey128 from, CompositeKey128 to) {
+    // Both routes must lead through the same nodes, none of them full (the
+    // insertion would split it), to one leaf that holds `from`, not `to`, and
+    // that the removal would neither leave small nor have give room back.
+    std::array<CompositeKey128*, kMaxMoveDepth> lowered{};
+    size_t depth = 0;
+    BitMapBTreeNode* node = &root_;
+    while (auto* internal = std::get_if<InternalPtr>(node)) {
+        InternalNode& n = **internal;
+        uint32_t index = n.get_key_index(from.key);
+        if (n.full() || index != n.get_key_index(to.key) || depth == lowered.size())
+            return false;
+        lowered[depth++] = &n.keys[index];
+        node = &n.children[index];
+    }
+    LeafNode& leaf = *std::get<LeafPtr>(*node);
+    bool is_root = node == &root_;
+    if ((!is_root && leaf.len <= kLeafUnderflow) || has_spare_room(leaf.len - 1, leaf.cap) ||
+        !leaf.can_take(to))
+        return false;
+    uint32_t old_at = leaf.lower_bound(from.key);
+    if (old_at == leaf.len || leaf.entry(old_at) != from || leaf.contains(to))
+        return false;
+    leaf.erase_at(old_at);
+    leaf.insert_at(leaf.lower_bound(to.key), to);
+    for (size_t i = 0; i < depth; ++i) {
+        if (to < *lowered[i])
+            *lowered[i] = to;
+    }
+    return true;
+}
+
+MoveOutcome BitMapBTree::move(NumericValue old_value, NumericValue new_value, uint32_t id) {
+    CompositeKey128 from = CompositeKey128::new_(old_value, id);
+    CompositeKey128 to = CompositeKey128::new_(new_value, id);
+    if (move_in_place(from, to))
+        return {true, true};
+    MoveOutcome outcome{remove_entry(from), insert_entry(to)};
+    size_ = size_ - outcome.removed + outcome.inserted;
+    return outcome;
+}
+
+namespace {
+
+// Cached bitmaps a move may change: two per cached level, for trees up to
+// this many levels; deeper ones are left to the move itself.
+constexpr size_t kPrefetchedLevels = 8;
+
+void prefetch_node(const BitMapBTreeNode& node) {
+    if (const auto* internal = std::get_if<InternalPtr>(&node)) {
+        const InternalNode& n = **internal;
+        prefetch_line(&n);
+        return;
+    }
+    const LeafNode& leaf = leaf_of(node);
+    prefetch_bytes(&leaf, sizeof(LeafNode) + leaf.len * leaf.entry_bytes());
+}
+
+}  // namespace
 
 void BitMapBTree::prefetch_move(NumericValue old_value, NumericValue new_value, uint32_t id) const {
     RoutePrefetch from = route(old_value, id);
@@ -776,29 +914,24 @@ void BitMapBTree::prefetch_move(NumericValue old_value, NumericValue new_value, 
 RoutePrefetch::RoutePrefetch(const BitMapBTreeNode& root, CompositeKey128 entry)
     : node_(&root), key_(entry.key) {
     // The root is read by the first step: request it now.
-    if (is_present(root))
-        prefetch_node(root);
+    prefetch_node(root);
 }
 
 bool RoutePrefetch::step(Changing changing, size_t& count) {
-    const auto* internal = std::get_if<std::unique_ptr<InternalNode>>(node_);
-    if (internal == nullptr || !*internal)
+    const auto* internal = std::get_if<InternalPtr>(node_);
+    if (internal == nullptr)
         return false;
     const InternalNode& node = **internal;
-    uint32_t slot = node.offset + node.get_key_index(key_);
-    const BitMapBTreeNode& child = node.children[slot];
-    if (!is_present(child))
-        return false;  // the removal itself reports the missing child
-    const std::optional<Bitmap>& ids = node.bitmaps[slot];
-    if (ids && count < changing.size())
-        changing[count++] = &*ids;
-    prefetch_node(child);
-    node_ = &child;
+    uint32_t index = node.get_key_index(key_);
+    if (node.caches_bitmaps() && count < changing.size())
+        changing[count++] = &node.bitmaps[index];
+    node_ = &node.children[index];
+    prefetch_node(*node_);
     return true;
 }
 
 bool BitMapBTree::remove(NumericValue value, uint32_t id) {
-    if (!remove_from(root_, CompositeKey128::new_(value, id)))
+    if (!remove_entry(CompositeKey128::new_(value, id)))
         return false;
     --size_;
     return true;
@@ -820,18 +953,16 @@ Bitmap BitMapBTree::query_range(const Bound& lower, const Bound& upper, const Bi
 namespace {
 
 size_t node_memory(const BitMapBTreeNode& node) {
-    if (const auto* internal = std::get_if<std::unique_ptr<InternalNode>>(&node)) {
+    if (const auto* internal = std::get_if<InternalPtr>(&node)) {
         const InternalNode& n = **internal;
-        size_t total = sizeof(InternalNode);
-        for (uint32_t i = n.offset; i < n.offset + n.len; ++i) {
-            if (n.bitmaps[i])
-                total += n.bitmaps[i]->size_in_bytes();
-            if (is_present(n.children[i]))
-                total += node_memory(n.children[i]);
-        }
+        size_t total = n.bytes();
+        for (const Bitmap& ids : n.bitmaps)
+            total += ids.size_in_bytes();
+        for (const BitMapBTreeNode& child : n.children)
+            total += node_memory(child);
         return total;
     }
-    return sizeof(LeafNode);
+    return leaf_of(node).bytes();
 }
 
 }  // namespace
@@ -860,57 +991,61 @@ void check(bool ok, const char* what) {
 
 struct SubtreeFacts {
     size_t entries = 0;
-    size_t depth = 0;  // levels below this node; 0 for a leaf
     std::vector<uint32_t> ids;
 };
 
-template <typename Node>
-void check_window(const Node& node) {
-    check(node.offset <= kSlots && node.len <= kSlots - node.offset, "window exceeds the slots");
-    std::span<const CompositeKey128> keys = node.window();
+void check_ascending(std::span<const CompositeKey128> keys) {
     check(std::adjacent_find(keys.begin(), keys.end(), std::greater_equal<>()) == keys.end(),
           "keys not strictly ascending");
 }
 
-SubtreeFacts validate_node(const BitMapBTreeNode& node, const KeyBounds& bounds) {
-    check(is_present(node), "absent node");
+SubtreeFacts validate_node(const BitMapBTreeNode& node, const KeyBounds& bounds, bool is_root) {
     SubtreeFacts facts;
-    if (const auto* leaf_ptr = std::get_if<std::unique_ptr<LeafNode>>(&node)) {
+    if (const auto* leaf_ptr = std::get_if<LeafPtr>(&node)) {
+        check(*leaf_ptr != nullptr, "absent node");
         const LeafNode& leaf = **leaf_ptr;
-        check_window(leaf);
-        for (CompositeKey128 entry : leaf.window()) {
-            check(bounds.admits(entry.key), "leaf entry outside its parent's key range");
-            facts.ids.push_back(entry.id());
+        check(!has_spare_room(leaf.len, leaf.cap), "leaf has more than twice the room it needs");
+        check(is_root || leaf.len > 0, "empty leaf kept");
+        leaf.validate();
+        for (uint32_t i = 0; i < leaf.len; ++i) {
+            check(bounds.admits(leaf.entry(i).key), "leaf entry outside its parent's key range");
+            facts.ids.push_back(leaf.id_at(i));
         }
         facts.entries = leaf.len;
         return facts;
     }
-    const InternalNode& n = *std::get<std::unique_ptr<InternalNode>>(node);
-    check_window(n);
-    check(n.len > 0, "internal node without children");
-    for (uint32_t i = 0; i < n.len; ++i) {
-        uint32_t slot = n.offset + i;
-        check(is_present(n.children[slot]), "Missing child");
-        check(n.bitmaps[slot].has_value(), "missing child bitmap");
-        KeyBounds child_bounds{n.keys[slot].key,
-                               i + 1 == n.len ? bounds.high : n.keys[slot + 1].key};
-        check(bounds.admits(n.keys[slot].key), "lower-bound key outside its parent's range");
-        SubtreeFacts child = validate_node(n.children[slot], child_bounds);
-        check(i == 0 || child.depth == facts.depth, "leaves at different depths");
-        check(Bitmap::of(child.ids) == *n.bitmaps[slot], "child bitmap differs from its ids");
-        check(n.bitmaps[slot]->cardinality() == child.entries, "an id occurs twice in a subtree");
-        facts.depth = child.depth;
+    const InternalPtr& ptr = std::get<InternalPtr>(node);
+    check(ptr != nullptr, "absent node");
+    const InternalNode& n = *ptr;
+    check(n.keys.size() == n.len(), "keys and children differ in number");
+    check(n.len() <= kFanout, "more children than the fanout");
+    check(n.len() >= (is_root ? 2u : 1u), "internal node with too few children");
+    check(n.bitmaps.size() == (n.caches_bitmaps() ? n.len() : 0),
+          "cached bitmaps not one per internal child");
+    check(!has_spare_room(n.len(), n.keys.capacity()) &&
+              !has_spare_room(n.len(), n.children.capacity()) &&
+              !has_spare_room(n.bitmaps.size(), n.bitmaps.capacity()),
+          "internal node has more than twice the room it needs");
+    check_ascending(n.keys);
+    for (size_t i = 0; i < n.len(); ++i) {
+        check(node_height(n.children[i]) + 1 == n.height, "leaves at different depths");
+        KeyBounds child_bounds{n.keys[i].key, i + 1 == n.len() ? bounds.high : n.keys[i + 1].key};
+        check(bounds.admits(n.keys[i].key), "lower-bound key outside its parent's range");
+        SubtreeFacts child = validate_node(n.children[i], child_bounds, false);
+        if (n.caches_bitmaps()) {
+            check(Bitmap::of(child.ids) == n.bitmaps[i], "child bitmap differs from its ids");
+            check(n.bitmaps[i].cardinality() == child.entries, "an id occurs twice in a subtree");
+        }
         facts.entries += child.entries;
         facts.ids.insert(facts.ids.end(), child.ids.begin(), child.ids.end());
     }
-    ++facts.depth;
     return facts;
 }
 
 }  // namespace
 
 void BitMapBTree::validate() const {
-    SubtreeFacts facts = validate_node(root_, KeyBounds{});
+    SubtreeFacts facts = validate_node(root_, KeyBounds{}, true);
     check(facts.entries == size_, "entry count differs from size()");
 }
 

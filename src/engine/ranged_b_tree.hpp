@@ -8,11 +8,10 @@
 // order-preserving code of its value (see `encode_value96`), so 5 and 5.0 are
 // the same point, and keys compare as plain unsigned 128-bit integers.
 //
-// Node layout: every node is one allocation with fixed arrays of `kSlots`
-// slots. The live entries of a node occupy one window of consecutive slots,
-// `[offset, offset + len)`, sorted ascending; slots outside it are unused. The
-// window is kept centred so that an insertion shifts at most about half of the
-// entries and the node can grow at either end.
+// Node layout: a leaf is one allocation of its entries, sorted ascending and
+// sized to what it holds; an internal node keeps its children's lower bounds,
+// the children, and, above the lowest internal level, one cached bitmap per
+// child (see `InternalNode::bitmaps`).
 //
 // An id is expected to sit under at most one value of a tree (one attribute
 // value per object): the cached bitmaps are sets, so removing (v, id) clears
@@ -74,21 +73,29 @@ struct CompositeKey128 {
     friend auto operator<=>(const CompositeKey128&, const CompositeKey128&) = default;
 };
 
-// Slots per node.
-inline constexpr uint32_t kSlots = 96;
-// A node holding more entries than this splits once its window touches an end;
-// below it there is always room to shift towards the far end.
-inline constexpr uint32_t kSplitThreshold = 85;
-// First slot of a new tree's empty leaf, and of a new root's two children.
-inline constexpr uint32_t kRootOffset = kSlots / 2;
-// First slot of the right half after a split: it holds at most 48 entries, so
-// starting at a quarter leaves room on both sides.
-inline constexpr uint32_t kSplitOffset = kSlots / 4;
-// Entries (or children) per node of a tree built in one pass from sorted
-// entries: most of the slots, since a node and the cached bitmap of a leaf
-// cost about the same however full they are, yet a few below
-// `kSplitThreshold`, so that the first insertions into a node do not split it.
-inline constexpr uint32_t kBulkFill = 80;
+// Node sizes. A leaf holds at most `kLeafMax` entries and an internal node at
+// most `kFanout` children; a full node splits in halves when an insertion
+// passes through it. Nodes are allocated for what they hold: a leaf's entries
+// grow by a quarter when it fills up and give room back once it is less than
+// half full, and the same goes for an internal node's arrays, so a node never
+// has more than twice the room it needs (or `kMinCapacity`).
+inline constexpr uint32_t kLeafMax = 128;
+inline constexpr uint32_t kFanout = 64;
+inline constexpr uint32_t kMinCapacity = 8;
+// A removal that leaves a node below a quarter of its maximum merges it into
+// a neighbour when the two together fill at most three quarters: merged nodes
+// keep room for insertions, and a node just split (two halves) never merges
+// back at once. A node left empty is dropped, and a root left with one child
+// hands over to it, so that a tree whose entries go stays as small as what it
+// still holds.
+inline constexpr uint32_t kLeafUnderflow = kLeafMax / 4;
+inline constexpr uint32_t kLeafMergeLimit = kLeafMax * 3 / 4;
+inline constexpr uint32_t kFanoutUnderflow = kFanout / 4;
+inline constexpr uint32_t kFanoutMergeLimit = kFanout * 3 / 4;
+// Fill of the nodes of a tree built in one pass from sorted entries: most of
+// the maximum, so that the first insertions into a node do not split it.
+inline constexpr uint32_t kBulkLeafFill = kLeafMax * 7 / 8;
+inline constexpr uint32_t kBulkFanout = kFanout * 7 / 8;
 
 // What moving an id from one value to another did: whether the old entry was
 // held and removed, and whether the new one was added (it was not held).
@@ -102,92 +109,140 @@ struct InternalNode;
 struct KeyRange;
 struct RangeParts;
 
-// Owning handle on one node; a null handle is an empty child slot.
-using BitMapBTreeNode = std::variant<std::unique_ptr<InternalNode>, std::unique_ptr<LeafNode>>;
-
-struct LeafNode {
-    std::array<CompositeKey128, kSlots> keys{};
-    uint32_t len = 0;
-    uint32_t offset = kRootOffset;
-
-    std::span<const CompositeKey128> window() const { return {keys.data() + offset, len}; }
-
-    // Inserts `entry` into a node that is not full; false (and no change) when
-    // the leaf already holds it.
-    bool insert_non_full(CompositeKey128 entry);
-    // Removes `entry`; false when the leaf does not hold it.
-    bool remove(CompositeKey128 entry);
-    bool contains(CompositeKey128 entry) const;
-    // Keeps the first len/2 entries; returns the new right half and its first key.
-    std::pair<std::unique_ptr<LeafNode>, CompositeKey128> split();
-    // A new bitmap of the ids of the window's entries.
-    Bitmap ids() const;
-    // Gathers what answers `range` below this node (see `BitMapBTree::query_range`).
-    void collect_range(const KeyRange& range, RangeParts& parts) const;
-    void recenter();
+// A leaf is one allocation: its header and its entries.
+struct LeafFree {
+    void operator()(LeafNode* leaf) const;
 };
+using LeafPtr = std::unique_ptr<LeafNode, LeafFree>;
+using InternalPtr = std::unique_ptr<InternalNode>;
+// Owning handle on one node; every handle in a tree is set.
+using BitMapBTreeNode = std::variant<InternalPtr, LeafPtr>;
+
+// A leaf: one allocation of a header and its entries, ascending. Entries
+// take one of two forms, chosen whenever the leaf is allocated:
+// - wide: each entry as its 16-byte key;
+// - compact: each entry in 8 bytes, the id and the entry's value code as a
+//   32-bit step from the leaf's `base` code, in units of 2^`shift`. A leaf's
+//   values lie close together, so this holds for nearly every leaf of
+//   integers (their codes end in many zero bits) and for every leaf of few
+//   distinct values; a leaf of scattered floats stays wide. The packed
+//   8 bytes, step above id, order as the keys do.
+// An entry that the compact form cannot take turns the leaf wide.
+struct LeafNode {
+    uint32_t len = 0;
+    uint32_t cap = 0;
+    bool compact = false;
+    uint8_t shift = 0;
+    Key128 base = 0;
+
+    // A new leaf holding `entries` (ascending) with room for `cap`, in the
+    // smaller form that holds them.
+    static LeafPtr make(std::span<const CompositeKey128> entries, uint32_t cap);
+
+    CompositeKey128 entry(uint32_t i) const {
+        if (!compact)
+            return wide()[i];
+        uint64_t packed = this->packed()[i];
+        Key128 code = base + (Key128{packed >> 32} << shift);
+        return CompositeKey128::from_code(code, static_cast<uint32_t>(packed));
+    }
+    uint32_t id_at(uint32_t i) const {
+        return compact ? static_cast<uint32_t>(packed()[i]) : wide()[i].id();
+    }
+    bool full() const { return len >= kLeafMax; }
+    size_t entry_bytes() const { return compact ? sizeof(uint64_t) : sizeof(CompositeKey128); }
+    size_t bytes() const { return sizeof(LeafNode) + size_t{cap} * entry_bytes(); }
+
+    // Position of the first entry whose key is >= `key` (> `key` for
+    // `upper_bound`); `len` when there is none.
+    uint32_t lower_bound(Key128 key) const;
+    uint32_t upper_bound(Key128 key) const;
+    bool contains(CompositeKey128 entry) const;
+    // Whether the form of this leaf can take `entry` as it is.
+    bool can_take(CompositeKey128 entry) const;
+    // Puts `entry` at position `point`, the entries from there moving up;
+    // the leaf has room and `can_take` the entry.
+    void insert_at(uint32_t point, CompositeKey128 entry);
+    void erase_at(uint32_t point);
+    // Appends the entries, decoded, to `out`.
+    void append_entries(std::vector<CompositeKey128>& out) const;
+    // Appends the ids of the entries to `out`.
+    void append_ids(std::vector<uint32_t>& out) const;
+    // Gathers what answers `range` in this leaf (see `BitMapBTree::query_range`).
+    void collect_range(const KeyRange& range, RangeParts& parts) const;
+    // Panics unless the entries ascend and the compact form's steps hold.
+    void validate() const;
+
+  private:
+    const CompositeKey128* wide() const {
+        return reinterpret_cast<const CompositeKey128*>(this + 1);
+    }
+    CompositeKey128* wide() { return reinterpret_cast<CompositeKey128*>(this + 1); }
+    const uint64_t* packed() const { return reinterpret_cast<const uint64_t*>(this + 1); }
+    uint64_t* packed() { return reinterpret_cast<uint64_t*>(this + 1); }
+    uint64_t pack(CompositeKey128 entry) const {
+        return (static_cast<uint64_t>((entry.value_code() - base) >> shift) << 32) | entry.id();
+    }
+};
+static_assert(sizeof(LeafNode) % alignof(CompositeKey128) == 0);
 
 struct InternalNode {
     // keys[i]: lower bound of child i: its first entry when a split created
     // it, or a smaller entry that arrived later in the first child. Child i
     // holds only keys in [keys[i], keys[i + 1]). Removal leaves bounds as they
     // are, so a bound need not be a live entry.
-    std::array<CompositeKey128, kSlots> keys{};
-    // bitmaps[i]: the ids of every entry below child i.
-    std::array<std::optional<Bitmap>, kSlots> bitmaps;
-    std::array<BitMapBTreeNode, kSlots> children;
-    uint32_t len = 0;
-    uint32_t offset = 0;
+    std::vector<CompositeKey128> keys;
+    std::vector<BitMapBTreeNode> children;
+    // bitmaps[i]: the ids of every entry below child i, kept when the
+    // children are internal nodes (`height` > 1). A leaf's ids are its
+    // entries': a query reads them there, which costs about what reading a
+    // bitmap of them costs, and a bitmap per leaf of scattered ids would
+    // take as much room as the leaf itself.
+    std::vector<Bitmap> bitmaps;
+    // Levels below this node: 1 when its children are leaves.
+    uint32_t height = 1;
 
-    std::span<const CompositeKey128> window() const { return {keys.data() + offset, len}; }
+    bool caches_bitmaps() const { return height > 1; }
+    size_t len() const { return children.size(); }
+    bool full() const { return children.size() >= kFanout; }
+    std::span<const CompositeKey128> window() const { return keys; }
 
     // Inserts `entry` below this node (which is not full), splitting a full
     // child on the way; false (and no change) when the entry is already held.
     bool insert(CompositeKey128 entry);
-    bool split_and_insert(uint32_t index, CompositeKey128 entry);
+    // Removes `entry` from below, merging or dropping a child it leaves small
+    // or empty; false when the entry is not held.
     bool remove(CompositeKey128 entry);
-    // `remove(from)` then `insert(to)` below this node (which is not full),
-    // with the same result, but a child that both entries lead into keeps the
-    // id in its bitmap instead of losing and regaining it.
-    MoveOutcome move(CompositeKey128 from, CompositeKey128 to);
-    std::pair<std::unique_ptr<InternalNode>, CompositeKey128> split();
-    // A new bitmap: the union of all present child bitmaps.
-    Bitmap get_bitmap() const;
+    // Splits the child at `index` in halves, the right half going to `index + 1`.
+    void split_child(uint32_t index);
     // Window index of the child whose range holds `search_key`: the last
     // child whose lower bound is <= it, or 0.
     uint32_t get_key_index(Key128 search_key) const;
+    // A new bitmap: the ids of every entry below this node.
+    Bitmap get_bitmap() const;
     // Gathers what answers `range` below this node (see `BitMapBTree::query_range`).
     void collect_range(const KeyRange& range, RangeParts& parts) const;
-    // Moves slots [first, end) `distance` places right; `offset` follows when
-    // the window started at `first`.
-    void shift_right(uint32_t first, uint32_t end, uint32_t distance);
-    void recenter();
+    size_t bytes() const;
 
   private:
-    // Removes `entry` from the child in `slot` and the id from its bitmap.
-    bool remove_below(uint32_t slot, CompositeKey128 entry);
-    // The move when both entries lead into the child in `slot`.
-    MoveOutcome move_within(uint32_t slot, CompositeKey128 from, CompositeKey128 to);
-    void move_slot(uint32_t from, uint32_t to);
-    void move_slots(uint32_t first, uint32_t count, uint32_t to);
+    // Merges a child left small into a neighbour, or drops it when empty.
+    void rebalance(uint32_t index);
+    // Child `index + 1` joins child `index`.
+    void merge_children(uint32_t index);
 };
 
 namespace detail {
 template <bool Reverse, typename F>
 void walk_entries(const BitMapBTreeNode& node, F& f) {
-    auto step = [](uint32_t k, uint32_t offset, uint32_t len) {
-        return Reverse ? offset + len - 1 - k : offset + k;
-    };
-    if (const auto* internal = std::get_if<std::unique_ptr<InternalNode>>(&node)) {
-        if (!*internal)
-            return;
+    if (const auto* internal = std::get_if<InternalPtr>(&node)) {
         const InternalNode& n = **internal;
-        for (uint32_t k = 0; k < n.len; ++k)
-            walk_entries<Reverse>(n.children[step(k, n.offset, n.len)], f);
-    } else if (const auto& leaf = std::get<std::unique_ptr<LeafNode>>(node)) {
-        for (uint32_t k = 0; k < leaf->len; ++k)
-            f(leaf->keys[step(k, leaf->offset, leaf->len)]);
+        for (size_t k = 0; k < n.len(); ++k)
+            walk_entries<Reverse>(n.children[Reverse ? n.len() - 1 - k : k], f);
+        return;
     }
+    const LeafNode& leaf = *std::get<LeafPtr>(node);
+    for (uint32_t k = 0; k < leaf.len; ++k)
+        f(leaf.entry(Reverse ? leaf.len - 1 - k : k));
 }
 }  // namespace detail
 
@@ -198,13 +253,13 @@ void walk_entries(const BitMapBTreeNode& node, F& f) {
 // hint for the removal that follows; the tree must not change in between.
 class RoutePrefetch {
   public:
-    // Bitmaps a removal clears the id from: one per level below the root.
+    // Bitmaps a removal clears the id from: one per cached level on the way.
     using Changing = std::span<const Bitmap*>;
 
     RoutePrefetch(const BitMapBTreeNode& root, CompositeKey128 entry);
     // Descends one level, recording in `changing[count++]` (while room is left)
-    // the cached bitmap the entry's id will leave there; false, and nothing
-    // done, once the route has reached a leaf or a missing child.
+    // the cached bitmap the entry's id will leave there, if that level caches
+    // one; false, and nothing done, once the route has reached a leaf.
     bool step(Changing changing, size_t& count);
     // The node the route has reached.
     const BitMapBTreeNode* at() const { return node_; }
@@ -229,16 +284,15 @@ class BitMapBTree {
     // the entries go in one by one (in order, so the path down stays warm).
     // Entries the tree already holds, or repeated ones, change nothing.
     void insert_sorted(std::span<const CompositeKey128> entries);
-    // True when the entry was found and removed. Removal never merges or
-    // frees nodes: leaves may become empty and the height never shrinks.
+    // True when the entry was found and removed. Nodes left small merge with
+    // a neighbour, empty ones go, and the height shrinks with the tree.
     bool remove(NumericValue value, uint32_t id);
     bool contains(NumericValue value, uint32_t id) const;
     // Moves `id` from `old_value` to `new_value`: the entries, cached bitmaps
     // and shape are exactly those that `remove(old_value, id)` followed by
     // `insert(new_value, id)` leave (so `memory_usage` and later splits are
-    // the same too), but where both values lead into the same child, that
-    // child's bitmap keeps the id instead of losing and regaining it. Moves
-    // between nearby values touch no bitmap at all.
+    // the same too), but a move within one leaf that changes no node's size
+    // is made in place, touching no bitmap and no node on the way.
     MoveOutcome move(NumericValue old_value, NumericValue new_value, uint32_t id);
     // Brings into the cache the nodes on the routes of both entries of a
     // `move` and the parts of the child bitmaps it changes: in a large tree
@@ -295,6 +349,13 @@ class BitMapBTree {
     void split_root();
     // Inserts one entry; false when the tree already held it. `size_` is the caller's.
     bool insert_entry(CompositeKey128 entry);
+    // Removes one entry; false when not held. `size_` is the caller's.
+    bool remove_entry(CompositeKey128 entry);
+    // The move within one leaf, when it changes no node's size; false, and
+    // nothing changed, otherwise.
+    bool move_in_place(CompositeKey128 from, CompositeKey128 to);
+    // Rebuilds the tree from its entries and `entries` (ascending) together.
+    void rebuild_with(std::span<const CompositeKey128> entries);
 
     BitMapBTreeNode root_;
     size_t size_ = 0;

@@ -50,4 +50,68 @@ void sort_ids(std::vector<uint32_t>& ids) {
     }
 }
 
+namespace {
+
+// The digits of a 128-bit entry key, least significant first: the id's 32
+// bits in three, then the value code's 96 bits in nine. No digit straddles
+// the id and the code, so the id digits can be skipped as a whole.
+struct Digit {
+    int shift;
+    int bits;
+};
+constexpr int kIdDigits = 3;
+constexpr std::array<Digit, 12> kEntryDigits = {{{0, 11},
+                                                 {11, 11},
+                                                 {22, 10},
+                                                 {32, 11},
+                                                 {43, 11},
+                                                 {54, 11},
+                                                 {65, 11},
+                                                 {76, 11},
+                                                 {87, 11},
+                                                 {98, 11},
+                                                 {109, 11},
+                                                 {120, 8}}};
+
+uint32_t digit_of(Key128 key, Digit digit) {
+    return static_cast<uint32_t>(key >> digit.shift) & ((uint32_t{1} << digit.bits) - 1);
+}
+
+using EntryHistograms = std::array<std::array<uint32_t, kBuckets>, kEntryDigits.size()>;
+
+}  // namespace
+
+void sort_entries(BulkVector<CompositeKey128>& entries) {
+    const size_t n = entries.size();
+    if (n <= kSmallSort) {
+        std::sort(entries.begin(), entries.end());
+        return;
+    }
+    // Every digit's counts in one read of the entries, and whether the ids
+    // already ascend.
+    auto counts = std::make_unique<EntryHistograms>();
+    bool ids_ascend = true;
+    uint32_t previous_id = 0;
+    for (const CompositeKey128& entry : entries) {
+        for (size_t d = 0; d < kEntryDigits.size(); ++d)
+            ++(*counts)[d][digit_of(entry.key, kEntryDigits[d])];
+        ids_ascend = ids_ascend && entry.id() >= previous_id;
+        previous_id = entry.id();
+    }
+    BulkVector<CompositeKey128> scratch(n);
+    for (size_t d = ids_ascend ? kIdDigits : 0; d < kEntryDigits.size(); ++d) {
+        std::array<uint32_t, kBuckets>& start = (*counts)[d];
+        // A digit all entries share leaves the order as it is.
+        if (std::find(start.begin(), start.end(), static_cast<uint32_t>(n)) != start.end())
+            continue;
+        uint32_t total = 0;
+        for (uint32_t& slot : start)
+            total += std::exchange(slot, total);
+        const Digit digit = kEntryDigits[d];
+        for (const CompositeKey128& entry : entries)
+            scratch[start[digit_of(entry.key, digit)]++] = entry;
+        entries.swap(scratch);
+    }
+}
+
 }  // namespace vorlane

@@ -20,11 +20,9 @@ class SortedWalk {
 
     // False once enough ids were collected.
     bool walk(const BitMapBTreeNode& node) {
-        if (const auto* internal = std::get_if<std::unique_ptr<InternalNode>>(&node)) {
-            return *internal ? walk_internal(**internal) : true;
-        }
-        const auto& leaf = std::get<std::unique_ptr<LeafNode>>(node);
-        return leaf ? walk_leaf(*leaf) : true;
+        if (const auto* internal = std::get_if<InternalPtr>(&node))
+            return walk_internal(**internal);
+        return walk_leaf(*std::get<LeafPtr>(node));
     }
 
     std::vector<uint32_t> finish() {
@@ -35,16 +33,16 @@ class SortedWalk {
     }
 
   private:
-    uint32_t slot(uint32_t k, uint32_t offset, uint32_t len) const {
-        return reverse_ ? offset + len - 1 - k : offset + k;
-    }
+    // Position of the k-th element visited among `len`, in the walk's direction.
+    uint32_t slot(uint32_t k, uint32_t len) const { return reverse_ ? len - 1 - k : k; }
 
     bool walk_internal(const InternalNode& node) {
-        for (uint32_t k = 0; k < node.len; ++k) {
-            uint32_t i = slot(k, node.offset, node.len);
-            const std::optional<Bitmap>& ids = node.bitmaps[i];
+        uint32_t len = static_cast<uint32_t>(node.len());
+        for (uint32_t k = 0; k < len; ++k) {
+            uint32_t i = slot(k, len);
             // A child none of whose ids is selected is skipped whole.
-            if (ids && !roaring_bitmap_intersect(ids->raw(), selection_.raw()))
+            if (node.caches_bitmaps() &&
+                !roaring_bitmap_intersect(node.bitmaps[i].raw(), selection_.raw()))
                 continue;
             if (!walk(node.children[i]))
                 return false;
@@ -54,7 +52,7 @@ class SortedWalk {
 
     bool walk_leaf(const LeafNode& leaf) {
         for (uint32_t k = 0; k < leaf.len; ++k) {
-            const CompositeKey128& entry = leaf.keys[slot(k, leaf.offset, leaf.len)];
+            const CompositeKey128 entry = leaf.entry(slot(k, leaf.len));
             Key128 code = entry.value_code();
             if (code > nan_above_ || code < nan_below_)
                 continue;  // NaN compares with nothing
@@ -116,9 +114,9 @@ class FirstSelected {
     enum class Step : uint8_t { Go, Stop };
 
     Step walk(const BitMapBTreeNode& node) {
-        if (const auto* internal = std::get_if<std::unique_ptr<InternalNode>>(&node))
+        if (const auto* internal = std::get_if<InternalPtr>(&node))
             return *internal ? walk_internal(**internal) : Step::Go;
-        const auto& leaf = std::get<std::unique_ptr<LeafNode>>(node);
+        const auto& leaf = std::get<LeafPtr>(node);
         return leaf ? walk_leaf(*leaf) : Step::Go;
     }
 
@@ -126,17 +124,18 @@ class FirstSelected {
     // child that holds its starting key and stops at a child lying wholly
     // beyond the far end.
     Step walk_internal(const InternalNode& node) {
-        if (node.len == 0)
+        if (node.len() == 0)
             return Step::Go;
         uint32_t start = node.get_key_index(Descending ? hi_ : lo_);
-        for (uint32_t n = 0; n < (Descending ? start + 1 : node.len - start); ++n) {
+        for (uint32_t n = 0; n < (Descending ? start + 1 : node.len() - start); ++n) {
             uint32_t k = Descending ? start - n : start + n;
             if (n > 0 && beyond_far_end(node, k))
                 return Step::Stop;
-            const std::optional<Bitmap>& ids = node.bitmaps[node.offset + k];
-            if (ids && !roaring_bitmap_intersect(ids->raw(), selection_.raw()))
+            // Children that are leaves have no cached bitmap: read whole.
+            if (node.caches_bitmaps() &&
+                !roaring_bitmap_intersect(node.bitmaps[k].raw(), selection_.raw()))
                 continue;
-            if (walk(node.children[node.offset + k]) == Step::Stop)
+            if (walk(node.children[k]) == Step::Stop)
                 return Step::Stop;
         }
         return Step::Go;
@@ -144,15 +143,15 @@ class FirstSelected {
 
     bool beyond_far_end(const InternalNode& node, uint32_t k) const {
         if (!Descending)
-            return node.keys[node.offset + k].key > hi_;
+            return node.keys[k].key > hi_;
         // Every key of child k is below the lower bound of child k + 1.
-        return node.keys[node.offset + k + 1].key <= lo_;
+        return node.keys[k + 1].key <= lo_;
     }
 
     Step walk_leaf(const LeafNode& leaf) {
         for (uint32_t n = 0; n < leaf.len; ++n) {
             uint32_t k = Descending ? leaf.len - 1 - n : n;
-            const CompositeKey128& entry = leaf.keys[leaf.offset + k];
+            const CompositeKey128 entry = leaf.entry(k);
             bool before_start = Descending ? entry.key > hi_ : entry.key < lo_;
             if (before_start)
                 continue;

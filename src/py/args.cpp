@@ -163,12 +163,12 @@ Arguments parse_tuple_arguments(const Signature& sig, PyObject* args, PyObject* 
     return out;
 }
 
-std::vector<Ref> extract_sequence(PyObject* obj) {
+BulkVector<Ref> extract_sequence(PyObject* obj) {
     if (PyUnicode_Check(obj))
         raise_error(PyExc_TypeError, "Can't extract `str` to `Vec`");
     if (!PySequence_Check(obj))
         raise_conversion_error(obj, "Sequence");
-    std::vector<Ref> items;
+    BulkVector<Ref> items;
     Py_ssize_t hint = PySequence_Size(obj);
     if (hint < 0) {
         PyErr_Clear();

@@ -16,6 +16,7 @@
 #include <string>
 #include <vector>
 
+#include "engine/bulk_buffer.hpp"
 #include "py/ref.hpp"
 
 namespace vorlane::py {
@@ -70,6 +71,6 @@ Arguments parse_tuple_arguments(const Signature& sig, PyObject* args, PyObject* 
 // The items of a sequence argument, as new references. A str is refused with
 // "Can't extract `str` to `Vec`" (a string is not a list of its characters),
 // a non-sequence with "'<type>' object cannot be converted to 'Sequence'".
-std::vector<Ref> extract_sequence(PyObject* obj);
+BulkVector<Ref> extract_sequence(PyObject* obj);
 
 }  // namespace vorlane::py

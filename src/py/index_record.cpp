@@ -17,19 +17,18 @@ const std::shared_ptr<IndexRecord>& default_index_record() {
 }
 
 void store_item(ItemTable& table, uint32_t id, StoredItem item) {
-    if (id >= table.size())
-        table.resize(static_cast<size_t>(id) + 1);
-    table[id] = std::move(item);
+    table.put(id, std::move(item));
 }
 
 bool holds_object(const ItemTable& table, uint32_t id, PyObject* obj) {
-    return id < table.size() && table[id].get() == obj;
+    return slot_object(table, id) == obj;
 }
 
 PyObject* item_at(const ItemTable& table, uint32_t id) {
-    if (id >= table.size() || table[id].empty())
+    PyObject* obj = slot_object(table, id);
+    if (obj == nullptr)
         panic("called `Option::unwrap()` on a `None` value");
-    return table[id].get();
+    return obj;
 }
 
 int traverse_items(const std::shared_ptr<IndexRecord>& record, visitproc visit, void* arg) {
@@ -37,9 +36,12 @@ int traverse_items(const std::shared_ptr<IndexRecord>& record, visitproc visit, 
         return 0;
     // Item tables change only under the exclusive use of their Index, which
     // the caller rules out, so the table can be read here without its lock.
-    for (const StoredItem& item : record->items->unguarded())
-        Py_VISIT(item.get());
-    return 0;
+    int status = 0;
+    record->items->unguarded().for_each([&](uint32_t, const StoredItem& item) {
+        if (status == 0)
+            status = visit(item.get(), arg);
+    });
+    return status;
 }
 
 }  // namespace vorlane

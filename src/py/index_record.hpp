@@ -31,17 +31,19 @@
 #include <atomic>
 #include <cstdint>
 #include <memory>
-#include <vector>
 
 #include "engine/attribute_maps.hpp"
 #include "engine/bitmap.hpp"
+#include "engine/paged_slots.hpp"
 #include "engine/poison_lock.hpp"
 #include "py/memberships.hpp"
 #include "py/stored_item.hpp"
 
 namespace vorlane {
 
-using ItemTable = std::vector<StoredItem>;
+// Slot per id, in pages: an index pays for the ids it holds, not for every
+// id handed out before them.
+using ItemTable = PagedSlots<StoredItem>;
 using LockedMaps = PoisonRwLock<AttributeMaps>;
 using LockedItems = PoisonRwLock<ItemTable>;
 
@@ -80,9 +82,10 @@ void store_item(ItemTable& table, uint32_t id, StoredItem item);
 // `None` value" when the slot is missing or empty.
 PyObject* item_at(const ItemTable& table, uint32_t id);
 
-// The object in slot `id`, or null for an empty slot or one past the table.
+// The object in slot `id`, or null for an empty slot.
 inline PyObject* slot_object(const ItemTable& table, uint32_t id) {
-    return id < table.size() ? table[id].get() : nullptr;
+    const StoredItem* slot = table.find(id);
+    return slot ? slot->get() : nullptr;
 }
 
 // Whether slot `id` of `table` holds exactly `obj`.

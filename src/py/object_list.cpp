@@ -54,13 +54,11 @@ constexpr uint32_t kVisitRun = 1024;
 template <typename F>
 void visit_slots(const ItemTable& table, std::span<const uint32_t> ids, F&& f) {
     const size_t n = ids.size();
-    for (size_t i = 0; i < n && i < kSlotLookahead; ++i) {
-        if (ids[i] < table.size())
-            __builtin_prefetch(&table[ids[i]]);
-    }
+    for (size_t i = 0; i < n && i < kSlotLookahead; ++i)
+        __builtin_prefetch(table.find(ids[i]));
     for (size_t i = 0; i < n; ++i) {
-        if (i + kSlotLookahead < n && ids[i + kSlotLookahead] < table.size())
-            __builtin_prefetch(&table[ids[i + kSlotLookahead]]);
+        if (i + kSlotLookahead < n)
+            __builtin_prefetch(table.find(ids[i + kSlotLookahead]));
         if (i + kObjectLookahead < n)
             __builtin_prefetch(slot_object(table, ids[i + kObjectLookahead]), 1);
         f(ids[i], slot_object(table, ids[i]));

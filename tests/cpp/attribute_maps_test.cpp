@@ -95,23 +95,31 @@ TEST(AttributeMaps, UnionRefusesUnstoredIdsAndMergesOtherwise) {
     validate_maps(other);
 }
 
-TEST(AttributeMaps, BulkAdditionMatchesOneByOne) {
-    AttributeMaps bulk_maps;
-    BulkAddition bulk(bulk_maps);
-    for (uint32_t id = 0; id < 500; ++id) {
-        bulk.add(id, kSize, int_key((id * 7919) % 97));
-        bulk.add(id, kColour, str_key(id % 5));
-    }
-    bulk.finish();
-    AttributeMaps single;
-    for (uint32_t id = 0; id < 500; ++id) {
-        add_index_value(single, id, kSize, int_key((id * 7919) % 97));
-        add_index_value(single, id, kColour, str_key(id % 5));
-    }
+void check_same_maps(const AttributeMaps& bulk_maps, const AttributeMaps& single) {
     for (int64_t v = 0; v < 97; v += 13)
         EXPECT_EQ(eq_ids(bulk_maps, kSize, int_key(v)), eq_ids(single, kSize, int_key(v)));
     EXPECT_EQ(tree_ids(bulk_maps, kSize, 10, 40), tree_ids(single, kSize, 10, 40));
     validate_maps(bulk_maps);
+}
+
+TEST(AttributeMaps, BulkAdditionMatchesOneByOne) {
+    // Small batches finish on this thread, large ones on several.
+    for (uint32_t objects : {500u, 80'000u}) {
+        AttributeMaps bulk_maps;
+        AttributeMaps single;
+        // A map that holds some already.
+        add_index_value(bulk_maps, objects, kSize, int_key(3));
+        add_index_value(single, objects, kSize, int_key(3));
+        BulkAddition bulk(bulk_maps);
+        for (uint32_t id = 0; id < objects; ++id) {
+            bulk.add(id, kSize, int_key((id * 7919) % 97));
+            bulk.add(id, kColour, str_key(id % 5));
+            add_index_value(single, id, kSize, int_key((id * 7919) % 97));
+            add_index_value(single, id, kColour, str_key(id % 5));
+        }
+        bulk.finish();
+        check_same_maps(bulk_maps, single);
+    }
 }
 
 }  // namespace

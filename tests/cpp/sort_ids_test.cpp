@@ -27,5 +27,30 @@ TEST(SortIds, MatchesAComparisonSort) {
     }
 }
 
+// Entries of ints, floats and both, with ids in ascending order (the id
+// digits are skipped) or shuffled, and with values sharing most digits.
+TEST(SortEntries, MatchesAComparisonSort) {
+    std::mt19937 rng(11);
+    for (size_t n : {0u, 200u, 5000u}) {
+        for (int values = 0; values < 3; ++values) {
+            for (bool ascending_ids : {true, false}) {
+                BulkVector<CompositeKey128> entries;
+                for (uint32_t i = 0; i < n; ++i) {
+                    NumericValue v = values == 0   ? NumericValue(int64_t(rng() % 100))
+                                     : values == 1 ? NumericValue((rng() % 100000) / 7.0 - 500)
+                                     : rng() % 2   ? NumericValue(int64_t(rng()) << 20)
+                                                   : NumericValue(-1e300 * (rng() % 3));
+                    uint32_t id = ascending_ids ? i * 3 : rng();
+                    entries.push_back(CompositeKey128::new_(v, id));
+                }
+                BulkVector<CompositeKey128> expected = entries;
+                std::sort(expected.begin(), expected.end());
+                sort_entries(entries);
+                EXPECT_EQ(entries, expected) << n << " " << values << " " << ascending_ids;
+            }
+        }
+    }
+}
+
 }  // namespace
 }  // namespace vorlane

@@ -230,3 +230,14 @@ class TestMemoryUsage:
             assert full[key] > empty[key], key
         assert full["total"] == sum(v for k, v in full.items() if k != "total")
         assert sys.getsizeof(index) > full["total"]
+
+    def test_item_table_pays_for_the_objects_held_not_for_ids_before_them(self):
+        for _ in range(200_000):
+            Indexable(x=1)
+        index = Index()
+        kept = Indexable(x=1)
+        index.add_object(kept)
+        small = index.memory_usage()["item_table"]
+        assert small < 16_384  # a flat table would be 1.6 MB by now
+        index.remove_object(kept)
+        assert index.memory_usage()["item_table"] < small
