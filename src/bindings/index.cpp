@@ -11,6 +11,7 @@
 #include "engine/attribute_maps.hpp"
 #include "engine/bulk_buffer.hpp"
 #include "engine/hash_query.hpp"
+#include "engine/prefetch.hpp"
 #include "py/args.hpp"
 #include "py/errors.hpp"
 #include "py/gil.hpp"
@@ -94,6 +95,13 @@ PyObject* add_object(PyObject* self, py::Arguments& args) {
     Py_RETURN_NONE;
 }
 
+// How far ahead of the object being read its record, and then the float
+// objects its values point to, are fetched into the cache: objects are
+// scattered over the heap, and read one after the other each would wait for
+// memory twice.
+constexpr size_t kRecordLookahead = 16;
+constexpr size_t kValueLookahead = 8;
+
 // The objects of `objs`, each exclusively borrowed for the rest of the call.
 // An object listed twice is borrowed once and indexed once. Bulk buffers: a
 // call may list millions, and their memory goes back once the call is done.
@@ -110,8 +118,15 @@ BorrowedObjects borrow_objects(PyObject* objs) {
     Bitmap seen;
     out.distinct.reserve(out.items.size());
     out.borrows.reserve(out.items.size());
-    for (const py::Ref& item : out.items) {
-        PyObject* obj = item.get();
+    for (size_t i = 0; i < out.items.size(); ++i) {
+        // Objects come from all over the heap: the ones ahead are requested
+        // while this one is read.
+        if (i + kRecordLookahead < out.items.size()) {
+            PyObject* ahead = out.items[i + kRecordLookahead].get();
+            prefetch_line(ahead);
+            prefetch_line(&py::record_of<Indexable>(ahead).id);
+        }
+        PyObject* obj = out.items[i].get();
         uint32_t id =
             py::convert_argument("objs", [&] { return py_indexable::expect_indexable(obj).id; });
         if (seen.contains(id))
@@ -123,17 +138,30 @@ BorrowedObjects borrow_objects(PyObject* objs) {
     return out;
 }
 
-// Indexes the attributes of `objects` (exclusively borrowed) in one bulk
+void prefetch_values(const Indexable& object) {
+    for (const Attribute& attr : object.attributes) {
+        if (attr.value.kind() == NativeKind::Float)
+            prefetch_line(attr.value.obj());
+    }
+}
+
+// Indexes the attributes of `objects` (exclusively borrowed, so nothing
+// changes them meanwhile, and read without the interpreter) in one bulk
 // addition.
 void index_many(AttributeMaps& maps, std::span<PyObject* const> objects) {
     BulkAddition bulk(maps);
-    for (PyObject* obj : objects) {
-        const Indexable& object = py::record_of<Indexable>(obj);
+    bulk.add_objects(objects.size(), [&](size_t i, BulkShare& share) {
+        if (i + kRecordLookahead < objects.size())
+            prefetch_bytes(&py::record_of<Indexable>(objects[i + kRecordLookahead]),
+                           sizeof(Indexable));
+        if (i + kValueLookahead < objects.size())
+            prefetch_values(py::record_of<Indexable>(objects[i + kValueLookahead]));
+        const Indexable& object = py::record_of<Indexable>(objects[i]);
         for (const Attribute& attr : object.attributes) {
             if (!attr.name.is_private())
-                bulk.add(object.id, attr.name, attr.value.key());
+                share.add(object.id, attr.name, attr.value.key());
         }
-    }
+    });
     bulk.finish();
 }
 
