@@ -12,6 +12,7 @@
 #include "engine/attribute_maps.hpp"
 #include "engine/bulk_buffer.hpp"
 #include "engine/hash_query.hpp"
+#include "engine/prefetch.hpp"
 #include "py/args.hpp"
 #include "py/errors.hpp"
 #include "py/gil.hpp"
@@ -112,6 +113,11 @@ PyObject* add_object(PyObject* self, py::Arguments& args) {
     Py_RETURN_NONE;
 }
 
+// How far ahead of the object being read its record is fetched into the
+// cache: objects are scattered over the heap, and read one after the other
+// each would wait for memory.
+constexpr size_t kRecordLookahead = 16;
+
 // The objects of `objs`, each with a new reference for its slot. An object
 // listed twice is indexed once. Bulk buffers: a call may list millions, and
 // their memory goes back once the call is done.
@@ -127,8 +133,12 @@ ObjectsToAdd objects_argument(PyObject* objs) {
     // Ids are unique to their objects, so the ids seen tell a repeated object.
     Bitmap seen;
     out.distinct.reserve(out.items.size());
-    for (const py::Ref& item : out.items) {
-        PyObject* obj = item.get();
+    for (size_t i = 0; i < out.items.size(); ++i) {
+        // Objects come from all over the heap: the headers ahead (read by
+        // the type check) are requested while this one is read.
+        if (i + kRecordLookahead < out.items.size())
+            prefetch_line(out.items[i + kRecordLookahead].get());
+        PyObject* obj = out.items[i].get();
         uint32_t id =
             py::convert_argument("objs", [&] { return py_indexable::expect_indexable(obj).id; });
         if (seen.contains(id))
@@ -147,15 +157,23 @@ ObjectsToAdd objects_argument(PyObject* objs) {
 void index_many(AttributeMaps& maps, const std::shared_ptr<IndexRecord>& index,
                 std::span<PyObject* const> objects) {
     BulkAddition bulk(maps);
-    for (PyObject* obj : objects) {
-        Indexable& object = py::record_of<Indexable>(obj);
-        py::ObjectWriteLock lock(py_indexable::object_lock(obj));
+    // Large calls read their objects on several threads. A worker may drop
+    // the last handle on another index's record (a membership that no
+    // longer resolves), whose references must then wait for an attached
+    // thread: the caller releases them once it attaches again.
+    bulk.add_objects(objects.size(), [&](size_t i, BulkShare& share) {
+        py::QueuedReleases queued;
+        if (i + kRecordLookahead < objects.size())
+            prefetch_bytes(&py::record_of<Indexable>(objects[i + kRecordLookahead]),
+                           sizeof(Indexable));
+        Indexable& object = py::record_of<Indexable>(objects[i]);
+        py::ObjectWriteLock lock(py_indexable::object_lock(objects[i]));
         object.add_index(index);
         for (ObjectAttributes::Entry attr : object.attributes) {
             if (!attr.name.is_private())
-                bulk.add(object.id, attr.name, attr.value.key());
+                share.add(object.id, attr.name, attr.value.key());
         }
-    }
+    });
     bulk.finish();
 }
 

@@ -3,7 +3,6 @@
 #include <algorithm>
 
 #include "engine/panic.hpp"
-#include "engine/parallel.hpp"
 
 namespace vorlane {
 
@@ -104,25 +103,38 @@ bool union_maps(AttributeMaps& receiver, const AttributeMaps& other, const Bitma
     return true;
 }
 
-QueryMapBatch& BulkAddition::batch_for(AttrName name) {
-    size_t count = batches_.size();
+void BulkShare::add(uint32_t id, AttrName name, const ValueKey& value) {
+    size_t count = columns_.size();
     for (size_t k = 0; k < count; ++k) {
         size_t i = (next_ + k) % count;
-        if (batches_[i].first == name) {
+        if (columns_[i].first == name) {
             next_ = i + 1;
-            return batches_[i].second;
+            columns_[i].second.push_back(QueryMapBatch::Pair::of(value, id));
+            return;
         }
     }
+    columns_.emplace_back(name, QueryMapBatch::Pairs());
+    columns_.back().second.push_back(QueryMapBatch::Pair::of(value, id));
+    next_ = columns_.size();
+}
+
+QueryMapBatch& BulkAddition::batch_for(AttrName name) {
+    for (auto& [batch_name, batch] : batches_) {
+        if (batch_name == name)
+            return batch;
+    }
     batches_.emplace_back(name, QueryMapBatch(query_map_for(*maps_, name)));
-    next_ = batches_.size();
     return batches_.back().second;
 }
 
-void BulkAddition::add(uint32_t id, AttrName name, const ValueKey& value) {
-    batch_for(name).insert(value, id);
+void BulkAddition::take(BulkShare& share) {
+    for (auto& [name, pairs] : share.columns_)
+        batch_for(name).append(std::move(pairs));
+    share.columns_.clear();
 }
 
 void BulkAddition::finish() {
+    take(own_);
     size_t pairs = 0;
     for (const auto& [name, batch] : batches_)
         pairs += batch.size();

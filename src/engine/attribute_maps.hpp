@@ -20,7 +20,9 @@
 
 #include "engine/attr_name.hpp"
 #include "engine/bitmap.hpp"
+#include "engine/bulk_buffer.hpp"
 #include "engine/hybrid_set.hpp"
+#include "engine/parallel.hpp"
 #include "engine/query_map.hpp"
 #include "engine/value_key.hpp"
 
@@ -75,31 +77,62 @@ Bitmap ids_in_maps(const AttributeMaps& maps);
 // answered. Returns false, with nothing merged, otherwise.
 bool union_maps(AttributeMaps& receiver, const AttributeMaps& other, const Bitmap& stored);
 
+// Values gathered for a bulk addition, by attribute, in the order given.
+// Each thread of a bulk addition gathers into a share of its own.
+class BulkShare {
+  public:
+    void add(uint32_t id, AttrName name, const ValueKey& value);
+
+  private:
+    friend class BulkAddition;
+    // In the order the names first came; objects list their attributes in
+    // much the same order, so the next name is looked for after the last.
+    std::vector<std::pair<AttrName, QueryMapBatch::Pairs>> columns_;
+    size_t next_ = 0;
+};
+
 // Many objects' values added at once, as by `add_index_value` each: each
 // attribute's pairs are gathered and go into its map in one batch (see
-// `QueryMapBatch`). The attributes are independent, so large batches finish
-// on several threads. Until `finish` the maps lag the values given and must
-// not be read.
+// `QueryMapBatch`). Large additions gather their objects' values on several
+// threads, and the attributes, being independent, finish on several threads.
+// Until `finish` the maps lag the values given and must not be read.
 class BulkAddition {
   public:
     explicit BulkAddition(AttributeMaps& maps) : maps_(&maps) {}
-    void add(uint32_t id, AttrName name, const ValueKey& value);
+    void add(uint32_t id, AttrName name, const ValueKey& value) { own_.add(id, name, value); }
+    // Gathers the values of objects 0 .. count-1: `read(i, share)` adds
+    // those of object i to `share` (`BulkShare::add`). Each thread reads a
+    // run of consecutive objects, so their order is kept. `read` must not
+    // touch anything another thread changes.
+    template <typename Read>
+    void add_objects(size_t count, Read&& read) {
+        size_t workers = count < kParallelObjects ? 1 : workers_for(count, kMaxWorkers);
+        std::vector<BulkShare> shares(workers);
+        run_tasks(workers, workers, [&](size_t w) {
+            for (size_t i = count * w / workers, end = count * (w + 1) / workers; i < end; ++i)
+                read(i, shares[w]);
+        });
+        take(own_);  // values added before come first
+        for (BulkShare& share : shares)
+            take(share);
+    }
     void finish();
 
   private:
-    // Below this many pairs in all, a batch finishes on the calling thread
-    // alone: a thread costs more to start than the work it would take over.
+    // Below this many objects, or pairs in all, the work stays on the calling
+    // thread: a thread costs more to start than the work it would take over.
+    static constexpr size_t kParallelObjects = 50'000;
     static constexpr size_t kParallelPairs = 100'000;
-    // Threads a batch finishes on at most.
+    // Threads a bulk addition runs on at most.
     static constexpr size_t kMaxWorkers = 4;
 
+    // Moves the pairs of `share` into the batches.
+    void take(BulkShare& share);
     QueryMapBatch& batch_for(AttrName name);
 
     AttributeMaps* maps_;
-    // In the order the names first came; objects list their attributes in
-    // much the same order, so the next name is looked for after the last.
+    BulkShare own_;
     std::vector<std::pair<AttrName, QueryMapBatch>> batches_;
-    size_t next_ = 0;
 };
 
 // Panics naming the first broken invariant of a map, or an empty map kept.

@@ -101,11 +101,21 @@ void RemovalPrefetch::run() {
     Bitmap::prefetch_update(std::span<const Bitmap* const>(bitmaps.data(), count), id_);
 }
 
-void QueryMapBatch::insert(const ValueKey& value, uint32_t id) {
+QueryMapBatch::Pair QueryMapBatch::Pair::of(const ValueKey& value, uint32_t id) {
     Pair pair{value.hash, 0, 0, id};
     std::optional<NumericValue> number = value.numeric();
     pair.set_code(number ? encode_value96(*number) : kNoCode);
-    pairs_.push_back(pair);
+    return pair;
+}
+
+void QueryMapBatch::append(Pairs&& pairs) {
+    if (pairs_.empty()) {
+        pairs_ = std::move(pairs);
+        return;
+    }
+    pairs_.reserve(pairs_.size() + pairs.size());
+    pairs_.insert(pairs_.end(), pairs.begin(), pairs.end());
+    pairs = {};
 }
 
 namespace {

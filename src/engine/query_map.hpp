@@ -126,12 +126,6 @@ class RemovalPrefetch {
 // Batches of different maps may finish on different threads at once.
 class QueryMapBatch {
   public:
-    explicit QueryMapBatch(QueryMap& map) : map_(&map) {}
-    void insert(const ValueKey& value, uint32_t id);
-    void finish();
-    size_t size() const { return pairs_.size(); }
-
-  private:
     // One pair given: the value's stored hash, the id, and the value's tree
     // code (see `encode_value96`) in two parts. No value's code has an
     // exponent field of all ones, so the codes 0 and 1 are free to mark a
@@ -143,12 +137,23 @@ class QueryMapBatch {
         uint32_t code_high;
         uint32_t id;
 
+        static Pair of(const ValueKey& value, uint32_t id);
         Key128 code() const { return (Key128{code_high} << 64) | code_low; }
         void set_code(Key128 code) {
             code_low = static_cast<uint64_t>(code);
             code_high = static_cast<uint32_t>(code >> 64);
         }
     };
+    using Pairs = BulkVector<Pair>;
+
+    explicit QueryMapBatch(QueryMap& map) : map_(&map) {}
+    void insert(const ValueKey& value, uint32_t id) { pairs_.push_back(Pair::of(value, id)); }
+    // Takes `pairs` as if inserted one by one, after those given so far.
+    void append(Pairs&& pairs);
+    void finish();
+    size_t size() const { return pairs_.size(); }
+
+  private:
     static constexpr Key128 kNoCode = 0;
     static constexpr Key128 kDropped = 1;
     // How many values ahead a slot is fetched: about one memory latency of work.

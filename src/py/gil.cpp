@@ -68,6 +68,10 @@ void leave_no_python() noexcept {
         drain_deferred_releases();
 }
 
+void QueuedReleases::leave_without_draining() noexcept {
+    --forbidden_depth;
+}
+
 ScopedDetach::ScopedDetach() noexcept {
     ++forbidden_depth;
     state_ = PyEval_SaveThread();

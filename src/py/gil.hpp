@@ -36,6 +36,21 @@ class NoPythonRegion {
     NoPythonRegion& operator=(const NoPythonRegion&) = delete;
 };
 
+// A region on a thread that may never have been attached (a worker of a
+// parallel task): references dropped inside are always queued, and left for
+// an attached thread to release (the one that started the task, when it
+// attaches again). Leaving it drains nothing.
+class QueuedReleases {
+  public:
+    QueuedReleases() noexcept { enter_no_python(); }
+    ~QueuedReleases() { leave_without_draining(); }
+    QueuedReleases(const QueuedReleases&) = delete;
+    QueuedReleases& operator=(const QueuedReleases&) = delete;
+
+  private:
+    static void leave_without_draining() noexcept;
+};
+
 // Detaches from the interpreter for the lifetime of the guard, so other
 // Python threads run while the module works. Python objects must not be
 // touched inside; references dropped inside are released after re-attaching.

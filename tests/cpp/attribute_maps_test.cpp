@@ -98,6 +98,8 @@ TEST(AttributeMaps, UnionRefusesUnstoredIdsAndMergesOtherwise) {
 void check_same_maps(const AttributeMaps& bulk_maps, const AttributeMaps& single) {
     for (int64_t v = 0; v < 97; v += 13)
         EXPECT_EQ(eq_ids(bulk_maps, kSize, int_key(v)), eq_ids(single, kSize, int_key(v)));
+    for (int64_t v = 0; v < 5; ++v)
+        EXPECT_EQ(eq_ids(bulk_maps, kColour, str_key(v)), eq_ids(single, kColour, str_key(v)));
     EXPECT_EQ(tree_ids(bulk_maps, kSize, 10, 40), tree_ids(single, kSize, 10, 40));
     validate_maps(bulk_maps);
 }
@@ -111,11 +113,19 @@ TEST(AttributeMaps, BulkAdditionMatchesOneByOne) {
         add_index_value(bulk_maps, objects, kSize, int_key(3));
         add_index_value(single, objects, kSize, int_key(3));
         BulkAddition bulk(bulk_maps);
+        bulk.add(objects + 1, kSize, int_key(3));
+        add_index_value(single, objects + 1, kSize, int_key(3));
+        // Large additions gather on several threads; colours start halfway.
+        bulk.add_objects(objects, [&](size_t i, BulkShare& share) {
+            auto id = static_cast<uint32_t>(i);
+            share.add(id, kSize, int_key((id * 7919) % 97));
+            if (id >= objects / 2)
+                share.add(id, kColour, str_key(id % 5));
+        });
         for (uint32_t id = 0; id < objects; ++id) {
-            bulk.add(id, kSize, int_key((id * 7919) % 97));
-            bulk.add(id, kColour, str_key(id % 5));
             add_index_value(single, id, kSize, int_key((id * 7919) % 97));
-            add_index_value(single, id, kColour, str_key(id % 5));
+            if (id >= objects / 2)
+                add_index_value(single, id, kColour, str_key(id % 5));
         }
         bulk.finish();
         check_same_maps(bulk_maps, single);

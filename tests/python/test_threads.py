@@ -157,3 +157,29 @@ def test_queries_while_another_thread_assigns():
     assert seen_sizes and set(seen_sizes) == {2000}
     final_low = {id(o) for o in index.reduced_query(Q.lt("size", 1)).collect()}
     assert final_low == {id(o) for o in objs if o.size == 0}
+
+
+def test_bulk_add_while_another_index_of_its_objects_dies():
+    # A large add_object_many reads its objects on several threads; meanwhile
+    # the last reference to another index of the same objects goes away, so
+    # a reading thread may drop that index's record and its stored objects.
+    objs = [Indexable(n=i % 50, tag=str(i)) for i in range(60_000)]
+    stop = threading.Event()
+
+    def churn():
+        while not stop.is_set():
+            other = Index()
+            other.add_object_many(objs[:2_000])
+            del other
+
+    thread = threading.Thread(target=churn)
+    thread.start()
+    try:
+        for _ in range(4):
+            ix = Index()
+            ix.add_object_many(objs)
+            assert len(ix) == len(objs)
+            assert len(ix.get_by_attribute(n=7)) == len(objs) // 50
+    finally:
+        stop.set()
+        thread.join()
