@@ -60,9 +60,9 @@ uint32_t grown_capacity(uint32_t cap) {
 // read past `limit + 1` ids, whatever the bitmap's size.
 bool read_if_at_most(const Bitmap& large, uint32_t limit, std::vector<uint32_t>& out) {
     roaring_uint32_iterator_t it;
-    roaring_init_iterator(large.raw(), &it);
+    roaring_iterator_init(large.raw(), &it);
     out.resize(limit + 1);
-    uint32_t n = roaring_read_uint32_iterator(&it, out.data(), limit + 1);
+    uint32_t n = roaring_uint32_iterator_read(&it, out.data(), limit + 1);
     out.resize(n);
     return n <= limit;
 }
