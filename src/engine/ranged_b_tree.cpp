@@ -163,24 +163,20 @@ struct RangeParts {
         } else {
             result = Bitmap::or_many(whole);
             // The leaves' ids come in value order, scattered over the id
-            // space: sorted, the library adds them container by container.
-            sort_ids(ids);
-            result.add_many(ids);
+            // space.
+            result.or_inplace(Bitmap::of_unsorted(ids));
         }
         result.and_inplace(mask);
         return result;
     }
 
   private:
-    // The union of the parts, from their ids sorted in one list.
-    Bitmap gathered_union(uint64_t listed) const {
-        std::vector<uint32_t> all;
-        all.reserve(listed);
-        all.insert(all.end(), ids.begin(), ids.end());
+    // The union of the parts, from their ids gathered in one list.
+    Bitmap gathered_union(uint64_t listed) {
+        ids.reserve(listed);
         for (const Bitmap* part : whole)
-            part->append_to(all);
-        sort_ids(all);
-        return Bitmap::of(all);
+            part->append_to(ids);
+        return Bitmap::of_unsorted(ids);
     }
 };
 

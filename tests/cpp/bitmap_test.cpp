@@ -22,6 +22,33 @@ TEST(Bitmap, SetAlgebraAndAscendingIteration) {
     EXPECT_TRUE(Bitmap::or_many({}).is_empty());
 }
 
+// Ids in any order with repeats, in containers of every form: empty, a few
+// ids, exactly the array limit, one past it (dense), repeats that fold a
+// dense-sized bucket back to an array, and the highest ids.
+TEST(Bitmap, OfUnsortedMatchesAddingOneByOne) {
+    std::vector<uint32_t> ids = {4'000'000'000u, 0xFFFF'FFFFu, 5, 5, 70'000};
+    for (uint32_t i = 0; i < 4096; ++i)
+        ids.push_back(3 * 65536 + 16 * i);
+    for (uint32_t i = 0; i < 4097; ++i)
+        ids.push_back(5 * 65536 + 15 * i);
+    for (uint32_t i = 0; i < 6000; ++i)
+        ids.push_back(7 * 65536 + i % 100);
+    uint64_t state = 12345;
+    for (int i = 0; i < 20000; ++i) {
+        state = state * 6364136223846793005u + 1442695040888963407u;
+        ids.push_back(static_cast<uint32_t>(state >> 44));
+    }
+    Bitmap expected;
+    for (uint32_t id : ids)
+        expected.add(id);
+    for (size_t i = 0; i + 1 < ids.size(); i += 7)
+        std::swap(ids[i], ids[ids.size() - 1 - i]);
+    Bitmap built = Bitmap::of_unsorted(ids);
+    EXPECT_EQ(built, expected);
+    EXPECT_EQ(built.cardinality(), expected.cardinality());
+    EXPECT_TRUE(Bitmap::of_unsorted({}).is_empty());
+}
+
 TEST(Bitmap, CopyIsIndependentAndMoveEmptiesSource) {
     Bitmap a = Bitmap::of(std::vector<uint32_t>{1, 2});
     Bitmap c = a.copy();
