@@ -17,6 +17,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <span>
 #include <utility>
 #include <vector>
 
@@ -42,6 +43,23 @@ class PagedSlots {
     T* find(uint32_t id) {
         Page* page = page_of(id);
         return page ? &page->slots[id & kSlotMask] : nullptr;
+    }
+    // Calls `f(const T& slot)` for each id of `ids` in order, with an empty
+    // slot for an id whose page does not exist. The page is looked up once
+    // per run of ids in the same page, so ascending ids (a bitmap's) cost a
+    // shift and a compare each.
+    template <typename F>
+    void find_each(std::span<const uint32_t> ids, F&& f) const {
+        size_t page_number = SIZE_MAX;  // no id's page: the first id looks up
+        const T* page_slots = nullptr;
+        for (uint32_t id : ids) {
+            if ((id >> kPageBits) != page_number) {
+                page_number = id >> kPageBits;
+                const Page* page = page_of(id);
+                page_slots = (page ? page : &empty_page())->slots.data();
+            }
+            f(page_slots[id & kSlotMask]);
+        }
     }
     // Whether slot `id` holds something.
     bool holds(uint32_t id) const {
@@ -124,6 +142,13 @@ class PagedSlots {
     }
     Page* page_of(uint32_t id) { return const_cast<Page*>(std::as_const(*this).page_of(id)); }
     Page& page_for(uint32_t id);
+    // A page of empty slots standing in for the missing ones, so that a walk
+    // over many ids reads a slot for each without checking for a page.
+    // Made on first use and never released (nothing to release but memory).
+    static const Page& empty_page() {
+        static const Page* const empty = new Page();
+        return *empty;
+    }
     void free_page(size_t number);
 
     // pages_[i] is page number first_page_ + i, or null.

@@ -17,6 +17,12 @@ inline void prefetch_line(const void* address) {
     asm volatile("" : : "r"(address));
 }
 
+// The same, for a line about to be written.
+inline void prefetch_line_for_write(const void* address) {
+    __builtin_prefetch(address, 1);
+    asm volatile("" : : "r"(address));
+}
+
 // Every line of `[start, start + bytes)`.
 inline void prefetch_bytes(const void* start, size_t bytes) {
     const char* at = static_cast<const char*>(start);

@@ -1,7 +1,10 @@
 #include "py/object_list.hpp"
 
+#include <algorithm>
 #include <utility>
 
+#include "engine/panic.hpp"
+#include "engine/prefetch.hpp"
 #include "py/errors.hpp"
 #include "py/gil.hpp"
 
@@ -35,46 +38,67 @@ PyObject* FilledList::finish() {
 
 namespace {
 
-// How far ahead of the id being read its slot, and then its object, are
-// fetched into the cache. A selection's slots are scattered over the item
-// table and its objects over the heap: read one after the other, each id
-// waits for memory twice. With the next slots and objects already on their
-// way, those waits overlap. The slot is fetched first, so that it has arrived
-// when the object's address is read from it.
-constexpr size_t kSlotLookahead = 128;
-constexpr size_t kObjectLookahead = 32;
-// Ids visited per run: the look-ahead starts over with each run, so a run is
-// many times longer than it (and small enough for the stack).
-constexpr uint32_t kVisitRun = 1024;
+// How far ahead of the object whose reference count is updated the next ones
+// are fetched (for writing): enough to cover a miss at the pace of the loop,
+// few enough that the fetches still fit in the core's miss buffers.
+constexpr size_t kObjectLookahead = 16;
+// Ids read from the selection at a time: the objects of a block are gathered
+// on the stack before they are added.
+constexpr uint32_t kBlock = 256;
 
-// Calls `f(id, object)` for each id of `ids` in order, with the object of its
-// slot (null when there is none), fetching the slots and objects of the ids
-// ahead. Prefetching reads nothing that the caller does not read later and
-// never faults, even for a null address.
-template <typename F>
-void visit_slots(const ItemTable& table, std::span<const uint32_t> ids, F&& f) {
-    const size_t n = ids.size();
-    for (size_t i = 0; i < n && i < kSlotLookahead; ++i)
-        __builtin_prefetch(table.find(ids[i]));
-    for (size_t i = 0; i < n; ++i) {
-        if (i + kSlotLookahead < n)
-            __builtin_prefetch(table.find(ids[i + kSlotLookahead]));
-        if (i + kObjectLookahead < n)
-            __builtin_prefetch(slot_object(table, ids[i + kObjectLookahead]), 1);
-        f(ids[i], slot_object(table, ids[i]));
-    }
+// Writes the objects of `ids` to `out`, leaving out empty slots, and returns
+// how many were written (at most `ids.size()`).
+size_t gather_objects(const ItemTable& table, std::span<const uint32_t> ids, PyObject** out) {
+    size_t n = 0;
+    table.find_each(ids, [&](const StoredItem& slot) {
+        PyObject* obj = slot.get();
+        out[n] = obj;
+        n += obj != nullptr;
+    });
+    return n;
+}
+
+// Adds the objects of `ids` to `list`, a block at a time; an id with an empty
+// slot is left out, or is the missing-slot error when `every_id_held`.
+template <typename Ids>
+void add_objects(const ItemTable& table, const Ids& ids, FilledList& list, bool every_id_held) {
+    PyObject* objects[kBlock];
+    ids.template for_each_block<kBlock>([&](std::span<const uint32_t> block) {
+        // A few ids (HashMatch's short form) come as one span of any length.
+        for (size_t at = 0; at < block.size(); at += kBlock) {
+            std::span<const uint32_t> part =
+                block.subspan(at, std::min<size_t>(kBlock, block.size() - at));
+            size_t n = gather_objects(table, part, objects);
+            if (every_id_held && n < part.size())
+                panic("called `Option::unwrap()` on a `None` value");
+            list.add_all(std::span<PyObject* const>(objects, n));
+        }
+    });
 }
 
 }  // namespace
 
+void FilledList::add_all(std::span<PyObject* const> objects) {
+    const size_t n = objects.size();
+    if (static_cast<size_t>(capacity_ - filled_) < n)
+        panic("FilledList: more objects than its capacity");
+    // The list is not shared yet: its items are written in place.
+    PyObject** items = PySequence_Fast_ITEMS(list_) + filled_;
+    const size_t ahead = std::min(n, kObjectLookahead);
+    for (size_t i = 0; i < ahead; ++i)
+        prefetch_line_for_write(objects[i]);
+    size_t i = 0;
+    for (; i + kObjectLookahead < n; ++i) {
+        prefetch_line_for_write(objects[i + kObjectLookahead]);
+        items[i] = Py_NewRef(objects[i]);
+    }
+    for (; i < n; ++i)
+        items[i] = Py_NewRef(objects[i]);
+    filled_ += static_cast<Py_ssize_t>(n);
+}
+
 void add_objects_of(const ItemTable& table, const HashMatch& ids, FilledList& list) {
-    ids.for_each_block<kVisitRun>([&](std::span<const uint32_t> block) {
-        visit_slots(table, block, [&](uint32_t id, PyObject* obj) {
-            if (obj == nullptr)
-                item_at(table, id);  // the missing-slot error
-            list.add(Py_NewRef(obj));
-        });
-    });
+    add_objects(table, ids, list, true);
 }
 
 PyObject* collect_objects(const LockedItems& items, const Bitmap& ids) {
@@ -83,12 +107,7 @@ PyObject* collect_objects(const LockedItems& items, const Bitmap& ids) {
     FilledList list(ids.cardinality());
     {
         LockedItems::ReadGuard table(items);
-        ids.for_each_block<kVisitRun>([&](std::span<const uint32_t> block) {
-            visit_slots(*table, block, [&](uint32_t, PyObject* obj) {
-                if (obj != nullptr)
-                    list.add(Py_NewRef(obj));
-            });
-        });
+        add_objects(*table, ids, list, false);
     }
     return list.finish();
 }

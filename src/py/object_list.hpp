@@ -1,10 +1,12 @@
 #pragma once
 // Python lists of indexed objects, filled from an item table.
 //
-// Listing a selection reads slots scattered over the item table and objects
-// scattered over the heap; the helpers here fetch the slots and objects of
-// the ids ahead into the cache while the list is filled, so those waits
-// overlap.
+// Listing a selection reads slots of the item table and objects scattered
+// over the heap. The ids are read from the selection a block at a time; the
+// block's objects are read from their slots in one pass (each page looked up
+// once per run of ids in it, the loads independent of each other), then
+// added to the list in a second pass that fetches the objects a few ahead of
+// their reference count updates, so those waits overlap.
 
 #include <Python.h>
 
@@ -34,8 +36,10 @@ class FilledList {
     FilledList(const FilledList&) = delete;
     FilledList& operator=(const FilledList&) = delete;
 
-    // Takes over a new reference. At most `capacity` are added.
-    void add(PyObject* owned) { PyList_SET_ITEM(list_, filled_++, owned); }
+    // Adds a new reference to each of `objects` (none null), fetching the
+    // objects ahead of their reference count updates. At most `capacity` are
+    // added in all.
+    void add_all(std::span<PyObject* const> objects);
 
     // The list, cut to the objects added. Attached, no lock held: cutting
     // drops nothing but the null slots.

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <map>
 #include <memory>
 #include <random>
@@ -80,6 +81,21 @@ TEST(PagedSlots, RandomUseAgreesWithAMap) {
     table.for_each([&](uint32_t id, const Slot& slot) { listed.emplace_back(id, *slot.value); });
     std::vector<std::pair<uint32_t, uint32_t>> expected(model.begin(), model.end());
     EXPECT_EQ(listed, expected);
+    // Looking up many ids at once, ascending or not, finds what `find` does.
+    std::vector<uint32_t> ids;
+    for (int i = 0; i < 2'000; ++i)
+        ids.push_back(pick(rng));
+    for (bool sorted : {false, true}) {
+        if (sorted)
+            std::sort(ids.begin(), ids.end());
+        size_t at = 0;
+        table.find_each(ids, [&](const Slot& slot) {
+            const Slot* found = table.find(ids[at++]);
+            EXPECT_EQ(found ? &slot : nullptr, found);
+            EXPECT_EQ(slot.empty(), !table.holds(ids[at - 1]));
+        });
+        EXPECT_EQ(at, ids.size());
+    }
 }
 
 }  // namespace
