@@ -747,12 +747,15 @@ void for_each_group(size_t total, uint32_t fill, F&& f) {
 }
 
 // The leaves over `entries` (ascending, distinct, not empty), each sized to
-// what it holds.
+// what it holds and `kBulkLeafRoom` more.
 std::vector<BuiltNode> build_leaves(std::span<const CompositeKey128> entries) {
     std::vector<BuiltNode> level;
     level.reserve(entries.size() / kBulkLeafFill + 1);
     for_each_group(entries.size(), kBulkLeafFill, [&](size_t start, uint32_t count) {
-        level.push_back({LeafNode::make(entries.subspan(start, count), count), entries[start]});
+        // Never more room than a leaf may keep (see `has_spare_room`).
+        uint32_t cap =
+            std::min({kLeafMax, count + kBulkLeafRoom, std::max(kMinCapacity, 2 * count)});
+        level.push_back({LeafNode::make(entries.subspan(start, count), cap), entries[start]});
     });
     return level;
 }

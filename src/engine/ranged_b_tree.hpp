@@ -95,6 +95,11 @@ inline constexpr uint32_t kFanoutMergeLimit = kFanout * 3 / 4;
 // Fill of the nodes of a tree built in one pass from sorted entries: most of
 // the maximum, so that the first insertions into a node do not split it.
 inline constexpr uint32_t kBulkLeafFill = kLeafMax * 7 / 8;
+// Room left in each leaf of a tree built in one pass: the first insertions
+// into a leaf (an assignment moving an entry there) shift entries in place
+// instead of decoding the leaf into a new allocation. Eight compact entries
+// cost 64 bytes per leaf of about a hundred.
+inline constexpr uint32_t kBulkLeafRoom = 8;
 inline constexpr uint32_t kBulkFanout = kFanout * 7 / 8;
 
 // What moving an id from one value to another did: whether the old entry was
