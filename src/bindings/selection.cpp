@@ -51,7 +51,9 @@ auto with_live_selection(const Scope& scope, F&& f) {
 Bitmap select_by_query(const Scope& scope, const QueryExpr& query) {
     const Bitmap& universe = scope.selection ? *scope.selection : scope.record->live_ids;
     LockedMaps::ReadGuard maps(*scope.record->maps);
-    Bitmap selection = evaluate_query(*maps, universe, query);
+    // An index's maps hold exactly its live ids (see `IndexRecord`).
+    Bitmap selection = evaluate_query(*maps, universe, query,
+                                      scope.selection ? UniverseCover::Part : UniverseCover::All);
     // Equality parts answer from the value sets as stored, which a view
     // shares with ids it did not select.
     if (scope.selection != nullptr)

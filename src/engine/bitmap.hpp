@@ -18,6 +18,12 @@
 
 namespace vorlane {
 
+// Whether the universe a query selects within may leave out ids that the
+// maps or trees hold (`Part`: a view's selection, or what the parts of an And
+// before kept), so that what they give must be intersected with it, or holds
+// every one of them (`All`: an index's own ids), so that it need not be.
+enum class UniverseCover : bool { Part, All };
+
 class Bitmap {
   public:
     // An empty bitmap created with capacity 0.

@@ -61,14 +61,15 @@ bool is_nan(const NumericValue& value) {
 // the infinity of its side, which leaves out the NaNs that the key order
 // places beyond the infinities.
 Bitmap range_ids(const QueryMap* map, std::optional<NumericValue> lower, BoundKind lower_kind,
-                 std::optional<NumericValue> upper, BoundKind upper_kind, const Bitmap& universe) {
+                 std::optional<NumericValue> upper, BoundKind upper_kind, const Bitmap& universe,
+                 UniverseCover cover) {
     if (map == nullptr)
         return Bitmap();
     if ((lower && is_nan(*lower)) || (upper && is_nan(*upper)))
         return Bitmap();
     Bound low = lower ? Bound{lower_kind, *lower} : Bound{BoundKind::Included, -kInfinity};
     Bound high = upper ? Bound{upper_kind, *upper} : Bound{BoundKind::Included, kInfinity};
-    return map->tree().query_range(low, high, universe);
+    return map->tree().query_range(low, high, universe, cover);
 }
 
 // Whether evaluating `query` can end in an internal error: a range whose
@@ -103,6 +104,7 @@ enum class PartCost : uint8_t { Lookup, Complement, Union, Compound, Range };
 struct Evaluator {
     const AttributeMaps& maps;
     const Bitmap& universe;
+    UniverseCover cover;
 
     const QueryMap* map(AttrName name) const { return find_query_map(maps, name); }
 
@@ -124,8 +126,9 @@ struct Evaluator {
         if (!v)
             return Bitmap();
         if (is_upper)
-            return range_ids(map(attr), std::nullopt, BoundKind::Unbounded, v, kind, universe);
-        return range_ids(map(attr), v, kind, std::nullopt, BoundKind::Unbounded, universe);
+            return range_ids(map(attr), std::nullopt, BoundKind::Unbounded, v, kind, universe,
+                             cover);
+        return range_ids(map(attr), v, kind, std::nullopt, BoundKind::Unbounded, universe, cover);
     }
     Bitmap operator()(const expr::Gt& e) const {
         return compare(e.attr, e.value, BoundKind::Excluded, false);
@@ -149,7 +152,8 @@ struct Evaluator {
         auto upper = e.upper.numeric();
         if (!upper)
             panic("not yet implemented");
-        return range_ids(m, lower, BoundKind::Included, upper, BoundKind::Included, universe);
+        return range_ids(m, lower, BoundKind::Included, upper, BoundKind::Included, universe,
+                         cover);
     }
     // The universe's ids under any of the values.
     Bitmap operator()(const expr::In& e) const {
@@ -171,15 +175,20 @@ struct Evaluator {
             }
         }
         if (large.size() == 1 && small.empty())
-            return Bitmap::and_(*large.front(), universe);
+            return within_universe(*large.front());
         // A value listed twice is only a repeated part of the union.
         if (sparse_within_universe(listed))
             return union_of_pieces(large, small);
         Bitmap result = Bitmap::or_many(large);
         for (const HybridSet* ids : small)
             ids->or_into(result);
-        result.and_inplace(universe);
+        if (cover == UniverseCover::Part)
+            result.and_inplace(universe);
         return result;
+    }
+    // The universe's ids among `ids`.
+    Bitmap within_universe(const Bitmap& ids) const {
+        return cover == UniverseCover::All ? ids.copy() : Bitmap::and_(ids, universe);
     }
     // Whether the universe keeps of `listed` ids so few that their union
     // stays in the library's sorted-array containers (at most
@@ -206,10 +215,10 @@ struct Evaluator {
                            std::span<const HybridSet* const> small) const {
         Bitmap result;
         for (const Bitmap* ids : large)
-            result.or_inplace(Bitmap::and_(*ids, universe));
+            result.or_inplace(within_universe(*ids));
         for (const HybridSet* ids : small) {
             ids->for_each([&](uint32_t id) {
-                if (universe.contains(id))
+                if (cover == UniverseCover::All || universe.contains(id))
                     result.add(id);
             });
         }
@@ -237,15 +246,17 @@ struct Evaluator {
 // first part is applied it is the universe itself, which is never copied.
 class Running {
   public:
-    explicit Running(const Bitmap& universe) : universe_(universe) {}
+    Running(const Bitmap& universe, UniverseCover cover) : universe_(universe), cover_(cover) {}
 
     const Bitmap& ids() const { return kept_ ? *kept_ : universe_; }
+    // How `ids()` covers the maps' ids: once a part narrowed it, partly.
+    UniverseCover cover() const { return kept_ ? UniverseCover::Part : cover_; }
     bool is_empty() const { return ids().is_empty(); }
     void keep(const Bitmap& ids) {
         if (kept_) {
             kept_->and_inplace(ids);
         } else {
-            kept_.emplace(Bitmap::and_(universe_, ids));
+            kept_.emplace(cover_ == UniverseCover::All ? ids.copy() : Bitmap::and_(universe_, ids));
         }
     }
     void drop(const Bitmap& ids) {
@@ -261,6 +272,7 @@ class Running {
 
   private:
     const Bitmap& universe_;
+    UniverseCover cover_;
     std::optional<Bitmap> kept_;
 };
 
@@ -335,7 +347,7 @@ absl::InlinedVector<const QueryExpr*, Evaluator::kInlineParts> application_order
 // without building a complement or a copy the intersection would discard.
 // Every part sees the ids kept so far as its universe.
 void narrow(const AttributeMaps& maps, const QueryExpr& part, Running& running) {
-    Evaluator within{maps, running.ids()};
+    Evaluator within{maps, running.ids(), running.cover()};
     if (std::holds_alternative<expr::Eq>(part.node)) {
         running.keep(within.view(part).get());
     } else if (const auto* e = std::get_if<expr::Ne>(&part.node)) {
@@ -358,7 +370,7 @@ void narrow(const AttributeMaps& maps, const QueryExpr& part, Running& running) 
 }
 
 Bitmap Evaluator::operator()(const expr::And& e) const {
-    Running running(universe);
+    Running running(universe, cover);
     for (const QueryExpr* part : application_order(maps, e)) {
         narrow(maps, *part, running);
         if (running.is_empty())
@@ -367,14 +379,11 @@ Bitmap Evaluator::operator()(const expr::And& e) const {
     return std::move(running).take();
 }
 
-Bitmap evaluate(const AttributeMaps& maps, const Bitmap& universe, const QueryExpr& query) {
-    return std::visit(Evaluator{maps, universe}, query.node);
-}
-
 }  // namespace
 
-Bitmap evaluate_query(const AttributeMaps& maps, const Bitmap& universe, const QueryExpr& query) {
-    return evaluate(maps, universe, query);
+Bitmap evaluate_query(const AttributeMaps& maps, const Bitmap& universe, const QueryExpr& query,
+                      UniverseCover cover) {
+    return std::visit(Evaluator{maps, universe, cover}, query.node);
 }
 
 }  // namespace vorlane

@@ -16,7 +16,9 @@ namespace vorlane {
 // value that is not a number selects nothing, while `Bt` with such a bound
 // on an attribute the maps hold is the internal error "not yet implemented".
 // A NaN never satisfies a comparison, as bound or as value. Reads only: the
-// caller holds the maps' read lock.
-Bitmap evaluate_query(const AttributeMaps& maps, const Bitmap& universe, const QueryExpr& query);
+// caller holds the maps' read lock. `UniverseCover::All` vouches that the
+// universe holds every id of the maps, which spares intersecting with it.
+Bitmap evaluate_query(const AttributeMaps& maps, const Bitmap& universe, const QueryExpr& query,
+                      UniverseCover cover = UniverseCover::Part);
 
 }  // namespace vorlane

@@ -134,7 +134,8 @@ KeyRange KeyRange::from_bounds(const Bound& lower, const Bound& upper) {
 
 // What a range query gathers on its way down: the cached bitmaps of children
 // lying wholly inside the range, and the ids of the boundary leaves' entries
-// inside it. The mask is applied once to their union (intersection
+// inside it. The mask, unless it holds every id of the tree, is applied
+// once to their union (intersection
 // distributes over union): one library call instead of one per child and no
 // temporary bitmap per child.
 struct RangeParts {
@@ -149,7 +150,7 @@ struct RangeParts {
     // keeps clear of the point where dense containers pay off.
     static constexpr uint64_t kSparseIdsPerContainer = Bitmap::kArrayContainerLimit / 4;
 
-    Bitmap union_within(const Bitmap& mask) {
+    Bitmap union_within(const Bitmap& mask, UniverseCover cover) {
         if (mask.is_empty())
             return Bitmap();
         uint64_t listed = ids.size();
@@ -166,7 +167,8 @@ struct RangeParts {
             // space.
             result.or_inplace(Bitmap::of_unsorted(ids));
         }
-        result.and_inplace(mask);
+        if (cover == UniverseCover::Part)
+            result.and_inplace(mask);
         return result;
     }
 
@@ -940,13 +942,14 @@ bool BitMapBTree::contains(NumericValue value, uint32_t id) const {
     return subtree_contains(root_, CompositeKey128::new_(value, id));
 }
 
-Bitmap BitMapBTree::query_range(const Bound& lower, const Bound& upper, const Bitmap& mask) const {
+Bitmap BitMapBTree::query_range(const Bound& lower, const Bound& upper, const Bitmap& mask,
+                                UniverseCover cover) const {
     KeyRange range = KeyRange::from_bounds(lower, upper);
     if (range.empty)
         return Bitmap();
     RangeParts parts;
     collect_node(root_, range, parts);
-    return parts.union_within(mask);
+    return parts.union_within(mask, cover);
 }
 
 namespace {

@@ -311,8 +311,11 @@ class BitMapBTree {
 
     // Ids of the entries whose value lies within the bounds, restricted to
     // `mask`. Bounds compare by value alone, so Int and Float bounds of the
-    // same number select the same entries.
-    Bitmap query_range(const Bound& lower, const Bound& upper, const Bitmap& mask) const;
+    // same number select the same entries. With `UniverseCover::All` the
+    // caller vouches that the mask holds every id of the tree: it then only
+    // guides how the result is built, and no intersection is made.
+    Bitmap query_range(const Bound& lower, const Bound& upper, const Bitmap& mask,
+                       UniverseCover cover = UniverseCover::Part) const;
 
     size_t size() const { return size_; }
     bool empty() const { return size_ == 0; }

@@ -24,7 +24,8 @@ TEST(Bitmap, SetAlgebraAndAscendingIteration) {
 
 // Ids in any order with repeats, in containers of every form: empty, a few
 // ids, exactly the array limit, one past it (dense), repeats that fold a
-// dense-sized bucket back to an array, and the highest ids.
+// dense-sized bucket back to an array, and the highest ids; both over a
+// wide span and a narrow one.
 TEST(Bitmap, OfUnsortedMatchesAddingOneByOne) {
     std::vector<uint32_t> ids = {4'000'000'000u, 0xFFFF'FFFFu, 5, 5, 70'000};
     for (uint32_t i = 0; i < 4096; ++i)
@@ -38,14 +39,20 @@ TEST(Bitmap, OfUnsortedMatchesAddingOneByOne) {
         state = state * 6364136223846793005u + 1442695040888963407u;
         ids.push_back(static_cast<uint32_t>(state >> 44));
     }
-    Bitmap expected;
-    for (uint32_t id : ids)
-        expected.add(id);
-    for (size_t i = 0; i + 1 < ids.size(); i += 7)
-        std::swap(ids[i], ids[ids.size() - 1 - i]);
-    Bitmap built = Bitmap::of_unsorted(ids);
-    EXPECT_EQ(built, expected);
-    EXPECT_EQ(built.cardinality(), expected.cardinality());
+    auto check = [](std::vector<uint32_t> ids) {
+        Bitmap expected;
+        for (uint32_t id : ids)
+            expected.add(id);
+        for (size_t i = 0; i + 1 < ids.size(); i += 7)
+            std::swap(ids[i], ids[ids.size() - 1 - i]);
+        Bitmap built = Bitmap::of_unsorted(ids);
+        EXPECT_EQ(built, expected);
+        EXPECT_EQ(built.cardinality(), expected.cardinality());
+    };
+    check(ids);  // spread over all 2^32: dealt into buckets
+    ids.erase(ids.begin(), ids.begin() + 2);
+    check(ids);  // within 2^20: one flat array
+    check({7});
     EXPECT_TRUE(Bitmap::of_unsorted({}).is_empty());
 }
 

@@ -147,18 +147,20 @@ Ids Model::operator()(const QueryExpr& q, const Ids& universe) const {
         q.node);
 }
 
-Ids evaluated(const World& world, const Ids& universe, const QueryExpr& q) {
+Ids evaluated(const World& world, const Ids& universe, const QueryExpr& q,
+              UniverseCover cover = UniverseCover::Part) {
     Bitmap u;
     for (uint32_t id : universe)
         u.add(id);
-    std::vector<uint32_t> ids = evaluate_query(world.maps, u, q).to_vector();
+    std::vector<uint32_t> ids = evaluate_query(world.maps, u, q, cover).to_vector();
     return Ids(ids.begin(), ids.end());
 }
 
 constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 
 // A world of 300 objects: `a` mixes ints, floats (NaN and infinities among
-// them) and strings; `b` is a small int most objects have.
+// them) and strings; `b` is a small int most objects have, each value held
+// by enough of them for its set to take the bitmap form.
 World mixed_world(std::mt19937& rng) {
     World world;
     const std::vector<ValueKey> specials{float_key(kNaN), float_key(INFINITY), float_key(-INFINITY),
@@ -172,7 +174,7 @@ World mixed_world(std::mt19937& rng) {
         else if (pick < 9)
             world.add(id, kA, specials[rng() % specials.size()]);
         if (rng() % 4 != 0)
-            world.add(id, kB, int_key(rng() % 5));
+            world.add(id, kB, int_key(rng() % 3));
     }
     return world;
 }
@@ -227,16 +229,23 @@ QueryExpr random_expr(std::mt19937& rng, int depth) {
 }
 
 // Every variant, nested, against complements within a universe that leaves
-// out some objects: the evaluator and the model agree, failures included.
+// out some objects, and within all of them as an index's own: the evaluator
+// and the model agree, failures included.
 TEST(Evaluator, AgreesWithModelOnRandomExpressions) {
     std::mt19937 rng(20261209);
     World world = mixed_world(rng);
-    Ids universe;
-    for (uint32_t id = 0; id < 300; ++id)
+    Ids some;
+    Ids all;
+    for (uint32_t id = 0; id < 300; ++id) {
+        all.insert(id);
         if (id % 7 != 3)
-            universe.insert(id);
+            some.insert(id);
+    }
     Model model{world};
-    for (int round = 0; round < 3000; ++round) {
+    for (int round = 0; round < 6000; ++round) {
+        const bool whole = round % 2 == 1;
+        const Ids& universe = whole ? all : some;
+        const UniverseCover cover = whole ? UniverseCover::All : UniverseCover::Part;
         QueryExpr q = random_expr(rng, 3);
         std::optional<Ids> expected;
         std::string expected_error;
@@ -246,10 +255,10 @@ TEST(Evaluator, AgreesWithModelOnRandomExpressions) {
             expected_error = p.what();
         }
         if (expected) {
-            EXPECT_EQ(evaluated(world, universe, q), *expected) << "round " << round;
+            EXPECT_EQ(evaluated(world, universe, q, cover), *expected) << "round " << round;
         } else {
             try {
-                evaluated(world, universe, q);
+                evaluated(world, universe, q, cover);
                 ADD_FAILURE() << "round " << round << ": expected " << expected_error;
             } catch (const Panic& p) {
                 EXPECT_EQ(std::string(p.what()), expected_error);
