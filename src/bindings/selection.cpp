@@ -51,7 +51,7 @@ auto with_live_selection(const Scope& scope, F&& f) {
 Bitmap select_by_query(const Scope& scope, const QueryExpr& query) {
     const Bitmap& universe = scope.selection ? *scope.selection : scope.record->live_ids;
     LockedMaps::ReadGuard maps(*scope.record->maps);
-    // An index's maps hold exactly its live ids (see `IndexRecord`).
+    // An index's maps hold none but its live ids (see `IndexRecord`).
     Bitmap selection = evaluate_query(*maps, universe, query,
                                       scope.selection ? UniverseCover::Part : UniverseCover::All);
     // Equality parts answer from the value sets as stored, which a view

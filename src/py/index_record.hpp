@@ -48,8 +48,8 @@ using LockedMaps = PoisonRwLock<AttributeMaps>;
 using LockedItems = PoisonRwLock<ItemTable>;
 
 struct IndexRecord {
-    // The values of exactly the objects in `live_ids`: a query over the
-    // whole index need not intersect with them.
+    // The values of objects in `live_ids` only (of all of them but after
+    // `reduce`): a query over the whole index need not intersect with them.
     std::shared_ptr<LockedMaps> maps;
     std::shared_ptr<LockedItems> items;
     // Ids of the objects this record holds; exactly the occupied slots of
