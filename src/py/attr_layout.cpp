@@ -9,6 +9,7 @@
 #include "engine/panic.hpp"
 #include "py/attached_lock.hpp"
 #include "py/errors.hpp"
+#include "py/identity_slot.hpp"
 #include "py/name_cache.hpp"
 #include "py/ref.hpp"
 
@@ -159,12 +160,6 @@ void AttrLayout::validate() const {
     }
 }
 
-size_t AttrLayout::shared_count() {
-    LayoutTree& shared = tree();
-    py::AttachedLock lock(shared.mutex);
-    return shared.count;
-}
-
 // ---------------------------------------------------------------------------
 // Layouts of keyword names, cached by the identity of the names' tuple.
 
@@ -173,9 +168,6 @@ namespace {
 // Call sites are few in a program; one cycling through more only walks
 // the tree again, as without a cache.
 constexpr size_t kKeywordSlots = 64;
-// Objects are 16-byte aligned: the bits above select the slot.
-constexpr unsigned kAlignmentBits = 4;
-constexpr unsigned kFoldShift = 10;
 
 // The tuple is a key only, never dereferenced through the slot and not
 // kept alive: a hit is confirmed by the tuple's items being the layout's
@@ -194,11 +186,6 @@ struct KeywordCache {
 KeywordCache& keyword_cache() {
     static KeywordCache* instance = new KeywordCache();  // never destroyed, like the layouts
     return *instance;
-}
-
-size_t keyword_slot(PyObject* tuple) {
-    auto bits = reinterpret_cast<uintptr_t>(tuple);
-    return ((bits >> kAlignmentBits) ^ (bits >> kFoldShift)) % kKeywordSlots;
 }
 
 // Whether the items of `kwnames` are, in order, the strs `layout` keeps.
@@ -233,7 +220,7 @@ AttrLayout* walk_keywords(PyObject* kwnames) {
 
 AttrLayout* keyword_layout(PyObject* kwnames) {
     KeywordCache& cache = keyword_cache();
-    KeywordSlot& slot = cache.slots[keyword_slot(kwnames)];
+    KeywordSlot& slot = cache.slots[py::identity_slot(kwnames, kKeywordSlots)];
     {
         py::AttachedLock lock(cache.mutex);
         if (slot.names == kwnames && keeps_these_strs(*slot.layout, kwnames))

@@ -84,8 +84,6 @@ class AttrLayout {
         return sizeof(AttrLayout) + strs_.capacity() * sizeof(PyObject*) +
                names_.capacity() * sizeof(AttrName);
     }
-    // Number of shared layouts made so far, the empty one included.
-    static size_t shared_count();
 
     AttrLayout(const AttrLayout&) = delete;
     AttrLayout& operator=(const AttrLayout&) = delete;

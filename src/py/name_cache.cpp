@@ -6,6 +6,7 @@
 
 #include "py/attached_lock.hpp"
 #include "py/errors.hpp"
+#include "py/identity_slot.hpp"
 
 namespace vorlane::py {
 
@@ -14,10 +15,6 @@ namespace {
 // Entries of the cache. Programs use few attribute names; one cycling
 // through more only falls back to interning, as without a cache.
 constexpr size_t kSlots = 64;
-// Objects are 16-byte aligned: the bits above select the slot, folded with
-// higher ones so that strs allocated side by side spread out.
-constexpr unsigned kAlignmentBits = 4;
-constexpr unsigned kFoldShift = 10;
 
 struct Slot {
     PyObject* str = nullptr;  // a strong reference
@@ -37,8 +34,7 @@ NameCache& cache() {
 }
 
 size_t slot_of(PyObject* str) {
-    auto bits = reinterpret_cast<uintptr_t>(str);
-    return ((bits >> kAlignmentBits) ^ (bits >> kFoldShift)) % kSlots;
+    return identity_slot(str, kSlots);
 }
 
 // Whether `str` is cached, and its name if so. A flag and a name rather than
