@@ -263,8 +263,8 @@ PyObject* get_by_attribute(PyObject* self, py::Arguments& args) {
 // maps' write lock, so no assignment of these objects is half done: each
 // object's values are read whole under its lock, and never refused.
 void reindex_matching(AttributeMaps& maps, const LockedItems& items, const Bitmap& matching) {
+    LockedItems::ReadGuard table(items);
     matching.for_each([&](uint32_t id) {
-        LockedItems::ReadGuard table(items);
         PyObject* obj = item_at(*table, id);
         ObjectValues values;
         {
