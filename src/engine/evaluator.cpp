@@ -3,18 +3,15 @@
 #include <absl/container/inlined_vector.h>
 
 #include <algorithm>
-#include <cmath>
-#include <limits>
 #include <optional>
 #include <span>
 
 #include "engine/panic.hpp"
+#include "engine/value_order.hpp"
 
 namespace vorlane {
 
 namespace {
-
-constexpr double kInfinity = std::numeric_limits<double>::infinity();
 
 // Ids that evaluation reads without changing: a bitmap of its own, or the
 // bitmap form of a value set borrowed from the maps (they stay read-locked
@@ -52,24 +49,18 @@ IdsView value_view(const QueryMap* map, const ValueKey& value) {
     return IdsView::owned(ids->as_bitmap());
 }
 
-bool is_nan(const NumericValue& value) {
-    return std::holds_alternative<double>(value) && std::isnan(std::get<double>(value));
-}
-
-// A range over the tree of `map`. In Python every ordered comparison with
-// NaN is false: a NaN bound selects nothing, and an open end is closed at
-// the infinity of its side, which leaves out the NaNs that the key order
-// places beyond the infinities.
+// A range over the tree of `map`, with the bounds of a comparison as Python
+// reads it (see `comparison_bounds`).
 Bitmap range_ids(const QueryMap* map, std::optional<NumericValue> lower, BoundKind lower_kind,
                  std::optional<NumericValue> upper, BoundKind upper_kind, const Bitmap& universe,
                  UniverseCover cover) {
     if (map == nullptr)
         return Bitmap();
-    if ((lower && is_nan(*lower)) || (upper && is_nan(*upper)))
+    std::optional<ComparisonBounds> bounds =
+        comparison_bounds(lower, lower_kind, upper, upper_kind);
+    if (!bounds)
         return Bitmap();
-    Bound low = lower ? Bound{lower_kind, *lower} : Bound{BoundKind::Included, -kInfinity};
-    Bound high = upper ? Bound{upper_kind, *upper} : Bound{BoundKind::Included, kInfinity};
-    return map->tree().query_range(low, high, universe, cover);
+    return map->tree().query_range(bounds->lower, bounds->upper, universe, cover);
 }
 
 // Whether evaluating `query` can end in an internal error: a range whose

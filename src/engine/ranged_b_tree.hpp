@@ -4,9 +4,8 @@
 // query walks down only the two children holding the range's ends and takes
 // every child between them whole from its cached bitmap.
 //
-// Integers and floats share one order: an entry's key starts with a 96-bit
-// order-preserving code of its value (see `encode_value96`), so 5 and 5.0 are
-// the same point, and keys compare as plain unsigned 128-bit integers.
+// Entries are `CompositeKey128`s (value_order.hpp): the value's order code,
+// then the id, so 5 and 5.0 are the same point.
 //
 // Node layout: a leaf is one allocation of its entries, sorted ascending and
 // sized to what it holds; an internal node keeps its children's lower bounds,
@@ -31,47 +30,9 @@
 #include <vector>
 
 #include "engine/bitmap.hpp"
+#include "engine/value_order.hpp"
 
 namespace vorlane {
-
-using NumericValue = std::variant<int64_t, double>;  // index 0 = Int, 1 = Float
-using Key128 = unsigned __int128;
-
-enum class BoundKind : uint8_t { Included = 0, Excluded = 1, Unbounded = 2 };
-
-struct Bound {
-    BoundKind kind;
-    NumericValue value;  // ignored when `kind` is Unbounded
-
-    static Bound included(NumericValue value) { return {BoundKind::Included, value}; }
-    static Bound excluded(NumericValue value) { return {BoundKind::Excluded, value}; }
-    static Bound unbounded() { return {BoundKind::Unbounded, int64_t{0}}; }
-};
-
-// The 96-bit order-preserving code of a numeric value, in the low 96 bits of
-// the result: sign, 15-bit exponent (bias 16383) and 80-bit fraction, the
-// layout of IEEE binary128 cut to 96 bits, then folded so that unsigned order
-// is numeric order (non-negative: top bit set; negative: all bits inverted).
-// Every int64 and every double is exact; subnormal doubles are normalised;
-// infinities sort beyond all finite values and NaN beyond the infinity of its
-// sign. Zero of either kind and sign has one code.
-Key128 encode_value96(NumericValue value);
-
-// One tree entry: bits 127..32 hold the value's 96-bit code, bits 31..0 the id,
-// so entries order by value, then by id.
-struct CompositeKey128 {
-    Key128 key;
-
-    static CompositeKey128 new_(NumericValue value, uint32_t id) {
-        return from_code(encode_value96(value), id);
-    }
-    static CompositeKey128 from_code(Key128 code96, uint32_t id) { return {(code96 << 32) | id}; }
-
-    uint32_t id() const { return static_cast<uint32_t>(key); }
-    Key128 value_code() const { return key >> 32; }
-
-    friend auto operator<=>(const CompositeKey128&, const CompositeKey128&) = default;
-};
 
 // Node sizes. A leaf holds at most `kLeafMax` entries and an internal node at
 // most `kFanout` children; a full node splits in halves when an insertion
@@ -111,7 +72,6 @@ struct MoveOutcome {
 
 struct LeafNode;
 struct InternalNode;
-struct KeyRange;
 struct RangeParts;
 
 // A leaf is one allocation: its header and its entries.

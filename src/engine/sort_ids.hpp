@@ -13,7 +13,7 @@
 #include <vector>
 
 #include "engine/bulk_buffer.hpp"
-#include "engine/ranged_b_tree.hpp"
+#include "engine/value_order.hpp"
 
 namespace vorlane {
 

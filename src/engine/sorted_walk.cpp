@@ -172,19 +172,6 @@ class FirstSelected {
     std::optional<CompositeKey128> found_;
 };
 
-// The keys of every number but NaN: from the first entry of minus infinity
-// to the last of plus infinity (NaNs encode beyond the infinity of their sign).
-constexpr uint32_t kLastId = std::numeric_limits<uint32_t>::max();
-Key128 lowest_number_key() {
-    return CompositeKey128::from_code(encode_value96(-std::numeric_limits<double>::infinity()), 0)
-        .key;
-}
-Key128 highest_number_key() {
-    return CompositeKey128::from_code(encode_value96(std::numeric_limits<double>::infinity()),
-                                      kLastId)
-        .key;
-}
-
 }  // namespace
 
 std::optional<CompositeKey128> BitMapBTree::min_entry(const Bitmap& selection) const {

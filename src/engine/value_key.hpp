@@ -6,15 +6,13 @@
 
 #include <cstdint>
 #include <optional>
-#include <variant>
+
+#include "engine/value_order.hpp"
 
 namespace vorlane {
 
 // Tag order Int, Float, Str, Unknown.
 enum class NativeKind : uint8_t { Int = 0, Float = 1, Str = 2, Unknown = 3 };
-
-// Index 0 = Int, 1 = Float: the values that take part in the ordered tree.
-using NumericValue = std::variant<int64_t, double>;
 
 struct ValueKey {
     int64_t hash = 0;
