@@ -1,3 +1,8 @@
+// Walks of the ordered bitmap tree in value order over a selection: the
+// ids of a selection sorted by value (up to a limit), and the selected entry
+// of the smallest or largest value. Both skip every child whose cached bitmap
+// misses the selection.
+
 #include <limits>
 #include <optional>
 
@@ -20,9 +25,9 @@ class SortedWalk {
 
     // False once enough ids were collected.
     bool walk(const BitMapBTreeNode& node) {
-        if (const auto* internal = std::get_if<InternalPtr>(&node))
-            return walk_internal(**internal);
-        return walk_leaf(*std::get<LeafPtr>(node));
+        return visit_node(
+            node, [this](const InternalNode& internal) { return walk_internal(internal); },
+            [this](const LeafPtr& leaf) { return walk_leaf(*leaf); });
     }
 
     std::vector<uint32_t> finish() {
@@ -114,10 +119,9 @@ class FirstSelected {
     enum class Step : uint8_t { Go, Stop };
 
     Step walk(const BitMapBTreeNode& node) {
-        if (const auto* internal = std::get_if<InternalPtr>(&node))
-            return *internal ? walk_internal(**internal) : Step::Go;
-        const auto& leaf = std::get<LeafPtr>(node);
-        return leaf ? walk_leaf(*leaf) : Step::Go;
+        return visit_node(
+            node, [this](const InternalNode& internal) { return walk_internal(internal); },
+            [this](const LeafPtr& leaf) { return walk_leaf(*leaf); });
     }
 
     // Child k holds keys in [keys[k], keys[k + 1]): the walk starts at the

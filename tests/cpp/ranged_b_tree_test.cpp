@@ -584,10 +584,13 @@ bool same_shape(const BitMapBTreeNode& a, const BitMapBTreeNode& b) {
     if (const auto* leaf = std::get_if<1>(&a)) {
         const LeafNode& x = **leaf;
         const LeafNode& y = *std::get<1>(b);
-        std::vector<CompositeKey128> xs, ys;
-        x.append_entries(xs);
-        y.append_entries(ys);
-        return x.cap == y.cap && x.compact == y.compact && xs == ys;
+        if (x.cap != y.cap || x.compact != y.compact || x.len != y.len)
+            return false;
+        for (uint32_t i = 0; i < x.len; ++i) {
+            if (x.entry(i) != y.entry(i))
+                return false;
+        }
+        return true;
     }
     const InternalNode& x = *std::get<0>(a);
     const InternalNode& y = *std::get<0>(b);

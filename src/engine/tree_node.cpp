@@ -1,0 +1,85 @@
+// The nodes of the ordered bitmap tree: allocating a leaf in the form that
+// holds its entries, and what a node reports of itself (its ids, its bytes).
+
+#include "engine/tree_node.hpp"
+
+#include <bit>
+#include <new>
+
+#include "engine/sort_ids.hpp"
+
+namespace vorlane {
+
+void LeafFree::operator()(LeafNode* leaf) const {
+    ::operator delete(leaf);
+}
+
+namespace {
+
+// Trailing zero bits of a nonzero 128-bit number.
+int trailing_zeros(Key128 x) {
+    auto low = static_cast<uint64_t>(x);
+    return low != 0 ? std::countr_zero(low) : 64 + std::countr_zero(static_cast<uint64_t>(x >> 64));
+}
+
+}  // namespace
+
+LeafPtr LeafNode::make(std::span<const CompositeKey128> entries, uint32_t cap) {
+    LeafNode header{static_cast<uint32_t>(entries.size()), cap};
+    if (!entries.empty()) {
+        // Compact when every code is the first one plus a multiple of one
+        // power of two, at most 2^32 - 1 of them.
+        Key128 base = entries.front().value_code();
+        Key128 steps = 0;
+        for (CompositeKey128 entry : entries)
+            steps |= entry.value_code() - base;
+        int shift = steps == 0 ? 0 : trailing_zeros(steps);
+        if (((entries.back().value_code() - base) >> shift) <= kStepLimit) {
+            header.compact = true;
+            header.shift = static_cast<uint8_t>(shift);
+            header.base = base;
+        }
+    }
+    void* memory = ::operator new(header.bytes());
+    LeafPtr leaf(new (memory) LeafNode(header));
+    for (uint32_t i = 0; i < leaf->len; ++i) {
+        if (leaf->compact)
+            leaf->packed()[i] = leaf->pack(entries[i]);
+        else
+            leaf->wide()[i] = entries[i];
+    }
+    return leaf;
+}
+
+Bitmap InternalNode::get_bitmap() const {
+    if (caches_bitmaps()) {
+        std::vector<const Bitmap*> parts;
+        parts.reserve(bitmaps.size());
+        for (const Bitmap& ids : bitmaps)
+            parts.push_back(&ids);
+        return Bitmap::or_many(parts);
+    }
+    std::vector<uint32_t> ids;
+    for (const BitMapBTreeNode& child : children)
+        leaf_of(child).append_ids(ids);
+    sort_ids(ids);
+    return Bitmap::of(ids);
+}
+
+size_t InternalNode::bytes() const {
+    return sizeof(InternalNode) + keys.capacity() * sizeof(CompositeKey128) +
+           children.capacity() * sizeof(BitMapBTreeNode) + bitmaps.capacity() * sizeof(Bitmap);
+}
+
+Bitmap node_ids(const BitMapBTreeNode& node) {
+    return visit_node(
+        node, [](const InternalNode& internal) { return internal.get_bitmap(); },
+        [](const LeafPtr& leaf) {
+            std::vector<uint32_t> ids;
+            leaf->append_ids(ids);
+            sort_ids(ids);
+            return Bitmap::of(ids);
+        });
+}
+
+}  // namespace vorlane

@@ -1,0 +1,288 @@
+#pragma once
+// The nodes of the ordered bitmap tree (`BitMapBTree`, ranged_b_tree.hpp):
+// their layout, their sizes, and the helpers every part of the tree shares
+// (insertion and removal, bulk building, range walks, sorted walks, checks).
+//
+// A leaf is one allocation of its entries, sorted ascending and sized to what
+// it holds; an internal node keeps its children's lower bounds, the children,
+// and, above the lowest internal level, one cached bitmap per child (see
+// `InternalNode::bitmaps`).
+
+#include <algorithm>
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <memory>
+#include <span>
+#include <variant>
+#include <vector>
+
+#include "engine/bitmap.hpp"
+#include "engine/value_order.hpp"
+
+namespace vorlane {
+
+// Node sizes. A leaf holds at most `kLeafMax` entries and an internal node at
+// most `kFanout` children; a full node splits in halves when an insertion
+// passes through it. Nodes are allocated for what they hold: a leaf's entries
+// grow by a quarter when it fills up and give room back once it is less than
+// half full, and the same goes for an internal node's arrays, so a node never
+// has more than twice the room it needs (or `kMinCapacity`).
+inline constexpr uint32_t kLeafMax = 128;
+inline constexpr uint32_t kFanout = 64;
+inline constexpr uint32_t kMinCapacity = 8;
+// A removal that leaves a node below a quarter of its maximum merges it into
+// a neighbour when the two together fill at most three quarters: merged nodes
+// keep room for insertions, and a node just split (two halves) never merges
+// back at once. A node left empty is dropped, and a root left with one child
+// hands over to it, so that a tree whose entries go stays as small as what it
+// still holds.
+inline constexpr uint32_t kLeafUnderflow = kLeafMax / 4;
+inline constexpr uint32_t kLeafMergeLimit = kLeafMax * 3 / 4;
+inline constexpr uint32_t kFanoutUnderflow = kFanout / 4;
+inline constexpr uint32_t kFanoutMergeLimit = kFanout * 3 / 4;
+// Fill of the nodes of a tree built in one pass from sorted entries: most of
+// the maximum, so that the first insertions into a node do not split it.
+inline constexpr uint32_t kBulkLeafFill = kLeafMax * 7 / 8;
+// Room left in each leaf of a tree built in one pass: the first insertions
+// into a leaf (an assignment moving an entry there) shift entries in place
+// instead of decoding the leaf into a new allocation. Eight compact entries
+// cost 64 bytes per leaf of about a hundred.
+inline constexpr uint32_t kBulkLeafRoom = 8;
+inline constexpr uint32_t kBulkFanout = kFanout * 7 / 8;
+
+struct LeafNode;
+struct InternalNode;
+struct KeyRange;
+struct RangeParts;
+
+// A leaf is one allocation: its header and its entries.
+struct LeafFree {
+    void operator()(LeafNode* leaf) const;
+};
+using LeafPtr = std::unique_ptr<LeafNode, LeafFree>;
+using InternalPtr = std::unique_ptr<InternalNode>;
+// Owning handle on one node; every handle in a tree is set.
+using BitMapBTreeNode = std::variant<InternalPtr, LeafPtr>;
+
+// The array of `T` that follows `header` in the same allocation.
+template <typename T, typename Header>
+T* trailing_array(Header* header) {
+    return reinterpret_cast<T*>(header + 1);
+}
+template <typename T, typename Header>
+const T* trailing_array(const Header* header) {
+    return reinterpret_cast<const T*>(header + 1);
+}
+
+// A leaf: one allocation of a header and its entries, ascending. Entries
+// take one of two forms, chosen whenever the leaf is allocated:
+// - wide: each entry as its 16-byte key;
+// - compact: each entry in 8 bytes, the id and the entry's value code as a
+//   32-bit step from the leaf's `base` code, in units of 2^`shift`. A leaf's
+//   values lie close together, so this holds for nearly every leaf of
+//   integers (their codes end in many zero bits) and for every leaf of few
+//   distinct values; a leaf of scattered floats stays wide. The packed
+//   8 bytes, step above id, order as the keys do.
+// An entry that the compact form cannot take turns the leaf wide.
+struct LeafNode {
+    uint32_t len = 0;
+    uint32_t cap = 0;
+    bool compact = false;
+    uint8_t shift = 0;
+    Key128 base = 0;
+
+    // A new leaf holding `entries` (ascending) with room for `cap`, in the
+    // smaller form that holds them.
+    static LeafPtr make(std::span<const CompositeKey128> entries, uint32_t cap);
+
+    CompositeKey128 entry(uint32_t i) const {
+        if (!compact)
+            return wide()[i];
+        uint64_t packed = this->packed()[i];
+        Key128 code = base + (Key128{packed >> 32} << shift);
+        return CompositeKey128::from_code(code, static_cast<uint32_t>(packed));
+    }
+    uint32_t id_at(uint32_t i) const {
+        return compact ? static_cast<uint32_t>(packed()[i]) : wide()[i].id();
+    }
+    bool full() const { return len >= kLeafMax; }
+    size_t entry_bytes() const { return compact ? sizeof(uint64_t) : sizeof(CompositeKey128); }
+    size_t bytes() const { return sizeof(LeafNode) + size_t{cap} * entry_bytes(); }
+
+    // Position of the first entry whose key is >= `key` (> `key` for
+    // `upper_bound`); `len` when there is none.
+    uint32_t lower_bound(Key128 key) const {
+        uint32_t first = 0;
+        for (uint32_t count = len; count > 0;) {
+            uint32_t half = count / 2;
+            if (entry(first + half).key < key) {
+                first += half + 1;
+                count -= half + 1;
+            } else {
+                count = half;
+            }
+        }
+        return first;
+    }
+    uint32_t upper_bound(Key128 key) const {
+        return key == ~Key128{0} ? len : lower_bound(key + 1);
+    }
+    bool contains(CompositeKey128 wanted) const {
+        uint32_t at = lower_bound(wanted.key);
+        return at < len && entry(at) == wanted;
+    }
+    // Whether the form of this leaf can take `entry` as it is.
+    bool can_take(CompositeKey128 wanted) const {
+        if (!compact)
+            return true;
+        Key128 code = wanted.value_code();
+        if (code < base)
+            return false;
+        Key128 step = code - base;
+        return (step & ((Key128{1} << shift) - 1)) == 0 && (step >> shift) <= kStepLimit;
+    }
+    // Puts `entry` at position `point`, the entries from there moving up;
+    // the leaf has room and `can_take` the entry.
+    void insert_at(uint32_t point, CompositeKey128 wanted) {
+        if (compact) {
+            std::memmove(packed() + point + 1, packed() + point, (len - point) * sizeof(uint64_t));
+            packed()[point] = pack(wanted);
+        } else {
+            std::memmove(wide() + point + 1, wide() + point,
+                         (len - point) * sizeof(CompositeKey128));
+            wide()[point] = wanted;
+        }
+        ++len;
+    }
+    void erase_at(uint32_t point) {
+        if (compact)
+            std::memmove(packed() + point, packed() + point + 1,
+                         (len - point - 1) * sizeof(uint64_t));
+        else
+            std::memmove(wide() + point, wide() + point + 1,
+                         (len - point - 1) * sizeof(CompositeKey128));
+        --len;
+    }
+    // Appends the ids of the entries to `out`.
+    void append_ids(std::vector<uint32_t>& out) const {
+        for (uint32_t i = 0; i < len; ++i)
+            out.push_back(id_at(i));
+    }
+    // Gathers what answers `range` in this leaf (see `BitMapBTree::query_range`).
+    void collect_range(const KeyRange& range, RangeParts& parts) const;
+
+  private:
+    // The most steps of `1 << shift` a compact entry's code may lie above `base`.
+    static constexpr Key128 kStepLimit = UINT32_MAX;
+
+    const CompositeKey128* wide() const { return trailing_array<CompositeKey128>(this); }
+    CompositeKey128* wide() { return trailing_array<CompositeKey128>(this); }
+    const uint64_t* packed() const { return trailing_array<uint64_t>(this); }
+    uint64_t* packed() { return trailing_array<uint64_t>(this); }
+    uint64_t pack(CompositeKey128 entry) const {
+        return (static_cast<uint64_t>((entry.value_code() - base) >> shift) << 32) | entry.id();
+    }
+};
+static_assert(sizeof(LeafNode) % alignof(CompositeKey128) == 0);
+
+struct InternalNode {
+    // keys[i]: lower bound of child i: its first entry when a split created
+    // it, or a smaller entry that arrived later in the first child. Child i
+    // holds only keys in [keys[i], keys[i + 1]). Removal leaves bounds as they
+    // are, so a bound need not be a live entry.
+    std::vector<CompositeKey128> keys;
+    std::vector<BitMapBTreeNode> children;
+    // bitmaps[i]: the ids of every entry below child i, kept when the
+    // children are internal nodes (`height` > 1). A leaf's ids are its
+    // entries': a query reads them there, which costs about what reading a
+    // bitmap of them costs, and a bitmap per leaf of scattered ids would
+    // take as much room as the leaf itself.
+    std::vector<Bitmap> bitmaps;
+    // Levels below this node: 1 when its children are leaves.
+    uint32_t height = 1;
+
+    bool caches_bitmaps() const { return height > 1; }
+    size_t len() const { return children.size(); }
+    bool full() const { return children.size() >= kFanout; }
+
+    // Inserts `entry` below this node (which is not full), splitting a full
+    // child on the way; false (and no change) when the entry is already held.
+    bool insert(CompositeKey128 entry);
+    // Removes `entry` from below, merging or dropping a child it leaves small
+    // or empty; false when the entry is not held.
+    bool remove(CompositeKey128 entry);
+    // Splits the child at `index` in halves, the right half going to `index + 1`.
+    void split_child(uint32_t index);
+    // Index of the child whose range holds `search_key`: the last child
+    // whose lower bound is <= it, or 0.
+    uint32_t get_key_index(Key128 search_key) const {
+        auto after = std::upper_bound(keys.begin(), keys.end(), search_key,
+                                      [](Key128 k, const CompositeKey128& e) { return k < e.key; });
+        return after == keys.begin() ? 0 : static_cast<uint32_t>(after - keys.begin() - 1);
+    }
+    // A new bitmap: the ids of every entry below this node.
+    Bitmap get_bitmap() const;
+    // Gathers what answers `range` below this node (see `BitMapBTree::query_range`).
+    void collect_range(const KeyRange& range, RangeParts& parts) const;
+    size_t bytes() const;
+
+  private:
+    // Merges a child left small into a neighbour, or drops it when empty.
+    void rebalance(uint32_t index);
+    // Child `index + 1` joins child `index`.
+    void merge_children(uint32_t index);
+};
+
+// Calls `on_internal(InternalNode&)` or `on_leaf(LeafPtr&)` (const for a
+// const node) for what `node` holds. A leaf comes as its handle, since a
+// leaf that changes form or size is reallocated in its place; an internal
+// node grows its arrays in place.
+template <typename Node, typename OnInternal, typename OnLeaf>
+decltype(auto) visit_node(Node& node, OnInternal&& on_internal, OnLeaf&& on_leaf) {
+    if (auto* internal = std::get_if<InternalPtr>(&node))
+        return on_internal(**internal);
+    return on_leaf(std::get<LeafPtr>(node));
+}
+
+// The leaf a handle holds; the handle holds one.
+inline const LeafNode& leaf_of(const BitMapBTreeNode& node) {
+    return *std::get<LeafPtr>(node);
+}
+
+// The room a node holding `len` gets when it must grow or gives room back:
+// a quarter more than it holds.
+inline uint32_t roomy_capacity(uint32_t len, uint32_t max) {
+    return std::min(max, std::max(kMinCapacity, len + len / 4));
+}
+
+// Whether a node holding `len` with room for `cap` has too much room.
+inline bool has_spare_room(size_t len, size_t cap) {
+    return cap > std::max<size_t>(kMinCapacity, 2 * len);
+}
+
+// Levels below a node: 0 for a leaf.
+inline uint32_t node_height(const BitMapBTreeNode& node) {
+    const auto* internal = std::get_if<InternalPtr>(&node);
+    return internal ? (*internal)->height : 0;
+}
+
+// The ids of every entry below `node`, in a new bitmap.
+Bitmap node_ids(const BitMapBTreeNode& node);
+
+// Calls `f(CompositeKey128)` for every entry below `node` in ascending key order.
+template <typename F>
+void walk_entries(const BitMapBTreeNode& node, F& f) {
+    visit_node(
+        node,
+        [&](const InternalNode& internal) {
+            for (const BitMapBTreeNode& child : internal.children)
+                walk_entries(child, f);
+        },
+        [&](const LeafPtr& leaf) {
+            for (uint32_t k = 0; k < leaf->len; ++k)
+                f(leaf->entry(k));
+        });
+}
+
+}  // namespace vorlane

@@ -1,0 +1,101 @@
+// Range queries on the ordered bitmap tree: the walk down the two children
+// holding a range's ends, taking every child between them whole, and the
+// union of what it gathered, restricted to a mask.
+
+#include "engine/ranged_b_tree.hpp"
+
+namespace vorlane {
+
+// What a range query gathers on its way down: the cached bitmaps of children
+// lying wholly inside the range, and the ids of the boundary leaves' entries
+// inside it. The mask, unless it holds every id of the tree, is applied once
+// to their union (intersection distributes over union): one library call
+// instead of one per child and no temporary bitmap per child.
+struct RangeParts {
+    std::vector<const Bitmap*> whole;
+    std::vector<uint32_t> ids;
+
+    // Ids per 2^16 of the mask's span up to which the union is gathered as a
+    // sorted list rather than built by the library's many-way union. That
+    // union makes a dense container for every 2^16 ids the parts touch and,
+    // for a sparse result, turns each back into a sorted array, which costs
+    // more than sorting the ids themselves; a quarter of the array limit
+    // keeps clear of the point where dense containers pay off.
+    static constexpr uint64_t kSparseIdsPerContainer = Bitmap::kArrayContainerLimit / 4;
+
+    Bitmap union_within(const Bitmap& mask, UniverseCover cover) {
+        if (mask.is_empty())
+            return Bitmap();
+        uint64_t listed = ids.size();
+        for (const Bitmap* part : whole)
+            listed += part->cardinality();
+        uint64_t containers =
+            (mask.maximum() / Bitmap::kContainerIds) - (mask.minimum() / Bitmap::kContainerIds) + 1;
+        Bitmap result;
+        if (listed <= kSparseIdsPerContainer * containers) {
+            result = gathered_union(listed);
+        } else {
+            result = Bitmap::or_many(whole);
+            // The leaves' ids come in value order, scattered over the id
+            // space.
+            result.or_inplace(Bitmap::of_unsorted(ids));
+        }
+        if (cover == UniverseCover::Part)
+            result.and_inplace(mask);
+        return result;
+    }
+
+  private:
+    // The union of the parts, from their ids gathered in one list.
+    Bitmap gathered_union(uint64_t listed) {
+        ids.reserve(listed);
+        for (const Bitmap* part : whole)
+            part->append_to(ids);
+        return Bitmap::of_unsorted(ids);
+    }
+};
+
+namespace {
+
+void collect_node(const BitMapBTreeNode& node, const KeyRange& range, RangeParts& parts) {
+    visit_node(
+        node, [&](const InternalNode& internal) { internal.collect_range(range, parts); },
+        [&](const LeafPtr& leaf) { leaf->collect_range(range, parts); });
+}
+
+}  // namespace
+
+void LeafNode::collect_range(const KeyRange& range, RangeParts& parts) const {
+    for (uint32_t i = lower_bound(range.first), end = upper_bound(range.last); i < end; ++i)
+        parts.ids.push_back(id_at(i));
+}
+
+void InternalNode::collect_range(const KeyRange& range, RangeParts& parts) const {
+    // Every satisfying entry lies in children lo..hi; the children strictly
+    // between them lie wholly inside the range (their keys are bounded by the
+    // neighbouring lower bounds), so they are taken whole: by their cached
+    // bitmaps, or, for leaves, by the ids of all their entries.
+    uint32_t lo = range.has_lower ? get_key_index(range.first) : 0;
+    uint32_t hi = range.has_upper ? get_key_index(range.last) : static_cast<uint32_t>(len());
+    collect_node(children[lo], range, parts);
+    for (uint32_t i = lo + 1; i < hi; ++i) {
+        if (caches_bitmaps())
+            parts.whole.push_back(&bitmaps[i]);
+        else
+            leaf_of(children[i]).append_ids(parts.ids);
+    }
+    if (hi != lo && hi < len())
+        collect_node(children[hi], range, parts);
+}
+
+Bitmap BitMapBTree::query_range(const Bound& lower, const Bound& upper, const Bitmap& mask,
+                                UniverseCover cover) const {
+    KeyRange range = KeyRange::from_bounds(lower, upper);
+    if (range.empty)
+        return Bitmap();
+    RangeParts parts;
+    collect_node(root_, range, parts);
+    return parts.union_within(mask, cover);
+}
+
+}  // namespace vorlane
