@@ -246,15 +246,15 @@ PyObject* get_by_attribute(PyObject* self, py::Arguments& args) {
     py::SharedBorrow use(borrow(self));
     HashQuery query = keywords_to_hash_query(args.extra_keywords);
     const IndexRecord& index = *record(self);
-    std::optional<FilledList> list;
+    GatheredObjects objects;
     {
         LockedMaps::ReadGuard maps(*index.maps);
         HashMatch matching = match_hashes(*maps, query);
-        list.emplace(matching.cardinality());
+        objects.reserve(matching.cardinality());
         LockedItems::ReadGuard table(*index.items);
-        add_objects_of(*table, matching, *list);
+        add_objects_of(*table, matching, objects);
     }
-    return list->finish();
+    return objects.to_list();
 }
 
 // Re-indexes the attributes of the matching objects after their value sets

@@ -19,6 +19,7 @@
 #include "py/args.hpp"
 #include "py/errors.hpp"
 #include "py/gil.hpp"
+#include "py/lock_rule.hpp"
 #include "py/ref.hpp"
 
 namespace vorlane {
@@ -104,11 +105,22 @@ void register_contents(PyObject* module) {
         throw py::ErrorAlreadySet{};
 }
 
+// While one of the module's locks is held, Python references are not
+// dropped on the spot (that could run code that waits for the lock). The
+// lock is counted as given back before the references queued meanwhile are
+// dropped, which may run Python code.
+void engine_lock_taken() noexcept {
+    py::note_lock_taken();
+    py::enter_no_python();
+}
+void engine_lock_given_back() noexcept {
+    py::note_lock_given_back();
+    py::leave_no_python();
+}
+
 void install_lock_hooks() {
-    // While one of the module's locks is held, Python references are not
-    // dropped on the spot (that could run code that waits for the lock).
-    LockHooks::on_acquire = py::enter_no_python;
-    LockHooks::on_release = py::leave_no_python;
+    LockHooks::on_acquire = engine_lock_taken;
+    LockHooks::on_release = engine_lock_given_back;
 }
 
 PyObject* init_module() {

@@ -21,6 +21,7 @@
 #include <mutex>
 
 #include "py/borrow.hpp"
+#include "py/lock_rule.hpp"
 
 namespace vorlane::py {
 
@@ -53,8 +54,12 @@ class ObjectReadLock {
   public:
     explicit ObjectReadLock(BorrowFlag& flag) noexcept : flag_(flag) {
         object_lock_detail::wait_until([&] { return flag.try_share(); });
+        note_lock_taken();
     }
-    ~ObjectReadLock() { flag_.end_share(); }
+    ~ObjectReadLock() {
+        flag_.end_share();
+        note_lock_given_back();
+    }
     ObjectReadLock(const ObjectReadLock&) = delete;
     ObjectReadLock& operator=(const ObjectReadLock&) = delete;
 
@@ -67,8 +72,12 @@ class ObjectWriteLock {
   public:
     explicit ObjectWriteLock(BorrowFlag& flag) noexcept : flag_(flag) {
         object_lock_detail::wait_until([&] { return flag.try_exclusive(); });
+        note_lock_taken();
     }
-    ~ObjectWriteLock() { flag_.end_exclusive(); }
+    ~ObjectWriteLock() {
+        flag_.end_exclusive();
+        note_lock_given_back();
+    }
     ObjectWriteLock(const ObjectWriteLock&) = delete;
     ObjectWriteLock& operator=(const ObjectWriteLock&) = delete;
 
@@ -90,6 +99,7 @@ class AttributeReadLock {
         object_lock_detail::wait_until([&] { return flag.try_share(); });
         flag_ = &flag;
 #endif
+        note_lock_taken();
     }
     // Takes the lock only if it is free now; `owns()` tells. For a fast path
     // that falls back to the full one.
@@ -98,8 +108,13 @@ class AttributeReadLock {
         if (flag.try_share())
             flag_ = &flag;
 #endif
+        if (owns())
+            note_lock_taken();
     }
+    // Counted as held even where nothing is taken: the rule is the same.
     ~AttributeReadLock() {
+        if (owns())
+            note_lock_given_back();
 #ifdef Py_GIL_DISABLED
         if (flag_ != nullptr)
             flag_->end_share();

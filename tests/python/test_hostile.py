@@ -139,6 +139,32 @@ class TestIterators:
 
 
 class TestReentrancy:
+    def test_value_counts_whose_keys_hash_into_the_index(self):
+        # The keys' __hash__ runs while the result dict is built: it assigns
+        # objects of the same index, which needs the locks the counting took.
+        calls, target = [], []
+
+        class Kind:
+            def __init__(self, name):
+                self.name = name
+
+            def __hash__(self):
+                for obj in target:
+                    obj.a = obj.a - 1
+                calls.append(self.name)
+                return hash(self.name)
+
+        kinds = [Kind("x"), Kind("y")]
+        objs = [Indexable(a=i, tag="t", kind=kinds[i % 2]) for i in range(5)]
+        index = Index()
+        index.add_object_many(objs)
+        target.append(objs[0])
+        calls.clear()
+        assert {k.name: n for k, n in index.value_counts("kind").items()} == {"x": 3, "y": 2}
+        assert calls and index.get_by_attribute(a=objs[0].a) == [objs[0]]
+        assert {k.name: n for k, n in index.reduced(tag="t").value_counts("kind").items()} == {"x": 3, "y": 2}
+        assert index.get_by_attribute(tag="t") == objs
+
     def test_a_hash_that_calls_back_into_the_index(self):
         index, objs = fresh_index()
         seen = []
