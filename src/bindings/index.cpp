@@ -127,9 +127,14 @@ struct ObjectsToAdd {
     BulkVector<StoredItem> stored;
 };
 
+void expect_indexable_item(PyObject* obj) {
+    py_indexable::expect_indexable(obj);
+}
+
 ObjectsToAdd objects_argument(PyObject* objs) {
     ObjectsToAdd out;
-    out.items = py::convert_argument("objs", [&] { return py::extract_sequence(objs); });
+    out.items = py::convert_argument(
+        "objs", [&] { return py::extract_sequence(objs, expect_indexable_item); });
     // Ids are unique to their objects, so the ids seen tell a repeated object.
     Bitmap seen;
     out.distinct.reserve(out.items.size());
@@ -139,8 +144,7 @@ ObjectsToAdd objects_argument(PyObject* objs) {
         if (i + kRecordLookahead < out.items.size())
             prefetch_line(out.items[i + kRecordLookahead].get());
         PyObject* obj = out.items[i].get();
-        uint32_t id =
-            py::convert_argument("objs", [&] { return py_indexable::expect_indexable(obj).id; });
+        uint32_t id = py::record_of<Indexable>(obj).id;  // checked as it was read
         if (seen.contains(id))
             continue;
         seen.add(id);

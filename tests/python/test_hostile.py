@@ -2,6 +2,7 @@
 odd keys, deep expressions. Each gets a clear error or a clean result, and
 the index keeps answering correctly afterwards."""
 import gc
+import sys
 
 import pytest
 
@@ -135,6 +136,31 @@ class TestIterators:
 
         with pytest.raises(LookupError):
             index.add_object_many(Bad())
+        still_answers(index, objs)
+
+    def test_lengths_are_hints_and_items_are_checked_as_they_come(self):
+        index, objs = fresh_index()
+        # A plain mistake: refused at the first item, nothing reserved for 2**37.
+        with pytest.raises(TypeError) as caught:
+            index.add_object_many(range(2**37))
+        assert str(caught.value) == "argument 'objs': 'int' object cannot be converted to 'Indexable'"
+        extra = [Indexable(a=-1 - i, tag="u") for i in range(3)]
+
+        class Overstated:
+            def __init__(self, length):
+                self.length = length
+
+            def __len__(self):
+                return self.length
+
+            def __getitem__(self, i):
+                if i >= len(extra):
+                    raise IndexError(i)
+                return extra[i]
+
+        for length in (2**40, sys.maxsize):
+            index.add_object_many(Overstated(length))
+        assert index.get_by_attribute(tag="u") == extra
         still_answers(index, objs)
 
 
