@@ -70,25 +70,38 @@ PyTypeObject* type_of_kind(PyObject* kind) {
     py::raise_error(PyExc_TypeError, "_restore: unknown kind of pickled object");
 }
 
+// `_restore(kind)`: a new empty instance, whose state pickle then sets with
+// `__setstate__`. Made before its state is read, so objects that refer back
+// to it (an object holding its own index) find it in pickle's memo.
+// `_restore(kind, state)`, the form of earlier pickles, sets the state too.
 PyObject* restore(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     return py::guard<PyObject*>(nullptr, [&]() -> PyObject* {
-        if (nargs != 2)
-            py::raise_error(PyExc_TypeError, "_restore() takes 2 positional arguments");
+        if (nargs != 1 && nargs != 2)
+            py::raise_error(PyExc_TypeError, "_restore() takes 1 or 2 positional arguments");
         PyTypeObject* type = type_of_kind(args[0]);
         // A fresh instance without running a subclass's __init__, as unpickling does.
         py::Ref empty = py::Ref::steal(py::check(PyTuple_New(0)));
         py::Ref obj = py::Ref::steal(py::check(type->tp_new(type, empty.get(), nullptr)));
-        py::Ref done = py::Ref::steal(
-            py::check(PyObject_CallMethod(obj.get(), "__setstate__", "(O)", args[1])));
+        if (nargs == 2) {
+            py::Ref done = py::Ref::steal(
+                py::check(PyObject_CallMethod(obj.get(), "__setstate__", "(O)", args[1])));
+        }
         return obj.release();
     });
+}
+
+// What `__reduce__` returns: (_restore, (kind,), state).
+PyObject* constructor_then_state(PyObject* self, PyObject* state) {
+    return py::check(
+        Py_BuildValue("(O(N)O)", restore_function().get(), kind_of(self).release(), state));
 }
 
 }  // namespace
 
 PyMethodDef restore_def = {
     "_restore", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(restore)), METH_FASTCALL,
-    "_restore(kind, state)\n--\n\nRebuilds a pickled Index or Indexable."};
+    "_restore(kind, state=None)\n--\n\nRebuilds a pickled Index or Indexable: an empty one, "
+    "whose state pickle sets next, or one with `state` (older pickles)."};
 
 // ---------------------------------------------------------------------------
 // Indexable
@@ -112,8 +125,8 @@ PyObject* indexable_reduce(PyObject* self) {
             PyErr_Clear();
             extra = py::Ref::borrow(Py_None);
         }
-        return py::check(Py_BuildValue("(O(N(OO)))", restore_function().get(),
-                                       kind_of(self).release(), attrs.get(), extra.get()));
+        py::Ref state = py::Ref::steal(py::check(Py_BuildValue("(OO)", attrs.get(), extra.get())));
+        return constructor_then_state(self, state.get());
     });
 }
 
@@ -193,9 +206,9 @@ PyObject* index_reduce(PyObject* self) {
                 int_list(state.in_tree).release())));
             py::check_status(PyList_Append(map_list.get(), entry.get()));
         }
-        return py::check(Py_BuildValue("(O(N(lOO)))", restore_function().get(),
-                                       kind_of(self).release(), kIndexStateVersion,
-                                       object_list.get(), map_list.get()));
+        py::Ref state = py::Ref::steal(py::check(
+            Py_BuildValue("(lOO)", kIndexStateVersion, object_list.get(), map_list.get())));
+        return constructor_then_state(self, state.get());
     });
 }
 

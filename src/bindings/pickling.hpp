@@ -7,7 +7,9 @@
 // objects it lists in the value sets and which in the ordered tree, so that an
 // unpickled index answers exactly as the original did (also after `reduce`
 // narrowed its sets). Objects shared by several pickled indexes stay shared,
-// as pickle keeps one copy of each object.
+// as pickle keeps one copy of each object. Both pickle as an empty instance
+// first and their state after it, so cycles through the objects (an object
+// that holds its own index) round-trip.
 
 #include <Python.h>
 
@@ -21,9 +23,11 @@ PyObject* indexable_setstate(PyObject* self, PyObject* state);
 PyObject* index_reduce(PyObject* self);
 PyObject* index_setstate(PyObject* self, PyObject* state);
 
-// The module function `_restore(kind, state)` that unpickling calls: `kind`
-// is "Index", "Indexable" or a subclass of Indexable. The module's classes
-// report "builtins" as their module, so pickle cannot find them by name.
+// The module function `_restore(kind)` that unpickling calls to make the
+// empty instance whose state it then sets (`_restore(kind, state)` in pickles
+// of earlier releases): `kind` is "Index", "Indexable" or a subclass of
+// Indexable. The module's classes report "builtins" as their module, so
+// pickle cannot find them by name.
 extern PyMethodDef restore_def;
 
 // Index.memory_usage(): a dict of the bytes held by the item table, the value
