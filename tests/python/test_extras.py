@@ -268,6 +268,20 @@ class TestMemoryUsage:
         assert full["total"] == sum(v for k, v in full.items() if k != "total")
         assert sys.getsizeof(index) > full["total"]
 
+    def test_memory_goes_back_after_a_mass_removal(self):
+        objs = [Indexable(kind=f"k{i % 20}", size=i, name=f"n{i}") for i in range(60_000)]
+        index = Index()
+        index.add_object_many(objs[:200])
+        for _ in range(2):  # fill and empty twice: nothing kept from the first round
+            index.add_object_many(objs[200:])
+            for o in objs[200:]:
+                index.remove_object(o)
+        fresh = Index()
+        fresh.add_object_many(objs[:200])
+        assert index.memory_usage()["total"] <= 2 * fresh.memory_usage()["total"]
+        assert index.get_by_attribute(kind="k3") == objs[3:200:20]
+        assert index.reduced_query(Q.ge("size", 190)).collect() == objs[190:200]
+
     def test_item_table_pays_for_the_objects_held_not_for_ids_before_them(self):
         for _ in range(200_000):
             Indexable(x=1)
