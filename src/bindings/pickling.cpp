@@ -130,6 +130,37 @@ PyObject* indexable_reduce(PyObject* self) {
     });
 }
 
+namespace {
+
+bool has_attributes(PyObject* obj) {
+    py::ObjectReadLock lock(py_indexable::object_lock(obj));
+    return py::record_of<Indexable>(obj).attributes.size() != 0;
+}
+
+// Lists the attributes of `obj` in every index that holds it, as an addition
+// would. For an object whose state pickle set only after that of an index
+// holding it: pickling the object first, when it refers to its index, puts
+// the index's state before the object's (the index found the object without
+// attributes and listed it under none).
+void list_in_member_indexes(PyObject* obj) {
+    const Indexable& object = py::record_of<Indexable>(obj);
+    absl::InlinedVector<std::shared_ptr<IndexRecord>, kInlineMemberships> records;
+    {
+        py::ObjectReadLock lock(py_indexable::object_lock(obj));
+        records = object.resolve_memberships();
+    }
+    for (const std::shared_ptr<IndexRecord>& index : records) {
+        LockedMaps::WriteGuard maps(*index->maps);
+        py::ObjectReadLock lock(py_indexable::object_lock(obj));
+        for (ObjectAttributes::Entry attr : object.attributes) {
+            if (!attr.name.is_private())
+                add_index_value(*maps, object.id, attr.name, attr.value.key());
+        }
+    }
+}
+
+}  // namespace
+
 PyObject* indexable_setstate(PyObject* self, PyObject* state) {
     return py::guard<PyObject*>(nullptr, [&]() -> PyObject* {
         PyObject* attrs = nullptr;
@@ -139,6 +170,7 @@ PyObject* indexable_setstate(PyObject* self, PyObject* state) {
             PyErr_Clear();
             py::raise_error(PyExc_TypeError, "invalid Indexable state");
         }
+        bool fresh = !has_attributes(self);
         py::Ref items = py::Ref::steal(py::check(PyDict_Items(attrs)));
         Py_ssize_t n = PyList_GET_SIZE(items.get());
         for (Py_ssize_t i = 0; i < n; ++i) {
@@ -151,6 +183,8 @@ PyObject* indexable_setstate(PyObject* self, PyObject* state) {
             py::Ref dict = py::Ref::steal(py::check(PyObject_GenericGetDict(self, nullptr)));
             py::check_status(PyDict_Update(dict.get(), extra));
         }
+        if (fresh)
+            list_in_member_indexes(self);
         Py_RETURN_NONE;
     });
 }

@@ -220,11 +220,12 @@ class TestPickling:
         objs[0].home = index
         objs[1].me = objs[1]
         objs[2].friends = [objs[0], objs[2]]
-        copy = pickle.loads(pickle.dumps(index))
-        a, b, c = copy.collect()
-        assert a.home is copy and b.me is b and c.friends == [a, c]
-        assert copy.get_by_attribute(size=1) == [b]
-        assert copy.reduced_query(Q.ge("size", 1)).collect() == [b, c]
+        for copy in [pickle.loads(pickle.dumps(index)), pickle.loads(pickle.dumps(objs[0])).home]:
+            # Pickled first, the object's state comes after its index's.
+            a, b, c = copy.collect()
+            assert a.home is copy and b.me is b and c.friends == [a, c]
+            assert copy.get_by_attribute(size=0) == [a] and copy.get_by_attribute(size=1) == [b]
+            assert copy.reduced_query(Q.ge("size", 1)).collect() == [b, c]
 
     # Pickled by the release before indexes pickled as constructor then state:
     # (Index of six objects, reduced to colour="red"; a loose Indexable(q=1.5,
