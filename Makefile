@@ -11,9 +11,9 @@
 #   make wheel-check         that wheel installed into a fresh virtual environment
 #
 # Everything is installed by these rules: the Debian packages (as root), a
-# virtual environment with Python 3.13+, and the package itself, built from
-# the working tree. Stamps keep a second run from reinstalling or rebuilding
-# from scratch. CRoaring is not a Debian package here: the build fetches its
+# virtual environment with Python 3.13+ (built from source when the machine
+# has none), and the package itself, built from the working tree. Stamps keep
+# a second run from reinstalling or rebuilding from scratch. CRoaring is not a Debian package here: the build fetches its
 # pinned sources once (cmake/CRoaring.cmake) into a cache every build folder
 # shares.
 
@@ -22,7 +22,8 @@ VENV := .venv
 VPY := $(VENV)/bin/python
 CMAKE := $(VENV)/bin/cmake
 CTEST := $(VENV)/bin/ctest
-DEB_PACKAGES := libabsl-dev libgtest-dev libbenchmark-dev
+# build-essential: the C and C++ compilers the build uses.
+DEB_PACKAGES := build-essential libabsl-dev libgtest-dev libbenchmark-dev
 CPP_BUILD := build/cpp
 BENCH_BUILD := build/bench
 # Peers of the Python benchmark (the `bench` extra), installed by name so the
@@ -45,8 +46,10 @@ build/.deps:
 
 deps: build/.deps
 
+# With no Python 3.13 or later on the machine, one is built from source
+# (tools/source-python, once per machine, cached outside the clone).
 $(VENV)/.created: build/.deps
-	@py=$$(tools/find-python) || exit 1; \
+	@py=$$(tools/find-python 2>/dev/null || tools/source-python) || exit 1; \
 	echo "Using $$py ($$($$py --version))"; \
 	rm -rf $(VENV) && $$py -m venv $(VENV)
 	$(VPY) -m pip install -q --upgrade pip

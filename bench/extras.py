@@ -1,4 +1,5 @@
-"""Benchmarks of removal, ordered top-k and memory per object (1,000,000 objects).
+"""Benchmarks of removal, ordered top-k, memory per object (1,000,000 objects),
+short-lived objects and memory after mass removal.
 
 Run by `make bench`; prints a small table. Figures only, no assertions.
 """
@@ -27,7 +28,47 @@ def best_of(fn, repeat=3):
     return min(times)
 
 
+def short_lived_objects(count=200_000):
+    """Objects made and dropped one at a time against the same made in a batch
+    kept alive, per object; dict() as the floor of any Python object."""
+    def one_at_a_time():
+        for i in range(count):
+            Indexable(x=i)
+
+    def batch():
+        kept = [Indexable(x=i) for i in range(count)]
+        return kept
+
+    def dicts():
+        kept = [dict(x=i) for i in range(count)]
+        return kept
+
+    one = best_of(one_at_a_time) / count
+    many = best_of(batch) / count
+    floor = best_of(dicts) / count
+    print(f"Indexable made and dropped one at a time: {one * 1e9:8.0f} ns; in a batch kept alive: "
+          f"{many * 1e9:8.0f} ns ({one / many:.2f}x); dict(): {floor * 1e9:8.0f} ns")
+
+
+def memory_after_mass_removal(total=300_000, kept=1_000):
+    """memory_usage() after removing all but `kept` of `total` objects, against
+    a fresh index of the objects kept."""
+    objs = [Indexable(kind=f"k{i % 20}", size=i, name=f"n{i}") for i in range(total)]
+    index = Index()
+    index.add_object_many(objs)
+    for o in objs[kept:]:
+        index.remove_object(o)
+    fresh = Index()
+    fresh.add_object_many(objs[:kept])
+    after, base = index.memory_usage(), fresh.memory_usage()
+    print(f"memory_usage after removing {total - kept:,} of {total:,}: {after['total']:,} bytes; "
+          f"fresh index of the {kept:,} left: {base['total']:,} ({after['total'] / base['total']:.2f}x)  "
+          f"{after}")
+
+
 def main():
+    short_lived_objects()
+    memory_after_mass_removal()
     rng = random.Random(1)
     gc.collect()
     before = rss_bytes()

@@ -3,9 +3,10 @@
 # CRoaring ships as one C file and one header (its "amalgamation"). No Linux
 # distribution we build on packages a current release, so the two files are
 # taken from a pinned source distribution on PyPI, pyroaring's, which carries
-# them unchanged. The archive is fetched once with pip into a download cache
-# that every build folder shares, checked against the sha256 below, and the two
-# files are extracted into the build folder. Nothing of CRoaring is committed.
+# them unchanged. The archive is fetched once into a download cache that every
+# build folder shares and checked against the sha256 below
+# (cmake/PinnedSource.cmake), and the two files are extracted into the build
+# folder. Nothing of CRoaring is committed.
 #
 # Offline builds: set VORLANE_CROARING_DIR to a folder that already holds
 # roaring.c and roaring.h (for instance the pyroaring/ folder of the extracted
@@ -15,77 +16,20 @@
 # and two extension modules bundling different CRoaring releases can be loaded
 # side by side. The rest of the build links the target `roaring::roaring`.
 
+include("${CMAKE_CURRENT_LIST_DIR}/PinnedSource.cmake")
+
 set(VORLANE_CROARING_SDIST pyroaring)
 set(VORLANE_CROARING_SDIST_VERSION 1.2.0)
+set(VORLANE_CROARING_SDIST_URL
+    "https://files.pythonhosted.org/packages/ac/a8/eb0d010cc5e99285398d8a793b68995fdf3a28201e380a9d7ac99f11dcfd/pyroaring-1.2.0.tar.gz")
 set(VORLANE_CROARING_SDIST_SHA256 e33bf8fc8d8aad7373f62147cb5dbfaf0fdcf19af8069d034cd8ef4fb41a78af)
 # The CRoaring release inside that archive.
 set(VORLANE_CROARING_VERSION 5.2.2)
 
 set(VORLANE_CROARING_DIR "" CACHE PATH
     "Folder holding CRoaring's roaring.c and roaring.h; empty to fetch the pinned archive")
-if(DEFINED ENV{XDG_CACHE_HOME} AND NOT "$ENV{XDG_CACHE_HOME}" STREQUAL "")
-  set(_vorlane_default_downloads "$ENV{XDG_CACHE_HOME}/vorlane/downloads")
-elseif(DEFINED ENV{HOME} AND NOT "$ENV{HOME}" STREQUAL "")
-  set(_vorlane_default_downloads "$ENV{HOME}/.cache/vorlane/downloads")
-else()
-  set(_vorlane_default_downloads "${CMAKE_CURRENT_LIST_DIR}/../build/downloads")
-endif()
-set(VORLANE_DOWNLOAD_DIR "${_vorlane_default_downloads}" CACHE PATH
-    "Cache of downloaded third-party archives, shared by every build folder")
 
 enable_language(C)
-
-# Sets `out` to the path of the checked archive, fetching it when the cache
-# does not hold it yet.
-function(vorlane_fetch_croaring_archive out)
-  set(name "${VORLANE_CROARING_SDIST}-${VORLANE_CROARING_SDIST_VERSION}.tar.gz")
-  set(archive "${VORLANE_DOWNLOAD_DIR}/${name}")
-  file(MAKE_DIRECTORY "${VORLANE_DOWNLOAD_DIR}")
-  # Build folders configured at the same time (make -j) fetch once.
-  file(LOCK "${VORLANE_DOWNLOAD_DIR}/${name}.lock" GUARD FUNCTION TIMEOUT 900)
-  if(EXISTS "${archive}")
-    file(SHA256 "${archive}" hash)
-    if(hash STREQUAL VORLANE_CROARING_SDIST_SHA256)
-      set(${out} "${archive}" PARENT_SCOPE)
-      return()
-    endif()
-    message(WARNING "Cached ${archive} has sha256 ${hash}, not the pinned one: fetching it again")
-    file(REMOVE "${archive}")
-  endif()
-
-  if(DEFINED Python_EXECUTABLE)
-    set(python "${Python_EXECUTABLE}")
-  else()
-    find_package(Python3 COMPONENTS Interpreter)
-    set(python "${Python3_EXECUTABLE}")
-  endif()
-  set(help "Set VORLANE_CROARING_DIR to a folder holding roaring.c and roaring.h to build offline")
-  if(NOT python)
-    message(FATAL_ERROR "Fetching CRoaring needs a Python interpreter with pip. ${help}")
-  endif()
-  message(STATUS "Fetching ${VORLANE_CROARING_SDIST} ${VORLANE_CROARING_SDIST_VERSION} (CRoaring ${VORLANE_CROARING_VERSION}) with pip")
-  set(staging "${VORLANE_DOWNLOAD_DIR}/${name}.partial")
-  file(REMOVE_RECURSE "${staging}")
-  # --no-binary: the source distribution, which is the one that carries the
-  # C sources; --no-deps: nothing else.
-  execute_process(
-    COMMAND "${python}" -m pip download --quiet --disable-pip-version-check
-            --no-deps --no-binary "${VORLANE_CROARING_SDIST}"
-            --dest "${staging}" "${VORLANE_CROARING_SDIST}==${VORLANE_CROARING_SDIST_VERSION}"
-    RESULT_VARIABLE failed)
-  if(failed OR NOT EXISTS "${staging}/${name}")
-    file(REMOVE_RECURSE "${staging}")
-    message(FATAL_ERROR "pip could not fetch ${VORLANE_CROARING_SDIST}==${VORLANE_CROARING_SDIST_VERSION}. ${help}")
-  endif()
-  file(SHA256 "${staging}/${name}" hash)
-  if(NOT hash STREQUAL VORLANE_CROARING_SDIST_SHA256)
-    file(REMOVE_RECURSE "${staging}")
-    message(FATAL_ERROR "${name} has sha256 ${hash}, expected ${VORLANE_CROARING_SDIST_SHA256}")
-  endif()
-  file(RENAME "${staging}/${name}" "${archive}")
-  file(REMOVE_RECURSE "${staging}")
-  set(${out} "${archive}" PARENT_SCOPE)
-endfunction()
 
 # The two files are copied into <build>/croaring/roaring/, so that sources
 # include <roaring/roaring.h>. A copy is rewritten only when its content
@@ -95,7 +39,10 @@ set(_vorlane_croaring_files "${_vorlane_croaring_include}/roaring")
 if(VORLANE_CROARING_DIR)
   set(_vorlane_croaring_source "${VORLANE_CROARING_DIR}")
 else()
-  vorlane_fetch_croaring_archive(_vorlane_croaring_archive)
+  vorlane_pinned_sdist(_vorlane_croaring_archive
+    NAME "${VORLANE_CROARING_SDIST}" VERSION "${VORLANE_CROARING_SDIST_VERSION}"
+    URL "${VORLANE_CROARING_SDIST_URL}" SHA256 "${VORLANE_CROARING_SDIST_SHA256}"
+    HELP "Set VORLANE_CROARING_DIR to a folder holding roaring.c and roaring.h to build offline")
   set(_vorlane_croaring_source "${CMAKE_BINARY_DIR}/croaring-extracted")
   set(_vorlane_croaring_member
       "${VORLANE_CROARING_SDIST}-${VORLANE_CROARING_SDIST_VERSION}/${VORLANE_CROARING_SDIST}")

@@ -131,9 +131,14 @@ struct ObjectsToAdd {
     BulkVector<StoredItem> stored;
 };
 
+void expect_indexable_item(PyObject* obj) {
+    py_indexable::expect_indexable(obj);
+}
+
 ObjectsToAdd objects_argument(PyObject* objs) {
     ObjectsToAdd out;
-    out.items = py::convert_argument("objs", [&] { return py::extract_sequence(objs); });
+    out.items = py::convert_argument(
+        "objs", [&] { return py::extract_sequence(objs, expect_indexable_item); });
     // Ids are unique to their objects, so the ids seen tell a repeated object.
     Bitmap seen;
     out.distinct.reserve(out.items.size());
@@ -143,8 +148,7 @@ ObjectsToAdd objects_argument(PyObject* objs) {
         if (i + kRecordLookahead < out.items.size())
             prefetch_line(out.items[i + kRecordLookahead].get());
         PyObject* obj = out.items[i].get();
-        uint32_t id =
-            py::convert_argument("objs", [&] { return py_indexable::expect_indexable(obj).id; });
+        uint32_t id = py::record_of<Indexable>(obj).id;  // checked as it was read
         if (seen.contains(id))
             continue;
         seen.add(id);
@@ -257,15 +261,15 @@ PyObject* get_by_attribute(PyObject* self, py::Arguments& args) {
     py::SharedBorrow use(borrow(self));
     HashQuery query = keywords_to_hash_query(args.extra_keywords);
     const IndexRecord& index = *record(self);
-    std::optional<FilledList> list;
+    GatheredObjects objects;
     {
         LockedMaps::ReadGuard maps(*index.maps);
         HashMatch matching = match_hashes(*maps, query);
-        list.emplace(matching.cardinality());
+        objects.reserve(matching.cardinality());
         LockedItems::ReadGuard table(*index.items);
-        add_objects_of(*table, matching, *list);
+        add_objects_of(*table, matching, objects);
     }
-    return list->finish();
+    return objects.to_list();
 }
 
 // Re-indexes the attributes of the matching objects after their value sets

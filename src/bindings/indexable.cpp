@@ -228,13 +228,16 @@ int indexable_setattro(PyObject* self, PyObject* name, PyObject* value) {
         // held or changed: a value that cannot be converted leaves the object
         // and its indexes as they were, and a __hash__ may use them freely.
         AttrName attr = py::interned_name(name);
+        // The str the object's layout keeps for a new name, made now: no
+        // Python object is made under the object's lock.
+        py::Ref key = AttrLayout::key_str(name, attr);
         PyValue converted = PyValue::from_borrowed(value);
         // Tracked before the value is reachable from the object: it may
         // close a cycle the collector must see.
         if (!PyObject_GC_IsTracked(self) && converted.may_form_cycle())
             PyObject_GC_Track(self);
         std::optional<PyValue> replaced =
-            assign_attribute(record(self), borrow(self), attr, name, std::move(converted));
+            assign_attribute(record(self), borrow(self), attr, key.get(), std::move(converted));
         // The old value is dropped once nothing is held: its last reference
         // can run a __del__ that uses this object or its indexes.
         replaced.reset();

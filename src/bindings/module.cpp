@@ -18,6 +18,7 @@
 #include "py/args.hpp"
 #include "py/errors.hpp"
 #include "py/gil.hpp"
+#include "py/lock_rule.hpp"
 #include "py/ref.hpp"
 
 namespace vorlane {
@@ -78,25 +79,32 @@ PyTypeObject* type_of_kind(PyObject* kind) {
     py::raise_error(PyExc_TypeError, "_restore: unknown kind of pickled object");
 }
 
-// `_restore(kind, state)`, which unpickling calls: the module's classes
-// report "builtins" as their module, so pickle cannot find them by name.
+// `_restore(kind)`, which unpickling calls: a new empty instance, whose
+// state pickle then sets with `__setstate__`. Made before its state is read,
+// so objects that refer back to it (an object holding its own index) find it
+// in pickle's memo. `_restore(kind, state)`, the form of earlier pickles,
+// sets the state too. The module's classes report "builtins" as their
+// module, so pickle cannot find them by name.
 PyObject* restore(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     return py::guard<PyObject*>(nullptr, [&]() -> PyObject* {
-        if (nargs != 2)
-            py::raise_error(PyExc_TypeError, "_restore() takes 2 positional arguments");
+        if (nargs != 1 && nargs != 2)
+            py::raise_error(PyExc_TypeError, "_restore() takes 1 or 2 positional arguments");
         PyTypeObject* type = type_of_kind(args[0]);
         // A fresh instance without running a subclass's __init__, as unpickling does.
         py::Ref empty = py::Ref::steal(py::check(PyTuple_New(0)));
         py::Ref obj = py::Ref::steal(py::check(type->tp_new(type, empty.get(), nullptr)));
-        py::Ref done = py::Ref::steal(
-            py::check(PyObject_CallMethod(obj.get(), "__setstate__", "(O)", args[1])));
+        if (nargs == 2) {
+            py::Ref done = py::Ref::steal(
+                py::check(PyObject_CallMethod(obj.get(), "__setstate__", "(O)", args[1])));
+        }
         return obj.release();
     });
 }
 
 PyMethodDef restore_def = {
     "_restore", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(restore)), METH_FASTCALL,
-    "_restore(kind, state)\n--\n\nRebuilds a pickled Index or Indexable."};
+    "_restore(kind, state=None)\n--\n\nRebuilds a pickled Index or Indexable: an empty one, "
+    "whose state pickle sets next, or one with `state` (older pickles)."};
 
 // The interpreter that imported the module first; -1 until then.
 std::atomic<int64_t> owning_interpreter{-1};
@@ -138,11 +146,22 @@ void register_contents(PyObject* module) {
         throw py::ErrorAlreadySet{};
 }
 
+// While one of the module's locks is held, Python references are not
+// dropped on the spot (that could run code that waits for the lock). The
+// lock is counted as given back before the references queued meanwhile are
+// dropped, which may run Python code.
+void engine_lock_taken() noexcept {
+    py::note_lock_taken();
+    py::enter_no_python();
+}
+void engine_lock_given_back() noexcept {
+    py::note_lock_given_back();
+    py::leave_no_python();
+}
+
 void install_lock_hooks() {
-    // While one of the module's locks is held, Python references are not
-    // dropped on the spot (that could run code that waits for the lock).
-    LockHooks::on_acquire = py::enter_no_python;
-    LockHooks::on_release = py::leave_no_python;
+    LockHooks::on_acquire = engine_lock_taken;
+    LockHooks::on_release = engine_lock_given_back;
 }
 
 PyObject* init_module() {

@@ -57,6 +57,14 @@ py::Ref kind_name(const char* name) {
 // handle on its record, an `Indexable` its own record.
 using IndexHandle = std::shared_ptr<IndexRecord>;
 
+// What `__reduce__` returns: (_restore, (kind,), state). Pickle makes the
+// empty instance and memoizes it before it pickles the state, so objects in
+// the state that refer back to the instance find it in the memo.
+PyObject* constructor_then_state(py::Ref kind, PyObject* state) {
+    return py::check(
+        Py_BuildValue("(O(N)O)", restore_function().get(), kind.release(), state));
+}
+
 }  // namespace
 
 // ---------------------------------------------------------------------------
@@ -83,10 +91,41 @@ PyObject* indexable_reduce(PyObject* self, bool exact_class) {
         }
         py::Ref kind = exact_class ? kind_name("Indexable")
                                    : py::Ref::borrow(reinterpret_cast<PyObject*>(Py_TYPE(self)));
-        return py::check(Py_BuildValue("(O(N(OO)))", restore_function().get(), kind.release(),
-                                       attrs.get(), extra.get()));
+        py::Ref state = py::Ref::steal(py::check(Py_BuildValue("(OO)", attrs.get(), extra.get())));
+        return constructor_then_state(std::move(kind), state.get());
     });
 }
+
+namespace {
+
+bool has_attributes(PyObject* obj) {
+    py::ObjectReadLock lock(py::borrow_of<Indexable>(obj));
+    return py::record_of<Indexable>(obj).attributes.size() != 0;
+}
+
+// Lists the attributes of `obj` in every index that holds it, as an addition
+// would. For an object whose state pickle set only after that of an index
+// holding it: pickling the object first, when it refers to its index, puts
+// the index's state before the object's (the index found the object without
+// attributes and listed it under none).
+void list_in_member_indexes(PyObject* obj) {
+    const Indexable& object = py::record_of<Indexable>(obj);
+    absl::InlinedVector<std::shared_ptr<IndexRecord>, kInlineMemberships> records;
+    {
+        py::ObjectReadLock lock(py::borrow_of<Indexable>(obj));
+        records = object.resolve_memberships();
+    }
+    for (const std::shared_ptr<IndexRecord>& index : records) {
+        LockedMaps::WriteGuard maps(*index->maps);
+        py::ObjectReadLock lock(py::borrow_of<Indexable>(obj));
+        for (ObjectAttributes::Entry attr : object.attributes) {
+            if (!attr.name.is_private())
+                add_index_value(*maps, object.id, attr.name, attr.value.key());
+        }
+    }
+}
+
+}  // namespace
 
 PyObject* indexable_setstate(PyObject* self, PyObject* state) {
     return py::guard<PyObject*>(nullptr, [&]() -> PyObject* {
@@ -97,6 +136,7 @@ PyObject* indexable_setstate(PyObject* self, PyObject* state) {
             PyErr_Clear();
             py::raise_error(PyExc_TypeError, "invalid Indexable state");
         }
+        bool fresh = !has_attributes(self);
         py::Ref items = py::Ref::steal(py::check(PyDict_Items(attrs)));
         Py_ssize_t n = PyList_GET_SIZE(items.get());
         for (Py_ssize_t i = 0; i < n; ++i) {
@@ -109,6 +149,8 @@ PyObject* indexable_setstate(PyObject* self, PyObject* state) {
             py::Ref dict = py::Ref::steal(py::check(PyObject_GenericGetDict(self, nullptr)));
             py::check_status(PyDict_Update(dict.get(), extra));
         }
+        if (fresh)
+            list_in_member_indexes(self);
         Py_RETURN_NONE;
     });
 }
@@ -164,9 +206,9 @@ PyObject* index_reduce(PyObject* self) {
                 int_list(state.in_tree).release())));
             py::check_status(PyList_Append(map_list.get(), entry.get()));
         }
-        return py::check(Py_BuildValue("(O(N(lOO)))", restore_function().get(),
-                                       kind_name("Index").release(), kIndexStateVersion,
-                                       object_list.get(), map_list.get()));
+        py::Ref state = py::Ref::steal(py::check(
+            Py_BuildValue("(lOO)", kIndexStateVersion, object_list.get(), map_list.get())));
+        return constructor_then_state(kind_name("Index"), state.get());
     });
 }
 

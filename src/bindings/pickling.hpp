@@ -7,7 +7,9 @@
 // objects it lists in the value sets and which in the ordered tree, so that an
 // unpickled index answers exactly as the original did (also after `reduce`
 // narrowed its sets). Objects shared by several pickled indexes stay shared,
-// as pickle keeps one copy of each object.
+// as pickle keeps one copy of each object. Both pickle as an empty instance
+// first and their state after it, so cycles through the objects (an object
+// that holds its own index) round-trip.
 
 #include <Python.h>
 
@@ -15,7 +17,8 @@ namespace vorlane {
 
 // Both work on the records the instances wrap (py/indexable_record.hpp,
 // py/index_record.hpp); what only the classes know comes as arguments.
-// Unpickling calls the module function `_restore(kind, state)` (module.cpp).
+// Unpickling calls the module function `_restore(kind)` (module.cpp), then
+// `__setstate__`; pickles of earlier releases call `_restore(kind, state)`.
 
 // Indexable.__reduce__() and Indexable.__setstate__(state). `exact_class`:
 // `self` is an Indexable, not of a subclass.

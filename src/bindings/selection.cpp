@@ -12,6 +12,7 @@
 #include "engine/hash_query.hpp"
 #include "py/gil.hpp"
 #include "py/keywords.hpp"
+#include "py/lock_rule.hpp"
 #include "py/object_list.hpp"
 #include "py/object_lock.hpp"
 #include "py/value.hpp"
@@ -72,7 +73,7 @@ enum class Holding : uint8_t {
 // object's indexes, so the object holds the values its indexes list.
 template <typename Matches>
 Holding read_holder(const ItemTable& table, uint32_t id, AttrName name, Matches&& matches,
-                    py::Ref& value) {
+                    py::LockSafeRef& value) {
     PyObject* obj = slot_object(table, id);
     if (obj == nullptr)
         return Holding::Absent;
@@ -80,7 +81,7 @@ Holding read_holder(const ItemTable& table, uint32_t id, AttrName name, Matches&
     const PyValue* held = py::record_of<Indexable>(obj).find(name);
     if (held == nullptr || !matches(*held))
         return Holding::Absent;
-    value = py::Ref::borrow(held->obj());
+    value = py::LockSafeRef::borrow(held->obj());
     return Holding::Found;
 }
 
@@ -94,13 +95,13 @@ bool is_hashable(PyObject* obj) {
 // unhashable ones (a dict key must hash; every unhashable value shares the
 // key of hash 0 with 0 and False).
 Holding show_key(const QueryMap& map, const ItemTable& table, AttrName name, int64_t hash,
-                 py::Ref& shown) {
+                 py::LockSafeRef& shown) {
     const HybridSet* set = map.find(ValueKey::of_other(hash, NativeKind::Unknown));
     if (set == nullptr)
         return Holding::Absent;
-    py::Ref unhashable;
+    py::LockSafeRef unhashable;
     first_accepted(*set, [&](uint32_t id) {
-        py::Ref value;
+        py::LockSafeRef value;
         Holding holding = read_holder(
             table, id, name, [&](const PyValue& held) { return held.hash() == hash; }, value);
         if (holding != Holding::Found)
@@ -118,8 +119,10 @@ Holding show_key(const QueryMap& map, const ItemTable& table, AttrName name, int
     return shown ? Holding::Found : Holding::Absent;
 }
 
+// A counted value and the object showing it, read under the locks and
+// dropped (or put in the result) once they are given back.
 struct ShownCount {
-    py::Ref value;
+    py::LockSafeRef value;
     uint64_t count;
 };
 
@@ -130,7 +133,7 @@ Holding show_counts(const AttributeMaps& maps, const ItemTable& table, AttrName 
                     const std::vector<ValueCount>& counts, std::vector<ShownCount>& shown) {
     const QueryMap* map = find_query_map(maps, name);
     for (const ValueCount& value : counts) {
-        py::Ref key;
+        py::LockSafeRef key;
         Holding holding = map ? show_key(*map, table, name, value.hash, key) : Holding::Absent;
         if (holding != Holding::Found)
             return holding;
@@ -166,11 +169,13 @@ void fail_unless_found(Holding holding, const char* message) {
         panic(message);
 }
 
-PyObject* dict_of_counts(std::vector<ShownCount>& shown) {
+// The result of `value_counts`, built with no lock held: the keys' __hash__
+// and __eq__ are Python code that may use this index.
+PyObject* dict_of_counts(const std::vector<ShownCount>& shown) {
     py::Ref dict = py::Ref::steal(py::check(PyDict_New()));
-    for (ShownCount& entry : shown) {
+    for (const ShownCount& entry : shown) {
         py::Ref count = py::Ref::steal(py::check(PyLong_FromUnsignedLongLong(entry.count)));
-        py::check_status(PyDict_SetItem(dict.get(), entry.value.get(), count.get()));
+        py::check_status(py::checked_dict_set(dict.get(), entry.value.get(), count.get()));
     }
     return dict.release();
 }
@@ -187,7 +192,7 @@ std::optional<CompositeKey128> extreme_entry(const AttributeMaps& maps, AttrName
 // The number the entry's object holds, read as for `show_key`. An object
 // removed from the index since the entry was found is absent.
 Holding read_number(const Scope& scope, const ItemTable& table, AttrName name,
-                    CompositeKey128 entry, py::Ref& value) {
+                    CompositeKey128 entry, py::LockSafeRef& value) {
     if (!scope.record->live_ids.contains(entry.id()))
         return Holding::Absent;
     return read_holder(
@@ -282,33 +287,40 @@ PyObject* scope_iter(const Scope& scope, PyObject* self) {
     return make_object_iterator(scope.record, self, walked);
 }
 
-// The counts are taken detached; then each counted value is shown by an
-// object holding it, read attached under both read locks. Should a counted
-// value have left every object in between (another thread assigned them),
-// the counts are taken again under those locks, where nothing changes.
-PyObject* scope_value_counts(const Scope& scope, const py::Arguments& args) {
-    // A name no object ever carried has no map in any index.
-    AttrName name = attr_argument(args.values[0], "name").value_or(AttrName::absent());
-    std::optional<size_t> limit = py::limit_argument(args.values[1]);
+// Each counted value shown by an object holding it, read attached under both
+// read locks. Should a counted value have left every object since the counts
+// were taken (another thread assigned them), the counts are taken again
+// under those locks, where nothing changes.
+std::vector<ShownCount> show_scope_counts(const Scope& scope, AttrName name,
+                                          std::optional<size_t> limit,
+                                          std::vector<ValueCount> counts) {
     const IndexRecord& record = *scope.record;
     std::vector<ShownCount> shown;
-    std::vector<ValueCount> counts;
-    {
-        py::ScopedDetach detached;
-        LockedMaps::ReadGuard maps(*record.maps);
-        counts = count_scope_values(scope, *maps, name, limit, false);
-    }
     LockedMaps::ReadGuard maps(*record.maps);
     LockedItems::ReadGuard table(*record.items);
     Holding holding = show_counts(*maps, *table, name, counts, shown);
     if (holding == Holding::Absent) {
-        // The values shown so far are still held by their objects, which
-        // cannot change under these locks: dropping them frees nothing.
-        shown.clear();
+        shown.clear();  // their references are dropped once the locks are given back
         counts = count_scope_values(scope, *maps, name, limit, true);
         holding = show_counts(*maps, *table, name, counts, shown);
     }
     fail_unless_found(holding, "a value set lists no object holding its value");
+    return shown;
+}
+
+// The counts are taken detached, their values shown under the locks, and
+// the dict built once the locks are given back.
+PyObject* scope_value_counts(const Scope& scope, const py::Arguments& args) {
+    // A name no object ever carried has no map in any index.
+    AttrName name = attr_argument(args.values[0], "name").value_or(AttrName::absent());
+    std::optional<size_t> limit = py::limit_argument(args.values[1]);
+    std::vector<ValueCount> counts;
+    {
+        py::ScopedDetach detached;
+        LockedMaps::ReadGuard maps(*scope.record->maps);
+        counts = count_scope_values(scope, *maps, name, limit, false);
+    }
+    std::vector<ShownCount> shown = show_scope_counts(scope, name, limit, std::move(counts));
     return dict_of_counts(shown);
 }
 
@@ -330,18 +342,20 @@ PyObject* scope_extreme(const Scope& scope, const py::Arguments& args, bool larg
     }
     if (!entry)
         Py_RETURN_NONE;
-    py::Ref value;
-    LockedMaps::ReadGuard maps(*record.maps);
-    LockedItems::ReadGuard table(*record.items);
-    Holding holding = read_number(scope, *table, name, *entry, value);
-    if (holding == Holding::Absent) {
-        std::optional<Bitmap> live;
-        if (scope.selection != nullptr)
-            live = live_view_selection(scope);
-        entry = extreme_entry(*maps, name, live ? *live : record.live_ids, largest);
-        holding = entry ? read_number(scope, *table, name, *entry, value) : Holding::Found;
+    py::LockSafeRef value;
+    {
+        LockedMaps::ReadGuard maps(*record.maps);
+        LockedItems::ReadGuard table(*record.items);
+        Holding holding = read_number(scope, *table, name, *entry, value);
+        if (holding == Holding::Absent) {
+            std::optional<Bitmap> live;
+            if (scope.selection != nullptr)
+                live = live_view_selection(scope);
+            entry = extreme_entry(*maps, name, live ? *live : record.live_ids, largest);
+            holding = entry ? read_number(scope, *table, name, *entry, value) : Holding::Found;
+        }
+        fail_unless_found(holding, "an ordered tree lists an object that does not hold its number");
     }
-    fail_unless_found(holding, "an ordered tree lists an object that does not hold its number");
     if (!value)
         Py_RETURN_NONE;  // nothing left to find under the locks
     return value.release();

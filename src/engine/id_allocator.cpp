@@ -41,7 +41,7 @@ uint32_t IdAllocator::take() {
 void IdAllocator::mark(uint32_t id) {
     std::unique_ptr<Page>& page = pages_[id >> kPageBits];
     if (!page)
-        page = std::make_unique<Page>();
+        page = spare_ ? std::move(spare_) : std::make_unique<Page>();
     uint64_t bit = id % kPageIds;
     page->words[bit / 64] |= uint64_t{1} << (bit % 64);
     ++page->live;
@@ -57,8 +57,14 @@ void IdAllocator::give_back(uint32_t id) {
         return;  // not held: nothing to give back
     page->words[bit / 64] &= ~mask;
     --live_count_;
-    if (--page->live == 0)
-        page.reset();
+    // A page with no live id has every bit clear: kept as the spare if
+    // there is none yet, freed otherwise.
+    if (--page->live == 0) {
+        if (!spare_)
+            spare_ = std::move(page);
+        else
+            page.reset();
+    }
 }
 
 uint64_t IdAllocator::live_count() const {

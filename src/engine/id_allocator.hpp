@@ -13,6 +13,10 @@
 // the live objects from the start, one bit each, in pages allocated while
 // they hold a live id: marking and clearing cost a few instructions, and the
 // memory follows the range of live ids, not the number of ids ever used.
+// One page that emptied is kept aside, all zero, for the next page needed:
+// objects made and dropped one at a time empty the page of the counter's
+// position at every drop, and would otherwise free it and make and zero a
+// new 128 KiB page at the next creation.
 //
 // Thread-safe: calls from several threads are serialised by a spin lock.
 // Each holds it for a few instructions, and every object creation and
@@ -73,6 +77,7 @@ class IdAllocator {
     uint64_t handed_out_;  // ids taken by counting; past kIdCount, searching
     uint64_t live_count_ = 0;
     std::array<std::unique_ptr<Page>, kPages> pages_;
+    std::unique_ptr<Page> spare_;  // an emptied page (all bits clear), or none
 };
 
 // The allocator every `Indexable` takes its id from.

@@ -8,6 +8,25 @@
 
 namespace vorlane {
 
+namespace {
+
+// A value map whose entries fell below a quarter of its capacity is rebuilt
+// at the size they need: a mass removal gives its memory back. The map then
+// has to double before it grows again and to lose three quarters again
+// before it shrinks again, so filling and emptying around one size does not
+// rebuild it at every step.
+constexpr size_t kShrinkBelowOneIn = 4;
+// Smaller maps are left as they are: rebuilding them would save little.
+constexpr size_t kShrinkFromCapacity = 128;
+
+void erase_value(QueryMap::ExactMap& map, QueryMap::ExactMap::iterator entry) {
+    map.erase(entry);
+    if (map.capacity() >= kShrinkFromCapacity && map.size() < map.capacity() / kShrinkBelowOneIn)
+        map.rehash(0);  // to the capacity its entries need
+}
+
+}  // namespace
+
 bool QueryMap::insert_exact(const ValueKey& value, uint32_t id) {
     auto [entry, inserted] = exact_.try_emplace(value.hash, HybridSet::with_id(id));
     return inserted || entry->second.insert(id);
@@ -32,7 +51,7 @@ void QueryMap::remove_exact(const ValueKey& value, uint32_t id) {
         return;
     entry->second.remove(id);
     if (entry->second.is_empty())
-        exact_.erase(entry);
+        erase_value(exact_, entry);
 }
 
 void QueryMap::replace(const ValueKey& old_value, const ValueKey& new_value, uint32_t id) {
@@ -248,7 +267,7 @@ void QueryMap::check_prune(const ValueKey& value) {
     if (entry == exact_.end())
         panic("no entry found for key");
     if (entry->second.is_empty())
-        exact_.erase(entry);
+        erase_value(exact_, entry);
 }
 
 void QueryMap::merge(const QueryMap& other) {

@@ -1,9 +1,11 @@
 #include "py/args.hpp"
 
+#include <algorithm>
 #include <cstring>
 #include <string>
 
 #include "py/errors.hpp"
+#include "py/lock_rule.hpp"
 
 namespace vorlane::py {
 
@@ -163,21 +165,33 @@ Arguments parse_tuple_arguments(const Signature& sig, PyObject* args, PyObject* 
     return out;
 }
 
-BulkVector<Ref> extract_sequence(PyObject* obj) {
+namespace {
+
+// The most items reserved on the word of a sequence's length: a length is a
+// hint, not a promise (a range of 2**37 ints, a __len__ that overstates), so
+// beyond this the buffer grows as items actually arrive.
+constexpr size_t kMaxReservedItems = size_t{1} << 16;
+
+}  // namespace
+
+BulkVector<Ref> extract_sequence(PyObject* obj, void (*check_item)(PyObject*)) {
     if (PyUnicode_Check(obj))
         raise_error(PyExc_TypeError, "Can't extract `str` to `Vec`");
     if (!PySequence_Check(obj))
         raise_conversion_error(obj, "Sequence");
     BulkVector<Ref> items;
-    Py_ssize_t hint = PySequence_Size(obj);
-    if (hint < 0) {
+    Py_ssize_t hint = checked_length(obj);
+    if (hint < 0)
         PyErr_Clear();
-    } else {
-        items.reserve(static_cast<size_t>(hint));
+    else
+        items.reserve(std::min(static_cast<size_t>(hint), kMaxReservedItems));
+    Ref iterator = Ref::steal(check(checked_iter(obj)));
+    while (PyObject* item = checked_next(iterator.get())) {
+        Ref held = Ref::steal(item);
+        if (check_item != nullptr)
+            check_item(held.get());
+        sized_by_input([&] { items.push_back(std::move(held)); });
     }
-    Ref iterator = Ref::steal(check(PyObject_GetIter(obj)));
-    while (PyObject* item = PyIter_Next(iterator.get()))
-        items.push_back(Ref::steal(item));
     if (PyErr_Occurred())
         throw ErrorAlreadySet{};
     return items;

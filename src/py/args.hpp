@@ -72,7 +72,11 @@ Arguments parse_tuple_arguments(const Signature& sig, PyObject* args, PyObject* 
 // The items of a sequence argument, as new references. A str is refused with
 // "Can't extract `str` to `Vec`" (a string is not a list of its characters),
 // a non-sequence with "'<type>' object cannot be converted to 'Sequence'".
-BulkVector<Ref> extract_sequence(PyObject* obj);
+// Each item is checked by `check_item` (when given) as it arrives, so a
+// wrong item fails before the rest is read. The sequence's length only sizes
+// the first reservation; running out of memory for the items raises
+// MemoryError.
+BulkVector<Ref> extract_sequence(PyObject* obj, void (*check_item)(PyObject*) = nullptr);
 
 // The `limit` argument of a listing: absent or None for no limit, else an
 // int (not a bool) that is not negative.

@@ -6,6 +6,8 @@
 
 #include <Python.h>
 
+#include "py/lock_rule.hpp"
+
 namespace vorlane::py {
 
 class AttachedMutex {
@@ -29,8 +31,14 @@ class AttachedMutex {
 // Holds an `AttachedMutex` for the lifetime of the guard.
 class AttachedLock {
   public:
-    explicit AttachedLock(AttachedMutex& mutex) : mutex_(mutex) { mutex_.lock(); }
-    ~AttachedLock() { mutex_.unlock(); }
+    explicit AttachedLock(AttachedMutex& mutex) : mutex_(mutex) {
+        mutex_.lock();
+        note_lock_taken();
+    }
+    ~AttachedLock() {
+        mutex_.unlock();
+        note_lock_given_back();
+    }
     AttachedLock(const AttachedLock&) = delete;
     AttachedLock& operator=(const AttachedLock&) = delete;
 

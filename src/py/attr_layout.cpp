@@ -138,6 +138,10 @@ void AttrLayout::append(AttrName name, PyObject* key) {
     strs_.push_back(str.release());
 }
 
+py::Ref AttrLayout::key_str(PyObject* key, AttrName name) {
+    return kept_str(key, name, true);
+}
+
 void AttrLayout::release(AttrLayout* layout) {
     if (layout != nullptr && !layout->shared_)
         delete layout;

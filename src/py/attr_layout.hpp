@@ -28,6 +28,7 @@
 #include <vector>
 
 #include "engine/attr_name.hpp"
+#include "py/ref.hpp"
 
 namespace vorlane {
 
@@ -74,6 +75,10 @@ class AttrLayout {
     void append(AttrName name, PyObject* key);
     // Frees a private layout; a shared one stays.
     static void release(AttrLayout* layout);
+    // The str a layout keeps for `name` named by `key`: passed as the key of
+    // `shared_child` or `append`, it makes them make no Python object, so an
+    // object's lock can be held around them.
+    static py::Ref key_str(PyObject* key, AttrName name);
 
     // Checks the invariants (names distinct, each kept str an exact str of
     // its name's text, shared layouts reachable from their parent); throws

@@ -12,6 +12,7 @@
 #include <Python.h>
 
 #include <new>
+#include <stdexcept>
 #include <string>
 #include <utility>
 
@@ -72,6 +73,22 @@ auto convert_argument(const char* name, F&& conversion) -> decltype(conversion()
     } catch (const ErrorAlreadySet&) {
         prefix_argument_error(name);
         throw;
+    }
+}
+
+// Runs `allocate`, an allocation whose size the caller's input decides: when
+// it fails, the input is at fault, not the module's state, and the call
+// raises MemoryError instead of ending the process.
+template <typename F>
+auto sized_by_input(F&& allocate) -> decltype(allocate()) {
+    try {
+        return std::forward<F>(allocate)();
+    } catch (const std::bad_alloc&) {
+        PyErr_NoMemory();
+        throw ErrorAlreadySet{};
+    } catch (const std::length_error&) {
+        PyErr_NoMemory();
+        throw ErrorAlreadySet{};
     }
 }
 

@@ -4,6 +4,8 @@
 #include <mutex>
 #include <vector>
 
+#include "py/lock_rule.hpp"
+
 namespace vorlane::py {
 
 namespace {
@@ -33,7 +35,7 @@ void release_later(PyObject* obj) noexcept {
     if (obj == nullptr)
         return;
     if (forbidden_depth == 0) {
-        Py_DECREF(obj);
+        checked_decref(obj);
         return;
     }
     std::lock_guard<std::mutex> lock(pending_mutex);

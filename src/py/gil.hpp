@@ -10,6 +10,8 @@
 
 #include <Python.h>
 
+#include <utility>
+
 namespace vorlane::py {
 
 // Drops one strong reference to `obj`, now if safe, otherwise deferred.
@@ -19,6 +21,37 @@ void release_later(PyObject* obj) noexcept;
 // Drops the queued references. Must be called attached and outside every
 // region that forbids Python code.
 void drain_deferred_releases() noexcept;
+
+// A strong reference that may be taken and dropped while one of the module's
+// locks is held (a value read under an index's locks, to be used once they
+// are given back): it is dropped through `release_later`.
+class LockSafeRef {
+  public:
+    LockSafeRef() = default;
+    // A new strong reference to `obj`; taking one runs no Python code.
+    static LockSafeRef borrow(PyObject* obj) {
+        Py_XINCREF(obj);
+        return LockSafeRef(obj);
+    }
+    ~LockSafeRef() { release_later(obj_); }
+    LockSafeRef(LockSafeRef&& other) noexcept : obj_(std::exchange(other.obj_, nullptr)) {}
+    LockSafeRef& operator=(LockSafeRef&& other) noexcept {
+        LockSafeRef moved(std::move(other));
+        std::swap(obj_, moved.obj_);
+        return *this;
+    }
+    LockSafeRef(const LockSafeRef&) = delete;
+    LockSafeRef& operator=(const LockSafeRef&) = delete;
+
+    PyObject* get() const { return obj_; }
+    explicit operator bool() const { return obj_ != nullptr; }
+    // Hands the reference to the caller.
+    PyObject* release() { return std::exchange(obj_, nullptr); }
+
+  private:
+    explicit LockSafeRef(PyObject* obj) : obj_(obj) {}
+    PyObject* obj_ = nullptr;
+};
 
 // Enter and leave a region in which no Python code may run on this thread;
 // leaving the outermost one drains the deferred releases. Used by the lock

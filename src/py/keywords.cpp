@@ -27,13 +27,13 @@ void add_keyword_values(PyObject* value, QueryValues& keys) {
         distinct.add(PyValue::from_borrowed(value).key());
         return;
     }
-    py::Ref iterator = py::Ref::steal(PyObject_GetIter(value));
+    py::Ref iterator = py::Ref::steal(py::checked_iter(value));
     if (!iterator) {
         PyErr_Clear();
         distinct.add(PyValue::from_borrowed(value).key());
         return;
     }
-    while (PyObject* item = PyIter_Next(iterator.get()))
+    while (PyObject* item = py::checked_next(iterator.get()))
         distinct.add(PyValue::new_(item).key());
     if (PyErr_Occurred()) {
         PyErr_Clear();

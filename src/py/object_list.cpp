@@ -60,8 +60,8 @@ size_t gather_objects(const ItemTable& table, std::span<const uint32_t> ids, PyO
 
 // Adds the objects of `ids` to `list`, a block at a time; an id with an empty
 // slot is left out, or is the missing-slot error when `every_id_held`.
-template <typename Ids>
-void add_objects(const ItemTable& table, const Ids& ids, FilledList& list, bool every_id_held) {
+template <typename Ids, typename List>
+void add_objects(const ItemTable& table, const Ids& ids, List& list, bool every_id_held) {
     PyObject* objects[kBlock];
     ids.template for_each_block<kBlock>([&](std::span<const uint32_t> block) {
         // A few ids (HashMatch's short form) come as one span of any length.
@@ -76,14 +76,10 @@ void add_objects(const ItemTable& table, const Ids& ids, FilledList& list, bool 
     });
 }
 
-}  // namespace
-
-void FilledList::add_all(std::span<PyObject* const> objects) {
+// Writes a new reference to each of `objects` to `items`, fetching the
+// objects ahead of their reference count updates.
+void new_references(std::span<PyObject* const> objects, PyObject** items) {
     const size_t n = objects.size();
-    if (static_cast<size_t>(capacity_ - filled_) < n)
-        panic("FilledList: more objects than its capacity");
-    // The list is not shared yet: its items are written in place.
-    PyObject** items = PySequence_Fast_ITEMS(list_) + filled_;
     const size_t ahead = std::min(n, kObjectLookahead);
     for (size_t i = 0; i < ahead; ++i)
         prefetch_line_for_write(objects[i]);
@@ -94,11 +90,37 @@ void FilledList::add_all(std::span<PyObject* const> objects) {
     }
     for (; i < n; ++i)
         items[i] = Py_NewRef(objects[i]);
-    filled_ += static_cast<Py_ssize_t>(n);
 }
 
-void add_objects_of(const ItemTable& table, const HashMatch& ids, FilledList& list) {
-    add_objects(table, ids, list, true);
+}  // namespace
+
+void FilledList::add_all(std::span<PyObject* const> objects) {
+    if (static_cast<size_t>(capacity_ - filled_) < objects.size())
+        panic("FilledList: more objects than its capacity");
+    // The list is not shared yet: its items are written in place.
+    new_references(objects, PySequence_Fast_ITEMS(list_) + filled_);
+    filled_ += static_cast<Py_ssize_t>(objects.size());
+}
+
+GatheredObjects::~GatheredObjects() {
+    for (PyObject* obj : objects_)
+        py::release_later(obj);
+}
+
+void GatheredObjects::add_all(std::span<PyObject* const> objects) {
+    size_t at = objects_.size();
+    objects_.resize(at + objects.size());
+    new_references(objects, objects_.data() + at);
+}
+
+PyObject* GatheredObjects::to_list() {
+    std::vector<PyObject*> handed = std::move(objects_);
+    objects_.clear();
+    return list_from_references(handed);
+}
+
+void add_objects_of(const ItemTable& table, const HashMatch& ids, GatheredObjects& out) {
+    add_objects(table, ids, out, true);
 }
 
 PyObject* collect_objects(const LockedItems& items, const Bitmap& ids) {

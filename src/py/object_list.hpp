@@ -12,6 +12,7 @@
 
 #include <cstdint>
 #include <span>
+#include <vector>
 
 #include "engine/bitmap.hpp"
 #include "engine/hash_query.hpp"
@@ -23,12 +24,11 @@ namespace vorlane {
 PyObject* list_from_references(std::span<PyObject* const> objects);
 
 // A list of new references, filled in place while the item table is read:
-// the objects go straight into it, not through a vector first. Allocating
-// the list runs no Python code, even with one of the module's locks held:
-// an allocation that crosses the collector's threshold only schedules a
-// collection, for the interpreter's next check of its eval loop. Slots not
-// yet filled are null, which the list's dealloc skips; a list that is not
-// handed out is dropped through the deferred release.
+// the objects go straight into it, not through a vector first. Made before
+// the table's lock is taken, for selections whose size is known by then (no
+// Python object is made under one of the module's locks). Slots not yet
+// filled are null, which the list's dealloc skips; a list that is not handed
+// out is dropped through the deferred release.
 class FilledList {
   public:
     explicit FilledList(uint64_t capacity);
@@ -51,10 +51,31 @@ class FilledList {
     Py_ssize_t filled_ = 0;
 };
 
-// Adds the objects of `ids` to `list`, read under the table's read lock held
+// New references to indexed objects, gathered under the module's locks when
+// the size of the result is not known before they are taken, and listed once
+// they are given back: a list is a Python object, and none is made under one
+// of those locks. References not handed over go through the deferred release.
+class GatheredObjects {
+  public:
+    GatheredObjects() = default;
+    ~GatheredObjects();
+    GatheredObjects(const GatheredObjects&) = delete;
+    GatheredObjects& operator=(const GatheredObjects&) = delete;
+
+    void reserve(size_t count) { objects_.reserve(count); }
+    // Adds a new reference to each of `objects` (none null).
+    void add_all(std::span<PyObject* const> objects);
+    // The list of the objects gathered. Attached, no lock held.
+    PyObject* to_list();
+
+  private:
+    std::vector<PyObject*> objects_;
+};
+
+// Adds the objects of `ids` to `out`, read under the table's read lock held
 // by the caller. Every id must have an object (the caller holds the maps'
 // read lock too, so none was removed since the ids were selected).
-void add_objects_of(const ItemTable& table, const HashMatch& ids, FilledList& list);
+void add_objects_of(const ItemTable& table, const HashMatch& ids, GatheredObjects& out);
 
 // A new list of the objects of the given ids, in ascending id order, read
 // under the table's read lock. Ids whose slot is empty (objects removed since

@@ -21,6 +21,7 @@
 #include <mutex>
 
 #include "py/borrow.hpp"
+#include "py/lock_rule.hpp"
 
 namespace vorlane::py {
 
@@ -56,8 +57,12 @@ class ObjectLock {
   public:
     explicit ObjectLock(BorrowFlag& flag) noexcept : flag_(flag) {
         object_lock_detail::wait_until([&] { return Use::try_take(flag); });
+        note_lock_taken();
     }
-    ~ObjectLock() { Use::give_back(flag_); }
+    ~ObjectLock() {
+        Use::give_back(flag_);
+        note_lock_given_back();
+    }
     ObjectLock(const ObjectLock&) = delete;
     ObjectLock& operator=(const ObjectLock&) = delete;
 
@@ -82,6 +87,7 @@ class AttributeReadLock {
         object_lock_detail::wait_until([&] { return flag.try_share(); });
         flag_ = &flag;
 #endif
+        note_lock_taken();
     }
     // Takes the lock only if it is free now; `owns()` tells. For a fast path
     // that falls back to the full one.
@@ -90,8 +96,13 @@ class AttributeReadLock {
         if (flag.try_share())
             flag_ = &flag;
 #endif
+        if (owns())
+            note_lock_taken();
     }
+    // Counted as held even where nothing is taken: the rule is the same.
     ~AttributeReadLock() {
+        if (owns())
+            note_lock_given_back();
 #ifdef Py_GIL_DISABLED
         if (flag_ != nullptr)
             flag_->end_share();

@@ -11,6 +11,8 @@
 
 #include <utility>
 
+#include "py/lock_rule.hpp"
+
 namespace vorlane::py {
 
 class Ref {
@@ -24,7 +26,7 @@ class Ref {
         return Ref(obj);
     }
 
-    ~Ref() { Py_XDECREF(obj_); }
+    ~Ref() { checked_decref(obj_); }
     Ref(Ref&& other) noexcept : obj_(std::exchange(other.obj_, nullptr)) {}
     Ref& operator=(Ref&& other) noexcept {
         Ref moved(std::move(other));

@@ -15,7 +15,7 @@ namespace {
 // Sign-extended Python hash, or 0 when the object cannot be hashed (the
 // error is discarded: unhashable values are valid attribute values).
 int64_t python_hash(PyObject* obj) {
-    Py_hash_t hash = PyObject_Hash(obj);
+    Py_hash_t hash = py::checked_hash(obj);
     if (hash == -1 && PyErr_Occurred()) {
         PyErr_Clear();
         return 0;

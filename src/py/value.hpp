@@ -24,6 +24,7 @@
 
 #include "engine/attr_name.hpp"
 #include "engine/value_key.hpp"
+#include "py/lock_rule.hpp"
 
 namespace vorlane {
 
@@ -50,7 +51,7 @@ class PyValue {
         swap(moved);
         return *this;
     }
-    ~PyValue() { Py_XDECREF(obj_); }
+    ~PyValue() { py::checked_decref(obj_); }
 
     PyObject* obj() const { return obj_; }
     // Needs no interpreter: it reads only this value and its float object.

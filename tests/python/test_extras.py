@@ -1,4 +1,5 @@
 """Removal, sizes, iteration, ordered results, view queries, pickling and memory figures."""
+import base64
 import math
 import pickle
 import random
@@ -205,6 +206,43 @@ class TestPickling:
         assert a2.get_by_attribute(size=100) == [moved] and b2.get_by_attribute(size=100) == [moved]
         assert objs[0] not in a2
 
+    def test_objects_that_refer_back_to_their_index_round_trip(self):
+        index = Index()
+        objs = [Ship(size=i) for i in range(3)]
+        index.add_object_many(objs)
+        objs[0].home = index
+        objs[1].me = objs[1]
+        objs[2].friends = [objs[0], objs[2]]
+        for copy in [pickle.loads(pickle.dumps(index)), pickle.loads(pickle.dumps(objs[0])).home]:
+            # Pickled first, the object's state comes after its index's.
+            a, b, c = copy.collect()
+            assert a.home is copy and b.me is b and c.friends == [a, c]
+            assert copy.get_by_attribute(size=0) == [a] and copy.get_by_attribute(size=1) == [b]
+            assert copy.reduced_query(Q.ge("size", 1)).collect() == [b, c]
+
+    # Pickled by the release before indexes pickled as constructor then state:
+    # (Index of six objects, reduced to colour="red"; a loose Indexable(q=1.5,
+    # name="n"); the index's second object), protocol 4.
+    EARLIER_PICKLE = (
+        "gASV4AEAAAAAAACMB1ZvcmxhbmWUjAhfcmVzdG9yZZSTlIwFSW5kZXiUSwFdlChoAowJSW5kZXhhYmxllH2UKIwE"
+        "c2l6ZZRLAIwGY29sb3VylIwDcmVklIwCX3iUSwB1ToaUhpRSlGgCjAlJbmRleGFibGWUfZQojARzaXpllEsBjAZj"
+        "b2xvdXKUjARibHVllIwCX3iUSwF1ToaUhpRSlGgCjAlJbmRleGFibGWUfZQojARzaXpllEsCjAZjb2xvdXKUaAmM"
+        "Al94lEsCdU6GlIaUUpRoAowJSW5kZXhhYmxllH2UKIwEc2l6ZZRLA4wGY29sb3VylGgSjAJfeJRLA3VOhpSGlFKU"
+        "aAKMCUluZGV4YWJsZZR9lCiMBHNpemWUSwSMBmNvbG91cpRoCYwCX3iUSwR1ToaUhpRSlGgCjAlJbmRleGFibGWU"
+        "fZQojARzaXpllEsFjAZjb2xvdXKUaBKMAl94lEsFdU6GlIaUUpRlXZQojAZjb2xvdXKUXZQoSwBLAksEZV2Uh5SM"
+        "BHNpemWUXZQoSwBLAksEZV2UKEsASwFLAksDSwRLBWWHlGWHlIaUUpRoAowJSW5kZXhhYmxllH2UKIwBcZRHP/gA"
+        "AAAAAACMBG5hbWWUjAFulHVOhpSGlFKUaBaHlC4="
+    )
+
+    def test_pickles_of_the_earlier_form_still_load(self):
+        index, loose, second = pickle.loads(base64.b64decode(self.EARLIER_PICKLE))
+        objs = index.collect()
+        assert [(o.size, o.colour, o._x) for o in objs] == [(i, ("red", "blue")[i % 2], i) for i in range(6)]
+        assert second is objs[1] and (loose.q, loose.name) == (1.5, "n")
+        assert index.get_by_attribute(colour="red") == objs[0::2]
+        assert index.get_by_attribute(colour="blue") == []  # narrowed by the reduction
+        assert index.reduced_query(Q.ge("size", 4)).collect() == objs[4:]
+
     def test_indexable_round_trip(self):
         o = pickle.loads(pickle.dumps(Indexable(q=1, name="n")))
         assert (o.q, o.name) == (1, "n")
@@ -223,6 +261,20 @@ class TestMemoryUsage:
             assert full[key] > empty[key], key
         assert full["total"] == sum(v for k, v in full.items() if k != "total")
         assert sys.getsizeof(index) > full["total"]
+
+    def test_memory_goes_back_after_a_mass_removal(self):
+        objs = [Indexable(kind=f"k{i % 20}", size=i, name=f"n{i}") for i in range(60_000)]
+        index = Index()
+        index.add_object_many(objs[:200])
+        for _ in range(2):  # fill and empty twice: nothing kept from the first round
+            index.add_object_many(objs[200:])
+            for o in objs[200:]:
+                index.remove_object(o)
+        fresh = Index()
+        fresh.add_object_many(objs[:200])
+        assert index.memory_usage()["total"] <= 2 * fresh.memory_usage()["total"]
+        assert index.get_by_attribute(kind="k3") == objs[3:200:20]
+        assert index.reduced_query(Q.ge("size", 190)).collect() == objs[190:200]
 
     def test_item_table_pays_for_the_objects_held_not_for_ids_before_them(self):
         for _ in range(200_000):

@@ -2,6 +2,7 @@
 odd keys, deep expressions. Each gets a clear error or a clean result, and
 the index keeps answering correctly afterwards."""
 import gc
+import sys
 
 import pytest
 
@@ -137,8 +138,59 @@ class TestIterators:
             index.add_object_many(Bad())
         still_answers(index, objs)
 
+    def test_lengths_are_hints_and_items_are_checked_as_they_come(self):
+        index, objs = fresh_index()
+        # A plain mistake: refused at the first item, nothing reserved for 2**37.
+        with pytest.raises(TypeError) as caught:
+            index.add_object_many(range(2**37))
+        assert str(caught.value) == "argument 'objs': 'int' object cannot be converted to 'Indexable'"
+        extra = [Indexable(a=-1 - i, tag="u") for i in range(3)]
+
+        class Overstated:
+            def __init__(self, length):
+                self.length = length
+
+            def __len__(self):
+                return self.length
+
+            def __getitem__(self, i):
+                if i >= len(extra):
+                    raise IndexError(i)
+                return extra[i]
+
+        for length in (2**40, sys.maxsize):
+            index.add_object_many(Overstated(length))
+        assert index.get_by_attribute(tag="u") == extra
+        still_answers(index, objs)
+
 
 class TestReentrancy:
+    def test_value_counts_whose_keys_hash_into_the_index(self):
+        # The keys' __hash__ runs while the result dict is built: it assigns
+        # objects of the same index, which needs the locks the counting took.
+        calls, target = [], []
+
+        class Kind:
+            def __init__(self, name):
+                self.name = name
+
+            def __hash__(self):
+                for obj in target:
+                    obj.a = obj.a - 1
+                calls.append(self.name)
+                return hash(self.name)
+
+        kinds = [Kind("x"), Kind("y")]
+        objs = [Indexable(a=i, tag="t", kind=kinds[i % 2]) for i in range(5)]
+        index = Index()
+        index.add_object_many(objs)
+        target.append(objs[0])
+        calls.clear()
+        assert {k.name: n for k, n in index.value_counts("kind").items()} == {"x": 3, "y": 2}
+        assert calls and index.get_by_attribute(a=objs[0].a) == [objs[0]]
+        assert {k.name: n for k, n in index.reduced(tag="t").value_counts("kind").items()} == {"x": 3, "y": 2}
+        assert index.get_by_attribute(tag="t") == objs
+
     def test_a_hash_that_calls_back_into_the_index(self):
         index, objs = fresh_index()
         seen = []

@@ -13,9 +13,13 @@ import threading
 import time
 from collections import Counter
 
+from hang_scenarios import enum_keys_while_assigning, reentrant_keys_while_assigning
 from Vorlane import Index, Indexable, PyQueryExpr as Q
 
 SECONDS = float(os.environ.get("VORLANE_STRESS_SECONDS", "2"))
+# Rounds of the scenarios that once hung, per thread: about a second each per
+# 2 s of stress, so `make stress` runs them for a while too.
+HANG_ROUNDS = int(SECONDS * 500)
 THREADS = 8
 BORROW_ERRORS = {"Already borrowed", "Already mutably borrowed"}
 CHANGED = "the index changed during iteration"
@@ -154,3 +158,10 @@ def test_eight_threads_mixing_every_operation():
           f"{len(inconsistencies)} inconsistencies")
     assert failures == []
     assert inconsistencies == []
+
+
+def test_value_counts_of_python_hashed_keys_never_stalls():
+    start = time.monotonic()
+    enum_keys_while_assigning(HANG_ROUNDS)
+    reentrant_keys_while_assigning(HANG_ROUNDS)
+    print(f"\nhang scenarios: {HANG_ROUNDS} rounds each, {time.monotonic() - start:.1f} s, no stall")

@@ -3,6 +3,7 @@ import random
 import threading
 import time
 
+from hang_scenarios import enum_keys_while_assigning, reentrant_keys_while_assigning
 from Vorlane import Index, Indexable, PyQueryExpr as Q
 
 BORROW_ERRORS = {"Already borrowed", "Already mutably borrowed"}
@@ -183,3 +184,13 @@ def test_bulk_add_while_another_index_of_its_objects_dies():
     finally:
         stop.set()
         thread.join()
+
+
+# Both once froze the process: counts of keys whose __hash__ is Python code
+# were built under the index's locks.
+def test_value_counts_of_enum_keys_while_another_thread_assigns():
+    enum_keys_while_assigning(rounds=300)
+
+
+def test_value_counts_of_keys_whose_hash_assigns_into_the_index():
+    reentrant_keys_while_assigning(rounds=300)
