@@ -21,7 +21,7 @@
 
 #include "engine/bulk_buffer.hpp"
 #include "engine/hybrid_set.hpp"
-#include "engine/ranged_b_tree.hpp"
+#include "engine/ordered_numbers.hpp"
 #include "engine/value_key.hpp"
 
 namespace vorlane {
@@ -67,7 +67,7 @@ class QueryMap {
 
     ExactMap& exact() { return exact_; }
     const ExactMap& exact() const { return exact_; }
-    const BitMapBTree& tree() const { return tree_; }
+    const OrderedNumbers& tree() const { return tree_; }
 
     size_t memory_usage() const;
     void validate() const;
@@ -80,7 +80,7 @@ class QueryMap {
     bool insert_exact(const ValueKey& value, uint32_t id);
 
     ExactMap exact_;
-    BitMapBTree tree_;
+    OrderedNumbers tree_;
 };
 
 // Brings into the cache what taking one id out of several maps will touch
