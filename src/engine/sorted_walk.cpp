@@ -12,6 +12,19 @@ namespace vorlane {
 
 namespace {
 
+// The keys of every number but NaN: from the first entry of minus infinity
+// to the last of plus infinity (NaNs encode beyond the infinity of their sign).
+constexpr uint32_t kLastId = std::numeric_limits<uint32_t>::max();
+Key128 lowest_number_key() {
+    return CompositeKey128::from_code(encode_value96(-std::numeric_limits<double>::infinity()), 0)
+        .key;
+}
+Key128 highest_number_key() {
+    return CompositeKey128::from_code(encode_value96(std::numeric_limits<double>::infinity()),
+                                      kLastId)
+        .key;
+}
+
 // Collects ids in tree order until `limit` is reached. Entries of equal value
 // come out of a reverse walk in descending id order; they are buffered and
 // emitted ascending, so ties always read by ascending id.
@@ -21,6 +34,8 @@ class SortedWalk {
         : selection_(selection), limit_(limit), reverse_(reverse) {
         nan_above_ = encode_value96(std::numeric_limits<double>::infinity());
         nan_below_ = encode_value96(-std::numeric_limits<double>::infinity());
+        lowest_key_ = lowest_number_key();
+        highest_key_ = highest_number_key();
     }
 
     // False once enough ids were collected.
@@ -41,10 +56,15 @@ class SortedWalk {
     // Position of the k-th element visited among `len`, in the walk's direction.
     uint32_t slot(uint32_t k, uint32_t len) const { return reverse_ ? len - 1 - k : k; }
 
+    // Children before the one holding the lowest number key hold only NaNs
+    // of negative sign, children after the one holding the highest only
+    // NaNs of positive sign: the walk starts and ends at those two, so that
+    // a largest-first walk descends straight past the NaNs at the top.
     bool walk_internal(const InternalNode& node) {
-        uint32_t len = static_cast<uint32_t>(node.len());
-        for (uint32_t k = 0; k < len; ++k) {
-            uint32_t i = slot(k, len);
+        uint32_t first = node.get_key_index(lowest_key_);
+        uint32_t last = node.get_key_index(highest_key_);
+        for (uint32_t k = 0; k <= last - first; ++k) {
+            uint32_t i = reverse_ ? last - k : first + k;
             // A child none of whose ids is selected is skipped whole.
             if (node.caches_bitmaps() &&
                 !roaring_bitmap_intersect(node.bitmaps[i].raw(), selection_.raw()))
@@ -94,6 +114,8 @@ class SortedWalk {
     bool reverse_;
     Key128 nan_above_;
     Key128 nan_below_;
+    Key128 lowest_key_;
+    Key128 highest_key_;
     std::vector<uint32_t> ids_;
     std::vector<uint32_t> ties_;
     Key128 tie_code_ = 0;

@@ -28,9 +28,10 @@ constexpr size_t kMinProbes = 64;
 void intersect_into(const Bitmap& set, const Bitmap& selection, size_t wanted,
                     std::vector<uint32_t>& out) {
     size_t start = out.size();
-    Bitmap::and_(set, selection).for_each_block([&](std::span<const uint32_t> ids) {
+    Bitmap::and_(set, selection).for_each_block_while([&](std::span<const uint32_t> ids) {
         size_t room = wanted - (out.size() - start);
         out.insert(out.end(), ids.begin(), ids.begin() + std::min(room, ids.size()));
+        return out.size() - start < wanted;
     });
 }
 
@@ -46,20 +47,21 @@ void take_selected(const Bitmap& set, const Bitmap& selection, size_t wanted,
         intersect_into(set, selection, wanted, out);
         return;
     }
-    bool decided = false;
-    set.for_each_block([&](std::span<const uint32_t> ids) {
-        if (decided)
-            return;
+    // Small reads: a top-k usually needs only the first few ids.
+    constexpr uint32_t kProbeBlock = 32;
+    bool exhausted = true;
+    set.for_each_block_while<kProbeBlock>([&](std::span<const uint32_t> ids) {
         for (uint32_t id : ids) {
-            if (budget-- == 0 || out.size() - start == wanted) {
-                decided = true;
-                return;
+            if (out.size() - start == wanted || budget-- == 0) {
+                exhausted = false;
+                return false;
             }
             if (selection.contains(id))
                 out.push_back(id);
         }
+        return true;
     });
-    if (out.size() - start == wanted || !decided)
+    if (out.size() - start == wanted || exhausted)
         return;
     // The probes ran out first: intersect, then take from the start again.
     out.resize(start);

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cmath>
 #include <limits>
 #include <map>
 #include <random>
@@ -63,6 +65,7 @@ struct Differential {
                     EXPECT_EQ(numbers.sorted_ids(*selection, limit, reverse),
                               tree.sorted_ids(*selection, limit, reverse));
             }
+            EXPECT_EQ(numbers.sorted_ids(*selection, std::nullopt, true), expected_desc(*selection));
             EXPECT_EQ(numbers.min_entry(*selection), tree.min_entry(*selection));
             EXPECT_EQ(numbers.max_entry(*selection), tree.max_entry(*selection));
         }
@@ -78,6 +81,21 @@ struct Differential {
         numbers.for_each_entry([&](CompositeKey128 e) { mine.push_back(e); });
         tree.for_each_entry([&](CompositeKey128 e) { theirs.push_back(e); });
         EXPECT_EQ(mine, theirs);
+    }
+
+    // The selected ids with a number, largest first, ties by ascending id.
+    std::vector<uint32_t> expected_desc(const Bitmap& selection) const {
+        std::vector<std::pair<long double, uint32_t>> order;
+        for (auto [id, v] : values) {
+            long double x = std::visit([](auto n) { return static_cast<long double>(n); }, v);
+            if (selection.contains(id) && !std::isnan(x))
+                order.emplace_back(-x, id);
+        }
+        std::sort(order.begin(), order.end());
+        std::vector<uint32_t> ids;
+        for (auto [x, id] : order)
+            ids.push_back(id);
+        return ids;
     }
 
     static Bound random_bound(std::mt19937& rng) {
