@@ -8,33 +8,18 @@ namespace vorlane {
 
 namespace {
 
-// Value codes are 96 bits wide.
-constexpr Key128 kMaxCode96 = (Key128{1} << 96) - 1;
-
-// The value codes in [first, last] that the bounds admit, as the tree's
-// key ranges do: bounds compare by value alone; nothing when none is.
+// The value codes [first, last] of the keys a range admits: bounds compare
+// by value alone, so a key range covers whole values.
 struct CodeInterval {
-    Key128 first = 0;
-    Key128 last = kMaxCode96;
+    Key128 first;
+    Key128 last;
 };
 
 std::optional<CodeInterval> code_interval(const Bound& lower, const Bound& upper) {
-    CodeInterval interval;
-    if (lower.kind != BoundKind::Unbounded) {
-        Key128 code = encode_value96(lower.value);
-        if (lower.kind == BoundKind::Excluded && code == kMaxCode96)
-            return std::nullopt;
-        interval.first = lower.kind == BoundKind::Included ? code : code + 1;
-    }
-    if (upper.kind != BoundKind::Unbounded) {
-        Key128 code = encode_value96(upper.value);
-        if (upper.kind == BoundKind::Excluded && code == 0)
-            return std::nullopt;
-        interval.last = upper.kind == BoundKind::Included ? code : code - 1;
-    }
-    if (interval.first > interval.last)
+    KeyRange range = KeyRange::from_bounds(lower, upper);
+    if (range.empty)
         return std::nullopt;
-    return interval;
+    return CodeInterval{range.first >> 32, range.last >> 32};
 }
 
 }  // namespace

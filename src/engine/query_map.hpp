@@ -1,9 +1,10 @@
 #pragma once
 // `QueryMap`: the index of one attribute.
 //
-// An exact map from value key to the ids holding that value, and an ordered
-// bitmap tree of the (number, id) pairs of the Int and Float values, for
-// ranges. Python-free: keys carry the stored hash of the value and its native
+// An exact map from value key to the ids holding that value, and the
+// (number, id) pairs of the Int and Float values in value order, for ranges
+// and sorted walks (`OrderedNumbers`: a bitmap tree, or one set per value
+// where values repeat; called the tree below). Python-free: keys carry the stored hash of the value and its native
 // number only.
 //
 // Invariants: the tree holds exactly the (value, id) pairs of the exact map

@@ -12,19 +12,6 @@ namespace vorlane {
 
 namespace {
 
-// The keys of every number but NaN: from the first entry of minus infinity
-// to the last of plus infinity (NaNs encode beyond the infinity of their sign).
-constexpr uint32_t kLastId = std::numeric_limits<uint32_t>::max();
-Key128 lowest_number_key() {
-    return CompositeKey128::from_code(encode_value96(-std::numeric_limits<double>::infinity()), 0)
-        .key;
-}
-Key128 highest_number_key() {
-    return CompositeKey128::from_code(encode_value96(std::numeric_limits<double>::infinity()),
-                                      kLastId)
-        .key;
-}
-
 // Collects ids in tree order until `limit` is reached. Entries of equal value
 // come out of a reverse walk in descending id order; they are buffered and
 // emitted ascending, so ties always read by ascending id.

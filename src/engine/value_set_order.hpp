@@ -17,10 +17,11 @@
 
 #include <cstdint>
 #include <optional>
+#include <span>
 #include <vector>
 
 #include "engine/bitmap.hpp"
-#include "engine/ranged_b_tree.hpp"
+#include "engine/value_order.hpp"
 
 namespace vorlane {
 
