@@ -18,12 +18,8 @@ from __future__ import annotations
 
 import argparse
 import gc
-import json
-import os
-import platform
 import random
 import statistics
-import subprocess
 import sys
 import threading
 import time
@@ -34,6 +30,17 @@ from pathlib import Path
 
 import spread
 from chunked import ChunkedSorted
+from harness import (  # noqa: F401  (machine and write_report are imported from here too)
+    Checker,
+    fmt,
+    machine,
+    measure_memory,
+    memory_child,
+    missing_requirement,
+    per_call,
+    runnable,
+    write_report,
+)
 
 RESULTS = Path(__file__).resolve().parent / "results"
 
@@ -44,13 +51,6 @@ ASSIGN_FRACTION = 10  # one object in ten gets a new size
 # assignments; the rest are applied in bulk, untimed, so the query after the
 # assignments still sees every new value.
 SLOW_ASSIGN_SAMPLE = 5000
-MIN_TIME = 0.3  # seconds of repeats per measured query, at least
-MIN_REPS, MAX_REPS = 3, 200
-# A sample of a query of a few microseconds repeats it for about this long,
-# so that the timer's own cost and one slow call weigh little in it; queries
-# slower than this are timed one round per sample, as before.
-SAMPLE_TIME = 0.002
-MAX_ROUNDS = 1000
 TOP_K = 10  # the top-k workloads ask for this many objects
 # The attribute-read workload reads one attribute of this many objects.
 READ_OBJECTS = 100_000
@@ -740,79 +740,8 @@ WORKLOADS = [
 ]
 
 
-def missing_requirement(key: str) -> str | None:
-    import importlib
-
-    for module in REQUIRES.get(key, []):
-        try:
-            importlib.import_module(module)
-        except Exception as exc:  # an import can fail in many ways
-            return f"cannot import {module}: {exc.__class__.__name__}: {exc}"
-    return None
-
-
 # ---------------------------------------------------------------------------
 # Measuring
-
-
-def rounds_per_sample(fn, params) -> int:
-    """Rounds over `params` that one sample times: enough for SAMPLE_TIME."""
-    t0 = time.perf_counter()
-    for p in params:
-        fn(*p)
-    once = time.perf_counter() - t0
-    return max(1, min(MAX_ROUNDS, int(SAMPLE_TIME / max(once, 1e-9))))
-
-
-def per_call(fn, params) -> float:
-    """Seconds per call: the best over repeats of the mean over `params`."""
-    fn(*params[0])  # warm
-    rounds = rounds_per_sample(fn, params)
-    samples = []
-    spent = 0.0
-    while len(samples) < MIN_REPS or (spent < MIN_TIME and len(samples) < MAX_REPS):
-        t0 = time.perf_counter()
-        for _ in range(rounds):
-            for p in params:
-                fn(*p)
-        dt = time.perf_counter() - t0
-        spent += dt
-        samples.append(dt / (rounds * len(params)))
-    # The minimum: other load on the machine only ever adds time.
-    return min(samples)
-
-
-def positions(objs, result, ordered=False) -> list:
-    """The positions of the result's objects in `objs` (matched by
-    identity), sorted unless the result's order is part of the answer."""
-    where = {id(o): i for i, o in enumerate(objs)}
-    found = [where[id(o)] for o in result]
-    return found if ordered else sorted(found)
-
-
-class Checker:
-    """Compares every implementation's answers with the reference's."""
-
-    def __init__(self):
-        self.expected = {}
-        self.mismatches = []
-
-    def check(self, impl_name, is_reference, label, objs, result, ordered=False):
-        self.check_value(impl_name, is_reference, label, positions(objs, result, ordered))
-
-    def check_value(self, impl_name, is_reference, label, got):
-        if is_reference:
-            self.expected[label] = got
-            return
-        want = self.expected.get(label)
-        if want is not None and got != want:
-            if isinstance(got, list) and isinstance(want, list):
-                detail = f"{len(got)} objects, expected {len(want)}"
-                if len(got) == len(want):
-                    detail += " (other objects or another order)"
-            else:
-                detail = f"{got!r:.300}, expected {want!r:.300}"
-            self.mismatches.append(f"{impl_name}: {label}: {detail}")
 
 
 def run_queries(impl, cols, checker, is_reference) -> dict:
@@ -965,54 +894,13 @@ def run_reads(impl, cols) -> dict:
     return figures
 
 
-def rss_bytes() -> int:
-    with open("/proc/self/statm") as f:
-        return int(f.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
-
-
-# The memory child builds this many objects first and drops them, so that
-# imports and a library's one-off set-up (about 50 MiB for pandas or polars,
-# 100 MiB for DuckDB) are not counted as memory per object.
-WARM_UP_OBJECTS = 1000
-
-
-def memory_child(key: str, n: int) -> None:
-    cols = Columns(n)
-    IMPLEMENTATIONS[key]().build(Columns(WARM_UP_OBJECTS))
-    impl = IMPLEMENTATIONS[key]()
-    gc.collect()
-    before = rss_bytes()
-    impl.build(cols)
-    gc.collect()
-    after = rss_bytes()
-    print(json.dumps({"bytes_per_object": (after - before) / n}))
-
-
-def measure_memory(key: str, n: int) -> float | None:
-    proc = subprocess.run(
-        [sys.executable, __file__, "--memory-child", key, "--n", str(n)],
-        capture_output=True,
-        text=True,
-    )
-    if proc.returncode != 0:
-        print(f"  memory of {key} failed: {proc.stderr.strip()[-300:]}", file=sys.stderr)
-        return None
-    return json.loads(proc.stdout.strip().splitlines()[-1])["bytes_per_object"]
-
-
 def run_size(n: int, only: list[str]) -> dict:
     print(f"== {n:,} objects", flush=True)
     cols = Columns(n)
     checker = Checker()
     report = {"n": n, "results": {}, "skipped": {}, "notes": []}
     keys = [REFERENCE] + [k for k in only if k != REFERENCE]
-    for key in keys:
-        cls = IMPLEMENTATIONS[key]
-        reason = missing_requirement(key)
-        if reason:
-            print(f"  skip {cls.name}: {reason}", flush=True)
-            report["skipped"][cls.name] = reason
-            continue
+    for key, cls in runnable(keys, IMPLEMENTATIONS, REQUIRES, report):
         impl = cls()
         row = {}
         if hasattr(impl, "index_only"):
@@ -1028,10 +916,10 @@ def run_size(n: int, only: list[str]) -> dict:
         row.update(run_assignments(impl, cols, checker, is_ref))
         del impl
         gc.collect()
-        row["memory"] = measure_memory(key, n)
+        row["memory"] = measure_memory(__file__, key, n)
         report["results"][cls.name] = row
         print(f"  {cls.name}: " + ", ".join(f"{k}={fmt(v, k)}" for k, v in row.items()), flush=True)
-    if "vorlane" in keys and not missing_requirement("vorlane"):
+    if "vorlane" in keys and not missing_requirement(REQUIRES, "vorlane"):
         impl = Vorlane()
         impl.build(cols)
         report["threads"] = run_threads(impl, cols)
@@ -1045,18 +933,6 @@ def run_size(n: int, only: list[str]) -> dict:
 
 # ---------------------------------------------------------------------------
 # Reporting
-
-
-def fmt(value, key="") -> str:
-    if value is None:
-        return "n/a"
-    if key == "memory":
-        return f"{value:,.0f} B"
-    if value >= 1:
-        return f"{value:.2f} s"
-    if value >= 1e-3:
-        return f"{value * 1e3:.2f} ms"
-    return f"{value * 1e6:.2f} µs"
 
 
 # The plain scan keeps no index: building it is only creating the objects, and
@@ -1149,24 +1025,6 @@ def plot(report: dict, path: Path) -> None:
     plt.close(fig)
 
 
-def machine() -> dict:
-    cpu = platform.processor()
-    try:
-        with open("/proc/cpuinfo") as f:
-            for line in f:
-                if line.startswith("model name"):
-                    cpu = line.split(":", 1)[1].strip()
-                    break
-    except OSError:
-        pass
-    return {
-        "python": sys.version.split()[0],
-        "platform": platform.platform(),
-        "cpu": cpu,
-        "cores": os.cpu_count(),
-    }
-
-
 def main() -> int:
     ap = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     ap.add_argument("--quick", action="store_true", help="100,000 objects only")
@@ -1181,7 +1039,7 @@ def main() -> int:
     ap.add_argument("--n", type=int, help=argparse.SUPPRESS)
     args = ap.parse_args()
     if args.memory_child:
-        memory_child(args.memory_child, args.n)
+        memory_child(Columns, IMPLEMENTATIONS[args.memory_child], args.n)
         return 0
     sizes = args.sizes or ([100_000] if args.quick else [100_000, 1_000_000])
     RESULTS.mkdir(parents=True, exist_ok=True)
@@ -1200,20 +1058,6 @@ def main() -> int:
         for n, runs in stems.items():
             spread.write(runs, RESULTS / f"peers-{n}{args.tag}-spread.md")
     return 1 if failed else 0
-
-
-def write_report(report: dict, stem: Path, text: str, plotter=None) -> None:
-    """Writes <stem>.json, .md (and .png), prints the table and any mismatch."""
-    stem.with_suffix(".json").write_text(json.dumps(report, indent=2) + "\n")
-    stem.with_suffix(".md").write_text(text)
-    if plotter is not None:
-        try:
-            plotter(report, stem.with_suffix(".png"))
-        except ImportError as exc:
-            print(f"  no plot: {exc}", file=sys.stderr)
-    print(text)
-    for m in report["mismatches"]:
-        print(f"MISMATCH {m}", file=sys.stderr)
 
 
 if __name__ == "__main__":

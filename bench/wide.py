@@ -28,16 +28,14 @@ from __future__ import annotations
 import argparse
 import dataclasses
 import gc
-import json
 import random
-import subprocess
 import sys
 import time
 
 import peers
 import spread
 from chunked import ChunkedSorted
-from peers import Checker, fmt, machine, per_call, rss_bytes, write_report
+from harness import Checker, fmt, machine, measure_memory, memory_child, per_call, runnable, write_report
 
 RESULTS = peers.RESULTS
 NAN = float("nan")
@@ -468,19 +466,6 @@ WORKLOADS = [
 ]
 
 
-def missing_requirement(key: str) -> str | None:
-    saved = peers.REQUIRES
-    peers.REQUIRES = REQUIRES
-    try:
-        return peers.missing_requirement(key)
-    finally:
-        peers.REQUIRES = saved
-
-
-# ---------------------------------------------------------------------------
-# Measuring
-
-
 def run_queries(impl, wc, checker, is_reference) -> dict:
     out = {}
     gc.collect()
@@ -498,29 +483,6 @@ def run_queries(impl, wc, checker, is_reference) -> dict:
     return out
 
 
-def memory_child(key: str, n: int) -> None:
-    wc = WideColumns(n)
-    # A warm-up build, so that imports are not counted (see peers.py).
-    IMPLEMENTATIONS[key]().build(WideColumns(peers.WARM_UP_OBJECTS))
-    impl = IMPLEMENTATIONS[key]()
-    gc.collect()
-    before = rss_bytes()
-    impl.build(wc)
-    gc.collect()
-    after = rss_bytes()
-    print(json.dumps({"bytes_per_object": (after - before) / n}))
-
-
-def measure_memory(key: str, n: int) -> float | None:
-    proc = subprocess.run(
-        [sys.executable, __file__, "--memory-child", key, "--n", str(n)], capture_output=True, text=True
-    )
-    if proc.returncode != 0:
-        print(f"  memory of {key} failed: {proc.stderr.strip()[-300:]}", file=sys.stderr)
-        return None
-    return json.loads(proc.stdout.strip().splitlines()[-1])["bytes_per_object"]
-
-
 def run(n: int, only: list[str]) -> dict:
     print(f"== wide: {n:,} rows x {len(ATTRS)} attributes", flush=True)
     t0 = time.perf_counter()
@@ -529,13 +491,7 @@ def run(n: int, only: list[str]) -> dict:
     checker = Checker()
     report = {"n": n, "attributes": len(ATTRS), "results": {}, "skipped": dict(LEFT_OUT)}
     keys = [REFERENCE] + [k for k in only if k != REFERENCE]
-    for key in keys:
-        cls = IMPLEMENTATIONS[key]
-        reason = missing_requirement(key)
-        if reason:
-            print(f"  skip {cls.name}: {reason}", flush=True)
-            report["skipped"][cls.name] = reason
-            continue
+    for key, cls in runnable(keys, IMPLEMENTATIONS, REQUIRES, report):
         impl = cls()
         row = {}
         if hasattr(impl, "index_only"):
@@ -549,7 +505,7 @@ def run(n: int, only: list[str]) -> dict:
         row.update(run_queries(impl, wc, checker, key == REFERENCE))
         del impl
         gc.collect()
-        row["memory"] = measure_memory(key, n)
+        row["memory"] = measure_memory(__file__, key, n)
         report["results"][cls.name] = row
         print(f"  {cls.name}: " + ", ".join(f"{k}={fmt(v, k)}" for k, v in row.items()), flush=True)
     report["mismatches"] = checker.mismatches
@@ -605,7 +561,7 @@ def main() -> int:
     ap.add_argument("--memory-child", help=argparse.SUPPRESS)
     args = ap.parse_args()
     if args.memory_child:
-        memory_child(args.memory_child, args.n)
+        memory_child(WideColumns, IMPLEMENTATIONS[args.memory_child], args.n)
         return 0
     RESULTS.mkdir(parents=True, exist_ok=True)
     failed = False

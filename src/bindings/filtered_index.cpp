@@ -54,6 +54,9 @@ struct ViewClass {
         return 0;
     }
     static FilteredIndex empty() { return {IndexRecord::new_(), Bitmap(), py::Ref()}; }
+    static PyObject* wrap_view(const Scope& scope, Bitmap selection) {
+        return py_filtered::wrap_view(scope.owner, scope.record, std::move(selection));
+    }
 };
 using Shared = SharedMethods<ViewClass>;
 
@@ -80,24 +83,19 @@ PyMethodDef filtered_methods[] = {
 };
 
 PyType_Slot filtered_slots[] = {
-    {Py_tp_new, reinterpret_cast<void*>(py::no_constructor)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(py::dealloc_instance<FilteredIndex>)},
-    {Py_tp_methods, filtered_methods},
-    {Py_sq_length, reinterpret_cast<void*>(Shared::length)},
-    {Py_sq_contains, reinterpret_cast<void*>(Shared::contains)},
-    {Py_tp_iter, reinterpret_cast<void*>(Shared::iter)},
-    {Py_tp_traverse, reinterpret_cast<void*>(Shared::traverse)},
-    {Py_tp_clear, reinterpret_cast<void*>(Shared::clear)},
-    {0, nullptr},
+    py::slot(Py_tp_new, py::no_constructor),
+    py::slot(Py_tp_dealloc, py::dealloc_instance<FilteredIndex>),
+    py::slot(Py_tp_methods, filtered_methods),
+    py::slot(Py_sq_length, Shared::length),
+    py::slot(Py_sq_contains, Shared::contains),
+    py::slot(Py_tp_iter, Shared::iter),
+    py::slot(Py_tp_traverse, Shared::traverse),
+    py::slot(Py_tp_clear, Shared::clear),
+    py::kEndOfSlots,
 };
 
-PyType_Spec filtered_spec = {
-    .name = "builtins.FilteredIndex",
-    .basicsize = sizeof(py::Instance<FilteredIndex>),
-    .itemsize = 0,
-    .flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC,
-    .slots = filtered_slots,
-};
+PyType_Spec filtered_spec = py::spec_of<FilteredIndex>(
+    "builtins.FilteredIndex", Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC, filtered_slots);
 
 }  // namespace
 

@@ -16,6 +16,7 @@
 #include "py/args.hpp"
 #include "py/errors.hpp"
 #include "py/gil.hpp"
+#include "py/index_memory.hpp"
 #include "py/keywords.hpp"
 #include "py/method.hpp"
 #include "py/object_list.hpp"
@@ -45,6 +46,9 @@ struct IndexClass {
         return traverse_items(index, visit, arg);
     }
     static Record empty() { return IndexRecord::new_(); }
+    static PyObject* wrap_view(const Scope& scope, Bitmap selection) {
+        return py_filtered::wrap_view(scope.owner, scope.record, std::move(selection));
+    }
 };
 using Shared = SharedMethods<IndexClass>;
 
@@ -228,16 +232,23 @@ PyObject* remove_object(PyObject* self, py::Arguments& args) {
 }
 
 PyObject* memory_usage(PyObject* self, py::Arguments&) {
-    return index_memory_usage(self);
+    py::SharedBorrow use(borrow(self));
+    return py::memory_dict(index_memory(*record(self)));
 }
 
 PyObject* reduce_method(PyObject* self, PyObject*) {
     return index_reduce(self);
 }
 
+PyObject* setstate_method(PyObject* self, PyObject* state) {
+    return index_setstate(self, state, py_indexable::indexable_type());
+}
+
 PyObject* sizeof_method(PyObject* self, PyObject*) {
     return py::guard<PyObject*>(nullptr, [&]() -> PyObject* {
-        size_t total = static_cast<size_t>(Py_TYPE(self)->tp_basicsize) + index_memory_total(self);
+        py::SharedBorrow use(borrow(self));
+        size_t total =
+            static_cast<size_t>(Py_TYPE(self)->tp_basicsize) + index_memory(*record(self)).total();
         return PyLong_FromSize_t(total);
     });
 }
@@ -374,7 +385,7 @@ PyMethodDef index_methods[] = {
         "counted."),
     py::raw_method_def("__reduce__", reduce_method, METH_NOARGS,
                        "Pickling support: the objects and what each attribute map lists."),
-    py::raw_method_def("__setstate__", index_setstate, METH_O,
+    py::raw_method_def("__setstate__", setstate_method, METH_O,
                        "Pickling support: restores the objects and the attribute maps."),
     py::raw_method_def("__sizeof__", sizeof_method, METH_NOARGS,
                        "Size of the index in bytes, with its maps, sets and trees."),
@@ -388,25 +399,20 @@ PyMethodDef index_methods[] = {
 };
 
 PyType_Slot index_slots[] = {
-    {Py_tp_doc, const_cast<char*>("Index()\n--\n\n")},
-    {Py_tp_new, reinterpret_cast<void*>(index_new)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(py::dealloc_instance<Record>)},
-    {Py_tp_methods, index_methods},
-    {Py_sq_length, reinterpret_cast<void*>(Shared::length)},
-    {Py_sq_contains, reinterpret_cast<void*>(Shared::contains)},
-    {Py_tp_iter, reinterpret_cast<void*>(Shared::iter)},
-    {Py_tp_traverse, reinterpret_cast<void*>(Shared::traverse)},
-    {Py_tp_clear, reinterpret_cast<void*>(Shared::clear)},
-    {0, nullptr},
+    py::doc_slot("Index()\n--\n\n"),
+    py::slot(Py_tp_new, index_new),
+    py::slot(Py_tp_dealloc, py::dealloc_instance<Record>),
+    py::slot(Py_tp_methods, index_methods),
+    py::slot(Py_sq_length, Shared::length),
+    py::slot(Py_sq_contains, Shared::contains),
+    py::slot(Py_tp_iter, Shared::iter),
+    py::slot(Py_tp_traverse, Shared::traverse),
+    py::slot(Py_tp_clear, Shared::clear),
+    py::kEndOfSlots,
 };
 
-PyType_Spec index_spec = {
-    .name = "builtins.Index",
-    .basicsize = sizeof(py::Instance<Record>),
-    .itemsize = 0,
-    .flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC,
-    .slots = index_slots,
-};
+PyType_Spec index_spec =
+    py::spec_of<Record>("builtins.Index", Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC, index_slots);
 
 }  // namespace
 

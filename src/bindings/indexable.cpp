@@ -2,40 +2,18 @@
 
 #include <algorithm>
 
+#include "bindings/assignment.hpp"
 #include "bindings/pickling.hpp"
 #include "engine/attribute_maps.hpp"
 #include "engine/id_allocator.hpp"
 #include "py/args.hpp"
 #include "py/gil.hpp"
 #include "py/index_record.hpp"
+#include "py/method.hpp"
 #include "py/name_cache.hpp"
 #include "py/object_lock.hpp"
 #include "py/ref.hpp"
 #include "py/type.hpp"
-
-namespace vorlane {
-
-uint32_t Indexable::next_id() {
-    return object_ids().take();
-}
-
-void Indexable::add_index(const IndexMeta& meta) {
-    memberships.add(meta.lock(), default_index_record().get());
-}
-
-void Indexable::remove_index(const IndexRecord* removed) {
-    memberships.remove(removed);
-}
-
-absl::InlinedVector<std::shared_ptr<IndexRecord>, kInlineMemberships>
-Indexable::resolve_memberships() const {
-    return memberships.resolve();
-}
-
-}  // namespace vorlane
-
-// ---------------------------------------------------------------------------
-// The Python class.
 
 namespace vorlane {
 
@@ -176,6 +154,8 @@ PyObject* indexable_repr(PyObject* self) {
             py::ObjectReadLock lock(borrow(self));
             count = record(self).attributes.size();
         }
+        // The text is fixed, class name included, whatever the class: code
+        // that reads it relies on this exact form.
         return PyUnicode_FromFormat("<MyClass with %zu attributes>", count);
     });
 }
@@ -239,144 +219,6 @@ PyObject* indexable_getattro(PyObject* self, PyObject* name) {
     return getattro_full(self, name);
 }
 
-// How an assignment keeps the indexes in step with the object.
-//
-// An index lists an object under the values of its attributes, so changing a
-// value and moving the object's id in every index that holds it must look
-// like one step to everyone else. An assignment therefore:
-//   1. runs all the Python code it needs first (interning the name, hashing
-//      and converting the value), holding nothing: that code may use the
-//      object and its indexes freely;
-//   2. takes the write locks of the attribute maps of every index the object
-//      belongs to, in ascending record identity (the memberships' order),
-//      the one order in which anybody holds several such locks;
-//   3. under the object's lock, checks that the memberships are still those
-//      it locked (an addition or removal may have changed them meanwhile:
-//      then it starts over from 2) and swaps the value;
-//   4. moves the id from the old value to the new one in every locked index
-//      and gives the locks back.
-// Additions and removals register or drop a membership and read the object's
-// values under the index's maps lock and the object's lock, and queries,
-// `reduce` and `union_with` read an index under its maps lock: each sees the
-// object wholly before or wholly after the assignment. An addition that ran
-// before step 3 is found there and the object is moved in it too; one that
-// runs after reads the new value. Nothing is refused: a conflicting use waits.
-//
-// The swap changes a reference that the cycle collector visits, so it is made
-// attached (the collector never runs beside attached code), and the locks are
-// taken attached, without waiting. A lock held elsewhere is waited for
-// detached with nothing held, then all are tried again; after a few tries the
-// assignment waits for them attached, so that a stream of detached holders
-// cannot starve it. Waiting attached is safe: no holder of a maps lock needs
-// the interpreter (or a stop of the world) before giving it back.
-constexpr int kAttachedTries = 4;
-
-using MemberRecords = absl::InlinedVector<std::shared_ptr<IndexRecord>, kInlineMemberships>;
-using MapsWriteLocks = absl::InlinedVector<LockedMaps::WriteGuard, kInlineMemberships>;
-
-// Gives back locks taken for a change that has not begun, without marking
-// them poisoned while an exception unwinds.
-void give_back(MapsWriteLocks& locks) {
-    for (LockedMaps::WriteGuard& lock : locks)
-        lock.release();
-}
-
-// The maps of `records` locked for writing, in order, waiting for each; a
-// poisoned one fails the call and leaves the others sound.
-MapsWriteLocks lock_maps(const MemberRecords& records) {
-    MapsWriteLocks locks;
-    try {
-        for (const auto& index : records)
-            locks.emplace_back(*index->maps);
-    } catch (...) {
-        give_back(locks);
-        throw;
-    }
-    return locks;
-}
-
-// The maps of `records` locked for writing if none is held elsewhere;
-// otherwise nothing (none kept) and the record found busy in `busy`.
-std::optional<MapsWriteLocks> try_lock_maps(const MemberRecords& records,
-                                            std::shared_ptr<IndexRecord>& busy) {
-    MapsWriteLocks locks;
-    try {
-        for (const auto& index : records) {
-            std::optional<LockedMaps::WriteGuard> lock =
-                LockedMaps::WriteGuard::try_acquire(*index->maps);
-            if (!lock) {
-                give_back(locks);
-                busy = index;
-                return std::nullopt;
-            }
-            locks.push_back(std::move(*lock));
-        }
-    } catch (...) {
-        give_back(locks);
-        throw;
-    }
-    return locks;
-}
-
-// Waits, detached and holding nothing, until `index`'s maps are free.
-void wait_for_maps(const IndexRecord& index) {
-    py::ScopedDetach detached;
-    LockedMaps::WriteGuard free_now(*index.maps);
-}
-
-// Stores `value` under `name` in `self` and moves the object in every index
-// that lists it (see above). Returns the value replaced, to be dropped by the
-// caller once nothing is held.
-std::optional<PyValue> assign_attribute(PyObject* self, AttrName name, PyObject* key,
-                                        PyValue value) {
-    Indexable& object = record(self);
-    const ValueKey new_key = value.key();
-    for (int tries = 0;; ++tries) {
-        MemberRecords records;
-        {
-            py::ObjectWriteLock lock(borrow(self));
-            // A name the object did not have is not listed by any index, nor
-            // is any attribute of an object that belongs to none.
-            // (`value` is moved only on the paths that return.)
-            if (object.find(name) == nullptr || object.memberships.size() == 0)
-                // NOLINTNEXTLINE(bugprone-use-after-move,clang-analyzer-cplusplus.Move)
-                return object.attributes.set(name, key, std::move(value));
-            records = object.resolve_memberships();
-        }
-        std::shared_ptr<IndexRecord> busy;
-        std::optional<MapsWriteLocks> locks = tries < kAttachedTries
-                                                  ? try_lock_maps(records, busy)
-                                                  : std::optional(lock_maps(records));
-        if (!locks) {
-            wait_for_maps(*busy);
-            continue;
-        }
-        std::optional<PyValue> old;
-        // Outlives the object's lock: it may hold the last handle on a
-        // record that joined the object meanwhile and was dropped since.
-        MemberRecords now;
-        {
-            py::ObjectWriteLock lock(borrow(self));
-            now = object.resolve_memberships();
-            if (now == records)
-                // NOLINTNEXTLINE(bugprone-use-after-move,clang-analyzer-cplusplus.Move)
-                old = object.attributes.set(name, key, std::move(value));
-        }
-        if (now != records) {
-            // Given back once the object's lock is: the last release of an
-            // index lock may run Python code (deferred releases).
-            give_back(*locks);
-            continue;
-        }
-        if (old) {
-            const ValueKey old_key = old->key();
-            for (LockedMaps::WriteGuard& maps : *locks)
-                update_index(*maps, name, old_key, new_key, object.id);
-        }
-        return old;
-    }
-}
-
 int indexable_setattro(PyObject* self, PyObject* name, PyObject* value) {
     return py::guard<int>(-1, [&]() -> int {
         if (value == nullptr)
@@ -391,7 +233,8 @@ int indexable_setattro(PyObject* self, PyObject* name, PyObject* value) {
         // close a cycle the collector must see.
         if (!PyObject_GC_IsTracked(self) && converted.may_form_cycle())
             PyObject_GC_Track(self);
-        std::optional<PyValue> replaced = assign_attribute(self, attr, name, std::move(converted));
+        std::optional<PyValue> replaced =
+            assign_attribute(record(self), borrow(self), attr, name, std::move(converted));
         // The old value is dropped once nothing is held: its last reference
         // can run a __del__ that uses this object or its indexes.
         replaced.reset();
@@ -399,38 +242,32 @@ int indexable_setattro(PyObject* self, PyObject* name, PyObject* value) {
     });
 }
 
-PyObject* indexable_dir(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                        PyObject* kwnames) {
-    static const py::Signature sig{.name = "Indexable.__dir__"};
-    return py::guard<PyObject*>(nullptr, [&]() -> PyObject* {
-        py::parse_arguments(sig, args, nargs, kwnames);
-        absl::InlinedVector<py::Ref, ObjectAttributes::kInlineValues> own;
-        {
-            py::ObjectReadLock lock(borrow(self));
-            // The layout keeps a str of each name: listed as they are.
-            const AttrLayout& layout = record(self).attributes.layout();
-            for (size_t pos = 0; pos < layout.size(); ++pos)
-                own.push_back(py::Ref::borrow(layout.str(pos)));
-        }
-        py::Ref names = py::Ref::steal(py::check(PyList_New(0)));
-        for (const py::Ref& item : own)
-            py::check_status(PyList_Append(names.get(), item.get()));
-        py::Ref builtins = py::Ref::steal(py::check(PyImport_ImportModule("builtins")));
-        py::Ref object_type =
-            py::Ref::steal(py::check(PyObject_GetAttrString(builtins.get(), "object")));
-        py::Ref defaults =
-            py::Ref::steal(py::check(PyObject_CallMethod(object_type.get(), "__dir__", "O", self)));
-        if (!PyList_Check(defaults.get()))
-            py::raise_conversion_error(defaults.get(), "PyList");
-        Py_ssize_t n = PyList_GET_SIZE(defaults.get());
-        for (Py_ssize_t i = 0; i < n; ++i)
-            py::check_status(PyList_Append(names.get(), PyList_GET_ITEM(defaults.get(), i)));
-        return names.release();
-    });
+PyObject* dir_method(PyObject* self, py::Arguments&) {
+    absl::InlinedVector<py::Ref, ObjectAttributes::kInlineValues> own;
+    {
+        py::ObjectReadLock lock(borrow(self));
+        // The layout keeps a str of each name: listed as they are.
+        const AttrLayout& layout = record(self).attributes.layout();
+        for (size_t pos = 0; pos < layout.size(); ++pos)
+            own.push_back(py::Ref::borrow(layout.str(pos)));
+    }
+    py::Ref names = py::Ref::steal(py::check(PyList_New(0)));
+    for (const py::Ref& item : own)
+        py::check_status(PyList_Append(names.get(), item.get()));
+    // The default listing, as `object.__dir__(self)` gives it.
+    PyObject* object_type = reinterpret_cast<PyObject*>(&PyBaseObject_Type);
+    py::Ref defaults =
+        py::Ref::steal(py::check(PyObject_CallMethod(object_type, "__dir__", "O", self)));
+    if (!PyList_Check(defaults.get()))
+        py::raise_conversion_error(defaults.get(), "PyList");
+    Py_ssize_t n = PyList_GET_SIZE(defaults.get());
+    for (Py_ssize_t i = 0; i < n; ++i)
+        py::check_status(PyList_Append(names.get(), PyList_GET_ITEM(defaults.get(), i)));
+    return names.release();
 }
 
 PyObject* reduce_method(PyObject* self, PyObject*) {
-    return indexable_reduce(self);
+    return indexable_reduce(self, Py_TYPE(self) == py_indexable::indexable_type());
 }
 
 // The object itself and what its attributes hold beyond it: the values past
@@ -496,40 +333,36 @@ void indexable_dealloc(PyObject* self) {
     object_ids().give_back(id);
 }
 
+constexpr py::Signature kDirSig{.name = "Indexable.__dir__"};
+
 PyMethodDef indexable_methods[] = {
-    {"__dir__", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(indexable_dir)),
-     METH_FASTCALL | METH_KEYWORDS, "__dir__($self)\n--\n\n"},
-    {"__reduce__", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(reduce_method)),
-     METH_NOARGS, "Pickling support: the class and the attributes of the object."},
-    {"__setstate__",
-     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(indexable_setstate)), METH_O,
-     "Pickling support: restores the attributes of the object."},
-    {"__sizeof__", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(sizeof_method)),
-     METH_NOARGS,
-     "Size of the object in bytes, with the attribute values it holds outside itself."},
-    {nullptr, nullptr, 0, nullptr},
+    py::method_def<&kDirSig, dir_method>("__dir__", "__dir__($self)\n--\n\n"),
+    py::raw_method_def("__reduce__", reduce_method, METH_NOARGS,
+                       "Pickling support: the class and the attributes of the object."),
+    py::raw_method_def("__setstate__", indexable_setstate, METH_O,
+                       "Pickling support: restores the attributes of the object."),
+    py::raw_method_def(
+        "__sizeof__", sizeof_method, METH_NOARGS,
+        "Size of the object in bytes, with the attribute values it holds outside itself."),
+    py::kEndOfMethods,
 };
 
 PyType_Slot indexable_slots[] = {
-    {Py_tp_doc, const_cast<char*>("Indexable(*_args, **kwargs)\n--\n\n")},
-    {Py_tp_new, reinterpret_cast<void*>(indexable_new)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(indexable_dealloc)},
-    {Py_tp_repr, reinterpret_cast<void*>(indexable_repr)},
-    {Py_tp_getattro, reinterpret_cast<void*>(indexable_getattro)},
-    {Py_tp_setattro, reinterpret_cast<void*>(indexable_setattro)},
-    {Py_tp_methods, indexable_methods},
-    {Py_tp_traverse, reinterpret_cast<void*>(indexable_traverse)},
-    {Py_tp_clear, reinterpret_cast<void*>(indexable_clear)},
-    {0, nullptr},
+    py::doc_slot("Indexable(*_args, **kwargs)\n--\n\n"),
+    py::slot(Py_tp_new, indexable_new),
+    py::slot(Py_tp_dealloc, indexable_dealloc),
+    py::slot(Py_tp_repr, indexable_repr),
+    py::slot(Py_tp_getattro, indexable_getattro),
+    py::slot(Py_tp_setattro, indexable_setattro),
+    py::slot(Py_tp_methods, indexable_methods),
+    py::slot(Py_tp_traverse, indexable_traverse),
+    py::slot(Py_tp_clear, indexable_clear),
+    py::kEndOfSlots,
 };
 
-PyType_Spec indexable_spec = {
-    .name = "builtins.Indexable",
-    .basicsize = sizeof(Instance),
-    .itemsize = 0,
-    .flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC,
-    .slots = indexable_slots,
-};
+PyType_Spec indexable_spec = py::spec_of<Indexable>(
+    "builtins.Indexable", Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC,
+    indexable_slots);
 
 }  // namespace
 

@@ -1,65 +1,17 @@
 #pragma once
-// `Indexable`: an object whose attributes the module holds itself.
-//
-// Each instance keeps its attributes (a layout of names shared with objects
-// of the same names, and its own values; see object_attributes.hpp), a
-// process-wide id fixed at creation (its slot in the item table of every
-// index), and non-owning memberships of the indexes it was added to, so that
-// assigning an attribute moves the object in each of them.
-//
-// Attributes and memberships are read and changed under the object's own
-// lock (py/object_lock.hpp), which waits and never fails. How an assignment
-// keeps every index that holds the object in step with it is told at
-// `assign_attribute` in indexable.cpp.
+// The Python class `Indexable`: an object whose attributes the module holds
+// itself. Its record is in py/indexable_record.hpp; how an assignment keeps
+// the object's indexes in step is in assignment.hpp.
 
 #include <Python.h>
 
-#include <absl/container/inlined_vector.h>
-
-#include <atomic>
 #include <cstdint>
-#include <memory>
 #include <optional>
-#include <string_view>
 
-#include "engine/attr_name.hpp"
 #include "py/borrow.hpp"
-#include "py/memberships.hpp"
-#include "py/object_attributes.hpp"
-#include "py/value.hpp"
+#include "py/indexable_record.hpp"
 
 namespace vorlane {
-
-struct IndexRecord;
-
-// A non-owning reference to an index record; resolves while the record lives.
-using IndexMeta = std::weak_ptr<IndexRecord>;
-
-struct Indexable {
-    ObjectAttributes attributes;
-    // One word: an object in one index allocates nothing for it.
-    Memberships memberships;
-    uint32_t id = 0;
-
-    // Takes an id from the process-wide id allocator: the next one in
-    // creation order, unique among live objects (see `IdAllocator`).
-    static uint32_t next_id();
-
-    const PyValue* find(AttrName name) const { return attributes.find(name); }
-
-    // Registers a membership, drops those that no longer resolve, and keeps
-    // the list sorted by record identity, the order in which every reader and
-    // writer takes the indexes' locks. A record already present is not added
-    // twice: one visit per index is enough to keep it current. Called with
-    // the record's maps locked and the object's lock held for writing.
-    void add_index(const IndexMeta& meta);
-    // Drops the memberships of `record` (the object was removed from it).
-    void remove_index(const IndexRecord* record);
-
-    // Resolved records of the memberships, in list order.
-    absl::InlinedVector<std::shared_ptr<IndexRecord>, kInlineMemberships> resolve_memberships()
-        const;
-};
 
 // The module function `_layout_of(obj)`, for tests: the identity of the
 // object's attribute layout and whether it is shared, after validating the

@@ -14,7 +14,6 @@
 #include "bindings/index.hpp"
 #include "bindings/indexable.hpp"
 #include "bindings/object_iterator.hpp"
-#include "bindings/pickling.hpp"
 #include "bindings/query_expr.hpp"
 #include "py/args.hpp"
 #include "py/errors.hpp"
@@ -63,6 +62,41 @@ PyModuleDef module_def = {
     nullptr,
     nullptr,
 };
+
+// The class a pickle names by `kind` (see `indexable_reduce` and
+// `index_reduce`): "Index", "Indexable", or a subclass of Indexable.
+PyTypeObject* type_of_kind(PyObject* kind) {
+    if (PyUnicode_Check(kind)) {
+        if (PyUnicode_CompareWithASCIIString(kind, "Index") == 0)
+            return py_index::index_type();
+        if (PyUnicode_CompareWithASCIIString(kind, "Indexable") == 0)
+            return py_indexable::indexable_type();
+    } else if (PyType_Check(kind) && PyType_IsSubtype(reinterpret_cast<PyTypeObject*>(kind),
+                                                      py_indexable::indexable_type())) {
+        return reinterpret_cast<PyTypeObject*>(kind);
+    }
+    py::raise_error(PyExc_TypeError, "_restore: unknown kind of pickled object");
+}
+
+// `_restore(kind, state)`, which unpickling calls: the module's classes
+// report "builtins" as their module, so pickle cannot find them by name.
+PyObject* restore(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+    return py::guard<PyObject*>(nullptr, [&]() -> PyObject* {
+        if (nargs != 2)
+            py::raise_error(PyExc_TypeError, "_restore() takes 2 positional arguments");
+        PyTypeObject* type = type_of_kind(args[0]);
+        // A fresh instance without running a subclass's __init__, as unpickling does.
+        py::Ref empty = py::Ref::steal(py::check(PyTuple_New(0)));
+        py::Ref obj = py::Ref::steal(py::check(type->tp_new(type, empty.get(), nullptr)));
+        py::Ref done = py::Ref::steal(
+            py::check(PyObject_CallMethod(obj.get(), "__setstate__", "(O)", args[1])));
+        return obj.release();
+    });
+}
+
+PyMethodDef restore_def = {
+    "_restore", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(restore)), METH_FASTCALL,
+    "_restore(kind, state)\n--\n\nRebuilds a pickled Index or Indexable."};
 
 // The interpreter that imported the module first; -1 until then.
 std::atomic<int64_t> owning_interpreter{-1};

@@ -1,6 +1,5 @@
 #include "bindings/object_iterator.hpp"
 
-#include "bindings/filtered_index.hpp"
 #include "py/borrow.hpp"
 #include "py/errors.hpp"
 #include "py/ref.hpp"
@@ -12,29 +11,22 @@ namespace {
 
 struct ObjectIterator {
     std::shared_ptr<IndexRecord> source;
-    // The index or view iterated.
+    // The index or view iterated: it keeps the walked ids alive.
     py::Ref iterated;
-    bool is_view = false;
     uint64_t version = 0;
-    // Position in the walked bitmap. Valid while `version` matches: the
+    // Position in the walked ids. Valid while `version` matches: the
     // index's id set changes only together with the version, and a view's
     // selection never changes.
-    roaring_uint32_iterator_t position{};
+    Bitmap::Cursor position;
     bool finished = false;
 };
-
-const Bitmap& walked_ids(const ObjectIterator& it) {
-    if (it.is_view)
-        return py::record_of<FilteredIndex>(it.iterated.get()).selection;
-    return it.source->live_ids;
-}
 
 // The next object, as a new reference, or null at the end. Called with the
 // item table's read lock held.
 PyObject* next_object(ObjectIterator& it, const ItemTable& table) {
-    while (!it.finished && it.position.has_value) {
-        uint32_t id = it.position.current_value;
-        roaring_uint32_iterator_advance(&it.position);
+    while (!it.finished && it.position.has_value()) {
+        uint32_t id = it.position.current();
+        it.position.advance();
         if (PyObject* obj = slot_object(table, id); obj && it.source->live_ids.contains(id))
             return Py_NewRef(obj);
     }
@@ -82,22 +74,17 @@ int iterator_clear(PyObject* self) {
 }
 
 PyType_Slot iterator_slots[] = {
-    {Py_tp_new, reinterpret_cast<void*>(py::no_constructor)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(py::dealloc_instance<ObjectIterator>)},
-    {Py_tp_iter, reinterpret_cast<void*>(PyObject_SelfIter)},
-    {Py_tp_iternext, reinterpret_cast<void*>(iterator_next)},
-    {Py_tp_traverse, reinterpret_cast<void*>(iterator_traverse)},
-    {Py_tp_clear, reinterpret_cast<void*>(iterator_clear)},
-    {0, nullptr},
+    py::slot(Py_tp_new, py::no_constructor),
+    py::slot(Py_tp_dealloc, py::dealloc_instance<ObjectIterator>),
+    py::slot(Py_tp_iter, PyObject_SelfIter),
+    py::slot(Py_tp_iternext, iterator_next),
+    py::slot(Py_tp_traverse, iterator_traverse),
+    py::slot(Py_tp_clear, iterator_clear),
+    py::kEndOfSlots,
 };
 
-PyType_Spec iterator_spec = {
-    .name = "builtins.ObjectIterator",
-    .basicsize = sizeof(py::Instance<ObjectIterator>),
-    .itemsize = 0,
-    .flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC,
-    .slots = iterator_slots,
-};
+PyType_Spec iterator_spec = py::spec_of<ObjectIterator>(
+    "builtins.ObjectIterator", Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC, iterator_slots);
 
 PyTypeObject* iterator_type_cache = nullptr;
 
@@ -108,17 +95,15 @@ PyTypeObject* object_iterator_type() {
 }
 
 PyObject* make_object_iterator(const std::shared_ptr<IndexRecord>& source, PyObject* iterated,
-                               bool is_view) {
+                               const Bitmap& walked) {
     ObjectIterator it;
     it.source = source;
     it.iterated = py::Ref::borrow(iterated);
-    it.is_view = is_view;
     PyObject* self = py::make_instance(object_iterator_type(), std::move(it));
     ObjectIterator& placed = py::record_of<ObjectIterator>(self);
-    // The position is taken in place: it points into the walked bitmap.
     LockedItems::ReadGuard table(*source->items);
     placed.version = source->version.load(std::memory_order_relaxed);
-    roaring_iterator_init(walked_ids(placed).raw(), &placed.position);
+    placed.position.start(walked);
     return self;
 }
 

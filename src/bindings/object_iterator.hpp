@@ -14,12 +14,13 @@
 
 namespace vorlane {
 
-// An iterator over the objects of `iterated`, an `Index` whose record is
-// `source`, or (when `is_view`) over the selection of `iterated`, a
-// `FilteredIndex` of `source`, skipping objects removed since the view was
-// made. The iterator holds `iterated`, and shows it to the cycle collector.
+// An iterator over the objects of `walked`, the ids it starts from: the live
+// ids of `source` for an `Index`, or the selection of a `FilteredIndex` of
+// `source`, whose objects removed since the view was made are skipped.
+// `iterated` is that index or view: it keeps `walked` alive, and the iterator
+// holds it and shows it to the cycle collector.
 PyObject* make_object_iterator(const std::shared_ptr<IndexRecord>& source, PyObject* iterated,
-                               bool is_view);
+                               const Bitmap& walked);
 
 // The iterator class, created with the module.
 PyTypeObject* object_iterator_type();

@@ -6,10 +6,10 @@
 #include <string>
 #include <vector>
 
-#include "bindings/index.hpp"
-#include "bindings/indexable.hpp"
 #include "engine/attribute_maps.hpp"
 #include "py/errors.hpp"
+#include "py/index_record.hpp"
+#include "py/indexable_record.hpp"
 #include "py/object_list.hpp"
 #include "py/object_lock.hpp"
 #include "py/ref.hpp"
@@ -47,58 +47,27 @@ py::Ref restore_function() {
     return py::Ref::steal(py::check(PyObject_GetAttrString(module.get(), "_restore")));
 }
 
-py::Ref kind_of(PyObject* self) {
-    PyTypeObject* type = Py_TYPE(self);
-    if (type == py_indexable::indexable_type())
-        return py::Ref::steal(py::check(PyUnicode_FromString("Indexable")));
-    if (type == py_index::index_type())
-        return py::Ref::steal(py::check(PyUnicode_FromString("Index")));
-    return py::Ref::borrow(
-        reinterpret_cast<PyObject*>(type));  // a subclass, found by pickle itself
+// The kind under which an object pickles: "Index", "Indexable", or the
+// subclass of Indexable itself (found by pickle by its own name).
+py::Ref kind_name(const char* name) {
+    return py::Ref::steal(py::check(PyUnicode_FromString(name)));
 }
 
-PyTypeObject* type_of_kind(PyObject* kind) {
-    if (PyUnicode_Check(kind)) {
-        if (PyUnicode_CompareWithASCIIString(kind, "Index") == 0)
-            return py_index::index_type();
-        if (PyUnicode_CompareWithASCIIString(kind, "Indexable") == 0)
-            return py_indexable::indexable_type();
-    } else if (PyType_Check(kind) && PyType_IsSubtype(reinterpret_cast<PyTypeObject*>(kind),
-                                                      py_indexable::indexable_type())) {
-        return reinterpret_cast<PyTypeObject*>(kind);
-    }
-    py::raise_error(PyExc_TypeError, "_restore: unknown kind of pickled object");
-}
-
-PyObject* restore(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
-    return py::guard<PyObject*>(nullptr, [&]() -> PyObject* {
-        if (nargs != 2)
-            py::raise_error(PyExc_TypeError, "_restore() takes 2 positional arguments");
-        PyTypeObject* type = type_of_kind(args[0]);
-        // A fresh instance without running a subclass's __init__, as unpickling does.
-        py::Ref empty = py::Ref::steal(py::check(PyTuple_New(0)));
-        py::Ref obj = py::Ref::steal(py::check(type->tp_new(type, empty.get(), nullptr)));
-        py::Ref done = py::Ref::steal(
-            py::check(PyObject_CallMethod(obj.get(), "__setstate__", "(O)", args[1])));
-        return obj.release();
-    });
-}
+// The records of the instances pickled here: an `Index` wraps a shared
+// handle on its record, an `Indexable` its own record.
+using IndexHandle = std::shared_ptr<IndexRecord>;
 
 }  // namespace
-
-PyMethodDef restore_def = {
-    "_restore", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(restore)), METH_FASTCALL,
-    "_restore(kind, state)\n--\n\nRebuilds a pickled Index or Indexable."};
 
 // ---------------------------------------------------------------------------
 // Indexable
 
-PyObject* indexable_reduce(PyObject* self) {
+PyObject* indexable_reduce(PyObject* self, bool exact_class) {
     return py::guard<PyObject*>(nullptr, [&]() -> PyObject* {
         // Copied under the object's lock, put in a dict once it is given back.
         absl::InlinedVector<std::pair<AttrName, py::Ref>, ObjectAttributes::kInlineValues> copied;
         {
-            py::ObjectReadLock lock(py_indexable::object_lock(self));
+            py::ObjectReadLock lock(py::borrow_of<Indexable>(self));
             for (ObjectAttributes::Entry attr : py::record_of<Indexable>(self).attributes)
                 copied.emplace_back(attr.name, py::Ref::borrow(attr.value.obj()));
         }
@@ -112,8 +81,10 @@ PyObject* indexable_reduce(PyObject* self) {
             PyErr_Clear();
             extra = py::Ref::borrow(Py_None);
         }
-        return py::check(Py_BuildValue("(O(N(OO)))", restore_function().get(),
-                                       kind_of(self).release(), attrs.get(), extra.get()));
+        py::Ref kind = exact_class ? kind_name("Indexable")
+                                   : py::Ref::borrow(reinterpret_cast<PyObject*>(Py_TYPE(self)));
+        return py::check(Py_BuildValue("(O(N(OO)))", restore_function().get(), kind.release(),
+                                       attrs.get(), extra.get()));
     });
 }
 
@@ -157,8 +128,8 @@ struct MapState {
 
 PyObject* index_reduce(PyObject* self) {
     return py::guard<PyObject*>(nullptr, [&]() -> PyObject* {
-        py::SharedBorrow use(py_index::borrow_of_index(self));
-        const IndexRecord& index = *py_index::record_of_index(self);
+        py::SharedBorrow use(py::borrow_of<IndexHandle>(self));
+        const IndexRecord& index = *py::record_of<IndexHandle>(self);
         std::vector<PyObject*> objects;
         std::vector<MapState> maps_state;
         {
@@ -194,7 +165,7 @@ PyObject* index_reduce(PyObject* self) {
             py::check_status(PyList_Append(map_list.get(), entry.get()));
         }
         return py::check(Py_BuildValue("(O(N(lOO)))", restore_function().get(),
-                                       kind_of(self).release(), kIndexStateVersion,
+                                       kind_name("Index").release(), kIndexStateVersion,
                                        object_list.get(), map_list.get()));
     });
 }
@@ -248,7 +219,7 @@ void restore_listing(AttributeMaps& maps, PyObject* obj, const Listing& listing)
     const Indexable& object = py::record_of<Indexable>(obj);
     std::optional<ValueKey> value;
     {
-        py::ObjectReadLock lock(py_indexable::object_lock(obj));
+        py::ObjectReadLock lock(py::borrow_of<Indexable>(obj));
         if (const PyValue* found = object.find(listing.name))
             value = found->key();
     }
@@ -263,9 +234,9 @@ void restore_listing(AttributeMaps& maps, PyObject* obj, const Listing& listing)
 
 }  // namespace
 
-PyObject* index_setstate(PyObject* self, PyObject* state) {
+PyObject* index_setstate(PyObject* self, PyObject* state, PyTypeObject* indexable_type) {
     return py::guard<PyObject*>(nullptr, [&]() -> PyObject* {
-        py::ExclusiveBorrow use(py_index::borrow_of_index(self));
+        py::ExclusiveBorrow use(py::borrow_of<IndexHandle>(self));
         long version = 0;
         PyObject* object_list = nullptr;
         PyObject* map_list = nullptr;
@@ -279,7 +250,7 @@ PyObject* index_setstate(PyObject* self, PyObject* state) {
         std::vector<PyObject*> objects;
         for (Py_ssize_t i = 0; i < PyList_GET_SIZE(object_list); ++i) {
             PyObject* obj = PyList_GET_ITEM(object_list, i);
-            py_indexable::expect_indexable(obj);
+            py::expect_instance(obj, indexable_type, "Indexable");
             objects.push_back(obj);
         }
         std::vector<Listing> listings;
@@ -288,15 +259,15 @@ PyObject* index_setstate(PyObject* self, PyObject* state) {
 
         // Registered and listed under the maps' write lock, as an addition
         // is, so that an assignment of one of the objects meanwhile is not
-        // lost (see `assign_attribute` in indexable.cpp).
-        const std::shared_ptr<IndexRecord>& record = py_index::record_of_index(self);
+        // lost (see assignment.hpp).
+        const IndexHandle& record = py::record_of<IndexHandle>(self);
         LockedMaps::WriteGuard maps(*record->maps);
         {
             LockedItems::WriteGuard table(*record->items);
             for (PyObject* obj : objects) {
                 Indexable& object = py::record_of<Indexable>(obj);
                 {
-                    py::ObjectWriteLock lock(py_indexable::object_lock(obj));
+                    py::ObjectWriteLock lock(py::borrow_of<Indexable>(obj));
                     object.add_index(record);
                 }
                 store_item(*table, object.id, StoredItem::of(obj));
@@ -308,55 +279,6 @@ PyObject* index_setstate(PyObject* self, PyObject* state) {
             restore_listing(*maps, objects[listing.position], listing);
         Py_RETURN_NONE;
     });
-}
-
-// ---------------------------------------------------------------------------
-// Memory figures
-
-namespace {
-
-struct MemoryFigures {
-    size_t item_table = 0;
-    size_t value_maps = 0;
-    size_t id_sets = 0;
-    size_t trees = 0;
-    size_t total() const { return item_table + value_maps + id_sets + trees; }
-};
-
-MemoryFigures memory_figures(PyObject* self) {
-    py::SharedBorrow use(py_index::borrow_of_index(self));
-    const IndexRecord& index = *py_index::record_of_index(self);
-    MemoryFigures figures;
-    LockedMaps::ReadGuard maps(*index.maps);
-    LockedItems::ReadGuard table(*index.items);
-    figures.item_table = table->memory_usage();
-    figures.id_sets = index.live_ids.size_in_bytes();
-    // One control byte per slot, as the hash maps keep.
-    figures.value_maps = maps->capacity() * (sizeof(AttributeMaps::value_type) + 1);
-    for (const auto& [name, map] : *maps) {
-        figures.value_maps += sizeof(QueryMap) + map->exact().capacity() *
-                                                     (sizeof(QueryMap::ExactMap::value_type) + 1);
-        for (const auto& [value, ids] : map->exact())
-            figures.id_sets += ids.memory_usage();
-        figures.trees += map->tree().memory_usage();
-    }
-    return figures;
-}
-
-}  // namespace
-
-PyObject* index_memory_usage(PyObject* self) {
-    return py::guard<PyObject*>(nullptr, [&]() -> PyObject* {
-        MemoryFigures f = memory_figures(self);
-        auto n = [](size_t bytes) { return static_cast<Py_ssize_t>(bytes); };
-        return py::check(Py_BuildValue("{s:n,s:n,s:n,s:n,s:n}", "item_table", n(f.item_table),
-                                       "value_maps", n(f.value_maps), "id_sets", n(f.id_sets),
-                                       "trees", n(f.trees), "total", n(f.total())));
-    });
-}
-
-size_t index_memory_total(PyObject* self) {
-    return memory_figures(self).total();
 }
 
 }  // namespace vorlane

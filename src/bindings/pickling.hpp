@@ -1,5 +1,5 @@
 #pragma once
-// Pickling of `Indexable` and `Index`, and the memory figures of an index.
+// Pickling of `Indexable` and `Index`.
 //
 // An Indexable pickles as its class and its attributes; unpickling makes a
 // new object (with a new id, since ids belong to a process). An Index pickles
@@ -13,23 +13,18 @@
 
 namespace vorlane {
 
-// Indexable.__reduce__() and Indexable.__setstate__(state).
-PyObject* indexable_reduce(PyObject* self);
+// Both work on the records the instances wrap (py/indexable_record.hpp,
+// py/index_record.hpp); what only the classes know comes as arguments.
+// Unpickling calls the module function `_restore(kind, state)` (module.cpp).
+
+// Indexable.__reduce__() and Indexable.__setstate__(state). `exact_class`:
+// `self` is an Indexable, not of a subclass.
+PyObject* indexable_reduce(PyObject* self, bool exact_class);
 PyObject* indexable_setstate(PyObject* self, PyObject* state);
 
-// Index.__reduce__() and Index.__setstate__(state).
+// Index.__reduce__() and Index.__setstate__(state); the state's objects must
+// be instances of `indexable_type`.
 PyObject* index_reduce(PyObject* self);
-PyObject* index_setstate(PyObject* self, PyObject* state);
-
-// The module function `_restore(kind, state)` that unpickling calls: `kind`
-// is "Index", "Indexable" or a subclass of Indexable. The module's classes
-// report "builtins" as their module, so pickle cannot find them by name.
-extern PyMethodDef restore_def;
-
-// Index.memory_usage(): a dict of the bytes held by the item table, the value
-// maps, the id sets and the ordered trees, with their total.
-PyObject* index_memory_usage(PyObject* self);
-// The total of `index_memory_usage`, for __sizeof__.
-size_t index_memory_total(PyObject* self);
+PyObject* index_setstate(PyObject* self, PyObject* state, PyTypeObject* indexable_type);
 
 }  // namespace vorlane

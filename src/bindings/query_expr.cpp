@@ -256,20 +256,15 @@ PyObject* query_repr(PyObject* self) {
 }
 
 PyType_Slot query_slots[] = {
-    {Py_tp_new, reinterpret_cast<void*>(py::no_constructor)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(py::dealloc_instance<ExprRecord>)},
-    {Py_tp_repr, reinterpret_cast<void*>(query_repr)},
-    {Py_tp_methods, query_methods},
-    {0, nullptr},
+    py::slot(Py_tp_new, py::no_constructor),
+    py::slot(Py_tp_dealloc, py::dealloc_instance<ExprRecord>),
+    py::slot(Py_tp_repr, query_repr),
+    py::slot(Py_tp_methods, query_methods),
+    py::kEndOfSlots,
 };
 
-PyType_Spec query_spec = {
-    .name = "builtins.PyQueryExpr",
-    .basicsize = sizeof(py::Instance<ExprRecord>),
-    .itemsize = 0,
-    .flags = Py_TPFLAGS_DEFAULT,
-    .slots = query_slots,
-};
+PyType_Spec query_spec =
+    py::spec_of<ExprRecord>("builtins.PyQueryExpr", Py_TPFLAGS_DEFAULT, query_slots);
 
 }  // namespace
 

@@ -4,7 +4,6 @@
 #include <optional>
 #include <vector>
 
-#include "bindings/filtered_index.hpp"
 #include "bindings/indexable.hpp"
 #include "bindings/object_iterator.hpp"
 #include "bindings/query_expr.hpp"
@@ -59,35 +58,6 @@ Bitmap select_by_query(const Scope& scope, const QueryExpr& query) {
     if (scope.selection != nullptr)
         selection.and_inplace(*scope.selection);
     return selection;
-}
-
-std::optional<size_t> limit_argument(PyObject* obj) {
-    if (obj == nullptr || obj == Py_None)
-        return std::nullopt;
-    long long limit = py::convert_argument("limit", [&] {
-        if (!PyLong_Check(obj) || PyBool_Check(obj))
-            py::raise_conversion_error(obj, "int");
-        long long value = PyLong_AsLongLong(obj);
-        if (value == -1 && PyErr_Occurred()) {
-            // Too large to count with: named like any error of this argument.
-            py::prefix_argument_error("limit", PyExc_OverflowError);
-            throw py::ErrorAlreadySet{};
-        }
-        return value;
-    });
-    if (limit < 0)
-        py::raise_error(PyExc_ValueError, "limit must not be negative");
-    return static_cast<size_t>(limit);
-}
-
-bool reverse_argument(PyObject* obj) {
-    if (obj == nullptr)
-        return false;
-    return py::convert_argument("reverse", [&] {
-        if (!PyBool_Check(obj))
-            py::raise_conversion_error(obj, "PyBool");
-        return obj == Py_True;
-    });
 }
 
 // What reading the value of a holder found.
@@ -231,28 +201,21 @@ Holding read_number(const Scope& scope, const ItemTable& table, AttrName name,
 
 }  // namespace
 
-PyObject* scope_reduced(const Scope& scope, const py::Arguments& args) {
+Bitmap scope_reduced(const Scope& scope, const py::Arguments& args) {
     HashQuery query = keywords_to_hash_query(args.extra_keywords);
-    Bitmap selection;
-    {
-        py::ScopedDetach detached;
-        LockedMaps::ReadGuard maps(*scope.record->maps);
-        selection = filter_index_by_hashes(*maps, query);
-        if (scope.selection != nullptr)
-            selection.and_inplace(*scope.selection);
-    }
-    return py_filtered::wrap_view(scope.owner, scope.record, std::move(selection));
+    py::ScopedDetach detached;
+    LockedMaps::ReadGuard maps(*scope.record->maps);
+    Bitmap selection = filter_index_by_hashes(*maps, query);
+    if (scope.selection != nullptr)
+        selection.and_inplace(*scope.selection);
+    return selection;
 }
 
-PyObject* scope_reduced_query(const Scope& scope, const py::Arguments& args) {
+Bitmap scope_reduced_query(const Scope& scope, const py::Arguments& args) {
     QueryExpr query =
         py::convert_argument("query", [&] { return py_query::copy_expr(args.values[0]); });
-    Bitmap selection;
-    {
-        py::ScopedDetach detached;
-        selection = select_by_query(scope, query);
-    }
-    return py_filtered::wrap_view(scope.owner, scope.record, std::move(selection));
+    py::ScopedDetach detached;
+    return select_by_query(scope, query);
 }
 
 PyObject* scope_count(const Scope& scope, const py::Arguments& args) {
@@ -265,7 +228,7 @@ PyObject* scope_count(const Scope& scope, const py::Arguments& args) {
         // As `len` of the view `reduced_query` would make: objects removed
         // from the index since do not count.
         LockedItems::ReadGuard table(*scope.record->items);
-        count = roaring_bitmap_and_cardinality(selection.raw(), scope.record->live_ids.raw());
+        count = selection.and_cardinality(scope.record->live_ids);
     }
     return py::check(PyLong_FromUnsignedLongLong(count));
 }
@@ -278,8 +241,8 @@ PyObject* scope_collect(const Scope& scope) {
 PyObject* scope_collect_sorted(const Scope& scope, const py::Arguments& args) {
     // A name no object ever carried has no map in any index.
     AttrName attr = attr_argument(args.values[0], "attr").value_or(AttrName::absent());
-    std::optional<size_t> limit = limit_argument(args.values[1]);
-    bool reverse = reverse_argument(args.values[2]);
+    std::optional<size_t> limit = py::limit_argument(args.values[1]);
+    bool reverse = py::reverse_argument(args.values[2]);
     std::vector<uint32_t> ids = with_live_selection(scope, [&](const Bitmap& selection) {
         LockedMaps::ReadGuard maps(*scope.record->maps);
         const QueryMap* map = find_query_map(*maps, attr);
@@ -302,8 +265,7 @@ Py_ssize_t scope_length(const Scope& scope) {
     LockedItems::ReadGuard table(*record.items);
     if (scope.selection == nullptr)
         return static_cast<Py_ssize_t>(record.live_ids.cardinality());
-    return static_cast<Py_ssize_t>(
-        roaring_bitmap_and_cardinality(scope.selection->raw(), record.live_ids.raw()));
+    return static_cast<Py_ssize_t>(scope.selection->and_cardinality(record.live_ids));
 }
 
 bool scope_contains(const Scope& scope, PyObject* obj) {
@@ -316,7 +278,8 @@ bool scope_contains(const Scope& scope, PyObject* obj) {
 }
 
 PyObject* scope_iter(const Scope& scope, PyObject* self) {
-    return make_object_iterator(scope.record, self, scope.selection != nullptr);
+    const Bitmap& walked = scope.selection ? *scope.selection : scope.record->live_ids;
+    return make_object_iterator(scope.record, self, walked);
 }
 
 // The counts are taken detached; then each counted value is shown by an
@@ -326,7 +289,7 @@ PyObject* scope_iter(const Scope& scope, PyObject* self) {
 PyObject* scope_value_counts(const Scope& scope, const py::Arguments& args) {
     // A name no object ever carried has no map in any index.
     AttrName name = attr_argument(args.values[0], "name").value_or(AttrName::absent());
-    std::optional<size_t> limit = limit_argument(args.values[1]);
+    std::optional<size_t> limit = py::limit_argument(args.values[1]);
     const IndexRecord& record = *scope.record;
     std::vector<ShownCount> shown;
     std::vector<ValueCount> counts;

@@ -11,7 +11,9 @@
 //   - `scope(const Record&, PyObject* self)`: the scope of an instance;
 //   - `traverse(const Record&, visitproc, void*)`: what the instance shows
 //     the cycle collector;
-//   - `empty()`: the record an instance keeps after the collector clears it.
+//   - `empty()`: the record an instance keeps after the collector clears it;
+//   - `wrap_view(const Scope&, Bitmap)`: a new view of the scope's index
+//     through the given ids (the view class lies above this file).
 
 #include <Python.h>
 
@@ -38,9 +40,10 @@ struct Scope {
     PyObject* owner;
 };
 
-// The bodies, each run under a shared use of the instance.
-PyObject* scope_reduced(const Scope& scope, const py::Arguments& args);
-PyObject* scope_reduced_query(const Scope& scope, const py::Arguments& args);
+// The bodies, each run under a shared use of the instance. `reduced` and
+// `reduced_query` give the ids of the view to make.
+Bitmap scope_reduced(const Scope& scope, const py::Arguments& args);
+Bitmap scope_reduced_query(const Scope& scope, const py::Arguments& args);
 PyObject* scope_collect(const Scope& scope);
 PyObject* scope_collect_sorted(const Scope& scope, const py::Arguments& args);
 PyObject* scope_value_counts(const Scope& scope, const py::Arguments& args);
@@ -149,11 +152,13 @@ class SharedMethods {
 
     static PyObject* reduced(PyObject* self, py::Arguments& args) {
         py::SharedBorrow use(borrow(self));
-        return scope_reduced(scope(self), args);
+        Scope here = scope(self);
+        return Class::wrap_view(here, scope_reduced(here, args));
     }
     static PyObject* reduced_query(PyObject* self, py::Arguments& args) {
         py::SharedBorrow use(borrow(self));
-        return scope_reduced_query(scope(self), args);
+        Scope here = scope(self);
+        return Class::wrap_view(here, scope_reduced_query(here, args));
     }
     static PyObject* collect(PyObject* self, py::Arguments&) {
         py::SharedBorrow use(borrow(self));

@@ -68,6 +68,14 @@ class Bitmap {
     // Whether the two share an id, without building their intersection.
     bool intersects(const Bitmap& other) const { return roaring_bitmap_intersect(raw_, other.raw_); }
     bool operator==(const Bitmap& other) const { return roaring_bitmap_equals(raw_, other.raw_); }
+    // Whether the two share an id, and how many they share, without
+    // building their intersection.
+    bool intersects(const Bitmap& other) const {
+        return roaring_bitmap_intersect(raw_, other.raw_);
+    }
+    uint64_t and_cardinality(const Bitmap& other) const {
+        return roaring_bitmap_and_cardinality(raw_, other.raw_);
+    }
     size_t size_in_bytes() const { return roaring_bitmap_size_in_bytes(raw_); }
 
     void or_inplace(const Bitmap& other) { roaring_bitmap_or_inplace(raw_, other.raw_); }
@@ -108,11 +116,10 @@ class Bitmap {
     // ids at once. The run is held on the stack.
     template <uint32_t Block = kReadBlock, typename F>
     void for_each_block(F&& f) const {
-        roaring_uint32_iterator_t it;
-        roaring_iterator_init(raw_, &it);
+        Cursor cursor(*this);
         uint32_t block[Block];
         for (;;) {
-            uint32_t n = roaring_uint32_iterator_read(&it, block, Block);
+            uint32_t n = cursor.read(block);
             if (n > 0)
                 f(std::span<const uint32_t>(block, n));
             if (n < Block)
@@ -144,6 +151,34 @@ class Bitmap {
                 f(id);
         });
     }
+
+    // A position in the ids of a bitmap, ascending, that moves on by one id,
+    // leaps to an id, or reads a batch of ids at once. It points into the
+    // bitmap, which must outlive it and not change while it is used.
+    class Cursor {
+      public:
+        // A cursor at nothing; `start` sets it on a bitmap.
+        Cursor() = default;
+        explicit Cursor(const Bitmap& ids) { start(ids); }
+        // Sets the cursor on the smallest id of `ids`.
+        void start(const Bitmap& ids) { roaring_iterator_init(ids.raw_, &it_); }
+
+        bool has_value() const { return it_.has_value; }
+        uint32_t current() const { return it_.current_value; }
+        void advance() { roaring_uint32_iterator_advance(&it_); }
+        // Moves to the first id >= `id`, skipping whole containers; false
+        // when there is none.
+        bool move_to(uint32_t id) { return roaring_uint32_iterator_move_equalorlarger(&it_, id); }
+        // Reads up to `out.size()` ids from the position on into `out`,
+        // moving past them; returns how many were read.
+        uint32_t read(std::span<uint32_t> out) {
+            return roaring_uint32_iterator_read(&it_, out.data(),
+                                                static_cast<uint32_t>(out.size()));
+        }
+
+      private:
+        roaring_uint32_iterator_t it_{};
+    };
 
     const roaring_bitmap_t* raw() const { return raw_; }
     roaring_bitmap_t* raw() { return raw_; }

@@ -88,7 +88,7 @@ ValueCount count_set(int64_t hash, const HybridSet& set, const Within& within) {
     } else if (within.dense != nullptr && large->cardinality() <= kTestedIdsPerSet) {
         large->for_each(test);
     } else {
-        out.count = roaring_bitmap_and_cardinality(large->raw(), within.selection->raw());
+        out.count = large->and_cardinality(*within.selection);
         if (out.count > 0)
             out.first_id = first_common_id(*large, *within.selection).value_or(out.first_id);
     }
@@ -196,17 +196,15 @@ std::vector<ValueCount> count_values(const QueryMap& map, const Bitmap* selectio
 std::optional<uint32_t> first_common_id(const Bitmap& a, const Bitmap& b) {
     // Each iterator leaps to the other's current id, skipping whole
     // containers, so sparse overlaps cost a few steps, not a scan.
-    roaring_uint32_iterator_t ia;
-    roaring_uint32_iterator_t ib;
-    roaring_iterator_init(a.raw(), &ia);
-    roaring_iterator_init(b.raw(), &ib);
-    while (ia.has_value && ib.has_value) {
-        if (ia.current_value == ib.current_value)
-            return ia.current_value;
-        if (ia.current_value < ib.current_value) {
-            roaring_uint32_iterator_move_equalorlarger(&ia, ib.current_value);
+    Bitmap::Cursor ia(a);
+    Bitmap::Cursor ib(b);
+    while (ia.has_value() && ib.has_value()) {
+        if (ia.current() == ib.current())
+            return ia.current();
+        if (ia.current() < ib.current()) {
+            ia.move_to(ib.current());
         } else {
-            roaring_uint32_iterator_move_equalorlarger(&ib, ia.current_value);
+            ib.move_to(ia.current());
         }
     }
     return std::nullopt;

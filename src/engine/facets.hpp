@@ -52,12 +52,10 @@ std::optional<uint32_t> first_accepted(const HybridSet& set, Accept&& accept) {
         // Most often the first id is accepted: no iterator for it.
         if (large->is_empty() || accept(large->minimum()))
             return large->is_empty() ? std::nullopt : std::optional<uint32_t>(large->minimum());
-        roaring_uint32_iterator_t it;
-        roaring_iterator_init(large->raw(), &it);
-        for (roaring_uint32_iterator_advance(&it); it.has_value;
-             roaring_uint32_iterator_advance(&it)) {
-            if (accept(it.current_value))
-                return it.current_value;
+        Bitmap::Cursor it(*large);
+        for (it.advance(); it.has_value(); it.advance()) {
+            if (accept(it.current()))
+                return it.current();
         }
         return std::nullopt;
     }

@@ -38,7 +38,10 @@ struct HybridSet::IdArray {
 
 namespace {
 
-// Internal errors of the placeholder.
+// Internal errors of the placeholder. The two texts are not one on purpose:
+// adding to a placeholder, or combining one with another set, fails with
+// the first; removing from one, or asking whether it is empty, with the
+// second. Each operation keeps the text it has always had.
 constexpr const char* kNotImplemented = "not implemented";
 constexpr const char* kNotYetImplemented = "not yet implemented";
 
@@ -59,10 +62,8 @@ uint32_t grown_capacity(uint32_t cap) {
 // The ids of `large` when it holds at most `limit`; otherwise nothing is
 // read past `limit + 1` ids, whatever the bitmap's size.
 bool read_if_at_most(const Bitmap& large, uint32_t limit, std::vector<uint32_t>& out) {
-    roaring_uint32_iterator_t it;
-    roaring_iterator_init(large.raw(), &it);
     out.resize(limit + 1);
-    uint32_t n = roaring_uint32_iterator_read(&it, out.data(), limit + 1);
+    uint32_t n = Bitmap::Cursor(large).read(out);
     out.resize(n);
     return n <= limit;
 }

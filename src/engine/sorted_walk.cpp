@@ -53,8 +53,7 @@ class SortedWalk {
         for (uint32_t k = 0; k <= last - first; ++k) {
             uint32_t i = reverse_ ? last - k : first + k;
             // A child none of whose ids is selected is skipped whole.
-            if (node.caches_bitmaps() &&
-                !roaring_bitmap_intersect(node.bitmaps[i].raw(), selection_.raw()))
+            if (node.caches_bitmaps() && !node.bitmaps[i].intersects(selection_))
                 continue;
             if (!walk(node.children[i]))
                 return false;
@@ -145,8 +144,7 @@ class FirstSelected {
             if (n > 0 && beyond_far_end(node, k))
                 return Step::Stop;
             // Children that are leaves have no cached bitmap: read whole.
-            if (node.caches_bitmaps() &&
-                !roaring_bitmap_intersect(node.bitmaps[k].raw(), selection_.raw()))
+            if (node.caches_bitmaps() && !node.bitmaps[k].intersects(selection_))
                 continue;
             if (walk(node.children[k]) == Step::Stop)
                 return Step::Stop;

@@ -183,4 +183,33 @@ BulkVector<Ref> extract_sequence(PyObject* obj) {
     return items;
 }
 
+std::optional<size_t> limit_argument(PyObject* obj) {
+    if (obj == nullptr || obj == Py_None)
+        return std::nullopt;
+    long long limit = convert_argument("limit", [&] {
+        if (!PyLong_Check(obj) || PyBool_Check(obj))
+            raise_conversion_error(obj, "int");
+        long long value = PyLong_AsLongLong(obj);
+        if (value == -1 && PyErr_Occurred()) {
+            // Too large to count with: named like any error of this argument.
+            prefix_argument_error("limit", PyExc_OverflowError);
+            throw ErrorAlreadySet{};
+        }
+        return value;
+    });
+    if (limit < 0)
+        raise_error(PyExc_ValueError, "limit must not be negative");
+    return static_cast<size_t>(limit);
+}
+
+bool reverse_argument(PyObject* obj) {
+    if (obj == nullptr)
+        return false;
+    return convert_argument("reverse", [&] {
+        if (!PyBool_Check(obj))
+            raise_conversion_error(obj, "PyBool");
+        return obj == Py_True;
+    });
+}
+
 }  // namespace vorlane::py

@@ -12,6 +12,7 @@
 
 #include <array>
 #include <initializer_list>
+#include <optional>
 #include <span>
 #include <string>
 #include <vector>
@@ -72,5 +73,11 @@ Arguments parse_tuple_arguments(const Signature& sig, PyObject* args, PyObject* 
 // "Can't extract `str` to `Vec`" (a string is not a list of its characters),
 // a non-sequence with "'<type>' object cannot be converted to 'Sequence'".
 BulkVector<Ref> extract_sequence(PyObject* obj);
+
+// The `limit` argument of a listing: absent or None for no limit, else an
+// int (not a bool) that is not negative.
+std::optional<size_t> limit_argument(PyObject* obj);
+// The `reverse` argument of a listing: absent for False, else a bool.
+bool reverse_argument(PyObject* obj);
 
 }  // namespace vorlane::py

@@ -46,78 +46,60 @@ enum class BorrowFailure {
     Panic,         // an internal error (the use happens inside an operation)
 };
 
-// A shared use for the lifetime of the guard. Raises "Already mutably
-// borrowed" when the instance is in exclusive use.
-class SharedBorrow {
-  public:
-    SharedBorrow() = default;
-    explicit SharedBorrow(BorrowFlag& flag, BorrowFailure failure = BorrowFailure::RuntimeError)
-        : flag_(&flag) {
-        if (!flag.try_share()) {
-            flag_ = nullptr;
-            fail(kAlreadyMutablyBorrowed, failure);
-        }
-    }
-    ~SharedBorrow() { reset(); }
-    SharedBorrow(SharedBorrow&& other) noexcept : flag_(other.flag_) { other.flag_ = nullptr; }
-    SharedBorrow& operator=(SharedBorrow&& other) noexcept {
-        if (this != &other) {
-            reset();
-            flag_ = other.flag_;
-            other.flag_ = nullptr;
-        }
-        return *this;
-    }
-    void reset() {
-        if (flag_ != nullptr)
-            flag_->end_share();
-        flag_ = nullptr;
-    }
-
-  private:
-    [[noreturn]] static void fail(const char* message, BorrowFailure failure);
-    BorrowFlag* flag_ = nullptr;
-    friend class ExclusiveBorrow;
+// The two ways of using an instance: how a guard takes the flag, gives it
+// back, and what a refusal says.
+struct SharedUse {
+    static bool try_take(BorrowFlag& flag) { return flag.try_share(); }
+    static void give_back(BorrowFlag& flag) { flag.end_share(); }
+    static constexpr const char* kRefused = kAlreadyMutablyBorrowed;
+};
+struct ExclusiveUse {
+    static bool try_take(BorrowFlag& flag) { return flag.try_exclusive(); }
+    static void give_back(BorrowFlag& flag) { flag.end_exclusive(); }
+    static constexpr const char* kRefused = kAlreadyBorrowed;
 };
 
-// An exclusive use for the lifetime of the guard. Raises "Already borrowed"
-// when the instance is in any other use.
-class ExclusiveBorrow {
-  public:
-    ExclusiveBorrow() = default;
-    explicit ExclusiveBorrow(BorrowFlag& flag, BorrowFailure failure = BorrowFailure::RuntimeError)
-        : flag_(&flag) {
-        if (!flag.try_exclusive()) {
-            flag_ = nullptr;
-            SharedBorrow::fail(kAlreadyBorrowed, failure);
-        }
-    }
-    ~ExclusiveBorrow() { reset(); }
-    ExclusiveBorrow(ExclusiveBorrow&& other) noexcept : flag_(other.flag_) {
-        other.flag_ = nullptr;
-    }
-    ExclusiveBorrow& operator=(ExclusiveBorrow&& other) noexcept {
-        if (this != &other) {
-            reset();
-            flag_ = other.flag_;
-            other.flag_ = nullptr;
-        }
-        return *this;
-    }
-    void reset() {
-        if (flag_ != nullptr)
-            flag_->end_exclusive();
-        flag_ = nullptr;
-    }
-
-  private:
-    BorrowFlag* flag_ = nullptr;
-};
-
-inline void SharedBorrow::fail(const char* message, BorrowFailure failure) {
+// Raises `message` as `failure` says.
+[[noreturn]] inline void fail_borrow(const char* message, BorrowFailure failure) {
     if (failure == BorrowFailure::Panic)
         panic(message);
     raise_error(PyExc_RuntimeError, message);
 }
+
+// A use of an instance for the lifetime of the guard, refused at once when
+// it conflicts with another: `SharedBorrow` raises "Already mutably
+// borrowed" when the instance is in exclusive use, `ExclusiveBorrow`
+// "Already borrowed" when it is in any other use.
+template <typename Use>
+class Borrow {
+  public:
+    Borrow() = default;
+    explicit Borrow(BorrowFlag& flag, BorrowFailure failure = BorrowFailure::RuntimeError) {
+        if (!Use::try_take(flag))
+            fail_borrow(Use::kRefused, failure);
+        flag_ = &flag;
+    }
+    ~Borrow() { reset(); }
+    Borrow(Borrow&& other) noexcept : flag_(other.flag_) { other.flag_ = nullptr; }
+    Borrow& operator=(Borrow&& other) noexcept {
+        if (this != &other) {
+            reset();
+            flag_ = other.flag_;
+            other.flag_ = nullptr;
+        }
+        return *this;
+    }
+    void reset() {
+        if (flag_ != nullptr)
+            Use::give_back(*flag_);
+        flag_ = nullptr;
+    }
+
+  private:
+    BorrowFlag* flag_ = nullptr;
+};
+
+using SharedBorrow = Borrow<SharedUse>;
+using ExclusiveBorrow = Borrow<ExclusiveUse>;
 
 }  // namespace vorlane::py

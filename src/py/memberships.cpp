@@ -3,12 +3,10 @@
 #include <algorithm>
 #include <functional>
 
-#include "py/index_record.hpp"
-
 namespace vorlane {
 
-IndexAnchor* IndexAnchor::acquire(const std::shared_ptr<IndexRecord>& record) {
-    std::atomic<IndexAnchor*>& slot = record->anchor;
+IndexAnchor* IndexAnchor::acquire(std::atomic<IndexAnchor*>& slot,
+                                  const std::shared_ptr<IndexRecord>& record) {
     IndexAnchor* anchor = slot.load(std::memory_order_acquire);
     if (anchor == nullptr) {
         // Its first reference is the record's own, released with the record.
@@ -67,9 +65,10 @@ void Memberships::store(List anchors) {
     }
 }
 
-void Memberships::add(const std::shared_ptr<IndexRecord>& record, const IndexRecord* placeholder) {
+void Memberships::add(const std::shared_ptr<IndexRecord>& record,
+                      std::atomic<IndexAnchor*>* anchor_slot, const IndexRecord* placeholder) {
     bool listed = record && record.get() != placeholder;
-    IndexAnchor* added = listed ? IndexAnchor::acquire(record) : nullptr;
+    IndexAnchor* added = listed ? IndexAnchor::acquire(*anchor_slot, record) : nullptr;
     List kept;
     for (IndexAnchor* anchor : take_all()) {
         std::shared_ptr<IndexRecord> resolved = anchor->resolve();

@@ -26,9 +26,10 @@ struct IndexRecord;
 // The handle on one index record that its member objects share.
 class IndexAnchor {
   public:
-    // The anchor of `record` (made on first use), with one more reference
-    // for the caller.
-    static IndexAnchor* acquire(const std::shared_ptr<IndexRecord>& record);
+    // The anchor of `record` (made on first use in `slot`, the record's own
+    // handle on it), with one more reference for the caller.
+    static IndexAnchor* acquire(std::atomic<IndexAnchor*>& slot,
+                                const std::shared_ptr<IndexRecord>& record);
     void retain() { refs_.fetch_add(1, std::memory_order_relaxed); }
     void release();
 
@@ -61,10 +62,12 @@ class Memberships {
     Memberships(const Memberships&) = delete;
     Memberships& operator=(const Memberships&) = delete;
 
-    // Registers `record`, drops the memberships that no longer resolve (or
-    // resolve to the placeholder record, or to `record` itself, which is
-    // not listed twice), and keeps the rest sorted by record identity.
-    void add(const std::shared_ptr<IndexRecord>& record, const IndexRecord* placeholder);
+    // Registers `record`, whose anchor slot is `anchor_slot` (both null, or
+    // both set), drops the memberships that no longer resolve (or resolve to
+    // the placeholder record, or to `record` itself, which is not listed
+    // twice), and keeps the rest sorted by record identity.
+    void add(const std::shared_ptr<IndexRecord>& record, std::atomic<IndexAnchor*>* anchor_slot,
+             const IndexRecord* placeholder);
     // Drops the memberships of `record`.
     void remove(const IndexRecord* record);
     // The records that still resolve, in list order.

@@ -62,12 +62,6 @@ class ObjectAttributes {
         size_t pos = layout_->find(name);
         return pos == AttrLayout::kNotFound ? nullptr : &value(pos);
     }
-    // The value of the name whose kept str is `str` itself, or null (see
-    // `AttrLayout::find_str`): the fast path of a read.
-    const PyValue* find_str(PyObject* str) const {
-        size_t pos = layout_->find_str(str);
-        return pos == AttrLayout::kNotFound ? nullptr : &value(pos);
-    }
 
     // Stores `value` under `name`, named by the str `key`. Returns the value
     // it replaced, if any, so that the caller can drop it where Python code
@@ -130,7 +124,8 @@ class ObjectAttributes {
     // unchanged.
     AttrLayout* next_layout(AttrName name, PyObject* key);
     // Stores `value` at position `count` (the object holding `count` values
-    // so far) in room made by `make_room`; cannot fail.
+    // so far), moving the spilled values into `room` when it is given (the
+    // caller allocated it beforehand); cannot fail.
     void place(size_t count, PyValue value, Spill room) noexcept;
     void destroy() noexcept;
 

@@ -48,33 +48,25 @@ void wait_until(TryTake&& try_take) noexcept {
 
 }  // namespace object_lock_detail
 
-// Reads an object's attributes or memberships for the guard's lifetime.
-class ObjectReadLock {
+// Holds an object's lock for the guard's lifetime, waiting for it: shared
+// (`ObjectReadLock`) to read the object's attributes or memberships,
+// exclusive (`ObjectWriteLock`) to change them.
+template <typename Use>
+class ObjectLock {
   public:
-    explicit ObjectReadLock(BorrowFlag& flag) noexcept : flag_(flag) {
-        object_lock_detail::wait_until([&] { return flag.try_share(); });
+    explicit ObjectLock(BorrowFlag& flag) noexcept : flag_(flag) {
+        object_lock_detail::wait_until([&] { return Use::try_take(flag); });
     }
-    ~ObjectReadLock() { flag_.end_share(); }
-    ObjectReadLock(const ObjectReadLock&) = delete;
-    ObjectReadLock& operator=(const ObjectReadLock&) = delete;
+    ~ObjectLock() { Use::give_back(flag_); }
+    ObjectLock(const ObjectLock&) = delete;
+    ObjectLock& operator=(const ObjectLock&) = delete;
 
   private:
     BorrowFlag& flag_;
 };
 
-// Changes an object's attributes or memberships for the guard's lifetime.
-class ObjectWriteLock {
-  public:
-    explicit ObjectWriteLock(BorrowFlag& flag) noexcept : flag_(flag) {
-        object_lock_detail::wait_until([&] { return flag.try_exclusive(); });
-    }
-    ~ObjectWriteLock() { flag_.end_exclusive(); }
-    ObjectWriteLock(const ObjectWriteLock&) = delete;
-    ObjectWriteLock& operator=(const ObjectWriteLock&) = delete;
-
-  private:
-    BorrowFlag& flag_;
-};
+using ObjectReadLock = ObjectLock<SharedUse>;
+using ObjectWriteLock = ObjectLock<ExclusiveUse>;
 
 // Reads an object's attribute values for the guard's lifetime. Values change
 // only under an `ObjectWriteLock` taken attached (an assignment runs attached

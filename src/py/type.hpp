@@ -64,6 +64,29 @@ inline PyObject* expect_instance(PyObject* obj, PyTypeObject* type, const char* 
 // tp_new of a class that cannot be built from Python.
 PyObject* no_constructor(PyTypeObject* type, PyObject* args, PyObject* kwargs);
 
+// Entries of a class's slot table, and its spec: every class declares them
+// this way, so the casts to the C API's types live here.
+template <typename Target>
+PyType_Slot slot(int id, Target* target) {
+    return {id, reinterpret_cast<void*>(target)};
+}
+inline PyType_Slot doc_slot(const char* doc) {
+    return {Py_tp_doc, const_cast<char*>(doc)};
+}
+// The entry that ends a slot table.
+inline constexpr PyType_Slot kEndOfSlots = {0, nullptr};
+
+// The spec of a class named `name` ("builtins.<class>") whose instances
+// wrap `Record`.
+template <typename Record>
+PyType_Spec spec_of(const char* name, unsigned int flags, PyType_Slot* slots) {
+    return {.name = name,
+            .basicsize = static_cast<int>(sizeof(Instance<Record>)),
+            .itemsize = 0,
+            .flags = flags,
+            .slots = slots};
+}
+
 // Creates a heap type from its slot table once per process; later calls
 // return the same type object. Returns a borrowed reference, or throws.
 PyTypeObject* lazy_type(PyTypeObject*& cache, PyType_Spec* spec);

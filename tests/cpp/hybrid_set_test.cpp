@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <functional>
 #include <initializer_list>
+#include <optional>
 #include <random>
 #include <set>
 #include <string>
@@ -208,21 +209,49 @@ TEST(HybridSetOrInto, AddsToTheTargetAndKeepsItsIds) {
     EXPECT_EQ(target.to_vector(), (Ids{1, 9, 50, 60, 70, 80, 100}));
 }
 
-TEST(HybridSetOr, SmallOperandsPastTheLimitGiveABitmap) {
-    HybridSet set = HybridSet::of_sorted(run_of(0, 40, 2));
-    set.or_inplace(HybridSet::of_sorted(run_of(1, 40, 2)));
+// One union or intersection of two sets: the ids it leaves and, where the
+// case is about it, the form the receiver takes.
+struct CombineCase {
+    const char* name;
+    std::function<HybridSet()> receiver;
+    std::function<HybridSet()> operand;
+    bool is_union;
+    Ids expected;
+    std::optional<Form> form;
+};
+
+class HybridSetCombine : public ::testing::TestWithParam<CombineCase> {};
+
+TEST_P(HybridSetCombine, LeavesTheIdsInTheExpectedForm) {
+    const CombineCase& c = GetParam();
+    HybridSet set = c.receiver();
+    if (c.is_union)
+        set.or_inplace(c.operand());
+    else
+        set.and_inplace(c.operand());
     set.validate();
-    EXPECT_TRUE(set.is_large());
-    EXPECT_EQ(ids_of(set), run_of(0, 80));
+    EXPECT_EQ(ids_of(set), c.expected);
+    if (c.form)
+        EXPECT_EQ(set.form(), *c.form);
 }
 
-TEST(HybridSetOr, SmallOperandsThatFitStaySmall) {
-    HybridSet set = set_of({1});
-    set.or_inplace(set_of({2, 3}));
-    set.validate();
-    EXPECT_EQ(set.form(), Form::Array);
-    EXPECT_EQ(ids_of(set), (Ids{1, 2, 3}));
-}
+INSTANTIATE_TEST_SUITE_P(
+    Cases, HybridSetCombine,
+    ::testing::Values(
+        CombineCase{"OrSmallOperandsPastTheLimitGiveABitmap",
+                    [] { return HybridSet::of_sorted(run_of(0, 40, 2)); },
+                    [] { return HybridSet::of_sorted(run_of(1, 40, 2)); }, true, run_of(0, 80),
+                    Form::Bitmap},
+        CombineCase{"OrSmallOperandsThatFitStaySmall", [] { return set_of({1}); },
+                    [] { return set_of({2, 3}); }, true, Ids{1, 2, 3}, Form::Array},
+        CombineCase{"OrInlineWithBitmapGivesABitmap", [] { return set_of({9, 1}); },
+                    [] { return large_of({1, 2, 3, 4, 5}); }, true, Ids{1, 2, 3, 4, 5, 9},
+                    Form::Bitmap},
+        CombineCase{"AndInlineWithBitmapKeepsTheHeldIds", [] { return set_of({1, 2, 3}); },
+                    [] { return large_of({2, 3, 10}); }, false, Ids{2, 3}, std::nullopt},
+        CombineCase{"AndBitmapWithSmallGivesTheSmallForm", [] { return large_of({1, 5, 9}); },
+                    [] { return set_of({5, 6}); }, false, Ids{5}, Form::Inline}),
+    [](const ::testing::TestParamInfo<CombineCase>& info) { return std::string(info.param.name); });
 
 TEST(HybridSetOr, SharedIdsAreListedOnce) {
     HybridSet set = set_of({3, 1});
@@ -233,14 +262,6 @@ TEST(HybridSetOr, SharedIdsAreListedOnce) {
     HybridSet full = HybridSet::of_sorted(run_of(0, HybridSet::kArrayLimit));
     full.or_inplace(HybridSet::of_sorted(run_of(0, 10)));
     EXPECT_EQ(full.form(), Form::Array);
-}
-
-TEST(HybridSetOr, InlineWithBitmapGivesABitmap) {
-    HybridSet set = set_of({9, 1});
-    set.or_inplace(large_of({1, 2, 3, 4, 5}));
-    set.validate();
-    EXPECT_TRUE(set.is_large());
-    EXPECT_EQ(ids_of(set), (Ids{1, 2, 3, 4, 5, 9}));
 }
 
 TEST(HybridSetOr, BitmapWithInlineOrBitmap) {
@@ -254,14 +275,6 @@ TEST(HybridSetOr, BitmapWithInlineOrBitmap) {
     EXPECT_EQ(ids_of(set), (Ids{1, 5, 10, 20, 99}));
 }
 
-TEST(HybridSetAnd, InlineWithBitmapKeepsTheHeldIds) {
-    HybridSet set = set_of({1, 2, 3});
-    set.and_inplace(large_of({2, 3, 10}));
-    set.validate();
-    EXPECT_EQ(set.len(), 2u);
-    EXPECT_EQ(set.as_bitmap().to_vector(), (Ids{2, 3}));
-}
-
 TEST(HybridSetAnd, SmallReceiverStaysSmall) {
     HybridSet set = set_of({4, 1, 3});
     set.and_inplace(set_of({3, 4, 7}));
@@ -270,14 +283,6 @@ TEST(HybridSetAnd, SmallReceiverStaysSmall) {
     EXPECT_EQ(ids_of(set), (Ids{3, 4}));
     set.and_inplace(set_of({8}));
     EXPECT_TRUE(set.is_empty());
-}
-
-TEST(HybridSetAnd, BitmapWithSmallGivesTheSmallForm) {
-    HybridSet set = large_of({1, 5, 9});
-    set.and_inplace(set_of({5, 6}));
-    set.validate();
-    EXPECT_EQ(set.form(), Form::Inline);
-    EXPECT_EQ(ids_of(set), (Ids{5}));
 }
 
 TEST(HybridSetAnd, BitmapWithBitmapShrinksWhenFewRemain) {

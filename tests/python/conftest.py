@@ -20,3 +20,24 @@ def panics(match=None):
 @pytest.fixture
 def expect_panic():
     return panics
+
+
+def index_of(objs):
+    """A new Index holding `objs`, added in one call."""
+    from Vorlane import Index
+
+    index = Index()
+    index.add_object_many(objs)
+    return index
+
+
+@pytest.fixture
+def indexed():
+    """Makes the usual set-up of a test: an Index holding the given objects,
+    returned with the list of them as `(index, objs)`."""
+
+    def make(objs):
+        objs = list(objs)
+        return index_of(objs), objs
+
+    return make

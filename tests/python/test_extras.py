@@ -7,16 +7,14 @@ import sys
 import pytest
 
 from Vorlane import Index, Indexable, PyQueryExpr as Q
+from conftest import index_of
 
 NAN = float("nan")
 
 
 @pytest.fixture
-def stock():
-    objs = [Indexable(kind=("a", "b")[i % 2], price=p, _tag=i) for i, p in enumerate([5, 1.5, 3, NAN, 3.0, "x", -2, 7])]
-    index = Index()
-    index.add_object_many(objs)
-    return index, objs
+def stock(indexed):
+    return indexed(Indexable(kind=("a", "b")[i % 2], price=p, _tag=i) for i, p in enumerate([5, 1.5, 3, NAN, 3.0, "x", -2, 7]))
 
 
 class TestRemoval:
@@ -59,8 +57,7 @@ class TestRemoval:
 
     def test_removal_from_one_of_two_indexes_and_a_rebased_one(self, stock):
         index, objs = stock
-        other = Index()
-        other.add_object_many(objs)
+        other = index_of(objs)
         rebased = index.reduced(kind="a").rebase()
         index.remove_object(objs[0])
         assert other.get_by_attribute(price=5) == [objs[0]]
@@ -131,8 +128,7 @@ class TestCollectSorted:
 
     def test_ties_are_by_id_and_follow_assignments(self):
         objs = [Indexable(v=1) for _ in range(200)] + [Indexable(v=0.5)]
-        index = Index()
-        index.add_object_many(objs)
+        index = index_of(objs)
         objs[3].v = 2
         assert index.collect_sorted("v") == [objs[200]] + [o for i, o in enumerate(objs[:200]) if i != 3] + [objs[3]]
         assert index.collect_sorted("v", reverse=True, limit=3) == [objs[3], objs[0], objs[1]]
@@ -140,8 +136,7 @@ class TestCollectSorted:
     def test_large_random_selection(self):
         rng = random.Random(5)
         objs = [Indexable(v=rng.choice([rng.randint(-50, 50), rng.uniform(-50, 50)]), k=rng.randrange(3)) for _ in range(5000)]
-        index = Index()
-        index.add_object_many(objs)
+        index = index_of(objs)
         view = index.reduced(k=[0, 2])
         members = [o for o in objs if o.k in (0, 2)]
         assert view.collect_sorted("v", limit=50) == sorted(members, key=lambda o: o.v)[:50]
@@ -168,8 +163,7 @@ class TestViewQuery:
     def test_view_reduced_query_against_brute_force(self):
         rng = random.Random(9)
         objs = [Indexable(a=rng.randint(0, 9), b=rng.choice("xyz")) for _ in range(1000)]
-        index = Index()
-        index.add_object_many(objs)
+        index = index_of(objs)
         view = index.reduced(b=["x", "y"])
         cases = [
             (Q.gt("a", 4), lambda o: o.a > 4),
@@ -196,8 +190,7 @@ class TestPickling:
     def test_indexes_sharing_objects_round_trip(self, protocol):
         objs = [Ship(size=i, colour=("red", "blue")[i % 2], _x=i) for i in range(10)]
         plain = Indexable(size=3)
-        a = Index()
-        a.add_object_many(objs + [plain])
+        a = index_of(objs + [plain])
         b = a.reduced(colour="red").rebase()
         a.reduce(colour="blue")
         a2, b2 = pickle.loads(pickle.dumps((a, b), protocol=protocol))

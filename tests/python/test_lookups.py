@@ -4,21 +4,20 @@ import sys
 import pytest
 
 from Vorlane import Index, Indexable
-from conftest import panics
+from conftest import index_of, panics
 
 
 @pytest.fixture
-def fleet():
-    objs = [
-        Indexable(name="ab", colour="red", size=3, tags=97),
-        Indexable(name="a", colour="red", size=1, tags=98),
-        Indexable(name="b", colour="blue", size=3, tags=99),
-        Indexable(name="x", colour="blue", size=2.0),
-        Indexable(name="t", colour="green", size=True),
-    ]
-    index = Index()
-    index.add_object_many(objs)
-    return index, objs
+def fleet(indexed):
+    return indexed(
+        [
+            Indexable(name="ab", colour="red", size=3, tags=97),
+            Indexable(name="a", colour="red", size=1, tags=98),
+            Indexable(name="b", colour="blue", size=3, tags=99),
+            Indexable(name="x", colour="blue", size=2.0),
+            Indexable(name="t", colour="green", size=True),
+        ]
+    )
 
 
 class TestGetByAttribute:
@@ -120,8 +119,7 @@ class TestReduceAndRanges:
         from Vorlane import PyQueryExpr as Q
 
         a, b = Indexable(colour="red", size=3), Indexable(colour="blue", size=3)
-        index = Index()
-        index.add_object_many([a, b])
+        index = index_of([a, b])
         index.reduce(colour="blue")  # size 3 keeps only b in its set; the tree keeps both
         b.size = 9  # prunes the value 3 from the exact map
         a.size = 5  # 3 is no longer listed: the tree entry of a must still go
@@ -132,8 +130,7 @@ class TestReduceAndRanges:
 
 def test_selective_and_broad_keywords_together():
     objs = [Indexable(kind=("a", "b", "c")[i % 3], owner=f"o{i % 50}", size=i % 7) for i in range(3000)]
-    index = Index()
-    index.add_object_many(objs)
+    index = index_of(objs)
     for owner, kinds, sizes in [("o1", ["a", "b", "zz"], [1, 2, 3]), ("o7", "c", 0), ("o3", [], 1), ("o9", ["b"], [9])]:
         kinds_set = {kinds} if isinstance(kinds, str) else set(kinds)
         sizes_set = {sizes} if isinstance(sizes, int) else set(sizes)
@@ -167,8 +164,7 @@ class TestKeywordConversion:
         # Names made and freed one after the other tend to reuse an address:
         # each must still be read as the name it spells.
         objs = [Indexable(**{f"attr{i}": i, "all": 1}) for i in range(300)]
-        index = Index()
-        index.add_object_many(objs)
+        index = index_of(objs)
         for i in range(300):
             name = "".join(["attr", str(i)])
             assert index.get_by_attribute(**{name: i}) == [objs[i]]
@@ -177,8 +173,7 @@ class TestKeywordConversion:
 
     def test_many_values_of_one_keyword(self):
         objs = [Indexable(size=i % 50, half=i % 2) for i in range(500)]
-        index = Index()
-        index.add_object_many(objs)
+        index = index_of(objs)
         for values in [list(range(40)) * 3, [7] * 30, list(range(60, 100)) + [3], [1, 1.0, True] * 10]:
             wanted = {hash(v) for v in values}
             want = [o for o in objs if hash(o.size) in wanted]
@@ -239,8 +234,7 @@ class TestLookupPlans:
             if i % 3 == 0:
                 attrs["e"] = i % 4
             objs.append(Indexable(**attrs))
-        index = Index()
-        index.add_object_many(objs)
+        index = index_of(objs)
         return index, objs
 
     def test_random_lookups_against_a_scan(self, spread):

@@ -27,32 +27,34 @@ class TestRegistration:
         assert type(Vorlane.Index().reduced()).__module__ == "builtins"
 
 
+class Three:
+    def __index__(self):
+        return 3
+
+
 class TestSumAsString:
-    @pytest.mark.parametrize("a,b,total", [(2, 3, "5"), (0, 0, "0"), (2**63, 2**63 - 1, str(2**64 - 1))])
-    def test_sums(self, a, b, total):
-        assert sum_as_string(a, b) == total
+    @pytest.mark.parametrize(
+        "args,kwargs,total",
+        [
+            ((2, 3), {}, "5"),
+            ((0, 0), {}, "0"),
+            ((2**63, 2**63 - 1), {}, str(2**64 - 1)),
+            ((2**64 - 1, 1), {}, "0"),  # wraps around the word
+            ((), {"a": 1, "b": 2}, "3"),  # keywords
+            ((1,), {"b": 2}, "3"),
+            ((Three(), 1), {}, "4"),  # the index protocol is accepted
+        ],
+    )
+    def test_sums(self, args, kwargs, total):
+        assert sum_as_string(*args, **kwargs) == total
 
     def test_bound_to_the_module(self):
         assert sum_as_string.__module__ == "Vorlane"
         assert sum_as_string.__self__ is Vorlane
 
-    def test_keywords(self):
-        assert sum_as_string(a=1, b=2) == "3"
-        assert sum_as_string(1, b=2) == "3"
-
-    def test_wraps_around_the_word(self):
-        assert sum_as_string(2**64 - 1, 1) == "0"
-
     def test_doc_and_signature(self):
         assert sum_as_string.__doc__ == "Formats the sum of two numbers as string."
         assert sum_as_string.__text_signature__ == "(a, b)"
-
-    def test_index_protocol_is_accepted(self):
-        class Three:
-            def __index__(self):
-                return 3
-
-        assert sum_as_string(Three(), 1) == "4"
 
     def test_negative_and_too_large_raise_overflow_unprefixed(self):
         with pytest.raises(OverflowError) as info:

@@ -4,15 +4,12 @@ import gc
 import pytest
 
 from Vorlane import Index, Indexable, PyQueryExpr as Q
-from conftest import panics
+from conftest import index_of, panics
 
 
 @pytest.fixture
-def shop():
-    objs = [Indexable(colour=c, size=s) for c, s in [("red", 3), ("red", 4), ("blue", 3), ("green", 5)]]
-    index = Index()
-    index.add_object_many(objs)
-    return index, objs
+def shop(indexed):
+    return indexed(Indexable(colour=c, size=s) for c, s in [("red", 3), ("red", 4), ("blue", 3), ("green", 5)])
 
 
 class TestViewClass:
@@ -98,8 +95,7 @@ class TestViews:
 class TestRebase:
     def test_rebase_keeps_ids_and_registers_memberships(self):
         objs = [Indexable(k=i % 2, _x=i) for i in range(6)]
-        index = Index()
-        index.add_object_many(objs)
+        index = index_of(objs)
         view = index.reduced_query(Q.in_("_x", [2, 4]))
         assert view.collect() == []  # names beginning with "_" are not indexed by additions
         view = index.reduced(k=0)
@@ -134,8 +130,7 @@ class TestRebase:
 class TestUnion:
     def test_union_adds_attributes_the_receiver_lacks(self):
         objs = [Indexable(colour="red"), Indexable(colour="blue")]
-        index = Index()
-        index.add_object_many(objs)
+        index = index_of(objs)
         new = index.reduced(colour="red").rebase()
         objs[0].weight = 3  # not indexed by `index`: assigned after indexing
         other = index.reduced(colour="red").rebase()
@@ -170,8 +165,7 @@ class TestUnion:
 
     def test_union_carries_ranges(self):
         objs = [Indexable(size=i) for i in range(10)]
-        index = Index()
-        index.add_object_many(objs)
+        index = index_of(objs)
         small = index.reduced_query(Q.lt("size", 5)).rebase()
         for o in objs[:5]:
             o.weight = o.size
@@ -184,8 +178,7 @@ class TestUnion:
         # -1 and -2 hash alike, so they share one value set; the ranges must
         # still tell them apart after a merge.
         objs = [Indexable(colour="red"), Indexable(colour="red")]
-        index = Index()
-        index.add_object_many(objs)
+        index = index_of(objs)
         objs[0].weight = -2  # assigned after indexing: not indexed by `index`
         objs[1].weight = -1
         index.union_with(index.reduced(colour="red").rebase())

@@ -1,0 +1,208 @@
+"""What the benchmark suites share: timing a call, checking every
+implementation's answers against the reference's, measuring the memory of a
+build in a fresh process, skipping an implementation whose library is
+missing, and writing the reports.
+
+Used by bench/peers.py and bench/wide.py (peers.py re-exports these names for
+suites that import them from there).
+"""
+
+from __future__ import annotations
+
+import gc
+import json
+import os
+import platform
+import subprocess
+import sys
+import time
+from pathlib import Path
+
+MIN_TIME = 0.3  # seconds of repeats per measured query, at least
+MIN_REPS, MAX_REPS = 3, 200
+# A sample of a query of a few microseconds repeats it for about this long,
+# so that the timer's own cost and one slow call weigh little in it; queries
+# slower than this are timed one round per sample, as before.
+SAMPLE_TIME = 0.002
+MAX_ROUNDS = 1000
+
+
+# ---------------------------------------------------------------------------
+# Requirements
+
+
+def missing_requirement(requires: dict, key: str) -> str | None:
+    """Why implementation `key` cannot run (a module of `requires[key]` does
+    not import), or None."""
+    import importlib
+
+    for module in requires.get(key, []):
+        try:
+            importlib.import_module(module)
+        except Exception as exc:  # an import can fail in many ways
+            return f"cannot import {module}: {exc.__class__.__name__}: {exc}"
+    return None
+
+
+def runnable(keys, implementations: dict, requires: dict, report: dict):
+    """The (key, class) of every implementation of `keys` that can run; the
+    others are printed and listed under report["skipped"]."""
+    for key in keys:
+        cls = implementations[key]
+        reason = missing_requirement(requires, key)
+        if reason:
+            print(f"  skip {cls.name}: {reason}", flush=True)
+            report["skipped"][cls.name] = reason
+            continue
+        yield key, cls
+
+
+# ---------------------------------------------------------------------------
+# Measuring
+
+
+def rounds_per_sample(fn, params) -> int:
+    """Rounds over `params` that one sample times: enough for SAMPLE_TIME."""
+    t0 = time.perf_counter()
+    for p in params:
+        fn(*p)
+    once = time.perf_counter() - t0
+    return max(1, min(MAX_ROUNDS, int(SAMPLE_TIME / max(once, 1e-9))))
+
+
+def per_call(fn, params) -> float:
+    """Seconds per call: the best over repeats of the mean over `params`."""
+    fn(*params[0])  # warm
+    rounds = rounds_per_sample(fn, params)
+    samples = []
+    spent = 0.0
+    while len(samples) < MIN_REPS or (spent < MIN_TIME and len(samples) < MAX_REPS):
+        t0 = time.perf_counter()
+        for _ in range(rounds):
+            for p in params:
+                fn(*p)
+        dt = time.perf_counter() - t0
+        spent += dt
+        samples.append(dt / (rounds * len(params)))
+    # The minimum: other load on the machine only ever adds time.
+    return min(samples)
+
+
+def positions(objs, result, ordered=False) -> list:
+    """The positions of the result's objects in `objs` (matched by
+    identity), sorted unless the result's order is part of the answer."""
+    where = {id(o): i for i, o in enumerate(objs)}
+    found = [where[id(o)] for o in result]
+    return found if ordered else sorted(found)
+
+
+class Checker:
+    """Compares every implementation's answers with the reference's."""
+
+    def __init__(self):
+        self.expected = {}
+        self.mismatches = []
+
+    def check(self, impl_name, is_reference, label, objs, result, ordered=False):
+        self.check_value(impl_name, is_reference, label, positions(objs, result, ordered))
+
+    def check_value(self, impl_name, is_reference, label, got):
+        if is_reference:
+            self.expected[label] = got
+            return
+        want = self.expected.get(label)
+        if want is not None and got != want:
+            if isinstance(got, list) and isinstance(want, list):
+                detail = f"{len(got)} objects, expected {len(want)}"
+                if len(got) == len(want):
+                    detail += " (other objects or another order)"
+            else:
+                detail = f"{got!r:.300}, expected {want!r:.300}"
+            self.mismatches.append(f"{impl_name}: {label}: {detail}")
+
+
+def rss_bytes() -> int:
+    with open("/proc/self/statm") as f:
+        return int(f.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
+
+
+# The memory child builds this many objects first and drops them, so that
+# imports and a library's one-off set-up (about 50 MiB for pandas or polars,
+# 100 MiB for DuckDB) are not counted as memory per object.
+WARM_UP_OBJECTS = 1000
+
+
+def memory_child(make_data, impl_class, n: int) -> None:
+    """Prints the RSS growth per object of building `impl_class` over
+    `make_data(n)`, after a warm-up build. Runs in the child process."""
+    data = make_data(n)
+    impl_class().build(make_data(WARM_UP_OBJECTS))
+    impl = impl_class()
+    gc.collect()
+    before = rss_bytes()
+    impl.build(data)
+    gc.collect()
+    after = rss_bytes()
+    print(json.dumps({"bytes_per_object": (after - before) / n}))
+
+
+def measure_memory(script: str, key: str, n: int) -> float | None:
+    """Bytes per object of implementation `key`, measured by `script` run
+    with --memory-child in a fresh process."""
+    proc = subprocess.run(
+        [sys.executable, script, "--memory-child", key, "--n", str(n)],
+        capture_output=True,
+        text=True,
+    )
+    if proc.returncode != 0:
+        print(f"  memory of {key} failed: {proc.stderr.strip()[-300:]}", file=sys.stderr)
+        return None
+    return json.loads(proc.stdout.strip().splitlines()[-1])["bytes_per_object"]
+
+
+# ---------------------------------------------------------------------------
+# Reporting
+
+
+def fmt(value, key="") -> str:
+    if value is None:
+        return "n/a"
+    if key == "memory":
+        return f"{value:,.0f} B"
+    if value >= 1:
+        return f"{value:.2f} s"
+    if value >= 1e-3:
+        return f"{value * 1e3:.2f} ms"
+    return f"{value * 1e6:.2f} µs"
+
+
+def machine() -> dict:
+    cpu = platform.processor()
+    try:
+        with open("/proc/cpuinfo") as f:
+            for line in f:
+                if line.startswith("model name"):
+                    cpu = line.split(":", 1)[1].strip()
+                    break
+    except OSError:
+        pass
+    return {
+        "python": sys.version.split()[0],
+        "platform": platform.platform(),
+        "cpu": cpu,
+        "cores": os.cpu_count(),
+    }
+
+
+def write_report(report: dict, stem: Path, text: str, plotter=None) -> None:
+    """Writes <stem>.json, .md (and .png), prints the table and any mismatch."""
+    stem.with_suffix(".json").write_text(json.dumps(report, indent=2) + "\n")
+    stem.with_suffix(".md").write_text(text)
+    if plotter is not None:
+        try:
+            plotter(report, stem.with_suffix(".png"))
+        except ImportError as exc:
+            print(f"  no plot: {exc}", file=sys.stderr)
+    print(text)
+    for m in report["mismatches"]:
+        print(f"MISMATCH {m}", file=sys.stderr)
