@@ -65,8 +65,6 @@ class Bitmap {
     uint32_t maximum() const { return roaring_bitmap_maximum(raw_); }
     // Smallest id; UINT32_MAX for an empty bitmap.
     uint32_t minimum() const { return roaring_bitmap_minimum(raw_); }
-    // Whether the two share an id, without building their intersection.
-    bool intersects(const Bitmap& other) const { return roaring_bitmap_intersect(raw_, other.raw_); }
     bool operator==(const Bitmap& other) const { return roaring_bitmap_equals(raw_, other.raw_); }
     // Whether the two share an id, and how many they share, without
     // building their intersection.

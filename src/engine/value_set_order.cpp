@@ -1,6 +1,7 @@
 #include "engine/value_set_order.hpp"
 
 #include <algorithm>
+#include <cstdint>
 #include <limits>
 #include <string>
 
@@ -134,11 +135,26 @@ ValueSetOrder::Sets::const_iterator ValueSetOrder::numbers_end() const {
 }
 
 std::vector<uint32_t> ValueSetOrder::sorted_ids(const Bitmap& selection, size_t limit,
-                                                bool reverse) const {
+                                                bool reverse, size_t offset) const {
     std::vector<uint32_t> out;
     if (limit == 0 || selection.is_empty())
         return out;
+    // A set whose selected ids all lie within what is left to pass over is
+    // counted, not listed; the set where the offset ends is listed from its
+    // start and the ids before the offset dropped.
     auto visit = [&](const Bitmap& set) {
+        if (offset > 0) {
+            uint64_t selected = set.and_cardinality(selection);
+            if (selected <= offset) {
+                offset -= selected;
+                return true;
+            }
+            size_t wanted = limit > SIZE_MAX - offset ? SIZE_MAX : limit + offset;
+            take_selected(set, selection, wanted, out);
+            out.erase(out.begin(), out.begin() + static_cast<ptrdiff_t>(offset));
+            offset = 0;
+            return out.size() < limit;
+        }
         take_selected(set, selection, limit - out.size(), out);
         return out.size() < limit;
     };

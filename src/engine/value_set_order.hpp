@@ -41,8 +41,10 @@ class ValueSetOrder {
     Bitmap query_codes(Key128 first_code, Key128 last_code, const Bitmap& mask,
                        UniverseCover cover) const;
     // As `BitMapBTree::sorted_ids`: ascending (descending) value, ties by
-    // ascending id, NaN left out, at most `limit`.
-    std::vector<uint32_t> sorted_ids(const Bitmap& selection, size_t limit, bool reverse) const;
+    // ascending id, NaN left out, the first `offset` passed over (whole sets
+    // counted, not listed), at most `limit`.
+    std::vector<uint32_t> sorted_ids(const Bitmap& selection, size_t limit, bool reverse,
+                                     size_t offset = 0) const;
     // As `BitMapBTree::min_entry`/`max_entry`: the smallest id of `selection`
     // under the smallest (largest) number, NaN left out.
     std::optional<CompositeKey128> min_entry(const Bitmap& selection) const;

@@ -65,7 +65,14 @@ struct Differential {
                     EXPECT_EQ(numbers.sorted_ids(*selection, limit, reverse),
                               tree.sorted_ids(*selection, limit, reverse));
             }
-            EXPECT_EQ(numbers.sorted_ids(*selection, std::nullopt, true), expected_desc(*selection));
+            std::vector<uint32_t> desc = expected_desc(*selection);
+            EXPECT_EQ(numbers.sorted_ids(*selection, std::nullopt, true), desc);
+            for (size_t offset : {size_t{1}, desc.size() / 3, desc.size()}) {
+                std::vector<uint32_t> page = numbers.sorted_ids(*selection, 10, true, offset);
+                std::vector<uint32_t> want(desc.begin() + std::min(offset, desc.size()),
+                                           desc.begin() + std::min(offset + 10, desc.size()));
+                EXPECT_EQ(page, want) << "offset " << offset;
+            }
             EXPECT_EQ(numbers.min_entry(*selection), tree.min_entry(*selection));
             EXPECT_EQ(numbers.max_entry(*selection), tree.max_entry(*selection));
         }
