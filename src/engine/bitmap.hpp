@@ -125,6 +125,21 @@ class Bitmap {
         }
     }
 
+    // As `for_each_block`, but `f` returns whether to go on: a walk that
+    // stops early reads no further block.
+    template <uint32_t Block = kReadBlock, typename F>
+    void for_each_block_while(F&& f) const {
+        roaring_uint32_iterator_t it;
+        roaring_iterator_init(raw_, &it);
+        uint32_t block[Block];
+        for (;;) {
+            uint32_t n = roaring_uint32_iterator_read(&it, block, Block);
+            if (n > 0 && !f(std::span<const uint32_t>(block, n)))
+                return;
+            if (n < Block)
+                return;
+        }
+    }
     // Calls `f(id)` for every id in ascending order, reading the bitmap in
     // blocks so that the per-id cost is a plain loop.
     template <typename F>

@@ -84,7 +84,7 @@ void RemovalPrefetch::add(const QueryMap& map, const ValueKey& value) {
     maps_[map_count_] = &map;
     hashes_[map_count_] = value.hash;
     if (auto number = value.numeric())
-        routes_[map_count_].emplace(map.tree().route(*number, id_));
+        routes_[map_count_] = map.tree().route(*number, id_);
     ++map_count_;
 }
 

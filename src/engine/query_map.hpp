@@ -1,9 +1,10 @@
 #pragma once
 // `QueryMap`: the index of one attribute.
 //
-// An exact map from value key to the ids holding that value, and an ordered
-// bitmap tree of the (number, id) pairs of the Int and Float values, for
-// ranges. Python-free: keys carry the stored hash of the value and its native
+// An exact map from value key to the ids holding that value, and the
+// (number, id) pairs of the Int and Float values in value order, for ranges
+// and sorted walks (`OrderedNumbers`: a bitmap tree, or one set per value
+// where values repeat; called the tree below). Python-free: keys carry the stored hash of the value and its native
 // number only.
 //
 // Invariants: the tree holds exactly the (value, id) pairs of the exact map
@@ -21,7 +22,7 @@
 
 #include "engine/bulk_buffer.hpp"
 #include "engine/hybrid_set.hpp"
-#include "engine/ranged_b_tree.hpp"
+#include "engine/ordered_numbers.hpp"
 #include "engine/value_key.hpp"
 
 namespace vorlane {
@@ -67,7 +68,7 @@ class QueryMap {
 
     ExactMap& exact() { return exact_; }
     const ExactMap& exact() const { return exact_; }
-    const BitMapBTree& tree() const { return tree_; }
+    const OrderedNumbers& tree() const { return tree_; }
 
     size_t memory_usage() const;
     void validate() const;
@@ -80,7 +81,7 @@ class QueryMap {
     bool insert_exact(const ValueKey& value, uint32_t id);
 
     ExactMap exact_;
-    BitMapBTree tree_;
+    OrderedNumbers tree_;
 };
 
 // Brings into the cache what taking one id out of several maps will touch

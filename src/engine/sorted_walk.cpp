@@ -21,6 +21,8 @@ class SortedWalk {
         : selection_(selection), limit_(limit), reverse_(reverse) {
         nan_above_ = encode_value96(std::numeric_limits<double>::infinity());
         nan_below_ = encode_value96(-std::numeric_limits<double>::infinity());
+        lowest_key_ = lowest_number_key();
+        highest_key_ = highest_number_key();
     }
 
     // False once enough ids were collected.
@@ -41,10 +43,15 @@ class SortedWalk {
     // Position of the k-th element visited among `len`, in the walk's direction.
     uint32_t slot(uint32_t k, uint32_t len) const { return reverse_ ? len - 1 - k : k; }
 
+    // Children before the one holding the lowest number key hold only NaNs
+    // of negative sign, children after the one holding the highest only
+    // NaNs of positive sign: the walk starts and ends at those two, so that
+    // a largest-first walk descends straight past the NaNs at the top.
     bool walk_internal(const InternalNode& node) {
-        uint32_t len = static_cast<uint32_t>(node.len());
-        for (uint32_t k = 0; k < len; ++k) {
-            uint32_t i = slot(k, len);
+        uint32_t first = node.get_key_index(lowest_key_);
+        uint32_t last = node.get_key_index(highest_key_);
+        for (uint32_t k = 0; k <= last - first; ++k) {
+            uint32_t i = reverse_ ? last - k : first + k;
             // A child none of whose ids is selected is skipped whole.
             if (node.caches_bitmaps() && !node.bitmaps[i].intersects(selection_))
                 continue;
@@ -93,6 +100,8 @@ class SortedWalk {
     bool reverse_;
     Key128 nan_above_;
     Key128 nan_below_;
+    Key128 lowest_key_;
+    Key128 highest_key_;
     std::vector<uint32_t> ids_;
     std::vector<uint32_t> ties_;
     Key128 tie_code_ = 0;

@@ -1,0 +1,209 @@
+#include "engine/ordered_numbers.hpp"
+
+#include <algorithm>
+#include <limits>
+
+#include "engine/panic.hpp"
+
+namespace vorlane {
+
+namespace {
+
+// The value codes [first, last] of the keys a range admits: bounds compare
+// by value alone, so a key range covers whole values.
+struct CodeInterval {
+    Key128 first;
+    Key128 last;
+};
+
+std::optional<CodeInterval> code_interval(const Bound& lower, const Bound& upper) {
+    KeyRange range = KeyRange::from_bounds(lower, upper);
+    if (range.empty)
+        return std::nullopt;
+    return CodeInterval{range.first >> 32, range.last >> 32};
+}
+
+}  // namespace
+
+void OrderedNumbers::insert(NumericValue value, uint32_t id) {
+    if (auto* sets = std::get_if<ValueSetOrder>(&form_)) {
+        if (sets->insert(encode_value96(value), id))
+            after_change();
+        return;
+    }
+    BitMapBTree& tree = std::get<BitMapBTree>(form_);
+    size_t before = tree.size();
+    tree.insert(value, id);
+    if (tree.size() != before)
+        after_change();
+}
+
+void OrderedNumbers::insert_sorted(std::span<const CompositeKey128> entries) {
+    if (entries.empty())
+        return;
+    if (empty()) {
+        size_t distinct = 1;
+        for (size_t i = 1; i < entries.size(); ++i)
+            distinct += entries[i].value_code() != entries[i - 1].value_code();
+        bool sets = entries.size() >= kMinSetEntries && distinct * kEnterRepeats <= entries.size();
+        if (sets)
+            form_.emplace<ValueSetOrder>();
+        else
+            form_.emplace<BitMapBTree>();
+        changes_since_count_ = 0;
+    }
+    std::visit([&](auto& form) { form.insert_sorted(entries); }, form_);
+    after_change(entries.size());
+}
+
+bool OrderedNumbers::remove(NumericValue value, uint32_t id) {
+    bool removed = std::visit(
+        [&](auto& form) {
+            if constexpr (std::is_same_v<std::decay_t<decltype(form)>, ValueSetOrder>)
+                return form.remove(encode_value96(value), id);
+            else
+                return form.remove(value, id);
+        },
+        form_);
+    if (removed)
+        after_change();
+    return removed;
+}
+
+bool OrderedNumbers::contains(NumericValue value, uint32_t id) const {
+    if (const auto* sets = std::get_if<ValueSetOrder>(&form_))
+        return sets->contains(encode_value96(value), id);
+    return std::get<BitMapBTree>(form_).contains(value, id);
+}
+
+MoveOutcome OrderedNumbers::move(NumericValue old_value, NumericValue new_value, uint32_t id) {
+    MoveOutcome outcome{};
+    if (auto* sets = std::get_if<ValueSetOrder>(&form_)) {
+        outcome.removed = sets->remove(encode_value96(old_value), id);
+        outcome.inserted = sets->insert(encode_value96(new_value), id);
+    } else {
+        outcome = std::get<BitMapBTree>(form_).move(old_value, new_value, id);
+    }
+    if (outcome.removed || outcome.inserted)
+        after_change();
+    return outcome;
+}
+
+void OrderedNumbers::prefetch_move(NumericValue old_value, NumericValue new_value,
+                                   uint32_t id) const {
+    if (const auto* tree = std::get_if<BitMapBTree>(&form_))
+        tree->prefetch_move(old_value, new_value, id);
+}
+
+std::optional<RoutePrefetch> OrderedNumbers::route(NumericValue value, uint32_t id) const {
+    if (const auto* tree = std::get_if<BitMapBTree>(&form_))
+        return tree->route(value, id);
+    return std::nullopt;
+}
+
+Bitmap OrderedNumbers::query_range(const Bound& lower, const Bound& upper, const Bitmap& mask,
+                                   UniverseCover cover) const {
+    if (const auto* tree = std::get_if<BitMapBTree>(&form_))
+        return tree->query_range(lower, upper, mask, cover);
+    std::optional<CodeInterval> interval = code_interval(lower, upper);
+    if (!interval)
+        return Bitmap();
+    return std::get<ValueSetOrder>(form_).query_codes(interval->first, interval->last, mask,
+                                                      cover);
+}
+
+std::vector<uint32_t> OrderedNumbers::sorted_ids(const Bitmap& selection,
+                                                 std::optional<size_t> limit,
+                                                 bool reverse, size_t offset) const {
+    if (const auto* tree = std::get_if<BitMapBTree>(&form_)) {
+        std::optional<size_t> through = limit;
+        if (limit && *limit <= std::numeric_limits<size_t>::max() - offset)
+            through = *limit + offset;
+        std::vector<uint32_t> ids = tree->sorted_ids(selection, through, reverse);
+        ids.erase(ids.begin(), ids.begin() + static_cast<ptrdiff_t>(std::min(offset, ids.size())));
+        return ids;
+    }
+    size_t cap = limit.value_or(std::numeric_limits<size_t>::max());
+    return std::get<ValueSetOrder>(form_).sorted_ids(selection, cap, reverse, offset);
+}
+
+std::optional<CompositeKey128> OrderedNumbers::min_entry(const Bitmap& selection) const {
+    return std::visit([&](const auto& form) { return form.min_entry(selection); }, form_);
+}
+
+std::optional<CompositeKey128> OrderedNumbers::max_entry(const Bitmap& selection) const {
+    return std::visit([&](const auto& form) { return form.max_entry(selection); }, form_);
+}
+
+size_t OrderedNumbers::size() const {
+    return std::visit([](const auto& form) { return form.size(); }, form_);
+}
+
+size_t OrderedNumbers::memory_usage() const {
+    return std::visit([](const auto& form) { return form.memory_usage(); }, form_);
+}
+
+bool OrderedNumbers::wants_value_sets(size_t distinct) const {
+    size_t entries = size();
+    if (holds_value_sets())
+        return entries >= kMinSetEntries / 2 && distinct * kLeaveRepeats <= entries;
+    return entries >= kMinSetEntries && distinct * kEnterRepeats <= entries;
+}
+
+void OrderedNumbers::after_change(size_t changes) {
+    if (const auto* sets = std::get_if<ValueSetOrder>(&form_)) {
+        if (!wants_value_sets(sets->distinct()))
+            convert_to_tree();
+        return;
+    }
+    changes_since_count_ += changes;
+    size_t entries = size();
+    if (entries < kMinSetEntries ||
+        changes_since_count_ < std::max(kMinChangesPerCount, entries / 2))
+        return;
+    changes_since_count_ = 0;
+    if (wants_value_sets(tree_distinct()))
+        convert_to_value_sets();
+}
+
+size_t OrderedNumbers::tree_distinct() const {
+    size_t distinct = 0;
+    Key128 last = 0;
+    std::get<BitMapBTree>(form_).for_each_entry([&](CompositeKey128 entry) {
+        distinct += distinct == 0 || entry.value_code() != last;
+        last = entry.value_code();
+    });
+    return distinct;
+}
+
+std::vector<CompositeKey128> OrderedNumbers::entries() const {
+    std::vector<CompositeKey128> all;
+    all.reserve(size());
+    for_each_entry([&](CompositeKey128 entry) { all.push_back(entry); });
+    return all;
+}
+
+void OrderedNumbers::convert_to_value_sets() {
+    std::vector<CompositeKey128> all = entries();
+    ValueSetOrder sets;
+    sets.insert_sorted(all);
+    form_ = std::move(sets);
+}
+
+void OrderedNumbers::convert_to_tree() {
+    std::vector<CompositeKey128> all = entries();
+    BitMapBTree tree;
+    tree.insert_sorted(all);
+    form_ = std::move(tree);
+    changes_since_count_ = 0;
+}
+
+void OrderedNumbers::validate() const {
+    std::visit([](const auto& form) { form.validate(); }, form_);
+    if (const auto* sets = std::get_if<ValueSetOrder>(&form_)) {
+        if (!wants_value_sets(sets->distinct()))
+            panic("OrderedNumbers invariant broken: value sets kept for values that rarely repeat");
+    }
+}
+
+}  // namespace vorlane

@@ -1,0 +1,99 @@
+#pragma once
+// `OrderedNumbers`: the (number, id) entries of one attribute in value order,
+// held in the form that suits how its values repeat.
+//
+// - `BitMapBTree`, one entry per id, where values are mostly distinct
+//   (prices, timestamps, sizes);
+// - `ValueSetOrder`, one set of ids per distinct value, where they repeat
+//   (months, quantities, flags): a fraction of the tree's bytes, and ranges,
+//   top-k and bounds that walk values instead of entries.
+//
+// Both forms hold exactly the same entries and answer every query the same
+// way; only memory and speed differ. The form follows the content with
+// hysteresis, so that assignments near a threshold do not convert back and
+// forth: the sets are taken once values repeat `kEnterRepeats` times on
+// average and left once they repeat fewer than `kLeaveRepeats` times. The set
+// form knows its distinct values at every change; the tree form counts them
+// in one pass once the entries changed by half since the last count, which
+// costs each change a constant share of a pass.
+//
+// No lock of its own; its owner serialises writers against readers.
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <variant>
+#include <vector>
+
+#include "engine/bitmap.hpp"
+#include "engine/ranged_b_tree.hpp"
+#include "engine/value_set_order.hpp"
+
+namespace vorlane {
+
+class OrderedNumbers {
+  public:
+    // Below this many entries the tree is kept: a leaf or two of entries
+    // costs less than a set per value, and small attributes gain nothing.
+    static constexpr size_t kMinSetEntries = 1024;
+    // Average ids per distinct value at which the sets are taken: a value's
+    // map slot and bitmap header cost about what 16 tree entries do.
+    static constexpr size_t kEnterRepeats = 16;
+    // Average at which they are left: a quarter of the entering one.
+    static constexpr size_t kLeaveRepeats = 4;
+    // Changes between two counts of the tree's distinct values, at least.
+    static constexpr size_t kMinChangesPerCount = 4096;
+
+    // Inserting a pair already held changes nothing.
+    void insert(NumericValue value, uint32_t id);
+    // Entries in ascending key order; an empty holder takes the form that
+    // suits them in one pass.
+    void insert_sorted(std::span<const CompositeKey128> entries);
+    // True when the entry was held and removed.
+    bool remove(NumericValue value, uint32_t id);
+    bool contains(NumericValue value, uint32_t id) const;
+    // As `remove(old_value)` then `insert(new_value)`.
+    MoveOutcome move(NumericValue old_value, NumericValue new_value, uint32_t id);
+    // Cache hints for a `move` or a removal; only the tree form has routes.
+    void prefetch_move(NumericValue old_value, NumericValue new_value, uint32_t id) const;
+    std::optional<RoutePrefetch> route(NumericValue value, uint32_t id) const;
+
+    // See `BitMapBTree::query_range`.
+    Bitmap query_range(const Bound& lower, const Bound& upper, const Bitmap& mask,
+                       UniverseCover cover = UniverseCover::Part) const;
+    // See `BitMapBTree::sorted_ids`.
+    std::vector<uint32_t> sorted_ids(const Bitmap& selection, std::optional<size_t> limit,
+                                     bool reverse, size_t offset = 0) const;
+    // See `BitMapBTree::min_entry` and `max_entry`.
+    std::optional<CompositeKey128> min_entry(const Bitmap& selection) const;
+    std::optional<CompositeKey128> max_entry(const Bitmap& selection) const;
+
+    size_t size() const;
+    bool empty() const { return size() == 0; }
+    size_t memory_usage() const;
+    // Whether the entries are held as one set per value.
+    bool holds_value_sets() const { return std::holds_alternative<ValueSetOrder>(form_); }
+    // Calls `f(CompositeKey128)` for every entry in ascending key order.
+    template <typename F>
+    void for_each_entry(F&& f) const {
+        std::visit([&](const auto& form) { form.for_each_entry(f); }, form_);
+    }
+    // Throws `Panic` naming the first broken invariant, the form's own or a
+    // form that its content no longer allows.
+    void validate() const;
+
+  private:
+    // Counts a change and takes the other form when the content calls for it.
+    void after_change(size_t changes = 1);
+    // The form the content calls for, from the current one.
+    bool wants_value_sets(size_t distinct) const;
+    void convert_to_value_sets();
+    void convert_to_tree();
+    size_t tree_distinct() const;
+    std::vector<CompositeKey128> entries() const;
+
+    std::variant<BitMapBTree, ValueSetOrder> form_;
+    size_t changes_since_count_ = 0;
+};
+
+}  // namespace vorlane
