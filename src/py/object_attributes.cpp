@@ -15,22 +15,28 @@ namespace {
 // little, as an object given one new name often gets more.
 constexpr size_t kFirstSpillCapacity = 4;
 
+// A heap array of values starts with its capacity, one word before the
+// first value: the object's handle on it is one pointer, the room of one
+// value.
+static_assert(sizeof(size_t) == sizeof(PyValue) && alignof(size_t) == alignof(PyValue));
+
 PyValue* allocate_values(size_t capacity) {
-    return static_cast<PyValue*>(::operator new(capacity * sizeof(PyValue)));
+    auto* block = static_cast<size_t*>(::operator new((capacity + 1) * sizeof(PyValue)));
+    block[0] = capacity;
+    return reinterpret_cast<PyValue*>(block + 1);
 }
 
 void free_values(PyValue* values) {
-    ::operator delete(values);
+    if (values != nullptr)
+        ::operator delete(reinterpret_cast<size_t*>(values) - 1);
 }
 
 // Raw room for values, freed unless handed on.
 struct RawValues {
     PyValue* values = nullptr;
-    size_t capacity = 0;
 
     // No room at all for a count of 0.
-    explicit RawValues(size_t count)
-        : values(count > 0 ? allocate_values(count) : nullptr), capacity(count) {}
+    explicit RawValues(size_t count) : values(count > 0 ? allocate_values(count) : nullptr) {}
     ~RawValues() { free_values(values); }
     RawValues(const RawValues&) = delete;
     RawValues& operator=(const RawValues&) = delete;
@@ -55,7 +61,7 @@ ObjectAttributes::ObjectAttributes(AttrLayout* layout, std::span<PyValue> values
     // The only step that can fail comes first.
     RawValues room(count > kInlineValues ? count - kSpillFrom : 0);
     if (count > kInlineValues)
-        new (&spill()) Spill{room.release(), count - kSpillFrom};
+        new (&spill()) Spill{room.release()};
     for (size_t pos = 0; pos < count; ++pos)
         new (slot(pos, count)) PyValue(std::move(values[pos]));
     layout_ = layout;
@@ -143,14 +149,14 @@ std::optional<PyValue> ObjectAttributes::set(AttrName name, PyObject* key, PyVal
     size_t needed = 0;
     if (count == kInlineValues) {
         needed = kFirstSpillCapacity;
-    } else if (count > kInlineValues && count - kSpillFrom == spill().capacity) {
+    } else if (count > kInlineValues && count - kSpillFrom == spill().capacity()) {
         // Doubling: an object given many names one by one moves each value
         // a bounded number of times.
-        needed = 2 * spill().capacity;
+        needed = 2 * spill().capacity();
     }
     RawValues room(needed);
     AttrLayout* next = next_layout(name, key);
-    Spill handle{room.values, room.capacity};
+    Spill handle{room.values};
     room.release();
     place(count, std::move(value), handle);
     layout_ = next;  // a shared layout left behind stays; a private one grew in place
@@ -158,14 +164,17 @@ std::optional<PyValue> ObjectAttributes::set(AttrName name, PyObject* key, PyVal
 }
 
 size_t ObjectAttributes::spilled_bytes() const {
-    return size() > kInlineValues ? spill().capacity * sizeof(PyValue) : 0;
+    size_t bytes = size() > kInlineValues ? (spill().capacity() + 1) * sizeof(PyValue) : 0;
+    for (size_t pos = 0; pos < size(); ++pos)
+        bytes += value(pos).boxed_bytes();
+    return bytes;
 }
 
 void ObjectAttributes::validate() const {
     layout_->validate();
     size_t count = size();
     if (count > kInlineValues &&
-        (spill().values == nullptr || spill().capacity < count - kSpillFrom))
+        (spill().values == nullptr || spill().capacity() < count - kSpillFrom))
         panic("object attributes: spilled values past the array");
     for (size_t pos = 0; pos < count; ++pos) {
         if (value(pos).obj() == nullptr)

@@ -4,7 +4,8 @@
 //
 // Up to `kInlineValues` values live inside the object. A wider object keeps
 // the first `kInlineValues - 1` inside and the rest in one heap array, whose
-// pointer and capacity take the place of the last inline value. An object
+// pointer takes the place of the last inline value (the array keeps its
+// capacity in a word before its first value). An object
 // with a shared layout owns only its values; a private layout is owned by
 // the object too.
 //
@@ -85,7 +86,8 @@ class ObjectAttributes {
     Iterator begin() const { return Iterator(*this, 0); }
     Iterator end() const { return Iterator(*this, size()); }
 
-    // Heap bytes of the values past the inline ones.
+    // Heap bytes of the values past the inline ones and of the boxed
+    // records of values whose hash is kept (see `PyValue`).
     size_t spilled_bytes() const;
     // Heap bytes of a private layout (none for a shared one).
     size_t private_layout_bytes() const { return layout_->is_shared() ? 0 : layout_->bytes(); }
@@ -98,8 +100,9 @@ class ObjectAttributes {
     static constexpr size_t kSpillFrom = kInlineValues - 1;
     // The heap array of values from `kSpillFrom` on.
     struct Spill {
+        // The array's first value; its capacity is kept just before it.
         PyValue* values;
-        size_t capacity;
+        size_t capacity() const { return reinterpret_cast<const size_t*>(values)[-1]; }
     };
     static_assert(sizeof(Spill) <= sizeof(PyValue), "the array's handle takes one value's room");
 

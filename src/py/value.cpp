@@ -1,5 +1,6 @@
 #include "py/value.hpp"
 
+#include <atomic>
 #include <charconv>
 #include <cmath>
 #include <cstdio>
@@ -28,6 +29,10 @@ int64_t python_hash(PyObject* obj) {
     panic(kUnwrapErr);
 }
 
+// Python's hash of None, read once while attached: a constant of the
+// interpreter, which a key derived detached cannot ask for.
+std::atomic<int64_t> none_hash{0};
+
 ValueKey classify(PyObject* obj) {
     PyTypeObject* type = Py_TYPE(obj);
     if (type == &PyLong_Type) {
@@ -41,7 +46,9 @@ ValueKey classify(PyObject* obj) {
         return ValueKey::of_int(int_hash(value), value);
     }
     if (type == &PyFloat_Type) {
-        return ValueKey::of_float(python_hash(obj), PyFloat_AS_DOUBLE(obj));
+        double value = PyFloat_AS_DOUBLE(obj);
+        assert(float_hash(obj, value) == python_hash(obj));
+        return ValueKey::of_float(float_hash(obj, value), value);
     }
     if (type == &PyUnicode_Type) {
         // The text itself is not copied: the object is kept and its UTF-8
@@ -49,9 +56,37 @@ ValueKey classify(PyObject* obj) {
         // so a value that cannot be encoded never enters the module.
         if (PyUnicode_AsUTF8AndSize(obj, nullptr) == nullptr)
             conversion_failed();
+        // Hashing a str caches its hash in the object, where `key` reads it.
         return ValueKey::of_other(python_hash(obj), NativeKind::Str);
     }
-    return ValueKey::of_other(python_hash(obj), NativeKind::Unknown);
+    int64_t hash = python_hash(obj);
+    if (obj == Py_None)
+        none_hash.store(hash, std::memory_order_relaxed);
+    return ValueKey::of_other(hash, NativeKind::Unknown);
+}
+
+// Whether the key of `obj` follows from the object alone (see `PyValue`).
+bool derivable(PyObject* obj) {
+    PyTypeObject* type = Py_TYPE(obj);
+    return type == &PyLong_Type || type == &PyFloat_Type || type == &PyUnicode_Type ||
+           type == &PyBool_Type || obj == Py_None;
+}
+
+// The value of an exact int that conversion found within 64 bits.
+int64_t int_value(PyObject* obj) {
+    auto* number = reinterpret_cast<PyLongObject*>(obj);
+    if (PyUnstable_Long_IsCompact(number))
+        return PyUnstable_Long_CompactValue(number);
+    int overflow = 0;
+    return PyLong_AsLongLongAndOverflow(obj, &overflow);
+}
+
+// The hash an exact str cached when conversion hashed it. The field is
+// written once, before the object reached us; other threads may write the
+// same value again, so it is read atomically.
+int64_t cached_str_hash(PyObject* obj) {
+    Py_hash_t* field = &reinterpret_cast<PyASCIIObject*>(obj)->hash;
+    return __atomic_load_n(field, __ATOMIC_RELAXED);
 }
 
 }  // namespace
@@ -68,19 +103,79 @@ int64_t int_hash(int64_t value) {
     return hash == -1 ? -2 : hash;
 }
 
-PyValue::PyValue(PyObject* obj, const ValueKey& key)
-    : obj_(obj), word_(key.kind == NativeKind::Int ? key.int_value : key.hash) {}
+int64_t float_hash(PyObject* obj, double value) {
+    constexpr int kBits = 61;
+    constexpr uint64_t kModulus = (uint64_t{1} << kBits) - 1;
+    constexpr int64_t kInfinityHash = 314159;
+    if (std::isnan(value))
+        return Py_HashPointer(obj);
+    if (std::isinf(value))
+        return value > 0 ? kInfinityHash : -kInfinityHash;
+    int exponent = 0;
+    double mantissa = std::frexp(value, &exponent);
+    bool negative = mantissa < 0;
+    if (negative)
+        mantissa = -mantissa;
+    // The mantissa's bits, 28 at a time, folded modulo 2^61 - 1.
+    constexpr int kChunk = 28;
+    uint64_t hash = 0;
+    while (mantissa != 0) {
+        hash = ((hash << kChunk) & kModulus) | hash >> (kBits - kChunk);
+        mantissa *= double(uint64_t{1} << kChunk);
+        exponent -= kChunk;
+        auto digit = static_cast<uint64_t>(mantissa);
+        mantissa -= static_cast<double>(digit);
+        hash += digit;
+        if (hash >= kModulus)
+            hash -= kModulus;
+    }
+    // 2^61 = 1 modulo 2^61 - 1: the power of two is a rotation by the
+    // exponent reduced modulo 61.
+    int shift = exponent >= 0 ? exponent % kBits : kBits - 1 - ((-1 - exponent) % kBits);
+    hash = ((hash << shift) & kModulus) | hash >> (kBits - shift);
+    int64_t signed_hash = negative ? -static_cast<int64_t>(hash) : static_cast<int64_t>(hash);
+    return signed_hash == -1 ? -2 : signed_hash;
+}
+
+PyValue::PyValue(PyObject* obj, const ValueKey& key) : word_(reinterpret_cast<uintptr_t>(obj)) {
+    if (!derivable(obj))
+        word_ = reinterpret_cast<uintptr_t>(new Boxed{obj, key.hash}) | kBoxedTag;
+}
+
+PyValue::PyValue(const PyValue& other) : word_(other.word_) {
+    if (other.is_boxed())
+        word_ = reinterpret_cast<uintptr_t>(new Boxed(*other.boxed())) | kBoxedTag;
+    Py_INCREF(obj());
+}
+
+void PyValue::release() noexcept {
+    if (word_ == 0)
+        return;
+    PyObject* object = obj();
+    if (is_boxed())
+        delete boxed();
+    word_ = 0;
+    py::checked_decref(object);
+}
 
 ValueKey PyValue::key() const {
-    NativeKind kind = kind_of(obj_);
-    switch (kind) {
-        case NativeKind::Int:
-            return ValueKey::of_int(int_hash(word_), word_);
-        case NativeKind::Float:
-            return ValueKey::of_float(word_, PyFloat_AS_DOUBLE(obj_));
-        default:
-            return ValueKey::of_other(word_, kind);
+    if (is_boxed())
+        return ValueKey::of_other(boxed()->hash, NativeKind::Unknown);
+    PyObject* object = obj();
+    PyTypeObject* type = Py_TYPE(object);
+    if (type == &PyLong_Type) {
+        int64_t value = int_value(object);
+        return ValueKey::of_int(int_hash(value), value);
     }
+    if (type == &PyFloat_Type) {
+        double value = PyFloat_AS_DOUBLE(object);
+        return ValueKey::of_float(float_hash(object, value), value);
+    }
+    if (type == &PyUnicode_Type)
+        return ValueKey::of_other(cached_str_hash(object), NativeKind::Str);
+    if (type == &PyBool_Type)
+        return ValueKey::of_other(object == Py_True ? 1 : 0, NativeKind::Unknown);
+    return ValueKey::of_other(none_hash.load(std::memory_order_relaxed), NativeKind::Unknown);
 }
 
 PyValue PyValue::new_(PyObject* owned) {
@@ -191,7 +286,7 @@ std::string native_debug(const PyValue& value) {
 
 std::string PyValue::debug() const {
     char pointer[32];
-    std::snprintf(pointer, sizeof pointer, "%p", static_cast<void*>(obj_));
+    std::snprintf(pointer, sizeof pointer, "%p", static_cast<void*>(obj()));
     return std::string("PyValue { obj: Py(") + pointer + "), primitave: " + native_debug(*this) +
            ", hash: " + std::to_string(hash()) + " }";
 }

@@ -1,23 +1,25 @@
 #pragma once
 // `PyValue`: an attribute value as the module holds it.
 //
-// A PyValue owns one strong reference to the Python object and one word
-// taken at conversion: the native copy of an exact int, or else the object's
-// Python hash. The rest is recovered without running Python code: the native
-// kind follows from the object's exact type (a value that cannot be
-// converted never gets this far), an exact int's hash follows from its value
-// by the language's numeric hash rule, and an exact float's value is read
-// from the (immutable) float object the PyValue holds. Objects hold one
-// PyValue per attribute, so it is kept to two words. Two
-// PyValues are equal exactly when their stored hashes are equal.
+// A PyValue owns one strong reference to the Python object, in one word.
+// For the kinds whose key follows from the object itself without running
+// Python code, the word is the object: an exact int (its value, and its hash
+// by the language's numeric hash rule), an exact float (its value is read
+// from the immutable float, its hash computed by the same rule), an exact
+// str (which caches its hash when conversion asks for it), a bool and None.
+// Any other object may hash differently later (a tuple holding a mutable
+// user object, say), so its hash is taken once, at conversion, and kept with
+// the object in a small boxed record that the word points to, tagged in its
+// low bit. Objects hold one PyValue per attribute, so it is kept to one word.
+// Two PyValues are equal exactly when their stored hashes are equal.
 //
 // The index structures never hold PyValues: they hold the Python-free
 // `ValueKey` (hash and native number), so they can be changed with the
 // interpreter lock released. PyValues themselves are created, copied and
 // destroyed only while attached to the interpreter.
-
 #include <Python.h>
 
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <utility>
@@ -38,45 +40,45 @@ class PyValue {
     // Same, from a borrowed reference.
     static PyValue from_borrowed(PyObject* borrowed);
 
-    PyValue(const PyValue& other) : obj_(other.obj_), word_(other.word_) { Py_INCREF(obj_); }
+    PyValue(const PyValue& other);
     PyValue& operator=(const PyValue& other) {
         PyValue copy(other);
         swap(copy);
         return *this;
     }
-    PyValue(PyValue&& other) noexcept
-        : obj_(std::exchange(other.obj_, nullptr)), word_(other.word_) {}
+    PyValue(PyValue&& other) noexcept : word_(std::exchange(other.word_, 0)) {}
     PyValue& operator=(PyValue&& other) noexcept {
         PyValue moved(std::move(other));
         swap(moved);
         return *this;
     }
-    ~PyValue() { py::checked_decref(obj_); }
+    ~PyValue() { release(); }
 
-    PyObject* obj() const { return obj_; }
-    // Needs no interpreter: it reads only this value and its float object.
+    PyObject* obj() const {
+        return is_boxed() ? boxed()->obj : reinterpret_cast<PyObject*>(word_);
+    }
+    // Needs no interpreter: it reads only this value and its immutable object.
     ValueKey key() const;
     int64_t hash() const { return key().hash; }
-    NativeKind kind() const { return kind_of(obj_); }
+    NativeKind kind() const { return kind_of(obj()); }
+    // Heap bytes of the record that keeps the hash, if this value has one.
+    size_t boxed_bytes() const { return is_boxed() ? sizeof(Boxed) : 0; }
     bool operator==(const PyValue& other) const { return hash() == other.hash(); }
-
     // Whether holding this value can put its holder on a reference cycle:
     // false for objects of types the cycle collector does not track (int,
     // float, str, bytes, None, bool, ...) and for tuples it has untracked
     // (their items cannot change, so they stay untracked).
     bool may_form_cycle() const {
-        if (!PyObject_IS_GC(obj_))
+        PyObject* object = obj();
+        if (!PyObject_IS_GC(object))
             return false;
-        return !PyTuple_CheckExact(obj_) || PyObject_GC_IsTracked(obj_);
+        return !PyTuple_CheckExact(object) || PyObject_GC_IsTracked(object);
     }
 
     // `PyValue { obj: Py(0x...), primitave: Int(3), hash: 3 }`
     std::string debug() const;
 
-    void swap(PyValue& other) noexcept {
-        std::swap(obj_, other.obj_);
-        std::swap(word_, other.word_);
-    }
+    void swap(PyValue& other) noexcept { std::swap(word_, other.word_); }
 
     // The native kind of a converted object: by its exact type.
     static NativeKind kind_of(PyObject* obj) {
@@ -91,18 +93,35 @@ class PyValue {
     }
 
   private:
+    // An object whose key cannot be derived from it, with the hash taken
+    // at conversion.
+    struct Boxed {
+        PyObject* obj;
+        int64_t hash;
+    };
+    // Tags a word that points to a `Boxed` (objects and records are aligned
+    // to at least 8 bytes, so the low bit of their address is free).
+    static constexpr uintptr_t kBoxedTag = 1;
+
     PyValue(PyObject* obj, const ValueKey& key);
-    PyObject* obj_;
-    // Int: the value; every other kind: the stored hash.
-    int64_t word_;
+    bool is_boxed() const { return (word_ & kBoxedTag) != 0; }
+    const Boxed* boxed() const { return reinterpret_cast<const Boxed*>(word_ & ~kBoxedTag); }
+    void release() noexcept;
+
+    // The object, or the tagged `Boxed` record; 0 once moved from.
+    uintptr_t word_;
 };
 
-static_assert(sizeof(PyValue) == 2 * sizeof(void*), "objects hold one PyValue per attribute");
+static_assert(sizeof(PyValue) == sizeof(void*), "objects hold one PyValue per attribute");
 
 // Python's hash of an int in the signed 64-bit range, as the language defines
 // the hash of numbers: the magnitude reduced modulo the prime 2^61 - 1, with
 // the sign of the value, and -1 (the C API's error value) replaced by -2.
 int64_t int_hash(int64_t value);
+// Python's hash of a float, by the same rule: the value as a fraction reduced
+// modulo 2^61 - 1, infinities as +-314159, and a NaN by the address of its
+// object `obj`, as the interpreter hashes NaNs.
+int64_t float_hash(PyObject* obj, double value);
 
 // The attribute name given as the argument `param`, if any object ever
 // carried it (nothing otherwise: the name is not interned for a query).

@@ -58,6 +58,26 @@ class TestNativeKinds:
             index.add_object(o)
             assert index.get_by_attribute(a=float(value)) == [o]
 
+    def test_float_hash_is_the_interpreters(self):
+        # Floats keep no hash either: it is recomputed from the value by the
+        # numeric rule, which must agree with the interpreter's everywhere,
+        # subnormals, huge and integral values included.
+        import random
+        import struct
+
+        rng = random.Random(5)
+        values = [5e-324, -5e-324, 2.0**-1074 * 3, 1.7976931348623157e308, 2.0**61, 2.0**62 + 2048,
+                  -(2.0**63), 0.1, 1 / 3]
+        values += [struct.unpack("d", struct.pack("Q", rng.getrandbits(64)))[0] for _ in range(500)]
+        values += [rng.uniform(-1e6, 1e6) for _ in range(500)]
+        for value in values:
+            if value == value:
+                assert f"hash: {hash(value)} }}" in repr_of(value), value
+        nan = float("nan")
+        index = Index()
+        index.add_object(o := Indexable(a=nan))
+        assert index.get_by_attribute(a=nan) == [o]  # the same NaN object: the same key
+
     def test_subclasses_are_unknown(self):
         class Colour(enum.IntEnum):
             RED = 1
