@@ -15,6 +15,7 @@
 #include <exception>
 #include <optional>
 #include <shared_mutex>
+#include <type_traits>
 #include <utility>
 
 #include "engine/panic.hpp"
@@ -36,69 +37,58 @@ class PoisonRwLock {
     PoisonRwLock(const PoisonRwLock&) = delete;
     PoisonRwLock& operator=(const PoisonRwLock&) = delete;
 
-    class ReadGuard {
+    // The lock held for the guard's lifetime: shared by a `ReadGuard`, which
+    // gives read access, or exclusively by a `WriteGuard`, which gives write
+    // access and poisons the lock when its holder unwinds (a reader changed
+    // nothing). Either fails as the lock's next taker would once poisoned.
+    template <bool Exclusive>
+    class Guard {
       public:
-        explicit ReadGuard(const PoisonRwLock& lock) : lock_(&lock) {
-            LockHooks::on_acquire();
-            lock.mutex_.lock_shared();
-            if (lock.poisoned_.load(std::memory_order_acquire)) {
-                release();
-                panic(kUnwrapErr);
-            }
-        }
-        ~ReadGuard() { release(); }
-        ReadGuard(ReadGuard&& other) noexcept : lock_(std::exchange(other.lock_, nullptr)) {}
-        ReadGuard(const ReadGuard&) = delete;
-        ReadGuard& operator=(const ReadGuard&) = delete;
-        const T& operator*() const { return lock_->value_; }
-        const T* operator->() const { return &lock_->value_; }
-        void release() {
-            if (lock_ == nullptr)
-                return;
-            lock_->mutex_.unlock_shared();
-            lock_ = nullptr;
-            LockHooks::on_release();
-        }
+        using Lock = std::conditional_t<Exclusive, PoisonRwLock, const PoisonRwLock>;
+        using Value = std::conditional_t<Exclusive, T, const T>;
 
-      private:
-        const PoisonRwLock* lock_;
-    };
-
-    class WriteGuard {
-      public:
-        explicit WriteGuard(PoisonRwLock& lock)
-            : lock_(&lock), exceptions_at_start_(std::uncaught_exceptions()) {
+        explicit Guard(Lock& lock) : lock_(&lock), exceptions_at_start_(unwinding_now()) {
             LockHooks::on_acquire();
-            lock.mutex_.lock();
+            if constexpr (Exclusive)
+                lock.mutex_.lock();
+            else
+                lock.mutex_.lock_shared();
             fail_if_poisoned();
         }
         // The guard if the lock is free now, without waiting (nothing when
         // it is taken, or, rarely, for no reason at all); a poisoned lock
         // fails as it does for the waiting constructor.
-        static std::optional<WriteGuard> try_acquire(PoisonRwLock& lock) {
+        static std::optional<Guard> try_acquire(Lock& lock)
+            requires Exclusive
+        {
             if (!lock.mutex_.try_lock())
                 return std::nullopt;
             LockHooks::on_acquire();
-            std::optional<WriteGuard> guard(WriteGuard(lock, Acquired{}));
+            std::optional<Guard> guard(Guard(lock, Acquired{}));
             guard->fail_if_poisoned();
             return guard;
         }
-        ~WriteGuard() {
-            if (lock_ != nullptr && std::uncaught_exceptions() > exceptions_at_start_)
-                lock_->poisoned_.store(true, std::memory_order_release);
+        ~Guard() {
+            if constexpr (Exclusive) {
+                if (lock_ != nullptr && std::uncaught_exceptions() > exceptions_at_start_)
+                    lock_->poisoned_.store(true, std::memory_order_release);
+            }
             release();
         }
-        WriteGuard(WriteGuard&& other) noexcept
+        Guard(Guard&& other) noexcept
             : lock_(std::exchange(other.lock_, nullptr)),
               exceptions_at_start_(other.exceptions_at_start_) {}
-        WriteGuard(const WriteGuard&) = delete;
-        WriteGuard& operator=(const WriteGuard&) = delete;
-        T& operator*() const { return lock_->value_; }
-        T* operator->() const { return &lock_->value_; }
+        Guard(const Guard&) = delete;
+        Guard& operator=(const Guard&) = delete;
+        Value& operator*() const { return lock_->value_; }
+        Value* operator->() const { return &lock_->value_; }
         void release() {
             if (lock_ == nullptr)
                 return;
-            lock_->mutex_.unlock();
+            if constexpr (Exclusive)
+                lock_->mutex_.unlock();
+            else
+                lock_->mutex_.unlock_shared();
             lock_ = nullptr;
             LockHooks::on_release();
         }
@@ -106,8 +96,14 @@ class PoisonRwLock {
       private:
         struct Acquired {};
         // Takes over a lock this thread already holds, hooks called.
-        WriteGuard(PoisonRwLock& lock, Acquired)
-            : lock_(&lock), exceptions_at_start_(std::uncaught_exceptions()) {}
+        Guard(Lock& lock, Acquired) : lock_(&lock), exceptions_at_start_(unwinding_now()) {}
+        // Exceptions in flight when the guard was taken: a writer poisons the
+        // lock only if it unwinds from one more. Not asked for a reader.
+        static int unwinding_now() {
+            if constexpr (Exclusive)
+                return std::uncaught_exceptions();
+            return 0;
+        }
         void fail_if_poisoned() {
             if (lock_->poisoned_.load(std::memory_order_acquire)) {
                 release();
@@ -115,9 +111,11 @@ class PoisonRwLock {
             }
         }
 
-        PoisonRwLock* lock_;
+        Lock* lock_;
         int exceptions_at_start_;
     };
+    using ReadGuard = Guard<false>;
+    using WriteGuard = Guard<true>;
 
     ReadGuard read() const { return ReadGuard(*this); }
     WriteGuard write() { return WriteGuard(*this); }

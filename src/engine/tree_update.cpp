@@ -56,7 +56,7 @@ bool subtree_contains(const BitMapBTreeNode& root, CompositeKey128 entry) {
 }
 
 // Entries of at most two leaves, decoded on the stack.
-using LeafEntries = absl::InlinedVector<CompositeKey128, 2 * kLeafMax>;
+using LeafEntries = absl::InlinedVector<CompositeKey128, size_t{2} * kLeafMax>;
 
 LeafEntries decoded(const LeafNode& leaf) {
     LeafEntries out;

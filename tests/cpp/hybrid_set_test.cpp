@@ -231,8 +231,9 @@ TEST_P(HybridSetCombine, LeavesTheIdsInTheExpectedForm) {
         set.and_inplace(c.operand());
     set.validate();
     EXPECT_EQ(ids_of(set), c.expected);
-    if (c.form)
+    if (c.form) {
         EXPECT_EQ(set.form(), *c.form);
+    }
 }
 
 INSTANTIATE_TEST_SUITE_P(
