@@ -17,9 +17,9 @@ from hang_scenarios import enum_keys_while_assigning, reentrant_keys_while_assig
 from Vorlane import Index, Indexable, PyQueryExpr as Q
 
 SECONDS = float(os.environ.get("VORLANE_STRESS_SECONDS", "2"))
-# Rounds of the scenarios that once hung, per thread: about a second each per
-# 2 s of stress, so `make stress` runs them for a while too.
-HANG_ROUNDS = int(SECONDS * 500)
+# Rounds of the scenarios that once hung, per thread: about a quarter of the
+# stress time on 3.13, so `make stress` runs them for a while too.
+HANG_ROUNDS = int(SECONDS * 10_000)
 THREADS = 8
 BORROW_ERRORS = {"Already borrowed", "Already mutably borrowed"}
 CHANGED = "the index changed during iteration"
