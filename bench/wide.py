@@ -469,12 +469,7 @@ WORKLOADS = [
 
 
 def missing_requirement(key: str) -> str | None:
-    saved = peers.REQUIRES
-    peers.REQUIRES = REQUIRES
-    try:
-        return peers.missing_requirement(key)
-    finally:
-        peers.REQUIRES = saved
+    return peers.missing_requirement(key, REQUIRES)
 
 
 # ---------------------------------------------------------------------------
