@@ -24,7 +24,7 @@ struct PageAllocator {
     using value_type = T;
 
     // From this size on a buffer is mapped by itself.
-    static constexpr size_t kMappedBytes = size_t{64} << 10;
+    static constexpr size_t kMappedBytes = size_t{64} * 1024;
 
     PageAllocator() = default;
     template <typename U>
@@ -34,7 +34,7 @@ struct PageAllocator {
     // is written whole soon after it is made, and taking its pages 4 KiB at
     // a time costs a fault each (a large addition would spend a fifth of
     // its time there). Only a hint: the system may decline.
-    static constexpr size_t kHugePageBytes = size_t{2} << 20;
+    static constexpr size_t kHugePageBytes = size_t{2} * 1024 * 1024;
 
     T* allocate(size_t n) {
         size_t bytes = n * sizeof(T);
