@@ -100,7 +100,8 @@ class ChunkedSorted:
         tail_keys: list = []
         tail_objs: list = []
         c = len(keys) - 1
-        while c >= 0 and (len(tail_keys) < k or keys[c][-1] == tail_keys[0]):
+        # Once k are gathered, tail_keys[-k] is the boundary key.
+        while c >= 0 and (len(tail_keys) < k or keys[c][-1] == tail_keys[-k]):
             tail_keys = keys[c] + tail_keys
             tail_objs = objs[c] + tail_objs
             c -= 1

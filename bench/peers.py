@@ -169,6 +169,19 @@ def sets_by_value(objs, attrs) -> dict:
     return by
 
 
+def top_of_sorted_list(sl, objs, k, largest) -> list:
+    """The objects of the k first (or last) entries of a SortedList of
+    (value, position), ties in position order."""
+    if not largest:  # (value, position) order is the wanted order
+        return [objs[p] for _, p in sl.islice(0, k)]
+    # The last k entries and any entry tied with the first of them,
+    # then largest first with ties kept in position order.
+    begin = sl.bisect_left((sl[-k][0], -1)) if len(sl) >= k else 0
+    tail = list(sl.islice(begin))
+    tail.sort(key=lambda e: -e[0])
+    return [objs[p] for _, p in tail[:k]]
+
+
 class HandIndex:
     """Dicts of sets for equality, sorted lists of (value, position) for numbers."""
 
@@ -205,15 +218,7 @@ class HandIndex:
         return out
 
     def top(self, k, largest):
-        sl, objs = self.size_sl, self.objs
-        if not largest:  # (value, position) order is the wanted order
-            return [objs[p] for _, p in sl.islice(0, k)]
-        # The last k entries and any entry tied with the first of them,
-        # then largest first with ties kept in position order.
-        begin = sl.bisect_left((sl[-k][0], -1)) if len(sl) >= k else 0
-        tail = list(sl.islice(begin))
-        tail.sort(key=lambda e: -e[0])
-        return [objs[p] for _, p in tail[:k]]
+        return top_of_sorted_list(self.size_sl, self.objs, k, largest)
 
     def assign(self, pos, value):
         o = self.objs[pos]

@@ -9,7 +9,7 @@ runs each workload with the calls `bench/peers.py` makes for this module.
 Under `valgrind --tool=callgrind --collect-atstart=no --instr-atstart=no`,
 with CALLGRIND_LIB naming a shared library that exports `cg_on()` and
 `cg_off_dump(name)` (thin wrappers of CALLGRIND_TOGGLE_COLLECT and
-CALLGRIND_DUMP_STATS_AT), each workload's repeats are collected into a
+CALLGRIND_DUMP_STATS_AT; bench/callgrind_ctl.c), each workload's repeats are collected into a
 dump of their own: instructions per call are the dump's total over REPS.
 """
 

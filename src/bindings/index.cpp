@@ -121,43 +121,75 @@ PyObject* add_object(PyObject* self, py::Arguments& args) {
 // cache: objects are scattered over the heap, and read one after the other
 // each would wait for memory.
 constexpr size_t kRecordLookahead = 16;
+// How far ahead the values of an object are fetched: each value is an object
+// of its own, read to make its key. Closer than the record, which must be
+// in the cache by then.
+constexpr size_t kValueLookahead = 8;
 
-// The objects of `objs`, each with a new reference for its slot. An object
-// listed twice is indexed once. Bulk buffers: a call may list millions, and
-// their memory goes back once the call is done.
+// The objects of `objs`, each with a new reference for its slot, and their
+// ids. An object listed twice is indexed once. Bulk buffers: a call may list
+// millions, and their memory goes back once the call is done.
 struct ObjectsToAdd {
     BulkVector<py::Ref> items;
     BulkVector<PyObject*> distinct;
+    BulkVector<uint32_t> ids;  // of `distinct`, in its order
     BulkVector<StoredItem> stored;
+    Bitmap id_set;  // `ids` as a set, for the index's live ids
 };
 
 void expect_indexable_item(PyObject* obj) {
     py_indexable::expect_indexable(obj);
 }
 
+// The id of every item, each checked to be an `Indexable` as it was read.
+BulkVector<uint32_t> ids_of(const BulkVector<py::Ref>& items) {
+    BulkVector<uint32_t> ids;
+    ids.reserve(items.size());
+    for (size_t i = 0; i < items.size(); ++i) {
+        // Objects come from all over the heap: the headers ahead are
+        // requested while this one is read.
+        if (i + kRecordLookahead < items.size())
+            prefetch_line(items[i + kRecordLookahead].get());
+        ids.push_back(py::record_of<Indexable>(items[i].get()).id);
+    }
+    return ids;
+}
+
 ObjectsToAdd objects_argument(PyObject* objs) {
     ObjectsToAdd out;
     out.items = py::convert_argument(
         "objs", [&] { return py::extract_sequence(objs, expect_indexable_item); });
-    // Ids are unique to their objects, so the ids seen tell a repeated object.
-    Bitmap seen;
-    out.distinct.reserve(out.items.size());
-    for (size_t i = 0; i < out.items.size(); ++i) {
-        // Objects come from all over the heap: the headers ahead (read by
-        // the type check) are requested while this one is read.
-        if (i + kRecordLookahead < out.items.size())
-            prefetch_line(out.items[i + kRecordLookahead].get());
-        PyObject* obj = out.items[i].get();
-        uint32_t id = py::record_of<Indexable>(obj).id;  // checked as it was read
-        if (seen.contains(id))
-            continue;
-        seen.add(id);
-        out.distinct.push_back(obj);
+    out.ids = ids_of(out.items);
+    // Ids are unique to their objects, so as many distinct ids as items
+    // means no object is listed twice: the usual case, told in one bulk step.
+    out.id_set = Bitmap::of_unsorted(out.ids);
+    if (out.id_set.cardinality() == out.items.size()) {
+        out.distinct.reserve(out.items.size());
+        for (const py::Ref& item : out.items)
+            out.distinct.push_back(item.get());
+    } else {
+        Bitmap seen;
+        BulkVector<uint32_t> ids;
+        for (size_t i = 0; i < out.items.size(); ++i) {
+            if (seen.add_checked(out.ids[i])) {
+                out.distinct.push_back(out.items[i].get());
+                ids.push_back(out.ids[i]);
+            }
+        }
+        out.ids = std::move(ids);
     }
     out.stored.reserve(out.distinct.size());
     for (PyObject* obj : out.distinct)
         out.stored.push_back(StoredItem::of(obj));
     return out;
+}
+
+// Requests the value objects of `obj`, which reading its keys will touch.
+// Only a hint, read under the object's lock like every read of its values.
+void prefetch_values(PyObject* obj) {
+    py::ObjectReadLock lock(py_indexable::object_lock(obj));
+    for (ObjectAttributes::Entry attr : py::record_of<Indexable>(obj).attributes)
+        prefetch_line(attr.value.obj());
 }
 
 // Registers `index` with each object and lists its values in one bulk
@@ -174,6 +206,8 @@ void index_many(AttributeMaps& maps, const std::shared_ptr<IndexRecord>& index,
         if (i + kRecordLookahead < objects.size())
             prefetch_bytes(&py::record_of<Indexable>(objects[i + kRecordLookahead]),
                            sizeof(Indexable));
+        if (i + kValueLookahead < objects.size())
+            prefetch_values(objects[i + kValueLookahead]);
         Indexable& object = py::record_of<Indexable>(objects[i]);
         py::ObjectWriteLock lock(py_indexable::object_lock(objects[i]));
         object.add_index(index);
@@ -195,11 +229,9 @@ PyObject* add_object_many(PyObject* self, py::Arguments& args) {
         LockedMaps::WriteGuard maps(*index->maps);
         index_many(*maps, index, objects.distinct);
         LockedItems::WriteGuard table(*index->items);
-        for (size_t i = 0; i < objects.distinct.size(); ++i) {
-            uint32_t id = py::record_of<Indexable>(objects.distinct[i]).id;
-            store_item(*table, id, std::move(objects.stored[i]));
-            index->live_ids.add(id);
-        }
+        for (size_t i = 0; i < objects.distinct.size(); ++i)
+            store_item(*table, objects.ids[i], std::move(objects.stored[i]));
+        index->live_ids.or_inplace(objects.id_set);
         index->version.fetch_add(1, std::memory_order_relaxed);
     }
     Py_RETURN_NONE;

@@ -105,8 +105,9 @@ bool union_maps(AttributeMaps& receiver, const AttributeMaps& other, const Bitma
 
 void BulkShare::add(uint32_t id, AttrName name, const ValueKey& value) {
     size_t count = columns_.size();
-    for (size_t k = 0; k < count; ++k) {
-        size_t i = (next_ + k) % count;
+    for (size_t k = 0, i = next_; k < count; ++k, ++i) {
+        if (i >= count)
+            i -= count;  // next_ is at most count
         if (columns_[i].first == name) {
             next_ = i + 1;
             columns_[i].second.push_back(QueryMapBatch::Pair::of(value, id));
@@ -114,6 +115,7 @@ void BulkShare::add(uint32_t id, AttrName name, const ValueKey& value) {
         }
     }
     columns_.emplace_back(name, QueryMapBatch::Pairs());
+    columns_.back().second.reserve(expected_);
     columns_.back().second.push_back(QueryMapBatch::Pair::of(value, id));
     next_ = columns_.size();
 }

@@ -82,9 +82,14 @@ bool union_maps(AttributeMaps& receiver, const AttributeMaps& other, const Bitma
 class BulkShare {
   public:
     void add(uint32_t id, AttrName name, const ValueKey& value);
+    // Pairs a column may expect: each attribute's pairs are reserved at this
+    // many when it first comes, so that they are never copied to grow (a
+    // bulk buffer maps its pages only as they are written).
+    void expect(size_t pairs) { expected_ = pairs; }
 
   private:
     friend class BulkAddition;
+    size_t expected_ = 0;
     // In the order the names first came; objects list their attributes in
     // much the same order, so the next name is looked for after the last.
     std::vector<std::pair<AttrName, QueryMapBatch::Pairs>> columns_;
@@ -109,7 +114,9 @@ class BulkAddition {
         size_t workers = count < kParallelObjects ? 1 : workers_for(count, kMaxWorkers);
         std::vector<BulkShare> shares(workers);
         run_tasks(workers, workers, [&](size_t w) {
-            for (size_t i = count * w / workers, end = count * (w + 1) / workers; i < end; ++i)
+            size_t begin = count * w / workers, end = count * (w + 1) / workers;
+            shares[w].expect(end - begin);
+            for (size_t i = begin; i < end; ++i)
                 read(i, shares[w]);
         });
         take(own_);  // values added before come first

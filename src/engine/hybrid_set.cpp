@@ -87,7 +87,9 @@ HybridSet HybridSet::of_sorted(std::span<const uint32_t> ids) {
         IdArray* array = IdArray::make(ids, round_up_capacity(static_cast<uint32_t>(ids.size())));
         return HybridSet(reinterpret_cast<uintptr_t>(array) | kArrayTag);
     }
-    Bitmap large = Bitmap::of(ids);
+    // Built whole, container by container: adding ids one by one costs a
+    // container look-up each (a bulk addition makes many such sets).
+    Bitmap large = Bitmap::of_unsorted(ids);
     large.shrink_to_fit();
     return from_bitmap(std::move(large));
 }

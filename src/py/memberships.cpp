@@ -69,6 +69,12 @@ void Memberships::add(const std::shared_ptr<IndexRecord>& record,
                       std::atomic<IndexAnchor*>* anchor_slot, const IndexRecord* placeholder) {
     bool listed = record && record.get() != placeholder;
     IndexAnchor* added = listed ? IndexAnchor::acquire(*anchor_slot, record) : nullptr;
+    if (word_ == 0) {
+        // An object's first membership: nothing to drop or order (the
+        // common case of a bulk addition).
+        word_ = reinterpret_cast<uintptr_t>(added);
+        return;
+    }
     List kept;
     for (IndexAnchor* anchor : take_all()) {
         std::shared_ptr<IndexRecord> resolved = anchor->resolve();
@@ -78,12 +84,14 @@ void Memberships::add(const std::shared_ptr<IndexRecord>& record,
             kept.push_back(anchor);
         }
     }
-    if (added != nullptr)
-        kept.push_back(added);
-    // Every entry resolved just now, so its identity is its record's.
-    std::stable_sort(kept.begin(), kept.end(), [](const IndexAnchor* a, const IndexAnchor* b) {
+    // The kept entries are in order already, and each resolved just now, so
+    // its identity is its record's: the new one goes after those not above
+    // it, where a stable sort of the list with it last would put it.
+    auto by_identity = [](const IndexAnchor* a, const IndexAnchor* b) {
         return std::less<const IndexRecord*>()(a->identity(), b->identity());
-    });
+    };
+    if (added != nullptr)
+        kept.insert(std::upper_bound(kept.begin(), kept.end(), added, by_identity), added);
     store(std::move(kept));
 }
 

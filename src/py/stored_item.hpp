@@ -23,7 +23,10 @@ class StoredItem {
         Py_INCREF(obj);
         return StoredItem(obj);
     }
-    ~StoredItem() { py::release_later(obj_); }
+    ~StoredItem() {
+        if (obj_ != nullptr)  // most are moved from
+            py::release_later(obj_);
+    }
     StoredItem(StoredItem&& other) noexcept : obj_(std::exchange(other.obj_, nullptr)) {}
     StoredItem& operator=(StoredItem&& other) noexcept {
         StoredItem moved(std::move(other));
