@@ -1,3 +1,4 @@
+#include <algorithm>
 #include <limits>
 #include <optional>
 
@@ -7,26 +8,49 @@ namespace vorlane {
 
 namespace {
 
-// Collects ids in tree order until `limit` is reached. Entries of equal value
-// come out of a reverse walk in descending id order; they are buffered and
-// emitted ascending, so ties always read by ascending id.
+// Collects ids in tree order until `limit` is reached, after passing over
+// the first `offset`. Entries of equal value come out of a reverse walk in
+// descending id order; they are buffered and emitted ascending, so ties
+// always read by ascending id.
+//
+// The ids passed over are not listed where it can be helped: while nothing
+// has been collected yet, a child whose cached bitmap holds no more selected
+// ids than are left to pass over (and no NaN, which the walk leaves out) is
+// counted from its bitmap and passed over whole. The few left over at the
+// leaf where the offset ends are collected and dropped at the end.
 class SortedWalk {
   public:
-    SortedWalk(const Bitmap& selection, size_t limit, bool reverse)
-        : selection_(selection), limit_(limit), reverse_(reverse) {
+    SortedWalk(const Bitmap& selection, size_t limit, bool reverse, size_t offset, bool skip_whole)
+        : selection_(selection),
+          limit_(limit),
+          reverse_(reverse),
+          skip_whole_(skip_whole),
+          offset_left_(offset),
+          want_(limit > std::numeric_limits<size_t>::max() - offset ? limit : limit + offset) {
         nan_above_ = encode_value96(std::numeric_limits<double>::infinity());
         nan_below_ = encode_value96(-std::numeric_limits<double>::infinity());
     }
 
-    // False once enough ids were collected.
-    bool walk(const BitMapBTreeNode& node) {
+    // False once enough ids were collected. `upper` bounds the node's value
+    // codes from above, when known.
+    bool walk(const BitMapBTreeNode& node, std::optional<Key128> upper = std::nullopt) {
         if (const auto* internal = std::get_if<InternalPtr>(&node))
-            return walk_internal(**internal);
+            return walk_internal(**internal, upper);
         return walk_leaf(*std::get<LeafPtr>(node));
+    }
+
+    // Whether a reverse walk passed a child over whole whose smallest value
+    // is also that of the first id collected: the ties of that value then
+    // straddle what was passed over, and their ascending order is not the
+    // walk's, so the walk must be made again without passing over whole.
+    bool ties_straddle_skip() const {
+        return reverse_ && skipped_min_ && first_code_ && *first_code_ == *skipped_min_;
     }
 
     std::vector<uint32_t> finish() {
         flush_ties();
+        size_t drop = std::min(ids_.size(), offset_left_);
+        ids_.erase(ids_.begin(), ids_.begin() + static_cast<ptrdiff_t>(drop));
         if (ids_.size() > limit_)
             ids_.resize(limit_);
         return std::move(ids_);
@@ -36,18 +60,46 @@ class SortedWalk {
     // Position of the k-th element visited among `len`, in the walk's direction.
     uint32_t slot(uint32_t k, uint32_t len) const { return reverse_ ? len - 1 - k : k; }
 
-    bool walk_internal(const InternalNode& node) {
+    bool walk_internal(const InternalNode& node, std::optional<Key128> upper) {
         uint32_t len = static_cast<uint32_t>(node.len());
         for (uint32_t k = 0; k < len; ++k) {
             uint32_t i = slot(k, len);
-            // A child none of whose ids is selected is skipped whole.
-            if (node.caches_bitmaps() &&
-                !roaring_bitmap_intersect(node.bitmaps[i].raw(), selection_.raw()))
+            std::optional<Key128> child_upper =
+                i + 1 < len ? std::optional<Key128>(node.keys[i + 1].value_code()) : upper;
+            if (node.caches_bitmaps() && pass_over(node, i, child_upper))
                 continue;
-            if (!walk(node.children[i]))
+            if (!walk(node.children[i], child_upper))
                 return false;
         }
         return true;
+    }
+
+    // Whether child `i` is left out whole: none of its ids is selected, or
+    // all of its selected ids are passed over.
+    bool pass_over(const InternalNode& node, uint32_t i, std::optional<Key128> upper) {
+        const Bitmap& ids = node.bitmaps[i];
+        bool may_skip = skip_whole_ && offset_left_ > 0 && ids_.empty() && ties_.empty() &&
+                        node.keys[i].value_code() >= nan_below_ && upper && *upper <= nan_above_;
+        if (!may_skip)
+            return !roaring_bitmap_intersect(ids.raw(), selection_.raw());
+        uint64_t selected = roaring_bitmap_and_cardinality(ids.raw(), selection_.raw());
+        if (selected > offset_left_)
+            return false;
+        offset_left_ -= selected;
+        want_ -= selected;
+        if (selected > 0)
+            skipped_min_ = smallest_code(node.children[i]);
+        return true;
+    }
+
+    // The smallest value code below `node`; nothing for an empty leaf.
+    static std::optional<Key128> smallest_code(const BitMapBTreeNode& node) {
+        if (const auto* internal = std::get_if<InternalPtr>(&node))
+            return smallest_code((*internal)->children.front());
+        const LeafNode& leaf = *std::get<LeafPtr>(node);
+        if (leaf.len == 0)
+            return std::nullopt;
+        return leaf.entry(0).value_code();
     }
 
     bool walk_leaf(const LeafNode& leaf) {
@@ -65,13 +117,15 @@ class SortedWalk {
     }
 
     bool take(Key128 code, uint32_t id) {
+        if (!first_code_)
+            first_code_ = code;
         if (!reverse_) {
             ids_.push_back(id);
-            return ids_.size() < limit_;
+            return ids_.size() < want_;
         }
         if (!ties_.empty() && code != tie_code_) {
             flush_ties();
-            if (ids_.size() >= limit_)
+            if (ids_.size() >= want_)
                 return false;
         }
         tie_code_ = code;
@@ -87,11 +141,18 @@ class SortedWalk {
     const Bitmap& selection_;
     size_t limit_;
     bool reverse_;
+    bool skip_whole_;
+    // Ids still to pass over, and ids still to collect (the limit and the
+    // ids to pass over at the leaf level).
+    size_t offset_left_;
+    size_t want_;
     Key128 nan_above_;
     Key128 nan_below_;
     std::vector<uint32_t> ids_;
     std::vector<uint32_t> ties_;
     Key128 tie_code_ = 0;
+    std::optional<Key128> first_code_;
+    std::optional<Key128> skipped_min_;
 };
 
 // Finds the first selected entry met when walking the keys within [lo, hi]
@@ -203,13 +264,17 @@ std::optional<CompositeKey128> BitMapBTree::max_entry(const Bitmap& selection) c
 }
 
 std::vector<uint32_t> BitMapBTree::sorted_ids(const Bitmap& selection, std::optional<size_t> limit,
-                                              bool reverse) const {
+                                              bool reverse, size_t offset) const {
     size_t cap = limit.value_or(std::numeric_limits<size_t>::max());
     if (cap == 0 || selection.is_empty())
         return {};
-    SortedWalk walk(selection, cap, reverse);
+    SortedWalk walk(selection, cap, reverse, offset, true);
     walk.walk(root_);
-    return walk.finish();
+    if (!walk.ties_straddle_skip())
+        return walk.finish();
+    SortedWalk exact(selection, cap, reverse, offset, false);
+    exact.walk(root_);
+    return exact.finish();
 }
 
 }  // namespace vorlane
