@@ -27,6 +27,9 @@ CPP_BUILD := build/cpp
 BENCH_BUILD := build/bench
 # Peers of the Python benchmark (the `bench` extra), installed by name so the
 # package itself is not rebuilt.
+# What the tests read Arrow exports with (the `test` extra); pip leaves it
+# alone once installed.
+TEST_READERS := pyarrow
 BENCH_PEERS := sortedcontainers numpy pandas polars duckdb matplotlib
 BENCH_DUCKS := ducks BTrees readerwriterlock "cykhash>=2,<3" "sortednp>=0.4,<0.5"
 SOURCES := $(shell find src -name '*.cpp' -o -name '*.hpp') CMakeLists.txt $(wildcard cmake/*.cmake) pyproject.toml Vorlane.pyi py.typed
@@ -56,6 +59,7 @@ $(VENV)/.created: build/.deps
 # The package, built from the working tree into a persistent build folder,
 # so a rebuild after a change is incremental.
 $(VENV)/.installed: $(VENV)/.created $(SOURCES)
+	$(VPY) -m pip install -q $(TEST_READERS)
 	$(VPY) -m pip install -q --no-build-isolation --no-deps ".[test]"
 	@touch $@
 
@@ -140,6 +144,7 @@ $(FT_VENV)/.created: build/.deps $(FT_PYTHON)
 
 # Built into its own folder (build/<wheel tag>), beside the one of $(VENV).
 $(FT_VENV)/.installed: $(FT_VENV)/.created $(SOURCES)
+	$(FT_VPY) -m pip install -q --only-binary :all: $(TEST_READERS)
 	$(FT_VPY) -m pip install -q --no-build-isolation --no-deps ".[test]"
 	@touch $@
 

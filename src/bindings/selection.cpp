@@ -280,10 +280,12 @@ PyObject* scope_collect_sorted(const Scope& scope, const py::Arguments& args) {
     AttrName attr = attr_argument(args.values[0], "attr").value_or(AttrName::absent());
     std::optional<size_t> limit = limit_argument(args.values[1]);
     bool reverse = reverse_argument(args.values[2]);
+    size_t offset = offset_argument(args.values[3]);
     std::vector<uint32_t> ids = with_live_selection(scope, [&](const Bitmap& selection) {
         LockedMaps::ReadGuard maps(*scope.record->maps);
         const QueryMap* map = find_query_map(*maps, attr);
-        return map ? map->tree().sorted_ids(selection, limit, reverse) : std::vector<uint32_t>();
+        return map ? map->tree().sorted_ids(selection, limit, reverse, offset)
+                   : std::vector<uint32_t>();
     });
     std::vector<PyObject*> objects;
     objects.reserve(ids.size());
@@ -324,6 +326,8 @@ PyObject* scope_iter(const Scope& scope, PyObject* self) {
 // value have left every object in between (another thread assigned them),
 // the counts are taken again under those locks, where nothing changes.
 PyObject* scope_value_counts(const Scope& scope, const py::Arguments& args) {
+    if (PyTuple_Check(args.values[0]))
+        return scope_tuple_counts(scope, args.values[0], limit_argument(args.values[1]));
     // A name no object ever carried has no map in any index.
     AttrName name = attr_argument(args.values[0], "name").value_or(AttrName::absent());
     std::optional<size_t> limit = limit_argument(args.values[1]);

@@ -1,0 +1,242 @@
+#include "py/arrow_columns.hpp"
+
+#include <nanoarrow/nanoarrow.h>
+
+#include <cerrno>
+#include <memory>
+#include <optional>
+#include <string>
+#include <utility>
+
+#include "engine/panic.hpp"
+#include "py/errors.hpp"
+
+namespace vorlane {
+
+namespace {
+
+constexpr const char* kSchemaCapsule = "arrow_schema";
+constexpr const char* kStreamCapsule = "arrow_array_stream";
+
+// The column kind of one value, Null for none; nothing for a value that no
+// column type holds.
+std::optional<ArrowKind> kind_of_value(PyObject* value) {
+    if (value == nullptr || value == Py_None)
+        return ArrowKind::Null;
+    PyTypeObject* type = Py_TYPE(value);
+    if (type == &PyBool_Type)
+        return ArrowKind::Boolean;
+    if (type == &PyLong_Type)
+        return ArrowKind::Int64;
+    if (type == &PyFloat_Type)
+        return ArrowKind::Float64;
+    if (type == &PyUnicode_Type)
+        return ArrowKind::Utf8;
+    return std::nullopt;
+}
+
+// The kind of a column holding values of kinds `seen` and `next`; nothing
+// when no kind holds both.
+std::optional<ArrowKind> join_kinds(ArrowKind seen, ArrowKind next) {
+    if (seen == next || next == ArrowKind::Null)
+        return seen;
+    if (seen == ArrowKind::Null)
+        return next;
+    bool numbers = (seen == ArrowKind::Int64 || seen == ArrowKind::Float64) &&
+                   (next == ArrowKind::Int64 || next == ArrowKind::Float64);
+    if (numbers)
+        return ArrowKind::Float64;
+    return std::nullopt;
+}
+
+ArrowKind column_kind(const std::string& name, const ValueGrid& grid, size_t column) {
+    ArrowKind kind = ArrowKind::Null;
+    PyObject* example = nullptr;  // a value of the kind so far
+    for (size_t row = 0; row < grid.rows(); ++row) {
+        PyObject* value = grid.at(row, column);
+        std::optional<ArrowKind> next = kind_of_value(value);
+        if (!next) {
+            PyErr_Format(PyExc_TypeError,
+                         "to_arrow: attribute '%s' holds a value of type '%s', which has no "
+                         "Arrow column type",
+                         name.c_str(), Py_TYPE(value)->tp_name);
+            throw py::ErrorAlreadySet{};
+        }
+        std::optional<ArrowKind> joined = join_kinds(kind, *next);
+        if (!joined) {
+            PyErr_Format(PyExc_TypeError,
+                         "to_arrow: attribute '%s' holds values of types '%s' and '%s', which "
+                         "share no Arrow column type",
+                         name.c_str(), Py_TYPE(example)->tp_name, Py_TYPE(value)->tp_name);
+            throw py::ErrorAlreadySet{};
+        }
+        if (example == nullptr && *next != ArrowKind::Null)
+            example = value;
+        kind = *joined;
+    }
+    return kind;
+}
+
+// Turns a nanoarrow failure into an error: MemoryError when it ran out of
+// memory, the internal error otherwise (the module asks for nothing that
+// the library refuses).
+void check_arrow(ArrowErrorCode code, const ArrowError* error = nullptr) {
+    if (code == NANOARROW_OK)
+        return;
+    if (code == ENOMEM) {
+        PyErr_NoMemory();
+        throw py::ErrorAlreadySet{};
+    }
+    std::string message = "nanoarrow refused to build a column";
+    if (error != nullptr && error->message[0] != '\0')
+        message += std::string(": ") + error->message;
+    panic(message);
+}
+
+ArrowType arrow_type(ArrowKind kind) {
+    switch (kind) {
+        case ArrowKind::Null:
+            return NANOARROW_TYPE_NA;
+        case ArrowKind::Int64:
+            return NANOARROW_TYPE_INT64;
+        case ArrowKind::Float64:
+            return NANOARROW_TYPE_DOUBLE;
+        case ArrowKind::Utf8:
+            return NANOARROW_TYPE_STRING;
+        case ArrowKind::Boolean:
+            return NANOARROW_TYPE_BOOL;
+    }
+    panic("unknown Arrow column kind");
+}
+
+// A schema released with its holder unless it was moved out.
+struct SchemaHolder {
+    ArrowSchema schema{};
+    ~SchemaHolder() {
+        if (schema.release != nullptr)
+            ArrowSchemaRelease(&schema);
+    }
+};
+struct ArrayHolder {
+    ArrowArray array{};
+    ~ArrayHolder() {
+        if (array.release != nullptr)
+            ArrowArrayRelease(&array);
+    }
+};
+
+void make_schema(const ArrowColumns& columns, ArrowSchema* out) {
+    ArrowSchemaInit(out);
+    check_arrow(ArrowSchemaSetTypeStruct(out, static_cast<int64_t>(columns.names.size())));
+    for (size_t i = 0; i < columns.names.size(); ++i) {
+        check_arrow(ArrowSchemaSetType(out->children[i], arrow_type(columns.kinds[i])));
+        check_arrow(ArrowSchemaSetName(out->children[i], columns.names[i].c_str()));
+    }
+}
+
+// Appends the value of one cell of a column of `kind` to `child`.
+ArrowErrorCode append_value(ArrowArray* child, ArrowKind kind, PyObject* value) {
+    if (value == nullptr || value == Py_None)
+        return ArrowArrayAppendNull(child, 1);
+    switch (kind) {
+        case ArrowKind::Int64:
+            // Attribute ints fit in 64 bits: wider ones are refused when stored.
+            return ArrowArrayAppendInt(child, PyLong_AsLongLong(value));
+        case ArrowKind::Float64:
+            return ArrowArrayAppendDouble(
+                child, PyFloat_Check(value) ? PyFloat_AS_DOUBLE(value)
+                                            : static_cast<double>(PyLong_AsLongLong(value)));
+        case ArrowKind::Boolean:
+            return ArrowArrayAppendInt(child, value == Py_True ? 1 : 0);
+        case ArrowKind::Utf8: {
+            Py_ssize_t size = 0;
+            const char* text =
+                PyUnicode_AsUTF8AndSize(value, &size);  // encodable: stored values are
+            ArrowStringView view{text, static_cast<int64_t>(size)};
+            return ArrowArrayAppendString(child, view);
+        }
+        case ArrowKind::Null:
+            break;
+    }
+    return ArrowArrayAppendNull(child, 1);
+}
+
+// Appends row `row` of the grid: one value to each child, then the row to
+// the struct (which checks that every child has grown by one).
+void append_row(ArrowArray* out, const ArrowColumns& columns, size_t row) {
+    for (size_t column = 0; column < columns.names.size(); ++column) {
+        check_arrow(append_value(out->children[column], columns.kinds[column],
+                                 columns.values.at(row, column)));
+    }
+    check_arrow(ArrowArrayFinishElement(out));
+}
+
+void build_array(const ArrowColumns& columns, const ArrowSchema* schema, ArrowArray* out) {
+    ArrowError error{};
+    check_arrow(ArrowArrayInitFromSchema(out, schema, &error), &error);
+    check_arrow(ArrowArrayStartAppending(out));
+    auto rows = static_cast<int64_t>(columns.values.rows());
+    check_arrow(ArrowArrayReserve(out, rows));
+    for (size_t column = 0; column < columns.names.size(); ++column)
+        check_arrow(ArrowArrayReserve(out->children[column], rows));
+    for (size_t row = 0; row < columns.values.rows(); ++row)
+        append_row(out, columns, row);
+    check_arrow(ArrowArrayFinishBuildingDefault(out, &error), &error);
+}
+
+void release_schema_capsule(PyObject* capsule) {
+    auto* schema = static_cast<ArrowSchema*>(PyCapsule_GetPointer(capsule, kSchemaCapsule));
+    if (schema->release != nullptr)
+        ArrowSchemaRelease(schema);
+    delete schema;
+}
+
+void release_stream_capsule(PyObject* capsule) {
+    auto* stream = static_cast<ArrowArrayStream*>(PyCapsule_GetPointer(capsule, kStreamCapsule));
+    if (stream->release != nullptr)
+        ArrowArrayStreamRelease(stream);
+    delete stream;
+}
+
+}  // namespace
+
+ArrowColumns type_arrow_columns(std::vector<std::string> names, ValueGrid values) {
+    ArrowColumns columns{std::move(names), {}, std::move(values)};
+    for (size_t column = 0; column < columns.names.size(); ++column)
+        columns.kinds.push_back(column_kind(columns.names[column], columns.values, column));
+    return columns;
+}
+
+PyObject* arrow_schema_capsule(const ArrowColumns& columns) {
+    SchemaHolder holder;
+    make_schema(columns, &holder.schema);
+    auto schema = std::make_unique<ArrowSchema>();
+    ArrowSchemaMove(&holder.schema, schema.get());
+    PyObject* capsule = PyCapsule_New(schema.get(), kSchemaCapsule, release_schema_capsule);
+    if (capsule == nullptr) {
+        ArrowSchemaRelease(schema.get());
+        throw py::ErrorAlreadySet{};
+    }
+    schema.release();
+    return capsule;
+}
+
+PyObject* arrow_stream_capsule(const ArrowColumns& columns) {
+    SchemaHolder schema;
+    make_schema(columns, &schema.schema);
+    ArrayHolder array;
+    build_array(columns, &schema.schema, &array.array);
+    auto stream = std::make_unique<ArrowArrayStream>();
+    // The stream takes over the schema and the array.
+    check_arrow(ArrowBasicArrayStreamInit(stream.get(), &schema.schema, 1));
+    ArrowBasicArrayStreamSetArray(stream.get(), 0, &array.array);
+    PyObject* capsule = PyCapsule_New(stream.get(), kStreamCapsule, release_stream_capsule);
+    if (capsule == nullptr) {
+        ArrowArrayStreamRelease(stream.get());
+        throw py::ErrorAlreadySet{};
+    }
+    stream.release();
+    return capsule;
+}
+
+}  // namespace vorlane
