@@ -8,6 +8,7 @@
 #include "bindings/indexable.hpp"
 #include "bindings/selection.hpp"
 #include "engine/numeric_sum.hpp"
+#include "engine/prefetch.hpp"
 #include "engine/tuple_counts.hpp"
 #include "py/errors.hpp"
 #include "py/object_lock.hpp"
@@ -42,27 +43,72 @@ const Bitmap& scope_ids(const Scope& scope) {
     return scope.selection ? *scope.selection : scope.record->live_ids;
 }
 
-// Calls `f(obj, id)` for every selected object still held, in ascending id
-// order, under the item table's read lock: what `collect` lists. Objects
-// removed since a view was made have an empty slot and are passed over.
+// Ids read from the selection at a time; their objects are gathered on the
+// stack before they are read.
+constexpr uint32_t kBlock = 256;
+// How far ahead of the object being read its record is fetched into the
+// cache, and how far ahead the values it holds are: objects and their values
+// lie all over the heap, and read one after the other each would wait for
+// memory. The values are fetched once the record has arrived.
+constexpr size_t kRecordAhead = 16;
+constexpr size_t kValueAhead = 8;
+
+// Calls `f(objects, ids)` with the selected objects still held, a block at a
+// time in ascending id order, under the item table's read lock: what
+// `collect` lists. Objects removed since a view was made have an empty slot
+// and are passed over.
 template <typename F>
-void for_each_selected(const Scope& scope, F&& f) {
+void for_each_selected_block(const Scope& scope, F&& f) {
     LockedItems::ReadGuard table(*scope.record->items);
-    scope_ids(scope).for_each_block([&](std::span<const uint32_t> ids) {
+    PyObject* objects[kBlock];
+    uint32_t held[kBlock];
+    scope_ids(scope).for_each_block<kBlock>([&](std::span<const uint32_t> ids) {
+        size_t n = 0;
         size_t at = 0;
         table->find_each(ids, [&](const StoredItem& slot) {
             uint32_t id = ids[at++];
-            if (PyObject* obj = slot.get())
-                f(obj, id);
+            if (PyObject* obj = slot.get()) {
+                objects[n] = obj;
+                held[n++] = id;
+            }
         });
+        f(std::span<PyObject* const>(objects, n), std::span<const uint32_t>(held, n));
     });
 }
 
-// Appends to `grid` a new reference to the value of each name that `obj`
-// holds, null for one it lacks. Under the item table's read lock.
-void copy_row(PyObject* obj, const Names& names, ValueGrid& grid) {
+// Fetches into the cache the values of `names` that `obj` holds.
+void prefetch_values(PyObject* obj, const Names& names) {
     py::AttributeReadLock lock(py::borrow_of<Indexable>(obj));
     const Indexable& object = py::record_of<Indexable>(obj);
+    for (const std::optional<AttrName>& name : names.names) {
+        if (const PyValue* value = name ? object.find(*name) : nullptr)
+            prefetch_line_for_write(value->obj());
+    }
+}
+
+// Calls `read(obj, id)` for every selected object still held, as
+// `for_each_selected_block` lists them, under the object's attribute lock;
+// the records of the objects ahead and the values of `names` they hold are
+// fetched into the cache meanwhile.
+template <typename Read>
+void for_each_selected(const Scope& scope, const Names& names, Read&& read) {
+    for_each_selected_block(scope, [&](std::span<PyObject* const> objects,
+                                       std::span<const uint32_t> ids) {
+        for (size_t i = 0; i < objects.size(); ++i) {
+            if (i + kRecordAhead < objects.size())
+                prefetch_bytes(objects[i + kRecordAhead], sizeof(py::Instance<Indexable>));
+            if (i + kValueAhead < objects.size())
+                prefetch_values(objects[i + kValueAhead], names);
+            py::AttributeReadLock lock(py::borrow_of<Indexable>(objects[i]));
+            read(py::record_of<Indexable>(objects[i]), ids[i]);
+        }
+    });
+}
+
+// Appends to `grid` a new reference to the value of each name that `object`
+// holds, null for one it lacks. Under the item table's read lock and the
+// object's attribute lock.
+void copy_row(const Indexable& object, const Names& names, ValueGrid& grid) {
     for (const std::optional<AttrName>& name : names.names) {
         const PyValue* value = name ? object.find(*name) : nullptr;
         grid.push(value ? Py_NewRef(value->obj()) : nullptr);
@@ -72,7 +118,8 @@ void copy_row(PyObject* obj, const Names& names, ValueGrid& grid) {
 ValueGrid read_grid(const Scope& scope, const Names& names) {
     ValueGrid grid(names.names.size());
     grid.reserve(scope_ids(scope).cardinality());
-    for_each_selected(scope, [&](PyObject* obj, uint32_t) { copy_row(obj, names, grid); });
+    for_each_selected(scope, names,
+                      [&](const Indexable& object, uint32_t) { copy_row(object, names, grid); });
     return grid;
 }
 
@@ -115,9 +162,8 @@ struct AttributePairs {
     }
 };
 
-void copy_attributes(PyObject* obj, AttributePairs& out) {
-    py::AttributeReadLock lock(py::borrow_of<Indexable>(obj));
-    const ObjectAttributes& attributes = py::record_of<Indexable>(obj).attributes;
+void copy_attributes(const Indexable& object, AttributePairs& out) {
+    const ObjectAttributes& attributes = object.attributes;
     for (size_t pos = 0; pos < attributes.size(); ++pos) {
         out.refs.push_back(Py_NewRef(attributes.layout().str(pos)));
         out.refs.push_back(Py_NewRef(attributes.value(pos).obj()));
@@ -129,7 +175,8 @@ void copy_attributes(PyObject* obj, AttributePairs& out) {
 PyObject* all_attribute_records(const Scope& scope) {
     AttributePairs pairs;
     pairs.ends.reserve(scope_ids(scope).cardinality());
-    for_each_selected(scope, [&](PyObject* obj, uint32_t) { copy_attributes(obj, pairs); });
+    for_each_selected(scope, Names{},
+                      [&](const Indexable& object, uint32_t) { copy_attributes(object, pairs); });
     py::Ref list =
         py::Ref::steal(py::check(PyList_New(static_cast<Py_ssize_t>(pairs.ends.size()))));
     size_t begin = 0;
@@ -170,10 +217,8 @@ bool read_keys(const Indexable& object, const Names& names, std::vector<int64_t>
     return true;
 }
 
-void count_tuple(PyObject* obj, uint32_t id, const Names& names, std::vector<int64_t>& keys,
-                 TupleCounter& counter, GroupValues& firsts) {
-    py::AttributeReadLock lock(py::borrow_of<Indexable>(obj));
-    const Indexable& object = py::record_of<Indexable>(obj);
+void count_tuple(const Indexable& object, uint32_t id, const Names& names,
+                 std::vector<int64_t>& keys, TupleCounter& counter, GroupValues& firsts) {
     if (!read_keys(object, names, keys) || !counter.add(keys, id))
         return;
     for (const std::optional<AttrName>& name : names.names)
@@ -222,9 +267,9 @@ PyObject* scope_sum(const Scope& scope, const py::Arguments& args, bool mean) {
     std::optional<AttrName> name = attr_argument(args.values[0], "name");
     NumericSum sum;
     if (name) {
-        for_each_selected(scope, [&](PyObject* obj, uint32_t) {
-            py::AttributeReadLock lock(py::borrow_of<Indexable>(obj));
-            const PyValue* value = py::record_of<Indexable>(obj).find(*name);
+        Names names{{}, {name}};
+        for_each_selected(scope, names, [&](const Indexable& object, uint32_t) {
+            const PyValue* value = object.find(*name);
             if (value == nullptr)
                 return;
             if (std::optional<NumericValue> number = value->key().numeric())
@@ -255,8 +300,8 @@ PyObject* scope_tuple_counts(const Scope& scope, PyObject* names_tuple,
             return py::check(PyDict_New());  // no object holds this name
     }
     std::vector<int64_t> keys(items.size());
-    for_each_selected(scope, [&](PyObject* obj, uint32_t id) {
-        count_tuple(obj, id, names, keys, counter, firsts);
+    for_each_selected(scope, names, [&](const Indexable& object, uint32_t id) {
+        count_tuple(object, id, names, keys, counter, firsts);
     });
     py::Ref dict = py::Ref::steal(py::check(PyDict_New()));
     for (const TupleCount& entry : counter.ranked(limit)) {
