@@ -82,7 +82,7 @@ PyTypeObject* arrow_export_type() {
     return py::lazy_type(arrow_export_type_cache, &arrow_export_spec);
 }
 
-PyObject* make_arrow_export(std::vector<std::string> names, ValueGrid values) {
+PyObject* make_arrow_export(std::vector<std::string> names, ArrowCells values) {
     ArrowColumns columns = type_arrow_columns(std::move(names), std::move(values));
     return py::make_instance(arrow_export_type(), std::move(columns));
 }

@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-#include "py/value_grid.hpp"
+#include "py/arrow_cells.hpp"
 
 namespace vorlane::py_arrow {
 
@@ -21,6 +21,6 @@ PyTypeObject* arrow_export_type();
 
 // A new `ArrowExport` of the columns `names` of `values`; the TypeError of
 // a value no Arrow column type holds (py/arrow_columns.hpp).
-PyObject* make_arrow_export(std::vector<std::string> names, ValueGrid values);
+PyObject* make_arrow_export(std::vector<std::string> names, ArrowCells values);
 
 }  // namespace vorlane::py_arrow

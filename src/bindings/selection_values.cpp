@@ -36,6 +36,42 @@ Names names_argument(std::span<PyObject* const> objs, const char* param) {
     return out;
 }
 
+// Finds the values of the asked names in objects by position. A shared
+// layout is immutable and kept for the process, so its positions are looked
+// up once and objects made alike cost a pointer comparison; a private
+// layout is searched each time.
+class NameFinder {
+  public:
+    explicit NameFinder(const Names& names) : names_(names), positions_(names.names.size()) {}
+
+    // The value of name `i` held by `object`, or null.
+    const PyValue* value(const Indexable& object, size_t i) {
+        const ObjectAttributes& attributes = object.attributes;
+        const AttrLayout* layout = &attributes.layout();
+        if (!layout->is_shared()) {
+            const std::optional<AttrName>& name = names_.names[i];
+            return name ? attributes.find(*name) : nullptr;
+        }
+        if (layout != known_)
+            learn(*layout);
+        size_t pos = positions_[i];
+        return pos == AttrLayout::kNotFound ? nullptr : &attributes.value(pos);
+    }
+
+  private:
+    void learn(const AttrLayout& layout) {
+        for (size_t i = 0; i < positions_.size(); ++i) {
+            const std::optional<AttrName>& name = names_.names[i];
+            positions_[i] = name ? layout.find(*name) : AttrLayout::kNotFound;
+        }
+        known_ = &layout;
+    }
+
+    const Names& names_;
+    std::vector<size_t> positions_;
+    const AttrLayout* known_ = nullptr;
+};
+
 // The ids a scope starts from: a view's selection, or an index's live ids
 // (which change only under its exclusive use, ruled out by the caller's
 // shared use).
@@ -76,50 +112,60 @@ void for_each_selected_block(const Scope& scope, F&& f) {
     });
 }
 
-// Fetches into the cache the values of `names` that `obj` holds.
-void prefetch_values(PyObject* obj, const Names& names) {
+// Fetches into the cache the values of the asked names that `obj` holds.
+void prefetch_values(PyObject* obj, NameFinder& finder, size_t count) {
     py::AttributeReadLock lock(py::borrow_of<Indexable>(obj));
     const Indexable& object = py::record_of<Indexable>(obj);
-    for (const std::optional<AttrName>& name : names.names) {
-        if (const PyValue* value = name ? object.find(*name) : nullptr)
+    for (size_t i = 0; i < count; ++i) {
+        if (const PyValue* value = finder.value(object, i))
             prefetch_line_for_write(value->obj());
     }
 }
 
-// Calls `read(obj, id)` for every selected object still held, as
-// `for_each_selected_block` lists them, under the object's attribute lock;
-// the records of the objects ahead and the values of `names` they hold are
-// fetched into the cache meanwhile.
+// Calls `read(object, id, finder)` for every selected object still held,
+// as `for_each_selected_block` lists them, under the object's attribute
+// lock; `finder` finds the values of `names` in it. The records of the
+// objects ahead and the values they hold are fetched into the cache
+// meanwhile.
 template <typename Read>
 void for_each_selected(const Scope& scope, const Names& names, Read&& read) {
-    for_each_selected_block(scope, [&](std::span<PyObject* const> objects,
-                                       std::span<const uint32_t> ids) {
-        for (size_t i = 0; i < objects.size(); ++i) {
-            if (i + kRecordAhead < objects.size())
-                prefetch_bytes(objects[i + kRecordAhead], sizeof(py::Instance<Indexable>));
-            if (i + kValueAhead < objects.size())
-                prefetch_values(objects[i + kValueAhead], names);
-            py::AttributeReadLock lock(py::borrow_of<Indexable>(objects[i]));
-            read(py::record_of<Indexable>(objects[i]), ids[i]);
-        }
+    NameFinder finder(names);
+    size_t count = names.names.size();
+    for_each_selected_block(
+        scope, [&](std::span<PyObject* const> objects, std::span<const uint32_t> ids) {
+            for (size_t i = 0; i < objects.size(); ++i) {
+                if (i + kRecordAhead < objects.size())
+                    prefetch_bytes(objects[i + kRecordAhead], sizeof(py::Instance<Indexable>));
+                if (i + kValueAhead < objects.size())
+                    prefetch_values(objects[i + kValueAhead], finder, count);
+                py::AttributeReadLock lock(py::borrow_of<Indexable>(objects[i]));
+                read(py::record_of<Indexable>(objects[i]), ids[i], finder);
+            }
+        });
+}
+
+// The cells of `names` of the selected objects, for the Arrow export.
+ArrowCells read_arrow_cells(const Scope& scope, const Names& names) {
+    ArrowCells cells(names.names.size());
+    cells.reserve(scope_ids(scope).cardinality());
+    for_each_selected(scope, names, [&](const Indexable& object, uint32_t, NameFinder& finder) {
+        for (size_t i = 0; i < cells.width(); ++i)
+            cells.push(finder.value(object, i));
     });
+    return cells;
 }
 
-// Appends to `grid` a new reference to the value of each name that `object`
-// holds, null for one it lacks. Under the item table's read lock and the
-// object's attribute lock.
-void copy_row(const Indexable& object, const Names& names, ValueGrid& grid) {
-    for (const std::optional<AttrName>& name : names.names) {
-        const PyValue* value = name ? object.find(*name) : nullptr;
-        grid.push(value ? Py_NewRef(value->obj()) : nullptr);
-    }
-}
-
+// A new reference to the value of each name the object holds, null for one
+// it lacks, row by row.
 ValueGrid read_grid(const Scope& scope, const Names& names) {
     ValueGrid grid(names.names.size());
     grid.reserve(scope_ids(scope).cardinality());
-    for_each_selected(scope, names,
-                      [&](const Indexable& object, uint32_t) { copy_row(object, names, grid); });
+    for_each_selected(scope, names, [&](const Indexable& object, uint32_t, NameFinder& finder) {
+        for (size_t i = 0; i < grid.width(); ++i) {
+            const PyValue* value = finder.value(object, i);
+            grid.push(value ? Py_NewRef(value->obj()) : nullptr);
+        }
+    });
     return grid;
 }
 
@@ -175,8 +221,9 @@ void copy_attributes(const Indexable& object, AttributePairs& out) {
 PyObject* all_attribute_records(const Scope& scope) {
     AttributePairs pairs;
     pairs.ends.reserve(scope_ids(scope).cardinality());
-    for_each_selected(scope, Names{},
-                      [&](const Indexable& object, uint32_t) { copy_attributes(object, pairs); });
+    for_each_selected(scope, Names{}, [&](const Indexable& object, uint32_t, NameFinder&) {
+        copy_attributes(object, pairs);
+    });
     py::Ref list =
         py::Ref::steal(py::check(PyList_New(static_cast<Py_ssize_t>(pairs.ends.size()))));
     size_t begin = 0;
@@ -205,24 +252,21 @@ struct GroupValues {
     }
 };
 
-// Reads the keys of `names` held by `obj` into `keys`; false when it lacks
-// one of them. Under the item table's read lock, with the object's read lock.
-bool read_keys(const Indexable& object, const Names& names, std::vector<int64_t>& keys) {
-    for (size_t i = 0; i < names.names.size(); ++i) {
-        const PyValue* value = names.names[i] ? object.find(*names.names[i]) : nullptr;
-        if (value == nullptr)
-            return false;
-        keys[i] = value->hash();
+// Counts the tuple of keys of `object`, unless it lacks one of the names;
+// keeps the values of the first holder of each tuple.
+void count_tuple(const Indexable& object, uint32_t id, NameFinder& finder,
+                 std::vector<const PyValue*>& values, std::vector<int64_t>& keys,
+                 TupleCounter& counter, GroupValues& firsts) {
+    for (size_t i = 0; i < keys.size(); ++i) {
+        values[i] = finder.value(object, i);
+        if (values[i] == nullptr)
+            return;
+        keys[i] = values[i]->hash();
     }
-    return true;
-}
-
-void count_tuple(const Indexable& object, uint32_t id, const Names& names,
-                 std::vector<int64_t>& keys, TupleCounter& counter, GroupValues& firsts) {
-    if (!read_keys(object, names, keys) || !counter.add(keys, id))
+    if (!counter.add(keys, id))
         return;
-    for (const std::optional<AttrName>& name : names.names)
-        firsts.refs.push_back(Py_NewRef(object.find(*name)->obj()));
+    for (const PyValue* value : values)
+        firsts.refs.push_back(Py_NewRef(value->obj()));
 }
 
 PyObject* tuple_of_group(GroupValues& firsts, size_t width, uint32_t group) {
@@ -268,8 +312,8 @@ PyObject* scope_sum(const Scope& scope, const py::Arguments& args, bool mean) {
     NumericSum sum;
     if (name) {
         Names names{{}, {name}};
-        for_each_selected(scope, names, [&](const Indexable& object, uint32_t) {
-            const PyValue* value = object.find(*name);
+        for_each_selected(scope, names, [&](const Indexable& object, uint32_t, NameFinder& finder) {
+            const PyValue* value = finder.value(object, 0);
             if (value == nullptr)
                 return;
             if (std::optional<NumericValue> number = value->key().numeric())
@@ -300,8 +344,9 @@ PyObject* scope_tuple_counts(const Scope& scope, PyObject* names_tuple,
             return py::check(PyDict_New());  // no object holds this name
     }
     std::vector<int64_t> keys(items.size());
-    for_each_selected(scope, names, [&](const Indexable& object, uint32_t id) {
-        count_tuple(object, id, names, keys, counter, firsts);
+    std::vector<const PyValue*> values(items.size());
+    for_each_selected(scope, names, [&](const Indexable& object, uint32_t id, NameFinder& finder) {
+        count_tuple(object, id, finder, values, keys, counter, firsts);
     });
     py::Ref dict = py::Ref::steal(py::check(PyDict_New()));
     for (const TupleCount& entry : counter.ranked(limit)) {
@@ -322,7 +367,7 @@ PyObject* scope_to_arrow(const Scope& scope, const py::Arguments& args) {
             throw py::ErrorAlreadySet{};
         texts.emplace_back(text, static_cast<size_t>(size));
     }
-    return py_arrow::make_arrow_export(std::move(texts), read_grid(scope, names));
+    return py_arrow::make_arrow_export(std::move(texts), read_arrow_cells(scope, names));
 }
 
 size_t offset_argument(PyObject* obj) {

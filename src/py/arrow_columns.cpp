@@ -18,20 +18,22 @@ namespace {
 constexpr const char* kSchemaCapsule = "arrow_schema";
 constexpr const char* kStreamCapsule = "arrow_array_stream";
 
-// The column kind of one value, Null for none; nothing for a value that no
-// column type holds.
-std::optional<ArrowKind> kind_of_value(PyObject* value) {
-    if (value == nullptr || value == Py_None)
-        return ArrowKind::Null;
-    PyTypeObject* type = Py_TYPE(value);
-    if (type == &PyBool_Type)
-        return ArrowKind::Boolean;
-    if (type == &PyLong_Type)
-        return ArrowKind::Int64;
-    if (type == &PyFloat_Type)
-        return ArrowKind::Float64;
-    if (type == &PyUnicode_Type)
-        return ArrowKind::Utf8;
+// The column kind of one cell; nothing for a value that no column type holds.
+std::optional<ArrowKind> kind_of_cell(const ArrowCell& cell) {
+    switch (cell.kind) {
+        case CellKind::Null:
+            return ArrowKind::Null;
+        case CellKind::Int:
+            return ArrowKind::Int64;
+        case CellKind::Float:
+            return ArrowKind::Float64;
+        case CellKind::Bool:
+            return ArrowKind::Boolean;
+        case CellKind::Str:
+            return ArrowKind::Utf8;
+        case CellKind::Other:
+            break;
+    }
     return std::nullopt;
 }
 
@@ -49,17 +51,35 @@ std::optional<ArrowKind> join_kinds(ArrowKind seen, ArrowKind next) {
     return std::nullopt;
 }
 
-ArrowKind column_kind(const std::string& name, const ValueGrid& grid, size_t column) {
+// The type name of a cell's value, for errors.
+const char* type_name(const ArrowCell& cell) {
+    switch (cell.kind) {
+        case CellKind::Int:
+            return "int";
+        case CellKind::Float:
+            return "float";
+        case CellKind::Bool:
+            return "bool";
+        case CellKind::Null:
+            return "NoneType";
+        case CellKind::Str:
+        case CellKind::Other:
+            break;
+    }
+    return Py_TYPE(cell.object)->tp_name;
+}
+
+ArrowKind column_kind(const std::string& name, const ArrowCells& cells, size_t column) {
     ArrowKind kind = ArrowKind::Null;
-    PyObject* example = nullptr;  // a value of the kind so far
-    for (size_t row = 0; row < grid.rows(); ++row) {
-        PyObject* value = grid.at(row, column);
-        std::optional<ArrowKind> next = kind_of_value(value);
+    const ArrowCell* example = nullptr;  // a value of the kind so far
+    for (size_t row = 0; row < cells.rows(); ++row) {
+        const ArrowCell& cell = cells.at(row, column);
+        std::optional<ArrowKind> next = kind_of_cell(cell);
         if (!next) {
             PyErr_Format(PyExc_TypeError,
                          "to_arrow: attribute '%s' holds a value of type '%s', which has no "
                          "Arrow column type",
-                         name.c_str(), Py_TYPE(value)->tp_name);
+                         name.c_str(), type_name(cell));
             throw py::ErrorAlreadySet{};
         }
         std::optional<ArrowKind> joined = join_kinds(kind, *next);
@@ -67,11 +87,11 @@ ArrowKind column_kind(const std::string& name, const ValueGrid& grid, size_t col
             PyErr_Format(PyExc_TypeError,
                          "to_arrow: attribute '%s' holds values of types '%s' and '%s', which "
                          "share no Arrow column type",
-                         name.c_str(), Py_TYPE(example)->tp_name, Py_TYPE(value)->tp_name);
+                         name.c_str(), type_name(*example), type_name(cell));
             throw py::ErrorAlreadySet{};
         }
         if (example == nullptr && *next != ArrowKind::Null)
-            example = value;
+            example = &cell;
         kind = *joined;
     }
     return kind;
@@ -134,34 +154,33 @@ void make_schema(const ArrowColumns& columns, ArrowSchema* out) {
     }
 }
 
-// Appends the value of one cell of a column of `kind` to `child`.
-ArrowErrorCode append_value(ArrowArray* child, ArrowKind kind, PyObject* value) {
-    if (value == nullptr || value == Py_None)
-        return ArrowArrayAppendNull(child, 1);
-    switch (kind) {
-        case ArrowKind::Int64:
-            // Attribute ints fit in 64 bits: wider ones are refused when stored.
-            return ArrowArrayAppendInt(child, PyLong_AsLongLong(value));
-        case ArrowKind::Float64:
-            return ArrowArrayAppendDouble(
-                child, PyFloat_Check(value) ? PyFloat_AS_DOUBLE(value)
-                                            : static_cast<double>(PyLong_AsLongLong(value)));
-        case ArrowKind::Boolean:
-            return ArrowArrayAppendInt(child, value == Py_True ? 1 : 0);
-        case ArrowKind::Utf8: {
+// Appends the value of one cell to `child`, a column of `kind`.
+ArrowErrorCode append_value(ArrowArray* child, ArrowKind kind, const ArrowCell& cell) {
+    switch (cell.kind) {
+        case CellKind::Int:
+            if (kind == ArrowKind::Float64)
+                return ArrowArrayAppendDouble(child, static_cast<double>(cell.int_value));
+            return ArrowArrayAppendInt(child, cell.int_value);
+        case CellKind::Bool:
+            return ArrowArrayAppendInt(child, cell.int_value);
+        case CellKind::Float:
+            return ArrowArrayAppendDouble(child, cell.float_value);
+        case CellKind::Str: {
             Py_ssize_t size = 0;
-            const char* text =
-                PyUnicode_AsUTF8AndSize(value, &size);  // encodable: stored values are
-            ArrowStringView view{text, static_cast<int64_t>(size)};
-            return ArrowArrayAppendString(child, view);
+            // Stored strs encode: one that cannot is refused when it is assigned.
+            const char* text = PyUnicode_AsUTF8AndSize(cell.object, &size);
+            if (text == nullptr)
+                throw py::ErrorAlreadySet{};
+            return ArrowArrayAppendString(child, ArrowStringView{text, static_cast<int64_t>(size)});
         }
-        case ArrowKind::Null:
+        case CellKind::Null:
+        case CellKind::Other:
             break;
     }
     return ArrowArrayAppendNull(child, 1);
 }
 
-// Appends row `row` of the grid: one value to each child, then the row to
+// Appends row `row` of the cells: one value to each child, then the row to
 // the struct (which checks that every child has grown by one).
 void append_row(ArrowArray* out, const ArrowColumns& columns, size_t row) {
     for (size_t column = 0; column < columns.names.size(); ++column) {
@@ -200,7 +219,7 @@ void release_stream_capsule(PyObject* capsule) {
 
 }  // namespace
 
-ArrowColumns type_arrow_columns(std::vector<std::string> names, ValueGrid values) {
+ArrowColumns type_arrow_columns(std::vector<std::string> names, ArrowCells values) {
     ArrowColumns columns{std::move(names), {}, std::move(values)};
     for (size_t column = 0; column < columns.names.size(); ++column)
         columns.kinds.push_back(column_kind(columns.names[column], columns.values, column));

@@ -1,5 +1,5 @@
 #pragma once
-// Arrow columns from a grid of attribute values (py/value_grid.hpp), built
+// Arrow columns from the cells of attribute values (py/arrow_cells.hpp), built
 // with nanoarrow: a struct array of one child per attribute name, and its
 // schema, handed out through the Arrow PyCapsule interface.
 //
@@ -15,7 +15,7 @@
 #include <string>
 #include <vector>
 
-#include "py/value_grid.hpp"
+#include "py/arrow_cells.hpp"
 
 namespace vorlane {
 
@@ -24,12 +24,12 @@ enum class ArrowKind : uint8_t { Null, Int64, Float64, Utf8, Boolean };
 struct ArrowColumns {
     std::vector<std::string> names;
     std::vector<ArrowKind> kinds;
-    ValueGrid values;
+    ArrowCells values;
 };
 
 // Types the columns of `values`, named `names`; the TypeError above for a
 // value no column type holds.
-ArrowColumns type_arrow_columns(std::vector<std::string> names, ValueGrid values);
+ArrowColumns type_arrow_columns(std::vector<std::string> names, ArrowCells values);
 
 // A capsule "arrow_schema" holding the struct schema of the columns.
 PyObject* arrow_schema_capsule(const ArrowColumns& columns);
