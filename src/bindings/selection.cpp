@@ -284,7 +284,9 @@ PyObject* scope_collect_sorted(const Scope& scope, const py::Arguments& args) {
     std::vector<uint32_t> ids = with_live_selection(scope, [&](const Bitmap& selection) {
         LockedMaps::ReadGuard maps(*scope.record->maps);
         const QueryMap* map = find_query_map(*maps, attr);
-        return map ? map->tree().sorted_ids(selection, limit, reverse, offset)
+        // An index's maps hold none but its live ids (see `IndexRecord`).
+        UniverseCover cover = scope.selection ? UniverseCover::Part : UniverseCover::All;
+        return map ? map->tree().sorted_ids(selection, limit, reverse, offset, cover)
                    : std::vector<uint32_t>();
     });
     std::vector<PyObject*> objects;

@@ -338,9 +338,12 @@ class BitMapBTree {
     // into children whose cached bitmap meets the selection and stops after
     // `limit` ids, so a top-k of a dense selection costs about k steps plus
     // the descent, never a sort; the ids passed over are counted from the
-    // cached bitmaps of whole children, not listed.
+    // cached bitmaps of whole children, not listed. `UniverseCover::All`
+    // vouches that the selection holds every id of the tree: whole children
+    // and leaves are then counted without intersecting.
     std::vector<uint32_t> sorted_ids(const Bitmap& selection, std::optional<size_t> limit,
-                                     bool reverse, size_t offset = 0) const;
+                                     bool reverse, size_t offset = 0,
+                                     UniverseCover cover = UniverseCover::Part) const;
 
     // The entry of the smallest (largest) value held by an id of `selection`,
     // NaN left out, ties by the smallest id; nothing when no selected id has
