@@ -6,7 +6,7 @@
 #   make demo                build and run the example workload
 #   make bench               C++ micro-benchmarks and the Python benchmarks (bench/:
 #                            peers.py and wide.py twice each, with the spread;
-#                            extras.py; longrun.py)
+#                            extras.py; after_query.py twice; longrun.py)
 #   make wheel               a portable (manylinux) wheel in dist/
 #   make wheel-check         that wheel installed into a fresh virtual environment
 #
@@ -191,6 +191,7 @@ bench: $(VENV)/.installed
 	$(VPY) bench/peers.py --runs 2 $(BENCH_ARGS)
 	$(VPY) bench/wide.py --runs 2 $(WIDE_ARGS)
 	$(VPY) bench/extras.py
+	$(VPY) bench/after_query.py --runs 2 $(AFTER_ARGS)
 	$(VPY) bench/longrun.py $(LONGRUN_ARGS)
 
 # A wheel that installs on any Linux with glibc 2.34 or later: auditwheel
