@@ -87,7 +87,7 @@ ArrowKind column_kind(const std::string& name, const ArrowCells& cells, size_t c
             PyErr_Format(PyExc_TypeError,
                          "to_arrow: attribute '%s' holds values of types '%s' and '%s', which "
                          "share no Arrow column type",
-                         name.c_str(), type_name(*example), type_name(cell));
+                         name.c_str(), example ? type_name(*example) : "NoneType", type_name(cell));
             throw py::ErrorAlreadySet{};
         }
         if (example == nullptr && *next != ArrowKind::Null)
@@ -231,12 +231,14 @@ PyObject* arrow_schema_capsule(const ArrowColumns& columns) {
     make_schema(columns, &holder.schema);
     auto schema = std::make_unique<ArrowSchema>();
     ArrowSchemaMove(&holder.schema, schema.get());
-    PyObject* capsule = PyCapsule_New(schema.get(), kSchemaCapsule, release_schema_capsule);
+    // From here the capsule's destructor frees it.
+    ArrowSchema* owned = schema.release();
+    PyObject* capsule = PyCapsule_New(owned, kSchemaCapsule, release_schema_capsule);
     if (capsule == nullptr) {
-        ArrowSchemaRelease(schema.get());
+        ArrowSchemaRelease(owned);
+        delete owned;
         throw py::ErrorAlreadySet{};
     }
-    schema.release();
     return capsule;
 }
 
@@ -249,12 +251,14 @@ PyObject* arrow_stream_capsule(const ArrowColumns& columns) {
     // The stream takes over the schema and the array.
     check_arrow(ArrowBasicArrayStreamInit(stream.get(), &schema.schema, 1));
     ArrowBasicArrayStreamSetArray(stream.get(), 0, &array.array);
-    PyObject* capsule = PyCapsule_New(stream.get(), kStreamCapsule, release_stream_capsule);
+    // From here the capsule's destructor frees it.
+    ArrowArrayStream* owned = stream.release();
+    PyObject* capsule = PyCapsule_New(owned, kStreamCapsule, release_stream_capsule);
     if (capsule == nullptr) {
-        ArrowArrayStreamRelease(stream.get());
+        ArrowArrayStreamRelease(owned);
+        delete owned;
         throw py::ErrorAlreadySet{};
     }
-    stream.release();
     return capsule;
 }
 
