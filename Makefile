@@ -5,8 +5,8 @@
 #   make stress              the thread stress test for a minute, on 3.13 and 3.13t
 #   make demo                build and run the example workload
 #   make bench               C++ micro-benchmarks and the Python benchmarks (bench/:
-#                            peers.py, wide.py and lineitem.py twice each, with
-#                            the spread; extras.py; longrun.py)
+#                            peers.py, wide.py, lineitem.py and after_query.py
+#                            twice each, with the spread; extras.py; longrun.py)
 #   make bench-lineitem      the TPC-H lineitem suite alone (bench/lineitem.py)
 #   make wheel               a portable (manylinux) wheel in dist/
 #   make wheel-check         that wheel installed into a fresh virtual environment
@@ -29,6 +29,9 @@ CPP_BUILD := build/cpp
 BENCH_BUILD := build/bench
 # Peers of the Python benchmark (the `bench` extra), installed by name so the
 # package itself is not rebuilt; tpchgen-cli makes the TPC-H table.
+# What the tests read Arrow exports with (the `test` extra); pip leaves it
+# alone once installed.
+TEST_READERS := pyarrow
 BENCH_PEERS := sortedcontainers numpy pandas polars duckdb matplotlib tpchgen-cli
 BENCH_DUCKS := ducks BTrees readerwriterlock "cykhash>=2,<3" "sortednp>=0.4,<0.5"
 SOURCES := $(shell find src -name '*.cpp' -o -name '*.hpp') CMakeLists.txt $(wildcard cmake/*.cmake) pyproject.toml Vorlane.pyi py.typed
@@ -60,6 +63,7 @@ $(VENV)/.created: build/.deps
 # The package, built from the working tree into a persistent build folder,
 # so a rebuild after a change is incremental.
 $(VENV)/.installed: $(VENV)/.created $(SOURCES)
+	$(VPY) -m pip install -q $(TEST_READERS)
 	$(VPY) -m pip install -q --no-build-isolation --no-deps ".[test]"
 	@touch $@
 
@@ -144,6 +148,7 @@ $(FT_VENV)/.created: build/.deps $(FT_PYTHON)
 
 # Built into its own folder (build/<wheel tag>), beside the one of $(VENV).
 $(FT_VENV)/.installed: $(FT_VENV)/.created $(SOURCES)
+	$(FT_VPY) -m pip install -q --only-binary :all: $(TEST_READERS)
 	$(FT_VPY) -m pip install -q --no-build-isolation --no-deps ".[test]"
 	@touch $@
 
@@ -187,6 +192,7 @@ bench: $(VENV)/.installed
 	$(VPY) bench/wide.py --runs 2 $(WIDE_ARGS)
 	$(MAKE) bench-lineitem
 	$(VPY) bench/extras.py
+	$(VPY) bench/after_query.py --runs 2 $(AFTER_ARGS)
 	$(VPY) bench/longrun.py $(LONGRUN_ARGS)
 
 bench-peers: $(VENV)/.installed

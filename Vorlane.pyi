@@ -25,9 +25,9 @@ non-numeric bound, or an index was left poisoned by an earlier such error.
 """
 
 from collections.abc import Iterator, Sequence
-from typing import Any, NoReturn, Self, SupportsIndex, final
+from typing import Any, Generic, NoReturn, Self, SupportsIndex, final
 
-from typing_extensions import disjoint_base
+from typing_extensions import TypeVar, disjoint_base
 
 __version__: str
 """The package version, for example ``"0.1.0"``."""
@@ -119,9 +119,37 @@ class Indexable:
         """Returns "<MyClass with N attributes>", N being the number of the
         object's own attributes."""
 
+_T = TypeVar("_T", bound=Indexable, default=Indexable)
+
 @final
-class Index:
+class ArrowExport:
+    """The values of a selection as Arrow columns, made by ``to_arrow``.
+
+    It implements the Arrow PyCapsule interface, so ``pyarrow.table(e)``,
+    ``polars.DataFrame(e)`` and DuckDB read it without a copy through Python
+    objects. It cannot be constructed and is not an attribute of the module
+    at run time. Each stream it hands out is built anew from the values it
+    holds (a snapshot taken by ``to_arrow``), so it can be read many times.
+    """
+
+    def __arrow_c_schema__(self) -> object:
+        """Returns a PyCapsule "arrow_schema": a struct of one field per
+        attribute name."""
+
+    def __arrow_c_stream__(self, requested_schema: object | None = None) -> object:
+        """Returns a PyCapsule "arrow_array_stream" holding one struct
+        array of the values. ``requested_schema`` is not followed."""
+
+    def num_rows(self) -> int:
+        """Returns the number of rows: the objects selected."""
+
+@final
+class Index(Generic[_T]):
     """An in-memory index of ``Indexable`` objects by their attribute values.
+
+    ``Index[Order]`` names an index of ``Order`` objects for type checkers,
+    so that ``collect()`` and the other lists are ``list[Order]``; at run
+    time it is ``Index`` itself.
 
     ``Index()`` takes no arguments and starts empty. For every attribute
     name it keeps a map from value to ids and, for ``int`` and ``float``
@@ -140,7 +168,10 @@ class Index:
     """
 
     def __new__(cls) -> Self: ...
-    def add_object(self, py_ref: Indexable) -> None:
+    def __class_getitem__(cls, item: Any, /) -> Any:
+        """``Index[T]``: the class, generic for type checkers only."""
+
+    def add_object(self, py_ref: _T) -> None:
         """Adds one object: stores it and indexes each attribute whose name
         does not begin with "_". Adding an object again changes nothing but
         its stored reference. Runs with the interpreter lock released.
@@ -150,7 +181,7 @@ class Index:
         "Already borrowed" when the index is in use by another call.
         """
 
-    def add_object_many(self, objs: Sequence[Indexable]) -> None:
+    def add_object_many(self, objs: Sequence[_T]) -> None:
         """Adds every object of the sequence, as ``add_object`` does; an
         object listed twice is added once. Runs with the interpreter lock
         released.
@@ -162,7 +193,7 @@ class Index:
         "Already borrowed" when the index is in use by another call.
         """
 
-    def remove_object(self, py_ref: Indexable) -> None:
+    def remove_object(self, py_ref: _T) -> None:
         """Removes the object from this index: from every value set, every
         ordered tree and its item slot. Other indexes and views made
         earlier keep their own selections.
@@ -173,20 +204,89 @@ class Index:
         is in use by another call.
         """
 
-    def collect(self) -> list[Indexable]:
-        """Returns every stored object, in ascending id (creation) order."""
+    def remove_many(self, objs: Sequence[_T]) -> None:
+        """Removes every object of the sequence, as ``remove_object`` does
+        (an object listed twice is removed once), under one hold of the
+        index's locks.
 
-    def collect_sorted(self, attr: str, limit: int | None = None, reverse: bool = False) -> list[Indexable]:
-        """Returns the objects whose attribute ``attr`` is an ``int`` or a
-        ``float``, in numeric order of it (descending when ``reverse``; ties
-        by ascending id), at most ``limit`` of them. Objects whose value is
-        not a number, or is NaN, are left out.
-
-        Raises ``ValueError`` for a negative ``limit`` and ``TypeError``
-        when ``attr`` is not a ``str``.
+        Raises ``KeyError`` with the first object this index does not hold,
+        and then removes none: the index is left as it was before the call.
+        Raises ``TypeError`` ("argument 'objs': ...") as ``add_object_many``
+        does, and ``RuntimeError`` "Already borrowed" when the index is in
+        use by another call.
         """
 
-    def value_counts(self, name: str, limit: int | None = None) -> dict[Any, int]:
+    def remove_where(self, query: PyQueryExpr) -> int:
+        """Removes the objects that satisfy the query expression (as
+        ``reduced_query`` selects them) and returns how many. Runs with the
+        interpreter lock released.
+
+        Raises ``TypeError`` ("argument 'query': ...") when ``query`` is not
+        a ``PyQueryExpr``.
+        """
+
+    def collect(self) -> list[_T]:
+        """Returns every stored object, in ascending id (creation) order."""
+
+    def collect_sorted(
+        self, attr: str, limit: int | None = None, reverse: bool = False, offset: int = 0
+    ) -> list[_T]:
+        """Returns the objects whose attribute ``attr`` is an ``int`` or a
+        ``float``, in numeric order of it (descending when ``reverse``; ties
+        by ascending id), the first ``offset`` of them passed over, at most
+        ``limit`` of them: ``collect_sorted(a, 10, offset=100)`` is the
+        eleventh page of ten. The objects passed over are not listed: whole
+        parts of the ordered tree are counted from their cached id sets.
+        Objects whose value is not a number, or is NaN, are left out.
+
+        Raises ``ValueError`` for a negative ``limit`` or ``offset`` and
+        ``TypeError`` when ``attr`` is not a ``str``.
+        """
+
+    def columns(self, *names: str, default: object = None) -> dict[str, list[Any]]:
+        """Returns a dict from each name to the list of the objects' values
+        of that attribute, in the order ``collect`` lists the objects;
+        ``default`` where an object lacks the attribute. The values are read
+        in one pass in the module, under the same lock as ``collect``, with
+        no Python code run while they are read.
+
+        Raises ``TypeError`` for a name that is not a ``str`` or another
+        keyword than ``default``.
+        """
+
+    def records(self, *names: str) -> list[dict[str, Any]]:
+        """Returns one dict per object, in ``collect`` order: its attributes
+        ``names`` (those it holds), or all of its own attributes when no
+        name is given (``vars()`` of an ``Indexable``, which has no
+        ``__dict__``)."""
+
+    def sum(self, name: str) -> int | float:
+        """Returns the sum of the ``int`` and ``float`` values of attribute
+        ``name`` (NaN left out, as ``min`` and ``max`` leave it out; other
+        values and objects lacking it are skipped): an exact ``int`` when
+        all are ints, else a ``float`` (compensated summation, as Python's
+        ``sum``). An empty selection, or one with no number there, gives
+        ``0``."""
+
+    def mean(self, name: str) -> float | None:
+        """Returns the mean of the numbers ``sum`` adds up, as a ``float``;
+        ``None`` when there is none (an empty selection)."""
+
+    def to_arrow(self, *names: str) -> ArrowExport:
+        """Returns the values of the attributes ``names`` as Arrow columns,
+        one row per object in ``collect`` order, for ``pyarrow.table()``,
+        ``polars.DataFrame()`` or DuckDB (through the Arrow PyCapsule
+        interface; none of them is needed to import this module).
+
+        A column's type follows its values: exact ints give ``int64``, ints
+        and floats ``float64`` (NaN stays NaN), ``str`` gives ``utf8`` and
+        ``bool`` ``boolean``; a missing attribute or ``None`` is a null, and
+        a column of nulls only has the null type. Any other value, or a mix
+        no one type holds, raises ``TypeError`` naming the attribute and
+        the type.
+        """
+
+    def value_counts(self, name: str | tuple[str, ...], limit: int | None = None) -> dict[Any, int]:
         """Returns, for each value of attribute ``name`` held by objects of
         this index, the number of objects holding it, without listing them:
         ordered by descending count, ties by the smallest id holding each
@@ -197,11 +297,17 @@ class Index:
         sets list. An attribute the index does not hold gives ``{}``. Counts
         with the interpreter lock released.
 
-        Raises ``ValueError`` for a negative ``limit``, ``TypeError``
-        (prefixed "argument 'name': " or "argument 'limit': ") for a ``name``
-        that is not a ``str`` or a ``limit`` that is not an ``int``, and the
-        dict's own ``TypeError`` when a counted key has only unhashable
-        values.
+        Given a tuple of names (``value_counts(("side", "status"))``), it
+        counts the tuples of their keys instead, read from the objects
+        themselves (so after ``reduce`` it still counts every object):
+        objects lacking one of the names are not counted, and each tuple is
+        shown by the values of its first holder (smallest id).
+
+        Raises ``ValueError`` for a negative ``limit`` or an empty tuple,
+        ``TypeError`` (prefixed "argument 'name': " or "argument 'limit': ")
+        for a ``name`` that is not a ``str`` or a ``limit`` that is not an
+        ``int``, and the dict's own ``TypeError`` when a counted key has only
+        unhashable values.
         """
 
     def min(self, name: str) -> int | float | None:
@@ -239,10 +345,10 @@ class Index:
         """Returns whether this index holds ``obj`` (false for anything
         that is not an ``Indexable``)."""
 
-    def __iter__(self) -> Iterator[Indexable]:
+    def __iter__(self) -> Iterator[_T]:
         """Iterates over the objects held, in ascending id order."""
 
-    def get_by_attribute(self, **kwargs: object) -> list[Indexable]:
+    def get_by_attribute(self, **kwargs: object) -> list[_T]:
         """Returns the objects whose attributes equal the keywords, in
         ascending id order.
 
@@ -272,7 +378,7 @@ class Index:
         does; a failure part-way leaves the index poisoned.
         """
 
-    def reduced(self, **kwargs: object) -> FilteredIndex:
+    def reduced(self, **kwargs: object) -> FilteredIndex[_T]:
         """Returns a view of the objects matching the keywords (as
         ``get_by_attribute``; no keywords select nothing). The view shares
         this index's live state, so later attribute changes are seen, but its
@@ -281,7 +387,7 @@ class Index:
         Raises as ``get_by_attribute`` does.
         """
 
-    def reduced_query(self, query: PyQueryExpr) -> FilteredIndex:
+    def reduced_query(self, query: PyQueryExpr) -> FilteredIndex[_T]:
         """Returns a view of the objects of this index that satisfy the
         query expression; ``ne`` and ``not_`` complement within the objects
         added to this index. Runs with the interpreter lock released.
@@ -291,7 +397,7 @@ class Index:
         a ``bt`` on an attribute this index holds has a non-numeric bound.
         """
 
-    def union_with(self, other: Index) -> None:
+    def union_with(self, other: Index[Any]) -> None:
         """Merges the attribute maps of ``other`` into this index, so that
         lookups here also find what ``other`` indexes, for example an index
         rebased from a view of this one (which also indexes names beginning
@@ -306,7 +412,7 @@ class Index:
         """
 
 @final
-class FilteredIndex:
+class FilteredIndex(Generic[_T]):
     """A view of a fixed selection of an index's objects.
 
     Returned by ``Index.reduced``, ``Index.reduced_query`` and
@@ -320,7 +426,7 @@ class FilteredIndex:
     attributes changed stays selected.
     """
 
-    def reduced(self, **kwargs: object) -> FilteredIndex:
+    def reduced(self, **kwargs: object) -> FilteredIndex[_T]:
         """Returns a new view of the selected objects that match the
         keywords (as ``Index.get_by_attribute``, with the objects' current
         values). This view is unchanged. Runs with the interpreter lock
@@ -329,19 +435,41 @@ class FilteredIndex:
         Raises as ``Index.get_by_attribute`` does.
         """
 
-    def reduced_query(self, query: PyQueryExpr) -> FilteredIndex:
+    def reduced_query(self, query: PyQueryExpr) -> FilteredIndex[_T]:
         """Returns a new view of the selected objects that satisfy the query
         expression; ``ne`` and ``not_`` complement within this view's
         selection. Raises as ``Index.reduced_query`` does."""
 
-    def collect(self) -> list[Indexable]:
+    def collect(self) -> list[_T]:
         """Returns the selected objects in ascending id (creation) order."""
 
-    def collect_sorted(self, attr: str, limit: int | None = None, reverse: bool = False) -> list[Indexable]:
+    def collect_sorted(
+        self, attr: str, limit: int | None = None, reverse: bool = False, offset: int = 0
+    ) -> list[_T]:
         """Returns the selected objects ordered by a numeric attribute, as
         ``Index.collect_sorted`` does."""
 
-    def value_counts(self, name: str, limit: int | None = None) -> dict[Any, int]:
+    def columns(self, *names: str, default: object = None) -> dict[str, list[Any]]:
+        """Returns the selected objects' values of each attribute, as
+        ``Index.columns`` does."""
+
+    def records(self, *names: str) -> list[dict[str, Any]]:
+        """Returns one dict per selected object, as ``Index.records``
+        does."""
+
+    def sum(self, name: str) -> int | float:
+        """Returns the sum of the selected objects' numbers, as
+        ``Index.sum`` does."""
+
+    def mean(self, name: str) -> float | None:
+        """Returns the mean of the selected objects' numbers, as
+        ``Index.mean`` does."""
+
+    def to_arrow(self, *names: str) -> ArrowExport:
+        """Returns the selected objects' values as Arrow columns, as
+        ``Index.to_arrow`` does."""
+
+    def value_counts(self, name: str | tuple[str, ...], limit: int | None = None) -> dict[Any, int]:
         """Returns, for each value of attribute ``name`` held by the selected
         objects, the number of them holding it, as ``Index.value_counts``
         does. A value is shown by the first object of the index holding it,
@@ -366,10 +494,10 @@ class FilteredIndex:
     def __contains__(self, obj: object, /) -> bool:
         """Returns whether ``obj`` is one of the selected objects."""
 
-    def __iter__(self) -> Iterator[Indexable]:
+    def __iter__(self) -> Iterator[_T]:
         """Iterates over the selected objects, in ascending id order."""
 
-    def rebase(self) -> Index:
+    def rebase(self) -> Index[_T]:
         """Returns a new, independent ``Index`` of exactly the selected
         objects, indexed by their current values, including names that
         begin with "_". Later additions to either index do not reach the
@@ -457,6 +585,21 @@ class PyQueryExpr:
     def not_(exprs: PyQueryExpr) -> PyQueryExpr:
         """Returns the complement of the expression within the objects of
         the index (or within what an enclosing ``and_`` kept so far)."""
+
+    def __and__(self, other: PyQueryExpr, /) -> PyQueryExpr:
+        """Returns ``and_(self, other)``."""
+
+    def __or__(self, other: PyQueryExpr, /) -> PyQueryExpr:
+        """Returns ``or_(self, other)``."""
+
+    def __rand__(self, other: PyQueryExpr, /) -> PyQueryExpr:
+        """Returns ``and_(other, self)``."""
+
+    def __ror__(self, other: PyQueryExpr, /) -> PyQueryExpr:
+        """Returns ``or_(other, self)``."""
+
+    def __invert__(self) -> PyQueryExpr:
+        """Returns ``not_(self)``."""
 
     def __repr__(self) -> str:
         """Returns "<QueryExpr: " followed by the expression's debug form

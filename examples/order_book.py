@@ -2,8 +2,10 @@
 
 Orders carry a side, a price in ticks, a quantity and a status. A range
 query finds the open sell orders a buyer could take; filling an order is an
-assignment, and the next query no longer sees it. Every answer is checked
-against a plain scan of the list.
+assignment, and the next query no longer sees it. Then what a book does
+with its answers: a trader's orders page by page, the quantity at each
+price level, counts by side and status, and filled orders removed by a
+query. Every answer is checked against a plain scan of the list.
 """
 
 import random
@@ -45,7 +47,7 @@ def scan_asks(orders: list[Indexable], low: int, high: int) -> list[Indexable]:
 def main() -> None:
     rng = random.Random(11)
     orders = make_orders(rng)
-    book = Index()
+    book: Index[Indexable] = Index()
     book.add_object_many(orders)
 
     # A buyer willing to pay up to 10_000 ticks: the asks at or below it.
@@ -77,6 +79,44 @@ def main() -> None:
     crossed = book.reduced_query(Q.and_(Q.eq("side", "buy"), Q.ge("price", best_ask))).collect()
     assert crossed == [o for o in orders if o.side == "buy" and o.price >= best_ask]
     print(f"{len(crossed)} bids at or above the best ask of {best_ask} ticks")
+
+    page_through_trader(book, orders, "trader7")
+    depth_by_level(book, orders)
+
+    # Counts by two attributes, and the filled orders removed by a query.
+    counts = book.value_counts(("side", "status"))
+    for (side, status), n in counts.items():
+        assert n == sum(1 for o in orders if o.side == side and o.status == status)
+    filled = book.remove_where(Q.eq("status", "filled"))
+    assert filled == counts[("sell", "filled")] == 5
+    assert len(book) == ORDER_COUNT - 5 and book.count(Q.eq("status", "filled")) == 0
+    print(f"orders by side and status: {counts}; {filled} filled orders removed")
+
+
+def page_through_trader(book: Index[Indexable], orders: list[Indexable], trader: str) -> None:
+    """One trader's orders by price, ten to a page: each page passes over
+    the earlier ones without listing them."""
+    theirs = book.reduced(trader=trader)
+    expected = sorted((o for o in orders if o.trader == trader), key=lambda o: (o.price, o.order_id))
+    pages: list[list[Indexable]] = []
+    while page := theirs.collect_sorted("price", limit=10, offset=10 * len(pages)):
+        pages.append(page)
+    assert [o for page in pages for o in page] == expected
+    rows = theirs.records("order_id", "side", "price", "qty")
+    assert rows == [{"order_id": o.order_id, "side": o.side, "price": o.price, "qty": o.qty} for o in theirs.collect()]
+    print(f"{trader}: {len(rows)} orders in {len(pages)} pages; first page from {pages[0][0].price} ticks")
+
+
+def depth_by_level(book: Index[Indexable], orders: list[Indexable]) -> None:
+    """The open quantity at the five lowest ask price levels: a sum per
+    level, without listing the orders."""
+    asks = book.reduced(side="sell", status="open")
+    for level in sorted(asks.value_counts("price"))[:5]:
+        quantity = asks.reduced(price=level).sum("qty")
+        assert quantity == sum(o.qty for o in orders if o.side == "sell" and o.status == "open" and o.price == level)
+        print(f"  ask {level}: {quantity} open")
+    columns = asks.columns("price", "qty")
+    assert sum(columns["qty"]) == asks.sum("qty")
 
 
 if __name__ == "__main__":

@@ -70,7 +70,11 @@ constexpr py::Signature kRebaseSig{.name = "rebase", .owner = "FilteredIndex"};
 PyMethodDef filtered_methods[] = {
     Shared::reduced_def(),
     Shared::collect_def(),
-    py::method_def<&kRebaseSig, rebase_method>("rebase", "rebase($self)\n--\n\n"),
+    py::method_def<&kRebaseSig, rebase_method>(
+        "rebase",
+        "rebase($self)\n--\n\n"
+        "A new, independent Index of exactly the selected objects, indexed by their current "
+        "values, names beginning with \"_\" included."),
     Shared::reduced_query_def("reduced_query($self, query)\n--\n\n"
                               "A new view of the selected objects that satisfy the query "
                               "expression; negations are taken within this view's selection."),
@@ -79,6 +83,12 @@ PyMethodDef filtered_methods[] = {
     Shared::min_def(),
     Shared::max_def(),
     Shared::count_def(),
+    Shared::columns_def(),
+    Shared::records_def(),
+    Shared::sum_def(),
+    Shared::mean_def(),
+    Shared::to_arrow_def(),
+    Shared::class_getitem_def(),
     py::kEndOfMethods,
 };
 

@@ -8,9 +8,11 @@
 #include "bindings/filtered_index.hpp"
 #include "bindings/indexable.hpp"
 #include "bindings/pickling.hpp"
+#include "bindings/query_expr.hpp"
 #include "bindings/selection.hpp"
 #include "engine/attribute_maps.hpp"
 #include "engine/bulk_buffer.hpp"
+#include "engine/evaluator.hpp"
 #include "engine/hash_query.hpp"
 #include "engine/prefetch.hpp"
 #include "py/args.hpp"
@@ -237,34 +239,113 @@ PyObject* add_object_many(PyObject* self, py::Arguments& args) {
     Py_RETURN_NONE;
 }
 
+// Takes the object in slot `id` out of `index`: its item, its id, its
+// membership and its values. The caller holds the maps' and the table's
+// write locks, detached, and releases the item once it attaches again.
+StoredItem take_out(IndexRecord& index, AttributeMaps& maps, ItemTable& table, uint32_t id) {
+    StoredItem removed = table.take(id);
+    PyObject* obj = removed.get();
+    index.live_ids.remove(id);
+    ObjectValues values;
+    {
+        py::ObjectWriteLock lock(py_indexable::object_lock(obj));
+        Indexable& object = py::record_of<Indexable>(obj);
+        object.remove_index(&index);
+        values = values_of(object, true);
+    }
+    remove_object_values(maps, values);
+    return removed;
+}
+
+[[noreturn]] void raise_not_held(PyObject* obj) {
+    PyErr_SetObject(PyExc_KeyError, obj);
+    throw py::ErrorAlreadySet{};
+}
+
 PyObject* remove_object(PyObject* self, py::Arguments& args) {
     py::ExclusiveBorrow use(borrow(self));
     PyObject* obj = args.values[0];
     Indexable& object = indexable_argument(obj);
-    const std::shared_ptr<IndexRecord>& index = record(self);
+    IndexRecord& index = *record(self);
     StoredItem removed;  // released after re-attaching
     {
         py::ScopedDetach detached;
-        LockedMaps::WriteGuard maps(*index->maps);
-        LockedItems::WriteGuard table(*index->items);
-        if (index->live_ids.contains(object.id) && holds_object(*table, object.id, obj)) {
-            removed = table->take(object.id);
-            index->live_ids.remove(object.id);
-            index->version.fetch_add(1, std::memory_order_relaxed);
-            ObjectValues values;
-            {
-                py::ObjectWriteLock lock(py_indexable::object_lock(obj));
-                object.remove_index(index.get());
-                values = values_of(object, true);
-            }
-            remove_object_values(*maps, values);
+        LockedMaps::WriteGuard maps(*index.maps);
+        LockedItems::WriteGuard table(*index.items);
+        if (index.live_ids.contains(object.id) && holds_object(*table, object.id, obj)) {
+            removed = take_out(index, *maps, *table, object.id);
+            index.version.fetch_add(1, std::memory_order_relaxed);
         }
     }
-    if (removed.empty()) {
-        PyErr_SetObject(PyExc_KeyError, obj);
-        throw py::ErrorAlreadySet{};
-    }
+    if (removed.empty())
+        raise_not_held(obj);
     Py_RETURN_NONE;
+}
+
+// The first object of `objects` that the index does not hold, or null. An
+// object listed twice is held the second time too. Under the table's lock.
+PyObject* first_not_held(const IndexRecord& index, const ItemTable& table,
+                         std::span<const py::Ref> objects) {
+    for (const py::Ref& ref : objects) {
+        uint32_t id = py::record_of<Indexable>(ref.get()).id;
+        if (!index.live_ids.contains(id) || !holds_object(table, id, ref.get()))
+            return ref.get();
+    }
+    return nullptr;
+}
+
+// Removes every object of the sequence, or, when one is not held, none.
+PyObject* remove_many(PyObject* self, py::Arguments& args) {
+    py::ExclusiveBorrow use(borrow(self));
+    BulkVector<py::Ref> objects =
+        py::convert_argument("objs", [&] { return py::extract_sequence(args.values[0]); });
+    for (const py::Ref& ref : objects)
+        py::convert_argument("objs", [&] { py_indexable::expect_indexable(ref.get()); });
+    IndexRecord& index = *record(self);
+    BulkVector<StoredItem> removed;  // released after re-attaching
+    PyObject* missing = nullptr;
+    {
+        py::ScopedDetach detached;
+        LockedMaps::WriteGuard maps(*index.maps);
+        LockedItems::WriteGuard table(*index.items);
+        missing = first_not_held(index, *table, objects);
+        if (missing == nullptr) {
+            removed.reserve(objects.size());
+            for (const py::Ref& ref : objects) {
+                uint32_t id = py::record_of<Indexable>(ref.get()).id;
+                if (index.live_ids.contains(id))  // not an object listed before
+                    removed.push_back(take_out(index, *maps, *table, id));
+            }
+            index.version.fetch_add(1, std::memory_order_relaxed);
+        }
+    }
+    if (missing != nullptr)
+        raise_not_held(missing);
+    Py_RETURN_NONE;
+}
+
+// Removes the objects the query selects; returns how many.
+PyObject* remove_where(PyObject* self, py::Arguments& args) {
+    py::ExclusiveBorrow use(borrow(self));
+    QueryExpr query =
+        py::convert_argument("query", [&] { return py_query::copy_expr(args.values[0]); });
+    IndexRecord& index = *record(self);
+    BulkVector<StoredItem> removed;  // released after re-attaching
+    {
+        py::ScopedDetach detached;
+        LockedMaps::WriteGuard maps(*index.maps);
+        // An index's maps hold none but its live ids (see `IndexRecord`).
+        Bitmap selected = evaluate_query(*maps, index.live_ids, query, UniverseCover::All);
+        LockedItems::WriteGuard table(*index.items);
+        removed.reserve(selected.cardinality());
+        selected.for_each([&](uint32_t id) {
+            // The maps list live ids only; an id is never taken out twice.
+            if (index.live_ids.contains(id))
+                removed.push_back(take_out(index, *maps, *table, id));
+        });
+        index.version.fetch_add(1, std::memory_order_relaxed);
+    }
+    return py::check(PyLong_FromSize_t(removed.size()));
 }
 
 PyObject* memory_usage(PyObject* self, py::Arguments&) {
@@ -392,27 +473,59 @@ constexpr py::Signature kAddObjectManySig{
 constexpr py::Signature kMemoryUsageSig{.name = "Index.memory_usage"};
 constexpr py::Signature kRemoveObjectSig{
     .name = "Index.remove_object", .params = {"py_ref"}, .nparams = 1, .required = 1};
+constexpr py::Signature kRemoveManySig{
+    .name = "Index.remove_many", .params = {"objs"}, .nparams = 1, .required = 1};
+constexpr py::Signature kRemoveWhereSig{
+    .name = "Index.remove_where", .params = {"query"}, .nparams = 1, .required = 1};
 constexpr py::Signature kGetByAttributeSig{.name = "Index.get_by_attribute", .var_keyword = true};
 constexpr py::Signature kReduceSig{.name = "Index.reduce", .var_keyword = true};
 constexpr py::Signature kUnionWithSig{
     .name = "Index.union_with", .params = {"other"}, .nparams = 1, .required = 1};
 
 PyMethodDef index_methods[] = {
-    py::method_def<&kAddObjectSig, add_object>("add_object", "add_object($self, py_ref)\n--\n\n"),
-    py::method_def<&kAddObjectManySig, add_object_many>("add_object_many",
-                                                        "add_object_many($self, objs)\n--\n\n"),
+    py::method_def<&kAddObjectSig, add_object>(
+        "add_object",
+        "add_object($self, py_ref)\n--\n\n"
+        "Adds one Indexable: stores it and indexes each attribute whose name does not begin "
+        "with \"_\". Adding it again changes nothing but its stored reference."),
+    py::method_def<&kAddObjectManySig, add_object_many>(
+        "add_object_many",
+        "add_object_many($self, objs)\n--\n\n"
+        "Adds every Indexable of the sequence, as add_object does; one listed twice is added "
+        "once. Nothing is added when an item is not an Indexable."),
     Shared::collect_def(),
     py::method_def<&kGetByAttributeSig, get_by_attribute>(
-        "get_by_attribute", "get_by_attribute($self, **kwargs)\n--\n\n"),
-    py::method_def<&kReduceSig, reduce>("reduce", "reduce($self, **kwargs)\n--\n\n"),
+        "get_by_attribute",
+        "get_by_attribute($self, **kwargs)\n--\n\n"
+        "The objects whose attributes equal the keywords, in ascending id order. A keyword's "
+        "value is one value when it is a str or not iterable, else the collection of values "
+        "one of which must match. No keywords match nothing."),
+    py::method_def<&kReduceSig, reduce>(
+        "reduce",
+        "reduce($self, **kwargs)\n--\n\n"
+        "Narrows the equality sets of this index in place to the objects matching the "
+        "keywords; ordered comparisons, ranges and collect still see every object."),
     Shared::reduced_def(),
-    Shared::reduced_query_def("reduced_query($self, query)\n--\n\n"),
-    py::method_def<&kUnionWithSig, union_with>("union_with", "union_with($self, other)\n--\n\n"),
+    Shared::reduced_query_def("reduced_query($self, query)\n--\n\n"
+                              "A view of the objects that satisfy the query expression; "
+                              "negations complement within the objects of this index."),
+    py::method_def<&kUnionWithSig, union_with>(
+        "union_with",
+        "union_with($self, other)\n--\n\n"
+        "Merges the attribute maps of the Index `other` into this one, so that lookups here "
+        "also find what `other` indexes. ValueError when `other` holds objects this index "
+        "does not."),
     Shared::collect_sorted_def(),
     Shared::value_counts_def(),
     Shared::min_def(),
     Shared::max_def(),
     Shared::count_def(),
+    Shared::columns_def(),
+    Shared::records_def(),
+    Shared::sum_def(),
+    Shared::mean_def(),
+    Shared::to_arrow_def(),
+    Shared::class_getitem_def(),
     py::method_def<&kMemoryUsageSig, memory_usage>(
         "memory_usage",
         "memory_usage($self)\n--\n\n"
@@ -431,6 +544,16 @@ PyMethodDef index_methods[] = {
         "Removes the object from this index: it leaves every value set and ordered tree "
         "of the index and its item slot. Raises KeyError when the index does not hold "
         "it."),
+    py::method_def<&kRemoveManySig, remove_many>(
+        "remove_many",
+        "remove_many($self, objs)\n--\n\n"
+        "Removes every object of the sequence, as remove_object does (one listed twice is "
+        "removed once). Raises KeyError naming the first object the index does not hold, "
+        "and then removes none: the index is left as it was."),
+    py::method_def<&kRemoveWhereSig, remove_where>(
+        "remove_where",
+        "remove_where($self, query)\n--\n\n"
+        "Removes the objects that satisfy the query expression and returns how many."),
     py::kEndOfMethods,
 };
 

@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <string>
 
+#include "bindings/arrow_export.hpp"
 #include "bindings/filtered_index.hpp"
 #include "bindings/index.hpp"
 #include "bindings/indexable.hpp"
@@ -141,6 +142,7 @@ void register_contents(PyObject* module) {
     // caches are filled once, by the import, and only read afterwards, which
     // threads running without the interpreter lock can do at the same time.
     py_filtered::filtered_index_type();
+    py_arrow::arrow_export_type();
     object_iterator_type();
     if (py::panic_exception_type() == nullptr)
         throw py::ErrorAlreadySet{};

@@ -2,6 +2,7 @@
 
 #include <memory>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -179,13 +180,13 @@ PyObject* build_in(PyObject*, py::Arguments& args) {
     return wrap(std::move(record));
 }
 
-// The `*exprs` of and_/or_, joined under a node of kind `Node`.
+// The expressions `objs`, joined under a node of kind `Node`.
 template <typename Node>
-PyObject* build_list(PyObject*, py::Arguments& args) {
+PyObject* join_exprs(std::span<PyObject* const> objs) {
     ExprRecord record{QueryExpr{Node{}}, {}, {}};
     auto& parts = std::get<Node>(record.expr.node).exprs;
-    parts.reserve(args.extra_positional.size());
-    for (PyObject* obj : args.extra_positional) {
+    parts.reserve(objs.size());
+    for (PyObject* obj : objs) {
         ExprRecord part = expr_argument(obj, "exprs");
         parts.push_back(std::move(part.expr));
         for (PyValue& operand : part.operands)
@@ -196,10 +197,21 @@ PyObject* build_list(PyObject*, py::Arguments& args) {
     return wrap(std::move(record));
 }
 
-PyObject* build_not(PyObject*, py::Arguments& args) {
-    ExprRecord inner = expr_argument(args.values[0], "exprs");
+// The `*exprs` of and_/or_.
+template <typename Node>
+PyObject* build_list(PyObject*, py::Arguments& args) {
+    return join_exprs<Node>(args.extra_positional);
+}
+
+// The complement of the expression `obj`.
+PyObject* negate(PyObject* obj) {
+    ExprRecord inner = expr_argument(obj, "exprs");
     return wrap({QueryExpr{expr::Not{ExprBox(std::move(inner.expr))}}, std::move(inner.operands),
                  std::move(inner.pending)});
+}
+
+PyObject* build_not(PyObject*, py::Arguments& args) {
+    return negate(args.values[0]);
 }
 
 constexpr py::Signature compare_sig(const char* name) {
@@ -232,19 +244,78 @@ constexpr py::Signature kNotSig{
     .name = "not_", .params = {"exprs"}, .nparams = 1, .required = 1, .owner = "PyQueryExpr"};
 
 PyMethodDef query_methods[] = {
-    py::method_def<&kEqSig, build_compare<expr::Eq>>("eq", "eq(attr, value)\n--\n\n", METH_STATIC),
-    py::method_def<&kNeSig, build_compare<expr::Ne>>("ne", "ne(attr, value)\n--\n\n", METH_STATIC),
-    py::method_def<&kGtSig, build_compare<expr::Gt>>("gt", "gt(attr, value)\n--\n\n", METH_STATIC),
-    py::method_def<&kGeSig, build_compare<expr::Ge>>("ge", "ge(attr, value)\n--\n\n", METH_STATIC),
-    py::method_def<&kLeSig, build_compare<expr::Le>>("le", "le(attr, value)\n--\n\n", METH_STATIC),
-    py::method_def<&kBtSig, build_bt>("bt", "bt(attr, lower, upper)\n--\n\n", METH_STATIC),
-    py::method_def<&kLtSig, build_compare<expr::Lt>>("lt", "lt(attr, value)\n--\n\n", METH_STATIC),
-    py::method_def<&kInSig, build_in>("in_", "in_(attr, values)\n--\n\n", METH_STATIC),
-    py::method_def<&kAndSig, build_list<expr::And>>("and_", "and_(*exprs)\n--\n\n", METH_STATIC),
-    py::method_def<&kOrSig, build_list<expr::Or>>("or_", "or_(*exprs)\n--\n\n", METH_STATIC),
-    py::method_def<&kNotSig, build_not>("not_", "not_(exprs)\n--\n\n", METH_STATIC),
+    py::method_def<&kEqSig, build_compare<expr::Eq>>(
+        "eq",
+        "eq(attr, value)\n--\n\nThe condition: attribute `attr` equals `value` (Python hashes "
+        "compared, as lookups do).",
+        METH_STATIC),
+    py::method_def<&kNeSig, build_compare<expr::Ne>>(
+        "ne",
+        "ne(attr, value)\n--\n\nnot_(eq(attr, value)): also selects objects that lack `attr`.",
+        METH_STATIC),
+    py::method_def<&kGtSig, build_compare<expr::Gt>>(
+        "gt",
+        "gt(attr, value)\n--\n\nThe condition: attribute `attr` > `value`, over int and float "
+        "values.",
+        METH_STATIC),
+    py::method_def<&kGeSig, build_compare<expr::Ge>>(
+        "ge",
+        "ge(attr, value)\n--\n\nThe condition: attribute `attr` >= `value`, over int and float "
+        "values.",
+        METH_STATIC),
+    py::method_def<&kLeSig, build_compare<expr::Le>>(
+        "le",
+        "le(attr, value)\n--\n\nThe condition: attribute `attr` <= `value`, over int and float "
+        "values.",
+        METH_STATIC),
+    py::method_def<&kBtSig, build_bt>("bt",
+                                      "bt(attr, lower, upper)\n--\n\nThe closed range: `lower` <= "
+                                      "attribute `attr` <= `upper`, over int and float values.",
+                                      METH_STATIC),
+    py::method_def<&kLtSig, build_compare<expr::Lt>>(
+        "lt",
+        "lt(attr, value)\n--\n\nThe condition: attribute `attr` < `value`, over int and float "
+        "values.",
+        METH_STATIC),
+    py::method_def<&kInSig, build_in>("in_",
+                                      "in_(attr, values)\n--\n\nThe condition: attribute `attr` "
+                                      "equals one of the sequence `values`.",
+                                      METH_STATIC),
+    py::method_def<&kAndSig, build_list<expr::And>>(
+        "and_",
+        "and_(*exprs)\n--\n\nThe conjunction of the expressions, in order (also `a & b`); and_() "
+        "selects everything.",
+        METH_STATIC),
+    py::method_def<&kOrSig, build_list<expr::Or>>(
+        "or_",
+        "or_(*exprs)\n--\n\nThe disjunction of the expressions (also `a | b`); or_() selects "
+        "nothing.",
+        METH_STATIC),
+    py::method_def<&kNotSig, build_not>(
+        "not_",
+        "not_(exprs)\n--\n\nThe complement of the expression within the index, or what an "
+        "enclosing and_ kept (also `~a`).",
+        METH_STATIC),
     py::kEndOfMethods,
 };
+
+// `a & b` and `a | b`: the trees of `and_(a, b)` and `or_(a, b)`. An operand
+// that is not an expression lets the other operand's type answer.
+template <typename Node>
+PyObject* combine_operator(PyObject* left, PyObject* right) {
+    PyTypeObject* type = py_query::query_expr_type();
+    if (!PyObject_TypeCheck(left, type) || !PyObject_TypeCheck(right, type))
+        Py_RETURN_NOTIMPLEMENTED;
+    return py::guard<PyObject*>(nullptr, [&] {
+        PyObject* operands[] = {left, right};
+        return join_exprs<Node>(operands);
+    });
+}
+
+// `~a`: the tree of `not_(a)`.
+PyObject* invert_operator(PyObject* self) {
+    return py::guard<PyObject*>(nullptr, [&] { return negate(self); });
+}
 
 PyObject* query_repr(PyObject* self) {
     return py::guard<PyObject*>(nullptr, [&]() -> PyObject* {
@@ -260,6 +331,9 @@ PyType_Slot query_slots[] = {
     py::slot(Py_tp_dealloc, py::dealloc_instance<ExprRecord>),
     py::slot(Py_tp_repr, query_repr),
     py::slot(Py_tp_methods, query_methods),
+    py::slot(Py_nb_and, combine_operator<expr::And>),
+    py::slot(Py_nb_or, combine_operator<expr::Or>),
+    py::slot(Py_nb_invert, invert_operator),
     py::kEndOfSlots,
 };
 

@@ -248,10 +248,14 @@ PyObject* scope_collect_sorted(const Scope& scope, const py::Arguments& args) {
     AttrName attr = attr_argument(args.values[0], "attr").value_or(AttrName::absent());
     std::optional<size_t> limit = py::limit_argument(args.values[1]);
     bool reverse = py::reverse_argument(args.values[2]);
+    size_t offset = offset_argument(args.values[3]);
     std::vector<uint32_t> ids = with_live_selection(scope, [&](const Bitmap& selection) {
         LockedMaps::ReadGuard maps(*scope.record->maps);
         const QueryMap* map = find_query_map(*maps, attr);
-        return map ? map->tree().sorted_ids(selection, limit, reverse) : std::vector<uint32_t>();
+        // An index's maps hold none but its live ids (see `IndexRecord`).
+        UniverseCover cover = scope.selection ? UniverseCover::Part : UniverseCover::All;
+        return map ? map->tree().sorted_ids(selection, limit, reverse, offset, cover)
+                   : std::vector<uint32_t>();
     });
     std::vector<PyObject*> objects;
     objects.reserve(ids.size());
@@ -312,6 +316,8 @@ std::vector<ShownCount> show_scope_counts(const Scope& scope, AttrName name,
 // the dict built once the locks are given back.
 PyObject* scope_value_counts(const Scope& scope, const py::Arguments& args) {
     // A name no object ever carried has no map in any index.
+    if (PyTuple_Check(args.values[0]))
+        return scope_tuple_counts(scope, args.values[0], py::limit_argument(args.values[1]));
     AttrName name = attr_argument(args.values[0], "name").value_or(AttrName::absent());
     std::optional<size_t> limit = py::limit_argument(args.values[1]);
     std::vector<ValueCount> counts;

@@ -20,6 +20,8 @@
 #include <memory>
 #include <utility>
 
+#include "bindings/selection_docs.hpp"
+#include "bindings/selection_values.hpp"
 #include "engine/bitmap.hpp"
 #include "py/args.hpp"
 #include "py/borrow.hpp"
@@ -56,57 +58,49 @@ bool scope_contains(const Scope& scope, PyObject* obj);
 // (kept alive by the iterator, which walks a view's selection in place).
 PyObject* scope_iter(const Scope& scope, PyObject* self);
 
-inline constexpr const char* kCollectSortedDoc =
-    "collect_sorted($self, attr, limit=None, reverse=False)\n--\n\n"
-    "The selected objects whose attribute `attr` is an int or a float, in numeric order of "
-    "that attribute (ties by ascending id; descending values when `reverse`), at most "
-    "`limit` of them. Objects whose value is not a number, or is NaN, are left out.";
-
-inline constexpr const char* kValueCountsDoc =
-    "value_counts($self, name, limit=None)\n--\n\n"
-    "A dict from each value of attribute `name` held by the selected objects to the number "
-    "of them holding it, by descending count (ties: the value whose first selected holder "
-    "has the smaller id), at most `limit` entries. Values are keys as lookups compare them "
-    "(1, 1.0 and True are one), each shown by the value of the index's first object holding "
-    "it.";
-inline constexpr const char* kMinDoc =
-    "min($self, name)\n--\n\n"
-    "The smallest int or float value of attribute `name` among the selected objects (NaN "
-    "left out), as the object holds it, or None when none has a number there.";
-inline constexpr const char* kMaxDoc =
-    "max($self, name)\n--\n\n"
-    "The largest int or float value of attribute `name` among the selected objects (NaN "
-    "left out), as the object holds it, or None when none has a number there.";
-inline constexpr const char* kCountDoc =
-    "count($self, query)\n--\n\n"
-    "The number of selected objects that satisfy the query expression: "
-    "len(self.reduced_query(query)) without making the view.";
-
 template <typename Class>
 class SharedMethods {
   public:
     using Record = typename Class::Record;
 
     static PyMethodDef reduced_def() {
-        return py::method_def<&kReducedSig, reduced>("reduced", "reduced($self, **kwargs)\n--\n\n");
+        return py::method_def<&kReducedSig, reduced>("reduced", docs::kReduced);
     }
     static PyMethodDef reduced_query_def(const char* doc) {
         return py::method_def<&kReducedQuerySig, reduced_query>("reduced_query", doc);
     }
     static PyMethodDef collect_def() {
-        return py::method_def<&kCollectSig, collect>("collect", "collect($self)\n--\n\n");
+        return py::method_def<&kCollectSig, collect>("collect", docs::kCollect);
     }
     static PyMethodDef collect_sorted_def() {
         return py::method_def<&kCollectSortedSig, collect_sorted>("collect_sorted",
-                                                                  kCollectSortedDoc);
+                                                                  docs::kCollectSorted);
     }
 
     static PyMethodDef value_counts_def() {
-        return py::method_def<&kValueCountsSig, value_counts>("value_counts", kValueCountsDoc);
+        return py::method_def<&kValueCountsSig, value_counts>("value_counts", docs::kValueCounts);
     }
-    static PyMethodDef min_def() { return py::method_def<&kMinSig, min>("min", kMinDoc); }
-    static PyMethodDef max_def() { return py::method_def<&kMaxSig, max>("max", kMaxDoc); }
-    static PyMethodDef count_def() { return py::method_def<&kCountSig, count>("count", kCountDoc); }
+    static PyMethodDef min_def() { return py::method_def<&kMinSig, min>("min", docs::kMin); }
+    static PyMethodDef max_def() { return py::method_def<&kMaxSig, max>("max", docs::kMax); }
+    static PyMethodDef count_def() {
+        return py::method_def<&kCountSig, count>("count", docs::kCount);
+    }
+    static PyMethodDef columns_def() {
+        return py::method_def<&kColumnsSig, columns>("columns", docs::kColumns);
+    }
+    static PyMethodDef records_def() {
+        return py::method_def<&kRecordsSig, records>("records", docs::kRecords);
+    }
+    static PyMethodDef sum_def() { return py::method_def<&kSumSig, sum>("sum", docs::kSum); }
+    static PyMethodDef mean_def() { return py::method_def<&kMeanSig, mean>("mean", docs::kMean); }
+    static PyMethodDef to_arrow_def() {
+        return py::method_def<&kToArrowSig, to_arrow>("to_arrow", docs::kToArrow);
+    }
+    // `Index[T]`: the class, generic for type checkers only.
+    static PyMethodDef class_getitem_def() {
+        return py::raw_method_def("__class_getitem__", Py_GenericAlias, METH_O | METH_CLASS,
+                                  docs::kClassGetitem);
+    }
 
     static Py_ssize_t length(PyObject* self) {
         return py::guard<Py_ssize_t>(-1, [&] {
@@ -185,6 +179,26 @@ class SharedMethods {
         py::SharedBorrow use(borrow(self));
         return scope_count(scope(self), args);
     }
+    static PyObject* columns(PyObject* self, py::Arguments& args) {
+        py::SharedBorrow use(borrow(self));
+        return scope_columns(scope(self), args);
+    }
+    static PyObject* records(PyObject* self, py::Arguments& args) {
+        py::SharedBorrow use(borrow(self));
+        return scope_records(scope(self), args);
+    }
+    static PyObject* sum(PyObject* self, py::Arguments& args) {
+        py::SharedBorrow use(borrow(self));
+        return scope_sum(scope(self), args, false);
+    }
+    static PyObject* mean(PyObject* self, py::Arguments& args) {
+        py::SharedBorrow use(borrow(self));
+        return scope_sum(scope(self), args, true);
+    }
+    static PyObject* to_arrow(PyObject* self, py::Arguments& args) {
+        py::SharedBorrow use(borrow(self));
+        return scope_to_arrow(scope(self), args);
+    }
 
     static constexpr py::Signature kReducedSig{
         .name = "reduced", .var_keyword = true, .owner = Class::kName};
@@ -194,11 +208,12 @@ class SharedMethods {
                                                     .required = 1,
                                                     .owner = Class::kName};
     static constexpr py::Signature kCollectSig{.name = "collect", .owner = Class::kName};
-    static constexpr py::Signature kCollectSortedSig{.name = "collect_sorted",
-                                                     .params = {"attr", "limit", "reverse"},
-                                                     .nparams = 3,
-                                                     .required = 1,
-                                                     .owner = Class::kName};
+    static constexpr py::Signature kCollectSortedSig{
+        .name = "collect_sorted",
+        .params = {"attr", "limit", "reverse", "offset"},
+        .nparams = 4,
+        .required = 1,
+        .owner = Class::kName};
     static constexpr py::Signature kValueCountsSig{.name = "value_counts",
                                                    .params = {"name", "limit"},
                                                    .nparams = 2,
@@ -210,6 +225,17 @@ class SharedMethods {
         .name = "max", .params = {"name"}, .nparams = 1, .required = 1, .owner = Class::kName};
     static constexpr py::Signature kCountSig{
         .name = "count", .params = {"query"}, .nparams = 1, .required = 1, .owner = Class::kName};
+    // `default` is keyword-only: collected as a keyword and checked by the body.
+    static constexpr py::Signature kColumnsSig{
+        .name = "columns", .var_positional = true, .var_keyword = true, .owner = Class::kName};
+    static constexpr py::Signature kRecordsSig{
+        .name = "records", .var_positional = true, .owner = Class::kName};
+    static constexpr py::Signature kSumSig{
+        .name = "sum", .params = {"name"}, .nparams = 1, .required = 1, .owner = Class::kName};
+    static constexpr py::Signature kMeanSig{
+        .name = "mean", .params = {"name"}, .nparams = 1, .required = 1, .owner = Class::kName};
+    static constexpr py::Signature kToArrowSig{
+        .name = "to_arrow", .var_positional = true, .owner = Class::kName};
 };
 
 }  // namespace vorlane

@@ -113,18 +113,12 @@ Bitmap OrderedNumbers::query_range(const Bound& lower, const Bound& upper, const
 }
 
 std::vector<uint32_t> OrderedNumbers::sorted_ids(const Bitmap& selection,
-                                                 std::optional<size_t> limit,
-                                                 bool reverse, size_t offset) const {
-    if (const auto* tree = std::get_if<BitMapBTree>(&form_)) {
-        std::optional<size_t> through = limit;
-        if (limit && *limit <= std::numeric_limits<size_t>::max() - offset)
-            through = *limit + offset;
-        std::vector<uint32_t> ids = tree->sorted_ids(selection, through, reverse);
-        ids.erase(ids.begin(), ids.begin() + static_cast<ptrdiff_t>(std::min(offset, ids.size())));
-        return ids;
-    }
+                                                 std::optional<size_t> limit, bool reverse,
+                                                 size_t offset, UniverseCover cover) const {
+    if (const auto* tree = std::get_if<BitMapBTree>(&form_))
+        return tree->sorted_ids(selection, limit, reverse, offset, cover);
     size_t cap = limit.value_or(std::numeric_limits<size_t>::max());
-    return std::get<ValueSetOrder>(form_).sorted_ids(selection, cap, reverse, offset);
+    return std::get<ValueSetOrder>(form_).sorted_ids(selection, cap, reverse, offset, cover);
 }
 
 std::optional<CompositeKey128> OrderedNumbers::min_entry(const Bitmap& selection) const {

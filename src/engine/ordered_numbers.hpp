@@ -63,7 +63,8 @@ class OrderedNumbers {
                        UniverseCover cover = UniverseCover::Part) const;
     // See `BitMapBTree::sorted_ids`.
     std::vector<uint32_t> sorted_ids(const Bitmap& selection, std::optional<size_t> limit,
-                                     bool reverse, size_t offset = 0) const;
+                                     bool reverse, size_t offset = 0,
+                                     UniverseCover cover = UniverseCover::Part) const;
     // See `BitMapBTree::min_entry` and `max_entry`.
     std::optional<CompositeKey128> min_entry(const Bitmap& selection) const;
     std::optional<CompositeKey128> max_entry(const Bitmap& selection) const;

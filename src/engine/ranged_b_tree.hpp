@@ -114,12 +114,17 @@ class BitMapBTree {
     }
 
     // Ids of `selection` in ascending order of their value (descending when
-    // `reverse`), ties by ascending id, NaN values left out, at most `limit`.
-    // The walk descends only into children whose cached bitmap meets the
-    // selection and stops after `limit` ids, so a top-k of a dense selection
-    // costs about k steps plus the descent, never a sort.
+    // `reverse`), ties by ascending id, NaN values left out, the first
+    // `offset` of them passed over, at most `limit`. The walk descends only
+    // into children whose cached bitmap meets the selection and stops after
+    // `limit` ids, so a top-k of a dense selection costs about k steps plus
+    // the descent, never a sort; the ids passed over are counted from the
+    // cached bitmaps of whole children, not listed. `UniverseCover::All`
+    // vouches that the selection holds every id of the tree: whole children
+    // and leaves are then counted without intersecting.
     std::vector<uint32_t> sorted_ids(const Bitmap& selection, std::optional<size_t> limit,
-                                     bool reverse) const;
+                                     bool reverse, size_t offset = 0,
+                                     UniverseCover cover = UniverseCover::Part) const;
 
     // The entry of the smallest (largest) value held by an id of `selection`,
     // NaN left out, ties by the smallest id; nothing when no selected id has

@@ -3,6 +3,7 @@
 // of the smallest or largest value. Both skip every child whose cached bitmap
 // misses the selection.
 
+#include <algorithm>
 #include <limits>
 #include <optional>
 
@@ -12,25 +13,71 @@ namespace vorlane {
 
 namespace {
 
-// Collects ids in tree order until `limit` is reached. Entries of equal value
-// come out of a reverse walk in descending id order; they are buffered and
-// emitted ascending, so ties always read by ascending id.
+// The value code of the last (or first) entry below `node`; nothing when
+// it holds none.
+std::optional<Key128> edge_code(const BitMapBTreeNode& node, bool last) {
+    if (const auto* internal = std::get_if<InternalPtr>(&node)) {
+        if (!*internal || (*internal)->children.empty())
+            return std::nullopt;
+        const auto& children = (*internal)->children;
+        return edge_code(last ? children.back() : children.front(), last);
+    }
+    const auto& leaf = std::get<LeafPtr>(node);
+    if (!leaf || leaf->len == 0)
+        return std::nullopt;
+    return leaf->entry(last ? leaf->len - 1 : 0).value_code();
+}
+
+std::optional<Key128> largest_code(const BitMapBTreeNode& node) {
+    return edge_code(node, true);
+}
+std::optional<Key128> smallest_code(const BitMapBTreeNode& node) {
+    return edge_code(node, false);
+}
+
+// Collects ids in tree order until `limit` is reached, after passing over
+// the first `offset`. Entries of equal value come out of a reverse walk in
+// descending id order; they are buffered and emitted ascending, so ties
+// always read by ascending id.
+//
+// The ids passed over are not listed where it can be helped: a child whose
+// selected ids are no more than are left to pass over (and that holds no
+// NaN, which the walk leaves out) is counted and passed over whole, from its
+// cached bitmap, or from its length for a leaf when the selection covers the
+// tree. Ids met one by one while some are left to pass over are dropped as
+// they are emitted, so nothing is listed before the offset is reached.
 class SortedWalk {
   public:
-    SortedWalk(const Bitmap& selection, size_t limit, bool reverse)
-        : selection_(selection), limit_(limit), reverse_(reverse) {
+    SortedWalk(const Bitmap& selection, size_t limit, bool reverse, size_t offset, bool skip_whole,
+               UniverseCover cover)
+        : selection_(selection),
+          limit_(limit),
+          reverse_(reverse),
+          skip_whole_(skip_whole),
+          covers_tree_(cover == UniverseCover::All),
+          offset_left_(offset) {
         nan_above_ = encode_value96(std::numeric_limits<double>::infinity());
         nan_below_ = encode_value96(-std::numeric_limits<double>::infinity());
         lowest_key_ = lowest_number_key();
         highest_key_ = highest_number_key();
     }
 
-    // False once enough ids were collected.
-    bool walk(const BitMapBTreeNode& node) {
+    // False once enough ids were collected. `upper` bounds the node's value
+    // codes from above, when known.
+    bool walk(const BitMapBTreeNode& node, std::optional<Key128> upper) {
         return visit_node(
-            node, [this](const InternalNode& internal) { return walk_internal(internal); },
+            node,
+            [this, upper](const InternalNode& internal) { return walk_internal(internal, upper); },
             [this](const LeafPtr& leaf) { return walk_leaf(*leaf); });
     }
+
+    // Whether a reverse walk passed a child over whole whose smallest value
+    // is also that of the next id it met: the ties of that value then
+    // straddle what was passed over, and their ascending order is not the
+    // walk's, so the walk must be made again without passing over whole.
+    // `may_pass_whole` rules this out; the check keeps the answer exact
+    // should a bound or an empty leaf let one through.
+    bool ties_straddle_skip() const { return straddled_; }
 
     std::vector<uint32_t> finish() {
         flush_ties();
@@ -47,17 +94,73 @@ class SortedWalk {
     // of negative sign, children after the one holding the highest only
     // NaNs of positive sign: the walk starts and ends at those two, so that
     // a largest-first walk descends straight past the NaNs at the top.
-    bool walk_internal(const InternalNode& node) {
+    bool walk_internal(const InternalNode& node, std::optional<Key128> upper) {
+        uint32_t len = static_cast<uint32_t>(node.len());
         uint32_t first = node.get_key_index(lowest_key_);
         uint32_t last = node.get_key_index(highest_key_);
         for (uint32_t k = 0; k <= last - first; ++k) {
             uint32_t i = reverse_ ? last - k : first + k;
-            // A child none of whose ids is selected is skipped whole.
-            if (node.caches_bitmaps() && !node.bitmaps[i].intersects(selection_))
+            std::optional<Key128> child_upper =
+                i + 1 < len ? std::optional<Key128>(node.keys[i + 1].value_code()) : upper;
+            if (node.caches_bitmaps() ? pass_over(node, i, child_upper)
+                                      : pass_over_leaf(node, i, child_upper))
                 continue;
-            if (!walk(node.children[i]))
+            if (!walk(node.children[i], child_upper))
                 return false;
         }
+        return true;
+    }
+
+    // Whether child `i` may be passed over whole: ids remain to pass over,
+    // its keys hold no NaN, and, walking in reverse, no run of ties goes on
+    // from the ids met before into it, nor from it into the child walked
+    // next (ties come out ascending, not in the walk's order, so a run of
+    // ties must not be cut where the ids passed over end).
+    bool may_pass_whole(const InternalNode& node, uint32_t i, std::optional<Key128> upper) const {
+        bool free = skip_whole_ && offset_left_ > 0 && node.keys[i].value_code() >= nan_below_ &&
+                    upper && *upper <= nan_above_;
+        if (!free || !reverse_)
+            return free;
+        if (i == 0)
+            return false;  // the next child lies in another node
+        std::optional<Key128> smallest = smallest_code(node.children[i]);
+        std::optional<Key128> largest = largest_code(node.children[i]);
+        std::optional<Key128> next_largest = largest_code(node.children[i - 1]);
+        return smallest && largest && next_largest && *smallest != *next_largest &&
+               (ties_.empty() || *largest != tie_code_);
+    }
+
+    // Whether child `i` is left out whole: none of its ids is selected, or
+    // all of its selected ids are passed over. When the selection covers the
+    // tree, a child's count is its bitmap's, with no intersection.
+    bool pass_over(const InternalNode& node, uint32_t i, std::optional<Key128> upper) {
+        const Bitmap& ids = node.bitmaps[i];
+        if (!may_pass_whole(node, i, upper))
+            return !covers_tree_ && !roaring_bitmap_intersect(ids.raw(), selection_.raw());
+        uint64_t selected = covers_tree_
+                                ? ids.cardinality()
+                                : roaring_bitmap_and_cardinality(ids.raw(), selection_.raw());
+        return pass_over_count(selected, node.children[i]);
+    }
+
+    // A leaf child is passed over whole only when the selection covers the
+    // tree: then all its entries are selected, and it has no bitmap to count.
+    bool pass_over_leaf(const InternalNode& node, uint32_t i, std::optional<Key128> upper) {
+        if (!covers_tree_ || !may_pass_whole(node, i, upper))
+            return false;
+        return pass_over_count(std::get<LeafPtr>(node.children[i])->len, node.children[i]);
+    }
+
+    // Passes over a child of `selected` selected ids, when no more than are
+    // left to pass over (emitting the ties met before it first).
+    bool pass_over_count(uint64_t selected, const BitMapBTreeNode& child) {
+        if (selected > offset_left_)
+            return false;
+        if (selected == 0)
+            return true;
+        flush_ties();
+        offset_left_ -= selected;
+        skipped_min_ = smallest_code(child);
         return true;
     }
 
@@ -76,8 +179,12 @@ class SortedWalk {
     }
 
     bool take(Key128 code, uint32_t id) {
+        if (skipped_min_) {
+            straddled_ = straddled_ || (reverse_ && code == *skipped_min_);
+            skipped_min_.reset();
+        }
         if (!reverse_) {
-            ids_.push_back(id);
+            emit(id);
             return ids_.size() < limit_;
         }
         if (!ties_.empty() && code != tie_code_) {
@@ -90,14 +197,28 @@ class SortedWalk {
         return true;
     }
 
+    // Lists `id`, or passes over it while ids are left to pass over.
+    void emit(uint32_t id) {
+        if (offset_left_ > 0)
+            --offset_left_;
+        else
+            ids_.push_back(id);
+    }
+
     void flush_ties() {
-        ids_.insert(ids_.end(), ties_.rbegin(), ties_.rend());
+        for (auto it = ties_.rbegin(); it != ties_.rend(); ++it)
+            emit(*it);
         ties_.clear();
     }
 
     const Bitmap& selection_;
     size_t limit_;
     bool reverse_;
+    bool skip_whole_;
+    // The selection holds every id of the tree.
+    bool covers_tree_;
+    // Ids still to pass over.
+    size_t offset_left_;
     Key128 nan_above_;
     Key128 nan_below_;
     Key128 lowest_key_;
@@ -105,6 +226,9 @@ class SortedWalk {
     std::vector<uint32_t> ids_;
     std::vector<uint32_t> ties_;
     Key128 tie_code_ = 0;
+    // The smallest value of the child passed over last, until an id is met.
+    std::optional<Key128> skipped_min_;
+    bool straddled_ = false;
 };
 
 // Finds the first selected entry met when walking the keys within [lo, hi]
@@ -201,13 +325,19 @@ std::optional<CompositeKey128> BitMapBTree::max_entry(const Bitmap& selection) c
 }
 
 std::vector<uint32_t> BitMapBTree::sorted_ids(const Bitmap& selection, std::optional<size_t> limit,
-                                              bool reverse) const {
+                                              bool reverse, size_t offset,
+                                              UniverseCover cover) const {
     size_t cap = limit.value_or(std::numeric_limits<size_t>::max());
     if (cap == 0 || selection.is_empty())
         return {};
-    SortedWalk walk(selection, cap, reverse);
-    walk.walk(root_);
-    return walk.finish();
+    SortedWalk walk(selection, cap, reverse, offset, true, cover);
+    // The largest entry bounds the last children, which no key above bounds.
+    walk.walk(root_, largest_code(root_));
+    if (!walk.ties_straddle_skip())
+        return walk.finish();
+    SortedWalk exact(selection, cap, reverse, offset, false, cover);
+    exact.walk(root_, largest_code(root_));
+    return exact.finish();
 }
 
 }  // namespace vorlane

@@ -36,6 +36,16 @@ void intersect_into(const Bitmap& set, const Bitmap& selection, size_t wanted,
     });
 }
 
+// Appends to `out`, ascending, the first `wanted` ids of `set`.
+void take_first(const Bitmap& set, size_t wanted, std::vector<uint32_t>& out) {
+    size_t start = out.size();
+    set.for_each_block_while([&](std::span<const uint32_t> ids) {
+        size_t room = wanted - (out.size() - start);
+        out.insert(out.end(), ids.begin(), ids.begin() + std::min(room, ids.size()));
+        return out.size() - start < wanted;
+    });
+}
+
 // Appends to `out`, ascending, at most `wanted` ids of `set` that
 // `selection` holds.
 void take_selected(const Bitmap& set, const Bitmap& selection, size_t wanted,
@@ -135,27 +145,36 @@ ValueSetOrder::Sets::const_iterator ValueSetOrder::numbers_end() const {
 }
 
 std::vector<uint32_t> ValueSetOrder::sorted_ids(const Bitmap& selection, size_t limit,
-                                                bool reverse, size_t offset) const {
+                                                bool reverse, size_t offset,
+                                                UniverseCover cover) const {
     std::vector<uint32_t> out;
     if (limit == 0 || selection.is_empty())
         return out;
+    bool whole = cover == UniverseCover::All;
+    // The first `wanted` ids of the set that the selection holds.
+    auto take = [&](const Bitmap& set, size_t wanted) {
+        if (whole)
+            take_first(set, wanted, out);
+        else
+            take_selected(set, selection, wanted, out);
+    };
     // A set whose selected ids all lie within what is left to pass over is
     // counted, not listed; the set where the offset ends is listed from its
     // start and the ids before the offset dropped.
     auto visit = [&](const Bitmap& set) {
         if (offset > 0) {
-            uint64_t selected = set.and_cardinality(selection);
+            uint64_t selected = whole ? set.cardinality() : set.and_cardinality(selection);
             if (selected <= offset) {
                 offset -= selected;
                 return true;
             }
             size_t wanted = limit > SIZE_MAX - offset ? SIZE_MAX : limit + offset;
-            take_selected(set, selection, wanted, out);
+            take(set, wanted);
             out.erase(out.begin(), out.begin() + static_cast<ptrdiff_t>(offset));
             offset = 0;
             return out.size() < limit;
         }
-        take_selected(set, selection, limit - out.size(), out);
+        take(set, limit - out.size());
         return out.size() < limit;
     };
     if (reverse) {

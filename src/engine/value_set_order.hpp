@@ -42,9 +42,12 @@ class ValueSetOrder {
                        UniverseCover cover) const;
     // As `BitMapBTree::sorted_ids`: ascending (descending) value, ties by
     // ascending id, NaN left out, the first `offset` passed over (whole sets
-    // counted, not listed), at most `limit`.
+    // counted, not listed), at most `limit`. `UniverseCover::All` vouches
+    // that the selection holds every id of every set: sets are then read
+    // without meeting them with it.
     std::vector<uint32_t> sorted_ids(const Bitmap& selection, size_t limit, bool reverse,
-                                     size_t offset = 0) const;
+                                     size_t offset = 0,
+                                     UniverseCover cover = UniverseCover::Part) const;
     // As `BitMapBTree::min_entry`/`max_entry`: the smallest id of `selection`
     // under the smallest (largest) number, NaN left out.
     std::optional<CompositeKey128> min_entry(const Bitmap& selection) const;

@@ -157,7 +157,7 @@ class TestCollectSorted:
         assert isinstance(caught.value.__cause__, OverflowError)
         with pytest.raises(TypeError, match="argument 'reverse'"):
             index.collect_sorted("price", reverse=1)
-        assert Index.collect_sorted.__text_signature__ == "($self, attr, limit=None, reverse=False)"
+        assert Index.collect_sorted.__text_signature__ == "($self, attr, limit=None, reverse=False, offset=0)"
 
 
 class TestViewQuery:

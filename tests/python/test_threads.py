@@ -194,3 +194,44 @@ def test_value_counts_of_enum_keys_while_another_thread_assigns():
 
 def test_value_counts_of_keys_whose_hash_assigns_into_the_index():
     reentrant_keys_while_assigning(rounds=300)
+
+
+def test_value_reads_while_another_thread_assigns_and_removes():
+    # Reads copy values under the item table's lock while other threads
+    # assign and remove: every value read is one the object held, and the
+    # final reads match a recomputation.
+    objs = [Indexable(size=i % 7, label=f"l{i % 3}", price=float(i)) for i in range(3000)]
+    index = Index()
+    index.add_object_many(objs)
+    view = index.reduced_query(Q.lt("size", 4))
+    gone = objs[::10]
+
+    def assigner(rng):
+        o = rng.choice(objs)
+        o.size = rng.randrange(7)
+        o.label = rng.choice(["l0", "l1", "l2"])
+
+    def remover(rng):
+        o = rng.choice(gone)
+        if o in index:
+            index.remove_object(o)
+
+    def reader(rng):
+        scope = rng.choice([index, view])
+        try:
+            cols = scope.columns("size", "label")
+            assert set(cols["size"]) <= set(range(7)) and set(cols["label"]) <= {"l0", "l1", "l2"}
+            assert scope.sum("price") >= 0 and len(scope.records("label")) == len(cols["label"])
+            counts = scope.value_counts(("label", "size"))
+            assert sum(counts.values()) <= len(objs)
+            scope.to_arrow("size", "label").__arrow_c_stream__()
+            scope.collect_sorted("size", limit=5, offset=rng.randrange(100))
+        except RuntimeError as exc:  # the remover holds the index exclusively
+            assert str(exc) in BORROW_ERRORS
+
+    errors = run_threads([assigner, remover, reader, reader], 2.0)
+    assert errors == []
+    kept = [o for o in objs if o in index]
+    assert index.columns("size", "label") == {"size": [o.size for o in kept], "label": [o.label for o in kept]}
+    assert index.sum("price") == sum(o.price for o in kept)
+    assert index.collect_sorted("size", offset=5) == sorted(kept, key=lambda o: o.size)[5:]

@@ -84,6 +84,10 @@ class TestStubs:
             reveal_type(index.reduced().reduced(a=1).rebase())
             reveal_type(Indexable(size=3).size)
             reveal_type(sum_as_string(1, 2))
+            class Order(Indexable): ...
+            orders: Index[Order] = Index()
+            reveal_type(orders.reduced_query(Q.eq("side", "buy") & ~Q.gt("qty", 9)).collect())
+            reveal_type(orders.columns("qty", default=0))
         """))
         result = run_mypy_tool(["mypy", "--strict", str(program)], tmp_path)
         revealed = [
@@ -94,10 +98,12 @@ class TestStubs:
         assert revealed == [
             '"list[Vorlane.Indexable]"',
             '"list[Vorlane.Indexable]"',
-            '"Vorlane.FilteredIndex"',
-            '"Vorlane.Index"',
+            '"Vorlane.FilteredIndex[Vorlane.Indexable]"',
+            '"Vorlane.Index[Vorlane.Indexable]"',
             '"Any"',
             '"str"',
+            '"list[typed.Order]"',
+            '"dict[str, list[Any]]"',
         ], result.stdout
 
 

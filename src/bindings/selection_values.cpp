@@ -1,0 +1,391 @@
+#include "bindings/selection_values.hpp"
+
+#include <span>
+#include <string>
+#include <vector>
+
+#include "bindings/arrow_export.hpp"
+#include "bindings/indexable.hpp"
+#include "bindings/selection.hpp"
+#include "engine/numeric_sum.hpp"
+#include "engine/prefetch.hpp"
+#include "engine/tuple_counts.hpp"
+#include "py/errors.hpp"
+#include "py/object_lock.hpp"
+#include "py/ref.hpp"
+#include "py/value.hpp"
+#include "py/value_grid.hpp"
+
+namespace vorlane {
+
+namespace {
+
+// The attribute names a call asks for: each the str given, and its name
+// when some object ever carried it (none could hold it otherwise).
+struct Names {
+    std::vector<PyObject*> strs;  // borrowed: the caller holds its arguments
+    std::vector<std::optional<AttrName>> names;
+};
+
+Names names_argument(std::span<PyObject* const> objs, const char* param) {
+    Names out;
+    for (PyObject* obj : objs) {
+        out.names.push_back(attr_argument(obj, param));
+        out.strs.push_back(obj);
+    }
+    return out;
+}
+
+// Finds the values of the asked names in objects by position. A shared
+// layout is immutable and kept for the process, so its positions are looked
+// up once and objects made alike cost a pointer comparison; a private
+// layout is searched each time.
+class NameFinder {
+  public:
+    explicit NameFinder(const Names& names) : names_(names), positions_(names.names.size()) {}
+
+    // The value of name `i` held by `object`, or null.
+    const PyValue* value(const Indexable& object, size_t i) {
+        const ObjectAttributes& attributes = object.attributes;
+        const AttrLayout* layout = &attributes.layout();
+        if (!layout->is_shared()) {
+            const std::optional<AttrName>& name = names_.names[i];
+            return name ? attributes.find(*name) : nullptr;
+        }
+        if (layout != known_)
+            learn(*layout);
+        size_t pos = positions_[i];
+        return pos == AttrLayout::kNotFound ? nullptr : &attributes.value(pos);
+    }
+
+  private:
+    void learn(const AttrLayout& layout) {
+        for (size_t i = 0; i < positions_.size(); ++i) {
+            const std::optional<AttrName>& name = names_.names[i];
+            positions_[i] = name ? layout.find(*name) : AttrLayout::kNotFound;
+        }
+        known_ = &layout;
+    }
+
+    const Names& names_;
+    std::vector<size_t> positions_;
+    const AttrLayout* known_ = nullptr;
+};
+
+// The ids a scope starts from: a view's selection, or an index's live ids
+// (which change only under its exclusive use, ruled out by the caller's
+// shared use).
+const Bitmap& scope_ids(const Scope& scope) {
+    return scope.selection ? *scope.selection : scope.record->live_ids;
+}
+
+// Ids read from the selection at a time; their objects are gathered on the
+// stack before they are read.
+constexpr uint32_t kBlock = 256;
+// How far ahead of the object being read its record is fetched into the
+// cache, and how far ahead the values it holds are: objects and their values
+// lie all over the heap, and read one after the other each would wait for
+// memory. The values are fetched once the record has arrived.
+constexpr size_t kRecordAhead = 16;
+constexpr size_t kValueAhead = 8;
+
+// Calls `f(objects, ids)` with the selected objects still held, a block at a
+// time in ascending id order, under the item table's read lock: what
+// `collect` lists. Objects removed since a view was made have an empty slot
+// and are passed over.
+template <typename F>
+void for_each_selected_block(const Scope& scope, F&& f) {
+    LockedItems::ReadGuard table(*scope.record->items);
+    PyObject* objects[kBlock];
+    uint32_t held[kBlock];
+    scope_ids(scope).for_each_block<kBlock>([&](std::span<const uint32_t> ids) {
+        size_t n = 0;
+        size_t at = 0;
+        table->find_each(ids, [&](const StoredItem& slot) {
+            uint32_t id = ids[at++];
+            if (PyObject* obj = slot.get()) {
+                objects[n] = obj;
+                held[n++] = id;
+            }
+        });
+        f(std::span<PyObject* const>(objects, n), std::span<const uint32_t>(held, n));
+    });
+}
+
+// Fetches into the cache the values of the asked names that `obj` holds.
+void prefetch_values(PyObject* obj, NameFinder& finder, size_t count) {
+    py::AttributeReadLock lock(py::borrow_of<Indexable>(obj));
+    const Indexable& object = py::record_of<Indexable>(obj);
+    for (size_t i = 0; i < count; ++i) {
+        if (const PyValue* value = finder.value(object, i))
+            prefetch_line_for_write(value->obj());
+    }
+}
+
+// Calls `read(object, id, finder)` for every selected object still held,
+// as `for_each_selected_block` lists them, under the object's attribute
+// lock; `finder` finds the values of `names` in it. The records of the
+// objects ahead and the values they hold are fetched into the cache
+// meanwhile.
+template <typename Read>
+void for_each_selected(const Scope& scope, const Names& names, Read&& read) {
+    NameFinder finder(names);
+    size_t count = names.names.size();
+    for_each_selected_block(
+        scope, [&](std::span<PyObject* const> objects, std::span<const uint32_t> ids) {
+            for (size_t i = 0; i < objects.size(); ++i) {
+                if (i + kRecordAhead < objects.size())
+                    prefetch_bytes(objects[i + kRecordAhead], sizeof(py::Instance<Indexable>));
+                if (i + kValueAhead < objects.size())
+                    prefetch_values(objects[i + kValueAhead], finder, count);
+                py::AttributeReadLock lock(py::borrow_of<Indexable>(objects[i]));
+                read(py::record_of<Indexable>(objects[i]), ids[i], finder);
+            }
+        });
+}
+
+// The cells of `names` of the selected objects, for the Arrow export.
+ArrowCells read_arrow_cells(const Scope& scope, const Names& names) {
+    ArrowCells cells(names.names.size());
+    cells.reserve(scope_ids(scope).cardinality());
+    for_each_selected(scope, names, [&](const Indexable& object, uint32_t, NameFinder& finder) {
+        for (size_t i = 0; i < cells.width(); ++i)
+            cells.push(finder.value(object, i));
+    });
+    return cells;
+}
+
+// A new reference to the value of each name the object holds, null for one
+// it lacks, row by row.
+ValueGrid read_grid(const Scope& scope, const Names& names) {
+    ValueGrid grid(names.names.size());
+    grid.reserve(scope_ids(scope).cardinality());
+    for_each_selected(scope, names, [&](const Indexable& object, uint32_t, NameFinder& finder) {
+        for (size_t i = 0; i < grid.width(); ++i) {
+            const PyValue* value = finder.value(object, i);
+            grid.push(value ? Py_NewRef(value->obj()) : nullptr);
+        }
+    });
+    return grid;
+}
+
+// The keyword-only `default` of `columns`: any other keyword is refused as
+// the interpreter refuses an unexpected one.
+PyObject* default_argument(const py::Arguments& args) {
+    PyObject* fallback = Py_None;
+    for (const py::Keyword& keyword : args.extra_keywords) {
+        if (PyUnicode_Check(keyword.name) &&
+            PyUnicode_CompareWithASCIIString(keyword.name, "default") == 0) {
+            fallback = keyword.value;
+            continue;
+        }
+        PyErr_Format(PyExc_TypeError, "columns() got an unexpected keyword argument '%S'",
+                     keyword.name);
+        throw py::ErrorAlreadySet{};
+    }
+    return fallback;
+}
+
+// A list of column `column` of `grid`, taking over its references; an empty
+// cell becomes `fallback`.
+PyObject* column_list(ValueGrid& grid, size_t column, PyObject* fallback) {
+    py::Ref list = py::Ref::steal(py::check(PyList_New(static_cast<Py_ssize_t>(grid.rows()))));
+    for (size_t row = 0; row < grid.rows(); ++row) {
+        PyObject* value = grid.take(row, column);
+        PyList_SET_ITEM(list.get(), row, value ? value : Py_NewRef(fallback));
+    }
+    return list.release();
+}
+
+// A dict of the attributes of `obj`, whose keys and values were copied from
+// its storage under the lock: the pairs of `row`.
+struct AttributePairs {
+    std::vector<PyObject*> refs;  // name, value, name, value, ...
+    std::vector<size_t> ends;     // where each object's pairs end in `refs`
+    ~AttributePairs() {
+        for (PyObject* ref : refs)
+            Py_XDECREF(ref);
+    }
+};
+
+void copy_attributes(const Indexable& object, AttributePairs& out) {
+    const ObjectAttributes& attributes = object.attributes;
+    for (size_t pos = 0; pos < attributes.size(); ++pos) {
+        out.refs.push_back(Py_NewRef(attributes.layout().str(pos)));
+        out.refs.push_back(Py_NewRef(attributes.value(pos).obj()));
+    }
+    out.ends.push_back(out.refs.size());
+}
+
+// `records()` with no names: every attribute of each object.
+PyObject* all_attribute_records(const Scope& scope) {
+    AttributePairs pairs;
+    pairs.ends.reserve(scope_ids(scope).cardinality());
+    for_each_selected(scope, Names{}, [&](const Indexable& object, uint32_t, NameFinder&) {
+        copy_attributes(object, pairs);
+    });
+    py::Ref list =
+        py::Ref::steal(py::check(PyList_New(static_cast<Py_ssize_t>(pairs.ends.size()))));
+    size_t begin = 0;
+    for (size_t row = 0; row < pairs.ends.size(); ++row) {
+        PyObject* dict = py::check(PyDict_New());
+        PyList_SET_ITEM(list.get(), row, dict);
+        for (size_t at = begin; at < pairs.ends[row]; at += 2)
+            py::check_status(PyDict_SetItem(dict, pairs.refs[at], pairs.refs[at + 1]));
+        begin = pairs.ends[row];
+    }
+    return list.release();
+}
+
+PyObject* int_from_total(__int128 total) {
+    if (total >= INT64_MIN && total <= INT64_MAX)
+        return py::check(PyLong_FromLongLong(static_cast<long long>(total)));
+    return py::check(PyLong_FromNativeBytes(&total, sizeof(total), Py_ASNATIVEBYTES_NATIVE_ENDIAN));
+}
+
+// The first holder's values of each counted group, `width` per group.
+struct GroupValues {
+    std::vector<PyObject*> refs;
+    ~GroupValues() {
+        for (PyObject* ref : refs)
+            Py_XDECREF(ref);
+    }
+};
+
+// Counts the tuple of keys of `object`, unless it lacks one of the names;
+// keeps the values of the first holder of each tuple.
+void count_tuple(const Indexable& object, uint32_t id, NameFinder& finder,
+                 std::vector<const PyValue*>& values, std::vector<int64_t>& keys,
+                 TupleCounter& counter, GroupValues& firsts) {
+    for (size_t i = 0; i < keys.size(); ++i) {
+        values[i] = finder.value(object, i);
+        if (values[i] == nullptr)
+            return;
+        keys[i] = values[i]->hash();
+    }
+    if (!counter.add(keys, id))
+        return;
+    for (const PyValue* value : values)
+        firsts.refs.push_back(Py_NewRef(value->obj()));
+}
+
+PyObject* tuple_of_group(GroupValues& firsts, size_t width, uint32_t group) {
+    PyObject* tuple = py::check(PyTuple_New(static_cast<Py_ssize_t>(width)));
+    for (size_t i = 0; i < width; ++i)
+        PyTuple_SET_ITEM(tuple, i, Py_NewRef(firsts.refs[size_t{group} * width + i]));
+    return tuple;
+}
+
+}  // namespace
+
+PyObject* scope_columns(const Scope& scope, const py::Arguments& args) {
+    PyObject* fallback = default_argument(args);
+    Names names = names_argument(args.extra_positional, "names");
+    ValueGrid grid = read_grid(scope, names);
+    py::Ref dict = py::Ref::steal(py::check(PyDict_New()));
+    for (size_t column = 0; column < grid.width(); ++column) {
+        py::Ref list = py::Ref::steal(column_list(grid, column, fallback));
+        py::check_status(PyDict_SetItem(dict.get(), names.strs[column], list.get()));
+    }
+    return dict.release();
+}
+
+PyObject* scope_records(const Scope& scope, const py::Arguments& args) {
+    if (args.extra_positional.empty())
+        return all_attribute_records(scope);
+    Names names = names_argument(args.extra_positional, "names");
+    ValueGrid grid = read_grid(scope, names);
+    py::Ref list = py::Ref::steal(py::check(PyList_New(static_cast<Py_ssize_t>(grid.rows()))));
+    for (size_t row = 0; row < grid.rows(); ++row) {
+        PyObject* dict = py::check(PyDict_New());
+        PyList_SET_ITEM(list.get(), row, dict);
+        for (size_t column = 0; column < grid.width(); ++column) {
+            if (PyObject* value = grid.at(row, column))
+                py::check_status(PyDict_SetItem(dict, names.strs[column], value));
+        }
+    }
+    return list.release();
+}
+
+PyObject* scope_sum(const Scope& scope, const py::Arguments& args, bool mean) {
+    std::optional<AttrName> name = attr_argument(args.values[0], "name");
+    NumericSum sum;
+    if (name) {
+        Names names{{}, {name}};
+        for_each_selected(scope, names, [&](const Indexable& object, uint32_t, NameFinder& finder) {
+            const PyValue* value = finder.value(object, 0);
+            if (value == nullptr)
+                return;
+            if (std::optional<NumericValue> number = value->key().numeric())
+                sum.add(*number);
+        });
+    }
+    if (mean) {
+        if (sum.count() == 0)
+            Py_RETURN_NONE;
+        return py::check(PyFloat_FromDouble(sum.mean()));
+    }
+    if (sum.is_float())
+        return py::check(PyFloat_FromDouble(sum.float_total()));
+    return int_from_total(sum.int_total());
+}
+
+PyObject* scope_tuple_counts(const Scope& scope, PyObject* names_tuple,
+                             std::optional<size_t> limit) {
+    std::span<PyObject* const> items(&PyTuple_GET_ITEM(names_tuple, 0),
+                                     static_cast<size_t>(PyTuple_GET_SIZE(names_tuple)));
+    if (items.empty())
+        py::raise_error(PyExc_ValueError, "value_counts needs at least one name");
+    Names names = names_argument(items, "name");
+    TupleCounter counter(items.size());
+    GroupValues firsts;
+    for (const std::optional<AttrName>& name : names.names) {
+        if (!name)
+            return py::check(PyDict_New());  // no object holds this name
+    }
+    std::vector<int64_t> keys(items.size());
+    std::vector<const PyValue*> values(items.size());
+    for_each_selected(scope, names, [&](const Indexable& object, uint32_t id, NameFinder& finder) {
+        count_tuple(object, id, finder, values, keys, counter, firsts);
+    });
+    py::Ref dict = py::Ref::steal(py::check(PyDict_New()));
+    for (const TupleCount& entry : counter.ranked(limit)) {
+        py::Ref key = py::Ref::steal(tuple_of_group(firsts, items.size(), entry.group));
+        py::Ref count = py::Ref::steal(py::check(PyLong_FromUnsignedLongLong(entry.count)));
+        py::check_status(PyDict_SetItem(dict.get(), key.get(), count.get()));
+    }
+    return dict.release();
+}
+
+PyObject* scope_to_arrow(const Scope& scope, const py::Arguments& args) {
+    Names names = names_argument(args.extra_positional, "names");
+    std::vector<std::string> texts;
+    for (PyObject* str : names.strs) {
+        Py_ssize_t size = 0;
+        const char* text = PyUnicode_AsUTF8AndSize(str, &size);  // encodable: read as a name
+        if (text == nullptr)
+            throw py::ErrorAlreadySet{};
+        texts.emplace_back(text, static_cast<size_t>(size));
+    }
+    return py_arrow::make_arrow_export(std::move(texts), read_arrow_cells(scope, names));
+}
+
+size_t offset_argument(PyObject* obj) {
+    if (obj == nullptr)
+        return 0;
+    long long offset = py::convert_argument("offset", [&] {
+        if (!PyLong_Check(obj) || PyBool_Check(obj))
+            py::raise_conversion_error(obj, "int");
+        long long value = PyLong_AsLongLong(obj);
+        if (value == -1 && PyErr_Occurred()) {
+            py::prefix_argument_error("offset", PyExc_OverflowError);
+            throw py::ErrorAlreadySet{};
+        }
+        return value;
+    });
+    if (offset < 0)
+        py::raise_error(PyExc_ValueError, "offset must not be negative");
+    return static_cast<size_t>(offset);
+}
+
+}  // namespace vorlane

@@ -1,0 +1,67 @@
+#include "engine/tuple_counts.hpp"
+
+#include <absl/hash/hash.h>
+
+#include <algorithm>
+#include <cstring>
+
+#include "engine/panic.hpp"
+
+namespace vorlane {
+
+TupleCounter::TupleCounter(size_t width)
+    : width_(width), groups_(0, GroupHash{this}, GroupEq{this}) {
+    if (width == 0)
+        panic("TupleCounter: tuples of no key");
+}
+
+std::span<const int64_t> TupleCounter::keys_of(uint32_t group) const {
+    if (group == kProbe)
+        return probe_;
+    return std::span<const int64_t>(keys_).subspan(size_t{group} * width_, width_);
+}
+
+size_t TupleCounter::GroupHash::operator()(uint32_t group) const {
+    std::span<const int64_t> keys = counter->keys_of(group);
+    return absl::HashOf(absl::MakeSpan(keys.data(), keys.size()));
+}
+
+bool TupleCounter::GroupEq::operator()(uint32_t a, uint32_t b) const {
+    std::span<const int64_t> x = counter->keys_of(a);
+    std::span<const int64_t> y = counter->keys_of(b);
+    return std::equal(x.begin(), x.end(), y.begin(), y.end());
+}
+
+bool TupleCounter::add(std::span<const int64_t> keys, uint32_t id) {
+    if (keys.size() != width_)
+        panic("TupleCounter: a tuple of the wrong width");
+    probe_ = keys;
+    auto found = groups_.find(kProbe);
+    probe_ = {};
+    if (found != groups_.end()) {
+        ++counts_[*found];
+        return false;
+    }
+    auto group = static_cast<uint32_t>(counts_.size());
+    keys_.insert(keys_.end(), keys.begin(), keys.end());
+    counts_.push_back(1);
+    first_ids_.push_back(id);
+    groups_.insert(group);
+    return true;
+}
+
+std::vector<TupleCount> TupleCounter::ranked(std::optional<size_t> limit) const {
+    std::vector<TupleCount> out;
+    out.reserve(counts_.size());
+    for (uint32_t group = 0; group < counts_.size(); ++group)
+        out.push_back({first_ids_[group], counts_[group], group});
+    auto before = [](const TupleCount& a, const TupleCount& b) {
+        return a.count != b.count ? a.count > b.count : a.first_id < b.first_id;
+    };
+    size_t keep = std::min(out.size(), limit.value_or(out.size()));
+    std::partial_sort(out.begin(), out.begin() + static_cast<ptrdiff_t>(keep), out.end(), before);
+    out.resize(keep);
+    return out;
+}
+
+}  // namespace vorlane

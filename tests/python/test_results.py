@@ -1,0 +1,248 @@
+"""What a program does with a selection: columns, records, sums, counts of
+key tuples, pages, Arrow export, query operators and removal by query, each
+against a plain Python recomputation over random objects."""
+import math
+import random
+
+import pyarrow as pa
+import pytest
+
+from Vorlane import Index, Indexable, PyQueryExpr as Q
+
+NAN = float("nan")
+# Mixed values (for the counts and the Python reads) and typed ones (for Arrow).
+POOL = [0, 1, 1.0, True, -1, -2, 2.5, 3, NAN, "a", "b", None, (1, 2)]
+NUMBERS = [0, 1, -7, 2.5, 3.0, 1e15, -1e15, NAN, 2**62, -(2**62)]
+
+
+def random_objects(rng, n):
+    objs = []
+    for i in range(n):
+        attrs = {"kind": rng.choice(POOL), "qty": rng.randrange(-5, 40)}
+        if rng.random() < 0.9:
+            attrs["size"] = rng.choice(NUMBERS + POOL)
+        if rng.random() < 0.8:
+            attrs["price"] = rng.choice(NUMBERS)
+        if rng.random() < 0.7:
+            attrs["label"] = rng.choice(["x", "yy", "", "é", None])
+        if rng.random() < 0.5:
+            attrs["_flag"] = rng.random() < 0.5
+        objs.append(Indexable(**attrs))
+    return objs
+
+
+def own(o):
+    """The object's own attributes, as Python reads them."""
+    names = [n for n in ("kind", "qty", "size", "price", "label", "_flag") if hasattr(o, n)]
+    return {n: getattr(o, n) for n in names}
+
+
+def is_number(v):
+    return type(v) in (int, float) and not math.isnan(v)
+
+
+def key_of(v):
+    return hash(v)
+
+
+def expected_tuple_counts(selected, names, limit=None):
+    counts, first = {}, {}
+    for pos, o in enumerate(selected):
+        if all(hasattr(o, n) for n in names):
+            k = tuple(key_of(getattr(o, n)) for n in names)
+            counts[k] = counts.get(k, 0) + 1
+            first.setdefault(k, (pos, tuple(getattr(o, n) for n in names)))
+    order = sorted(counts, key=lambda k: (-counts[k], first[k][0]))
+    return [(first[k][1], counts[k]) for k in order][:limit]
+
+
+def same(a, b):
+    return a is b or (isinstance(a, float) and isinstance(b, float) and math.isnan(a) and math.isnan(b))
+
+
+def check_reads(scope):
+    selected = scope.collect()
+    cols = scope.columns("size", "label", "absent", default="-")
+    assert list(cols) == ["size", "label", "absent"]
+    for name, values in cols.items():
+        assert len(values) == len(selected)
+        assert all(v is getattr(o, name, "-") for v, o in zip(values, selected)), name
+    records = scope.records("qty", "label", "absent")
+    assert records == [{n: getattr(o, n) for n in ("qty", "label") if hasattr(o, n)} for o in selected]
+    everything = scope.records()
+    assert len(everything) == len(selected)
+    assert all(r.keys() == own(o).keys() and all(r[n] is getattr(o, n) for n in r) for r, o in zip(everything, selected))
+    for name in ("size", "price", "qty", "absent"):
+        numbers = [getattr(o, name) for o in selected if is_number(getattr(o, name, None))]
+        total = scope.sum(name)
+        if any(type(v) is float for v in numbers):
+            assert type(total) is float and math.isclose(total, math.fsum(numbers), rel_tol=1e-9, abs_tol=1e-6)
+        else:
+            assert type(total) is int and total == sum(numbers)
+        mean = scope.mean(name)
+        if numbers:
+            assert math.isclose(mean, math.fsum(numbers) / len(numbers), rel_tol=1e-9, abs_tol=1e-6)
+        else:
+            assert mean is None
+    for names in (("kind", "qty"), ("qty",), ("label", "kind", "size"), ("qty", "absent")):
+        for limit in (None, 0, 3):
+            got = list(scope.value_counts(names, limit=limit).items())
+            want = expected_tuple_counts(selected, names, limit)
+            assert len(got) == len(want), (names, got, want)
+            for (gk, gc), (wk, wc) in zip(got, want):
+                assert gc == wc and all(same(a, b) for a, b in zip(gk, wk)), (names, got, want)
+
+
+def check_arrow(scope):
+    selected = scope.collect()
+    table = pa.table(scope.to_arrow("qty", "price", "label", "_flag", "absent"))
+    assert table.num_rows == len(selected)
+    types = [str(t) for t in table.schema.types]
+    assert types[0] == ("int64" if selected else "null") and types[4] == "null"
+    assert types[3] in ("bool", "null") and types[2] in ("string", "null")
+    prices = [getattr(o, "price", None) for o in selected]
+    held = [v for v in prices if v is not None]
+    assert types[1] == ("double" if any(type(v) is float for v in held) else "int64" if held else "null")
+    data = table.to_pydict()
+    for name in ("qty", "label", "_flag", "absent"):
+        assert data[name] == [getattr(o, name, None) for o in selected], name
+    assert all(float(g) == float(w) or math.isnan(g) and math.isnan(w) if w is not None else g is None
+               for g, w in zip(data["price"], prices))
+    kinds = {type(o.kind) for o in selected} - {type(None)}
+    if not any(kinds <= fits for fits in ({int, float}, {str}, {bool})):
+        with pytest.raises(TypeError, match="'kind'"):
+            scope.to_arrow("qty", "kind")
+
+
+def check_pages(scope):
+    numbers = [o for o in scope.collect() if is_number(getattr(o, "size", None))]
+    for reverse in (False, True):
+        order = sorted(numbers, key=lambda o: -o.size if reverse else o.size)  # stable: ties by id
+        for offset in sorted({0, 1, 7, max(0, len(order) - 1), len(order), len(order) + 5}):
+            for limit in (None, 5):
+                got = scope.collect_sorted("size", limit=limit, reverse=reverse, offset=offset)
+                want = order[offset:None if limit is None else offset + limit]
+                assert got == want, (reverse, offset, limit)
+
+
+@pytest.mark.parametrize("seed", range(3))
+def test_reads_against_a_recomputation(seed):
+    rng = random.Random(seed)
+    objs = random_objects(rng, 400)
+    index = Index()
+    index.add_object_many(objs)
+    view = index.reduced_query(Q.ne("kind", "b") & ~Q.lt("qty", 3))
+    inner = view.reduced(qty=list(range(0, 40, 2)))
+    gone = rng.sample(objs, 40)
+    index.remove_many(gone)
+    for o in rng.sample(objs, 60):  # assignments are read at once
+        if hasattr(o, "size"):  # a new name would not be in the ordered tree yet
+            o.size = rng.choice(NUMBERS + POOL)
+        o.label = rng.choice(["x", "z", None])
+    reduced = Index()
+    reduced.add_object_many(objs[:200])
+    reduced.reduce(kind=["a", 1, None])  # narrows equality sets only: reads see every object
+    for scope in (index, view, inner, reduced, index.reduced()):
+        assert all(o not in gone for o in scope.collect()) or scope is reduced
+        check_reads(scope)
+        check_arrow(scope)
+        check_pages(scope)
+
+
+def test_pages_skip_whole_subtrees():
+    # Enough entries for internal nodes that keep bitmaps, few values for
+    # long runs of ties, and a view that selects half: every path of the
+    # skipping walk, the reverse walk's ties across a skipped child included.
+    rng = random.Random(7)
+    objs = [Indexable(size=rng.choice([rng.randrange(40), rng.random(), NAN])) for _ in range(30000)]
+    index = Index()
+    index.add_object_many(objs)
+    view = index.reduced_query(Q.in_("size", list(range(0, 40, 2))) | Q.lt("size", 1))
+    for scope in (index, view):
+        numbers = [o for o in scope.collect() if not math.isnan(o.size)]
+        for reverse in (False, True):
+            order = sorted(numbers, key=lambda o: -o.size if reverse else o.size)
+            for offset in (0, 999, 5000, 12345, len(order) - 3, len(order) + 1):
+                got = scope.collect_sorted("size", limit=10, reverse=reverse, offset=offset)
+                assert got == order[offset:offset + 10], (reverse, offset)
+    with pytest.raises(ValueError):
+        index.collect_sorted("size", offset=-1)
+    with pytest.raises(TypeError, match="argument 'offset'"):
+        index.collect_sorted("size", offset="1")
+
+
+def test_sum_of_large_ints_is_exact_and_empty_selections():
+    index = Index()
+    index.add_object_many([Indexable(n=2**62) for _ in range(8)] + [Indexable(n="x"), Indexable(n=NAN)])
+    assert index.sum("n") == 2**65
+    assert index.mean("n") == float(2**62)
+    empty = index.reduced(n=-5)
+    assert (empty.sum("n"), empty.mean("n"), empty.columns("n"), empty.records(), empty.value_counts(("n",))) == (
+        0, None, {"n": []}, [], {})
+    assert pa.table(empty.to_arrow("n")).num_rows == 0
+    with pytest.raises(TypeError, match="unexpected keyword argument 'other'"):
+        index.columns("n", other=1)
+    with pytest.raises(ValueError):
+        index.value_counts(())
+
+
+def test_operators_build_the_same_trees():
+    a, b, c = Q.eq("kind", "a"), Q.gt("qty", 3), Q.in_("size", [1, 2])
+    assert repr(a & b) == repr(Q.and_(a, b))
+    assert repr(a | b & c) == repr(Q.or_(a, Q.and_(b, c)))
+    assert repr(~a) == repr(Q.not_(a))
+    for other in (1, "x", None, Index()):
+        assert a.__and__(other) is NotImplemented and a.__or__(other) is NotImplemented
+        with pytest.raises(TypeError):
+            a & other
+        with pytest.raises(TypeError):
+            other | a
+    rng = random.Random(3)
+    objs = random_objects(rng, 300)
+    index = Index()
+    index.add_object_many(objs)
+    for q, p in ((a & b, lambda o: o.kind == "a" and type(o.qty) is int and o.qty > 3),
+                 (~b | a, lambda o: not o.qty > 3 or o.kind == "a")):
+        assert index.reduced_query(q).collect() == [o for o in objs if p(o)]
+
+
+def test_removal_leaves_the_index_as_a_recomputation():
+    rng = random.Random(11)
+    objs = random_objects(rng, 500)
+    index = Index()
+    index.add_object_many(objs)
+    stranger = Indexable(kind="a", qty=1)
+    before = (index.collect(), index.value_counts("kind"), index.count(Q.gt("qty", 10)))
+    with pytest.raises(KeyError) as info:
+        index.remove_many(objs[:10] + [stranger] + objs[10:20])
+    assert info.value.args[0] is stranger
+    assert (index.collect(), index.value_counts("kind"), index.count(Q.gt("qty", 10))) == before
+    with pytest.raises(TypeError, match="argument 'objs'"):
+        index.remove_many([objs[0], 3])
+    view = index.reduced_query(Q.ge("qty", 0))
+    index.remove_many(objs[:10] + objs[:3])  # an object listed twice is removed once
+    query = Q.gt("qty", 30) | Q.eq("kind", "b")
+    selected = index.reduced_query(query).collect()
+    assert index.remove_where(query) == len(selected) > 0
+    kept = [o for o in objs[10:] if o not in selected]
+    assert index.collect() == kept and len(index) == len(kept)
+    assert index.count(query) == 0 and index.get_by_attribute(kind="b") == []
+    assert index.get_by_attribute(qty=5) == [o for o in kept if o.qty == 5]
+    assert view.collect() == [o for o in kept if o.qty >= 0]
+    assert index.remove_where(query) == 0
+    for o in selected:  # removed objects may be added again
+        index.add_object(o)
+    assert index.collect() == [o for o in objs[10:]]
+
+
+def test_typing_and_help():
+    assert Index[Indexable] is not Index and Index[Indexable]().collect() == []
+    view_type = type(Index().reduced())
+    assert view_type[Indexable].__origin__ is view_type
+    for cls in (Index, view_type, Q):
+        for name in dir(cls):
+            method = getattr(cls, name)
+            if name.startswith("__") or not callable(method):
+                continue
+            doc = method.__doc__ or ""
+            assert len(doc.split("\n--\n\n", 1)[-1]) > 20, (cls.__name__, name, doc)
