@@ -221,7 +221,8 @@ def test_value_reads_while_another_thread_assigns_and_removes():
         try:
             cols = scope.columns("size", "label")
             assert set(cols["size"]) <= set(range(7)) and set(cols["label"]) <= {"l0", "l1", "l2"}
-            assert scope.sum("price") >= 0 and len(scope.records("label")) == len(cols["label"])
+            # another thread may remove objects between two calls: each is checked alone
+            assert scope.sum("price") >= 0 and len(scope.records("label")) <= len(objs)
             counts = scope.value_counts(("label", "size"))
             assert sum(counts.values()) <= len(objs)
             scope.to_arrow("size", "label").__arrow_c_stream__()
