@@ -115,7 +115,10 @@ class BulkAddition {
         std::vector<BulkShare> shares(workers);
         run_tasks(workers, workers, [&](size_t w) {
             size_t begin = count * w / workers, end = count * (w + 1) / workers;
-            shares[w].expect(end - begin);
+            // Room for the pairs of this run and of the runs after it: the
+            // first share's columns become the batches, which then take the
+            // others' pairs without growing.
+            shares[w].expect(count - begin);
             for (size_t i = begin; i < end; ++i)
                 read(i, shares[w]);
         });
