@@ -178,6 +178,21 @@ class Bitmap {
         roaring_uint32_iterator_t it_{};
     };
 
+    // Membership tests of many ids against one bitmap, ascending ids best:
+    // it remembers the container the last id fell in, so ids that share a
+    // 2^16 block skip the search for their container, and a later block is
+    // searched for from the last one on. The bitmap must outlive the probe
+    // and not change while it is used.
+    class BulkProbe {
+      public:
+        explicit BulkProbe(const Bitmap& ids) : raw_(ids.raw_) {}
+        bool contains(uint32_t id) { return roaring_bitmap_contains_bulk(raw_, &context_, id); }
+
+      private:
+        const roaring_bitmap_t* raw_;
+        roaring_bulk_context_t context_{};
+    };
+
     const roaring_bitmap_t* raw() const { return raw_; }
     roaring_bitmap_t* raw() { return raw_; }
 

@@ -1,6 +1,7 @@
 #include "engine/hash_query.hpp"
 
 #include <algorithm>
+#include <optional>
 
 namespace vorlane {
 
@@ -62,10 +63,35 @@ HashMatch::FewIds ids_of(const PlannedEntry& entry) {
     return ids;
 }
 
-// Keeps the ids of `ids` that `entry` holds.
+// Membership tests of ascending ids against one value set. A bitmap set
+// keeps its place among its containers from one id to the next, so a few
+// ids probed against a large set search for their container once per
+// block of ids rather than once per id.
+class SetProbe {
+  public:
+    explicit SetProbe(const HybridSet& set) : set_(set) {
+        if (const Bitmap* bitmap = set.bitmap_form())
+            bulk_.emplace(*bitmap);
+    }
+    bool holds(uint32_t id) { return bulk_ ? bulk_->contains(id) : set_.contains(id); }
+
+  private:
+    const HybridSet& set_;
+    std::optional<Bitmap::BulkProbe> bulk_;
+};
+
+// Keeps the ids of `ids` (ascending) that `entry` holds.
 void retain_held(HashMatch::FewIds& ids, const PlannedEntry& entry) {
-    ids.erase(std::remove_if(ids.begin(), ids.end(), [&](uint32_t id) { return !entry.holds(id); }),
-              ids.end());
+    if (entry.sets.size() != 1) {
+        ids.erase(std::remove_if(ids.begin(), ids.end(),
+                                 [&](uint32_t id) { return !entry.holds(id); }),
+                  ids.end());
+        return;
+    }
+    SetProbe probe(*entry.sets.front());
+    ids.erase(
+        std::remove_if(ids.begin(), ids.end(), [&](uint32_t id) { return !probe.holds(id); }),
+        ids.end());
 }
 
 // The union of `entry`'s sets, in a new bitmap.
