@@ -5,13 +5,9 @@
 # download cache it shares), nanoarrow comes from a pinned source
 # distribution on PyPI: that of its Python package, which carries the C
 # library's sources unchanged under subprojects/arrow-nanoarrow. The archive
-# is fetched once with pip, checked against the sha256 below, and the few C
-# files of the library's core are extracted into the build folder. Nothing of
-# nanoarrow is committed.
-#
-# pip prepares the package's metadata before it keeps a source distribution,
-# and this package's build backend compiles the package for that: the first
-# fetch on a machine takes a few minutes. The cache makes it the only one.
+# is downloaded once from its pinned address, checked against the sha256
+# below, and the few C files of the library's core are extracted into the
+# build folder. Nothing of nanoarrow is committed.
 #
 # Offline builds: set VORLANE_NANOARROW_DIR to the src/ folder of
 # arrow-nanoarrow (it holds nanoarrow/nanoarrow.h); then nothing is downloaded.
@@ -22,58 +18,20 @@
 
 set(VORLANE_NANOARROW_SDIST nanoarrow)
 set(VORLANE_NANOARROW_VERSION 0.9.0)
+set(VORLANE_NANOARROW_SDIST_URL
+    "https://files.pythonhosted.org/packages/bc/b2/8fedfa966cc25126e1c9090e6d9fed75dab4e1d2716e3ca2d18ea2d6f438/nanoarrow-0.9.0.tar.gz")
 set(VORLANE_NANOARROW_SDIST_SHA256 1ce15bbed8532839347faa78824c5dbd3769bff60661003e34c6fba5dd881bd3)
 
 set(VORLANE_NANOARROW_DIR "" CACHE PATH
     "arrow-nanoarrow's src/ folder; empty to fetch the pinned archive")
 
-# Sets `out` to the path of the checked archive, fetching it when the cache
-# (VORLANE_DOWNLOAD_DIR, set by cmake/CRoaring.cmake) does not hold it yet.
+# Sets `out` to the path of the checked archive, fetched once into the shared
+# cache by the same pinned download as CRoaring's (cmake/PinnedSource.cmake).
 function(vorlane_fetch_nanoarrow_archive out)
-  set(name "${VORLANE_NANOARROW_SDIST}-${VORLANE_NANOARROW_VERSION}.tar.gz")
-  set(archive "${VORLANE_DOWNLOAD_DIR}/${name}")
-  file(MAKE_DIRECTORY "${VORLANE_DOWNLOAD_DIR}")
-  file(LOCK "${VORLANE_DOWNLOAD_DIR}/${name}.lock" GUARD FUNCTION TIMEOUT 1800)
-  if(EXISTS "${archive}")
-    file(SHA256 "${archive}" hash)
-    if(hash STREQUAL VORLANE_NANOARROW_SDIST_SHA256)
-      set(${out} "${archive}" PARENT_SCOPE)
-      return()
-    endif()
-    message(WARNING "Cached ${archive} has sha256 ${hash}, not the pinned one: fetching it again")
-    file(REMOVE "${archive}")
-  endif()
-
-  if(DEFINED Python_EXECUTABLE)
-    set(python "${Python_EXECUTABLE}")
-  else()
-    find_package(Python3 COMPONENTS Interpreter)
-    set(python "${Python3_EXECUTABLE}")
-  endif()
-  set(help "Set VORLANE_NANOARROW_DIR to arrow-nanoarrow's src/ folder to build offline")
-  if(NOT python)
-    message(FATAL_ERROR "Fetching nanoarrow needs a Python interpreter with pip. ${help}")
-  endif()
-  message(STATUS "Fetching ${VORLANE_NANOARROW_SDIST} ${VORLANE_NANOARROW_VERSION} with pip "
-                 "(the first time, pip compiles the package to read its metadata: minutes)")
-  set(staging "${VORLANE_DOWNLOAD_DIR}/${name}.partial")
-  file(REMOVE_RECURSE "${staging}")
-  execute_process(
-    COMMAND "${python}" -m pip download --quiet --disable-pip-version-check
-            --no-deps --no-binary "${VORLANE_NANOARROW_SDIST}"
-            --dest "${staging}" "${VORLANE_NANOARROW_SDIST}==${VORLANE_NANOARROW_VERSION}"
-    RESULT_VARIABLE failed)
-  if(failed OR NOT EXISTS "${staging}/${name}")
-    file(REMOVE_RECURSE "${staging}")
-    message(FATAL_ERROR "pip could not fetch ${VORLANE_NANOARROW_SDIST}==${VORLANE_NANOARROW_VERSION}. ${help}")
-  endif()
-  file(SHA256 "${staging}/${name}" hash)
-  if(NOT hash STREQUAL VORLANE_NANOARROW_SDIST_SHA256)
-    file(REMOVE_RECURSE "${staging}")
-    message(FATAL_ERROR "${name} has sha256 ${hash}, expected ${VORLANE_NANOARROW_SDIST_SHA256}")
-  endif()
-  file(RENAME "${staging}/${name}" "${archive}")
-  file(REMOVE_RECURSE "${staging}")
+  vorlane_pinned_sdist(archive
+    NAME "${VORLANE_NANOARROW_SDIST}" VERSION "${VORLANE_NANOARROW_VERSION}"
+    URL "${VORLANE_NANOARROW_SDIST_URL}" SHA256 "${VORLANE_NANOARROW_SDIST_SHA256}"
+    HELP "Set VORLANE_NANOARROW_DIR to arrow-nanoarrow's src/ folder to build offline")
   set(${out} "${archive}" PARENT_SCOPE)
 endfunction()
 
