@@ -64,7 +64,7 @@ inline PyObject* expect_instance(PyObject* obj, PyTypeObject* type, const char* 
 // tp_new of a class that cannot be built from Python.
 PyObject* no_constructor(PyTypeObject* type, PyObject* args, PyObject* kwargs);
 
-// Entries of a class's slot table, and its spec: every class declares them
+// Entries of a class's slot table, and its `PyType_Spec`: every class declares them
 // this way, so the casts to the C API's types live here.
 template <typename Target>
 PyType_Slot slot(int id, Target* target) {
@@ -76,7 +76,7 @@ inline PyType_Slot doc_slot(const char* doc) {
 // The entry that ends a slot table.
 inline constexpr PyType_Slot kEndOfSlots = {0, nullptr};
 
-// The spec of a class named `name` ("builtins.<class>") whose instances
+// The `PyType_Spec` of a class named `name` ("builtins.<class>") whose instances
 // wrap `Record`.
 template <typename Record>
 PyType_Spec spec_of(const char* name, unsigned int flags, PyType_Slot* slots) {
