@@ -3,8 +3,8 @@ implementation's answers against the reference's, measuring the memory of a
 build in a fresh process, skipping an implementation whose library is
 missing, and writing the reports.
 
-Used by bench/peers.py and bench/wide.py (peers.py re-exports these names for
-suites that import them from there).
+Used by bench/peers.py, bench/wide.py and bench/lineitem.py (peers.py
+re-exports these names for suites that import them from there).
 """
 
 from __future__ import annotations
@@ -132,11 +132,11 @@ def rss_bytes() -> int:
 WARM_UP_OBJECTS = 1000
 
 
-def memory_child(make_data, impl_class, n: int) -> None:
-    """Prints the RSS growth per object of building `impl_class` over
-    `make_data(n)`, after a warm-up build. Runs in the child process."""
-    data = make_data(n)
-    impl_class().build(make_data(WARM_UP_OBJECTS))
+def memory_child(data, warm_up_data, impl_class, n: int) -> None:
+    """Prints the RSS growth per object of building `impl_class` over `data`
+    (`n` objects), after a warm-up build over `warm_up_data` (about
+    WARM_UP_OBJECTS). Runs in the child process."""
+    impl_class().build(warm_up_data)
     impl = impl_class()
     gc.collect()
     before = rss_bytes()
@@ -146,18 +146,58 @@ def memory_child(make_data, impl_class, n: int) -> None:
     print(json.dumps({"bytes_per_object": (after - before) / n}))
 
 
-def measure_memory(script: str, key: str, n: int) -> float | None:
+def measure_memory(script: str, key: str, n: int | None) -> float | None:
     """Bytes per object of implementation `key`, measured by `script` run
-    with --memory-child in a fresh process."""
-    proc = subprocess.run(
-        [sys.executable, script, "--memory-child", key, "--n", str(n)],
-        capture_output=True,
-        text=True,
-    )
+    with --memory-child in a fresh process (over its default size when `n`
+    is None)."""
+    command = [sys.executable, script, "--memory-child", key]
+    if n is not None:
+        command += ["--n", str(n)]
+    proc = subprocess.run(command, capture_output=True, text=True)
     if proc.returncode != 0:
         print(f"  memory of {key} failed: {proc.stderr.strip()[-300:]}", file=sys.stderr)
         return None
     return json.loads(proc.stdout.strip().splitlines()[-1])["bytes_per_object"]
+
+
+def measure_build(cls, data) -> tuple[object, dict]:
+    """Builds `cls` over `data`, timing indexing alone first (on a build of
+    its own) where the implementation can tell it apart. Returns the built
+    implementation and {"index_only"?, "build"} in seconds."""
+    row = {}
+    impl = cls()
+    if hasattr(impl, "index_only"):
+        gc.collect()
+        row["index_only"] = impl.index_only(data)
+        impl = cls()
+    gc.collect()
+    t0 = time.perf_counter()
+    impl.build(data)
+    row["build"] = time.perf_counter() - t0
+    return impl, row
+
+
+def run_suite(runs: int, run_once, base_of, markdown) -> int:
+    """Runs a suite `runs` times: `run_once()` gives a report, written with
+    its `markdown` to the stem `base_of(report)` (a Path), tagged -runK when
+    there are several runs; several runs also get their spread, in
+    <base>-spread.md. Returns the exit status: 1 when any answer mismatched
+    the reference's."""
+    import spread
+
+    failed = False
+    stems = []
+    for r in range(1, runs + 1):
+        report = run_once()
+        report["machine"] = machine()
+        base = base_of(report)
+        stem = base if runs == 1 else base.with_name(f"{base.name}-run{r}")
+        write_report(report, stem, markdown(report))
+        stems.append(stem)
+        failed |= bool(report["mismatches"])
+    if runs > 1:
+        spread.write(stems, base.with_name(f"{base.name}-spread.md"))
+    return 1 if failed else 0
 
 
 # ---------------------------------------------------------------------------
@@ -174,6 +214,28 @@ def fmt(value, key="") -> str:
     if value >= 1e-3:
         return f"{value * 1e3:.2f} ms"
     return f"{value * 1e6:.2f} µs"
+
+
+def ratio_rows(results: dict, workloads, mine: str, memory_peer: str, not_a_peer_for: dict) -> list[str]:
+    """The table rows of `workloads` ((key, label, unit) each): every
+    implementation's figure, then `mine` over the best peer's (over
+    `memory_peer`'s for memory). `not_a_peer_for[key]` names the
+    implementations that are no peer for that workload."""
+    names = list(results)
+    lines = ["| workload | " + " | ".join(names) + f" | {mine} / best peer |", "|---" * (len(names) + 2) + "|"]
+    for key, label, _ in workloads:
+        cells = [fmt(results[n].get(key), key) for n in names]
+        value = results.get(mine, {}).get(key)
+        if key == "memory":
+            best, who = results.get(memory_peer, {}).get(key), memory_peer
+        else:
+            excluded = not_a_peer_for.get(key, set()) | {mine}
+            candidates = [(row[key], name) for name, row in results.items()
+                          if name not in excluded and row.get(key) is not None]
+            best, who = min(candidates) if candidates else (None, None)
+        ratio = f"{value / best:.2f}× ({who})" if value is not None and best else "n/a"
+        lines.append(f"| {label} | " + " | ".join(cells) + f" | {ratio} |")
+    return lines
 
 
 def machine() -> dict:

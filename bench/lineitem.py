@@ -31,7 +31,6 @@ import argparse
 import dataclasses
 import datetime
 import gc
-import json
 import os
 import random
 import shutil
@@ -46,11 +45,21 @@ from operator import attrgetter
 from pathlib import Path
 
 import peers
-import spread
 import wide
 from chunked import ChunkedSorted
 import harness
-from harness import Checker, fmt, machine, per_call, rss_bytes, write_report
+from harness import (
+    WARM_UP_OBJECTS,
+    Checker,
+    fmt,
+    measure_build,
+    measure_memory,
+    memory_child,
+    per_call,
+    ratio_rows,
+    run_suite,
+    runnable,
+)
 from peers import TOP_K, as_counts
 
 RESULTS = peers.RESULTS
@@ -339,30 +348,8 @@ class DucksDex(ObjectPeer):
         self.dex.add(o)
 
 
-class Vorlane(ObjectPeer):
-    name = "Vorlane"
-
-    def build(self, lc):
-        from Vorlane import Index
-
-        self.objs = self._create(lc)
-        self.index = Index()
-        self.index.add_object_many(self.objs)
-
-    @staticmethod
-    def _create(lc):
-        from Vorlane import Indexable
-
-        return [Indexable(**dict(zip(ATTRS, values))) for values in lc.rows()]
-
-    def index_only(self, lc):
-        from Vorlane import Index
-
-        objs = self._create(lc)
-        gc.collect()
-        t0 = time.perf_counter()
-        Index().add_object_many(objs)
-        return time.perf_counter() - t0
+class Vorlane(ObjectPeer, wide.Vorlane):
+    attrs = ATTRS
 
     def eq(self, mode):
         return self.index.get_by_attribute(shipmode=mode)
@@ -721,36 +708,6 @@ def run_assignments(impl, lc, checker, is_reference) -> dict:
     return {"assign": per}
 
 
-def build_for_memory(key: str, lc) -> object:
-    impl = IMPLEMENTATIONS[key]()
-    impl.build(lc)
-    return impl
-
-
-def memory_child(key: str, n: int | None) -> None:
-    lc = LineitemColumns(n)
-    # A warm-up build, so that imports are not counted (see peers.py).
-    build_for_memory(key, first_rows(lc, harness.WARM_UP_OBJECTS))
-    gc.collect()
-    before = rss_bytes()
-    impl = build_for_memory(key, lc)
-    gc.collect()
-    after = rss_bytes()
-    print(json.dumps({"bytes_per_object": (after - before) / lc.n}))
-    del impl
-
-
-def measure_memory(key: str, n: int | None) -> float | None:
-    command = [sys.executable, __file__, "--memory-child", key]
-    if n is not None:
-        command += ["--n", str(n)]
-    proc = subprocess.run(command, capture_output=True, text=True)
-    if proc.returncode != 0:
-        print(f"  memory of {key} failed: {proc.stderr.strip()[-300:]}", file=sys.stderr)
-        return None
-    return json.loads(proc.stdout.strip().splitlines()[-1])["bytes_per_object"]
-
-
 def run(n: int | None, only: list[str]) -> dict:
     t0 = time.perf_counter()
     lc = LineitemColumns(n)
@@ -759,29 +716,14 @@ def run(n: int | None, only: list[str]) -> dict:
     report = {"n": lc.n, "attributes": len(ATTRS), "scale": SCALE,
               "tpchgen_cli": metadata.version("tpchgen-cli"), "results": {}, "skipped": dict(LEFT_OUT)}
     keys = [REFERENCE] + [k for k in only if k != REFERENCE]
-    for key in keys:
-        cls = IMPLEMENTATIONS[key]
-        reason = missing_requirement(key)
-        if reason:
-            print(f"  skip {cls.name}: {reason}", flush=True)
-            report["skipped"][cls.name] = reason
-            continue
-        impl = cls()
-        row = {}
-        if hasattr(impl, "index_only"):
-            gc.collect()
-            row["index_only"] = impl.index_only(lc)
-            impl = cls()
-        gc.collect()
-        t0 = time.perf_counter()
-        impl.build(lc)
-        row["build"] = time.perf_counter() - t0
+    for key, cls in runnable(keys, IMPLEMENTATIONS, REQUIRES, report):
+        impl, row = measure_build(cls, lc)
         is_ref = key == REFERENCE
         row.update(run_queries(impl, lc, checker, is_ref))
         row.update(run_assignments(impl, lc, checker, is_ref))
         del impl
         gc.collect()
-        row["memory"] = measure_memory(key, n)
+        row["memory"] = measure_memory(__file__, key, n)
         report["results"][cls.name] = row
         print(f"  {cls.name}: " + ", ".join(f"{k}={fmt(v, k)}" for k, v in row.items()), flush=True)
     report["mismatches"] = checker.mismatches
@@ -796,23 +738,9 @@ NOT_A_PEER_FOR = {key: {Scan.name} for key in ("build", "index_only", "assign")}
 
 
 def markdown(report: dict) -> str:
-    results = report["results"]
-    names = list(results)
     lines = [f"### TPC-H lineitem, scale {report['scale']}: {report['n']:,} rows × {report['attributes']} attributes", ""]
-    lines.append("| workload | " + " | ".join(names) + " | Vorlane / best peer |")
-    lines.append("|---" * (len(names) + 2) + "|")
-    for key, label, _ in WORKLOADS:
-        cells = [fmt(results[n].get(key), key) for n in names]
-        mine = results.get(Vorlane.name, {}).get(key)
-        excluded = NOT_A_PEER_FOR.get(key, set()) | {Vorlane.name}
-        if key == "memory":  # the target is a ratio to pandas
-            best, who = results.get(Pandas.name, {}).get(key), Pandas.name
-        else:
-            candidates = [(row[key], name) for name, row in results.items()
-                          if name not in excluded and row.get(key) is not None]
-            best, who = min(candidates) if candidates else (None, None)
-        ratio = f"{mine / best:.2f}× ({who})" if mine is not None and best else "n/a"
-        lines.append(f"| {label} | " + " | ".join(cells) + f" | {ratio} |")
+    # Memory's target is a ratio to pandas.
+    lines += ratio_rows(report["results"], WORKLOADS, Vorlane.name, Pandas.name, NOT_A_PEER_FOR)
     for name, reason in report["skipped"].items():
         lines.append(f"\nLeft out {name}: {reason}.")
     lines.append(
@@ -840,22 +768,18 @@ def main() -> int:
     ap.add_argument("--memory-child", help=argparse.SUPPRESS)
     args = ap.parse_args()
     if args.memory_child:
-        memory_child(args.memory_child, args.n)
+        lc = LineitemColumns(args.n)
+        warm_up = first_rows(lc, WARM_UP_OBJECTS)
+        memory_child(lc, warm_up, IMPLEMENTATIONS[args.memory_child], lc.n)
         return 0
     RESULTS.mkdir(parents=True, exist_ok=True)
     lineitem_file()  # generated once, before anything is timed
-    failed = False
-    stems = []
-    for r in range(1, args.runs + 1):
-        report = run(args.n, args.only)
-        report["machine"] = machine()
-        stem = f"lineitem-{report['n']}{args.tag}" + (f"-run{r}" if args.runs > 1 else "")
-        write_report(report, RESULTS / stem, markdown(report))
-        stems.append(RESULTS / stem)
-        failed |= bool(report["mismatches"])
-    if args.runs > 1:
-        spread.write(stems, RESULTS / f"lineitem-{report['n']}{args.tag}-spread.md")
-    return 1 if failed else 0
+    return run_suite(
+        args.runs,
+        lambda: run(args.n, args.only),
+        lambda report: RESULTS / f"lineitem-{report['n']}{args.tag}",
+        markdown,
+    )
 
 
 if __name__ == "__main__":

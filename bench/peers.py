@@ -19,7 +19,6 @@ from __future__ import annotations
 import argparse
 import gc
 import random
-import statistics
 import sys
 import threading
 import time
@@ -34,6 +33,8 @@ from harness import (  # noqa: F401  (machine and write_report are imported from
     Checker,
     fmt,
     machine,
+    WARM_UP_OBJECTS,
+    measure_build,
     measure_memory,
     memory_child,
     missing_requirement,
@@ -906,15 +907,7 @@ def run_size(n: int, only: list[str]) -> dict:
     report = {"n": n, "results": {}, "skipped": {}, "notes": []}
     keys = [REFERENCE] + [k for k in only if k != REFERENCE]
     for key, cls in runnable(keys, IMPLEMENTATIONS, REQUIRES, report):
-        impl = cls()
-        row = {}
-        if hasattr(impl, "index_only"):
-            gc.collect()
-            row["index_only"] = impl.index_only(cols)
-        gc.collect()
-        t0 = time.perf_counter()
-        impl.build(cols)
-        row["build"] = time.perf_counter() - t0
+        impl, row = measure_build(cls, cols)
         is_ref = key == REFERENCE
         row.update(run_queries(impl, cols, checker, is_ref))
         row.update(run_facets(impl, cols, checker, is_ref, report["notes"]))
@@ -1044,7 +1037,7 @@ def main() -> int:
     ap.add_argument("--n", type=int, help=argparse.SUPPRESS)
     args = ap.parse_args()
     if args.memory_child:
-        memory_child(Columns, IMPLEMENTATIONS[args.memory_child], args.n)
+        memory_child(Columns(args.n), Columns(WARM_UP_OBJECTS), IMPLEMENTATIONS[args.memory_child], args.n)
         return 0
     sizes = args.sizes or ([100_000] if args.quick else [100_000, 1_000_000])
     RESULTS.mkdir(parents=True, exist_ok=True)

@@ -33,9 +33,19 @@ import sys
 import time
 
 import peers
-import spread
 from chunked import ChunkedSorted
-from harness import Checker, fmt, machine, measure_memory, memory_child, per_call, runnable, write_report
+from harness import (
+    WARM_UP_OBJECTS,
+    Checker,
+    fmt,
+    measure_build,
+    measure_memory,
+    memory_child,
+    per_call,
+    ratio_rows,
+    run_suite,
+    runnable,
+)
 
 RESULTS = peers.RESULTS
 NAN = float("nan")
@@ -224,6 +234,7 @@ class DucksDex(_DucksBase):
 
 class Vorlane(ObjectPeer):
     name = "Vorlane"
+    attrs = ATTRS  # the names of a row's values, in order
 
     def build(self, wc):
         from Vorlane import Index
@@ -232,11 +243,11 @@ class Vorlane(ObjectPeer):
         self.index = Index()
         self.index.add_object_many(self.objs)
 
-    @staticmethod
-    def _create(wc):
+    @classmethod
+    def _create(cls, wc):
         from Vorlane import Indexable
 
-        return [Indexable(**dict(zip(ATTRS, values))) for values in wc.rows()]
+        return [Indexable(**dict(zip(cls.attrs, values))) for values in wc.rows()]
 
     def index_only(self, wc):
         from Vorlane import Index
@@ -499,16 +510,7 @@ def run(n: int, only: list[str]) -> dict:
     report = {"n": n, "attributes": len(ATTRS), "results": {}, "skipped": dict(LEFT_OUT)}
     keys = [REFERENCE] + [k for k in only if k != REFERENCE]
     for key, cls in runnable(keys, IMPLEMENTATIONS, REQUIRES, report):
-        impl = cls()
-        row = {}
-        if hasattr(impl, "index_only"):
-            gc.collect()
-            row["index_only"] = impl.index_only(wc)
-            impl = cls()
-        gc.collect()
-        t0 = time.perf_counter()
-        impl.build(wc)
-        row["build"] = time.perf_counter() - t0
+        impl, row = measure_build(cls, wc)
         row.update(run_queries(impl, wc, checker, key == REFERENCE))
         del impl
         gc.collect()
@@ -527,23 +529,9 @@ NOT_A_PEER_FOR = {"build": {Scan.name}, "index_only": {Scan.name}}
 
 
 def markdown(report: dict) -> str:
-    results = report["results"]
-    names = list(results)
     lines = [f"### Wide objects: {report['n']:,} rows × {report['attributes']} attributes", ""]
-    lines.append("| workload | " + " | ".join(names) + " | Vorlane / best peer |")
-    lines.append("|---" * (len(names) + 2) + "|")
-    for key, label, _ in WORKLOADS:
-        cells = [fmt(results[n].get(key), key) for n in names]
-        mine = results.get(Vorlane.name, {}).get(key)
-        excluded = NOT_A_PEER_FOR.get(key, set()) | {Vorlane.name}
-        if key == "memory":  # the target is a ratio to pandas
-            best, who = results.get(Pandas.name, {}).get(key), Pandas.name
-        else:
-            candidates = [(row[key], name) for name, row in results.items()
-                          if name not in excluded and row.get(key) is not None]
-            best, who = min(candidates) if candidates else (None, None)
-        ratio = f"{mine / best:.2f}× ({who})" if mine is not None and best else "n/a"
-        lines.append(f"| {label} | " + " | ".join(cells) + f" | {ratio} |")
+    # Memory's target is a ratio to pandas.
+    lines += ratio_rows(report["results"], WORKLOADS, Vorlane.name, Pandas.name, NOT_A_PEER_FOR)
     for name, reason in report["skipped"].items():
         lines.append(f"\nLeft out {name}: {reason}.")
     lines.append(
@@ -568,21 +556,12 @@ def main() -> int:
     ap.add_argument("--memory-child", help=argparse.SUPPRESS)
     args = ap.parse_args()
     if args.memory_child:
-        memory_child(WideColumns, IMPLEMENTATIONS[args.memory_child], args.n)
+        memory_child(WideColumns(args.n), WideColumns(WARM_UP_OBJECTS), IMPLEMENTATIONS[args.memory_child], args.n)
         return 0
     RESULTS.mkdir(parents=True, exist_ok=True)
-    failed = False
-    stems = []
-    for r in range(1, args.runs + 1):
-        report = run(args.n, args.only)
-        report["machine"] = machine()
-        stem = RESULTS / f"wide-{args.n}{args.tag}" if args.runs == 1 else RESULTS / f"wide-{args.n}{args.tag}-run{r}"
-        write_report(report, stem, markdown(report))
-        stems.append(stem)
-        failed |= bool(report["mismatches"])
-    if args.runs > 1:
-        spread.write(stems, RESULTS / f"wide-{args.n}{args.tag}-spread.md")
-    return 1 if failed else 0
+    return run_suite(
+        args.runs, lambda: run(args.n, args.only), lambda report: RESULTS / f"wide-{args.n}{args.tag}", markdown
+    )
 
 
 if __name__ == "__main__":
