@@ -363,7 +363,7 @@ void HybridSet::and_inplace(const HybridSet& other) {
 
 size_t HybridSet::memory_usage() const {
     if (const Bitmap* large = bitmap_form())
-        return sizeof(Bitmap) + large->size_in_bytes();
+        return sizeof(Bitmap) + large->heap_bytes();
     return tag() == kArrayTag ? array()->bytes() : 0;
 }
 
