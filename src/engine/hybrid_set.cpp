@@ -212,8 +212,8 @@ bool HybridSet::insert_inline(uint32_t id) {
     std::array<uint32_t, kArrayLimit> merged;
     uint32_t* out = std::merge(held.begin(), held.end(), &id, &id + 1, merged.begin());
     std::span<const uint32_t> ids(merged.data(), static_cast<size_t>(out - merged.data()));
-    word_ = reinterpret_cast<uintptr_t>(IdArray::make(ids, round_up_capacity(length + 1))) |
-            kArrayTag;
+    word_ =
+        reinterpret_cast<uintptr_t>(IdArray::make(ids, round_up_capacity(length + 1))) | kArrayTag;
     return true;
 }
 

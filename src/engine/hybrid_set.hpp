@@ -155,8 +155,9 @@ class HybridSet {
     uint32_t run_first() const { return static_cast<uint32_t>(word_ >> kInlineIdShift); }
     // Ids of an inline form: 0 when empty.
     uint32_t run_length() const {
-        return (word_ & kInlineHasId) == 0 ? 0
-                                           : static_cast<uint32_t>((word_ & kRunMask) >> kRunShift) + 1;
+        return (word_ & kInlineHasId) == 0
+                   ? 0
+                   : static_cast<uint32_t>((word_ & kRunMask) >> kRunShift) + 1;
     }
     bool insert_inline(uint32_t id);
     void remove_inline(uint32_t id);

@@ -205,11 +205,10 @@ struct LeafNode {
     }
     uint64_t pack(CompositeKey128 entry) const {
         Key128 code = entry.value_code();
-        uint64_t step =
-            table_size > 0
-                ? static_cast<uint64_t>(std::lower_bound(table(), table() + table_size, code) -
-                                        table())
-                : static_cast<uint64_t>((code - base) >> shift);
+        uint64_t step = table_size > 0
+                            ? static_cast<uint64_t>(
+                                  std::lower_bound(table(), table() + table_size, code) - table())
+                            : static_cast<uint64_t>((code - base) >> shift);
         return (step << 32) | entry.id();
     }
 };

@@ -175,7 +175,8 @@ std::optional<PyValue> ObjectAttributes::set(AttrName name, PyObject* key, PyVal
 }
 
 size_t ObjectAttributes::spilled_bytes() const {
-    size_t bytes = size() > kInlineValues ? spill_capacity(size() - kSpillFrom) * sizeof(PyValue) : 0;
+    size_t bytes =
+        size() > kInlineValues ? spill_capacity(size() - kSpillFrom) * sizeof(PyValue) : 0;
     for (size_t pos = 0; pos < size(); ++pos)
         bytes += value(pos).boxed_bytes();
     return bytes;
