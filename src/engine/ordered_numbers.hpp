@@ -20,9 +20,9 @@
 // threshold do not convert back and forth: the sets are taken once each
 // group holds `kEnterRepeats` entries on average and left once values, or
 // groups, hold fewer than `kLeaveRepeats`. The set form knows its distinct
-// values at every change; groups (and, in the tree form, distinct values)
-// are counted in one pass once the entries changed by half since the last
-// count, which costs each change a constant share of a pass.
+// values at every change; groups are counted, in either form, in one pass
+// once the entries changed by half since the last count, which costs each
+// change a constant share of a pass.
 //
 // No lock of its own; its owner serialises writers against readers.
 #include <cstddef>
