@@ -17,6 +17,7 @@
 #include "bindings/object_iterator.hpp"
 #include "bindings/query_expr.hpp"
 #include "py/args.hpp"
+#include "py/cached_hash.hpp"
 #include "py/errors.hpp"
 #include "py/gil.hpp"
 #include "py/lock_rule.hpp"
@@ -183,6 +184,7 @@ PyObject* init_module() {
     py::check_status(PyUnstable_Module_SetGIL(module.get(), Py_MOD_GIL_USED));
 #endif
     install_lock_hooks();
+    py::resolve_cached_hash_types();
     register_contents(module.get());
     cached_module = Py_NewRef(module.get());
     return module.release();

@@ -6,6 +6,34 @@ namespace vorlane {
 
 namespace {
 constexpr const char* kCreateFailed = "assertion failed: !p.is_null()";
+
+// What the library keeps per container besides its values: a slot in the
+// bitmap's arrays (a 16-bit key, a type byte and a pointer) and the
+// container's own record (a count, a capacity and a pointer to the values).
+constexpr size_t kContainerSlotBytes = sizeof(uint16_t) + sizeof(uint8_t) + sizeof(void*);
+constexpr size_t kContainerRecordBytes = 16;
+// The allocator's header and rounding, per allocation, on average.
+constexpr size_t kAllocationOverhead = 16;
+
+roaring_statistics_t statistics_of(const roaring_bitmap_t* raw) {
+    roaring_statistics_t stats{};
+    roaring_bitmap_statistics(raw, &stats);
+    return stats;
+}
+}  // namespace
+
+size_t Bitmap::container_count() const {
+    return statistics_of(raw_).n_containers;
+}
+
+size_t Bitmap::heap_bytes() const {
+    roaring_statistics_t stats = statistics_of(raw_);
+    size_t containers = stats.n_containers;
+    // The record, the arrays of slots, and per container its record and values.
+    size_t allocations = 2 + 2 * containers;
+    return sizeof(roaring_bitmap_t) + containers * (kContainerSlotBytes + kContainerRecordBytes) +
+           size_t{stats.n_bytes_array_containers} + stats.n_bytes_run_containers +
+           stats.n_bytes_bitset_containers + allocations * kAllocationOverhead;
 }
 
 Bitmap::Bitmap() : raw_(roaring_bitmap_create_with_capacity(0)) {

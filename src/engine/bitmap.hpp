@@ -75,6 +75,12 @@ class Bitmap {
         return roaring_bitmap_and_cardinality(raw_, other.raw_);
     }
     size_t size_in_bytes() const { return roaring_bitmap_size_in_bytes(raw_); }
+    // Containers: one per block of 2^16 ids that holds an id.
+    size_t container_count() const;
+    // Bytes the bitmap takes from the allocator: its record, its containers
+    // and their values, with each allocation's overhead (an estimate: the
+    // library does not report its allocations).
+    size_t heap_bytes() const;
 
     void or_inplace(const Bitmap& other) { roaring_bitmap_or_inplace(raw_, other.raw_); }
     void and_inplace(const Bitmap& other) { roaring_bitmap_and_inplace(raw_, other.raw_); }

@@ -81,8 +81,8 @@ HybridSet HybridSet::from_bitmap(Bitmap bitmap) {
 HybridSet HybridSet::of_sorted(std::span<const uint32_t> ids) {
     if (ids.empty())
         return HybridSet();
-    if (ids.size() == 1)
-        return with_id(ids.front());
+    if (ids.size() <= kArrayLimit && ids.back() - ids.front() == ids.size() - 1)
+        return HybridSet(run_word(ids.front(), static_cast<uint32_t>(ids.size())));
     if (ids.size() <= kArrayLimit) {
         IdArray* array = IdArray::make(ids, round_up_capacity(static_cast<uint32_t>(ids.size())));
         return HybridSet(reinterpret_cast<uintptr_t>(array) | kArrayTag);
@@ -135,14 +135,15 @@ HybridSet::Form HybridSet::form() const {
     }
 }
 
-std::span<const uint32_t> HybridSet::small_ids(uint32_t& one) const {
+std::span<const uint32_t> HybridSet::small_ids(SmallIds& scratch) const {
     if (tag() == kArrayTag)
         return array()->members();
-    if (tag() == kInlineTag && (word_ & kInlineHasId) != 0) {
-        one = static_cast<uint32_t>(word_ >> kInlineIdShift);
-        return {&one, 1};
-    }
-    return {};
+    if (tag() != kInlineTag)
+        return {};
+    uint32_t length = run_length();
+    for (uint32_t i = 0; i < length; ++i)
+        scratch[i] = run_first() + i;
+    return {scratch.data(), length};
 }
 
 void HybridSet::become_bitmap_of(std::span<const uint32_t> ids, uint32_t extra) {
@@ -158,18 +159,8 @@ bool HybridSet::insert(uint32_t id) {
             panic(kNotImplemented);
         case Form::Bitmap:
             return bitmap()->add_checked(id);
-        case Form::Inline: {
-            if ((word_ & kInlineHasId) == 0) {
-                word_ = inline_word(id);
-                return true;
-            }
-            uint32_t held = static_cast<uint32_t>(word_ >> kInlineIdShift);
-            if (held == id)
-                return false;
-            std::array<uint32_t, 2> both = {std::min(held, id), std::max(held, id)};
-            word_ = reinterpret_cast<uintptr_t>(IdArray::make(both, kCapacityStep)) | kArrayTag;
-            return true;
-        }
+        case Form::Inline:
+            return insert_inline(id);
         case Form::Array:
             break;
     }
@@ -198,6 +189,34 @@ bool HybridSet::insert(uint32_t id) {
     return true;
 }
 
+bool HybridSet::insert_inline(uint32_t id) {
+    uint32_t length = run_length();
+    if (length == 0) {
+        word_ = inline_word(id);
+        return true;
+    }
+    uint64_t first = run_first();
+    uint64_t last = first + length - 1;
+    if (id >= first && id <= last)
+        return false;
+    if (length < kArrayLimit && (id == last + 1 || id + uint64_t{1} == first)) {
+        word_ = run_word(static_cast<uint32_t>(std::min<uint64_t>(first, id)), length + 1);
+        return true;
+    }
+    SmallIds scratch;
+    std::span<const uint32_t> held = small_ids(scratch);
+    if (length == kArrayLimit) {
+        become_bitmap_of(held, id);
+        return true;
+    }
+    std::array<uint32_t, kArrayLimit> merged;
+    uint32_t* out = std::merge(held.begin(), held.end(), &id, &id + 1, merged.begin());
+    std::span<const uint32_t> ids(merged.data(), static_cast<size_t>(out - merged.data()));
+    word_ =
+        reinterpret_cast<uintptr_t>(IdArray::make(ids, round_up_capacity(length + 1))) | kArrayTag;
+    return true;
+}
+
 void HybridSet::insert_sorted(std::span<const uint32_t> ids) {
     if (ids.empty())
         return;
@@ -207,8 +226,8 @@ void HybridSet::insert_sorted(std::span<const uint32_t> ids) {
     }
     if (is_placeholder())
         panic(kNotImplemented);
-    uint32_t one;
-    std::span<const uint32_t> mine = small_ids(one);
+    SmallIds scratch;
+    std::span<const uint32_t> mine = small_ids(scratch);
     std::vector<uint32_t> merged;
     merged.reserve(mine.size() + ids.size());
     std::set_union(mine.begin(), mine.end(), ids.begin(), ids.end(), std::back_inserter(merged));
@@ -251,8 +270,7 @@ void HybridSet::remove(uint32_t id) {
             return;
         }
         case Form::Inline:
-            if (word_ == inline_word(id))
-                word_ = kInlineEmpty;
+            remove_inline(id);
             return;
         case Form::Array:
             break;
@@ -268,11 +286,35 @@ void HybridSet::remove(uint32_t id) {
     shrink_array();
 }
 
+// A run loses an end in place; an id from its middle leaves two runs, held
+// as an array.
+void HybridSet::remove_inline(uint32_t id) {
+    uint32_t length = run_length();
+    uint32_t first = run_first();
+    if (length == 0 || id < first || id - first >= length)
+        return;
+    if (length == 1) {
+        word_ = kInlineEmpty;
+    } else if (id == first) {
+        word_ = run_word(first + 1, length - 1);
+    } else if (id - first == length - 1) {
+        word_ = run_word(first, length - 1);
+    } else {
+        SmallIds scratch;
+        std::span<const uint32_t> held = small_ids(scratch);
+        std::array<uint32_t, kArrayLimit> kept;
+        uint32_t* out = std::remove_copy(held.begin(), held.end(), kept.begin(), id);
+        *this = of_sorted(std::span<const uint32_t>(kept.data(), out));
+    }
+}
+
 bool HybridSet::contains(uint32_t id) const {
     if (const Bitmap* large = bitmap_form())
         return large->contains(id);
-    uint32_t one;
-    std::span<const uint32_t> ids = small_ids(one);
+    if (tag() == kInlineTag)
+        return run_length() > 0 && id >= run_first() && id - run_first() < run_length();
+    SmallIds scratch;
+    std::span<const uint32_t> ids = small_ids(scratch);
     return std::binary_search(ids.begin(), ids.end(), id);
 }
 
@@ -293,15 +335,17 @@ bool HybridSet::is_empty() const {
 uint64_t HybridSet::len() const {
     if (const Bitmap* large = bitmap_form())
         return large->cardinality();
-    uint32_t one;
-    return small_ids(one).size();
+    if (tag() == kInlineTag)
+        return run_length();
+    SmallIds scratch;
+    return small_ids(scratch).size();
 }
 
 Bitmap HybridSet::as_bitmap() const {
     if (const Bitmap* large = bitmap_form())
         return large->copy();
-    uint32_t one;
-    return Bitmap::of(small_ids(one));
+    SmallIds scratch;
+    return Bitmap::of(small_ids(scratch));
 }
 
 void HybridSet::or_into(Bitmap& target) const {
@@ -309,8 +353,8 @@ void HybridSet::or_into(Bitmap& target) const {
         target.or_inplace(*large);
         return;
     }
-    uint32_t one;
-    target.add_many(small_ids(one));
+    SmallIds scratch;
+    target.add_many(small_ids(scratch));
 }
 
 void HybridSet::or_inplace(const HybridSet& other) {
@@ -323,16 +367,16 @@ void HybridSet::or_inplace(const HybridSet& other) {
         *this = std::move(mine);
         return;
     }
-    uint32_t one;
-    std::span<const uint32_t> ids = mine.small_ids(one);
+    SmallIds scratch;
+    std::span<const uint32_t> ids = mine.small_ids(scratch);
     if (const Bitmap* theirs = other.bitmap_form()) {
         Bitmap result = theirs->copy();
         result.add_many(ids);
         *this = from_bitmap(std::move(result));
         return;
     }
-    uint32_t their_one;
-    mine.insert_sorted(other.small_ids(their_one));
+    SmallIds their_scratch;
+    mine.insert_sorted(other.small_ids(their_scratch));
     *this = std::move(mine);
 }
 
@@ -352,9 +396,9 @@ void HybridSet::and_inplace(const HybridSet& other) {
     // holds, and small too.
     const HybridSet& small = mine.bitmap_form() ? other : mine;
     const HybridSet& probed = mine.bitmap_form() ? mine : other;
-    uint32_t one;
+    SmallIds scratch;
     std::vector<uint32_t> kept;
-    for (uint32_t id : small.small_ids(one)) {
+    for (uint32_t id : small.small_ids(scratch)) {
         if (probed.contains(id))
             kept.push_back(id);
     }
@@ -363,7 +407,7 @@ void HybridSet::and_inplace(const HybridSet& other) {
 
 size_t HybridSet::memory_usage() const {
     if (const Bitmap* large = bitmap_form())
-        return sizeof(Bitmap) + large->size_in_bytes();
+        return sizeof(Bitmap) + large->heap_bytes();
     return tag() == kArrayTag ? array()->bytes() : 0;
 }
 
@@ -381,10 +425,11 @@ void HybridSet::validate() const {
                 panic("HybridSet: bitmap form without a bitmap");
             return;
         case Form::Inline: {
-            bool has_id = (word_ & kInlineHasId) != 0;
-            if (has_id ? word_ != inline_word(static_cast<uint32_t>(word_ >> kInlineIdShift))
-                       : word_ != kInlineEmpty)
+            uint32_t length = run_length();
+            if (length == 0 ? word_ != kInlineEmpty : word_ != run_word(run_first(), length))
                 panic("HybridSet: stray bits in an inline set");
+            if (length > 0 && uint64_t{run_first()} + length - 1 > UINT32_MAX)
+                panic("HybridSet: inline run past the last id");
             return;
         }
         case Form::Array:

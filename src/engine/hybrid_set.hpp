@@ -5,7 +5,10 @@
 // Most values of a high-cardinality attribute are held by one object, and
 // most of the rest by a few, so the set takes the form its size calls for:
 //
-// - `Inline`: no id or one id, kept in the word itself; no allocation.
+// - `Inline`: no id, or a run of up to `kArrayLimit` consecutive ids (one id
+//   being a run of one), kept in the word itself; no allocation. Objects
+//   made in the order of a key (the lines of one order, say) hold its
+//   values in such runs.
 // - `Array`: 2 to `kArrayLimit` ids, ascending, in one allocation of their
 //   own (a length, a capacity and the ids). Below a few hundred ids a
 //   sorted array is smaller than a bitmap, whose every 2^16 block of ids
@@ -27,6 +30,7 @@
 //
 // A set has no lock; its owner serialises changes.
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <span>
@@ -90,8 +94,8 @@ class HybridSet {
             large->for_each(f);
             return;
         }
-        uint32_t one;
-        for (uint32_t id : small_ids(one))
+        SmallIds scratch;
+        for (uint32_t id : small_ids(scratch))
             f(id);
     }
 
@@ -121,8 +125,11 @@ class HybridSet {
     static constexpr uintptr_t kBitmapTag = 0;
     static constexpr uintptr_t kInlineTag = 1;
     static constexpr uintptr_t kArrayTag = 2;
-    // The inline form: bit 2 says an id is held, the id is the upper half.
+    // The inline form: bit 2 says ids are held, bits 3 to 8 hold the run's
+    // length less one, and its first id is the upper half.
     static constexpr uintptr_t kInlineHasId = 4;
+    static constexpr int kRunShift = 3;
+    static constexpr uintptr_t kRunMask = uintptr_t{63} << kRunShift;
     static constexpr int kInlineIdShift = 32;
     static constexpr uintptr_t kInlineEmpty = kInlineTag;
     static constexpr uintptr_t kPlaceholder = 0;
@@ -133,12 +140,27 @@ class HybridSet {
     uintptr_t tag() const { return word_ & kTagMask; }
     IdArray* array() const { return reinterpret_cast<IdArray*>(word_ & ~kTagMask); }
     Bitmap* bitmap() const { return reinterpret_cast<Bitmap*>(word_); }
-    // The ids of an inline or array form (ascending), `one` holding the
-    // inline id; empty for the others.
-    std::span<const uint32_t> small_ids(uint32_t& one) const;
-    static uintptr_t inline_word(uint32_t id) {
-        return (static_cast<uintptr_t>(id) << kInlineIdShift) | kInlineHasId | kInlineTag;
+    // Room for the ids of a small form.
+    using SmallIds = std::array<uint32_t, kArrayLimit>;
+    // The ids of an inline or array form (ascending), `scratch` holding
+    // those of a run; empty for the others.
+    std::span<const uint32_t> small_ids(SmallIds& scratch) const;
+    // The inline word of the run of `length` ids from `first` (1 to
+    // `kArrayLimit`, not past the last id).
+    static uintptr_t run_word(uint32_t first, uint32_t length) {
+        return (static_cast<uintptr_t>(first) << kInlineIdShift) |
+               (static_cast<uintptr_t>(length - 1) << kRunShift) | kInlineHasId | kInlineTag;
     }
+    static uintptr_t inline_word(uint32_t id) { return run_word(id, 1); }
+    uint32_t run_first() const { return static_cast<uint32_t>(word_ >> kInlineIdShift); }
+    // Ids of an inline form: 0 when empty.
+    uint32_t run_length() const {
+        return (word_ & kInlineHasId) == 0
+                   ? 0
+                   : static_cast<uint32_t>((word_ & kRunMask) >> kRunShift) + 1;
+    }
+    bool insert_inline(uint32_t id);
+    void remove_inline(uint32_t id);
     void release();
     void become_bitmap_of(std::span<const uint32_t> ids, uint32_t extra);
     void shrink_bitmap_if_small();

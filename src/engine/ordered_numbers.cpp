@@ -23,6 +23,13 @@ std::optional<CodeInterval> code_interval(const Bound& lower, const Bound& upper
     return CodeInterval{range.first >> 32, range.last >> 32};
 }
 
+// Whether two entries fall in one group: the same value, and ids in the same
+// block of 2^16 (one container of the value's set).
+constexpr int kBlockShift = 16;
+bool same_group(const CompositeKey128& a, const CompositeKey128& b) {
+    return a.value_code() == b.value_code() && (a.id() >> kBlockShift) == (b.id() >> kBlockShift);
+}
+
 }  // namespace
 
 void OrderedNumbers::insert(NumericValue value, uint32_t id) {
@@ -41,11 +48,14 @@ void OrderedNumbers::insert(NumericValue value, uint32_t id) {
 void OrderedNumbers::insert_sorted(std::span<const CompositeKey128> entries) {
     if (entries.empty())
         return;
-    if (empty()) {
-        size_t distinct = 1;
+    // An empty holder chooses its form from the entries themselves: no count
+    // is due after them.
+    bool fresh = empty();
+    if (fresh) {
+        size_t groups = 1;
         for (size_t i = 1; i < entries.size(); ++i)
-            distinct += entries[i].value_code() != entries[i - 1].value_code();
-        bool sets = entries.size() >= kMinSetEntries && distinct * kEnterRepeats <= entries.size();
+            groups += !same_group(entries[i], entries[i - 1]);
+        bool sets = entries.size() >= kMinSetEntries && groups * kEnterRepeats <= entries.size();
         if (sets)
             form_.emplace<ValueSetOrder>();
         else
@@ -53,7 +63,8 @@ void OrderedNumbers::insert_sorted(std::span<const CompositeKey128> entries) {
         changes_since_count_ = 0;
     }
     std::visit([&](auto& form) { form.insert_sorted(entries); }, form_);
-    after_change(entries.size());
+    if (!fresh)
+        after_change(entries.size());
 }
 
 bool OrderedNumbers::remove(NumericValue value, uint32_t id) {
@@ -137,37 +148,40 @@ size_t OrderedNumbers::memory_usage() const {
     return std::visit([](const auto& form) { return form.memory_usage(); }, form_);
 }
 
-bool OrderedNumbers::wants_value_sets(size_t distinct) const {
+bool OrderedNumbers::wants_value_sets(size_t distinct_or_groups) const {
     size_t entries = size();
     if (holds_value_sets())
-        return entries >= kMinSetEntries / 2 && distinct * kLeaveRepeats <= entries;
-    return entries >= kMinSetEntries && distinct * kEnterRepeats <= entries;
+        return entries >= kMinSetEntries / 2 && distinct_or_groups * kLeaveRepeats <= entries;
+    return entries >= kMinSetEntries && distinct_or_groups * kEnterRepeats <= entries;
+}
+
+bool OrderedNumbers::count_due(size_t changes) {
+    changes_since_count_ += changes;
+    if (changes_since_count_ < std::max(kMinChangesPerCount, size() / 2))
+        return false;
+    changes_since_count_ = 0;
+    return true;
 }
 
 void OrderedNumbers::after_change(size_t changes) {
     if (const auto* sets = std::get_if<ValueSetOrder>(&form_)) {
-        if (!wants_value_sets(sets->distinct()))
+        if (!wants_value_sets(sets->distinct()) ||
+            (count_due(changes) && !wants_value_sets(sets->groups())))
             convert_to_tree();
         return;
     }
-    changes_since_count_ += changes;
-    size_t entries = size();
-    if (entries < kMinSetEntries ||
-        changes_since_count_ < std::max(kMinChangesPerCount, entries / 2))
-        return;
-    changes_since_count_ = 0;
-    if (wants_value_sets(tree_distinct()))
+    if (size() >= kMinSetEntries && count_due(changes) && wants_value_sets(tree_groups()))
         convert_to_value_sets();
 }
 
-size_t OrderedNumbers::tree_distinct() const {
-    size_t distinct = 0;
-    Key128 last = 0;
+size_t OrderedNumbers::tree_groups() const {
+    size_t groups = 0;
+    std::optional<CompositeKey128> last;
     std::get<BitMapBTree>(form_).for_each_entry([&](CompositeKey128 entry) {
-        distinct += distinct == 0 || entry.value_code() != last;
-        last = entry.value_code();
+        groups += !last || !same_group(entry, *last);
+        last = entry;
     });
-    return distinct;
+    return groups;
 }
 
 std::vector<CompositeKey128> OrderedNumbers::entries() const {
@@ -182,6 +196,7 @@ void OrderedNumbers::convert_to_value_sets() {
     ValueSetOrder sets;
     sets.insert_sorted(all);
     form_ = std::move(sets);
+    changes_since_count_ = 0;
 }
 
 void OrderedNumbers::convert_to_tree() {

@@ -9,13 +9,20 @@
 //   top-k and bounds that walk values instead of entries.
 //
 // Both forms hold exactly the same entries and answer every query the same
-// way; only memory and speed differ. The form follows the content with
-// hysteresis, so that assignments near a threshold do not convert back and
-// forth: the sets are taken once values repeat `kEnterRepeats` times on
-// average and left once they repeat fewer than `kLeaveRepeats` times. The set
-// form knows its distinct values at every change; the tree form counts them
-// in one pass once the entries changed by half since the last count, which
-// costs each change a constant share of a pass.
+// way; only memory and speed differ. What a set costs depends on how its ids
+// cluster: a bitmap pays a container for every block of 2^16 ids it meets,
+// so a value held by 30 objects scattered over the id space costs far more
+// as a set than as 30 tree entries. The content is therefore measured in
+// groups: the (value, block of 2^16 ids) pairs, one container each in the
+// set form. There are at least as many groups as distinct values.
+//
+// The form follows the content with hysteresis, so that assignments near a
+// threshold do not convert back and forth: the sets are taken once each
+// group holds `kEnterRepeats` entries on average and left once values, or
+// groups, hold fewer than `kLeaveRepeats`. The set form knows its distinct
+// values at every change; groups are counted, in either form, in one pass
+// once the entries changed by half since the last count, which costs each
+// change a constant share of a pass.
 //
 // No lock of its own; its owner serialises writers against readers.
 #include <cstddef>
@@ -36,8 +43,9 @@ class OrderedNumbers {
     // Below this many entries the tree is kept: a leaf or two of entries
     // costs less than a set per value, and small attributes gain nothing.
     static constexpr size_t kMinSetEntries = 1024;
-    // Average ids per distinct value at which the sets are taken: a value's
-    // map slot and bitmap header cost about what 16 tree entries do.
+    // Average entries per group at which the sets are taken: a group's
+    // container (and, for its value, a map slot and a bitmap header) cost
+    // about what 16 tree entries do.
     static constexpr size_t kEnterRepeats = 16;
     // Average at which they are left: a quarter of the entering one.
     static constexpr size_t kLeaveRepeats = 4;
@@ -86,11 +94,15 @@ class OrderedNumbers {
   private:
     // Counts a change and takes the other form when the content calls for it.
     void after_change(size_t changes = 1);
-    // The form the content calls for, from the current one.
-    bool wants_value_sets(size_t distinct) const;
+    // Whether the changes since the last count call for a new one.
+    bool count_due(size_t changes);
+    // The form the content calls for, from the current one, given its
+    // distinct values or its groups (a group count passes the test only
+    // where the distinct count does).
+    bool wants_value_sets(size_t distinct_or_groups) const;
     void convert_to_value_sets();
     void convert_to_tree();
-    size_t tree_distinct() const;
+    size_t tree_groups() const;
     std::vector<CompositeKey128> entries() const;
 
     std::variant<BitMapBTree, ValueSetOrder> form_;

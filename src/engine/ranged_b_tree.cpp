@@ -19,7 +19,7 @@ size_t node_memory(const BitMapBTreeNode& node) {
         [](const InternalNode& internal) {
             size_t total = internal.bytes();
             for (const Bitmap& ids : internal.bitmaps)
-                total += ids.size_in_bytes();
+                total += ids.heap_bytes();
             for (const BitMapBTreeNode& child : internal.children)
                 total += node_memory(child);
             return total;

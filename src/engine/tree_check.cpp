@@ -40,9 +40,18 @@ SubtreeFacts validate_leaf(const LeafPtr& ptr, const KeyBounds& bounds, bool is_
     check(is_root || leaf.len > 0, "empty leaf kept");
     check(leaf.len <= leaf.cap && leaf.cap <= kLeafMax, "leaf holds more than its room");
     check(!leaf.compact || leaf.shift < 96, "compact leaf shifts its steps out of the code");
+    check(leaf.compact || leaf.table_size == 0, "wide leaf with a table of codes");
+    check(leaf.table_size == 0 || 2 * size_t{leaf.table_size} < leaf.cap,
+          "leaf table larger than what it saves");
+    std::span<const Key128> table = leaf.code_table();
+    check(
+        std::adjacent_find(table.begin(), table.end(), std::greater_equal<Key128>()) == table.end(),
+        "leaf table of codes not strictly ascending");
     SubtreeFacts facts;
     for (uint32_t i = 0; i < leaf.len; ++i) {
         check(i == 0 || leaf.entry(i - 1) < leaf.entry(i), "keys not strictly ascending");
+        check(leaf.table_size == 0 || (leaf.packed_step(i) < leaf.table_size),
+              "leaf entry past its table of codes");
         check(bounds.admits(leaf.entry(i).key), "leaf entry outside its parent's key range");
         facts.ids.push_back(leaf.id_at(i));
     }

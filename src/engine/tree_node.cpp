@@ -5,6 +5,7 @@
 
 #include <bit>
 #include <new>
+#include <optional>
 
 #include "engine/sort_ids.hpp"
 
@@ -24,8 +25,34 @@ int trailing_zeros(Key128 x) {
 
 }  // namespace
 
+namespace {
+
+// The most codes a table of a leaf of room `cap` may hold: fewer than half
+// the room, so that it takes less than the 8 bytes per entry it saves.
+size_t table_limit(uint32_t cap) {
+    return cap == 0 ? 0 : (cap - 1) / 2;
+}
+
+// The distinct value codes of `entries` (ascending), or nothing once there
+// are more than `most`.
+std::optional<std::vector<Key128>> distinct_codes(std::span<const CompositeKey128> entries,
+                                                  size_t most) {
+    std::vector<Key128> codes;
+    for (CompositeKey128 entry : entries) {
+        if (!codes.empty() && codes.back() == entry.value_code())
+            continue;
+        if (codes.size() == most)
+            return std::nullopt;
+        codes.push_back(entry.value_code());
+    }
+    return codes;
+}
+
+}  // namespace
+
 LeafPtr LeafNode::make(std::span<const CompositeKey128> entries, uint32_t cap) {
     LeafNode header{static_cast<uint32_t>(entries.size()), cap};
+    std::vector<Key128> table;
     if (!entries.empty()) {
         // Compact when every code is the first one plus a multiple of one
         // power of two, at most 2^32 - 1 of them.
@@ -38,10 +65,17 @@ LeafPtr LeafNode::make(std::span<const CompositeKey128> entries, uint32_t cap) {
             header.compact = true;
             header.shift = static_cast<uint8_t>(shift);
             header.base = base;
+        } else if (auto codes = distinct_codes(entries, table_limit(cap))) {
+            // Else with a table, where it costs less than the 8 bytes per
+            // entry it saves.
+            table = std::move(*codes);
+            header.compact = true;
+            header.table_size = static_cast<uint16_t>(table.size());
         }
     }
     void* memory = ::operator new(header.bytes());
     LeafPtr leaf(new (memory) LeafNode(header));
+    std::copy(table.begin(), table.end(), leaf->table());
     for (uint32_t i = 0; i < leaf->len; ++i) {
         if (leaf->compact)
             leaf->packed()[i] = leaf->pack(entries[i]);

@@ -84,12 +84,20 @@ const T* trailing_array(const Header* header) {
 //   integers (their codes end in many zero bits) and for every leaf of few
 //   distinct values; a leaf of scattered floats stays wide. The packed
 //   8 bytes, step above id, order as the keys do.
-// An entry that the compact form cannot take turns the leaf wide.
+// - compact with a table: each entry in 8 bytes, the id and the position of
+//   the entry's value code in the leaf's own ascending table of its distinct
+//   codes, kept before the entries. Floats whose codes share no power of two
+//   (prices, durations with decimals) but that repeat within a leaf take
+//   this form when the table costs less than the 8 bytes it saves per entry.
+// An entry that the compact form cannot take (a step out of reach, a code
+// missing from the table) makes the leaf anew in the form that holds it.
 struct LeafNode {
     uint32_t len = 0;
     uint32_t cap = 0;
     bool compact = false;
     uint8_t shift = 0;
+    // Codes in the table of a compact leaf; 0 for one of steps from `base`.
+    uint16_t table_size = 0;
     Key128 base = 0;
 
     // A new leaf holding `entries` (ascending) with room for `cap`, in the
@@ -100,15 +108,20 @@ struct LeafNode {
         if (!compact)
             return wide()[i];
         uint64_t packed = this->packed()[i];
-        Key128 code = base + (Key128{packed >> 32} << shift);
-        return CompositeKey128::from_code(code, static_cast<uint32_t>(packed));
+        return CompositeKey128::from_code(code_of(packed >> 32), static_cast<uint32_t>(packed));
     }
     uint32_t id_at(uint32_t i) const {
         return compact ? static_cast<uint32_t>(packed()[i]) : wide()[i].id();
     }
+    // The table of codes of a compact leaf that keeps one, and the position
+    // in it of entry `i`'s code; for checks.
+    std::span<const Key128> code_table() const { return {table(), table_size}; }
+    uint64_t packed_step(uint32_t i) const { return packed()[i] >> 32; }
     bool full() const { return len >= kLeafMax; }
     size_t entry_bytes() const { return compact ? sizeof(uint64_t) : sizeof(CompositeKey128); }
-    size_t bytes() const { return sizeof(LeafNode) + size_t{cap} * entry_bytes(); }
+    size_t bytes() const {
+        return sizeof(LeafNode) + table_size * sizeof(Key128) + size_t{cap} * entry_bytes();
+    }
 
     // Position of the first entry whose key is >= `key` (> `key` for
     // `upper_bound`); `len` when there is none.
@@ -137,6 +150,8 @@ struct LeafNode {
         if (!compact)
             return true;
         Key128 code = wanted.value_code();
+        if (table_size > 0)
+            return std::binary_search(table(), table() + table_size, code);
         if (code < base)
             return false;
         Key128 step = code - base;
@@ -178,10 +193,23 @@ struct LeafNode {
 
     const CompositeKey128* wide() const { return trailing_array<CompositeKey128>(this); }
     CompositeKey128* wide() { return trailing_array<CompositeKey128>(this); }
-    const uint64_t* packed() const { return trailing_array<uint64_t>(this); }
-    uint64_t* packed() { return trailing_array<uint64_t>(this); }
+    // The table of codes comes first; a leaf without one has its entries there.
+    const Key128* table() const { return trailing_array<Key128>(this); }
+    Key128* table() { return trailing_array<Key128>(this); }
+    const uint64_t* packed() const {
+        return reinterpret_cast<const uint64_t*>(table() + table_size);
+    }
+    uint64_t* packed() { return reinterpret_cast<uint64_t*>(table() + table_size); }
+    Key128 code_of(uint64_t step) const {
+        return table_size > 0 ? table()[step] : base + (Key128{step} << shift);
+    }
     uint64_t pack(CompositeKey128 entry) const {
-        return (static_cast<uint64_t>((entry.value_code() - base) >> shift) << 32) | entry.id();
+        Key128 code = entry.value_code();
+        uint64_t step = table_size > 0
+                            ? static_cast<uint64_t>(
+                                  std::lower_bound(table(), table() + table_size, code) - table())
+                            : static_cast<uint64_t>((code - base) >> shift);
+        return (step << 32) | entry.id();
     }
 };
 static_assert(sizeof(LeafNode) % alignof(CompositeKey128) == 0);

@@ -210,13 +210,20 @@ std::optional<CompositeKey128> ValueSetOrder::max_entry(const Bitmap& selection)
     return std::nullopt;
 }
 
+size_t ValueSetOrder::groups() const {
+    size_t total = 0;
+    for (const auto& [code, ids] : sets_)
+        total += ids.container_count();
+    return total;
+}
+
 size_t ValueSetOrder::memory_usage() const {
     // The map's nodes are not reported by the library: count each slot as
     // what it holds, plus the third of a node that a B-tree leaves free on
     // average.
     size_t bytes = sets_.size() * sizeof(Sets::value_type) * 4 / 3;
     for (const auto& [code, ids] : sets_)
-        bytes += ids.size_in_bytes();
+        bytes += ids.heap_bytes();
     return bytes;
 }
 

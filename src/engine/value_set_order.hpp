@@ -55,6 +55,8 @@ class ValueSetOrder {
 
     size_t size() const { return size_; }
     size_t distinct() const { return sets_.size(); }
+    // The sets' containers: one per value and block of 2^16 ids it holds.
+    size_t groups() const;
     size_t memory_usage() const;
     // Calls `f(CompositeKey128)` for every entry in ascending key order.
     template <typename F>

@@ -10,7 +10,7 @@ IndexMemory index_memory(const IndexRecord& index) {
     LockedMaps::ReadGuard maps(*index.maps);
     LockedItems::ReadGuard table(*index.items);
     figures.item_table = table->memory_usage();
-    figures.id_sets = index.live_ids.size_in_bytes();
+    figures.id_sets = index.live_ids.heap_bytes();
     // One control byte per slot, as the hash maps keep.
     figures.value_maps = maps->capacity() * (sizeof(AttributeMaps::value_type) + 1);
     for (const auto& [name, map] : *maps) {

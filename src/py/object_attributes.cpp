@@ -1,6 +1,7 @@
 #include "py/object_attributes.hpp"
 
 #include <algorithm>
+#include <bit>
 #include <memory>
 #include <new>
 #include <utility>
@@ -11,24 +12,35 @@ namespace vorlane {
 
 namespace {
 
-// Capacity of the first heap array made by an assignment: room to grow a
-// little, as an object given one new name often gets more.
-constexpr size_t kFirstSpillCapacity = 4;
+// Room of a heap array for `spilled` values, a function of that count alone,
+// so that the array keeps no capacity of its own: exactly the count up to
+// `kExactSpill` (the array is then no bigger than its values, and an object
+// given one more name moves at most that many values), and beyond, the
+// count rounded up to a quarter of its power of two (at most a fifth of the
+// room unused, and an object given many names one by one moves each value a
+// bounded number of times).
+constexpr size_t kExactSpill = 16;
+constexpr size_t kStepsPerDoubling = 4;
 
-// A heap array of values starts with its capacity, one word before the
-// first value: the object's handle on it is one pointer, the room of one
-// value.
-static_assert(sizeof(size_t) == sizeof(PyValue) && alignof(size_t) == alignof(PyValue));
+size_t spill_capacity(size_t spilled) {
+    if (spilled <= kExactSpill)
+        return spilled;
+    size_t step = std::bit_floor(spilled) / kStepsPerDoubling;
+    return (spilled + step - 1) / step * step;
+}
 
+// Heap arrays come from the interpreter's allocator, which keeps no header
+// per block and rounds small sizes to 16 bytes: an array of twelve values
+// takes 96 bytes. Arrays are made and freed attached only.
 PyValue* allocate_values(size_t capacity) {
-    auto* block = static_cast<size_t*>(::operator new((capacity + 1) * sizeof(PyValue)));
-    block[0] = capacity;
-    return reinterpret_cast<PyValue*>(block + 1);
+    void* block = PyMem_Malloc(capacity * sizeof(PyValue));
+    if (block == nullptr)
+        throw std::bad_alloc();
+    return static_cast<PyValue*>(block);
 }
 
 void free_values(PyValue* values) {
-    if (values != nullptr)
-        ::operator delete(reinterpret_cast<size_t*>(values) - 1);
+    PyMem_Free(values);
 }
 
 // Raw room for values, freed unless handed on.
@@ -59,7 +71,7 @@ ObjectAttributes::ObjectAttributes(AttrLayout* layout, std::span<PyValue> values
     if (count != layout->size())
         panic("object attributes: one value per name expected");
     // The only step that can fail comes first.
-    RawValues room(count > kInlineValues ? count - kSpillFrom : 0);
+    RawValues room(count > kInlineValues ? spill_capacity(count - kSpillFrom) : 0);
     if (count > kInlineValues)
         new (&spill()) Spill{room.release()};
     for (size_t pos = 0; pos < count; ++pos)
@@ -147,12 +159,11 @@ std::optional<PyValue> ObjectAttributes::set(AttrName name, PyObject* key, PyVal
     }
     // What can fail comes first: room for the value, then the next layout.
     size_t needed = 0;
-    if (count == kInlineValues) {
-        needed = kFirstSpillCapacity;
-    } else if (count > kInlineValues && count - kSpillFrom == spill().capacity()) {
-        // Doubling: an object given many names one by one moves each value
-        // a bounded number of times.
-        needed = 2 * spill().capacity();
+    if (count >= kInlineValues) {
+        // The values past the inline ones, with the new one.
+        size_t spilled = count + 1 - kSpillFrom;
+        if (count == kInlineValues || spill_capacity(spilled) != spill_capacity(spilled - 1))
+            needed = spill_capacity(spilled);
     }
     RawValues room(needed);
     AttrLayout* next = next_layout(name, key);
@@ -164,7 +175,8 @@ std::optional<PyValue> ObjectAttributes::set(AttrName name, PyObject* key, PyVal
 }
 
 size_t ObjectAttributes::spilled_bytes() const {
-    size_t bytes = size() > kInlineValues ? (spill().capacity() + 1) * sizeof(PyValue) : 0;
+    size_t bytes =
+        size() > kInlineValues ? spill_capacity(size() - kSpillFrom) * sizeof(PyValue) : 0;
     for (size_t pos = 0; pos < size(); ++pos)
         bytes += value(pos).boxed_bytes();
     return bytes;
@@ -173,9 +185,8 @@ size_t ObjectAttributes::spilled_bytes() const {
 void ObjectAttributes::validate() const {
     layout_->validate();
     size_t count = size();
-    if (count > kInlineValues &&
-        (spill().values == nullptr || spill().capacity() < count - kSpillFrom))
-        panic("object attributes: spilled values past the array");
+    if (count > kInlineValues && spill().values == nullptr)
+        panic("object attributes: spilled values without an array");
     for (size_t pos = 0; pos < count; ++pos) {
         if (value(pos).obj() == nullptr)
             panic("object attributes: a value is not set");

@@ -4,8 +4,8 @@
 //
 // Up to `kInlineValues` values live inside the object. A wider object keeps
 // the first `kInlineValues - 1` inside and the rest in one heap array, whose
-// pointer takes the place of the last inline value (the array keeps its
-// capacity in a word before its first value). An object
+// pointer takes the place of the last inline value (the array's room
+// follows from the object's count of values). An object
 // with a shared layout owns only its values; a private layout is owned by
 // the object too.
 //
@@ -100,9 +100,7 @@ class ObjectAttributes {
     static constexpr size_t kSpillFrom = kInlineValues - 1;
     // The heap array of values from `kSpillFrom` on.
     struct Spill {
-        // The array's first value; its capacity is kept just before it.
         PyValue* values;
-        size_t capacity() const { return reinterpret_cast<const size_t*>(values)[-1]; }
     };
     static_assert(sizeof(Spill) <= sizeof(PyValue), "the array's handle takes one value's room");
 

@@ -6,6 +6,7 @@
 #include <cstdio>
 
 #include "engine/panic.hpp"
+#include "py/cached_hash.hpp"
 #include "py/errors.hpp"
 #include "py/name_cache.hpp"
 
@@ -65,11 +66,12 @@ ValueKey classify(PyObject* obj) {
     return ValueKey::of_other(hash, NativeKind::Unknown);
 }
 
-// Whether the key of `obj` follows from the object alone (see `PyValue`).
-bool derivable(PyObject* obj) {
+// Whether the key of `obj`, hashed at conversion to `hash`, follows from the
+// object alone (see `PyValue`).
+bool derivable(PyObject* obj, int64_t hash) {
     PyTypeObject* type = Py_TYPE(obj);
     return type == &PyLong_Type || type == &PyFloat_Type || type == &PyUnicode_Type ||
-           type == &PyBool_Type || obj == Py_None;
+           type == &PyBool_Type || obj == Py_None || py::caches_hash(obj, hash);
 }
 
 // The value of an exact int that conversion found within 64 bits.
@@ -138,7 +140,7 @@ int64_t float_hash(PyObject* obj, double value) {
 }
 
 PyValue::PyValue(PyObject* obj, const ValueKey& key) : word_(reinterpret_cast<uintptr_t>(obj)) {
-    if (!derivable(obj))
+    if (!derivable(obj, key.hash))
         word_ = reinterpret_cast<uintptr_t>(new Boxed{obj, key.hash}) | kBoxedTag;
 }
 
@@ -175,6 +177,8 @@ ValueKey PyValue::key() const {
         return ValueKey::of_other(cached_str_hash(object), NativeKind::Str);
     if (type == &PyBool_Type)
         return ValueKey::of_other(object == Py_True ? 1 : 0, NativeKind::Unknown);
+    if (py::is_cached_hash_type(object))
+        return ValueKey::of_other(py::cached_hash(object), NativeKind::Unknown);
     return ValueKey::of_other(none_hash.load(std::memory_order_relaxed), NativeKind::Unknown);
 }
 

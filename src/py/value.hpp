@@ -6,7 +6,9 @@
 // Python code, the word is the object: an exact int (its value, and its hash
 // by the language's numeric hash rule), an exact float (its value is read
 // from the immutable float, its hash computed by the same rule), an exact
-// str (which caches its hash when conversion asks for it), a bool and None.
+// str (which caches its hash when conversion asks for it), a bool, None, and
+// the datetime kinds that cache a hash computed from their own fields (see
+// py/cached_hash.hpp).
 // Any other object may hash differently later (a tuple holding a mutable
 // user object, say), so its hash is taken once, at conversion, and kept with
 // the object in a small boxed record that the word points to, tagged in its

@@ -175,5 +175,30 @@ TEST(OrderedNumbers, BulkBuildPicksTheFormAndAnswersLikeTheTree) {
     }
 }
 
+// Values that repeat but whose ids are scattered over many blocks of 2^16
+// would cost a container per id or two as sets: they stay a tree, built in
+// one pass or entry by entry, while the same values on close ids take sets.
+TEST(OrderedNumbers, ScatteredIdsStayATree) {
+    std::mt19937 rng(13);
+    const uint32_t kEntries = 20000;
+    for (uint32_t spread : {1u, 1000u}) {
+        std::vector<CompositeKey128> entries;
+        Differential one_by_one;
+        for (uint32_t i = 0; i < kEntries; ++i) {
+            uint32_t id = i * spread;
+            NumericValue v(int64_t(rng() % 200));
+            entries.push_back(CompositeKey128::new_(v, id));
+            one_by_one.set(id, v);
+        }
+        std::sort(entries.begin(), entries.end());
+        OrderedNumbers bulk;
+        bulk.insert_sorted(entries);
+        EXPECT_EQ(bulk.holds_value_sets(), spread == 1) << spread;
+        EXPECT_EQ(one_by_one.numbers.holds_value_sets(), spread == 1) << spread;
+        bulk.validate();
+        one_by_one.check_against_tree(rng);
+    }
+}
+
 }  // namespace
 }  // namespace vorlane

@@ -29,7 +29,7 @@ std::vector<uint32_t> range_ids(const QueryMap& map, Bound lower, Bound upper) {
 
 TEST(QueryMap, InsertFillsExactMapAndTreeOnce) {
     QueryMap map;
-    for (uint32_t id = 1; id <= 5; ++id)
+    for (uint32_t id = 1; id <= 9; id += 2)
         map.insert(int_key(10), id);
     map.insert(int_key(10), 3);  // a held pair changes nothing
     ASSERT_NE(map.find(int_key(10)), nullptr);

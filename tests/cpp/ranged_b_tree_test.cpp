@@ -355,6 +355,33 @@ TEST(Leaf, CloseValuesTakeEightBytesAndScatteredFloatsSixteen) {
                           Bitmap::of(all));
 }
 
+// Decimal floats that repeat a few times each (durations in tenths) share
+// no power of two, but a leaf lists their few codes once: 8-byte entries.
+// Insertions of new values and removals remake leaves between the forms.
+TEST(Leaf, RepeatedDecimalFloatsTakeATable) {
+    std::mt19937_64 rng(9);
+    Checked tenths;
+    std::vector<CompositeKey128> entries;
+    auto tenth = [&] { return NumericValue(static_cast<double>(rng() % 3000) / 10); };
+    for (uint32_t i = 0; i < 20000; ++i) {
+        NumericValue v = tenth();
+        entries.push_back(CompositeKey128::new_(v, i));
+        tenths.values.emplace(i, v);
+    }
+    std::sort(entries.begin(), entries.end());
+    tenths.tree.insert_sorted(entries);
+    EXPECT_EQ(leaf_forms(tenths.tree.root()).second, 0);
+    for (uint32_t i = 20000; i < 24000; ++i)
+        tenths.insert(rng() % 4 ? tenth() : NumericValue(std::ldexp(double(rng() % 1000), -40)), i);
+    for (uint32_t i = 0; i < 24000; i += 3)
+        tenths.remove(i);
+    tenths.check_entries();
+    std::vector<uint32_t> all;
+    for (auto [id, v] : tenths.values)
+        all.push_back(id);
+    tenths.check_all_bounds({0.0, 0.1, 12.3, 150.0, 299.9}, Bitmap::of(all));
+}
+
 bool root_is_full_leaf(const BitMapBTree& t) {
     const auto* leaf = std::get_if<1>(&t.root());
     return leaf && (*leaf)->full();

@@ -71,6 +71,27 @@ class TestWideObjects:
         assert index.get_by_attribute(a10=-10) == []  # added after indexing: not indexed
         _layout_of(o)
 
+    def test_created_wide_then_given_more_names(self):
+        # Made with every width around the inline room, each object's array
+        # holds its values with little spare room; names added later move
+        # them into more room.
+        base = Indexable().__sizeof__()
+        for width in range(4, 30):
+            o = Indexable(**{f"a{i}": str(i) for i in range(width)})
+            spilled = width - 5 if width > 6 else 0
+            assert base + 8 * spilled <= o.__sizeof__() <= base + 10 * spilled, width
+            index = Index()
+            index.add_object(o)
+            for i in range(width, width + 20):
+                setattr(o, f"a{i}", str(i))
+            _layout_of(o)
+            assert [getattr(o, f"a{i}") for i in range(width + 20)] == [str(i) for i in range(width + 20)]
+            copy = pickle.loads(pickle.dumps(o))
+            assert copy.__dir__()[: width + 20] == o.__dir__()[: width + 20]
+            assert index.get_by_attribute(**{f"a{width - 1}": str(width - 1)}) == [o]
+            o.me = o  # a cycle the collector clears: its values go with it
+            del o
+
 
 class TestPrivateLayouts:
     def test_past_the_names_of_a_shared_layout_an_object_has_its_own(self):

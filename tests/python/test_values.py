@@ -129,3 +129,48 @@ class TestKeyEquality:
     def test_unhashables_equal_each_other_and_zero(self):
         index, objs = self.index_of(l1=[1], l2=[2], zero=0, one=1)
         assert index.get_by_attribute(size=0) == [objs["l1"], objs["l2"], objs["zero"]]
+
+
+class TestDatetimeKeys:
+    """Exact dates, naive datetimes and times, and timedeltas keep no copy of
+    their hash (they cache it themselves); everything else keeps one."""
+
+    def test_keys_without_a_kept_hash(self):
+        import datetime as dt
+        import pickle
+
+        from Vorlane import _layout_of
+
+        day = dt.date(2024, 2, 29)
+        kinds = {"d": day, "n": dt.datetime(2024, 2, 29, 12), "t": dt.time(7, 30), "td": dt.timedelta(3)}
+        o = Indexable(**kinds)
+        assert o.__sizeof__() == Indexable(**{k: 1 for k in kinds}).__sizeof__()
+        assert o.d is day
+        _layout_of(o)
+        index = Index()
+        index.add_object(o)
+        # Equal objects made later find it: the key is the interpreter's hash.
+        for name, value in kinds.items():
+            assert index.get_by_attribute(**{name: pickle.loads(pickle.dumps(value))}) == [o]
+        o.d = dt.date(2024, 3, 1)
+        assert index.get_by_attribute(d=day) == []
+        assert index.get_by_attribute(d=dt.date(2024, 3, 1)) == [o]
+        copy = pickle.loads(pickle.dumps(index))
+        assert len(copy.get_by_attribute(d=dt.date(2024, 3, 1), n=dt.datetime(2024, 2, 29, 12))) == 1
+
+    def test_kinds_that_keep_their_hash(self):
+        import datetime as dt
+
+        class Day(dt.date):
+            def __hash__(self):
+                return 7
+
+        aware = dt.datetime(2024, 1, 1, tzinfo=dt.timezone.utc)
+        plain = Indexable(a=1).__sizeof__()
+        for value in [Day(2024, 1, 1), aware, dt.time(1, tzinfo=dt.timezone.utc)]:
+            o = Indexable(a=value)
+            assert o.__sizeof__() > plain, value
+            index = Index()
+            index.add_object(o)
+            assert index.get_by_attribute(a=value) == [o]
+        assert "hash: 7 }" in repr_of(Day(2024, 1, 1))

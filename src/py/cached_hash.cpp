@@ -1,0 +1,75 @@
+#include "py/cached_hash.hpp"
+
+#include <datetime.h>
+
+#include <array>
+#include <atomic>
+#include <cstddef>
+
+namespace vorlane::py {
+
+namespace {
+
+// The four types, in this order; null until resolved. Written once, attached,
+// before any value is converted; read detached afterwards.
+enum CachedHashType : size_t { kDate, kDateTime, kTime, kDelta, kTypeCount };
+std::array<std::atomic<PyTypeObject*>, kTypeCount> types{};
+
+// Every one of the types keeps its hash right after the object header.
+static_assert(offsetof(PyDateTime_Delta, hashcode) == offsetof(_PyDateTime_BaseTZInfo, hashcode));
+static_assert(offsetof(PyDateTime_Date, hashcode) == offsetof(_PyDateTime_BaseTZInfo, hashcode));
+
+// The interpreter's mark of a hash not computed yet.
+constexpr Py_hash_t kNoHashYet = -1;
+
+PyTypeObject* type_at(CachedHashType which) {
+    return types[which].load(std::memory_order_relaxed);
+}
+
+Py_hash_t* hash_field(PyObject* obj) {
+    return &reinterpret_cast<_PyDateTime_BaseTZInfo*>(obj)->hashcode;
+}
+
+// A datetime or time without a tzinfo hashes its own fields only.
+bool is_naive(PyObject* obj) {
+    return !_PyDateTime_HAS_TZINFO(obj);
+}
+
+}  // namespace
+
+void resolve_cached_hash_types() {
+    PyDateTime_IMPORT;
+    if (PyDateTimeAPI == nullptr) {
+        PyErr_Clear();
+        return;
+    }
+    types[kDate].store(PyDateTimeAPI->DateType, std::memory_order_relaxed);
+    types[kDateTime].store(PyDateTimeAPI->DateTimeType, std::memory_order_relaxed);
+    types[kTime].store(PyDateTimeAPI->TimeType, std::memory_order_relaxed);
+    types[kDelta].store(PyDateTimeAPI->DeltaType, std::memory_order_relaxed);
+}
+
+bool is_cached_hash_type(PyObject* obj) {
+    PyTypeObject* type = Py_TYPE(obj);
+    for (const auto& known : types) {
+        if (type == known.load(std::memory_order_relaxed))
+            return true;
+    }
+    return false;
+}
+
+bool caches_hash(PyObject* obj, int64_t hash) {
+    PyTypeObject* type = Py_TYPE(obj);
+    if (!is_cached_hash_type(obj))
+        return false;
+    if ((type == type_at(kDateTime) || type == type_at(kTime)) && !is_naive(obj))
+        return false;
+    Py_hash_t stored = __atomic_load_n(hash_field(obj), __ATOMIC_RELAXED);
+    return stored != kNoHashYet && stored == hash;
+}
+
+int64_t cached_hash(PyObject* obj) {
+    return __atomic_load_n(hash_field(obj), __ATOMIC_RELAXED);
+}
+
+}  // namespace vorlane::py
