@@ -188,6 +188,10 @@ PyValue PyValue::new_(PyObject* owned) {
     }
 }
 
+ValueKey PyValue::key_of(PyObject* borrowed) {
+    return classify(borrowed);
+}
+
 PyValue PyValue::from_borrowed(PyObject* borrowed) {
     Py_INCREF(borrowed);
     return new_(borrowed);
