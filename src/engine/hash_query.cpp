@@ -54,9 +54,8 @@ HashMatch::FewIds ids_of(const PlannedEntry& entry) {
     HashMatch::FewIds ids;
     for (const HybridSet* set : entry.sets)
         set->for_each([&](uint32_t id) { ids.push_back(id); });
-    // One bitmap form lists its ids ascending already; an inline form lists
-    // them in insertion order, and several sets may share ids.
-    if (entry.sets.size() == 1 && entry.sets.front()->bitmap_form())
+    // One set lists its ids ascending already; several may share ids.
+    if (entry.sets.size() == 1)
         return ids;
     std::sort(ids.begin(), ids.end());
     ids.erase(std::unique(ids.begin(), ids.end()), ids.end());
