@@ -54,29 +54,34 @@ HashMatch::FewIds ids_of(const PlannedEntry& entry) {
     HashMatch::FewIds ids;
     for (const HybridSet* set : entry.sets)
         set->for_each([&](uint32_t id) { ids.push_back(id); });
-    // One bitmap form lists its ids ascending already; an inline form lists
-    // them in insertion order, and several sets may share ids.
-    if (entry.sets.size() == 1 && entry.sets.front()->bitmap_form())
+    // One set lists its ids ascending already; several may share ids.
+    if (entry.sets.size() == 1)
         return ids;
     std::sort(ids.begin(), ids.end());
     ids.erase(std::unique(ids.begin(), ids.end()), ids.end());
     return ids;
 }
 
-// Membership tests of ascending ids against one value set. A bitmap set
-// keeps its place among its containers from one id to the next, so a few
-// ids probed against a large set search for their container once per
-// block of ids rather than once per id.
+// Membership tests of ascending ids against one value set. A dense set
+// answers from its bitset. Otherwise a bitmap set keeps its place among its
+// containers from one id to the next, so a few ids probed against a large
+// set search for their container once per block of ids rather than once
+// per id.
 class SetProbe {
   public:
-    explicit SetProbe(const HybridSet& set) : set_(set) {
-        if (const Bitmap* bitmap = set.bitmap_form())
+    explicit SetProbe(const HybridSet& set) : set_(set), dense_(set.dense_form()) {
+        if (const Bitmap* bitmap = set.bitmap_form(); bitmap != nullptr && dense_ == nullptr)
             bulk_.emplace(*bitmap);
     }
-    bool holds(uint32_t id) { return bulk_ ? bulk_->contains(id) : set_.contains(id); }
+    bool holds(uint32_t id) {
+        if (dense_ != nullptr)
+            return dense_->contains(id);
+        return bulk_ ? bulk_->contains(id) : set_.contains(id);
+    }
 
   private:
     const HybridSet& set_;
+    const DenseIds* dense_;
     std::optional<Bitmap::BulkProbe> bulk_;
 };
 

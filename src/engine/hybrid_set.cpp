@@ -59,6 +59,29 @@ uint32_t grown_capacity(uint32_t cap) {
     return std::min(HybridSet::kArrayLimit, round_up_capacity(cap + cap / 2));
 }
 
+// A bitmap form keeps its ids as a bitset too (`DenseIds`) while they fill
+// between one in `kDenseSparsest` and one in `kDenseDensest` of their span.
+// There the bitmap's blocks are sorted arrays of 2,700 to 4,096 ids, each
+// probe a binary search of a dozen dependent steps, and the bitset costs
+// 1 to 1.5 times what those arrays cost (2 bytes an id against a bit of
+// the span). Denser sets have bitset blocks in the bitmap already; sparser
+// ones would pay more memory for probes that are shorter.
+constexpr uint64_t kDenseSparsest = 24;
+constexpr uint64_t kDenseDensest = 16;
+// A set smaller than a block's array limit is probed in a few steps.
+constexpr uint64_t kDenseMinIds = Bitmap::kArrayContainerLimit;
+// Single additions and removals decide again each time the count crosses
+// a multiple of this: often enough to follow a set's growth, seldom enough
+// that the decision (and a bitset made or dropped) costs nothing per id.
+constexpr uint64_t kDenseRecheck = 1024;
+
+bool wants_dense(const Bitmap& ids, uint64_t cardinality) {
+    if (cardinality < kDenseMinIds)
+        return false;
+    uint64_t span = uint64_t{ids.maximum()} - ids.minimum() + 1;
+    return cardinality * kDenseSparsest >= span && cardinality * kDenseDensest < span;
+}
+
 // The ids of `large` when it holds at most `limit`; otherwise nothing is
 // read past `limit + 1` ids, whatever the bitmap's size.
 bool read_if_at_most(const Bitmap& large, uint32_t limit, std::vector<uint32_t>& out) {
@@ -70,12 +93,48 @@ bool read_if_at_most(const Bitmap& large, uint32_t limit, std::vector<uint32_t>&
 
 }  // namespace
 
+HybridSet::LargeIds::LargeIds(Bitmap bitmap) : ids(std::move(bitmap)) {
+    refresh();
+}
+
+void HybridSet::LargeIds::refresh() {
+    cardinality = ids.cardinality();
+    dense = wants_dense(ids, cardinality) ? DenseIds::of(ids) : DenseIds();
+}
+
+bool HybridSet::LargeIds::add(uint32_t id) {
+    if (!ids.add_checked(id))
+        return false;
+    ++cardinality;
+    if (dense.present()) {
+        if (dense.covers(id))
+            dense.add(id);
+        else
+            dense = DenseIds::of(ids);  // an id below the first bit
+    }
+    if (cardinality % kDenseRecheck == 0 && dense.present() != wants_dense(ids, cardinality))
+        refresh();
+    return true;
+}
+
+bool HybridSet::LargeIds::remove(uint32_t id) {
+    if (!ids.contains(id))
+        return false;
+    ids.remove(id);
+    --cardinality;
+    if (dense.present())
+        dense.remove(id);
+    if (cardinality % kDenseRecheck == 0 && dense.present() != wants_dense(ids, cardinality))
+        refresh();
+    return true;
+}
+
 HybridSet HybridSet::with_id(uint32_t id) {
     return HybridSet(inline_word(id));
 }
 
 HybridSet HybridSet::from_bitmap(Bitmap bitmap) {
-    return HybridSet(reinterpret_cast<uintptr_t>(new Bitmap(std::move(bitmap))));
+    return HybridSet(reinterpret_cast<uintptr_t>(new LargeIds(std::move(bitmap))));
 }
 
 HybridSet HybridSet::of_sorted(std::span<const uint32_t> ids) {
@@ -97,7 +156,7 @@ HybridSet HybridSet::of_sorted(std::span<const uint32_t> ids) {
 void HybridSet::release() {
     switch (tag()) {
         case kBitmapTag:
-            delete bitmap();  // null for the placeholder
+            delete large();  // null for the placeholder
             break;
         case kArrayTag:
             IdArray::destroy(array());
@@ -158,7 +217,7 @@ bool HybridSet::insert(uint32_t id) {
         case Form::Placeholder:
             panic(kNotImplemented);
         case Form::Bitmap:
-            return bitmap()->add_checked(id);
+            return large()->add(id);
         case Form::Inline:
             return insert_inline(id);
         case Form::Array:
@@ -220,8 +279,9 @@ bool HybridSet::insert_inline(uint32_t id) {
 void HybridSet::insert_sorted(std::span<const uint32_t> ids) {
     if (ids.empty())
         return;
-    if (Bitmap* large = bitmap_form() ? bitmap() : nullptr) {
-        large->add_many(ids);
+    if (bitmap_form() != nullptr) {
+        large()->ids.add_many(ids);
+        large()->refresh();
         return;
     }
     if (is_placeholder())
@@ -261,14 +321,10 @@ void HybridSet::remove(uint32_t id) {
     switch (form()) {
         case Form::Placeholder:
             panic(kNotYetImplemented);
-        case Form::Bitmap: {
-            Bitmap* large = bitmap();
-            if (!large->contains(id))
-                return;
-            large->remove(id);
-            shrink_bitmap_if_small();
+        case Form::Bitmap:
+            if (large()->remove(id))
+                shrink_bitmap_if_small();
             return;
-        }
         case Form::Inline:
             remove_inline(id);
             return;
@@ -309,6 +365,8 @@ void HybridSet::remove_inline(uint32_t id) {
 }
 
 bool HybridSet::contains(uint32_t id) const {
+    if (const DenseIds* dense = dense_form())
+        return dense->contains(id);
     if (const Bitmap* large = bitmap_form())
         return large->contains(id);
     if (tag() == kInlineTag)
@@ -332,9 +390,15 @@ bool HybridSet::is_empty() const {
     return false;  // an array holds two ids at least
 }
 
+const DenseIds* HybridSet::dense_form() const {
+    if (bitmap_form() == nullptr || !large()->dense.present())
+        return nullptr;
+    return &large()->dense;
+}
+
 uint64_t HybridSet::len() const {
-    if (const Bitmap* large = bitmap_form())
-        return large->cardinality();
+    if (bitmap_form() != nullptr)
+        return large()->cardinality;
     if (tag() == kInlineTag)
         return run_length();
     SmallIds scratch;
@@ -362,8 +426,9 @@ void HybridSet::or_inplace(const HybridSet& other) {
     HybridSet mine(std::move(*this));
     if (mine.is_placeholder() || other.is_placeholder())
         panic(kNotImplemented);
-    if (Bitmap* large = mine.bitmap_form() ? mine.bitmap() : nullptr) {
-        other.or_into(*large);
+    if (mine.bitmap_form() != nullptr) {
+        other.or_into(mine.large()->ids);
+        mine.large()->refresh();
         *this = std::move(mine);
         return;
     }
@@ -384,9 +449,10 @@ void HybridSet::and_inplace(const HybridSet& other) {
     HybridSet mine(std::move(*this));
     if (mine.is_placeholder() || other.is_placeholder())
         panic(kNotImplemented);
-    if (Bitmap* large = mine.bitmap_form() ? mine.bitmap() : nullptr) {
+    if (mine.bitmap_form() != nullptr) {
         if (const Bitmap* theirs = other.bitmap_form()) {
-            large->and_inplace(*theirs);
+            mine.large()->ids.and_inplace(*theirs);
+            mine.large()->refresh();
             mine.shrink_bitmap_if_small();
             *this = std::move(mine);
             return;
@@ -406,8 +472,8 @@ void HybridSet::and_inplace(const HybridSet& other) {
 }
 
 size_t HybridSet::memory_usage() const {
-    if (const Bitmap* large = bitmap_form())
-        return sizeof(Bitmap) + large->heap_bytes();
+    if (const Bitmap* ids = bitmap_form())
+        return sizeof(LargeIds) + ids->heap_bytes() + large()->dense.bytes();
     return tag() == kArrayTag ? array()->bytes() : 0;
 }
 
@@ -416,13 +482,22 @@ void HybridSet::prefetch_small() const {
         prefetch_bytes(array(), array()->bytes());
 }
 
+void HybridSet::validate_large() const {
+    const LargeIds& record = *large();
+    if (record.ids.raw() == nullptr)
+        panic("HybridSet: bitmap form without a bitmap");
+    if (record.cardinality != record.ids.cardinality())
+        panic("HybridSet: the kept count is not the bitmap's");
+    if (record.dense.present() && !record.dense.same_ids(record.ids))
+        panic("HybridSet: the bitset's ids are not the bitmap's");
+}
+
 void HybridSet::validate() const {
     switch (form()) {
         case Form::Placeholder:
             return;
         case Form::Bitmap:
-            if (bitmap()->raw() == nullptr)
-                panic("HybridSet: bitmap form without a bitmap");
+            validate_large();
             return;
         case Form::Inline: {
             uint32_t length = run_length();

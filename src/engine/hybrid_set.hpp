@@ -13,7 +13,11 @@
 //   own (a length, a capacity and the ids). Below a few hundred ids a
 //   sorted array is smaller than a bitmap, whose every 2^16 block of ids
 //   costs a container of its own.
-// - `Bitmap`: more ids, in a bitmap the set owns.
+// - `Bitmap`: more ids, in a bitmap the set owns, with its count kept beside
+//   it (the planner of a keyword lookup asks every set it names for its
+//   size) and, for a set dense enough, the same ids as a plain bitset, which
+//   answers a membership test with one load where the bitmap's sorted
+//   arrays take a binary search (see `DenseIds`).
 //
 // A set grows from one form to the next as ids arrive. Removals bring it back:
 // an array left with one id or none goes inline, and a bitmap left with
@@ -36,6 +40,7 @@
 #include <span>
 
 #include "engine/bitmap.hpp"
+#include "engine/dense_ids.hpp"
 
 namespace vorlane {
 
@@ -106,9 +111,10 @@ class HybridSet {
     bool is_placeholder() const { return word_ == kPlaceholder; }
     // The bitmap of the bitmap form, or null for the others.
     const Bitmap* bitmap_form() const {
-        return tag() == kBitmapTag && word_ != kPlaceholder ? reinterpret_cast<const Bitmap*>(word_)
-                                                            : nullptr;
+        return tag() == kBitmapTag && word_ != kPlaceholder ? &large()->ids : nullptr;
     }
+    // The bitset of a dense bitmap form, or null.
+    const DenseIds* dense_form() const;
     // Brings into the cache what a change of `id` reads in a small form (the
     // array's ids); a bitmap is left to `Bitmap::prefetch_update`.
     void prefetch_small() const;
@@ -135,11 +141,25 @@ class HybridSet {
     static constexpr uintptr_t kPlaceholder = 0;
 
     struct IdArray;
+    // The bitmap form's record. Changed only through the set.
+    struct LargeIds {
+        Bitmap ids;
+        uint64_t cardinality = 0;  // of `ids`
+        DenseIds dense;            // present when `wants_dense` held when last decided
+
+        explicit LargeIds(Bitmap bitmap);
+        // Recounts and decides on the bitset anew, after a change of many ids.
+        void refresh();
+        // Each true when the set changed.
+        bool add(uint32_t id);
+        bool remove(uint32_t id);
+    };
 
     explicit HybridSet(uintptr_t word) : word_(word) {}
     uintptr_t tag() const { return word_ & kTagMask; }
     IdArray* array() const { return reinterpret_cast<IdArray*>(word_ & ~kTagMask); }
-    Bitmap* bitmap() const { return reinterpret_cast<Bitmap*>(word_); }
+    LargeIds* large() const { return reinterpret_cast<LargeIds*>(word_); }
+    Bitmap* bitmap() const { return &large()->ids; }
     // Room for the ids of a small form.
     using SmallIds = std::array<uint32_t, kArrayLimit>;
     // The ids of an inline or array form (ascending), `scratch` holding
@@ -165,6 +185,7 @@ class HybridSet {
     void become_bitmap_of(std::span<const uint32_t> ids, uint32_t extra);
     void shrink_bitmap_if_small();
     void shrink_array();
+    void validate_large() const;
 
     uintptr_t word_;
 };

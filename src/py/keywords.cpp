@@ -19,22 +19,25 @@ bool plainly_not_iterable(PyObject* value) {
     return Py_TYPE(value)->tp_iter == nullptr && !PySequence_Check(value);
 }
 
-// Adds the keys of `value` (one value, or the items of an iterable) to `keys`.
+// Adds the keys of `value` (one value, or the items of an iterable) to
+// `keys`, which is empty.
 void add_keyword_values(PyObject* value, QueryValues& keys) {
-    DistinctKeys distinct(keys);
     // A string is never split into its characters.
     if (PyUnicode_Check(value) || plainly_not_iterable(value)) {
-        distinct.add(PyValue::from_borrowed(value).key());
+        keys.push_back(PyValue::key_of(value));
         return;
     }
     py::Ref iterator = py::Ref::steal(py::checked_iter(value));
     if (!iterator) {
         PyErr_Clear();
-        distinct.add(PyValue::from_borrowed(value).key());
+        keys.push_back(PyValue::key_of(value));
         return;
     }
-    while (PyObject* item = py::checked_next(iterator.get()))
-        distinct.add(PyValue::new_(item).key());
+    DistinctKeys distinct(keys);
+    while (PyObject* item = py::checked_next(iterator.get())) {
+        py::Ref held = py::Ref::steal(item);
+        distinct.add(PyValue::key_of(held.get()));
+    }
     if (PyErr_Occurred()) {
         PyErr_Clear();
         panic(kUnwrapErr);

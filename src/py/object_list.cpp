@@ -114,9 +114,14 @@ void GatheredObjects::add_all(std::span<PyObject* const> objects) {
 }
 
 PyObject* GatheredObjects::to_list() {
-    std::vector<PyObject*> handed = std::move(objects_);
+    // Should the list not be made, the references stay here and are released
+    // with the rest of this.
+    const std::span<PyObject* const> objects(objects_.data(), objects_.size());
+    PyObject* list = py::check(PyList_New(static_cast<Py_ssize_t>(objects.size())));
+    for (size_t i = 0; i < objects.size(); ++i)
+        PyList_SET_ITEM(list, static_cast<Py_ssize_t>(i), objects[i]);
     objects_.clear();
-    return list_from_references(handed);
+    return list;
 }
 
 void add_objects_of(const ItemTable& table, const HashMatch& ids, GatheredObjects& out) {

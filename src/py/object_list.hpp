@@ -10,6 +10,8 @@
 
 #include <Python.h>
 
+#include <absl/container/inlined_vector.h>
+
 #include <cstdint>
 #include <span>
 #include <vector>
@@ -69,7 +71,10 @@ class GatheredObjects {
     PyObject* to_list();
 
   private:
-    std::vector<PyObject*> objects_;
+    // A keyword lookup's few results are gathered without an allocation.
+    static constexpr size_t kInlineObjects = 8;
+
+    absl::InlinedVector<PyObject*, kInlineObjects> objects_;
 };
 
 // Adds the objects of `ids` to `out`, read under the table's read lock held

@@ -192,6 +192,21 @@ PyValue PyValue::new_(PyObject* owned) {
     }
 }
 
+ValueKey PyValue::key_of(PyObject* borrowed) {
+    // The common keyword values first: an ASCII str is encodable, and once
+    // hashed keeps its hash; a small int is read in place.
+    PyTypeObject* type = Py_TYPE(borrowed);
+    if (type == &PyUnicode_Type && PyUnicode_IS_COMPACT_ASCII(borrowed)) {
+        if (int64_t hash = cached_str_hash(borrowed); hash != -1)
+            return ValueKey::of_other(hash, NativeKind::Str);
+    } else if (type == &PyLong_Type &&
+               PyUnstable_Long_IsCompact(reinterpret_cast<PyLongObject*>(borrowed))) {
+        int64_t value = PyUnstable_Long_CompactValue(reinterpret_cast<PyLongObject*>(borrowed));
+        return ValueKey::of_int(int_hash(value), value);
+    }
+    return classify(borrowed);
+}
+
 PyValue PyValue::from_borrowed(PyObject* borrowed) {
     Py_INCREF(borrowed);
     return new_(borrowed);

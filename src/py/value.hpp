@@ -41,6 +41,10 @@ class PyValue {
     static PyValue new_(PyObject* owned);
     // Same, from a borrowed reference.
     static PyValue from_borrowed(PyObject* borrowed);
+    // The key `from_borrowed(object).key()` gives, with the same failures,
+    // without taking a reference or boxing: for a query's values, which
+    // are not kept.
+    static ValueKey key_of(PyObject* borrowed);
 
     PyValue(const PyValue& other);
     PyValue& operator=(const PyValue& other) {

@@ -535,5 +535,48 @@ TEST(HybridSetRandom, AgreesWithStdSet) {
     }
 }
 
+// A large set spread over its span at one id in 20 keeps a bitset beside
+// its bitmap; every change must keep the two, and the count, alike.
+TEST(HybridSetDense, BitsetFollowsEveryChange) {
+    HybridSet set = large_of(run_of(6400, 10000, 20));
+    ASSERT_NE(set.dense_form(), nullptr);
+    std::set<uint32_t> model;
+    set.for_each([&](uint32_t id) { model.insert(id); });
+    auto agree = [&](const char* after) {
+        set.validate();
+        EXPECT_EQ(set.len(), model.size()) << after;
+        for (uint32_t id : {0u, 6399u, 6400u, 6420u, 6421u, 206380u, 206400u, 900000u})
+            EXPECT_EQ(set.contains(id), model.count(id) == 1) << after << ", id " << id;
+    };
+    for (uint32_t id : {6421u, 5u, 300000u}) {  // within, below and past the bitset
+        set.insert(id);
+        model.insert(id);
+        agree("an insertion");
+    }
+    for (uint32_t id : {6400u, 5u, 300000u, 7u}) {
+        set.remove(id);
+        model.erase(id);
+        agree("a removal");
+    }
+    set.or_inplace(large_of(run_of(206400, 2000, 20)));
+    for (uint32_t id : run_of(206400, 2000, 20))
+        model.insert(id);
+    agree("a union");
+    set.and_inplace(large_of(run_of(0, 120000, 2)));
+    std::erase_if(model, [](uint32_t id) { return id >= 240000 || id % 2 != 0; });
+    agree("an intersection");
+}
+
+TEST(HybridSetDense, OnlyLargeSetsBetweenTheDensitiesKeepABitset) {
+    EXPECT_EQ(large_of(run_of(0, 3000, 20)).dense_form(), nullptr);    // too few ids
+    EXPECT_EQ(large_of(run_of(0, 10000, 100)).dense_form(), nullptr);  // sparse: short probes
+    EXPECT_EQ(large_of(run_of(0, 10000, 4)).dense_form(), nullptr);    // the bitmap is dense
+    HybridSet grown;
+    for (uint32_t id : run_of(0, 8192, 20))
+        grown.insert(id);
+    EXPECT_NE(grown.dense_form(), nullptr);  // decided again as it grew
+    grown.validate();
+}
+
 }  // namespace
 }  // namespace vorlane

@@ -202,6 +202,35 @@ class TestKeywordConversion:
         assert index.get_by_attribute(size=None) == []
         assert index.get_by_attribute(size=3, colour=None) == []
 
+    def test_values_keyed_as_stored_values_are(self):
+        import enum
+
+        class Rank(enum.IntEnum):
+            ONE = 1
+
+        class Tag(str):
+            pass
+
+        values = [1, True, 1.0, Rank.ONE, "é", "ab", Tag("ab"), 2**40, -(2**62), 0, [], None]
+        objs = [Indexable(v=v) for v in values]
+        index = index_of(objs)
+        fresh = "".join(["a", "b"])  # a str not hashed yet
+
+        def key(value):  # unhashable values are keyed 0
+            try:
+                return hash(value)
+            except TypeError:
+                return 0
+
+        for value in [1, True, Rank.ONE, "é", "ab", Tag("ab"), fresh, 2**40, -(2**62), 0, None]:
+            want = [o for o in objs if key(o.v) == key(value)]
+            assert index.get_by_attribute(v=value) == want, value
+        assert index.get_by_attribute(v=[[]]) == [objs[9], objs[10]]  # unhashable: hash 0
+        with panics("called `Result::unwrap()` on an `Err` value"):
+            index.get_by_attribute(v=2**63)
+        with panics("called `Result::unwrap()` on an `Err` value"):
+            index.get_by_attribute(v="\ud800")
+
     def test_non_str_name_in_a_call_from_c(self, fleet):
         index, _ = fleet
         with pytest.raises(TypeError):
@@ -252,6 +281,31 @@ class TestLookupPlans:
                 else:
                     query[attr] = [rng.randrange(top) for _ in range(rng.randint(0, 4))]
             assert index.get_by_attribute(**query) == self.scan(objs, query), query
+
+    def test_probes_into_a_dense_set_as_it_changes(self):
+        # "k" is held by one object in 20 of its span, 4,500 in all: a set
+        # that keeps a bitset; owners hold 15 objects each and are probed into
+        # it. The objects between take ids and are dropped.
+        made = [Indexable(kind="jk"[i % 20 == 0], owner=i // 10 % 600) if i % 10 == 0 else Indexable() for i in range(90_000)]
+        objs = made[::10]
+        del made
+        index = index_of(objs)
+
+        def check():
+            for owner in range(0, 600, 7):
+                want = [o for o in objs if o.kind == "k" and o.owner == owner]
+                assert index.get_by_attribute(kind="k", owner=owner) == want
+
+        check()
+        for o in objs[:3000:3]:
+            o.kind = "j" if o.kind == "k" else "k"
+        late = Indexable(kind="k", owner=0)  # past the bitset's span
+        index.add_object(late)
+        objs.append(late)
+        check()
+        index.reduce(owner=list(range(300)))
+        objs = [o for o in objs if o.owner < 300]
+        check()
 
     def test_each_plan(self, spread):
         index, objs = spread
