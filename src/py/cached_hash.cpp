@@ -16,8 +16,9 @@ enum CachedHashType : size_t { kDate, kDateTime, kTime, kDelta, kTypeCount };
 std::array<std::atomic<PyTypeObject*>, kTypeCount> types{};
 
 // Every one of the types keeps its hash right after the object header.
-static_assert(offsetof(PyDateTime_Delta, hashcode) == offsetof(_PyDateTime_BaseTZInfo, hashcode));
-static_assert(offsetof(PyDateTime_Date, hashcode) == offsetof(_PyDateTime_BaseTZInfo, hashcode));
+static_assert(offsetof(PyDateTime_Delta, hashcode) == offsetof(PyDateTime_Date, hashcode));
+static_assert(offsetof(PyDateTime_DateTime, hashcode) == offsetof(PyDateTime_Date, hashcode));
+static_assert(offsetof(PyDateTime_Time, hashcode) == offsetof(PyDateTime_Date, hashcode));
 
 // The interpreter's mark of a hash not computed yet.
 constexpr Py_hash_t kNoHashYet = -1;
@@ -27,12 +28,16 @@ PyTypeObject* type_at(CachedHashType which) {
 }
 
 Py_hash_t* hash_field(PyObject* obj) {
-    return &reinterpret_cast<_PyDateTime_BaseTZInfo*>(obj)->hashcode;
+    return &reinterpret_cast<PyDateTime_Date*>(obj)->hashcode;
 }
 
-// A datetime or time without a tzinfo hashes its own fields only.
-bool is_naive(PyObject* obj) {
-    return !_PyDateTime_HAS_TZINFO(obj);
+// A datetime or time without a tzinfo hashes its own fields only. (The
+// tzinfo is read borrowed; None when there is none.)
+bool is_naive_datetime(PyObject* obj) {
+    return PyDateTime_DATE_GET_TZINFO(obj) == Py_None;
+}
+bool is_naive_time(PyObject* obj) {
+    return PyDateTime_TIME_GET_TZINFO(obj) == Py_None;
 }
 
 }  // namespace
@@ -62,7 +67,9 @@ bool caches_hash(PyObject* obj, int64_t hash) {
     PyTypeObject* type = Py_TYPE(obj);
     if (!is_cached_hash_type(obj))
         return false;
-    if ((type == type_at(kDateTime) || type == type_at(kTime)) && !is_naive(obj))
+    if (type == type_at(kDateTime) && !is_naive_datetime(obj))
+        return false;
+    if (type == type_at(kTime) && !is_naive_time(obj))
         return false;
     Py_hash_t stored = __atomic_load_n(hash_field(obj), __ATOMIC_RELAXED);
     return stored != kNoHashYet && stored == hash;
