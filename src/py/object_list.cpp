@@ -48,11 +48,15 @@ constexpr size_t kObjectLookahead = 16;
 constexpr uint32_t kBlock = 256;
 
 // Writes the objects of `ids` to `out`, leaving out empty slots, and returns
-// how many were written (at most `ids.size()`).
+// how many were written (at most `ids.size()`). Each object is fetched for
+// writing as soon as its address is read, so that the block's misses overlap
+// while the slots are still being read; the reference counts are updated
+// once the block is gathered.
 size_t gather_objects(const ItemTable& table, std::span<const uint32_t> ids, PyObject** out) {
     size_t n = 0;
     table.find_each(ids, [&](const StoredItem& slot) {
         PyObject* obj = slot.get();
+        prefetch_line_for_write(obj);  // an empty slot's null: a request that fetches nothing
         out[n] = obj;
         n += obj != nullptr;
     });
