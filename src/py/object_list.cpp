@@ -43,8 +43,10 @@ namespace {
 // are fetched (for writing): enough to cover a miss at the pace of the loop,
 // few enough that the fetches still fit in the core's miss buffers.
 constexpr size_t kObjectLookahead = 16;
-// Ids read from the selection at a time: the objects of a block are gathered
-// on the stack before they are added.
+// Ids handled at a time: the objects of a block are gathered on the stack,
+// each requested from memory as it is, before they are added. Enough
+// requests to overlap many misses; few enough lines (16 KiB) that they are
+// still in the core's first cache when the block is added.
 constexpr uint32_t kBlock = 256;
 
 // Writes the objects of `ids` to `out`, leaving out empty slots, and returns
@@ -129,7 +131,6 @@ PyObject* GatheredObjects::to_list() {
     objects_.clear();
     return list_from_references(handed);
 }
-
 
 SortedIds::SortedIds(uint64_t count)
     : ids_(std::make_unique_for_overwrite<uint32_t[]>(count)), count_(count) {}

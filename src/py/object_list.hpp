@@ -2,11 +2,12 @@
 // Python lists of indexed objects, filled from an item table.
 //
 // Listing a selection reads slots of the item table and objects scattered
-// over the heap. The ids are read from the selection a block at a time; the
-// block's objects are read from their slots in one pass (each page looked up
-// once per run of ids in it, the loads independent of each other), then
-// added to the list in a second pass that fetches the objects a few ahead of
-// their reference count updates, so those waits overlap.
+// over the heap. A large selection's ids are read out of its bitmap in one
+// pass first. Then, a block of ids at a time, the block's objects are read
+// from their slots (each page looked up once per run of ids in it, the loads
+// independent of each other), each object requested from memory as soon as
+// its address is known, and added to the list in a second pass, by which
+// time the block's misses have overlapped.
 
 #include <Python.h>
 
