@@ -31,8 +31,6 @@ static_assert(std::endian::native == std::endian::little,
 constexpr uint32_t kNoRunCookie = 12346;
 constexpr size_t kWordsPerContainer = Bitmap::kContainerIds / 64;
 constexpr size_t kDenseBytes = kWordsPerContainer * sizeof(uint64_t);
-// Words of marks, one bit per word of a container's bits.
-constexpr size_t kTouchedPerContainer = kWordsPerContainer / 64;
 // Words of a flat array over the ids' whole span allowed per id. Scanning
 // a word takes about three instructions and radix-sorting an id about ten
 // to fifteen (two or three passes), so up to a few words per id the flat
@@ -73,28 +71,6 @@ class SerializedWriter {
                     static_cast<uint16_t>(w * 64 + static_cast<size_t>(std::countr_zero(word)));
                 std::memcpy(out, &low, sizeof(low));
                 out += sizeof(low);
-            }
-        }
-    }
-
-    // As `add` for a container of at most the array limit of bits, visiting
-    // only the words whose bit is set in `touched` (one bit per word of
-    // `words`): a sparse container costs its ids, not a scan of every word.
-    void add_touched(uint32_t high, std::span<uint64_t> words, std::span<const uint64_t> touched,
-                     uint32_t count) {
-        start_container(high, count);
-        size_t at = data_.size();
-        data_.resize(at + size_t{count} * sizeof(uint16_t));
-        char* out = data_.data() + at;
-        for (size_t t = 0; t < touched.size(); ++t) {
-            for (uint64_t marks = touched[t]; marks != 0; marks &= marks - 1) {
-                size_t w = t * 64 + static_cast<size_t>(std::countr_zero(marks));
-                for (uint64_t word = std::exchange(words[w], 0); word != 0; word &= word - 1) {
-                    auto low =
-                        static_cast<uint16_t>(w * 64 + static_cast<size_t>(std::countr_zero(word)));
-                    std::memcpy(out, &low, sizeof(low));
-                    out += sizeof(low);
-                }
             }
         }
     }
@@ -146,9 +122,6 @@ Bitmap of_close_ids(std::span<const uint32_t> ids, uint32_t first_high, uint32_t
     // Counted as the bits are set: a portable build has no population-count
     // instruction, and a scan of every word would call the library for each.
     std::vector<uint32_t> counts(containers);
-    // One bit per word that holds an id, so that a sparse container's words
-    // are visited, not scanned.
-    std::vector<uint64_t> touched(containers * kTouchedPerContainer);
     const uint64_t base = uint64_t{first_high} << 16;
     for (uint32_t id : ids) {
         uint64_t offset = id - base;
@@ -156,7 +129,6 @@ Bitmap of_close_ids(std::span<const uint32_t> ids, uint32_t first_high, uint32_t
         uint64_t& word = words[offset >> 6];
         counts[offset >> 16] += (word & bit) == 0 ? 1 : 0;
         word |= bit;
-        touched[offset >> 12] |= uint64_t{1} << ((offset >> 6) & 63);
     }
     size_t present = 0;
     size_t bound = 0;
@@ -166,17 +138,10 @@ Bitmap of_close_ids(std::span<const uint32_t> ids, uint32_t first_high, uint32_t
     }
     SerializedWriter out(present, bound);
     for (size_t c = 0; c < containers; ++c) {
-        if (counts[c] == 0)
-            continue;
-        auto high = first_high + static_cast<uint32_t>(c);
-        auto container = std::span(words).subspan(c * kWordsPerContainer, kWordsPerContainer);
-        if (counts[c] > Bitmap::kArrayContainerLimit)
-            out.add(high, container, counts[c]);
-        else
-            out.add_touched(
-                high, container,
-                std::span(touched).subspan(c * kTouchedPerContainer, kTouchedPerContainer),
-                counts[c]);
+        if (counts[c] > 0)
+            out.add(first_high + static_cast<uint32_t>(c),
+                    std::span(words).subspan(c * kWordsPerContainer, kWordsPerContainer),
+                    counts[c]);
     }
     return out.read();
 }
