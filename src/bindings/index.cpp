@@ -373,16 +373,7 @@ PyObject* sizeof_method(PyObject* self, PyObject*) {
 PyObject* get_by_attribute(PyObject* self, py::Arguments& args) {
     py::SharedBorrow use(borrow(self));
     HashQuery query = keywords_to_hash_query(args.extra_keywords);
-    const IndexRecord& index = *record(self);
-    GatheredObjects objects;
-    {
-        LockedMaps::ReadGuard maps(*index.maps);
-        HashMatch matching = match_hashes(*maps, query);
-        objects.reserve(matching.cardinality());
-        LockedItems::ReadGuard table(*index.items);
-        add_objects_of(*table, matching, objects);
-    }
-    return objects.to_list();
+    return list_matching_objects(*record(self), query);
 }
 
 // Re-indexes the attributes of the matching objects after their value sets

@@ -94,13 +94,14 @@ bool is_hashable(PyObject* obj) {
 // view, skipping, while a hashable value is left,
 // unhashable ones (a dict key must hash; every unhashable value shares the
 // key of hash 0 with 0 and False).
-Holding show_key(const QueryMap& map, const ItemTable& table, AttrName name, int64_t hash,
-                 py::LockSafeRef& shown) {
-    const HybridSet* set = map.find(ValueKey::of_other(hash, NativeKind::Unknown));
+// `smallest`, when known, is the set's smallest id: tried first, it spares
+// looking it up.
+Holding show_key(const HybridSet* set, std::optional<uint32_t> smallest, const ItemTable& table,
+                 AttrName name, int64_t hash, py::LockSafeRef& shown) {
     if (set == nullptr)
         return Holding::Absent;
     py::LockSafeRef unhashable;
-    first_accepted(*set, [&](uint32_t id) {
+    auto accept = [&](uint32_t id) {
         py::LockSafeRef value;
         Holding holding = read_holder(
             table, id, name, [&](const PyValue& held) { return held.hash() == hash; }, value);
@@ -113,7 +114,9 @@ Holding show_key(const QueryMap& map, const ItemTable& table, AttrName name, int
         if (!unhashable)
             unhashable = std::move(value);
         return false;
-    });
+    };
+    if (!(smallest && accept(*smallest)))
+        first_accepted(*set, accept);
     if (!shown && unhashable)
         shown = std::move(unhashable);  // the dict refuses it, as it would any unhashable key
     return shown ? Holding::Found : Holding::Absent;
@@ -128,13 +131,23 @@ struct ShownCount {
 
 // Appends the counted values shown as Python values to `shown`; the result
 // is the first holding that failed. The caller holds the maps' and the item
-// table's read locks.
+// table's read locks; the counts' sets are looked up again unless
+// `sets_current`: counted under this same hold of the maps' lock, and with no
+// selection, so that each count's first id is its set's smallest.
 Holding show_counts(const AttributeMaps& maps, const ItemTable& table, AttrName name,
-                    const std::vector<ValueCount>& counts, std::vector<ShownCount>& shown) {
+                    const std::vector<ValueCount>& counts, std::vector<ShownCount>& shown,
+                    bool sets_current = false) {
     const QueryMap* map = find_query_map(maps, name);
+    shown.reserve(shown.size() + counts.size());
     for (const ValueCount& value : counts) {
+        const HybridSet* set = value.set;
+        std::optional<uint32_t> smallest;
+        if (sets_current)
+            smallest = value.first_id;
+        else
+            set = map ? map->find(ValueKey::of_other(value.hash, NativeKind::Unknown)) : nullptr;
         py::LockSafeRef key;
-        Holding holding = map ? show_key(*map, table, name, value.hash, key) : Holding::Absent;
+        Holding holding = show_key(set, smallest, table, name, value.hash, key);
         if (holding != Holding::Found)
             return holding;
         shown.push_back({std::move(key), value.count});
@@ -312,6 +325,31 @@ std::vector<ShownCount> show_scope_counts(const Scope& scope, AttrName name,
     return shown;
 }
 
+// Up to this many values of an attribute, an index's counts are taken
+// attached, under the same hold of the locks their values are shown with:
+// reading that many set sizes costs less than detaching and attaching again
+// and taking the locks twice.
+constexpr size_t kCountedAttachedValues = 64;
+
+// An index's counts of an attribute with few values, counted and shown under
+// one hold of both read locks. False, and nothing done, for a view or an
+// attribute with more values.
+bool show_few_counts(const Scope& scope, AttrName name, std::optional<size_t> limit,
+                     std::vector<ShownCount>& shown) {
+    if (scope.selection != nullptr)
+        return false;
+    const IndexRecord& record = *scope.record;
+    LockedMaps::ReadGuard maps(*record.maps);
+    const QueryMap* map = find_query_map(*maps, name);
+    if (map != nullptr && map->exact().size() > kCountedAttachedValues)
+        return false;
+    LockedItems::ReadGuard table(*record.items);
+    std::vector<ValueCount> counts = count_scope_values(scope, *maps, name, limit, true);
+    fail_unless_found(show_counts(*maps, *table, name, counts, shown, true),
+                      "a value set lists no object holding its value");
+    return true;
+}
+
 // The counts are taken detached, their values shown under the locks, and
 // the dict built once the locks are given back.
 PyObject* scope_value_counts(const Scope& scope, const py::Arguments& args) {
@@ -320,13 +358,16 @@ PyObject* scope_value_counts(const Scope& scope, const py::Arguments& args) {
         return scope_tuple_counts(scope, args.values[0], py::limit_argument(args.values[1]));
     AttrName name = attr_argument(args.values[0], "name").value_or(AttrName::absent());
     std::optional<size_t> limit = py::limit_argument(args.values[1]);
-    std::vector<ValueCount> counts;
-    {
-        py::ScopedDetach detached;
-        LockedMaps::ReadGuard maps(*scope.record->maps);
-        counts = count_scope_values(scope, *maps, name, limit, false);
+    std::vector<ShownCount> shown;
+    if (!show_few_counts(scope, name, limit, shown)) {
+        std::vector<ValueCount> counts;
+        {
+            py::ScopedDetach detached;
+            LockedMaps::ReadGuard maps(*scope.record->maps);
+            counts = count_scope_values(scope, *maps, name, limit, false);
+        }
+        shown = show_scope_counts(scope, name, limit, std::move(counts));
     }
-    std::vector<ShownCount> shown = show_scope_counts(scope, name, limit, std::move(counts));
     return dict_of_counts(shown);
 }
 

@@ -113,6 +113,13 @@ void Bitmap::append_to(std::vector<uint32_t>& out) const {
         roaring_bitmap_to_uint32_array(raw_, out.data() + start);
 }
 
+void Bitmap::write_to(std::span<uint32_t> out) const {
+    if (out.size() != cardinality())
+        panic("Bitmap::write_to: the output does not hold exactly the ids");
+    if (!out.empty())
+        roaring_bitmap_to_uint32_array(raw_, out.data());
+}
+
 std::vector<uint32_t> Bitmap::to_vector() const {
     std::vector<uint32_t> ids(cardinality());
     if (!ids.empty())

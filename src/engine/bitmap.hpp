@@ -105,6 +105,11 @@ class Bitmap {
     std::vector<uint32_t> to_vector() const;
     // Appends the ids, ascending, to `out`.
     void append_to(std::vector<uint32_t>& out) const;
+    // Writes the ids, ascending, to `out`, which holds exactly `cardinality()`
+    // of them. One library call decodes each dense container a word at a
+    // time with vector instructions: several times cheaper per id than an
+    // iterator, which steps through the bits one by one.
+    void write_to(std::span<uint32_t> out) const;
 
     // Ids read from the library per iterator call in `for_each`.
     static constexpr uint32_t kReadBlock = 256;

@@ -70,7 +70,7 @@ constexpr uint64_t kTestedIdsPerSet = 64;
 // The count and first id of one value's set within the selection; a count
 // of 0 when the selection holds none of its ids.
 ValueCount count_set(int64_t hash, const HybridSet& set, const Within& within) {
-    ValueCount out{hash, 0, std::numeric_limits<uint32_t>::max()};
+    ValueCount out{hash, 0, std::numeric_limits<uint32_t>::max(), &set};
     auto test = [&](uint32_t id) {
         if (within.contains(id)) {
             ++out.count;
@@ -134,7 +134,7 @@ struct LargestSet {
     // selected ids the other sets left. A count it cannot hold means the
     // sets broke the rule above: then it is counted as the others were.
     ValueCount count(uint64_t left, const Bitmap& selection) const {
-        ValueCount out{hash, left, std::numeric_limits<uint32_t>::max()};
+        ValueCount out{hash, left, std::numeric_limits<uint32_t>::max(), set};
         if (left == 0)
             return out;
         const Bitmap* large = set->bitmap_form();
@@ -169,6 +169,7 @@ std::vector<ValueCount> count_values(const QueryMap& map, const Bitmap* selectio
     if (selection != nullptr && universe)
         largest = LargestSet::when_all_listed(map, *universe);
     std::vector<ValueCount> counts;
+    counts.reserve(map.exact().size());
     uint64_t counted = 0;
     for (const auto& [hash, set] : map.exact()) {
         if (largest && &set == largest->set)

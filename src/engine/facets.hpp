@@ -29,6 +29,9 @@ struct ValueCount {
     uint64_t count;
     // The smallest of them: ties of count go to the smaller first id.
     uint32_t first_id;
+    // The value's set in the map counted: valid while the maps' lock held
+    // for the count is.
+    const HybridSet* set = nullptr;
 };
 
 // The values of `map` that selected ids hold, by descending count, ties by

@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <optional>
 
+#include "engine/panic.hpp"
+
 namespace vorlane {
 
 void DistinctKeys::add(const ValueKey& key) {
@@ -144,6 +146,16 @@ Bitmap HashMatch::to_bitmap() && {
     if (Bitmap* owned = std::get_if<Bitmap>(&ids_))
         return std::move(*owned);
     return bitmap().copy();
+}
+
+void HashMatch::write_to(std::span<uint32_t> out) const {
+    if (const FewIds* few = std::get_if<FewIds>(&ids_)) {
+        if (out.size() != few->size())
+            panic("HashMatch::write_to: the output does not hold exactly the ids");
+        std::copy(few->begin(), few->end(), out.begin());
+        return;
+    }
+    bitmap().write_to(out);
 }
 
 HashMatch match_hashes(const AttributeMaps& maps, const HashQuery& query) {

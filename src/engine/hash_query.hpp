@@ -81,6 +81,8 @@ class HashMatch {
     }
     // The ids in a bitmap of the caller's own.
     Bitmap to_bitmap() &&;
+    // Writes the ids, ascending, to `out`, which holds exactly `cardinality()`.
+    void write_to(std::span<uint32_t> out) const;
 
   private:
     using Ids = std::variant<const Bitmap*, Bitmap, FewIds>;

@@ -1,6 +1,7 @@
 #include "py/object_list.hpp"
 
 #include <algorithm>
+#include <optional>
 #include <utility>
 
 #include "engine/panic.hpp"
@@ -42,16 +43,22 @@ namespace {
 // are fetched (for writing): enough to cover a miss at the pace of the loop,
 // few enough that the fetches still fit in the core's miss buffers.
 constexpr size_t kObjectLookahead = 16;
-// Ids read from the selection at a time: the objects of a block are gathered
-// on the stack before they are added.
+// Ids handled at a time: the objects of a block are gathered on the stack,
+// each requested from memory as it is, before they are added. Enough
+// requests to overlap many misses; few enough lines (16 KiB) that they are
+// still in the core's first cache when the block is added.
 constexpr uint32_t kBlock = 256;
 
 // Writes the objects of `ids` to `out`, leaving out empty slots, and returns
-// how many were written (at most `ids.size()`).
+// how many were written (at most `ids.size()`). Each object is fetched for
+// writing as soon as its address is read, so that the block's misses overlap
+// while the slots are still being read; the reference counts are updated
+// once the block is gathered.
 size_t gather_objects(const ItemTable& table, std::span<const uint32_t> ids, PyObject** out) {
     size_t n = 0;
     table.find_each(ids, [&](const StoredItem& slot) {
         PyObject* obj = slot.get();
+        prefetch_line_for_write(obj);  // an empty slot's null: a request that fetches nothing
         out[n] = obj;
         n += obj != nullptr;
     });
@@ -60,19 +67,25 @@ size_t gather_objects(const ItemTable& table, std::span<const uint32_t> ids, PyO
 
 // Adds the objects of `ids` to `list`, a block at a time; an id with an empty
 // slot is left out, or is the missing-slot error when `every_id_held`.
+template <typename List>
+void add_objects_in_blocks(const ItemTable& table, std::span<const uint32_t> ids, List& list,
+                           bool every_id_held) {
+    PyObject* objects[kBlock];
+    for (size_t at = 0; at < ids.size(); at += kBlock) {
+        std::span<const uint32_t> part = ids.subspan(at, std::min<size_t>(kBlock, ids.size() - at));
+        size_t n = gather_objects(table, part, objects);
+        if (every_id_held && n < part.size())
+            panic("called `Option::unwrap()` on a `None` value");
+        list.add_all(std::span<PyObject* const>(objects, n));
+    }
+}
+
+// The same for ids that come in runs (a few ids of HashMatch's short form
+// come as one span of any length).
 template <typename Ids, typename List>
 void add_objects(const ItemTable& table, const Ids& ids, List& list, bool every_id_held) {
-    PyObject* objects[kBlock];
     ids.template for_each_block<kBlock>([&](std::span<const uint32_t> block) {
-        // A few ids (HashMatch's short form) come as one span of any length.
-        for (size_t at = 0; at < block.size(); at += kBlock) {
-            std::span<const uint32_t> part =
-                block.subspan(at, std::min<size_t>(kBlock, block.size() - at));
-            size_t n = gather_objects(table, part, objects);
-            if (every_id_held && n < part.size())
-                panic("called `Option::unwrap()` on a `None` value");
-            list.add_all(std::span<PyObject* const>(objects, n));
-        }
+        add_objects_in_blocks(table, block, list, every_id_held);
     });
 }
 
@@ -124,19 +137,52 @@ PyObject* GatheredObjects::to_list() {
     return list;
 }
 
-void add_objects_of(const ItemTable& table, const HashMatch& ids, GatheredObjects& out) {
-    add_objects(table, ids, out, true);
+SortedIds::SortedIds(uint64_t count)
+    : ids_(std::make_unique_for_overwrite<uint32_t[]>(count)), count_(count) {}
+
+PyObject* list_objects(const LockedItems& items, const SortedIds& ids, bool every_id_held) {
+    FilledList list(ids.span().size());
+    {
+        LockedItems::ReadGuard table(items);
+        add_objects_in_blocks(*table, ids.span(), list, every_id_held);
+    }
+    return list.finish();
+}
+
+// Results above this many objects are listed straight into a list made to
+// their size once the maps' lock is given back (no list is made under it):
+// their ids are read out under the lock, which costs less than gathering the
+// objects into a buffer and copying that into the list. Smaller ones are
+// gathered under the locks at once.
+constexpr uint64_t kListedAfterMapsLock = 1024;
+
+PyObject* list_matching_objects(const IndexRecord& index, const HashQuery& query) {
+    GatheredObjects objects;
+    std::optional<SortedIds> ids;
+    {
+        LockedMaps::ReadGuard maps(*index.maps);
+        HashMatch matching = match_hashes(*maps, query);
+        uint64_t count = matching.cardinality();
+        if (count > kListedAfterMapsLock) {
+            ids.emplace(count);
+            matching.write_to(ids->span());
+        } else {
+            objects.reserve(count);
+            LockedItems::ReadGuard table(*index.items);
+            add_objects(*table, matching, objects, true);
+        }
+    }
+    if (ids)
+        return list_objects(*index.items, *ids, true);
+    return objects.to_list();
 }
 
 PyObject* collect_objects(const LockedItems& items, const Bitmap& ids) {
-    // The selection cannot change: its size bounds the list before the lock
-    // is taken.
-    FilledList list(ids.cardinality());
-    {
-        LockedItems::ReadGuard table(items);
-        add_objects(*table, ids, list, false);
-    }
-    return list.finish();
+    // The selection cannot change: it is read out, and its size bounds the
+    // list, before the lock is taken.
+    SortedIds sorted(ids.cardinality());
+    ids.write_to(sorted.span());
+    return list_objects(items, sorted, false);
 }
 
 }  // namespace vorlane

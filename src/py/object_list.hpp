@@ -2,17 +2,19 @@
 // Python lists of indexed objects, filled from an item table.
 //
 // Listing a selection reads slots of the item table and objects scattered
-// over the heap. The ids are read from the selection a block at a time; the
-// block's objects are read from their slots in one pass (each page looked up
-// once per run of ids in it, the loads independent of each other), then
-// added to the list in a second pass that fetches the objects a few ahead of
-// their reference count updates, so those waits overlap.
+// over the heap. A large selection's ids are read out of its bitmap in one
+// pass first. Then, a block of ids at a time, the block's objects are read
+// from their slots (each page looked up once per run of ids in it, the loads
+// independent of each other), each object requested from memory as soon as
+// its address is known, and added to the list in a second pass, by which
+// time the block's misses have overlapped.
 
 #include <Python.h>
 
 #include <absl/container/inlined_vector.h>
 
 #include <cstdint>
+#include <memory>
 #include <span>
 #include <vector>
 
@@ -77,14 +79,34 @@ class GatheredObjects {
     absl::InlinedVector<PyObject*, kInlineObjects> objects_;
 };
 
-// Adds the objects of `ids` to `out`, read under the table's read lock held
-// by the caller. Every id must have an object (the caller holds the maps'
-// read lock too, so none was removed since the ids were selected).
-void add_objects_of(const ItemTable& table, const HashMatch& ids, GatheredObjects& out);
+// A new list of the objects of `index` that match `query`, in ascending id
+// order, selected under the maps' read lock. The caller's shared use of the
+// index rules out removals: every id selected has its object.
+PyObject* list_matching_objects(const IndexRecord& index, const HashQuery& query);
+
+// Ids in ascending order, in a buffer of their own: what a large result is
+// listed from once they are read out of a bitmap in one pass.
+class SortedIds {
+  public:
+    // Room for `count` ids, not initialised: the caller writes them all.
+    explicit SortedIds(uint64_t count);
+    std::span<uint32_t> span() { return {ids_.get(), count_}; }
+    std::span<const uint32_t> span() const { return {ids_.get(), count_}; }
+
+  private:
+    std::unique_ptr<uint32_t[]> ids_;
+    size_t count_;
+};
+
+// A new list of the objects of `ids`, in their order, read under the table's
+// read lock (taken here; the list is made before it). An id whose slot is
+// empty is skipped, or is the missing-slot error when `every_id_held`.
+PyObject* list_objects(const LockedItems& items, const SortedIds& ids, bool every_id_held);
 
 // A new list of the objects of the given ids, in ascending id order, read
 // under the table's read lock. Ids whose slot is empty (objects removed since
-// the ids were selected) are skipped.
+// the ids were selected) are skipped. `ids` must not change meanwhile: it is
+// read before the table's lock is taken.
 PyObject* collect_objects(const LockedItems& items, const Bitmap& ids);
 
 }  // namespace vorlane

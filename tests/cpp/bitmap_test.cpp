@@ -6,6 +6,8 @@
 #include <span>
 #include <vector>
 
+#include "engine/panic.hpp"
+
 namespace vorlane {
 namespace {
 
@@ -119,6 +121,23 @@ TEST(Bitmap, BlocksCoverEveryIdInOrder) {
     size_t calls = 0;
     Bitmap().for_each_block([&](std::span<const uint32_t>) { ++calls; });
     EXPECT_EQ(calls, 0u);
+}
+
+TEST(Bitmap, WriteToReadsEveryContainerFormAndChecksItsRoom) {
+    Bitmap ids;  // a dense container, then a sparse one, then one far away
+    for (uint32_t i = 0; i < 70000; ++i) {
+        if (i % 3 != 0 || i < 1000)
+            ids.add(i);
+    }
+    ids.add(1u << 20);
+    std::vector<uint32_t> seen;
+    ids.for_each([&](uint32_t id) { seen.push_back(id); });
+    std::vector<uint32_t> out(seen.size());
+    ids.write_to(out);
+    EXPECT_EQ(out, seen);
+    std::vector<uint32_t> short_of_one(seen.size() - 1);
+    EXPECT_THROW(ids.write_to(short_of_one), Panic);
+    Bitmap().write_to({});
 }
 
 TEST(Bitmap, MinimumAndMaximum) {

@@ -185,3 +185,25 @@ class TestUnion:
         assert index.reduced_query(Q.eq("weight", -1)).collect() == objs
         assert index.reduced_query(Q.lt("weight", -1.5)).collect() == [objs[0]]
         assert index.reduced_query(Q.gt("weight", -1.5)).collect() == [objs[1]]
+
+
+def test_large_results_across_id_blocks_skip_removed_objects():
+    # More than 2^16 objects, so that the ids cross blocks of the bitmaps,
+    # and results large enough to be listed from ids read out in bulk.
+    objs = [Indexable(k=i % 3, n=i % 1000) for i in range(70_000)]
+    index = Index()
+    index.add_object_many(objs)
+    view = index.reduced_query(Q.lt("n", 500))
+    gone = objs[::7]
+    index.remove_many(gone)
+    removed = set(map(id, gone))
+    kept = [o for o in objs if id(o) not in removed]
+
+    def ids(objects):
+        return [id(o) for o in objects]
+
+    assert ids(index.get_by_attribute(k=1)) == ids(o for o in kept if o.k == 1)
+    assert ids(index.get_by_attribute(k=[0, 1, 2])) == ids(kept)
+    assert ids(view.collect()) == ids(o for o in kept if o.n < 500)
+    assert ids(index.reduced_query(Q.ge("n", 10)).collect()) == ids(o for o in kept if o.n >= 10)
+    assert index.get_by_attribute(k=3) == [] and index.reduced_query(Q.gt("n", 999)).collect() == []
