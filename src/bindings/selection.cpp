@@ -248,7 +248,7 @@ PyObject* scope_collect_sorted(const Scope& scope, const py::Arguments& args) {
     AttrName attr = attr_argument(args.values[0], "attr").value_or(AttrName::absent());
     std::optional<size_t> limit = py::limit_argument(args.values[1]);
     bool reverse = py::reverse_argument(args.values[2]);
-    size_t offset = offset_argument(args.values[3]);
+    size_t offset = py::offset_argument(args.values[3]);
     std::vector<uint32_t> ids = with_live_selection(scope, [&](const Bitmap& selection) {
         LockedMaps::ReadGuard maps(*scope.record->maps);
         const QueryMap* map = find_query_map(*maps, attr);

@@ -370,22 +370,4 @@ PyObject* scope_to_arrow(const Scope& scope, const py::Arguments& args) {
     return py_arrow::make_arrow_export(std::move(texts), read_arrow_cells(scope, names));
 }
 
-size_t offset_argument(PyObject* obj) {
-    if (obj == nullptr)
-        return 0;
-    long long offset = py::convert_argument("offset", [&] {
-        if (!PyLong_Check(obj) || PyBool_Check(obj))
-            py::raise_conversion_error(obj, "int");
-        long long value = PyLong_AsLongLong(obj);
-        if (value == -1 && PyErr_Occurred()) {
-            py::prefix_argument_error("offset", PyExc_OverflowError);
-            throw py::ErrorAlreadySet{};
-        }
-        return value;
-    });
-    if (offset < 0)
-        py::raise_error(PyExc_ValueError, "offset must not be negative");
-    return static_cast<size_t>(offset);
-}
-
 }  // namespace vorlane
