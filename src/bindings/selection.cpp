@@ -10,6 +10,7 @@
 #include "engine/evaluator.hpp"
 #include "engine/facets.hpp"
 #include "engine/hash_query.hpp"
+#include "engine/ordered_sum.hpp"
 #include "py/gil.hpp"
 #include "py/keywords.hpp"
 #include "py/lock_rule.hpp"
@@ -267,6 +268,24 @@ PyObject* scope_collect_sorted(const Scope& scope, const py::Arguments& args) {
         }
     }
     return list_from_references(objects);
+}
+
+std::optional<OrderedTotal> scope_ordered_total(const Scope& scope, AttrName name,
+                                                bool want_fraction) {
+    if (name.may_be_held_unlisted())
+        return std::nullopt;
+    py::ScopedDetach detached;
+    return with_live_selection(scope, [&](const Bitmap& selection) -> std::optional<OrderedTotal> {
+        LockedMaps::ReadGuard maps(*scope.record->maps);
+        const QueryMap* map = find_query_map(*maps, name);
+        if (map == nullptr)
+            return OrderedTotal{};
+        if (want_fraction && !samples_fraction(map->tree()))
+            return std::nullopt;
+        // An index's maps hold none but its live ids (see `IndexRecord`).
+        UniverseCover cover = scope.selection ? UniverseCover::Part : UniverseCover::All;
+        return sum_selected(map->tree(), selection, cover);
+    });
 }
 
 Py_ssize_t scope_length(const Scope& scope) {

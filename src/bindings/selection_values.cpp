@@ -276,6 +276,31 @@ PyObject* tuple_of_group(GroupValues& firsts, size_t width, uint32_t group) {
     return tuple;
 }
 
+// The numbers of `name` the selected objects hold, read object by object.
+NumericSum sum_of_objects(const Scope& scope, AttrName name) {
+    NumericSum sum;
+    Names names{{}, {name}};
+    for_each_selected(scope, names, [&](const Indexable& object, uint32_t, NameFinder& finder) {
+        const PyValue* value = finder.value(object, 0);
+        if (value == nullptr)
+            return;
+        if (std::optional<NumericValue> number = value->key().numeric())
+            sum.add(*number);
+    });
+    return sum;
+}
+
+// The numbers of `name` the selected objects hold: from the index's ordered
+// entries when they give the answer (a mean, or a total that some fraction
+// makes a float, or no number at all), else from the objects, which alone
+// tell whether whole numbers were ints or floats.
+NumericSum sum_of_selected(const Scope& scope, AttrName name, bool mean) {
+    std::optional<OrderedTotal> ordered = scope_ordered_total(scope, name, !mean);
+    if (ordered && (mean || ordered->has_fraction || ordered->sum.count() == 0))
+        return ordered->sum;
+    return sum_of_objects(scope, name);
+}
+
 }  // namespace
 
 PyObject* scope_columns(const Scope& scope, const py::Arguments& args) {
@@ -309,17 +334,7 @@ PyObject* scope_records(const Scope& scope, const py::Arguments& args) {
 
 PyObject* scope_sum(const Scope& scope, const py::Arguments& args, bool mean) {
     std::optional<AttrName> name = attr_argument(args.values[0], "name");
-    NumericSum sum;
-    if (name) {
-        Names names{{}, {name}};
-        for_each_selected(scope, names, [&](const Indexable& object, uint32_t, NameFinder& finder) {
-            const PyValue* value = finder.value(object, 0);
-            if (value == nullptr)
-                return;
-            if (std::optional<NumericValue> number = value->key().numeric())
-                sum.add(*number);
-        });
-    }
+    NumericSum sum = name ? sum_of_selected(scope, *name, mean) : NumericSum();
     if (mean) {
         if (sum.count() == 0)
             Py_RETURN_NONE;
