@@ -284,3 +284,18 @@ def test_sums_from_the_index_agree_with_the_objects():
     # A name gained after the object joined is not listed: it is read from the objects.
     objs[400].gained = 0.5
     assert index.sum("gained") == 0.5
+
+
+def test_arrow_columns_are_typed_as_they_are_read():
+    objs = [Indexable(a=1, b=None, c=True), Indexable(a=2**53 + 1, b="é", c=None), Indexable(a=0.5, b="x", c=False)]
+    index = Index()
+    index.add_object_many(objs)
+    table = pa.table(index.to_arrow("a", "b", "c"))
+    assert [str(t) for t in table.schema.types] == ["double", "string", "bool"]
+    assert table.to_pydict() == {"a": [1.0, float(2**53 + 1), 0.5], "b": [None, "é", "x"], "c": [True, None, False]}
+    objs[0].b = 3
+    objs[2].c = (1,)
+    with pytest.raises(TypeError, match="'b' holds values of types 'int' and 'str'"):
+        index.to_arrow("b", "c")
+    with pytest.raises(TypeError, match="'c' holds a value of type 'tuple'"):
+        index.to_arrow("a", "c", "b")
