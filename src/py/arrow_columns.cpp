@@ -89,7 +89,8 @@ void make_schema(const ArrowColumns& columns, ArrowSchema* out) {
     ArrowSchemaInit(out);
     check_arrow(ArrowSchemaSetTypeStruct(out, static_cast<int64_t>(columns.names.size())));
     for (size_t i = 0; i < columns.names.size(); ++i) {
-        check_arrow(ArrowSchemaSetType(out->children[i], arrow_type(columns.values.column(i).kind())));
+        ArrowType type = arrow_type(columns.values.column(i).kind());
+        check_arrow(ArrowSchemaSetType(out->children[i], type));
         check_arrow(ArrowSchemaSetName(out->children[i], columns.names[i].c_str()));
     }
 }
