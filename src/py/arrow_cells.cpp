@@ -67,11 +67,13 @@ void ArrowColumnCells::push_str(PyObject* obj) {
     } else {
         text = PyUnicode_AsUTF8AndSize(obj, &size);  // cached: read, not made
     }
-    size_t at = text_size_;
-    if (at + static_cast<size_t>(size) > text_.size())
-        text_.resize(std::max(2 * text_.size(), at + static_cast<size_t>(size) + kTextRoom));
-    std::memcpy(text_.data() + at, text, static_cast<size_t>(size));
-    text_size_ += static_cast<size_t>(size);
+    auto bytes = static_cast<size_t>(size);
+    if (bytes != 0) {  // an empty str may have no room to copy from or to
+        if (text_size_ + bytes > text_.size())
+            text_.resize(std::max(2 * text_.size(), text_size_ + bytes + kTextRoom));
+        std::memcpy(text_.data() + text_size_, text, bytes);
+        text_size_ += bytes;
+    }
     words_.push_back(text_size_);
 }
 

@@ -106,7 +106,8 @@ void fill_validity(ArrowArray* child, const ArrowColumnCells& cells) {
         ArrowBitClear(validity->buffer.data, row);
 }
 
-// The words of an int64 or float64 column are its values, bit for bit.
+// The words of an int64 or float64 column are its values, bit for bit (a
+// column of a kind holds a row).
 void fill_numbers(ArrowArray* child, const ArrowColumnCells& cells) {
     check_arrow(ArrowBufferAppend(ArrowArrayBuffer(child, 1), cells.words().data(),
                                   static_cast<int64_t>(cells.rows() * sizeof(uint64_t))));
@@ -136,8 +137,9 @@ void fill_strings(ArrowArray* child, const ArrowColumnCells& cells) {
     for (size_t row = 0; row < cells.rows(); ++row)
         out[row + 1] = static_cast<int32_t>(cells.words()[row]);
     offsets->size_bytes = static_cast<int64_t>((cells.rows() + 1) * 4);
-    check_arrow(ArrowBufferAppend(ArrowArrayBuffer(child, 2), cells.text().data(),
-                                  static_cast<int64_t>(cells.text().size())));
+    if (!cells.text().empty())
+        check_arrow(ArrowBufferAppend(ArrowArrayBuffer(child, 2), cells.text().data(),
+                                      static_cast<int64_t>(cells.text().size())));
 }
 
 void fill_column(ArrowArray* child, const ArrowColumnCells& cells) {
