@@ -275,17 +275,19 @@ std::optional<OrderedTotal> scope_ordered_total(const Scope& scope, AttrName nam
     if (name.may_be_held_unlisted())
         return std::nullopt;
     py::ScopedDetach detached;
-    return with_live_selection(scope, [&](const Bitmap& selection) -> std::optional<OrderedTotal> {
-        LockedMaps::ReadGuard maps(*scope.record->maps);
-        const QueryMap* map = find_query_map(*maps, name);
-        if (map == nullptr)
-            return OrderedTotal{};
-        if (want_fraction && !samples_fraction(map->tree()))
-            return std::nullopt;
-        // An index's maps hold none but its live ids (see `IndexRecord`).
-        UniverseCover cover = scope.selection ? UniverseCover::Part : UniverseCover::All;
-        return sum_selected(map->tree(), selection, cover);
-    });
+    LockedMaps::ReadGuard maps(*scope.record->maps);
+    const QueryMap* map = find_query_map(*maps, name);
+    if (map == nullptr)
+        return OrderedTotal{};
+    if (want_fraction && !samples_fraction(map->tree()))
+        return std::nullopt;
+    // An index's maps hold none but its live ids (see `IndexRecord`), so a
+    // view's selection needs no meeting with them: the ids it kept of
+    // objects removed since are in no tree, or are those of the objects
+    // that took them over, which `collect` lists too.
+    if (scope.selection == nullptr)
+        return sum_selected(map->tree(), scope.record->live_ids, UniverseCover::All);
+    return sum_selected(map->tree(), *scope.selection, UniverseCover::Part);
 }
 
 Py_ssize_t scope_length(const Scope& scope) {
