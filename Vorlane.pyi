@@ -265,8 +265,9 @@ class Index(Generic[_T]):
         ``name`` (NaN left out, as ``min`` and ``max`` leave it out; other
         values and objects lacking it are skipped): an exact ``int`` when
         all are ints, else a ``float`` (compensated summation, as Python's
-        ``sum``). An empty selection, or one with no number there, gives
-        ``0``."""
+        ``sum``, in an order of the index's choosing: a numeric attribute's
+        values are added from its ordered index, each distinct value once).
+        An empty selection, or one with no number there, gives ``0``."""
 
     def mean(self, name: str) -> float | None:
         """Returns the mean of the numbers ``sum`` adds up, as a ``float``;

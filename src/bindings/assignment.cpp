@@ -82,9 +82,13 @@ std::optional<PyValue> assign_attribute(Indexable& object, py::BorrowFlag& objec
             // A name the object did not have is not listed by any index, nor
             // is any attribute of an object that belongs to none.
             // (`value` is moved only on the paths that return.)
-            if (object.find(name) == nullptr || object.memberships.size() == 0)
+            if (object.find(name) == nullptr || object.memberships.size() == 0) {
+                // Marked before any reader can find the value on the object.
+                if (object.memberships.size() != 0)
+                    name.mark_held_unlisted();
                 // NOLINTNEXTLINE(bugprone-use-after-move,clang-analyzer-cplusplus.Move)
                 return object.attributes.set(name, key, std::move(value));
+            }
             records = object.resolve_memberships();
         }
         std::shared_ptr<IndexRecord> busy;

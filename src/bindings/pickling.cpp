@@ -1,6 +1,7 @@
 #include "bindings/pickling.hpp"
 
 #include <absl/container/flat_hash_map.h>
+#include <absl/container/flat_hash_set.h>
 
 #include <optional>
 #include <string>
@@ -276,6 +277,24 @@ void restore_listing(AttributeMaps& maps, PyObject* obj, const Listing& listing)
 
 }  // namespace
 
+// Marks the names the objects hold that no listing lists them under: the
+// pickled index did not list them (an object gains names unlisted once it
+// is in an index), and nothing lists them now.
+void mark_unlisted_names(const std::vector<PyObject*>& objects,
+                         const std::vector<Listing>& listings) {
+    absl::flat_hash_set<std::pair<size_t, const void*>> listed;
+    for (const Listing& listing : listings)
+        listed.emplace(listing.position, listing.name.identity());
+    for (size_t position = 0; position < objects.size(); ++position) {
+        PyObject* obj = objects[position];
+        py::ObjectReadLock lock(py::borrow_of<Indexable>(obj));
+        for (ObjectAttributes::Entry attr : py::record_of<Indexable>(obj).attributes) {
+            if (!listed.contains(std::pair(position, attr.name.identity())))
+                attr.name.mark_held_unlisted();
+        }
+    }
+}
+
 PyObject* index_setstate(PyObject* self, PyObject* state, PyTypeObject* indexable_type) {
     return py::guard<PyObject*>(nullptr, [&]() -> PyObject* {
         py::ExclusiveBorrow use(py::borrow_of<IndexHandle>(self));
@@ -319,6 +338,7 @@ PyObject* index_setstate(PyObject* self, PyObject* state, PyTypeObject* indexabl
         }
         for (const Listing& listing : listings)
             restore_listing(*maps, objects[listing.position], listing);
+        mark_unlisted_names(objects, listings);
         Py_RETURN_NONE;
     });
 }

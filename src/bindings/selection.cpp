@@ -10,6 +10,7 @@
 #include "engine/evaluator.hpp"
 #include "engine/facets.hpp"
 #include "engine/hash_query.hpp"
+#include "engine/ordered_sum.hpp"
 #include "py/gil.hpp"
 #include "py/keywords.hpp"
 #include "py/lock_rule.hpp"
@@ -261,7 +262,7 @@ PyObject* scope_collect_sorted(const Scope& scope, const py::Arguments& args) {
     AttrName attr = attr_argument(args.values[0], "attr").value_or(AttrName::absent());
     std::optional<size_t> limit = py::limit_argument(args.values[1]);
     bool reverse = py::reverse_argument(args.values[2]);
-    size_t offset = offset_argument(args.values[3]);
+    size_t offset = py::offset_argument(args.values[3]);
     std::vector<uint32_t> ids = with_live_selection(scope, [&](const Bitmap& selection) {
         LockedMaps::ReadGuard maps(*scope.record->maps);
         const QueryMap* map = find_query_map(*maps, attr);
@@ -280,6 +281,26 @@ PyObject* scope_collect_sorted(const Scope& scope, const py::Arguments& args) {
         }
     }
     return list_from_references(objects);
+}
+
+std::optional<OrderedTotal> scope_ordered_total(const Scope& scope, AttrName name,
+                                                bool want_fraction) {
+    if (name.may_be_held_unlisted())
+        return std::nullopt;
+    py::ScopedDetach detached;
+    LockedMaps::ReadGuard maps(*scope.record->maps);
+    const QueryMap* map = find_query_map(*maps, name);
+    if (map == nullptr)
+        return OrderedTotal{};
+    if (want_fraction && !samples_fraction(map->tree()))
+        return std::nullopt;
+    // An index's maps hold none but its live ids (see `IndexRecord`), so a
+    // view's selection needs no meeting with them: the ids it kept of
+    // objects removed since are in no tree, or are those of the objects
+    // that took them over, which `collect` lists too.
+    if (scope.selection == nullptr)
+        return sum_selected(map->tree(), scope.record->live_ids, UniverseCover::All);
+    return sum_selected(map->tree(), *scope.selection, UniverseCover::Part);
 }
 
 Py_ssize_t scope_length(const Scope& scope) {

@@ -18,11 +18,13 @@
 #include <Python.h>
 
 #include <memory>
+#include <optional>
 #include <utility>
 
 #include "bindings/selection_docs.hpp"
 #include "bindings/selection_values.hpp"
 #include "engine/bitmap.hpp"
+#include "engine/ordered_sum.hpp"
 #include "py/args.hpp"
 #include "py/borrow.hpp"
 #include "py/errors.hpp"
@@ -52,6 +54,13 @@ PyObject* scope_value_counts(const Scope& scope, const py::Arguments& args);
 // `min` and `max`: the smallest, or the largest, number of an attribute.
 PyObject* scope_extreme(const Scope& scope, const py::Arguments& args, bool largest);
 PyObject* scope_count(const Scope& scope, const py::Arguments& args);
+// The numbers of `name` that the scope's objects hold, summed from the
+// index's ordered entries of it; nothing when an object may hold the name
+// unlisted there (reading the objects is then the only way), or when
+// `want_fraction` and a sample of the entries shows no fraction (the sum
+// would not tell whether its whole numbers were ints or floats).
+std::optional<OrderedTotal> scope_ordered_total(const Scope& scope, AttrName name,
+                                                bool want_fraction);
 Py_ssize_t scope_length(const Scope& scope);
 bool scope_contains(const Scope& scope, PyObject* obj);
 // An iterator over the scope's objects; `self` is the index or view iterated

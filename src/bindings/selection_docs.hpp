@@ -53,7 +53,7 @@ inline constexpr const char* kSum =
     "sum($self, name)\n--\n\n"
     "The sum of the int and float values of attribute `name` among the selected objects, "
     "NaN left out: an exact int when all are ints, else a float (compensated summation, "
-    "as Python's sum). 0 when there is none.";
+    "as Python's sum, in an order of the index's choosing). 0 when there is none.";
 inline constexpr const char* kMean =
     "mean($self, name)\n--\n\n"
     "The mean of the int and float values of attribute `name` among the selected objects, "

@@ -8,6 +8,7 @@
 #include "bindings/indexable.hpp"
 #include "bindings/selection.hpp"
 #include "engine/numeric_sum.hpp"
+#include "engine/panic.hpp"
 #include "engine/prefetch.hpp"
 #include "engine/tuple_counts.hpp"
 #include "py/errors.hpp"
@@ -186,16 +187,38 @@ PyObject* default_argument(const py::Arguments& args) {
     return fallback;
 }
 
-// A list of column `column` of `grid`, taking over its references; an empty
-// cell becomes `fallback`.
-PyObject* column_list(ValueGrid& grid, size_t column, PyObject* fallback) {
-    py::Ref list = py::Ref::steal(py::check(PyList_New(static_cast<Py_ssize_t>(grid.rows()))));
-    for (size_t row = 0; row < grid.rows(); ++row) {
-        PyObject* value = grid.take(row, column);
-        PyList_SET_ITEM(list.get(), row, value ? value : Py_NewRef(fallback));
+// The lists of `columns`, one per name, made before any lock is taken with
+// room for every id of the scope; `fill` sets the items of the rows read.
+class ColumnLists {
+  public:
+    ColumnLists(size_t width, size_t rows) : room_(rows) {
+        for (size_t i = 0; i < width; ++i)
+            lists_.push_back(py::Ref::steal(py::check(PyList_New(static_cast<Py_ssize_t>(rows)))));
     }
-    return list.release();
-}
+    // Takes a new reference to `value` (`fallback` when null) into the next
+    // row of column `column`; runs no Python code and allocates nothing.
+    void set(size_t column, PyObject* value) {
+        if (rows_ >= room_)
+            panic("columns read more rows than the scope selects");
+        PyList_SET_ITEM(lists_[column].get(), static_cast<Py_ssize_t>(rows_), Py_NewRef(value));
+    }
+    void end_row() { ++rows_; }
+    // Gives back the room of the rows not read (objects removed since a
+    // view was made leave no row), once no lock is held.
+    py::Ref take(size_t column) {
+        py::Ref& list = lists_[column];
+        if (rows_ < room_)
+            py::check_status(PyList_SetSlice(list.get(), static_cast<Py_ssize_t>(rows_),
+                                             static_cast<Py_ssize_t>(room_), nullptr));
+        return std::move(list);
+    }
+    size_t rows() const { return rows_; }
+
+  private:
+    std::vector<py::Ref> lists_;
+    size_t room_;
+    size_t rows_ = 0;
+};
 
 // A dict of the attributes of `obj`, whose keys and values were copied from
 // its storage under the lock: the pairs of `row`.
@@ -276,15 +299,50 @@ PyObject* tuple_of_group(GroupValues& firsts, size_t width, uint32_t group) {
     return tuple;
 }
 
+// The numbers of `name` the selected objects hold, read object by object.
+NumericSum sum_of_objects(const Scope& scope, AttrName name) {
+    NumericSum sum;
+    Names names{{}, {name}};
+    for_each_selected(scope, names, [&](const Indexable& object, uint32_t, NameFinder& finder) {
+        const PyValue* value = finder.value(object, 0);
+        if (value == nullptr)
+            return;
+        if (std::optional<NumericValue> number = value->key().numeric())
+            sum.add(*number);
+    });
+    return sum;
+}
+
+// The numbers of `name` the selected objects hold: from the index's ordered
+// entries when they give the answer (a mean, or a total that some fraction
+// makes a float, or no number at all), else from the objects, which alone
+// tell whether whole numbers were ints or floats.
+NumericSum sum_of_selected(const Scope& scope, AttrName name, bool mean) {
+    std::optional<OrderedTotal> ordered = scope_ordered_total(scope, name, !mean);
+    if (ordered && (mean || ordered->has_fraction || ordered->sum.count() == 0))
+        return ordered->sum;
+    return sum_of_objects(scope, name);
+}
+
 }  // namespace
 
 PyObject* scope_columns(const Scope& scope, const py::Arguments& args) {
     PyObject* fallback = default_argument(args);
     Names names = names_argument(args.extra_positional, "names");
-    ValueGrid grid = read_grid(scope, names);
+    // The room is taken before the table's lock; the selection cannot grow
+    // meanwhile (a view's is fixed, an index's changes only under its
+    // exclusive use).
+    ColumnLists lists(names.names.size(), scope_ids(scope).cardinality());
+    for_each_selected(scope, names, [&](const Indexable& object, uint32_t, NameFinder& finder) {
+        for (size_t i = 0; i < names.names.size(); ++i) {
+            const PyValue* value = finder.value(object, i);
+            lists.set(i, value ? value->obj() : fallback);
+        }
+        lists.end_row();
+    });
     py::Ref dict = py::Ref::steal(py::check(PyDict_New()));
-    for (size_t column = 0; column < grid.width(); ++column) {
-        py::Ref list = py::Ref::steal(column_list(grid, column, fallback));
+    for (size_t column = 0; column < names.names.size(); ++column) {
+        py::Ref list = lists.take(column);
         py::check_status(PyDict_SetItem(dict.get(), names.strs[column], list.get()));
     }
     return dict.release();
@@ -309,17 +367,7 @@ PyObject* scope_records(const Scope& scope, const py::Arguments& args) {
 
 PyObject* scope_sum(const Scope& scope, const py::Arguments& args, bool mean) {
     std::optional<AttrName> name = attr_argument(args.values[0], "name");
-    NumericSum sum;
-    if (name) {
-        Names names{{}, {name}};
-        for_each_selected(scope, names, [&](const Indexable& object, uint32_t, NameFinder& finder) {
-            const PyValue* value = finder.value(object, 0);
-            if (value == nullptr)
-                return;
-            if (std::optional<NumericValue> number = value->key().numeric())
-                sum.add(*number);
-        });
-    }
+    NumericSum sum = name ? sum_of_selected(scope, *name, mean) : NumericSum();
     if (mean) {
         if (sum.count() == 0)
             Py_RETURN_NONE;
@@ -368,24 +416,6 @@ PyObject* scope_to_arrow(const Scope& scope, const py::Arguments& args) {
         texts.emplace_back(text, static_cast<size_t>(size));
     }
     return py_arrow::make_arrow_export(std::move(texts), read_arrow_cells(scope, names));
-}
-
-size_t offset_argument(PyObject* obj) {
-    if (obj == nullptr)
-        return 0;
-    long long offset = py::convert_argument("offset", [&] {
-        if (!PyLong_Check(obj) || PyBool_Check(obj))
-            py::raise_conversion_error(obj, "int");
-        long long value = PyLong_AsLongLong(obj);
-        if (value == -1 && PyErr_Occurred()) {
-            py::prefix_argument_error("offset", PyExc_OverflowError);
-            throw py::ErrorAlreadySet{};
-        }
-        return value;
-    });
-    if (offset < 0)
-        py::raise_error(PyExc_ValueError, "offset must not be negative");
-    return static_cast<size_t>(offset);
 }
 
 }  // namespace vorlane

@@ -28,7 +28,4 @@ PyObject* scope_sum(const Scope& scope, const py::Arguments& args, bool mean);
 PyObject* scope_tuple_counts(const Scope& scope, PyObject* names, std::optional<size_t> limit);
 PyObject* scope_to_arrow(const Scope& scope, const py::Arguments& args);
 
-// The `offset` argument of `collect_sorted`: a count of objects to pass over.
-size_t offset_argument(PyObject* obj);
-
 }  // namespace vorlane

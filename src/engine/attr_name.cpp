@@ -1,6 +1,7 @@
 #include "engine/attr_name.hpp"
 
 #include <absl/container/flat_hash_map.h>
+#include <absl/container/flat_hash_set.h>
 
 #include <cstring>
 #include <mutex>
@@ -15,6 +16,8 @@ namespace {
 struct Interner {
     std::mutex mutex;
     absl::flat_hash_map<std::string_view, const std::string_view*> names;
+    // Names marked held unlisted, by their stored text.
+    absl::flat_hash_set<const std::string_view*> unlisted;
 };
 
 Interner& interner() {
@@ -48,6 +51,20 @@ AttrName AttrName::intern(std::string_view text) {
 AttrName AttrName::absent() {
     static const std::string_view text;
     return AttrName(&text);
+}
+
+bool AttrName::may_be_held_unlisted() const {
+    if (is_private())
+        return true;
+    Interner& table = interner();
+    std::lock_guard<std::mutex> lock(table.mutex);
+    return table.unlisted.contains(text_);
+}
+
+void AttrName::mark_held_unlisted() const {
+    Interner& table = interner();
+    std::lock_guard<std::mutex> lock(table.mutex);
+    table.unlisted.insert(text_);
 }
 
 std::optional<AttrName> AttrName::find(std::string_view text) {

@@ -40,6 +40,16 @@ class AttrName {
     // by additions, updates and in-place reduction.
     bool is_private() const { return !text_->empty() && text_->front() == '_'; }
 
+    // Whether an object may hold this name where an index holding the object
+    // does not list it: a private name, or one marked below. Until then,
+    // every object of an index that holds it is listed under it, and what
+    // the index's map of it gives is what reading the objects would.
+    bool may_be_held_unlisted() const;
+    // Marks that some object of an index gained this name without the
+    // index listing it (an index lists the names an object had when it
+    // came). For the life of the process.
+    void mark_held_unlisted() const;
+
     bool operator==(const AttrName& other) const { return text_ == other.text_; }
     const void* identity() const { return text_; }
 

@@ -62,6 +62,13 @@ Bitmap Bitmap::adopt(roaring_bitmap_t* raw, const char* message) {
     return Bitmap(raw);
 }
 
+Bitmap::DenseProbe::DenseProbe(const Bitmap& ids) : bits_(bitset_create()) {
+    if (bits_ == nullptr || !roaring_bitmap_to_bitset(ids.raw_, bits_)) {
+        bitset_free(bits_);
+        panic(kCreateFailed);
+    }
+}
+
 Bitmap Bitmap::of(std::span<const uint32_t> ids) {
     Bitmap result;
     result.add_many(ids);

@@ -204,6 +204,22 @@ class Bitmap {
         roaring_bulk_context_t context_{};
     };
 
+    // Membership tests in no particular order: the ids copied into a plain
+    // array of bits up to the largest (an eighth of a byte per id below it),
+    // so each test is one load. Pays where many ids in random order are
+    // tested, such as the ids of a tree's entries in value order.
+    class DenseProbe {
+      public:
+        explicit DenseProbe(const Bitmap& ids);
+        ~DenseProbe() { bitset_free(bits_); }
+        DenseProbe(const DenseProbe&) = delete;
+        DenseProbe& operator=(const DenseProbe&) = delete;
+        bool contains(uint32_t id) const { return bitset_get(bits_, id); }
+
+      private:
+        bitset_t* bits_;
+    };
+
     const roaring_bitmap_t* raw() const { return raw_; }
     roaring_bitmap_t* raw() { return raw_; }
 

@@ -25,16 +25,42 @@ class NumericSum {
     void add(double value) {
         if (std::isnan(value))
             return;
-        double total = floats_ + value;
-        // What the addition rounded away, from the smaller of the two.
-        compensation_ += std::fabs(floats_) >= std::fabs(value) ? (floats_ - total) + value
-                                                                : (value - total) + floats_;
-        floats_ = total;
-        any_float_ = true;
+        add_float(value);
         ++count_;
     }
     void add(const NumericValue& value) {
         std::visit([&](auto number) { add(number); }, value);
+    }
+    // Adds `value` `times` times over: as many additions, but the product is
+    // taken exactly (the rounded product and what it rounded away, by a
+    // fused multiply-add) and each half added as one float.
+    void add_repeated(int64_t value, uint64_t times) {
+        ints_ += static_cast<__int128>(value) * static_cast<__int128>(times);
+        count_ += times;
+    }
+    void add_repeated(double value, uint64_t times) {
+        if (std::isnan(value) || times == 0)
+            return;
+        auto factor = static_cast<double>(times);  // exact below 2^53
+        double product = value * factor;
+        add_float(product);
+        // An infinite product has no finite remainder.
+        if (std::isfinite(product))
+            add_float(std::fma(value, factor, -product));
+        count_ += times;
+    }
+    void add_repeated(const NumericValue& value, uint64_t times) {
+        std::visit([&](auto number) { add_repeated(number, times); }, value);
+    }
+
+    // Adds what `other` added, as if added here after the rest.
+    void merge(const NumericSum& other) {
+        ints_ += other.ints_;
+        count_ += other.count_;
+        if (!other.any_float_)
+            return;
+        add_float(other.floats_);
+        compensation_ += other.compensation_;
     }
 
     // How many numbers were added (NaN not counted).
@@ -59,6 +85,16 @@ class NumericSum {
     }
 
   private:
+    // One compensated (Neumaier) step.
+    void add_float(double value) {
+        double total = floats_ + value;
+        // What the addition rounded away, from the smaller of the two.
+        compensation_ += std::fabs(floats_) >= std::fabs(value) ? (floats_ - total) + value
+                                                                : (value - total) + floats_;
+        floats_ = total;
+        any_float_ = true;
+    }
+
     __int128 ints_ = 0;
     double floats_ = 0.0;
     double compensation_ = 0.0;

@@ -29,6 +29,7 @@
 #include <cstdint>
 #include <optional>
 #include <span>
+#include <utility>
 #include <variant>
 #include <vector>
 
@@ -86,6 +87,12 @@ class OrderedNumbers {
     template <typename F>
     void for_each_entry(F&& f) const {
         std::visit([&](const auto& form) { form.for_each_entry(f); }, form_);
+    }
+    // Calls `f(form)` with the form the entries are held in, a
+    // `BitMapBTree` or a `ValueSetOrder`, for a walk that suits each.
+    template <typename F>
+    decltype(auto) visit_form(F&& f) const {
+        return std::visit(std::forward<F>(f), form_);
     }
     // Throws `Panic` naming the first broken invariant, the form's own or a
     // form that its content no longer allows.

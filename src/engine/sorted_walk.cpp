@@ -7,6 +7,7 @@
 #include <limits>
 #include <optional>
 
+#include "engine/prefetch.hpp"
 #include "engine/ranged_b_tree.hpp"
 
 namespace vorlane {
@@ -98,6 +99,8 @@ class SortedWalk {
         uint32_t len = static_cast<uint32_t>(node.len());
         uint32_t first = node.get_key_index(lowest_key_);
         uint32_t last = node.get_key_index(highest_key_);
+        if (skip_whole_ && offset_left_ > 0)
+            prefetch_counts(node, first, last);
         for (uint32_t k = 0; k <= last - first; ++k) {
             uint32_t i = reverse_ ? last - k : first + k;
             std::optional<Key128> child_upper =
@@ -109,6 +112,18 @@ class SortedWalk {
                 return false;
         }
         return true;
+    }
+
+    // Requests what counting children `first..last` reads: each child's
+    // bitmap, or each leaf's header. A walk that passes over many children
+    // would otherwise wait for each of them in turn.
+    static void prefetch_counts(const InternalNode& node, uint32_t first, uint32_t last) {
+        for (uint32_t i = first; i <= last; ++i) {
+            if (node.caches_bitmaps())
+                prefetch_line(node.bitmaps[i].raw());
+            else
+                prefetch_line(&leaf_of(node.children[i]));
+        }
     }
 
     // Whether child `i` may be passed over whole: ids remain to pass over,
@@ -160,7 +175,10 @@ class SortedWalk {
             return true;
         flush_ties();
         offset_left_ -= selected;
-        skipped_min_ = smallest_code(child);
+        // Only a reverse walk can meet ties across it; finding the smallest
+        // code costs a descent to the child's first leaf, a miss per level.
+        if (reverse_)
+            skipped_min_ = smallest_code(child);
         return true;
     }
 
@@ -170,7 +188,7 @@ class SortedWalk {
             Key128 code = entry.value_code();
             if (code > nan_above_ || code < nan_below_)
                 continue;  // NaN compares with nothing
-            if (!selection_.contains(entry.id()))
+            if (!covers_tree_ && !selection_.contains(entry.id()))
                 continue;
             if (!take(code, entry.id()))
                 return false;

@@ -3,6 +3,7 @@
 #include <bit>
 #include <cmath>
 #include <limits>
+#include <optional>
 
 namespace vorlane {
 
@@ -62,7 +63,46 @@ Key128 encode_double(double x) {
     return pack(negative, exponent, Key128{mantissa} << (kFractionBits - kDoubleMantissaBits));
 }
 
+// The whole number of magnitude `2^exponent * 1.fraction`, when it is one
+// that int64 holds with `negative`'s sign.
+std::optional<int64_t> whole_int64(bool negative, int exponent, Key128 fraction80) {
+    if (exponent < 0 || exponent > 63)
+        return std::nullopt;
+    int dropped = kFractionBits - exponent;  // fraction bits below the units
+    if (dropped > 0 && (fraction80 & ((kOne << dropped) - 1)) != 0)
+        return std::nullopt;
+    Key128 below = dropped > 0 ? fraction80 >> dropped : fraction80 << -dropped;
+    uint64_t magnitude = (uint64_t{1} << exponent) | static_cast<uint64_t>(below);
+    constexpr uint64_t kLargest = std::numeric_limits<int64_t>::max();
+    if (magnitude > kLargest + (negative ? 1 : 0))
+        return std::nullopt;
+    // Unsigned negation keeps INT64_MIN exact.
+    return static_cast<int64_t>(negative ? uint64_t{0} - magnitude : magnitude);
+}
+
 }  // namespace
+
+NumericValue decode_value96(Key128 code) {
+    if (code == kZeroCode)
+        return int64_t{0};
+    bool negative = (code & kSignBit96) == 0;
+    Key128 bits = (negative ? ~code : code) & kMask96 & ~kSignBit96;
+    int exponent = static_cast<int>(bits >> kFractionBits) - static_cast<int>(kExponentBias);
+    Key128 fraction80 = bits & ((kOne << kFractionBits) - 1);
+    if (std::optional<int64_t> whole = whole_int64(negative, exponent, fraction80))
+        return *whole;
+    double magnitude;
+    if (exponent > std::numeric_limits<double>::max_exponent - 1) {
+        magnitude = fraction80 == 0 ? kInfinity : std::numeric_limits<double>::quiet_NaN();
+    } else {
+        // Not a whole int64, so it came from a double: its 52 fraction bits
+        // are the top of the 80, and scaling is exact (subnormals included).
+        auto mantissa = static_cast<uint64_t>(fraction80 >> (kFractionBits - kDoubleMantissaBits));
+        magnitude = std::ldexp(static_cast<double>(mantissa | (uint64_t{1} << kDoubleMantissaBits)),
+                               exponent - kDoubleMantissaBits);
+    }
+    return negative ? -magnitude : magnitude;
+}
 
 bool is_nan(const NumericValue& value) {
     return std::holds_alternative<double>(value) && std::isnan(std::get<double>(value));

@@ -33,6 +33,11 @@ bool is_nan(const NumericValue& value);
 // sign. Zero of either kind and sign has one code. No code has an exponent
 // field of all ones, so the smallest codes are free for markers.
 Key128 encode_value96(NumericValue value);
+// The number of a code `encode_value96` made: an int64 when the number is a
+// whole one that int64 holds (whichever kind it was encoded from: 5 and 5.0
+// share a code), a double otherwise (a fraction, a whole number beyond
+// int64, an infinity or NaN). Exact either way.
+NumericValue decode_value96(Key128 code);
 
 // One ordered entry: bits 127..32 hold the value's 96-bit code, bits 31..0
 // the id, so entries order by value, then by id.

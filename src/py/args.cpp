@@ -197,23 +197,39 @@ BulkVector<Ref> extract_sequence(PyObject* obj, void (*check_item)(PyObject*)) {
     return items;
 }
 
-std::optional<size_t> limit_argument(PyObject* obj) {
-    if (obj == nullptr || obj == Py_None)
-        return std::nullopt;
-    long long limit = convert_argument("limit", [&] {
+namespace {
+
+// A count of objects given as argument `name`: an int (not a bool) that is
+// not negative; `negative` is the message of the ValueError for one that is.
+size_t count_argument(PyObject* obj, const char* name, const char* negative) {
+    long long count = convert_argument(name, [&] {
         if (!PyLong_Check(obj) || PyBool_Check(obj))
             raise_conversion_error(obj, "int");
         long long value = PyLong_AsLongLong(obj);
         if (value == -1 && PyErr_Occurred()) {
             // Too large to count with: named like any error of this argument.
-            prefix_argument_error("limit", PyExc_OverflowError);
+            prefix_argument_error(name, PyExc_OverflowError);
             throw ErrorAlreadySet{};
         }
         return value;
     });
-    if (limit < 0)
-        raise_error(PyExc_ValueError, "limit must not be negative");
-    return static_cast<size_t>(limit);
+    if (count < 0)
+        raise_error(PyExc_ValueError, negative);
+    return static_cast<size_t>(count);
+}
+
+}  // namespace
+
+std::optional<size_t> limit_argument(PyObject* obj) {
+    if (obj == nullptr || obj == Py_None)
+        return std::nullopt;
+    return count_argument(obj, "limit", "limit must not be negative");
+}
+
+size_t offset_argument(PyObject* obj) {
+    if (obj == nullptr)
+        return 0;
+    return count_argument(obj, "offset", "offset must not be negative");
 }
 
 bool reverse_argument(PyObject* obj) {

@@ -81,6 +81,9 @@ BulkVector<Ref> extract_sequence(PyObject* obj, void (*check_item)(PyObject*) = 
 // The `limit` argument of a listing: absent or None for no limit, else an
 // int (not a bool) that is not negative.
 std::optional<size_t> limit_argument(PyObject* obj);
+// The `offset` argument of a listing: absent for 0, else an int (not a bool)
+// that is not negative, a count of objects to pass over.
+size_t offset_argument(PyObject* obj);
 // The `reverse` argument of a listing: absent for False, else a bool.
 bool reverse_argument(PyObject* obj);
 

@@ -1,92 +1,99 @@
 #pragma once
 // Attribute values of selected objects as the Arrow export needs them,
-// copied out from under the locks: one cell per object and attribute name,
-// row by row in ascending id order.
+// copied out from under the locks in one pass, row by row in ascending id
+// order, each column typed as its values come.
 //
-// A cell holds the value natively where it can (an exact int, a float, a
-// bool, nothing for None or a missing attribute), so that typing the
-// columns and filling them reads no Python object; a str keeps a strong
-// reference to the object (its UTF-8 text is read once the lock is given
-// back), and so does a value no column type holds, for the error that names
-// its type. Filled under the item table's read lock: a cell is taken with
-// Py_INCREF at most, which runs no Python code and allocates nothing.
+// A column keeps one 8-byte word per row: an int64, a float64's bits or a
+// bool's 0/1 (0 for a null), or, for a column of strs, where the row's text
+// ends in the column's UTF-8 bytes, which the str's own bytes are appended
+// to. So building the Arrow buffers later copies whole arrays, and no value
+// is held beyond the lock. A column's kind follows its values: exact ints
+// give int64, ints and floats float64 (the ints read so far turn to
+// floats once), str utf8, bool boolean; None or a missing attribute is a
+// null. The first value that no kind holds, alone or with what came
+// before, is kept for the TypeError that names it; the column reads no
+// further. Filled under the item table's read lock: nothing here runs
+// Python code or allocates a Python object (a str's UTF-8 form is cached
+// when it is assigned, and a refused value is only referenced).
 
 #include <Python.h>
 
 #include <cstddef>
 #include <cstdint>
-#include <utility>
+#include <string_view>
 #include <vector>
 
+#include "py/ref.hpp"
 #include "py/value.hpp"
 
 namespace vorlane {
 
-enum class CellKind : uint8_t { Null, Int, Float, Bool, Str, Other };
+enum class ArrowKind : uint8_t { Null, Int64, Float64, Utf8, Boolean };
 
-struct ArrowCell {
-    CellKind kind = CellKind::Null;
-    union {
-        int64_t int_value;
-        double float_value;
-        PyObject* object;  // Str and Other: a strong reference
-    };
-    ArrowCell() : int_value(0) {}
+// The first value a column refused: its type had no Arrow kind, or no kind
+// holds it with the first value (`seen`, a type name) read before it.
+struct ArrowRefusal {
+    py::Ref value;
+    const char* seen = nullptr;  // null when the value's type has no kind
+};
+
+class ArrowColumnCells {
+  public:
+    void reserve(size_t rows) { words_.reserve(rows); }
+    // Appends the value of the next row (null: a missing attribute).
+    void push(PyObject* obj);
+
+    ArrowKind kind() const { return kind_; }
+    size_t rows() const { return words_.size(); }
+    const std::vector<uint64_t>& words() const { return words_; }
+    std::string_view text() const { return {text_.data(), text_size_}; }
+    const std::vector<uint32_t>& null_rows() const { return null_rows_; }
+    const ArrowRefusal* refusal() const { return refused_ ? &refusal_ : nullptr; }
+
+  private:
+    void push_null();
+    // Takes a value of `kind`, `type` naming its type; false when refused.
+    bool join(ArrowKind kind, const char* type, PyObject* obj);
+    void push_str(PyObject* obj);
+
+    ArrowKind kind_ = ArrowKind::Null;
+    const char* first_type_ = nullptr;  // the type of the first value not None
+    std::vector<uint64_t> words_;
+    std::vector<char> text_;  // the texts, then room
+    size_t text_size_ = 0;
+    std::vector<uint32_t> null_rows_;
+    bool refused_ = false;
+    ArrowRefusal refusal_;
 };
 
 class ArrowCells {
   public:
-    explicit ArrowCells(size_t width) : width_(width) {}
-    ~ArrowCells() {
-        for (ArrowCell& cell : cells_) {
-            if (cell.kind == CellKind::Str || cell.kind == CellKind::Other)
-                Py_DECREF(cell.object);
-        }
-    }
-    ArrowCells(ArrowCells&& other) noexcept
-        : width_(other.width_), cells_(std::exchange(other.cells_, {})) {}
-    ArrowCells& operator=(ArrowCells&&) = delete;
-    ArrowCells(const ArrowCells&) = delete;
-    ArrowCells& operator=(const ArrowCells&) = delete;
+    explicit ArrowCells(size_t width) : columns_(width) {}
 
     // Room for `rows` rows, taken before the lock: an upper bound, not a
     // promise (objects removed since a view was made leave no row).
-    void reserve(size_t rows) { cells_.reserve(rows * width_); }
-
-    // Appends the cell of `value` (null: a missing attribute).
-    void push(const PyValue* value) {
-        ArrowCell cell;
-        if (value != nullptr)
-            fill(cell, value->obj(), *value);
-        cells_.push_back(cell);
+    void reserve(size_t rows) {
+        for (ArrowColumnCells& column : columns_)
+            column.reserve(rows);
     }
-
-    size_t width() const { return width_; }
-    size_t rows() const { return width_ == 0 ? 0 : cells_.size() / width_; }
-    const ArrowCell& at(size_t row, size_t column) const { return cells_[row * width_ + column]; }
-
-  private:
-    static void fill(ArrowCell& cell, PyObject* obj, const PyValue& value) {
-        PyTypeObject* type = Py_TYPE(obj);
-        if (type == &PyLong_Type) {
-            cell.kind = CellKind::Int;
-            cell.int_value = value.key().int_value;  // stored ints fit in 64 bits
-        } else if (type == &PyFloat_Type) {
-            cell.kind = CellKind::Float;
-            cell.float_value = PyFloat_AS_DOUBLE(obj);
-        } else if (type == &PyBool_Type) {
-            cell.kind = CellKind::Bool;
-            cell.int_value = obj == Py_True;
-        } else if (obj == Py_None) {
-            cell.kind = CellKind::Null;
-        } else {
-            cell.kind = type == &PyUnicode_Type ? CellKind::Str : CellKind::Other;
-            cell.object = Py_NewRef(obj);
+    // Appends the value of the next column of the row being read (null: a
+    // missing attribute), row by row.
+    void push(const PyValue* value) {
+        columns_[next_].push(value ? value->obj() : nullptr);
+        if (++next_ == columns_.size()) {
+            next_ = 0;
+            ++rows_;
         }
     }
 
-    size_t width_;
-    std::vector<ArrowCell> cells_;
+    size_t width() const { return columns_.size(); }
+    size_t rows() const { return rows_; }
+    const ArrowColumnCells& column(size_t i) const { return columns_[i]; }
+
+  private:
+    std::vector<ArrowColumnCells> columns_;
+    size_t next_ = 0;  // the column the next value goes to
+    size_t rows_ = 0;
 };
 
 }  // namespace vorlane

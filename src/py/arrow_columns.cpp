@@ -3,6 +3,8 @@
 #include <nanoarrow/nanoarrow.h>
 
 #include <cerrno>
+#include <climits>
+#include <cstring>
 #include <memory>
 #include <optional>
 #include <string>
@@ -18,83 +20,21 @@ namespace {
 constexpr const char* kSchemaCapsule = "arrow_schema";
 constexpr const char* kStreamCapsule = "arrow_array_stream";
 
-// The column kind of one cell; nothing for a value that no column type holds.
-std::optional<ArrowKind> kind_of_cell(const ArrowCell& cell) {
-    switch (cell.kind) {
-        case CellKind::Null:
-            return ArrowKind::Null;
-        case CellKind::Int:
-            return ArrowKind::Int64;
-        case CellKind::Float:
-            return ArrowKind::Float64;
-        case CellKind::Bool:
-            return ArrowKind::Boolean;
-        case CellKind::Str:
-            return ArrowKind::Utf8;
-        case CellKind::Other:
-            break;
+// The TypeError of the value a column refused.
+[[noreturn]] void raise_refusal(const std::string& name, const ArrowRefusal& refusal) {
+    const char* type = Py_TYPE(refusal.value.get())->tp_name;
+    if (refusal.seen == nullptr) {
+        PyErr_Format(PyExc_TypeError,
+                     "to_arrow: attribute '%s' holds a value of type '%s', which has no "
+                     "Arrow column type",
+                     name.c_str(), type);
+    } else {
+        PyErr_Format(PyExc_TypeError,
+                     "to_arrow: attribute '%s' holds values of types '%s' and '%s', which "
+                     "share no Arrow column type",
+                     name.c_str(), refusal.seen, type);
     }
-    return std::nullopt;
-}
-
-// The kind of a column holding values of kinds `seen` and `next`; nothing
-// when no kind holds both.
-std::optional<ArrowKind> join_kinds(ArrowKind seen, ArrowKind next) {
-    if (seen == next || next == ArrowKind::Null)
-        return seen;
-    if (seen == ArrowKind::Null)
-        return next;
-    bool numbers = (seen == ArrowKind::Int64 || seen == ArrowKind::Float64) &&
-                   (next == ArrowKind::Int64 || next == ArrowKind::Float64);
-    if (numbers)
-        return ArrowKind::Float64;
-    return std::nullopt;
-}
-
-// The type name of a cell's value, for errors.
-const char* type_name(const ArrowCell& cell) {
-    switch (cell.kind) {
-        case CellKind::Int:
-            return "int";
-        case CellKind::Float:
-            return "float";
-        case CellKind::Bool:
-            return "bool";
-        case CellKind::Null:
-            return "NoneType";
-        case CellKind::Str:
-        case CellKind::Other:
-            break;
-    }
-    return Py_TYPE(cell.object)->tp_name;
-}
-
-ArrowKind column_kind(const std::string& name, const ArrowCells& cells, size_t column) {
-    ArrowKind kind = ArrowKind::Null;
-    const ArrowCell* example = nullptr;  // a value of the kind so far
-    for (size_t row = 0; row < cells.rows(); ++row) {
-        const ArrowCell& cell = cells.at(row, column);
-        std::optional<ArrowKind> next = kind_of_cell(cell);
-        if (!next) {
-            PyErr_Format(PyExc_TypeError,
-                         "to_arrow: attribute '%s' holds a value of type '%s', which has no "
-                         "Arrow column type",
-                         name.c_str(), type_name(cell));
-            throw py::ErrorAlreadySet{};
-        }
-        std::optional<ArrowKind> joined = join_kinds(kind, *next);
-        if (!joined) {
-            PyErr_Format(PyExc_TypeError,
-                         "to_arrow: attribute '%s' holds values of types '%s' and '%s', which "
-                         "share no Arrow column type",
-                         name.c_str(), example ? type_name(*example) : "NoneType", type_name(cell));
-            throw py::ErrorAlreadySet{};
-        }
-        if (example == nullptr && *next != ArrowKind::Null)
-            example = &cell;
-        kind = *joined;
-    }
-    return kind;
+    throw py::ErrorAlreadySet{};
 }
 
 // Turns a nanoarrow failure into an error: MemoryError when it ran out of
@@ -149,57 +89,92 @@ void make_schema(const ArrowColumns& columns, ArrowSchema* out) {
     ArrowSchemaInit(out);
     check_arrow(ArrowSchemaSetTypeStruct(out, static_cast<int64_t>(columns.names.size())));
     for (size_t i = 0; i < columns.names.size(); ++i) {
-        check_arrow(ArrowSchemaSetType(out->children[i], arrow_type(columns.kinds[i])));
+        ArrowType type = arrow_type(columns.values.column(i).kind());
+        check_arrow(ArrowSchemaSetType(out->children[i], type));
         check_arrow(ArrowSchemaSetName(out->children[i], columns.names[i].c_str()));
     }
 }
 
-// Appends the value of one cell to `child`, a column of `kind`.
-ArrowErrorCode append_value(ArrowArray* child, ArrowKind kind, const ArrowCell& cell) {
-    switch (cell.kind) {
-        case CellKind::Int:
-            if (kind == ArrowKind::Float64)
-                return ArrowArrayAppendDouble(child, static_cast<double>(cell.int_value));
-            return ArrowArrayAppendInt(child, cell.int_value);
-        case CellKind::Bool:
-            return ArrowArrayAppendInt(child, cell.int_value);
-        case CellKind::Float:
-            return ArrowArrayAppendDouble(child, cell.float_value);
-        case CellKind::Str: {
-            Py_ssize_t size = 0;
-            // Stored strs encode: one that cannot is refused when it is assigned.
-            const char* text = PyUnicode_AsUTF8AndSize(cell.object, &size);
-            if (text == nullptr)
-                throw py::ErrorAlreadySet{};
-            return ArrowArrayAppendString(child, ArrowStringView{text, static_cast<int64_t>(size)});
-        }
-        case CellKind::Null:
-        case CellKind::Other:
-            break;
-    }
-    return ArrowArrayAppendNull(child, 1);
+// The validity bitmap of a column that holds a null. Whole buffers are
+// written at once, a column at a time, not a value at a time through the
+// appending calls.
+void fill_validity(ArrowArray* child, const ArrowColumnCells& cells) {
+    ArrowBitmap* validity = ArrowArrayValidityBitmap(child);
+    check_arrow(ArrowBitmapReserve(validity, static_cast<int64_t>(cells.rows())));
+    ArrowBitmapAppendUnsafe(validity, 1, static_cast<int64_t>(cells.rows()));
+    for (uint32_t row : cells.null_rows())
+        ArrowBitClear(validity->buffer.data, row);
 }
 
-// Appends row `row` of the cells: one value to each child, then the row to
-// the struct (which checks that every child has grown by one).
-void append_row(ArrowArray* out, const ArrowColumns& columns, size_t row) {
-    for (size_t column = 0; column < columns.names.size(); ++column) {
-        check_arrow(append_value(out->children[column], columns.kinds[column],
-                                 columns.values.at(row, column)));
+// The words of an int64 or float64 column are its values, bit for bit (a
+// column of a kind holds a row).
+void fill_numbers(ArrowArray* child, const ArrowColumnCells& cells) {
+    check_arrow(ArrowBufferAppend(ArrowArrayBuffer(child, 1), cells.words().data(),
+                                  static_cast<int64_t>(cells.rows() * sizeof(uint64_t))));
+}
+
+void fill_booleans(ArrowArray* child, const ArrowColumnCells& cells) {
+    ArrowBuffer* data = ArrowArrayBuffer(child, 1);
+    auto bytes = static_cast<int64_t>((cells.rows() + 7) / 8);
+    check_arrow(ArrowBufferReserve(data, bytes));
+    std::memset(data->data, 0, static_cast<size_t>(bytes));
+    const std::vector<uint64_t>& words = cells.words();
+    for (size_t row = 0; row < words.size(); ++row) {
+        if (words[row] != 0)
+            ArrowBitSet(data->data, static_cast<int64_t>(row));
     }
-    check_arrow(ArrowArrayFinishElement(out));
+    data->size_bytes = bytes;
+}
+
+// The words of a utf8 column are where each row's text ends.
+void fill_strings(ArrowArray* child, const ArrowColumnCells& cells) {
+    if (cells.text().size() > static_cast<size_t>(INT32_MAX))
+        check_arrow(EOVERFLOW);  // utf8 offsets are 32-bit
+    ArrowBuffer* offsets = ArrowArrayBuffer(child, 1);
+    check_arrow(ArrowBufferReserve(offsets, static_cast<int64_t>((cells.rows() + 1) * 4)));
+    auto* out = reinterpret_cast<int32_t*>(offsets->data);
+    out[0] = 0;
+    for (size_t row = 0; row < cells.rows(); ++row)
+        out[row + 1] = static_cast<int32_t>(cells.words()[row]);
+    offsets->size_bytes = static_cast<int64_t>((cells.rows() + 1) * 4);
+    if (!cells.text().empty())
+        check_arrow(ArrowBufferAppend(ArrowArrayBuffer(child, 2), cells.text().data(),
+                                      static_cast<int64_t>(cells.text().size())));
+}
+
+void fill_column(ArrowArray* child, const ArrowColumnCells& cells) {
+    auto rows = static_cast<int64_t>(cells.rows());
+    child->length = rows;
+    if (cells.kind() == ArrowKind::Null) {
+        child->null_count = rows;
+        return;
+    }
+    child->null_count = static_cast<int64_t>(cells.null_rows().size());
+    if (child->null_count != 0)
+        fill_validity(child, cells);
+    switch (cells.kind()) {
+        case ArrowKind::Int64:
+        case ArrowKind::Float64:
+            fill_numbers(child, cells);
+            break;
+        case ArrowKind::Boolean:
+            fill_booleans(child, cells);
+            break;
+        case ArrowKind::Utf8:
+            fill_strings(child, cells);
+            break;
+        case ArrowKind::Null:
+            break;
+    }
 }
 
 void build_array(const ArrowColumns& columns, const ArrowSchema* schema, ArrowArray* out) {
     ArrowError error{};
     check_arrow(ArrowArrayInitFromSchema(out, schema, &error), &error);
-    check_arrow(ArrowArrayStartAppending(out));
-    auto rows = static_cast<int64_t>(columns.values.rows());
-    check_arrow(ArrowArrayReserve(out, rows));
     for (size_t column = 0; column < columns.names.size(); ++column)
-        check_arrow(ArrowArrayReserve(out->children[column], rows));
-    for (size_t row = 0; row < columns.values.rows(); ++row)
-        append_row(out, columns, row);
+        fill_column(out->children[column], columns.values.column(column));
+    out->length = static_cast<int64_t>(columns.values.rows());
+    out->null_count = 0;
     check_arrow(ArrowArrayFinishBuildingDefault(out, &error), &error);
 }
 
@@ -220,10 +195,11 @@ void release_stream_capsule(PyObject* capsule) {
 }  // namespace
 
 ArrowColumns type_arrow_columns(std::vector<std::string> names, ArrowCells values) {
-    ArrowColumns columns{std::move(names), {}, std::move(values)};
-    for (size_t column = 0; column < columns.names.size(); ++column)
-        columns.kinds.push_back(column_kind(columns.names[column], columns.values, column));
-    return columns;
+    for (size_t column = 0; column < names.size(); ++column) {
+        if (const ArrowRefusal* refusal = values.column(column).refusal())
+            raise_refusal(names[column], *refusal);
+    }
+    return ArrowColumns{std::move(names), std::move(values)};
 }
 
 PyObject* arrow_schema_capsule(const ArrowColumns& columns) {

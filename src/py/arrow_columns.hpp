@@ -1,6 +1,6 @@
 #pragma once
-// Arrow columns from the cells of attribute values (py/arrow_cells.hpp), built
-// with nanoarrow: a struct array of one child per attribute name, and its
+// Arrow columns from the attribute values read into cells (py/arrow_cells.hpp),
+// built with nanoarrow: a struct array of one child per attribute name, and its
 // schema, handed out through the Arrow PyCapsule interface.
 //
 // A column's type follows its values: exact ints only give int64, ints and
@@ -19,16 +19,13 @@
 
 namespace vorlane {
 
-enum class ArrowKind : uint8_t { Null, Int64, Float64, Utf8, Boolean };
-
 struct ArrowColumns {
     std::vector<std::string> names;
-    std::vector<ArrowKind> kinds;
     ArrowCells values;
 };
 
-// Types the columns of `values`, named `names`; the TypeError above for a
-// value no column type holds.
+// The columns of `values`, named `names`; the TypeError above for a value
+// a column refused (the first column's that refused one).
 ArrowColumns type_arrow_columns(std::vector<std::string> names, ArrowCells values);
 
 // A capsule "arrow_schema" holding the struct schema of the columns.

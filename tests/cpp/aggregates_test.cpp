@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "engine/numeric_sum.hpp"
+#include "engine/ordered_sum.hpp"
 #include "engine/tuple_counts.hpp"
 
 namespace vorlane {
@@ -53,6 +54,44 @@ TEST(TupleCounter, CountsByKeysRanksByCountThenFirstId) {
     EXPECT_EQ(ranked[2].first_id, 30u);  // (3, 3) before (4, 0): smaller first id
     EXPECT_EQ(counter.ranked(1).size(), 1u);
     EXPECT_TRUE(counter.ranked(0).empty());
+}
+
+TEST(DecodeValue96, GivesBackEveryNumberWholeOnesAsInts) {
+    const double kInf = std::numeric_limits<double>::infinity();
+    for (double x : {0.5, -0.1, 1e300, -1e-310, 5e-324, 9.223372036854775808e18, kInf, -kInf})
+        EXPECT_EQ(decode_value96(encode_value96(x)), NumericValue(x)) << x;
+    for (int64_t n : {int64_t{0}, int64_t{-7}, (int64_t{1} << 53) + 1, INT64_MAX, INT64_MIN})
+        EXPECT_EQ(decode_value96(encode_value96(n)), NumericValue(n)) << n;
+    EXPECT_EQ(decode_value96(encode_value96(-0.0)), NumericValue(int64_t{0}));
+    EXPECT_EQ(decode_value96(encode_value96(-3.0)), NumericValue(int64_t{-3}));
+    EXPECT_TRUE(is_nan(decode_value96(encode_value96(std::nan("")))));
+}
+
+// Both forms of the ordered numbers, against a sum of the same pairs.
+TEST(OrderedSum, EitherFormSumsTheSelectedNumbers) {
+    for (int64_t values : {int64_t{5000}, int64_t{7}}) {  // a tree, then value sets
+        OrderedNumbers numbers;
+        Bitmap selection;
+        NumericSum want;
+        for (uint32_t id = 0; id < 5000; ++id) {
+            NumericValue value = id % 9 == 0 ? NumericValue(int64_t{(id % values) << 40})
+                                             : NumericValue(static_cast<double>(id % values) / 4);
+            numbers.insert(value, id);
+            if (id % 3 != 0) {
+                selection.add(id);
+                want.add(value);
+            }
+        }
+        numbers.insert(std::nan(""), 9999);
+        selection.add(9999);
+        ASSERT_EQ(numbers.holds_value_sets(), values == 7);
+        EXPECT_TRUE(samples_fraction(numbers));
+        OrderedTotal got = sum_selected(numbers, selection, UniverseCover::Part);
+        EXPECT_TRUE(got.has_fraction);
+        EXPECT_EQ(got.sum.count(), want.count());
+        EXPECT_EQ(got.sum.float_total(), want.float_total());
+        EXPECT_EQ(sum_selected(numbers, selection, UniverseCover::All).sum.count(), 5000u);
+    }
 }
 
 }  // namespace

@@ -246,3 +246,56 @@ def test_typing_and_help():
                 continue
             doc = method.__doc__ or ""
             assert len(doc.split("\n--\n\n", 1)[-1]) > 20, (cls.__name__, name, doc)
+
+
+def test_sums_from_the_index_agree_with_the_objects():
+    # "p" (many values: one tree entry each) and "q" (few: one set each) are
+    # summed from the index's ordered entries; "_p" and "_q", private and so
+    # never listed, hold the same values and are summed object by object.
+    rng = random.Random(11)
+    pool = [0.5, -0.0, 2**62 + 1, -(2**53) - 1, 2**63 - 1, True, 1, 1.0, NAN, float("inf"), "x", None]
+    objs = []
+    for i in range(3000):
+        p = rng.choice(pool) if i % 7 == 0 else rng.randrange(10**6) / 8
+        q = rng.choice(pool[:4] + [3, 1.0])
+        objs.append(Indexable(p=p, _p=p, q=q, _q=q))
+    index = Index()
+    index.add_object_many(objs)
+    index.remove_many(objs[:300])
+    for o in rng.sample(objs[300:], 300):
+        o.p = o._p = rng.choice(pool + [7])
+        o.q = o._q = rng.choice([2**62 + 1, 0.25, 3])
+    view = index.reduced_query(Q.gt("p", 1000) | Q.eq("q", 3))
+    reduced = Index()
+    reduced.add_object_many(objs[:1000])
+    reduced.reduce(q=[3])
+    empty = index.reduced(q=-5)
+    for scope in (index, view, reduced, empty):
+        for name in ("p", "q"):
+            fast, slow = scope.sum(name), scope.sum("_" + name)
+            assert type(fast) is type(slow) and (fast == slow or math.isclose(fast, slow, rel_tol=1e-12)), name
+            fast, slow = scope.mean(name), scope.mean("_" + name)
+            assert fast == slow or math.isclose(fast, slow, rel_tol=1e-12), name
+    assert (empty.sum("p"), empty.mean("p")) == (0, None)
+    # Whole numbers only: an int total, as the objects give it.
+    ints = Index()
+    ints.add_object_many([Indexable(n=2**62 + 1, _n=2**62 + 1) for _ in range(3)] + [Indexable(n=2.0, _n=2.0)])
+    assert ints.sum("n") == ints.sum("_n") and type(ints.sum("n")) is float
+    # A name gained after the object joined is not listed: it is read from the objects.
+    objs[400].gained = 0.5
+    assert index.sum("gained") == 0.5
+
+
+def test_arrow_columns_are_typed_as_they_are_read():
+    objs = [Indexable(a=1, b=None, c=True), Indexable(a=2**53 + 1, b="é", c=None), Indexable(a=0.5, b="x", c=False)]
+    index = Index()
+    index.add_object_many(objs)
+    table = pa.table(index.to_arrow("a", "b", "c"))
+    assert [str(t) for t in table.schema.types] == ["double", "string", "bool"]
+    assert table.to_pydict() == {"a": [1.0, float(2**53 + 1), 0.5], "b": [None, "é", "x"], "c": [True, None, False]}
+    objs[0].b = 3
+    objs[2].c = (1,)
+    with pytest.raises(TypeError, match="'b' holds values of types 'int' and 'str'"):
+        index.to_arrow("b", "c")
+    with pytest.raises(TypeError, match="'c' holds a value of type 'tuple'"):
+        index.to_arrow("a", "c", "b")
