@@ -69,11 +69,13 @@ TEST(DecodeValue96, GivesBackEveryNumberWholeOnesAsInts) {
 
 // Both forms of the ordered numbers, against a sum of the same pairs.
 TEST(OrderedSum, EitherFormSumsTheSelectedNumbers) {
-    for (int64_t values : {int64_t{5000}, int64_t{7}}) {  // a tree, then value sets
+    // Enough insertions one by one for the holder to count its groups.
+    constexpr uint32_t kIds = 6000;
+    for (int64_t values : {int64_t{kIds}, int64_t{7}}) {  // a tree, then value sets
         OrderedNumbers numbers;
         Bitmap selection;
         NumericSum want;
-        for (uint32_t id = 0; id < 5000; ++id) {
+        for (uint32_t id = 0; id < kIds; ++id) {
             NumericValue value = id % 9 == 0 ? NumericValue(int64_t{(id % values) << 40})
                                              : NumericValue(static_cast<double>(id % values) / 4);
             numbers.insert(value, id);
@@ -90,7 +92,7 @@ TEST(OrderedSum, EitherFormSumsTheSelectedNumbers) {
         EXPECT_TRUE(got.has_fraction);
         EXPECT_EQ(got.sum.count(), want.count());
         EXPECT_EQ(got.sum.float_total(), want.float_total());
-        EXPECT_EQ(sum_selected(numbers, selection, UniverseCover::All).sum.count(), 5000u);
+        EXPECT_EQ(sum_selected(numbers, selection, UniverseCover::All).sum.count(), kIds);
     }
 }
 
