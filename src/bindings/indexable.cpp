@@ -76,10 +76,6 @@ ObjectAttributes attributes_from_kwargs(PyObject* kwargs) {
     return attributes;
 }
 
-// Values converted for a construction before they are placed: as many as
-// common records have, without allocating.
-using ValueList = absl::InlinedVector<PyValue, ObjectAttributes::kInlineValues>;
-
 // Converts the keyword arguments of a vectorcall, in call order (the order a
 // dictionary of them would have). A call site passes the same names each
 // time, so their layout is usually known and only the values are converted.
@@ -87,13 +83,8 @@ ObjectAttributes attributes_from_keywords(PyObject* const* values, PyObject* kwn
     if (kwnames == nullptr)
         return ObjectAttributes();
     Py_ssize_t count = PyTuple_GET_SIZE(kwnames);
-    if (AttrLayout* layout = keyword_layout(kwnames)) {
-        ValueList converted;
-        converted.reserve(count);
-        for (Py_ssize_t i = 0; i < count; ++i)
-            converted.push_back(PyValue::from_borrowed(values[i]));
-        return ObjectAttributes(layout, std::span<PyValue>(converted.data(), converted.size()));
-    }
+    if (AttrLayout* layout = keyword_layout(kwnames))
+        return ObjectAttributes(layout, std::span<PyObject* const>(values, count));
     ObjectAttributes attributes;
     for (Py_ssize_t i = 0; i < count; ++i)
         add_keyword(attributes, PyTuple_GET_ITEM(kwnames, i), Py_NewRef(values[i]));

@@ -106,6 +106,8 @@ class PyValue {
     static constexpr uintptr_t kBoxedTag = 1;
 
     PyValue(PyObject* obj, const ValueKey& key);
+    // An object whose key is derived from it (see `key`).
+    explicit PyValue(PyObject* derived) : word_(reinterpret_cast<uintptr_t>(derived)) {}
     bool is_boxed() const { return (word_ & kBoxedTag) != 0; }
     const Boxed* boxed() const { return reinterpret_cast<const Boxed*>(word_ & ~kBoxedTag); }
     void release() noexcept;
