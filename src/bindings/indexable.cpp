@@ -107,12 +107,10 @@ PyObject* new_indexable(PyTypeObject* type, ObjectAttributes attributes) {
     // assigned a value that could close a cycle. A subclass instance may
     // carry a dict of its own, so it stays tracked.
     bool untrack = type == py_indexable::indexable_type() && !may_form_cycle(attributes);
-    Indexable value;
-    value.attributes = std::move(attributes);
     // The id is taken only once every value converted, so a failed
     // creation uses none.
-    value.id = Indexable::next_id();
-    PyObject* self = py::make_instance(type, std::move(value));
+    PyObject* self = py::emplace_instance<Indexable>(type, std::move(attributes), Memberships(),
+                                                     Indexable::next_id());
     if (untrack)
         PyObject_GC_UnTrack(self);
     return self;

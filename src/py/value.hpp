@@ -54,7 +54,12 @@ class PyValue {
         swap(moved);
         return *this;
     }
-    ~PyValue() { release(); }
+    // A moved-from value, as the ones left behind when values are moved
+    // between arrays, has nothing to release.
+    ~PyValue() {
+        if (word_ != 0)
+            release();
+    }
 
     PyObject* obj() const {
         return is_boxed() ? boxed()->obj : reinterpret_cast<PyObject*>(word_);
