@@ -76,10 +76,6 @@ ObjectAttributes attributes_from_kwargs(PyObject* kwargs) {
     return attributes;
 }
 
-// Values converted for a construction before they are placed: as many as
-// common records have, without allocating.
-using ValueList = absl::InlinedVector<PyValue, ObjectAttributes::kInlineValues>;
-
 // Converts the keyword arguments of a vectorcall, in call order (the order a
 // dictionary of them would have). A call site passes the same names each
 // time, so their layout is usually known and only the values are converted.
@@ -87,13 +83,8 @@ ObjectAttributes attributes_from_keywords(PyObject* const* values, PyObject* kwn
     if (kwnames == nullptr)
         return ObjectAttributes();
     Py_ssize_t count = PyTuple_GET_SIZE(kwnames);
-    if (AttrLayout* layout = keyword_layout(kwnames)) {
-        ValueList converted;
-        converted.reserve(count);
-        for (Py_ssize_t i = 0; i < count; ++i)
-            converted.push_back(PyValue::from_borrowed(values[i]));
-        return ObjectAttributes(layout, std::span<PyValue>(converted.data(), converted.size()));
-    }
+    if (AttrLayout* layout = keyword_layout(kwnames))
+        return ObjectAttributes(layout, std::span<PyObject* const>(values, count));
     ObjectAttributes attributes;
     for (Py_ssize_t i = 0; i < count; ++i)
         add_keyword(attributes, PyTuple_GET_ITEM(kwnames, i), Py_NewRef(values[i]));
@@ -116,12 +107,10 @@ PyObject* new_indexable(PyTypeObject* type, ObjectAttributes attributes) {
     // assigned a value that could close a cycle. A subclass instance may
     // carry a dict of its own, so it stays tracked.
     bool untrack = type == py_indexable::indexable_type() && !may_form_cycle(attributes);
-    Indexable value;
-    value.attributes = std::move(attributes);
     // The id is taken only once every value converted, so a failed
     // creation uses none.
-    value.id = Indexable::next_id();
-    PyObject* self = py::make_instance(type, std::move(value));
+    PyObject* self = py::emplace_instance<Indexable>(type, std::move(attributes), Memberships(),
+                                                     Indexable::next_id());
     if (untrack)
         PyObject_GC_UnTrack(self);
     return self;

@@ -25,6 +25,12 @@ Key128 highest_number_code() { return encode_value96(kInfinity); }
 constexpr size_t kProbesPerWantedId = 4;
 constexpr size_t kMinProbes = 64;
 
+// Ids from which a new value's set is built whole, container by container,
+// rather than added one by one, which costs a container look-up and often a
+// reallocation per id (a bulk addition of repeating values makes many such
+// sets); fewer cost less added one by one than the whole build's set-up.
+constexpr size_t kMinWholeBuild = 256;
+
 // Appends to `out`, ascending, the first `wanted` ids of `set & selection`.
 void intersect_into(const Bitmap& set, const Bitmap& selection, size_t wanted,
                     std::vector<uint32_t>& out) {
@@ -117,7 +123,10 @@ void ValueSetOrder::insert_sorted(std::span<const CompositeKey128> entries) {
             ids.push_back(entries[i].id());
         Bitmap& set = sets_[code];
         uint64_t before = set.cardinality();
-        set.add_many(ids);
+        if (before == 0 && ids.size() >= kMinWholeBuild)
+            set = Bitmap::of_unsorted(ids);
+        else
+            set.add_many(ids);
         size_ += set.cardinality() - before;
     }
 }

@@ -65,17 +65,24 @@ void relocate(PyValue* from, PyValue* to, size_t count) noexcept {
 
 }  // namespace
 
-ObjectAttributes::ObjectAttributes(AttrLayout* layout, std::span<PyValue> values)
+ObjectAttributes::ObjectAttributes(AttrLayout* layout, std::span<PyObject* const> objects)
     : layout_(AttrLayout::empty()) {
-    size_t count = values.size();
+    size_t count = objects.size();
     if (count != layout->size())
         panic("object attributes: one value per name expected");
-    // The only step that can fail comes first.
     RawValues room(count > kInlineValues ? spill_capacity(count - kSpillFrom) : 0);
     if (count > kInlineValues)
-        new (&spill()) Spill{room.release()};
-    for (size_t pos = 0; pos < count; ++pos)
-        new (slot(pos, count)) PyValue(std::move(values[pos]));
+        new (&spill()) Spill{room.values};  // handed on once every value is in
+    size_t converted = 0;
+    try {
+        for (; converted < count; ++converted)
+            new (slot(converted, count)) PyValue(PyValue::from_borrowed(objects[converted]));
+    } catch (...) {
+        for (size_t pos = 0; pos < converted; ++pos)
+            slot(pos, count)->~PyValue();
+        throw;  // the room is freed with `room`; the layout stays the empty one
+    }
+    room.release();
     layout_ = layout;
 }
 

@@ -40,9 +40,10 @@ class ObjectAttributes {
     };
 
     ObjectAttributes() noexcept : layout_(AttrLayout::empty()) {}
-    // The values of the names of `layout`, in its order, taken from `values`
-    // (one per name).
-    ObjectAttributes(AttrLayout* layout, std::span<PyValue> values);
+    // The values of the names of `layout`, converted in place from the
+    // borrowed `objects` (one per name; see `PyValue::from_borrowed`). On a
+    // failed conversion nothing is kept.
+    ObjectAttributes(AttrLayout* layout, std::span<PyObject* const> objects);
     ~ObjectAttributes();
     ObjectAttributes(ObjectAttributes&& other) noexcept;
     ObjectAttributes& operator=(ObjectAttributes&& other) noexcept;

@@ -28,16 +28,32 @@ BorrowFlag& borrow_of(PyObject* self) {
     return reinterpret_cast<Instance<Record>*>(self)->borrow;
 }
 
-// Allocates an instance of `type` and moves `record` into it.
+// Allocates an instance of `type`, its record not made yet.
 template <typename Record>
-PyObject* make_instance(PyTypeObject* type, Record&& record) {
+Instance<Record>* allocate_instance(PyTypeObject* type) {
     PyObject* self = type->tp_alloc(type, 0);
     if (self == nullptr)
         throw ErrorAlreadySet{};
-    auto* inst = reinterpret_cast<Instance<std::decay_t<Record>>*>(self);
+    auto* inst = reinterpret_cast<Instance<Record>*>(self);
     new (&inst->borrow) BorrowFlag();
+    return inst;
+}
+
+// Allocates an instance of `type` and moves `record` into it.
+template <typename Record>
+PyObject* make_instance(PyTypeObject* type, Record&& record) {
+    auto* inst = allocate_instance<std::decay_t<Record>>(type);
     new (&inst->record) std::decay_t<Record>(std::forward<Record>(record));
-    return self;
+    return reinterpret_cast<PyObject*>(inst);
+}
+
+// Allocates an instance of `type` whose aggregate record takes `members`
+// directly, with no record moved in.
+template <typename Record, typename... Members>
+PyObject* emplace_instance(PyTypeObject* type, Members&&... members) {
+    auto* inst = allocate_instance<Record>(type);
+    new (&inst->record) Record{std::forward<Members>(members)...};
+    return reinterpret_cast<PyObject*>(inst);
 }
 
 // tp_dealloc of a heap type wrapping `Record`.

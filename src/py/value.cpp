@@ -1,6 +1,8 @@
 #include "py/value.hpp"
 
+#include <algorithm>
 #include <atomic>
+#include <bit>
 #include <charconv>
 #include <cmath>
 #include <cstdio>
@@ -91,6 +93,31 @@ int64_t cached_str_hash(PyObject* obj) {
     return __atomic_load_n(field, __ATOMIC_RELAXED);
 }
 
+// Accepts an exact int, float or str, whose key `PyValue::key` derives from
+// the object each time it is read: only what can fail is checked here, and a
+// str is hashed so that its hash is cached. Computing the key now would be
+// thrown away (most objects are made, then indexed in bulk). False for any
+// other object, which `classify` converts.
+bool accept_derived(PyObject* obj) {
+    PyTypeObject* type = Py_TYPE(obj);
+    if (type == &PyLong_Type) {
+        if (!PyUnstable_Long_IsCompact(reinterpret_cast<PyLongObject*>(obj)))
+            classify(obj);  // fails unless within 64 bits
+        return true;
+    }
+    if (type == &PyFloat_Type)
+        return true;
+    if (type != &PyUnicode_Type)
+        return false;
+    // A compact ASCII str is its own UTF-8 form; another is encoded now, so
+    // a str that cannot be encoded never enters the module.
+    if (!PyUnicode_IS_COMPACT_ASCII(obj) && PyUnicode_AsUTF8AndSize(obj, nullptr) == nullptr)
+        conversion_failed();
+    if (cached_str_hash(obj) == -1)
+        python_hash(obj);
+    return true;
+}
+
 }  // namespace
 
 int64_t int_hash(int64_t value) {
@@ -113,28 +140,23 @@ int64_t float_hash(PyObject* obj, double value) {
         return Py_HashPointer(obj);
     if (std::isinf(value))
         return value > 0 ? kInfinityHash : -kInfinityHash;
-    int exponent = 0;
-    double mantissa = std::frexp(value, &exponent);
-    bool negative = mantissa < 0;
-    if (negative)
-        mantissa = -mantissa;
-    // The mantissa's bits, 28 at a time, folded modulo 2^61 - 1.
-    constexpr int kChunk = 28;
-    uint64_t hash = 0;
-    while (mantissa != 0) {
-        hash = ((hash << kChunk) & kModulus) | hash >> (kBits - kChunk);
-        mantissa *= double(uint64_t{1} << kChunk);
-        exponent -= kChunk;
-        auto digit = static_cast<uint64_t>(mantissa);
-        mantissa -= static_cast<double>(digit);
-        hash += digit;
-        if (hash >= kModulus)
-            hash -= kModulus;
-    }
-    // 2^61 = 1 modulo 2^61 - 1: the power of two is a rotation by the
-    // exponent reduced modulo 61.
-    int shift = exponent >= 0 ? exponent % kBits : kBits - 1 - ((-1 - exponent) % kBits);
-    hash = ((hash << shift) & kModulus) | hash >> (kBits - shift);
+    // A finite double is +-significand * 2^exponent, its significand an
+    // integer below 2^53 and so below the modulus: reduced already. As
+    // 2^61 = 1 modulo 2^61 - 1, the power of two is a rotation of the
+    // significand's 61 bits by the exponent reduced modulo 61.
+    constexpr int kFractionBits = 52;
+    constexpr uint64_t kFractionMask = (uint64_t{1} << kFractionBits) - 1;
+    constexpr int kExponentMask = 0x7ff;
+    constexpr int kExponentBias = 1023 + kFractionBits;  // of the integer significand
+    auto bits = std::bit_cast<uint64_t>(value);
+    int biased = static_cast<int>(bits >> kFractionBits) & kExponentMask;
+    uint64_t significand = bits & kFractionMask;
+    if (biased != 0)
+        significand |= uint64_t{1} << kFractionBits;  // a subnormal has no implicit bit
+    int exponent = std::max(biased, 1) - kExponentBias;
+    int shift = ((exponent % kBits) + kBits) % kBits;
+    uint64_t hash = ((significand << shift) & kModulus) | significand >> (kBits - shift);
+    bool negative = (bits >> (kFractionBits + 11)) != 0;
     int64_t signed_hash = negative ? -static_cast<int64_t>(hash) : static_cast<int64_t>(hash);
     return signed_hash == -1 ? -2 : signed_hash;
 }
@@ -184,6 +206,8 @@ ValueKey PyValue::key() const {
 
 PyValue PyValue::new_(PyObject* owned) {
     try {
+        if (accept_derived(owned))
+            return PyValue(owned);
         ValueKey key = classify(owned);
         return PyValue(owned, key);
     } catch (...) {

@@ -58,7 +58,12 @@ class PyValue {
         swap(moved);
         return *this;
     }
-    ~PyValue() { release(); }
+    // A moved-from value, as the ones left behind when values are moved
+    // between arrays, has nothing to release.
+    ~PyValue() {
+        if (word_ != 0)
+            release();
+    }
 
     PyObject* obj() const {
         return is_boxed() ? boxed()->obj : reinterpret_cast<PyObject*>(word_);
@@ -110,6 +115,8 @@ class PyValue {
     static constexpr uintptr_t kBoxedTag = 1;
 
     PyValue(PyObject* obj, const ValueKey& key);
+    // An object whose key is derived from it (see `key`).
+    explicit PyValue(PyObject* derived) : word_(reinterpret_cast<uintptr_t>(derived)) {}
     bool is_boxed() const { return (word_ & kBoxedTag) != 0; }
     const Boxed* boxed() const { return reinterpret_cast<const Boxed*>(word_ & ~kBoxedTag); }
     void release() noexcept;

@@ -48,10 +48,15 @@ class TestCreation:
 
     def test_failed_conversion_during_a_call_leaks_nothing(self):
         value = object()
+        # Also past the values an object keeps inline, where the rest were
+        # converted into their own array when one failed.
+        wide = {f"k{i}": value for i in range(12)}
         before = sys.getrefcount(value)
         for _ in range(3):
             with panics("called `Result::unwrap()` on an `Err` value"):
                 Indexable(a=value, b=2**64)
+            with panics("called `Result::unwrap()` on an `Err` value"):
+                Indexable(**wide, z=2**64)
         assert sys.getrefcount(value) == before
 
 
