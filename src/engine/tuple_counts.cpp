@@ -13,6 +13,16 @@ TupleCounter::TupleCounter(size_t width)
     : width_(width), groups_(0, GroupHash{this}, GroupEq{this}) {
     if (width == 0)
         panic("TupleCounter: tuples of no key");
+    recent_.fill(kProbe);
+}
+
+size_t TupleCounter::recent_slot(std::span<const int64_t> keys) {
+    // Fibonacci hashing: the multiplier's top bits mix every key bit.
+    constexpr uint64_t kMultiplier = 0x9E3779B97F4A7C15ULL;
+    uint64_t h = 0;
+    for (int64_t key : keys)
+        h = (h ^ static_cast<uint64_t>(key)) * kMultiplier;
+    return static_cast<size_t>(h >> (64 - kRecentSlotBits));
 }
 
 std::span<const int64_t> TupleCounter::keys_of(uint32_t group) const {
@@ -35,11 +45,20 @@ bool TupleCounter::GroupEq::operator()(uint32_t a, uint32_t b) const {
 bool TupleCounter::add(std::span<const int64_t> keys, uint32_t id) {
     if (keys.size() != width_)
         panic("TupleCounter: a tuple of the wrong width");
+    uint32_t& recent = recent_[recent_slot(keys)];
+    if (recent != kProbe) {
+        std::span<const int64_t> held = keys_of(recent);
+        if (std::equal(held.begin(), held.end(), keys.begin(), keys.end())) {
+            ++counts_[recent];
+            return false;
+        }
+    }
     probe_ = keys;
     auto found = groups_.find(kProbe);
     probe_ = {};
     if (found != groups_.end()) {
         ++counts_[*found];
+        recent = *found;
         return false;
     }
     auto group = static_cast<uint32_t>(counts_.size());
@@ -47,6 +66,7 @@ bool TupleCounter::add(std::span<const int64_t> keys, uint32_t id) {
     counts_.push_back(1);
     first_ids_.push_back(id);
     groups_.insert(group);
+    recent = group;
     return true;
 }
 

@@ -9,6 +9,8 @@
 
 #include <absl/container/flat_hash_set.h>
 
+#include <array>
+
 #include <cstdint>
 #include <optional>
 #include <span>
@@ -55,6 +57,15 @@ class TupleCounter {
         bool operator()(uint32_t a, uint32_t b) const;
     };
     std::span<const int64_t> keys_of(uint32_t group) const;
+    // The slot of `keys` among the recent groups.
+    static size_t recent_slot(std::span<const int64_t> keys);
+
+    // Groups last counted, by a cheap hash of their keys: attributes of few
+    // values make few groups, so a tuple is nearly always one counted before
+    // and is found here with one compare, without hashing it for the set.
+    // `kProbe` marks an empty slot. A power of two, for the slot's shift.
+    static constexpr size_t kRecentSlotBits = 8;
+    static constexpr size_t kRecentSlots = size_t{1} << kRecentSlotBits;
 
     size_t width_;
     std::vector<int64_t> keys_;  // `width_` keys per group, in group order
@@ -62,6 +73,7 @@ class TupleCounter {
     std::vector<uint32_t> first_ids_;
     std::span<const int64_t> probe_;
     absl::flat_hash_set<uint32_t, GroupHash, GroupEq> groups_;
+    std::array<uint32_t, kRecentSlots> recent_;
 };
 
 }  // namespace vorlane

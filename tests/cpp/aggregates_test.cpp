@@ -1,8 +1,11 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <array>
 #include <cmath>
 #include <cstdint>
 #include <limits>
+#include <map>
 #include <vector>
 
 #include "engine/numeric_sum.hpp"
@@ -54,6 +57,26 @@ TEST(TupleCounter, CountsByKeysRanksByCountThenFirstId) {
     EXPECT_EQ(ranked[2].first_id, 30u);  // (3, 3) before (4, 0): smaller first id
     EXPECT_EQ(counter.ranked(1).size(), 1u);
     EXPECT_TRUE(counter.ranked(0).empty());
+}
+
+// More groups than the counter remembers recently, interleaved so that
+// remembered slots are taken over: every tuple still counts in its own group.
+TEST(TupleCounter, ManyInterleavedGroupsMatchAMapCount) {
+    TupleCounter counter(2);
+    std::map<std::pair<int64_t, int64_t>, uint64_t> want;
+    for (uint32_t id = 0; id < 20'000; ++id) {
+        std::pair<int64_t, int64_t> keys{(id * 7919) % 1500, -static_cast<int64_t>(id % 3)};
+        std::array<int64_t, 2> tuple{keys.first, keys.second};
+        EXPECT_EQ(counter.add(tuple, id), want[keys]++ == 0);
+    }
+    EXPECT_EQ(counter.groups(), want.size());
+    std::vector<uint64_t> got, expected;
+    for (const TupleCount& entry : counter.ranked(std::nullopt))
+        got.push_back(entry.count);
+    for (const auto& [keys, count] : want)
+        expected.push_back(count);
+    std::sort(expected.rbegin(), expected.rend());
+    EXPECT_EQ(got, expected);
 }
 
 TEST(DecodeValue96, GivesBackEveryNumberWholeOnesAsInts) {
