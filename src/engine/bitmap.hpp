@@ -53,6 +53,8 @@ class Bitmap {
     bool add_checked(uint32_t id) { return roaring_bitmap_add_checked(raw_, id); }
     void add_many(std::span<const uint32_t> ids);
     void remove(uint32_t id) { roaring_bitmap_remove(raw_, id); }
+    // True when the id was held before.
+    bool remove_checked(uint32_t id) { return roaring_bitmap_remove_checked(raw_, id); }
     void clear() { roaring_bitmap_clear(raw_); }
     // Gives back the spare capacity of the containers (a bitmap that will
     // change little afterwards).

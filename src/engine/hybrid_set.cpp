@@ -118,9 +118,8 @@ bool HybridSet::LargeIds::add(uint32_t id) {
 }
 
 bool HybridSet::LargeIds::remove(uint32_t id) {
-    if (!ids.contains(id))
+    if (!ids.remove_checked(id))
         return false;
-    ids.remove(id);
     --cardinality;
     if (dense.present())
         dense.remove(id);
