@@ -22,7 +22,7 @@ constexpr size_t kShrinkFromCapacity = 128;
 void erase_value(QueryMap::ExactMap& map, QueryMap::ExactMap::iterator entry) {
     map.erase(entry);
     if (map.capacity() >= kShrinkFromCapacity && map.size() < map.capacity() / kShrinkBelowOneIn)
-        map.rehash(0);  // to the capacity its entries need
+        map.shrink_to_fit();
 }
 
 }  // namespace
@@ -300,7 +300,7 @@ const HybridSet* QueryMap::find(const ValueKey& value) const {
 }
 
 size_t QueryMap::memory_usage() const {
-    size_t bytes = exact_.capacity() * (sizeof(ExactMap::value_type) + 1);
+    size_t bytes = exact_.table_bytes();
     for (const auto& [value, ids] : exact_)
         bytes += ids.memory_usage();
     return bytes + tree_.memory_usage();
@@ -308,8 +308,7 @@ size_t QueryMap::memory_usage() const {
 
 void QueryMap::validate() const {
     tree_.validate();
-    for (const auto& [value, ids] : exact_)
-        ids.validate();
+    exact_.validate();
 }
 
 }  // namespace vorlane

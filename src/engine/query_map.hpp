@@ -12,8 +12,6 @@
 // narrow the exact map and leave the tree as it was); after `check_prune` of
 // a value, its entry is gone if its set was empty.
 
-#include <absl/container/flat_hash_map.h>
-
 #include <array>
 #include <cstdint>
 #include <optional>
@@ -21,23 +19,19 @@
 #include <vector>
 
 #include "engine/bulk_buffer.hpp"
+#include "engine/exact_map.hpp"
 #include "engine/hybrid_set.hpp"
 #include "engine/ordered_numbers.hpp"
 #include "engine/value_key.hpp"
 
 namespace vorlane {
 
-// Places a stored hash in the exact map.
-struct StoredHashHasher {
-    size_t operator()(int64_t stored_hash) const { return multiply_rotate_hash(stored_hash); }
-};
-
 class QueryMap {
   public:
     // Keyed by the stored hash alone: it alone decides key equality, and the
     // numbers live in the tree. (One map slot per distinct value, so a high
     // cardinality attribute such as a size pays this per object.)
-    using ExactMap = absl::flat_hash_map<int64_t, HybridSet, StoredHashHasher>;
+    using ExactMap = vorlane::ExactMap;
 
     // Adds `id` under `value`. A pair the map already holds changes nothing.
     void insert(const ValueKey& value, uint32_t id);

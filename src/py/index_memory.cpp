@@ -14,8 +14,7 @@ IndexMemory index_memory(const IndexRecord& index) {
     // One control byte per slot, as the hash maps keep.
     figures.value_maps = maps->capacity() * (sizeof(AttributeMaps::value_type) + 1);
     for (const auto& [name, map] : *maps) {
-        figures.value_maps += sizeof(QueryMap) + map->exact().capacity() *
-                                                     (sizeof(QueryMap::ExactMap::value_type) + 1);
+        figures.value_maps += sizeof(QueryMap) + map->exact().table_bytes();
         for (const auto& [value, ids] : map->exact())
             figures.id_sets += ids.memory_usage();
         figures.trees += map->tree().memory_usage();
