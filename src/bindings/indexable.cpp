@@ -49,11 +49,11 @@ void add_keyword(ObjectAttributes& attributes, PyObject* key, PyObject* value) {
     attributes.set(name, key, PyValue::new_(value));
 }
 
-// Converts the keyword arguments of a construction, in dictionary order.
-ObjectAttributes attributes_from_kwargs(PyObject* kwargs) {
-    ObjectAttributes attributes;
+// Converts the keyword arguments of a construction into `attributes`, in
+// dictionary order.
+void attributes_from_kwargs(ObjectAttributes& attributes, PyObject* kwargs) {
     if (kwargs == nullptr)
-        return attributes;
+        return;
     Py_ssize_t pos = 0;
     for (;;) {
         PyObject* key = nullptr;
@@ -73,22 +73,6 @@ ObjectAttributes attributes_from_kwargs(PyObject* kwargs) {
         py::Ref key_ref = py::Ref::steal(key);
         add_keyword(attributes, key, value);
     }
-    return attributes;
-}
-
-// Converts the keyword arguments of a vectorcall, in call order (the order a
-// dictionary of them would have). A call site passes the same names each
-// time, so their layout is usually known and only the values are converted.
-ObjectAttributes attributes_from_keywords(PyObject* const* values, PyObject* kwnames) {
-    if (kwnames == nullptr)
-        return ObjectAttributes();
-    Py_ssize_t count = PyTuple_GET_SIZE(kwnames);
-    if (AttrLayout* layout = keyword_layout(kwnames))
-        return ObjectAttributes(layout, std::span<PyObject* const>(values, count));
-    ObjectAttributes attributes;
-    for (Py_ssize_t i = 0; i < count; ++i)
-        add_keyword(attributes, PyTuple_GET_ITEM(kwnames, i), Py_NewRef(values[i]));
-    return attributes;
 }
 
 bool may_form_cycle(const ObjectAttributes& attributes) {
@@ -99,40 +83,89 @@ bool may_form_cycle(const ObjectAttributes& attributes) {
     return false;
 }
 
-PyObject* new_indexable(PyTypeObject* type, ObjectAttributes attributes) {
+// A new instance of `type` whose attributes `make(room)` gives, for a room
+// of `room` values (see `ObjectAttributes::room_for`): an instance of this
+// class is allocated with room for all of its `count` values; a subclass
+// instance, whose own fields follow the record, has the plain room.
+template <typename Make>
+PyObject* new_indexable(PyTypeObject* type, size_t count, Make make) {
+    bool exact = type == py_indexable::indexable_type();
+    size_t room = exact ? ObjectAttributes::room_for(count) : ObjectAttributes::kInlineValues;
+    size_t extra = (room - ObjectAttributes::kInlineValues) * sizeof(PyValue);
+    // The id is taken only once every value converted, and given back when
+    // the object cannot be allocated, so a failed creation uses none.
+    uint32_t id = Indexable::next_id();
+    // Zeroed; tracked by the collector only when made by `tp_alloc`.
+    PyObject* self = extra > 0 ? PyUnstable_Object_GC_NewWithExtraData(type, extra)
+                               : type->tp_alloc(type, 0);
+    if (self == nullptr) {
+        object_ids().give_back(id);
+        throw py::ErrorAlreadySet{};
+    }
+    auto* inst = reinterpret_cast<Instance*>(self);
+    new (&inst->record) Indexable{{}, id, Memberships(), make(room)};
     // An object of this class whose values cannot form a cycle is left to
     // reference counting alone, as the interpreter does with tuples and
     // dicts of atomic values: the cycle collector then never visits the
     // millions of objects an index holds. It is tracked again when it is
     // assigned a value that could close a cycle. A subclass instance may
     // carry a dict of its own, so it stays tracked.
-    bool untrack = type == py_indexable::indexable_type() && !may_form_cycle(attributes);
-    // The id is taken only once every value converted, so a failed
-    // creation uses none.
-    PyObject* self = py::emplace_instance<Indexable>(type, std::move(attributes), Memberships(),
-                                                     Indexable::next_id());
-    if (untrack)
-        PyObject_GC_UnTrack(self);
+    bool tracked = !exact || may_form_cycle(inst->record.attributes);
+    if (tracked != static_cast<bool>(PyObject_GC_IsTracked(self))) {
+        if (tracked)
+            PyObject_GC_Track(self);
+        else
+            PyObject_GC_UnTrack(self);
+    }
     return self;
+}
+
+// A new instance of `type` with the attributes built in `attributes`.
+PyObject* new_indexable(PyTypeObject* type, ObjectAttributes&& attributes) {
+    return new_indexable(type, attributes.size(), [&](size_t room) {
+        return ObjectAttributes(std::move(attributes), room);
+    });
 }
 
 PyObject* indexable_new(PyTypeObject* type, PyObject* /*args*/, PyObject* kwargs) {
     return py::guard<PyObject*>(nullptr, [&]() -> PyObject* {
-        return new_indexable(type, attributes_from_kwargs(kwargs));
+        ObjectAttributes attributes;
+        attributes_from_kwargs(attributes, kwargs);
+        return new_indexable(type, std::move(attributes));
     });
 }
+
+// Values converted for a new object, kept on the stack for most records.
+using ConvertedValues = absl::InlinedVector<PyValue, 24>;
 
 // `Indexable(...)` through the vectorcall protocol: the keywords are read from
 // the call itself, with no dictionary built for them. Positional arguments are
 // ignored, as by `indexable_new`. Set on this class only (the field is not
 // inherited), so a subclass, which may define `__init__`, is created through
 // `tp_new` and `tp_init` as usual; for this class `tp_init` does nothing.
-PyObject* indexable_vectorcall(PyObject* type, PyObject* const* args, size_t nargsf,
+// A call site passes the same names each time, so their layout is usually
+// known and only the values are converted, straight into the object.
+PyObject* indexable_vectorcall(PyObject* type_object, PyObject* const* args, size_t nargsf,
                                PyObject* kwnames) {
     return py::guard<PyObject*>(nullptr, [&]() -> PyObject* {
-        PyObject* const* keyword_values = args + PyVectorcall_NARGS(nargsf);
-        return new_indexable(reinterpret_cast<PyTypeObject*>(type),
-                             attributes_from_keywords(keyword_values, kwnames));
+        auto* type = reinterpret_cast<PyTypeObject*>(type_object);
+        PyObject* const* values = args + PyVectorcall_NARGS(nargsf);
+        Py_ssize_t count = kwnames == nullptr ? 0 : PyTuple_GET_SIZE(kwnames);
+        AttrLayout* layout = count > 0 ? keyword_layout(kwnames) : nullptr;
+        if (layout != nullptr && type == py_indexable::indexable_type()) {
+            ConvertedValues converted;
+            converted.reserve(static_cast<size_t>(count));
+            for (Py_ssize_t i = 0; i < count; ++i)
+                converted.push_back(PyValue::from_borrowed(values[i]));
+            return new_indexable(type, converted.size(), [&](size_t) {
+                return ObjectAttributes(layout, std::span<PyValue>(converted));
+            });
+        }
+        // In call order, the order a dictionary of them would have.
+        ObjectAttributes attributes;
+        for (Py_ssize_t i = 0; i < count; ++i)
+            add_keyword(attributes, PyTuple_GET_ITEM(kwnames, i), Py_NewRef(values[i]));
+        return new_indexable(type, std::move(attributes));
     });
 }
 
@@ -262,15 +295,16 @@ PyObject* reduce_method(PyObject* self, PyObject*) {
     return indexable_reduce(self, Py_TYPE(self) == py_indexable::indexable_type());
 }
 
-// The object itself and what its attributes hold beyond it: the values past
-// the inline ones and a private layout. A shared layout belongs to no object.
+// The object itself and what its attributes hold beyond it: the room past
+// the plain one, a spilled array and a private layout. A shared layout belongs to no object.
 PyObject* sizeof_method(PyObject* self, PyObject*) {
     return py::guard<PyObject*>(nullptr, [&]() -> PyObject* {
         size_t total = static_cast<size_t>(Py_TYPE(self)->tp_basicsize);
         {
             py::AttributeReadLock lock(borrow(self));
             const ObjectAttributes& attributes = record(self).attributes;
-            total += attributes.spilled_bytes() + attributes.private_layout_bytes();
+            total += (attributes.room() - ObjectAttributes::kInlineValues) * sizeof(PyValue) +
+                     attributes.spilled_bytes() + attributes.private_layout_bytes();
         }
         return PyLong_FromSize_t(total);
     });
@@ -307,13 +341,16 @@ int indexable_traverse(PyObject* self, visitproc visit, void* arg) {
     return 0;
 }
 
+// The object's attributes, moved out of it under its lock. Running out of
+// memory here stops the process.
+std::unique_ptr<ObjectAttributes> take_attributes(PyObject* self) noexcept {
+    py::ObjectWriteLock lock(borrow(self));
+    return record(self).attributes.take();
+}
+
 // Breaks a cycle by dropping the attributes.
 int indexable_clear(PyObject* self) {
-    ObjectAttributes dropped;
-    {
-        py::ObjectWriteLock lock(borrow(self));
-        dropped = std::move(record(self).attributes);
-    }
+    std::unique_ptr<ObjectAttributes> dropped = take_attributes(self);
     return 0;  // `dropped` releases the values here, once the lock is given back
 }
 

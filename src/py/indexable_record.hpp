@@ -19,8 +19,10 @@
 #include <memory>
 
 #include "engine/attr_name.hpp"
+#include "py/borrow.hpp"
 #include "py/memberships.hpp"
 #include "py/object_attributes.hpp"
+#include "py/type.hpp"
 #include "py/value.hpp"
 
 namespace vorlane {
@@ -30,11 +32,16 @@ struct IndexRecord;
 // A non-owning reference to an index record; resolves while the record lives.
 using IndexMeta = std::weak_ptr<IndexRecord>;
 
+// The object's fields in this order: the borrow state and the id share a
+// word, and the attributes come last, so that the room of an object made
+// with more names than `ObjectAttributes::kInlineValues` follows them (the
+// object is allocated with it).
 struct Indexable {
-    ObjectAttributes attributes;
+    py::BorrowFlag borrow;
+    uint32_t id = 0;
     // One word: an object in one index allocates nothing for it.
     Memberships memberships;
-    uint32_t id = 0;
+    ObjectAttributes attributes;
 
     // Takes an id from the process-wide id allocator: the next one in
     // creation order, unique among live objects (see `IdAllocator`).
@@ -57,3 +64,14 @@ struct Indexable {
 };
 
 }  // namespace vorlane
+
+namespace vorlane::py {
+
+// An `Indexable` instance is its header and its record, which keeps the
+// borrow state.
+template <>
+struct Instance<Indexable> {
+    PyObject_HEAD Indexable record;
+};
+
+}  // namespace vorlane::py

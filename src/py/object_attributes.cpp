@@ -30,30 +30,14 @@ size_t spill_capacity(size_t spilled) {
 }
 
 // Heap arrays come from the interpreter's allocator, which keeps no header
-// per block and rounds small sizes to 16 bytes: an array of twelve values
-// takes 96 bytes. Arrays are made and freed attached only.
-PyValue* allocate_values(size_t capacity) {
-    void* block = PyMem_Malloc(capacity * sizeof(PyValue));
+// per block and rounds small sizes to 16 bytes. Arrays are made and freed
+// attached only.
+void* allocate_bytes(size_t bytes) {
+    void* block = PyMem_Malloc(bytes);
     if (block == nullptr)
         throw std::bad_alloc();
-    return static_cast<PyValue*>(block);
+    return block;
 }
-
-void free_values(PyValue* values) {
-    PyMem_Free(values);
-}
-
-// Raw room for values, freed unless handed on.
-struct RawValues {
-    PyValue* values = nullptr;
-
-    // No room at all for a count of 0.
-    explicit RawValues(size_t count) : values(count > 0 ? allocate_values(count) : nullptr) {}
-    ~RawValues() { free_values(values); }
-    RawValues(const RawValues&) = delete;
-    RawValues& operator=(const RawValues&) = delete;
-    PyValue* release() { return std::exchange(values, nullptr); }
-};
 
 // Moves `count` values from `from` to the raw room `to`.
 void relocate(PyValue* from, PyValue* to, size_t count) noexcept {
@@ -65,25 +49,55 @@ void relocate(PyValue* from, PyValue* to, size_t count) noexcept {
 
 }  // namespace
 
-ObjectAttributes::ObjectAttributes(AttrLayout* layout, std::span<PyObject* const> objects)
-    : layout_(AttrLayout::empty()) {
-    size_t count = objects.size();
-    if (count != layout->size())
-        panic("object attributes: one value per name expected");
-    RawValues room(count > kInlineValues ? spill_capacity(count - kSpillFrom) : 0);
-    if (count > kInlineValues)
-        new (&spill()) Spill{room.values};  // handed on once every value is in
-    size_t converted = 0;
-    try {
-        for (; converted < count; ++converted)
-            new (slot(converted, count)) PyValue(PyValue::from_borrowed(objects[converted]));
-    } catch (...) {
-        for (size_t pos = 0; pos < converted; ++pos)
-            slot(pos, count)->~PyValue();
-        throw;  // the room is freed with `room`; the layout stays the empty one
+ObjectAttributes::Spill* ObjectAttributes::new_spill(size_t room, size_t spilled) {
+    void* block = allocate_bytes(sizeof(Spill) + spill_capacity(spilled) * sizeof(PyValue));
+    return new (block) Spill{room};
+}
+
+ObjectAttributes::ObjectAttributes(AttrLayout* layout, std::span<PyValue> converted) noexcept
+    : layout_(layout) {
+    relocate(converted.data(), inline_values(), converted.size());
+}
+
+ObjectAttributes::ObjectAttributes(ObjectAttributes&& other, size_t room) noexcept
+    : layout_(std::exchange(other.layout_, AttrLayout::empty())) {
+    // `other` now holds no values: the ones moved here are not destroyed there.
+    size_t count = size();
+    if (count == 0)
+        return;
+    Spill* spill = spill_of(other.slot_word());
+    if (spill == nullptr) {
+        relocate(other.inline_values(), inline_values(), count);
+        return;
     }
-    room.release();
-    layout_ = layout;
+    size_t spilled_room = spill->room;
+    relocate(other.inline_values() + 1, inline_values() + 1, spilled_room - 1);
+    if (count > room) {
+        set_spill(spill);  // its room is within this object's
+        return;
+    }
+    relocate(spill->values(), inline_values(), 1);
+    relocate(spill->values() + 1, inline_values() + spilled_room, count - spilled_room);
+    PyMem_Free(spill);
+}
+
+std::unique_ptr<ObjectAttributes> ObjectAttributes::take() {
+    auto taken = std::make_unique<ObjectAttributes>();
+    size_t count = size();
+    if (count <= kInlineValues && spill() == nullptr) {
+        relocate(inline_values(), taken->inline_values(), count);
+    } else {
+        // Into the spilled form of the plain room.
+        Spill* fresh = new_spill(kInlineValues, count - kInlineValues + 1);  // may throw: nothing moved yet
+        Spill* held = spill();
+        for (size_t pos = 0; pos < count; ++pos)
+            relocate(locate(pos, held), taken->locate(pos, fresh), 1);
+        if (held != nullptr)
+            PyMem_Free(held);
+        taken->set_spill(fresh);
+    }
+    taken->layout_ = std::exchange(layout_, AttrLayout::empty());
+    return taken;
 }
 
 ObjectAttributes::~ObjectAttributes() {
@@ -92,29 +106,12 @@ ObjectAttributes::~ObjectAttributes() {
 
 void ObjectAttributes::destroy() noexcept {
     size_t count = size();
+    Spill* held = spill();
     for (size_t pos = 0; pos < count; ++pos)
-        slot(pos, count)->~PyValue();
-    if (count > kInlineValues)
-        free_values(spill().values);
+        locate(pos, held)->~PyValue();
+    if (held != nullptr)
+        PyMem_Free(held);
     AttrLayout::release(std::exchange(layout_, AttrLayout::empty()));
-}
-
-ObjectAttributes::ObjectAttributes(ObjectAttributes&& other) noexcept
-    : layout_(std::exchange(other.layout_, AttrLayout::empty())) {
-    // `other` now holds no values: the ones moved here are not destroyed there.
-    size_t count = size();
-    size_t inline_count = std::min(count, count > kInlineValues ? kSpillFrom : kInlineValues);
-    relocate(other.inline_values(), inline_values(), inline_count);
-    if (count > kInlineValues)
-        new (&spill()) Spill(other.spill());
-}
-
-ObjectAttributes& ObjectAttributes::operator=(ObjectAttributes&& other) noexcept {
-    if (this != &other) {
-        destroy();
-        new (this) ObjectAttributes(std::move(other));
-    }
-    return *this;
 }
 
 AttrLayout* ObjectAttributes::next_layout(AttrName name, PyObject* key) {
@@ -130,27 +127,28 @@ AttrLayout* ObjectAttributes::next_layout(AttrName name, PyObject* key) {
     return copy.release();
 }
 
-void ObjectAttributes::place(size_t count, PyValue value, Spill room) noexcept {
-    if (count < kInlineValues) {
+void ObjectAttributes::place(size_t count, PyValue value, Spill* grown) noexcept {
+    Spill* held = spill();
+    if (held == nullptr && count < kInlineValues) {
         new (inline_values() + count) PyValue(std::move(value));
         return;
     }
-    if (count == kInlineValues) {
-        // The last inline value moves to the new array, whose handle takes
-        // its place.
-        relocate(inline_values() + kSpillFrom, room.values, 1);
-        new (room.values + 1) PyValue(std::move(value));
-        new (&spill()) Spill(room);
+    if (held == nullptr) {
+        // A full room: position 0's value goes to the new array with the new
+        // one, and the array's handle takes its slot.
+        relocate(inline_values(), grown->values(), 1);
+        new (grown->values() + 1) PyValue(std::move(value));
+        set_spill(grown);
         return;
     }
-    Spill& current = spill();
-    size_t spilled = count - kSpillFrom;
-    if (room.values != nullptr) {
-        relocate(current.values, room.values, spilled);
-        free_values(current.values);
-        current = room;
+    size_t spilled = count - held->room + 1;
+    if (grown != nullptr) {
+        relocate(held->values(), grown->values(), spilled);
+        PyMem_Free(held);
+        set_spill(grown);
+        held = grown;
     }
-    new (current.values + spilled) PyValue(std::move(value));
+    new (held->values() + spilled) PyValue(std::move(value));
 }
 
 std::optional<PyValue> ObjectAttributes::set(AttrName name, PyObject* key, PyValue value) {
@@ -159,31 +157,33 @@ std::optional<PyValue> ObjectAttributes::set(AttrName name, PyObject* key, PyVal
         pos = layout_->find(name);
     size_t count = size();
     if (pos != AttrLayout::kNotFound) {
-        PyValue* stored = slot(pos, count);
+        PyValue* stored = slot(pos);
         std::optional<PyValue> old(std::move(*stored));
         *stored = std::move(value);
         return old;
     }
     // What can fail comes first: room for the value, then the next layout.
-    size_t needed = 0;
-    if (count >= kInlineValues) {
-        // The values past the inline ones, with the new one.
-        size_t spilled = count + 1 - kSpillFrom;
-        if (count == kInlineValues || spill_capacity(spilled) != spill_capacity(spilled - 1))
-            needed = spill_capacity(spilled);
+    Spill* held = spill();
+    Spill* grown = nullptr;
+    if (held == nullptr && count >= kInlineValues) {
+        grown = new_spill(count, 2);  // the room is full: see the header
+    } else if (held != nullptr) {
+        size_t spilled = count - held->room + 1;  // with the new one: one more
+        if (spill_capacity(spilled + 1) != spill_capacity(spilled))
+            grown = new_spill(held->room, spilled + 1);
     }
-    RawValues room(needed);
+    std::unique_ptr<Spill, void (*)(Spill*)> room(grown, [](Spill* s) { PyMem_Free(s); });
     AttrLayout* next = next_layout(name, key);
-    Spill handle{room.values};
     room.release();
-    place(count, std::move(value), handle);
+    place(count, std::move(value), grown);
     layout_ = next;  // a shared layout left behind stays; a private one grew in place
     return std::nullopt;
 }
 
 size_t ObjectAttributes::spilled_bytes() const {
-    size_t bytes =
-        size() > kInlineValues ? spill_capacity(size() - kSpillFrom) * sizeof(PyValue) : 0;
+    size_t bytes = 0;
+    if (const Spill* held = spill())
+        bytes = sizeof(Spill) + spill_capacity(size() - held->room + 1) * sizeof(PyValue);
     for (size_t pos = 0; pos < size(); ++pos)
         bytes += value(pos).boxed_bytes();
     return bytes;
@@ -192,8 +192,10 @@ size_t ObjectAttributes::spilled_bytes() const {
 void ObjectAttributes::validate() const {
     layout_->validate();
     size_t count = size();
-    if (count > kInlineValues && spill().values == nullptr)
-        panic("object attributes: spilled values without an array");
+    if (const Spill* held = spill()) {
+        if (held->room < kInlineValues || held->room >= count)
+            panic("object attributes: a spilled array whose room does not match the count");
+    }
     for (size_t pos = 0; pos < count; ++pos) {
         if (value(pos).obj() == nullptr)
             panic("object attributes: a value is not set");

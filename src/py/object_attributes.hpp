@@ -2,12 +2,22 @@
 // The attributes of one object: its layout (the names, see attr_layout.hpp)
 // and its values, in layout order.
 //
-// Up to `kInlineValues` values live inside the object. A wider object keeps
-// the first `kInlineValues - 1` inside and the rest in one heap array, whose
-// pointer takes the place of the last inline value (the array's room
-// follows from the object's count of values). An object
-// with a shared layout owns only its values; a private layout is owned by
-// the object too.
+// The values live inside the object, in its room: `kInlineValues` slots in
+// every object, and as many as it was made with in an `Indexable` made with
+// more names (the object is allocated with room for all of them, see
+// `room_for`). A name added past the room moves the object to the spilled
+// form: one heap array holds the value of position 0 and those past the
+// room, and its handle, tagged, takes slot 0. The array records the room it
+// was made for; positions 1 to room - 1 stay inside.
+//
+// The room itself is not stored. An object whose values are all inside and
+// that holds `kInlineValues` values or more is taken to be full: its room
+// is at least its count (every value is inside), and counting it as exactly
+// that only spills a little early an object whose values were cleared and
+// set again. So reading a value needs only the tag of slot 0.
+//
+// An object with a shared layout owns only its values; a private layout is
+// owned by the object too.
 //
 // Everything that reads an object's attributes (reads, assignment, adding
 // to and removing from indexes, pickling, listing) goes through this class.
@@ -17,6 +27,8 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
+#include <memory>
 #include <new>
 #include <optional>
 #include <span>
@@ -29,9 +41,10 @@ namespace vorlane {
 
 class ObjectAttributes {
   public:
-    // Values inside the object. Most records carry a handful of attributes;
-    // wider ones keep the rest in a heap array.
-    static constexpr size_t kInlineValues = 6;
+    // Values inside every object, whatever it was made with: objects given
+    // their names one by one, and subclass instances, whose own fields follow
+    // the record.
+    static constexpr size_t kInlineValues = 5;
 
     // One attribute, as iteration yields it.
     struct Entry {
@@ -40,24 +53,32 @@ class ObjectAttributes {
     };
 
     ObjectAttributes() noexcept : layout_(AttrLayout::empty()) {}
-    // The values of the names of `layout`, converted in place from the
-    // borrowed `objects` (one per name; see `PyValue::from_borrowed`). On a
-    // failed conversion nothing is kept.
-    ObjectAttributes(AttrLayout* layout, std::span<PyObject* const> objects);
+    // The values `converted` (one per name of `layout`) moved into an object
+    // whose room holds them all.
+    ObjectAttributes(AttrLayout* layout, std::span<PyValue> converted) noexcept;
+    // Takes over `other`'s values, into this object's room of `room` values
+    // when they fit it (a spilled `other` is gathered inside then), else in
+    // `other`'s form, whose room must not exceed `room`.
+    ObjectAttributes(ObjectAttributes&& other, size_t room) noexcept;
     ~ObjectAttributes();
-    ObjectAttributes(ObjectAttributes&& other) noexcept;
-    ObjectAttributes& operator=(ObjectAttributes&& other) noexcept;
+    ObjectAttributes(ObjectAttributes&&) = delete;
+    ObjectAttributes& operator=(ObjectAttributes&&) = delete;
     ObjectAttributes(const ObjectAttributes&) = delete;
     ObjectAttributes& operator=(const ObjectAttributes&) = delete;
+
+    // The room of an object made with `count` values: all of them, at least
+    // `kInlineValues`.
+    static size_t room_for(size_t count) { return count > kInlineValues ? count : kInlineValues; }
+    // Moves every value into a new holder of the plain room (`kInlineValues`)
+    // and leaves this one empty, on the empty layout: for dropping values
+    // once a lock is given back.
+    std::unique_ptr<ObjectAttributes> take();
 
     size_t size() const { return layout_->size(); }
     const AttrLayout& layout() const { return *layout_; }
     AttrName name(size_t pos) const { return layout_->name(pos); }
-    const PyValue& value(size_t pos) const {
-        if (pos < kSpillFrom || size() <= kInlineValues)
-            return inline_values()[pos];
-        return spill().values[pos - kSpillFrom];
-    }
+    // `pos` below `size()`.
+    const PyValue& value(size_t pos) const { return *locate(pos, spill_of(slot_word())); }
 
     // The value of `name`, or null.
     const PyValue* find(AttrName name) const {
@@ -87,52 +108,74 @@ class ObjectAttributes {
     Iterator begin() const { return Iterator(*this, 0); }
     Iterator end() const { return Iterator(*this, size()); }
 
-    // Heap bytes of the values past the inline ones and of the boxed
-    // records of values whose hash is kept (see `PyValue`).
+    // Heap bytes of the spilled array and of the boxed records of values
+    // whose hash is kept (see `PyValue`).
     size_t spilled_bytes() const;
+    // Slots inside the object, as far as it can tell (see above): what a
+    // spilled array records, else its count and at least `kInlineValues`.
+    size_t room() const {
+        const Spill* held = spill();
+        return held != nullptr ? held->room : room_for(size());
+    }
     // Heap bytes of a private layout (none for a shared one).
     size_t private_layout_bytes() const { return layout_->is_shared() ? 0 : layout_->bytes(); }
     // Checks the layout and that every value is set; for tests.
     void validate() const;
 
   private:
-    // Where the heap array begins, once there is one: the position whose
-    // inline room it takes.
-    static constexpr size_t kSpillFrom = kInlineValues - 1;
-    // The heap array of values from `kSpillFrom` on.
+    // The heap array of the spilled form: position 0's value, then those
+    // from `room` on.
     struct Spill {
-        PyValue* values;
+        size_t room;
+        // As many as its capacity (see `spill_capacity`), after the header.
+        PyValue* values() { return std::launder(reinterpret_cast<PyValue*>(this + 1)); }
+        const PyValue* values() const {
+            return std::launder(reinterpret_cast<const PyValue*>(this + 1));
+        }
     };
-    static_assert(sizeof(Spill) <= sizeof(PyValue), "the array's handle takes one value's room");
+    // Tags slot 0's word when it holds the array: a value's word, an object
+    // or a boxed record (8-byte aligned, tagged in bit 0), never has bit 1.
+    static constexpr uintptr_t kSpillTag = 2;
 
     const PyValue* inline_values() const {
         return std::launder(reinterpret_cast<const PyValue*>(storage_));
     }
     PyValue* inline_values() { return std::launder(reinterpret_cast<PyValue*>(storage_)); }
-    const Spill& spill() const {
-        return *std::launder(
-            reinterpret_cast<const Spill*>(storage_ + kSpillFrom * sizeof(PyValue)));
+    // Slot 0's word; meaningful only while the object holds a value.
+    uintptr_t slot_word() const {
+        uintptr_t word;
+        std::memcpy(&word, storage_, sizeof(word));
+        return word;
     }
-    Spill& spill() {
-        return *std::launder(reinterpret_cast<Spill*>(storage_ + kSpillFrom * sizeof(PyValue)));
+    static Spill* spill_of(uintptr_t word) {
+        return (word & kSpillTag) == 0 ? nullptr : reinterpret_cast<Spill*>(word & ~kSpillTag);
     }
-    // Where the value at `pos` lives while the object holds `count` values.
-    PyValue* slot(size_t pos, size_t count) {
-        if (pos < kSpillFrom || count <= kInlineValues)
-            return inline_values() + pos;
-        return spill().values + (pos - kSpillFrom);
+    // The array while spilled (the object holds a value), else null.
+    Spill* spill() const { return size() == 0 ? nullptr : spill_of(slot_word()); }
+    // Where the value at `pos` lives, `held` being the array or null.
+    PyValue* locate(size_t pos, Spill* held) const {
+        if (held == nullptr || (pos != 0 && pos < held->room))
+            return const_cast<PyValue*>(inline_values()) + pos;
+        return held->values() + (pos == 0 ? 0 : pos - held->room + 1);
     }
+    // An array for `spilled` values, made for a room of `room`.
+    static Spill* new_spill(size_t room, size_t spilled);
+    void set_spill(Spill* spill) {
+        uintptr_t word = reinterpret_cast<uintptr_t>(spill) | kSpillTag;
+        std::memcpy(storage_, &word, sizeof(word));
+    }
+    PyValue* slot(size_t pos) { return locate(pos, spill()); }
     // The layout after `name` is appended. May fail; the object is then
     // unchanged.
     AttrLayout* next_layout(AttrName name, PyObject* key);
-    // Stores `value` at position `count` (the object holding `count` values
-    // so far), moving the spilled values into `room` when it is given (the
-    // caller allocated it beforehand); cannot fail.
-    void place(size_t count, PyValue value, Spill room) noexcept;
+    // Appends `value` after the `count` values held, into `grown` when it is
+    // given (the array the append needs, allocated beforehand); cannot fail.
+    void place(size_t count, PyValue value, Spill* grown) noexcept;
     void destroy() noexcept;
 
     AttrLayout* layout_;
-    // Values at positions below `size()` are constructed (see `slot`).
+    // Values at positions below `size()` are constructed (see `value`). An
+    // object allocated with more room has it right after this array.
     alignas(PyValue) unsigned char storage_[kInlineValues * sizeof(PyValue)];
 };
 

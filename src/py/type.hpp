@@ -13,11 +13,18 @@
 namespace vorlane::py {
 
 // Layout of every instance: the object header, the borrow state, the record.
+// A record may keep the borrow state itself, as its field `borrow`, to pack
+// it with a field of its own; its class then specializes `Instance` as the
+// header and the record alone (see py/indexable_record.hpp).
 template <typename Record>
 struct Instance {
     PyObject_HEAD BorrowFlag borrow;
     Record record;
 };
+
+// Whether the record of `Inst` keeps the borrow state.
+template <typename Inst>
+constexpr bool kRecordKeepsBorrow = !requires(Inst& inst) { inst.borrow; };
 
 template <typename Record>
 Record& record_of(PyObject* self) {
@@ -25,7 +32,12 @@ Record& record_of(PyObject* self) {
 }
 template <typename Record>
 BorrowFlag& borrow_of(PyObject* self) {
-    return reinterpret_cast<Instance<Record>*>(self)->borrow;
+    auto* inst = reinterpret_cast<Instance<Record>*>(self);
+    if constexpr (kRecordKeepsBorrow<Instance<Record>>) {
+        return inst->record.borrow;
+    } else {
+        return inst->borrow;
+    }
 }
 
 // Allocates an instance of `type`, its record not made yet.
@@ -35,7 +47,8 @@ Instance<Record>* allocate_instance(PyTypeObject* type) {
     if (self == nullptr)
         throw ErrorAlreadySet{};
     auto* inst = reinterpret_cast<Instance<Record>*>(self);
-    new (&inst->borrow) BorrowFlag();
+    if constexpr (!kRecordKeepsBorrow<Instance<Record>>)
+        new (&inst->borrow) BorrowFlag();
     return inst;
 }
 
@@ -64,7 +77,8 @@ void dealloc_instance(PyObject* self) {
         PyObject_GC_UnTrack(self);
     auto* inst = reinterpret_cast<Instance<Record>*>(self);
     inst->record.~Record();
-    inst->borrow.~BorrowFlag();
+    if constexpr (!kRecordKeepsBorrow<Instance<Record>>)
+        inst->borrow.~BorrowFlag();
     type->tp_free(self);
     Py_DECREF(type);
 }

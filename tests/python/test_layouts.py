@@ -25,6 +25,14 @@ def is_shared(o):
     return _layout_of(o)[1]
 
 
+class Sub(Indexable):
+    pass
+
+
+class Value:
+    """A value that can be pickled and whose release can be watched."""
+
+
 class TestSharing:
     def test_same_names_same_order_share_one_layout_however_made(self):
         a = Indexable(x=1, y=2)
@@ -78,7 +86,7 @@ class TestWideObjects:
         base = Indexable().__sizeof__()
         for width in range(4, 30):
             o = Indexable(**{f"a{i}": str(i) for i in range(width)})
-            spilled = width - 5 if width > 6 else 0
+            spilled = width - 5 if width > 5 else 0
             assert base + 8 * spilled <= o.__sizeof__() <= base + 10 * spilled, width
             index = Index()
             index.add_object(o)
@@ -91,6 +99,35 @@ class TestWideObjects:
             assert index.get_by_attribute(**{f"a{width - 1}": str(width - 1)}) == [o]
             o.me = o  # a cycle the collector clears: its values go with it
             del o
+
+
+    def test_every_way_of_making_an_object_holds_the_same_values(self):
+        # Keywords of a call (room for all), a dict through __new__ and a
+        # subclass (the plain room, the rest spilled and moved in), then
+        # names added, a pickle round trip and a cycle the collector clears.
+        import gc
+        import weakref
+
+        for width in (0, 4, 5, 6, 7, 12, 17, 40):
+            names = {f"w{i}": i * 1.5 for i in range(width)}
+            for make in (Indexable, lambda **kw: Indexable.__new__(Indexable, **kw), Sub):
+                o = make(**names)
+                _layout_of(o)
+                o.extra = Value()
+                probe = weakref.ref(o.extra)
+                expected = [i * 1.5 for i in range(width)]
+                assert [getattr(o, n) for n in names] == expected
+                copy = pickle.loads(pickle.dumps(o))
+                _layout_of(copy)
+                assert [getattr(copy, n) for n in names] == expected and type(copy.extra) is Value
+                index = Index()
+                index.add_object(o)
+                if width:
+                    assert index.get_by_attribute(w0=0.0) == [o]
+                o.me = o
+                del o, copy, index
+                gc.collect()
+                assert probe() is None, width
 
 
 class TestPrivateLayouts:
