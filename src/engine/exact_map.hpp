@@ -31,6 +31,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <type_traits>
 #include <utility>
 
 #include "engine/hybrid_set.hpp"
