@@ -76,6 +76,17 @@ AttrLayout::~AttrLayout() {
         Py_DECREF(str);
 }
 
+PyObject* AttrLayout::inline_str(size_t pos) const {
+    size_t size = strs_.size();
+    size_t inline_count = size <= kInlineAttributeValues ? size : kInlineAttributeValues - 1;
+    return pos < inline_count ? strs_[pos] : nullptr;
+}
+
+void AttrLayout::refresh_inline_strs() {
+    for (size_t pos = 0; pos < kInlineAttributeValues; ++pos)
+        inline_strs_[pos] = inline_str(pos);
+}
+
 size_t AttrLayout::find(AttrName name) const {
     for (size_t pos = 0; pos < names_.size(); ++pos) {
         if (names_[pos] == name)
@@ -105,6 +116,7 @@ AttrLayout* AttrLayout::shared_child(AttrLayout* layout, AttrName name, PyObject
     for (PyObject* parent_str : layout->strs_)
         child->strs_.push_back(Py_NewRef(parent_str));
     child->strs_.push_back(str.release());
+    child->refresh_inline_strs();
     AttrLayout* loser = nullptr;
     AttrLayout* result = child;
     {
@@ -127,6 +139,7 @@ AttrLayout* AttrLayout::private_copy(const AttrLayout& layout) {
     copy->strs_.reserve(layout.strs_.size());
     for (PyObject* str : layout.strs_)
         copy->strs_.push_back(Py_NewRef(str));
+    copy->refresh_inline_strs();
     return copy;
 }
 
@@ -136,6 +149,7 @@ void AttrLayout::append(AttrName name, PyObject* key) {
     strs_.reserve(strs_.size() + 1);
     names_.push_back(name);
     strs_.push_back(str.release());
+    refresh_inline_strs();
 }
 
 py::Ref AttrLayout::key_str(PyObject* key, AttrName name) {
@@ -161,6 +175,10 @@ void AttrLayout::validate() const {
             panic("attribute layout: a kept str differs from its name");
         if (shared_ && !PyUnicode_CHECK_INTERNED(str))
             panic("attribute layout: a shared layout keeps a str that is not interned");
+    }
+    for (size_t pos = 0; pos < kInlineAttributeValues; ++pos) {
+        if (inline_strs_[pos] != inline_str(pos))
+            panic("attribute layout: the names of inline values differ from the names");
     }
 }
 

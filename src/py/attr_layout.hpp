@@ -23,14 +23,21 @@
 
 #include <Python.h>
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
+#include <utility>
 #include <vector>
 
 #include "engine/attr_name.hpp"
 #include "py/ref.hpp"
 
 namespace vorlane {
+
+// How many values an object keeps inside itself (see object_attributes.hpp):
+// all of them up to this many; past it, all but the last of these places,
+// whose room then holds the pointer to the rest.
+inline constexpr size_t kInlineAttributeValues = 6;
 
 class AttrLayout {
   public:
@@ -60,6 +67,12 @@ class AttrLayout {
                 return static_cast<size_t>(at - first);
         }
         return kNotFound;
+    }
+    // As `find_str`, among the names whose values every object of this
+    // layout keeps inside itself; `kNotFound` for the others. The read
+    // path's look-up: a fixed run of pointer compares, with no bound to load.
+    size_t find_inline_str(PyObject* str) const {
+        return find_inline_str(str, std::make_index_sequence<kInlineAttributeValues>());
     }
     // Position of `name`, or `kNotFound`.
     size_t find(AttrName name) const;
@@ -97,7 +110,22 @@ class AttrLayout {
     explicit AttrLayout(bool shared) : shared_(shared) {}
     ~AttrLayout();
 
-    // Hot first: reads compare these pointers.
+    template <size_t... Pos>
+    size_t find_inline_str(PyObject* str, std::index_sequence<Pos...>) const {
+        size_t found = kNotFound;
+        (void)((inline_strs_[Pos] == str ? (found = Pos, true) : false) || ...);
+        return found;
+    }
+    // The kept str of the name at `pos` if objects keep its value inside,
+    // else null: what `inline_strs_` holds at `pos`.
+    PyObject* inline_str(size_t pos) const;
+    // Sets `inline_strs_` from `strs_`; after every change of the names.
+    void refresh_inline_strs();
+
+    // Hot first: reads compare these pointers. The kept strs of the names
+    // whose values lie inside the objects, null elsewhere (no str is null,
+    // so those places never match); borrowed from `strs_`.
+    std::array<PyObject*, kInlineAttributeValues> inline_strs_{};
     std::vector<PyObject*> strs_;  // strong references
     std::vector<AttrName> names_;
     bool shared_;

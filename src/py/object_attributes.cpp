@@ -181,6 +181,16 @@ std::optional<PyValue> ObjectAttributes::set(AttrName name, PyObject* key, PyVal
     return std::nullopt;
 }
 
+const PyValue* ObjectAttributes::find_spilled_by_str(PyObject* str) const {
+    if (size() <= kInlineValues)
+        return nullptr;
+    for (size_t pos = kSpillFrom; pos < size(); ++pos) {
+        if (layout_->str(pos) == str)
+            return spill().values + (pos - kSpillFrom);
+    }
+    return nullptr;
+}
+
 size_t ObjectAttributes::spilled_bytes() const {
     size_t bytes =
         size() > kInlineValues ? spill_capacity(size() - kSpillFrom) * sizeof(PyValue) : 0;

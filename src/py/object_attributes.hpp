@@ -31,7 +31,7 @@ class ObjectAttributes {
   public:
     // Values inside the object. Most records carry a handful of attributes;
     // wider ones keep the rest in a heap array.
-    static constexpr size_t kInlineValues = 6;
+    static constexpr size_t kInlineValues = kInlineAttributeValues;
 
     // One attribute, as iteration yields it.
     struct Entry {
@@ -58,6 +58,15 @@ class ObjectAttributes {
             return inline_values()[pos];
         return spill().values[pos - kSpillFrom];
     }
+
+    // The value named by the very str the layout keeps for its name, or null
+    // (see `AttrLayout::find_str`): among the values kept inside, with no
+    // call (the attribute read's look-up), or among the others.
+    const PyValue* find_inline_by_str(PyObject* str) const {
+        size_t pos = layout_->find_inline_str(str);
+        return pos == AttrLayout::kNotFound ? nullptr : inline_values() + pos;
+    }
+    const PyValue* find_spilled_by_str(PyObject* str) const;
 
     // The value of `name`, or null.
     const PyValue* find(AttrName name) const {
