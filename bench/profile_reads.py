@@ -11,7 +11,8 @@ in one process, each figure the best of its rounds.
 `--wide` builds a 16-attribute table of mixed ints, floats and strs, selects
 about 17% of it with a range, and times a list comprehension against a
 generator expression (`list(o.x for o in r)`) over the result, for both
-kinds of objects.
+kinds of objects; `--attr` names the attribute read (`size` is the first,
+kept inside the object; `s2` the last, kept in its heap array).
 
 Under `valgrind --tool=callgrind --collect-atstart=no --instr-atstart=no`,
 with CALLGRIND_LIB naming bench/callgrind_ctl.c built as a shared library,
@@ -94,7 +95,18 @@ WIDE_STRS = [f"s{k}" for k in range(3)]
 WIDE_ATTRS = ["size"] + WIDE_INTS + WIDE_FLOATS + WIDE_STRS
 
 
-def wide(n):
+def readers(attr):
+    """A list comprehension and a generator expression reading `attr`."""
+    ns = {}
+    exec(
+        f"def read_list(objs):\n    return [o.{attr} for o in objs]\n"
+        f"def read_gen(objs):\n    return list(o.{attr} for o in objs)\n",
+        ns,
+    )
+    return ns["read_list"], ns["read_gen"]
+
+
+def wide(n, attr):
     import dataclasses
     import random
 
@@ -114,12 +126,13 @@ def wide(n):
     index.add_object_many(mine)
     mine_result = index.reduced_query(Q.lt("size", 174)).collect()
     plain_result = [o for o in plain if o.size < 174]
-    assert read_list(mine_result) == read_list(plain_result)
+    by_list, by_gen = readers(attr)
+    assert by_list(mine_result) == by_gen(plain_result)
     return {
-        "list vorlane": (read_list, mine_result),
-        "gen vorlane": (read_gen, mine_result),
-        "list slots": (read_list, plain_result),
-        "gen slots": (read_gen, plain_result),
+        "list vorlane": (by_list, mine_result),
+        "gen vorlane": (by_gen, mine_result),
+        "list slots": (by_list, plain_result),
+        "gen slots": (by_gen, plain_result),
     }
 
 
@@ -127,11 +140,12 @@ def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--n", type=int)
     parser.add_argument("--wide", action="store_true")
+    parser.add_argument("--attr", default="size", help="with --wide: the attribute read")
     parser.add_argument("--rounds", type=int, default=5)
     parser.add_argument("--repeats", type=int, default=5)
     args = parser.parse_args()
     n = args.n or (336_776 if args.wide else 1_000_000)
-    cases = wide(n) if args.wide else narrow(n)
+    cases = wide(n, args.attr) if args.wide else narrow(n)
     best = compare(cases, args.rounds, args.repeats)
     if best is None:
         return

@@ -12,11 +12,21 @@
 
 namespace vorlane::py {
 
-// Layout of every instance: the object header, the borrow state, the record.
+// Layout of every instance: the object header, the record and the borrow
+// state. Where the interpreter lock serialises attribute reads, they do not
+// touch the borrow state, and the record comes right after the header, so
+// that an `Indexable`'s layout and first values lie in the header's cache
+// line (the interpreter touches that line on every use of the object).
+// Without the lock every read takes the borrow state, which then comes first.
 template <typename Record>
 struct Instance {
+#ifdef Py_GIL_DISABLED
     PyObject_HEAD BorrowFlag borrow;
     Record record;
+#else
+    PyObject_HEAD Record record;
+    BorrowFlag borrow;
+#endif
 };
 
 template <typename Record>
