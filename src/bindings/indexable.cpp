@@ -200,8 +200,8 @@ PyObject* own_attribute(PyObject* self, PyObject* name) {
     return value ? Py_NewRef(value->obj()) : nullptr;
 }
 
-// Every read that the fast path in `indexable_getattro` does not answer:
-// kept out of line, so that the fast path saves no registers for it.
+// Every read: the own attribute by its text, else the class's attributes.
+// Out of line, so that the common read saves no registers for it.
 [[gnu::noinline]] PyObject* getattro_full(PyObject* self, PyObject* name) {
     PyObject* result = py::guard<PyObject*>(nullptr, [&]() -> PyObject* {
         py::expect_instance(self, py_indexable::indexable_type(), "Indexable");
@@ -220,25 +220,40 @@ PyObject* own_attribute(PyObject* self, PyObject* name) {
     return result;
 }
 
-// The common read is answered by a path that cannot fail: an instance of
-// this class whose lock is free, read with the very str its layout keeps for
-// the name (code passes the interned str of the name, and so does every call
-// site's keywords). Whenever any of that does not hold, the full path
-// decides. As for `own_attribute`, no index lock is needed.
-PyObject* indexable_getattro(PyObject* self, PyObject* name) {
-    // An instance of this class or of a subclass that keeps this slot: the
-    // slot is inherited only from this class, so its presence is the type
-    // check, and it costs no call.
-    if (Py_TYPE(self)->tp_getattro == indexable_getattro) {
+// A read that the first names do not answer: a later name, or a value of a
+// spilled object, named by the str the layout keeps; or else the full path.
+// Out of line, so that the common read saves no registers for it.
+[[gnu::noinline]] PyObject* getattro_rest(PyObject* self, PyObject* name) {
+    {
         py::AttributeReadLock lock(borrow(self), std::try_to_lock);
         if (lock.owns()) {
-            const ObjectAttributes& attributes = record(self).attributes;
-            size_t pos = attributes.layout().find_str(name);
-            if (pos != AttrLayout::kNotFound)
-                return Py_NewRef(attributes.value(pos).obj());
+            if (const PyValue* value = record(self).attributes.find_by_str(name))
+                return Py_NewRef(value->obj());
         }
     }
     return getattro_full(self, name);
+}
+
+// The common read is answered by a path that cannot fail: an object whose
+// lock is free, read with the very str its layout keeps for the name (code
+// passes the interned str of the name, and so does every call site's
+// keywords). Whenever any of that does not hold, the full path decides. As
+// for `own_attribute`, no index lock is needed.
+//
+// The object is an instance of this class or of a subclass: the interpreter
+// calls this slot only through the object's own type (a subclass inherits
+// it, or reaches it through `super().__getattribute__`), and the slot's
+// wrapper checks its receiver. Own attributes come before everything the
+// class defines, data descriptors included, so the type is never consulted.
+PyObject* indexable_getattro(PyObject* self, PyObject* name) {
+    {
+        py::AttributeReadLock lock(borrow(self), std::try_to_lock);
+        if (lock.owns()) {
+            if (const PyValue* value = record(self).attributes.find_first_by_str(name))
+                return Py_NewRef(value->obj());
+        }
+    }
+    return getattro_rest(self, name);
 }
 
 int indexable_setattro(PyObject* self, PyObject* name, PyObject* value) {

@@ -76,6 +76,11 @@ AttrLayout::~AttrLayout() {
         Py_DECREF(str);
 }
 
+void AttrLayout::refresh_first_strs() {
+    for (size_t pos = 0; pos < kFirstNames; ++pos)
+        first_strs_[pos] = pos < strs_.size() ? strs_[pos] : nullptr;
+}
+
 size_t AttrLayout::find(AttrName name) const {
     for (size_t pos = 0; pos < names_.size(); ++pos) {
         if (names_[pos] == name)
@@ -105,6 +110,7 @@ AttrLayout* AttrLayout::shared_child(AttrLayout* layout, AttrName name, PyObject
     for (PyObject* parent_str : layout->strs_)
         child->strs_.push_back(Py_NewRef(parent_str));
     child->strs_.push_back(str.release());
+    child->refresh_first_strs();
     AttrLayout* loser = nullptr;
     AttrLayout* result = child;
     {
@@ -127,6 +133,7 @@ AttrLayout* AttrLayout::private_copy(const AttrLayout& layout) {
     copy->strs_.reserve(layout.strs_.size());
     for (PyObject* str : layout.strs_)
         copy->strs_.push_back(Py_NewRef(str));
+    copy->refresh_first_strs();
     return copy;
 }
 
@@ -136,6 +143,7 @@ void AttrLayout::append(AttrName name, PyObject* key) {
     strs_.reserve(strs_.size() + 1);
     names_.push_back(name);
     strs_.push_back(str.release());
+    refresh_first_strs();
 }
 
 py::Ref AttrLayout::key_str(PyObject* key, AttrName name) {
@@ -161,6 +169,10 @@ void AttrLayout::validate() const {
             panic("attribute layout: a kept str differs from its name");
         if (shared_ && !PyUnicode_CHECK_INTERNED(str))
             panic("attribute layout: a shared layout keeps a str that is not interned");
+    }
+    for (size_t pos = 0; pos < kFirstNames; ++pos) {
+        if (first_strs_[pos] != (pos < strs_.size() ? strs_[pos] : nullptr))
+            panic("attribute layout: the first names' strs differ from the names");
     }
 }
 

@@ -23,14 +23,21 @@
 
 #include <Python.h>
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
+#include <utility>
 #include <vector>
 
 #include "engine/attr_name.hpp"
 #include "py/ref.hpp"
 
 namespace vorlane {
+
+// How many of a layout's first names an attribute read compares with no
+// call and no bound to load (see `AttrLayout::find_first_str`). Records
+// mostly have a handful of attributes; the others are found by a loop.
+inline constexpr size_t kFirstNames = 6;
 
 class AttrLayout {
   public:
@@ -60,6 +67,12 @@ class AttrLayout {
                 return static_cast<size_t>(at - first);
         }
         return kNotFound;
+    }
+    // As `find_str`, among the first `kFirstNames` names; `kNotFound` for
+    // the others. The read path's look-up: a fixed run of pointer compares,
+    // with no bound to load.
+    size_t find_first_str(PyObject* str) const {
+        return find_first_str(str, std::make_index_sequence<kFirstNames>());
     }
     // Position of `name`, or `kNotFound`.
     size_t find(AttrName name) const;
@@ -97,7 +110,19 @@ class AttrLayout {
     explicit AttrLayout(bool shared) : shared_(shared) {}
     ~AttrLayout();
 
-    // Hot first: reads compare these pointers.
+    template <size_t... Pos>
+    size_t find_first_str(PyObject* str, std::index_sequence<Pos...>) const {
+        size_t found = kNotFound;
+        (void)((first_strs_[Pos] == str ? (found = Pos, true) : false) || ...);
+        return found;
+    }
+    // Sets `first_strs_` from `strs_`; after every change of the names.
+    void refresh_first_strs();
+
+    // Hot first: reads compare these pointers. The kept strs of the first
+    // names, null past the last (no str is null, so those places never
+    // match); borrowed from `strs_`.
+    std::array<PyObject*, kFirstNames> first_strs_{};
     std::vector<PyObject*> strs_;  // strong references
     std::vector<AttrName> names_;
     bool shared_;

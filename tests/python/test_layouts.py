@@ -93,7 +93,10 @@ class TestWideObjects:
             for i in range(width, width + 20):
                 setattr(o, f"a{i}", str(i))
             _layout_of(o)
-            assert [getattr(o, f"a{i}") for i in range(width + 20)] == [str(i) for i in range(width + 20)]
+            expected = [str(i) for i in range(width + 20)]
+            assert [getattr(o, f"a{i}") for i in range(width + 20)] == expected
+            # By the very strs the layout keeps, as code reads them.
+            assert [getattr(o, n) for n in o.__dir__()[: width + 20]] == expected
             copy = pickle.loads(pickle.dumps(o))
             assert copy.__dir__()[: width + 20] == o.__dir__()[: width + 20]
             assert index.get_by_attribute(**{f"a{width - 1}": str(width - 1)}) == [o]
@@ -160,6 +163,10 @@ last = objs[-1]
 assert not _layout_of(last)[1] and _layout_of(objs[0])[1]
 last.more = 1
 assert last.__dir__()[:2] == ["n{MAX_SHARED_LAYOUTS + 9}", "more"]
+for i in range(8):  # a private layout grown past the inline values
+    setattr(last, f"m{{i}}", i)
+    _layout_of(last)
+    assert [getattr(last, n) for n in last.__dir__()[2 : i + 3]] == list(range(i + 1))
 assert getattr(last, "n{MAX_SHARED_LAYOUTS + 9}") == {MAX_SHARED_LAYOUTS + 9}
 assert pickle.loads(pickle.dumps(last)).more == 1
 """
