@@ -194,6 +194,10 @@ std::vector<ValueCount> count_values(const QueryMap& map, const Bitmap* selectio
     return counts;
 }
 
+ValueCount count_within(int64_t hash, const HybridSet& set, const Bitmap& selection) {
+    return count_set(hash, set, Within{&selection, nullptr});
+}
+
 std::optional<uint32_t> first_common_id(const Bitmap& a, const Bitmap& b) {
     // Each iterator leaps to the other's current id, skipping whole
     // containers, so sparse overlaps cost a few steps, not a scan.
