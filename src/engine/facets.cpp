@@ -83,8 +83,9 @@ ValueCount count_set(int64_t hash, const HybridSet& set, const Within& within) {
         return out;
     }
     if (within.selection == nullptr) {
-        out.count = large->cardinality();
-        out.first_id = large->minimum();
+        // Both kept beside the bitmap: its containers are not read.
+        out.count = set.len();
+        out.first_id = set.min_id();
     } else if (within.dense != nullptr && large->cardinality() <= kTestedIdsPerSet) {
         large->for_each(test);
     } else {
