@@ -1,7 +1,6 @@
 #include "engine/tuple_sets.hpp"
 
 #include <algorithm>
-#include <limits>
 #include <numeric>
 
 #include "engine/facets.hpp"
@@ -111,6 +110,12 @@ std::optional<TupleSetCounts> count_tuples_from_sets(std::span<const QueryMap* c
     TupleWalk walk(maps, budget);
     if (selection.is_empty())
         return walk.take();
+    // Every value of a map costs a step at least: a map of more values than
+    // the budget would only be given up on part of the way through.
+    for (const QueryMap* map : maps) {
+        if (map->exact().size() > budget)
+            return std::nullopt;
+    }
     if (!walk.run(selection))
         return std::nullopt;
     return walk.take();

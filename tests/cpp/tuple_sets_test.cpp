@@ -98,11 +98,13 @@ TEST(CountTuplesFromSets, GivesUpPastTheBudgetAndCountsAnEmptySelection) {
     QueryMap b;
     for (uint32_t id = 0; id < 5000; ++id) {
         a.insert(int_key(id % 2), id);
-        b.insert(int_key(id), id);  // a value per id
+        b.insert(int_key(id % 900), id);  // small sets, tested id by id
     }
     std::vector<const QueryMap*> maps{&a, &b};
     Bitmap all = Bitmap::of(std::vector<uint32_t>{0, 1, 2, 3, 4999});
-    EXPECT_FALSE(count_tuples_from_sets(maps, all, 1000));
+    EXPECT_FALSE(count_tuples_from_sets(maps, all, 1000));  // given up part of the way
+    EXPECT_FALSE(count_tuples_from_sets(maps, all, 899));   // given up at once
+    EXPECT_TRUE(count_tuples_from_sets(maps, all, 20000));
     std::optional<TupleSetCounts> none = count_tuples_from_sets(maps, Bitmap(), 0);
     ASSERT_TRUE(none);
     EXPECT_TRUE(none->groups.empty());
