@@ -185,11 +185,14 @@ void fail_unless_found(Holding holding, const char* message) {
 
 // The result of `value_counts`, built with no lock held: the keys' __hash__
 // and __eq__ are Python code that may use this index.
-PyObject* dict_of_counts(const std::vector<ShownCount>& shown) {
+// The values' references are taken over and dropped here, where no lock is
+// held, rather than queued as a lock-safe release would be.
+PyObject* dict_of_counts(std::vector<ShownCount>& shown) {
     py::Ref dict = py::Ref::steal(py::check(PyDict_New()));
-    for (const ShownCount& entry : shown) {
+    for (ShownCount& entry : shown) {
+        py::Ref value = py::Ref::steal(entry.value.release());
         py::Ref count = py::Ref::steal(py::check(PyLong_FromUnsignedLongLong(entry.count)));
-        py::check_status(py::checked_dict_set(dict.get(), entry.value.get(), count.get()));
+        py::check_status(py::checked_dict_set(dict.get(), value.get(), count.get()));
     }
     return dict.release();
 }

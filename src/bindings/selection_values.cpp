@@ -11,6 +11,7 @@
 #include "engine/panic.hpp"
 #include "engine/prefetch.hpp"
 #include "engine/tuple_counts.hpp"
+#include "engine/tuple_sets.hpp"
 #include "py/errors.hpp"
 #include "py/object_lock.hpp"
 #include "py/ref.hpp"
@@ -292,6 +293,98 @@ void count_tuple(const Indexable& object, uint32_t id, NameFinder& finder,
         firsts.refs.push_back(Py_NewRef(value->obj()));
 }
 
+// Whether an object of `ids` holds every asked name. The caller holds the
+// item table's read lock, under which each id of `ids` has its object.
+bool any_holds_all(const ItemTable& table, const Bitmap& ids, NameFinder& finder, size_t width) {
+    bool found = false;
+    ids.for_each_block_while<kBlock>([&](std::span<const uint32_t> block) {
+        for (uint32_t id : block) {
+            PyObject* obj = slot_object(table, id);
+            if (obj == nullptr)
+                continue;
+            py::AttributeReadLock lock(py::borrow_of<Indexable>(obj));
+            const Indexable& object = py::record_of<Indexable>(obj);
+            size_t held = 0;
+            while (held < width && finder.value(object, held) != nullptr)
+                ++held;
+            if (held == width) {
+                found = true;
+                return false;
+            }
+        }
+        return true;
+    });
+    return found;
+}
+
+// Keeps new references to the values of the group's first holder, which
+// hold its keys: the maps list an object only under the values it holds
+// while their read lock is held.
+void keep_first_values(const ItemTable& table, const TupleSetCounts& counts,
+                       const TupleCount& group, NameFinder& finder, GroupValues& firsts) {
+    PyObject* obj = slot_object(table, group.first_id);
+    if (obj == nullptr)
+        panic("a value set lists an id with no object");
+    py::AttributeReadLock lock(py::borrow_of<Indexable>(obj));
+    const Indexable& object = py::record_of<Indexable>(obj);
+    std::span<const int64_t> keys = counts.keys_of(group.group);
+    for (size_t i = 0; i < keys.size(); ++i) {
+        const PyValue* value = finder.value(object, i);
+        if (value == nullptr || value->hash() != keys[i])
+            panic("a value set lists an object that does not hold its value");
+        firsts.refs.push_back(Py_NewRef(value->obj()));
+    }
+}
+
+// The selected objects cost about one step each when read (see
+// `count_tuples_from_sets`); the sets are taken when they cost at most
+// this part of that.
+constexpr uint64_t kSetStepsPerObjectRead = 2;
+
+// The ranked groups of the names' key tuples, counted from the value sets
+// under one hold of the maps' and the item table's read locks, with the
+// values of each group's first holder kept in `firsts` (group numbers are
+// positions in the result). What reading every selected object would give:
+// the sets list an object under the values it holds, and the objects they
+// leave out are read to check that none holds every name (an object may
+// hold a name its index does not list: gained after it joined, private,
+// or left out by `reduce`). Nothing when that check fails, a name has no
+// map, or the sets would cost more than reading the objects.
+std::optional<std::vector<TupleCount>> tuple_counts_from_sets(const Scope& scope,
+                                                              const Names& names,
+                                                              std::optional<size_t> limit,
+                                                              GroupValues& firsts) {
+    const IndexRecord& record = *scope.record;
+    LockedMaps::ReadGuard maps(*record.maps);
+    LockedItems::ReadGuard table(*record.items);
+    std::vector<const QueryMap*> query_maps;
+    for (const std::optional<AttrName>& name : names.names) {
+        const QueryMap* map = find_query_map(*maps, *name);
+        if (map == nullptr)
+            return std::nullopt;
+        query_maps.push_back(map);
+    }
+    std::optional<Bitmap> live;
+    if (scope.selection != nullptr)
+        live = Bitmap::and_(*scope.selection, record.live_ids);
+    const Bitmap& selected = live ? *live : record.live_ids;
+    uint64_t objects = selected.cardinality();
+    std::optional<TupleSetCounts> counts =
+        count_tuples_from_sets(query_maps, selected, objects / kSetStepsPerObjectRead);
+    if (!counts)
+        return std::nullopt;
+    NameFinder finder(names);
+    if (counts->counted < objects &&
+        any_holds_all(*table, unlisted_ids(query_maps, selected), finder, names.names.size()))
+        return std::nullopt;
+    std::vector<TupleCount> ranked = counts->ranked(limit);
+    for (size_t position = 0; position < ranked.size(); ++position) {
+        keep_first_values(*table, *counts, ranked[position], finder, firsts);
+        ranked[position].group = static_cast<uint32_t>(position);
+    }
+    return ranked;
+}
+
 PyObject* tuple_of_group(GroupValues& firsts, size_t width, uint32_t group) {
     PyObject* tuple = py::check(PyTuple_New(static_cast<Py_ssize_t>(width)));
     for (size_t i = 0; i < width; ++i)
@@ -391,13 +484,19 @@ PyObject* scope_tuple_counts(const Scope& scope, PyObject* names_tuple,
         if (!name)
             return py::check(PyDict_New());  // no object holds this name
     }
-    std::vector<int64_t> keys(items.size());
-    std::vector<const PyValue*> values(items.size());
-    for_each_selected(scope, names, [&](const Indexable& object, uint32_t id, NameFinder& finder) {
-        count_tuple(object, id, finder, values, keys, counter, firsts);
-    });
+    std::optional<std::vector<TupleCount>> ranked =
+        tuple_counts_from_sets(scope, names, limit, firsts);
+    if (!ranked) {
+        std::vector<int64_t> keys(items.size());
+        std::vector<const PyValue*> values(items.size());
+        for_each_selected(scope, names,
+                          [&](const Indexable& object, uint32_t id, NameFinder& finder) {
+                              count_tuple(object, id, finder, values, keys, counter, firsts);
+                          });
+        ranked = counter.ranked(limit);
+    }
     py::Ref dict = py::Ref::steal(py::check(PyDict_New()));
-    for (const TupleCount& entry : counter.ranked(limit)) {
+    for (const TupleCount& entry : *ranked) {
         py::Ref key = py::Ref::steal(tuple_of_group(firsts, items.size(), entry.group));
         py::Ref count = py::Ref::steal(py::check(PyLong_FromUnsignedLongLong(entry.count)));
         py::check_status(PyDict_SetItem(dict.get(), key.get(), count.get()));

@@ -83,8 +83,9 @@ ValueCount count_set(int64_t hash, const HybridSet& set, const Within& within) {
         return out;
     }
     if (within.selection == nullptr) {
-        out.count = large->cardinality();
-        out.first_id = large->minimum();
+        // Both kept beside the bitmap: its containers are not read.
+        out.count = set.len();
+        out.first_id = set.min_id();
     } else if (within.dense != nullptr && large->cardinality() <= kTestedIdsPerSet) {
         large->for_each(test);
     } else {
@@ -192,6 +193,10 @@ std::vector<ValueCount> count_values(const QueryMap& map, const Bitmap* selectio
         std::sort(counts.begin(), counts.end(), comes_first);
     }
     return counts;
+}
+
+ValueCount count_within(int64_t hash, const HybridSet& set, const Bitmap& selection) {
+    return count_set(hash, set, Within{&selection, nullptr});
 }
 
 std::optional<uint32_t> first_common_id(const Bitmap& a, const Bitmap& b) {

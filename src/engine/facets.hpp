@@ -44,6 +44,10 @@ struct ValueCount {
 std::vector<ValueCount> count_values(const QueryMap& map, const Bitmap* selection,
                                      std::optional<uint64_t> universe, std::optional<size_t> limit);
 
+// The count of `set`'s ids within `selection` and the smallest of them (a
+// count of 0 when it has none there), as `count_values` counts one value.
+ValueCount count_within(int64_t hash, const HybridSet& set, const Bitmap& selection);
+
 // The smallest id held by both bitmaps, or nothing.
 std::optional<uint32_t> first_common_id(const Bitmap& a, const Bitmap& b);
 

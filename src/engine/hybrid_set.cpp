@@ -99,6 +99,7 @@ HybridSet::LargeIds::LargeIds(Bitmap bitmap) : ids(std::move(bitmap)) {
 
 void HybridSet::LargeIds::refresh() {
     cardinality = ids.cardinality();
+    minimum = ids.is_empty() ? kNoId : ids.minimum();
     dense = wants_dense(ids, cardinality) ? DenseIds::of(ids) : DenseIds();
 }
 
@@ -106,6 +107,7 @@ bool HybridSet::LargeIds::add(uint32_t id) {
     if (!ids.add_checked(id))
         return false;
     ++cardinality;
+    minimum = std::min(minimum, id);
     if (dense.present()) {
         if (dense.covers(id))
             dense.add(id);
@@ -121,6 +123,8 @@ bool HybridSet::LargeIds::remove(uint32_t id) {
     if (!ids.remove_checked(id))
         return false;
     --cardinality;
+    if (id == minimum)
+        minimum = cardinality == 0 ? kNoId : ids.minimum();
     if (dense.present())
         dense.remove(id);
     if (cardinality % kDenseRecheck == 0 && dense.present() != wants_dense(ids, cardinality))
@@ -404,6 +408,16 @@ uint64_t HybridSet::len() const {
     return small_ids(scratch).size();
 }
 
+uint32_t HybridSet::min_id() const {
+    if (bitmap_form() != nullptr)
+        return large()->minimum;
+    if (tag() == kInlineTag)
+        return run_length() == 0 ? kNoId : run_first();
+    SmallIds scratch;
+    std::span<const uint32_t> ids = small_ids(scratch);
+    return ids.empty() ? kNoId : ids.front();
+}
+
 Bitmap HybridSet::as_bitmap() const {
     if (const Bitmap* large = bitmap_form())
         return large->copy();
@@ -487,6 +501,8 @@ void HybridSet::validate_large() const {
         panic("HybridSet: bitmap form without a bitmap");
     if (record.cardinality != record.ids.cardinality())
         panic("HybridSet: the kept count is not the bitmap's");
+    if (record.minimum != (record.ids.is_empty() ? kNoId : record.ids.minimum()))
+        panic("HybridSet: the kept smallest id is not the bitmap's");
     if (record.dense.present() && !record.dense.same_ids(record.ids))
         panic("HybridSet: the bitset's ids are not the bitmap's");
 }

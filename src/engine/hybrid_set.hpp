@@ -13,8 +13,8 @@
 //   own (a length, a capacity and the ids). Below a few hundred ids a
 //   sorted array is smaller than a bitmap, whose every 2^16 block of ids
 //   costs a container of its own.
-// - `Bitmap`: more ids, in a bitmap the set owns, with its count kept beside
-//   it (the planner of a keyword lookup asks every set it names for its
+// - `Bitmap`: more ids, in a bitmap the set owns, with its count and its
+//   smallest id kept beside it (the planner of a keyword lookup asks every set it names for its
 //   size) and, for a set dense enough, the same ids as a plain bitset, which
 //   answers a membership test with one load where the bitmap's sorted
 //   arrays take a binary search (see `DenseIds`).
@@ -79,6 +79,10 @@ class HybridSet {
     bool contains(uint32_t id) const;
     bool is_empty() const;
     uint64_t len() const;
+    // The smallest id, or `kNoId` for an empty set; kept beside the bitmap
+    // form, as its count is, so that neither reads the bitmap.
+    uint32_t min_id() const;
+    static constexpr uint32_t kNoId = UINT32_MAX;
 
     // A fresh bitmap owned by the caller; it enumerates ascending.
     Bitmap as_bitmap() const;
@@ -145,6 +149,7 @@ class HybridSet {
     struct LargeIds {
         Bitmap ids;
         uint64_t cardinality = 0;  // of `ids`
+        uint32_t minimum = kNoId;  // of `ids`
         DenseIds dense;            // present when `wants_dense` held when last decided
 
         explicit LargeIds(Bitmap bitmap);

@@ -75,13 +75,19 @@ std::vector<TupleCount> TupleCounter::ranked(std::optional<size_t> limit) const 
     out.reserve(counts_.size());
     for (uint32_t group = 0; group < counts_.size(); ++group)
         out.push_back({first_ids_[group], counts_[group], group});
+    return rank_tuple_counts(std::move(out), limit);
+}
+
+std::vector<TupleCount> rank_tuple_counts(std::vector<TupleCount> counts,
+                                          std::optional<size_t> limit) {
     auto before = [](const TupleCount& a, const TupleCount& b) {
         return a.count != b.count ? a.count > b.count : a.first_id < b.first_id;
     };
-    size_t keep = std::min(out.size(), limit.value_or(out.size()));
-    std::partial_sort(out.begin(), out.begin() + static_cast<ptrdiff_t>(keep), out.end(), before);
-    out.resize(keep);
-    return out;
+    size_t keep = std::min(counts.size(), limit.value_or(counts.size()));
+    std::partial_sort(counts.begin(), counts.begin() + static_cast<ptrdiff_t>(keep), counts.end(),
+                      before);
+    counts.resize(keep);
+    return counts;
 }
 
 }  // namespace vorlane

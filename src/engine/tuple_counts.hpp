@@ -24,6 +24,11 @@ struct TupleCount {
     uint32_t group;  // the group's number, in order of first appearance
 };
 
+// `counts` by descending count, ties by ascending first id, at most `limit`
+// of them.
+std::vector<TupleCount> rank_tuple_counts(std::vector<TupleCount> counts,
+                                          std::optional<size_t> limit);
+
 class TupleCounter {
   public:
     // Counts tuples of `width` keys (at least one).

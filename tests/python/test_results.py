@@ -149,6 +149,56 @@ def test_reads_against_a_recomputation(seed):
         check_pages(scope)
 
 
+def check_tuple_counts(scope, names_list):
+    selected = scope.collect()
+    for names in names_list:
+        for limit in (None, 0, 1, 4):
+            got = list(scope.value_counts(names, limit=limit).items())
+            want = expected_tuple_counts(selected, names, limit)
+            assert len(got) == len(want), (names, got, want)
+            for (gk, gc), (wk, wc) in zip(got, want):
+                assert gc == wc and all(a is b for a, b in zip(gk, wk)), (names, got, want)
+
+
+@pytest.mark.parametrize("seed", range(2))
+def test_tuple_counts_of_few_values_against_a_recomputation(seed):
+    # Few values per name, so the counts come from the value sets, in every
+    # state that makes objects hold a name their index does not list, or
+    # lists ids the scope has lost.
+    rng = random.Random(seed)
+    kinds = [1, 1.0, True, -1, -2, "a", "b", None, NAN, (1, 2)]
+    objs = []
+    for i in range(3000):
+        attrs = {"kind": rng.choice(kinds), "side": rng.choice(["buy", "sell", 0, False])}
+        if rng.random() < 0.1:
+            del attrs["side"]
+        if rng.random() < 0.5:
+            attrs["_flag"] = rng.random() < 0.5
+        objs.append(Indexable(**attrs))
+    names_list = [("kind", "side"), ("side", "kind"), ("kind",), ("side", "kind", "side"), ("kind", "_flag")]
+    index = Index()
+    index.add_object_many(objs)
+    view = index.reduced_query(Q.ne("kind", "b"))
+    check_tuple_counts(index, names_list)
+    check_tuple_counts(view, names_list)
+    index.remove_many(rng.sample(objs, 300))  # the view keeps their ids
+    for o in rng.sample(objs, 200):
+        o.kind = rng.choice(kinds)
+    check_tuple_counts(index, names_list)
+    check_tuple_counts(view, names_list)
+    reduced = Index()
+    reduced.add_object_many(objs)
+    reduced.reduce(side="buy")  # the other objects are no longer listed
+    check_tuple_counts(reduced, names_list)
+    merged = Index()
+    merged.add_object_many(objs)
+    merged.union_with(merged.reduced(kind="a").rebase())
+    check_tuple_counts(merged, names_list)
+    rng.choice([o for o in objs if not hasattr(o, "side") and o in index]).side = "late"  # listed nowhere
+    check_tuple_counts(index, names_list)
+    check_tuple_counts(view, names_list)
+
+
 def test_pages_skip_whole_subtrees():
     # Enough entries for internal nodes that keep bitmaps, few values for
     # long runs of ties, and a view that selects half: every path of the
