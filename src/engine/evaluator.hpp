@@ -3,6 +3,10 @@
 // membership from the value sets, ordered comparisons and ranges from the
 // ordered trees, and boolean combinations as set algebra.
 
+#include <cstdint>
+#include <optional>
+#include <vector>
+
 #include "engine/attribute_maps.hpp"
 #include "engine/bitmap.hpp"
 #include "engine/query_expr.hpp"
@@ -20,5 +24,12 @@ namespace vorlane {
 // universe holds every id of the maps, which spares intersecting with it.
 Bitmap evaluate_query(const AttributeMaps& maps, const Bitmap& universe, const QueryExpr& query,
                       UniverseCover cover = UniverseCover::Part);
+
+// The ids `evaluate_query` gives for `query` over `all`, a universe that
+// holds every id of the maps, ascending, when the query is one ordered
+// comparison over the numbers of a tree and selects few enough ids to list
+// (see `BitMapBTree::list_range`): no bitmap is built. Nothing otherwise.
+std::optional<std::vector<uint32_t>> list_query(const AttributeMaps& maps, const Bitmap& all,
+                                                const QueryExpr& query);
 
 }  // namespace vorlane

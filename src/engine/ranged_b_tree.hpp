@@ -102,6 +102,13 @@ class BitMapBTree {
     Bitmap query_range(const Bound& lower, const Bound& upper, const Bitmap& mask,
                        UniverseCover cover = UniverseCover::Part) const;
 
+    // The ids `query_range` gives with `UniverseCover::All`, ascending, when
+    // they are sparse over the span of `all` (which holds every id of the
+    // tree): sorted from what the walk gathered, with no bitmap built. Nothing
+    // when they are many; a bitmap of them is then the cheaper to build.
+    std::optional<std::vector<uint32_t>> list_range(const Bound& lower, const Bound& upper,
+                                                    const Bitmap& all) const;
+
     size_t size() const { return size_; }
     bool empty() const { return size_ == 0; }
     // Bytes held by the nodes and their cached bitmaps.
