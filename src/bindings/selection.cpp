@@ -234,14 +234,16 @@ ViewSelection scope_reduced_query(const Scope& scope, const py::Arguments& args)
     QueryExpr query =
         py::convert_argument("query", [&] { return py_query::copy_expr(args.values[0]); });
     py::ScopedDetach detached;
-    if (scope.view == nullptr) {
-        // A lone range over an index gives its few ids as a list, which
-        // `collect` reads without a bitmap between.
-        LockedMaps::ReadGuard maps(*scope.record->maps);
-        if (auto listed = list_query(*maps, scope.record->live_ids, query))
-            return ViewSelection(std::move(*listed));
-    }
-    return ViewSelection(select_by_query(scope, query));
+    if (scope.view != nullptr)
+        return ViewSelection(select_by_query(scope, query));
+    // As `select_by_query` over an index, whose maps hold its live ids only;
+    // a lone range gives its few ids as a list, which `collect` reads with no
+    // bitmap between.
+    const Bitmap& all = scope.record->live_ids;
+    LockedMaps::ReadGuard maps(*scope.record->maps);
+    if (std::optional<std::vector<uint32_t>> listed = list_query(*maps, all, query))
+        return ViewSelection(std::move(*listed));
+    return ViewSelection(evaluate_query(*maps, all, query, UniverseCover::All));
 }
 
 PyObject* scope_count(const Scope& scope, const py::Arguments& args) {
