@@ -239,11 +239,11 @@ ViewSelection scope_reduced_query(const Scope& scope, const py::Arguments& args)
     // As `select_by_query` over an index, whose maps hold its live ids only;
     // a lone range gives its few ids as a list, which `collect` reads with no
     // bitmap between.
-    const Bitmap& all = scope.record->live_ids;
     LockedMaps::ReadGuard maps(*scope.record->maps);
-    if (std::optional<std::vector<uint32_t>> listed = list_query(*maps, all, query))
+    IdsOfRange ids = evaluate_query_listed(*maps, scope.record->live_ids, query);
+    if (auto* listed = std::get_if<std::vector<uint32_t>>(&ids))
         return ViewSelection(std::move(*listed));
-    return ViewSelection(evaluate_query(*maps, all, query, UniverseCover::All));
+    return ViewSelection(std::move(std::get<Bitmap>(ids)));
 }
 
 PyObject* scope_count(const Scope& scope, const py::Arguments& args) {

@@ -409,12 +409,12 @@ std::optional<ComparisonQuery> comparison_of(const QueryExpr& query) {
 
 }  // namespace
 
-std::optional<std::vector<uint32_t>> list_query(const AttributeMaps& maps, const Bitmap& all,
-                                                const QueryExpr& query) {
+IdsOfRange evaluate_query_listed(const AttributeMaps& maps, const Bitmap& all,
+                                 const QueryExpr& query) {
     std::optional<ComparisonQuery> q = comparison_of(query);
     const QueryMap* map = q ? find_query_map(maps, q->attr) : nullptr;
     if (map == nullptr)
-        return std::nullopt;
+        return evaluate_query(maps, all, query, UniverseCover::All);
     std::optional<ComparisonBounds> bounds =
         comparison_bounds(q->lower, q->lower_kind, q->upper, q->upper_kind);
     if (!bounds)

@@ -10,6 +10,7 @@
 #include "engine/attribute_maps.hpp"
 #include "engine/bitmap.hpp"
 #include "engine/query_expr.hpp"
+#include "engine/ranged_b_tree.hpp"
 
 namespace vorlane {
 
@@ -26,10 +27,11 @@ Bitmap evaluate_query(const AttributeMaps& maps, const Bitmap& universe, const Q
                       UniverseCover cover = UniverseCover::Part);
 
 // The ids `evaluate_query` gives for `query` over `all`, a universe that
-// holds every id of the maps, ascending, when the query is one ordered
-// comparison over the numbers of a tree and selects few enough ids to list
-// (see `BitMapBTree::list_range`): no bitmap is built. Nothing otherwise.
-std::optional<std::vector<uint32_t>> list_query(const AttributeMaps& maps, const Bitmap& all,
-                                                const QueryExpr& query);
+// holds every id of the maps (`UniverseCover::All`). A lone ordered
+// comparison over the numbers of a tree that selects few enough ids gives
+// them as their ascending list, with no bitmap built (see
+// `BitMapBTree::list_range`); anything else gives a bitmap.
+IdsOfRange evaluate_query_listed(const AttributeMaps& maps, const Bitmap& all,
+                                 const QueryExpr& query);
 
 }  // namespace vorlane

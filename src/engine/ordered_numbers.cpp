@@ -123,12 +123,11 @@ Bitmap OrderedNumbers::query_range(const Bound& lower, const Bound& upper, const
                                                       cover);
 }
 
-std::optional<std::vector<uint32_t>> OrderedNumbers::list_range(const Bound& lower,
-                                                                const Bound& upper,
-                                                                const Bitmap& all) const {
+IdsOfRange OrderedNumbers::list_range(const Bound& lower, const Bound& upper,
+                                      const Bitmap& all) const {
     if (const auto* tree = std::get_if<BitMapBTree>(&form_))
         return tree->list_range(lower, upper, all);
-    return std::nullopt;
+    return query_range(lower, upper, all, UniverseCover::All);
 }
 
 std::vector<uint32_t> OrderedNumbers::sorted_ids(const Bitmap& selection,

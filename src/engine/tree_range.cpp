@@ -119,9 +119,8 @@ Bitmap BitMapBTree::query_range(const Bound& lower, const Bound& upper, const Bi
     return parts.union_within(mask, cover);
 }
 
-std::optional<std::vector<uint32_t>> BitMapBTree::list_range(const Bound& lower,
-                                                             const Bound& upper,
-                                                             const Bitmap& all) const {
+IdsOfRange BitMapBTree::list_range(const Bound& lower, const Bound& upper,
+                                   const Bitmap& all) const {
     KeyRange range = KeyRange::from_bounds(lower, upper);
     if (range.empty || all.is_empty())
         return std::vector<uint32_t>();
@@ -129,7 +128,7 @@ std::optional<std::vector<uint32_t>> BitMapBTree::list_range(const Bound& lower,
     collect_node(root_, range, parts);
     const uint64_t listed = parts.listed();
     if (!RangeParts::sparse_within(all, listed))
-        return std::nullopt;
+        return parts.union_within(all, UniverseCover::All);
     return parts.sorted_union(listed);
 }
 
