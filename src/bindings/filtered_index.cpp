@@ -14,10 +14,11 @@ namespace vorlane {
 std::shared_ptr<IndexRecord> rebase(const FilteredIndex& view) {
     LockedItems::ReadGuard source(*view.source->items);
     auto fresh = IndexRecord::new_();
-    fresh->live_ids = view.selection.copy();
+    const Bitmap& selection = view.selection.bitmap();
+    fresh->live_ids = selection.copy();
     LockedMaps::WriteGuard maps(*fresh->maps);
     LockedItems::WriteGuard table(*fresh->items);
-    view.selection.for_each([&](uint32_t id) {
+    selection.for_each([&](uint32_t id) {
         // Objects removed from the source since the view was made are left out.
         PyObject* obj = slot_object(*source, id);
         if (obj == nullptr) {
@@ -53,8 +54,10 @@ struct ViewClass {
         Py_VISIT(view.owner.get());
         return 0;
     }
-    static FilteredIndex empty() { return {IndexRecord::new_(), Bitmap(), py::Ref()}; }
-    static PyObject* wrap_view(const Scope& scope, Bitmap selection) {
+    static FilteredIndex empty() {
+        return {IndexRecord::new_(), ViewSelection(Bitmap()), py::Ref()};
+    }
+    static PyObject* wrap_view(const Scope& scope, ViewSelection selection) {
         return py_filtered::wrap_view(scope.owner, scope.record, std::move(selection));
     }
 };
@@ -115,7 +118,8 @@ PyTypeObject* filtered_index_type() {
     return py::lazy_type(filtered_type_cache, &filtered_spec);
 }
 
-PyObject* wrap_view(PyObject* owner, std::shared_ptr<IndexRecord> source, Bitmap selection) {
+PyObject* wrap_view(PyObject* owner, std::shared_ptr<IndexRecord> source,
+                    ViewSelection selection) {
     return py::make_instance(
         filtered_index_type(),
         FilteredIndex{std::move(source), std::move(selection), py::Ref::borrow(owner)});

@@ -19,6 +19,7 @@
 #include <memory>
 
 #include "engine/bitmap.hpp"
+#include "engine/view_selection.hpp"
 #include "py/index_record.hpp"
 #include "py/ref.hpp"
 
@@ -26,7 +27,7 @@ namespace vorlane {
 
 struct FilteredIndex {
     std::shared_ptr<IndexRecord> source;
-    Bitmap selection;
+    ViewSelection selection;
     // The Python `Index` whose record is `source`.
     py::Ref owner;
 };
@@ -41,7 +42,8 @@ namespace py_filtered {
 PyTypeObject* filtered_index_type();
 // A new view of `source`, the record of the Python `Index` `owner`, through
 // `selection`.
-PyObject* wrap_view(PyObject* owner, std::shared_ptr<IndexRecord> source, Bitmap selection);
+PyObject* wrap_view(PyObject* owner, std::shared_ptr<IndexRecord> source,
+                    ViewSelection selection);
 }  // namespace py_filtered
 
 }  // namespace vorlane

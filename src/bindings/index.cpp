@@ -48,7 +48,7 @@ struct IndexClass {
         return traverse_items(index, visit, arg);
     }
     static Record empty() { return IndexRecord::new_(); }
-    static PyObject* wrap_view(const Scope& scope, Bitmap selection) {
+    static PyObject* wrap_view(const Scope& scope, ViewSelection selection) {
         return py_filtered::wrap_view(scope.owner, scope.record, std::move(selection));
     }
 };

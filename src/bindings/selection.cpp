@@ -25,7 +25,7 @@ namespace {
 // A view's selection without the objects removed from its index since it
 // was made. The caller holds the item table's read lock.
 Bitmap live_view_selection(const Scope& scope) {
-    return Bitmap::and_(*scope.selection, scope.record->live_ids);
+    return Bitmap::and_(*scope.selection(), scope.record->live_ids);
 }
 
 // Calls `f(ids)` with the ids the scope selects that still have an object:
@@ -35,7 +35,7 @@ Bitmap live_view_selection(const Scope& scope) {
 // they are read under the item table's read lock.
 template <typename F>
 auto with_live_selection(const Scope& scope, F&& f) {
-    if (scope.selection == nullptr)
+    if (scope.selection() == nullptr)
         return f(scope.record->live_ids);
     Bitmap live;
     {
@@ -50,15 +50,15 @@ auto with_live_selection(const Scope& scope, F&& f) {
 // which the caller's shared use rules out, and a view's selection never
 // changes: the universe can be read detached.
 Bitmap select_by_query(const Scope& scope, const QueryExpr& query) {
-    const Bitmap& universe = scope.selection ? *scope.selection : scope.record->live_ids;
+    const Bitmap& universe = scope.selection() ? *scope.selection() : scope.record->live_ids;
     LockedMaps::ReadGuard maps(*scope.record->maps);
     // An index's maps hold none but its live ids (see `IndexRecord`).
     Bitmap selection = evaluate_query(*maps, universe, query,
-                                      scope.selection ? UniverseCover::Part : UniverseCover::All);
+                                      scope.selection() ? UniverseCover::Part : UniverseCover::All);
     // Equality parts answer from the value sets as stored, which a view
     // shares with ids it did not select.
-    if (scope.selection != nullptr)
-        selection.and_inplace(*scope.selection);
+    if (scope.selection() != nullptr)
+        selection.and_inplace(*scope.selection());
     return selection;
 }
 
@@ -165,7 +165,7 @@ std::vector<ValueCount> count_scope_values(const Scope& scope, const AttributeMa
     const QueryMap* map = find_query_map(maps, name);
     if (map == nullptr)
         return {};
-    if (scope.selection == nullptr)
+    if (scope.selection() == nullptr)
         return count_values(*map, nullptr, std::nullopt, limit);
     std::optional<LockedItems::ReadGuard> table;
     if (!table_held)
@@ -228,16 +228,25 @@ Bitmap scope_reduced(const Scope& scope, const py::Arguments& args) {
     py::ScopedDetach detached;
     LockedMaps::ReadGuard maps(*scope.record->maps);
     Bitmap selection = filter_index_by_hashes(*maps, query);
-    if (scope.selection != nullptr)
-        selection.and_inplace(*scope.selection);
+    if (scope.selection() != nullptr)
+        selection.and_inplace(*scope.selection());
     return selection;
 }
 
-Bitmap scope_reduced_query(const Scope& scope, const py::Arguments& args) {
+ViewSelection scope_reduced_query(const Scope& scope, const py::Arguments& args) {
     QueryExpr query =
         py::convert_argument("query", [&] { return py_query::copy_expr(args.values[0]); });
     py::ScopedDetach detached;
-    return select_by_query(scope, query);
+    if (scope.view != nullptr)
+        return ViewSelection(select_by_query(scope, query));
+    // As `select_by_query` over an index, whose maps hold its live ids only;
+    // a lone range gives its few ids as a list, which `collect` reads with no
+    // bitmap between.
+    LockedMaps::ReadGuard maps(*scope.record->maps);
+    IdsOfRange ids = evaluate_query_listed(*maps, scope.record->live_ids, query);
+    if (auto* listed = std::get_if<std::vector<uint32_t>>(&ids))
+        return ViewSelection(std::move(*listed));
+    return ViewSelection(std::move(std::get<Bitmap>(ids)));
 }
 
 PyObject* scope_count(const Scope& scope, const py::Arguments& args) {
@@ -256,7 +265,11 @@ PyObject* scope_count(const Scope& scope, const py::Arguments& args) {
 }
 
 PyObject* scope_collect(const Scope& scope) {
-    const Bitmap& ids = scope.selection ? *scope.selection : scope.record->live_ids;
+    if (scope.view != nullptr) {
+        if (std::optional<std::span<const uint32_t>> listed = scope.view->listed())
+            return list_objects(*scope.record->items, *listed, false);
+    }
+    const Bitmap& ids = scope.selection() ? *scope.selection() : scope.record->live_ids;
     return collect_objects(*scope.record->items, ids);
 }
 
@@ -270,7 +283,7 @@ PyObject* scope_collect_sorted(const Scope& scope, const py::Arguments& args) {
         LockedMaps::ReadGuard maps(*scope.record->maps);
         const QueryMap* map = find_query_map(*maps, attr);
         // An index's maps hold none but its live ids (see `IndexRecord`).
-        UniverseCover cover = scope.selection ? UniverseCover::Part : UniverseCover::All;
+        UniverseCover cover = scope.selection() ? UniverseCover::Part : UniverseCover::All;
         return map ? map->tree().sorted_ids(selection, limit, reverse, offset, cover)
                    : std::vector<uint32_t>();
     });
@@ -301,22 +314,22 @@ std::optional<OrderedTotal> scope_ordered_total(const Scope& scope, AttrName nam
     // view's selection needs no meeting with them: the ids it kept of
     // objects removed since are in no tree, or are those of the objects
     // that took them over, which `collect` lists too.
-    if (scope.selection == nullptr)
+    if (scope.selection() == nullptr)
         return sum_selected(map->tree(), scope.record->live_ids, UniverseCover::All);
-    return sum_selected(map->tree(), *scope.selection, UniverseCover::Part);
+    return sum_selected(map->tree(), *scope.selection(), UniverseCover::Part);
 }
 
 Py_ssize_t scope_length(const Scope& scope) {
     const IndexRecord& record = *scope.record;
     LockedItems::ReadGuard table(*record.items);
-    if (scope.selection == nullptr)
+    if (scope.selection() == nullptr)
         return static_cast<Py_ssize_t>(record.live_ids.cardinality());
-    return static_cast<Py_ssize_t>(scope.selection->and_cardinality(record.live_ids));
+    return static_cast<Py_ssize_t>(scope.selection()->and_cardinality(record.live_ids));
 }
 
 bool scope_contains(const Scope& scope, PyObject* obj) {
     std::optional<uint32_t> id = py_indexable::id_of(obj);
-    if (!id || (scope.selection && !scope.selection->contains(*id)))
+    if (!id || (scope.selection() && !scope.selection()->contains(*id)))
         return false;
     const IndexRecord& record = *scope.record;
     LockedItems::ReadGuard table(*record.items);
@@ -324,7 +337,7 @@ bool scope_contains(const Scope& scope, PyObject* obj) {
 }
 
 PyObject* scope_iter(const Scope& scope, PyObject* self) {
-    const Bitmap& walked = scope.selection ? *scope.selection : scope.record->live_ids;
+    const Bitmap& walked = scope.selection() ? *scope.selection() : scope.record->live_ids;
     return make_object_iterator(scope.record, self, walked);
 }
 
@@ -360,7 +373,7 @@ constexpr size_t kCountedAttachedValues = 64;
 // attribute with more values.
 bool show_few_counts(const Scope& scope, AttrName name, std::optional<size_t> limit,
                      std::vector<ShownCount>& shown) {
-    if (scope.selection != nullptr)
+    if (scope.selection() != nullptr)
         return false;
     const IndexRecord& record = *scope.record;
     LockedMaps::ReadGuard maps(*record.maps);
@@ -404,7 +417,7 @@ PyObject* scope_extreme(const Scope& scope, const py::Arguments& args, bool larg
     const IndexRecord& record = *scope.record;
     // The ids of a view removed from its index since are caught at the
     // entry found, so the detached walk takes the selection as it is.
-    const Bitmap& selection = scope.selection ? *scope.selection : record.live_ids;
+    const Bitmap& selection = scope.selection() ? *scope.selection() : record.live_ids;
     std::optional<CompositeKey128> entry;
     {
         py::ScopedDetach detached;
@@ -420,7 +433,7 @@ PyObject* scope_extreme(const Scope& scope, const py::Arguments& args, bool larg
         Holding holding = read_number(scope, *table, name, *entry, value);
         if (holding == Holding::Absent) {
             std::optional<Bitmap> live;
-            if (scope.selection != nullptr)
+            if (scope.selection() != nullptr)
                 live = live_view_selection(scope);
             entry = extreme_entry(*maps, name, live ? *live : record.live_ids, largest);
             holding = entry ? read_number(scope, *table, name, *entry, value) : Holding::Found;

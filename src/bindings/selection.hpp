@@ -12,8 +12,8 @@
 //   - `traverse(const Record&, visitproc, void*)`: what the instance shows
 //     the cycle collector;
 //   - `empty()`: the record an instance keeps after the collector clears it;
-//   - `wrap_view(const Scope&, Bitmap)`: a new view of the scope's index
-//     through the given ids (the view class lies above this file).
+//   - `wrap_view(const Scope&, ViewSelection)`: a new view of the scope's
+//     index through the given ids (the view class lies above this file).
 
 #include <Python.h>
 
@@ -25,6 +25,7 @@
 #include "bindings/selection_values.hpp"
 #include "engine/bitmap.hpp"
 #include "engine/ordered_sum.hpp"
+#include "engine/view_selection.hpp"
 #include "py/args.hpp"
 #include "py/borrow.hpp"
 #include "py/errors.hpp"
@@ -38,16 +39,20 @@ struct Scope {
     const std::shared_ptr<IndexRecord>& record;
     // A view's selection; null for an index, whose calls start from every
     // object it holds (its live ids).
-    const Bitmap* selection;
+    const ViewSelection* view;
     // The Python `Index` that owns the record: new views and iterators hold
     // it (see filtered_index.hpp).
     PyObject* owner;
+
+    // The view's selection as a bitmap (built on first use when the view
+    // keeps a list); null for an index.
+    const Bitmap* selection() const { return view ? &view->bitmap() : nullptr; }
 };
 
 // The bodies, each run under a shared use of the instance. `reduced` and
 // `reduced_query` give the ids of the view to make.
 Bitmap scope_reduced(const Scope& scope, const py::Arguments& args);
-Bitmap scope_reduced_query(const Scope& scope, const py::Arguments& args);
+ViewSelection scope_reduced_query(const Scope& scope, const py::Arguments& args);
 PyObject* scope_collect(const Scope& scope);
 PyObject* scope_collect_sorted(const Scope& scope, const py::Arguments& args);
 PyObject* scope_value_counts(const Scope& scope, const py::Arguments& args);
@@ -156,7 +161,7 @@ class SharedMethods {
     static PyObject* reduced(PyObject* self, py::Arguments& args) {
         py::SharedBorrow use(borrow(self));
         Scope here = scope(self);
-        return Class::wrap_view(here, scope_reduced(here, args));
+        return Class::wrap_view(here, ViewSelection(scope_reduced(here, args)));
     }
     static PyObject* reduced_query(PyObject* self, py::Arguments& args) {
         py::SharedBorrow use(borrow(self));

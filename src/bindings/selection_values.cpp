@@ -78,7 +78,7 @@ class NameFinder {
 // (which change only under its exclusive use, ruled out by the caller's
 // shared use).
 const Bitmap& scope_ids(const Scope& scope) {
-    return scope.selection ? *scope.selection : scope.record->live_ids;
+    return scope.selection() ? *scope.selection() : scope.record->live_ids;
 }
 
 // Ids read from the selection at a time; their objects are gathered on the

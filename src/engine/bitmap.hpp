@@ -43,6 +43,9 @@ class Bitmap {
     // bit array and handed to the library whole (bitmap_of_unsorted.cpp), far
     // cheaper than sorting them and adding them one by one.
     static Bitmap of_unsorted(std::span<const uint32_t> ids);
+    // Distinct ids in ascending order, written container by container in
+    // the library's serialized form and read back in one call.
+    static Bitmap of_sorted(std::span<const uint32_t> sorted);
 
     Bitmap copy() const;
     // Replaces the content of this bitmap with that of `other`.

@@ -152,6 +152,14 @@ Bitmap of_scattered_ids(std::span<const uint32_t> ids) {
     std::vector<uint32_t> sorted(ids.begin(), ids.end());
     sort_ids(sorted);
     sorted.erase(std::unique(sorted.begin(), sorted.end()), sorted.end());
+    return Bitmap::of_sorted(sorted);
+}
+
+}  // namespace
+
+Bitmap Bitmap::of_sorted(std::span<const uint32_t> sorted) {
+    if (sorted.empty())
+        return Bitmap();
     auto run_end = [&](size_t from) {
         const uint32_t high = sorted[from] >> 16;
         size_t to = from + 1;
@@ -170,7 +178,7 @@ Bitmap of_scattered_ids(std::span<const uint32_t> ids) {
     std::vector<uint64_t> words;  // one container's bits, for a dense run
     for (size_t from = 0, to = 0; from < sorted.size(); from = to) {
         to = run_end(from);
-        std::span<const uint32_t> run(sorted.data() + from, to - from);
+        std::span<const uint32_t> run = sorted.subspan(from, to - from);
         if (run.size() <= Bitmap::kArrayContainerLimit) {
             out.add_sorted(run);
             continue;
@@ -182,8 +190,6 @@ Bitmap of_scattered_ids(std::span<const uint32_t> ids) {
     }
     return out.read();
 }
-
-}  // namespace
 
 Bitmap Bitmap::of_unsorted(std::span<const uint32_t> ids) {
     if (ids.empty())

@@ -370,7 +370,57 @@ Bitmap Evaluator::operator()(const expr::And& e) const {
     return std::move(running).take();
 }
 
+// The bounds of a lone ordered comparison over a numeric value: lower and
+// upper, each with its kind; nothing for any other query, or a bound that
+// is not a number (which `evaluate_query` answers: nothing, or its error).
+struct ComparisonQuery {
+    AttrName attr;
+    std::optional<NumericValue> lower, upper;
+    BoundKind lower_kind = BoundKind::Unbounded, upper_kind = BoundKind::Unbounded;
+};
+
+std::optional<ComparisonQuery> comparison_of(const QueryExpr& query) {
+    auto open = [](AttrName attr, const ValueKey& value, BoundKind kind,
+                   bool is_upper) -> std::optional<ComparisonQuery> {
+        std::optional<NumericValue> v = value.numeric();
+        if (!v)
+            return std::nullopt;
+        ComparisonQuery q{attr};
+        (is_upper ? q.upper : q.lower) = v;
+        (is_upper ? q.upper_kind : q.lower_kind) = kind;
+        return q;
+    };
+    if (const auto* e = std::get_if<expr::Gt>(&query.node))
+        return open(e->attr, e->value, BoundKind::Excluded, false);
+    if (const auto* e = std::get_if<expr::Ge>(&query.node))
+        return open(e->attr, e->value, BoundKind::Included, false);
+    if (const auto* e = std::get_if<expr::Lt>(&query.node))
+        return open(e->attr, e->value, BoundKind::Excluded, true);
+    if (const auto* e = std::get_if<expr::Le>(&query.node))
+        return open(e->attr, e->value, BoundKind::Included, true);
+    if (const auto* e = std::get_if<expr::Bt>(&query.node)) {
+        std::optional<NumericValue> lower = e->lower.numeric(), upper = e->upper.numeric();
+        if (!lower || !upper)
+            return std::nullopt;
+        return ComparisonQuery{e->attr, lower, upper, BoundKind::Included, BoundKind::Included};
+    }
+    return std::nullopt;
+}
+
 }  // namespace
+
+IdsOfRange evaluate_query_listed(const AttributeMaps& maps, const Bitmap& all,
+                                 const QueryExpr& query) {
+    std::optional<ComparisonQuery> q = comparison_of(query);
+    const QueryMap* map = q ? find_query_map(maps, q->attr) : nullptr;
+    if (map == nullptr)
+        return evaluate_query(maps, all, query, UniverseCover::All);
+    std::optional<ComparisonBounds> bounds =
+        comparison_bounds(q->lower, q->lower_kind, q->upper, q->upper_kind);
+    if (!bounds)
+        return std::vector<uint32_t>();
+    return map->tree().list_range(bounds->lower, bounds->upper, all);
+}
 
 Bitmap evaluate_query(const AttributeMaps& maps, const Bitmap& universe, const QueryExpr& query,
                       UniverseCover cover) {

@@ -3,9 +3,14 @@
 // membership from the value sets, ordered comparisons and ranges from the
 // ordered trees, and boolean combinations as set algebra.
 
+#include <cstdint>
+#include <optional>
+#include <vector>
+
 #include "engine/attribute_maps.hpp"
 #include "engine/bitmap.hpp"
 #include "engine/query_expr.hpp"
+#include "engine/ranged_b_tree.hpp"
 
 namespace vorlane {
 
@@ -20,5 +25,13 @@ namespace vorlane {
 // universe holds every id of the maps, which spares intersecting with it.
 Bitmap evaluate_query(const AttributeMaps& maps, const Bitmap& universe, const QueryExpr& query,
                       UniverseCover cover = UniverseCover::Part);
+
+// The ids `evaluate_query` gives for `query` over `all`, a universe that
+// holds every id of the maps (`UniverseCover::All`). A lone ordered
+// comparison over the numbers of a tree that selects few enough ids gives
+// them as their ascending list, with no bitmap built (see
+// `BitMapBTree::list_range`); anything else gives a bitmap.
+IdsOfRange evaluate_query_listed(const AttributeMaps& maps, const Bitmap& all,
+                                 const QueryExpr& query);
 
 }  // namespace vorlane

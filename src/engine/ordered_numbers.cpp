@@ -123,6 +123,13 @@ Bitmap OrderedNumbers::query_range(const Bound& lower, const Bound& upper, const
                                                       cover);
 }
 
+IdsOfRange OrderedNumbers::list_range(const Bound& lower, const Bound& upper,
+                                      const Bitmap& all) const {
+    if (const auto* tree = std::get_if<BitMapBTree>(&form_))
+        return tree->list_range(lower, upper, all);
+    return query_range(lower, upper, all, UniverseCover::All);
+}
+
 std::vector<uint32_t> OrderedNumbers::sorted_ids(const Bitmap& selection,
                                                  std::optional<size_t> limit, bool reverse,
                                                  size_t offset, UniverseCover cover) const {

@@ -70,6 +70,8 @@ class OrderedNumbers {
     // See `BitMapBTree::query_range`.
     Bitmap query_range(const Bound& lower, const Bound& upper, const Bitmap& mask,
                        UniverseCover cover = UniverseCover::Part) const;
+    // See `BitMapBTree::list_range`; the value sets give a bitmap.
+    IdsOfRange list_range(const Bound& lower, const Bound& upper, const Bitmap& all) const;
     // See `BitMapBTree::sorted_ids`.
     std::vector<uint32_t> sorted_ids(const Bitmap& selection, std::optional<size_t> limit,
                                      bool reverse, size_t offset = 0,

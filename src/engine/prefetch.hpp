@@ -23,6 +23,13 @@ inline void prefetch_line_for_write(const void* address) {
     asm volatile("" : : "r"(address));
 }
 
+// The same, for a line read once and soon done with: the request asks the
+// caches not to keep it at the expense of lines used again.
+inline void prefetch_line_once(const void* address) {
+    __builtin_prefetch(address, 0, 0);
+    asm volatile("" : : "r"(address));
+}
+
 // Every line of `[start, start + bytes)`.
 inline void prefetch_bytes(const void* start, size_t bytes) {
     const char* at = static_cast<const char*>(start);

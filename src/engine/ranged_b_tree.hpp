@@ -21,6 +21,7 @@
 #include <cstdint>
 #include <optional>
 #include <span>
+#include <variant>
 #include <vector>
 
 #include "engine/bitmap.hpp"
@@ -58,6 +59,9 @@ class RoutePrefetch {
     const BitMapBTreeNode* node_;
     Key128 key_;
 };
+
+// Ids a range selects: their ascending list, or a bitmap of them.
+using IdsOfRange = std::variant<std::vector<uint32_t>, Bitmap>;
 
 class BitMapBTree {
   public:
@@ -101,6 +105,12 @@ class BitMapBTree {
     // guides how the result is built, and no intersection is made.
     Bitmap query_range(const Bound& lower, const Bound& upper, const Bitmap& mask,
                        UniverseCover cover = UniverseCover::Part) const;
+
+    // The ids `query_range` gives with `UniverseCover::All` (`all` holds
+    // every id of the tree): listed ascending when they are sparse over the
+    // span of `all`, sorted from what the walk gathered with no bitmap built;
+    // otherwise, where a bitmap is the cheaper to build, as that bitmap.
+    IdsOfRange list_range(const Bound& lower, const Bound& upper, const Bitmap& all) const;
 
     size_t size() const { return size_; }
     bool empty() const { return size_ == 0; }

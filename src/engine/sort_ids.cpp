@@ -10,11 +10,12 @@ namespace vorlane {
 
 namespace {
 
-// Bits per pass: 2,048 counters per digit stay in the first-level cache, and
-// ids below 2^22 (four million objects) take two passes.
+// Bits per pass at most: 2,048 counters per digit stay in the first-level
+// cache, and ids below 2^22 (four million objects) take two passes. The bits
+// are shared evenly among the passes: ids below 2^20 take two passes of 10
+// bits, half the counters to clear and sum.
 constexpr int kDigitBits = 11;
 constexpr uint32_t kBuckets = uint32_t{1} << kDigitBits;
-constexpr uint32_t kDigitMask = kBuckets - 1;
 constexpr int kMaxDigits = (32 + kDigitBits - 1) / kDigitBits;
 // Below this many ids a comparison sort is cheaper than the passes.
 constexpr size_t kSmallSort = 256;
@@ -24,30 +25,43 @@ using Histograms = std::array<std::array<uint32_t, kBuckets>, kMaxDigits>;
 }  // namespace
 
 void sort_ids(std::vector<uint32_t>& ids) {
-    if (ids.size() <= kSmallSort) {
+    const size_t n = ids.size();
+    if (n <= kSmallSort) {
         std::sort(ids.begin(), ids.end());
         return;
     }
-    uint32_t largest = *std::max_element(ids.begin(), ids.end());
-    int digits =
-        std::max(1, (static_cast<int>(std::bit_width(largest)) + kDigitBits - 1) / kDigitBits);
+    const int width = std::max(1, static_cast<int>(std::bit_width(
+                                      *std::max_element(ids.begin(), ids.end()))));
+    const int digits = (width + kDigitBits - 1) / kDigitBits;
+    const int bits = (width + digits - 1) / digits;
+    const uint32_t buckets = uint32_t{1} << bits;
+    const uint32_t mask = buckets - 1;
     // Every digit's counts in one read of the ids, then each becomes the
-    // first position of its bucket.
-    auto start = std::make_unique<Histograms>();
+    // first position of its bucket. Only the counters in use are cleared.
+    auto start = std::make_unique_for_overwrite<Histograms>();
+    for (int d = 0; d < digits; ++d)
+        std::fill_n((*start)[d].begin(), buckets, 0);
     for (uint32_t id : ids) {
         for (int d = 0; d < digits; ++d)
-            ++(*start)[d][(id >> (d * kDigitBits)) & kDigitMask];
+            ++(*start)[d][(id >> (d * bits)) & mask];
     }
-    std::vector<uint32_t> scratch(ids.size());
+    auto scratch = std::make_unique_for_overwrite<uint32_t[]>(n);
+    uint32_t* from = ids.data();
+    uint32_t* to = scratch.get();
     for (int d = 0; d < digits; ++d) {
+        uint32_t* first = (*start)[d].data();
         uint32_t total = 0;
-        for (uint32_t& slot : (*start)[d])
-            total += std::exchange(slot, total);
-        const int shift = d * kDigitBits;
-        for (uint32_t id : ids)
-            scratch[(*start)[d][(id >> shift) & kDigitMask]++] = id;
-        ids.swap(scratch);
+        for (uint32_t b = 0; b < buckets; ++b)
+            total += std::exchange(first[b], total);
+        const int shift = d * bits;
+        for (size_t i = 0; i < n; ++i) {
+            const uint32_t id = from[i];
+            to[first[(id >> shift) & mask]++] = id;
+        }
+        std::swap(from, to);
     }
+    if (from != ids.data())
+        std::copy_n(from, n, ids.data());
 }
 
 namespace {

@@ -18,8 +18,8 @@
 namespace vorlane {
 
 // Sorts `ids` ascending: a least-significant-digit radix sort in passes of
-// 11 bits, as many as the largest id needs (two below 2^22), each a stable
-// scatter; a short list takes a comparison sort.
+// at most 11 bits, as few as the largest id needs (two below 2^22), each a
+// stable scatter; a short list takes a comparison sort.
 void sort_ids(std::vector<uint32_t>& ids);
 
 // Sorts tree entries ascending by key, as a bulk insertion into a tree wants

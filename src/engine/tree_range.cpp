@@ -2,7 +2,10 @@
 // holding a range's ends, taking every child between them whole, and the
 // union of what it gathered, restricted to a mask.
 
+#include <algorithm>
+
 #include "engine/ranged_b_tree.hpp"
+#include "engine/sort_ids.hpp"
 
 namespace vorlane {
 
@@ -23,16 +26,27 @@ struct RangeParts {
     // keeps clear of the point where dense containers pay off.
     static constexpr uint64_t kSparseIdsPerContainer = Bitmap::kArrayContainerLimit / 4;
 
+    // Whether the union, `listed` ids at most, is sparse over the span of
+    // `mask`: few enough ids per 2^16 that a sorted list of them costs less
+    // than dense containers.
+    static bool sparse_within(const Bitmap& mask, uint64_t listed) {
+        uint64_t containers =
+            (mask.maximum() / Bitmap::kContainerIds) - (mask.minimum() / Bitmap::kContainerIds) + 1;
+        return listed <= kSparseIdsPerContainer * containers;
+    }
+    uint64_t listed() const {
+        uint64_t count = ids.size();
+        for (const Bitmap* part : whole)
+            count += part->cardinality();
+        return count;
+    }
+
     Bitmap union_within(const Bitmap& mask, UniverseCover cover) {
         if (mask.is_empty())
             return Bitmap();
-        uint64_t listed = ids.size();
-        for (const Bitmap* part : whole)
-            listed += part->cardinality();
-        uint64_t containers =
-            (mask.maximum() / Bitmap::kContainerIds) - (mask.minimum() / Bitmap::kContainerIds) + 1;
+        const uint64_t listed = this->listed();
         Bitmap result;
-        if (listed <= kSparseIdsPerContainer * containers) {
+        if (sparse_within(mask, listed)) {
             result = gathered_union(listed);
         } else {
             result = Bitmap::or_many(whole);
@@ -45,14 +59,21 @@ struct RangeParts {
         return result;
     }
 
-  private:
-    // The union of the parts, from their ids gathered in one list.
-    Bitmap gathered_union(uint64_t listed) {
+    // The ids of the parts, ascending; `listed` of them at most.
+    std::vector<uint32_t> sorted_union(uint64_t listed) {
         ids.reserve(listed);
         for (const Bitmap* part : whole)
             part->append_to(ids);
-        return Bitmap::of_unsorted(ids);
+        sort_ids(ids);
+        // Each id has one entry in a tree; a repeat would be a broken tree,
+        // but must not list an object twice.
+        ids.erase(std::unique(ids.begin(), ids.end()), ids.end());
+        return std::move(ids);
     }
+
+  private:
+    // The union of the parts, from their ids gathered in one list.
+    Bitmap gathered_union(uint64_t listed) { return Bitmap::of_sorted(sorted_union(listed)); }
 };
 
 namespace {
@@ -96,6 +117,19 @@ Bitmap BitMapBTree::query_range(const Bound& lower, const Bound& upper, const Bi
     RangeParts parts;
     collect_node(root_, range, parts);
     return parts.union_within(mask, cover);
+}
+
+IdsOfRange BitMapBTree::list_range(const Bound& lower, const Bound& upper,
+                                   const Bitmap& all) const {
+    KeyRange range = KeyRange::from_bounds(lower, upper);
+    if (range.empty || all.is_empty())
+        return std::vector<uint32_t>();
+    RangeParts parts;
+    collect_node(root_, range, parts);
+    const uint64_t listed = parts.listed();
+    if (!RangeParts::sparse_within(all, listed))
+        return parts.union_within(all, UniverseCover::All);
+    return parts.sorted_union(listed);
 }
 
 }  // namespace vorlane

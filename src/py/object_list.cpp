@@ -43,25 +43,34 @@ namespace {
 // are fetched (for writing): enough to cover a miss at the pace of the loop,
 // few enough that the fetches still fit in the core's miss buffers.
 constexpr size_t kObjectLookahead = 16;
+// How far ahead of the slot read the next slots are requested: the ids of a
+// small result lie far apart, each slot on a line of its own, and the slot
+// read would otherwise wait for its line before the object can be requested.
+constexpr size_t kSlotLookahead = 24;
 // Ids handled at a time: the objects of a block are gathered on the stack,
 // each requested from memory as it is, before they are added. Enough
 // requests to overlap many misses; few enough lines (16 KiB) that they are
 // still in the core's first cache when the block is added.
 constexpr uint32_t kBlock = 256;
 
-// Writes the objects of `ids` to `out`, leaving out empty slots, and returns
-// how many were written (at most `ids.size()`). Each object is fetched for
-// writing as soon as its address is read, so that the block's misses overlap
-// while the slots are still being read; the reference counts are updated
-// once the block is gathered.
-size_t gather_objects(const ItemTable& table, std::span<const uint32_t> ids, PyObject** out) {
+// Writes the objects of the first `count` of `ids` to `out`, leaving out
+// empty slots, and returns how many were written. Each object is fetched
+// for writing as soon as its address is read, so that the block's misses
+// overlap while the slots are still being read, and the slots of the ids
+// that follow, up to the end of `ids`, are requested ahead of their reads;
+// the reference counts are updated once the block is gathered.
+size_t gather_objects(const ItemTable& table, std::span<const uint32_t> ids, size_t count,
+                      PyObject** out) {
     size_t n = 0;
-    table.find_each(ids, [&](const StoredItem& slot) {
-        PyObject* obj = slot.get();
+    for (size_t i = 0; i < count; ++i) {
+        if (i + kSlotLookahead < ids.size())
+            table.prefetch_once(ids[i + kSlotLookahead]);
+        const StoredItem* slot = table.find(ids[i]);
+        PyObject* obj = slot ? slot->get() : nullptr;
         prefetch_line_for_write(obj);  // an empty slot's null: a request that fetches nothing
         out[n] = obj;
         n += obj != nullptr;
-    });
+    }
     return n;
 }
 
@@ -72,9 +81,9 @@ void add_objects_in_blocks(const ItemTable& table, std::span<const uint32_t> ids
                            bool every_id_held) {
     PyObject* objects[kBlock];
     for (size_t at = 0; at < ids.size(); at += kBlock) {
-        std::span<const uint32_t> part = ids.subspan(at, std::min<size_t>(kBlock, ids.size() - at));
-        size_t n = gather_objects(table, part, objects);
-        if (every_id_held && n < part.size())
+        const size_t count = std::min<size_t>(kBlock, ids.size() - at);
+        size_t n = gather_objects(table, ids.subspan(at), count, objects);
+        if (every_id_held && n < count)
             panic("called `Option::unwrap()` on a `None` value");
         list.add_all(std::span<PyObject* const>(objects, n));
     }
@@ -140,11 +149,12 @@ PyObject* GatheredObjects::to_list() {
 SortedIds::SortedIds(uint64_t count)
     : ids_(std::make_unique_for_overwrite<uint32_t[]>(count)), count_(count) {}
 
-PyObject* list_objects(const LockedItems& items, const SortedIds& ids, bool every_id_held) {
-    FilledList list(ids.span().size());
+PyObject* list_objects(const LockedItems& items, std::span<const uint32_t> ids,
+                       bool every_id_held) {
+    FilledList list(ids.size());
     {
         LockedItems::ReadGuard table(items);
-        add_objects_in_blocks(*table, ids.span(), list, every_id_held);
+        add_objects_in_blocks(*table, ids, list, every_id_held);
     }
     return list.finish();
 }
@@ -173,7 +183,7 @@ PyObject* list_matching_objects(const IndexRecord& index, const HashQuery& query
         }
     }
     if (ids)
-        return list_objects(*index.items, *ids, true);
+        return list_objects(*index.items, ids->span(), true);
     return objects.to_list();
 }
 
@@ -182,7 +192,7 @@ PyObject* collect_objects(const LockedItems& items, const Bitmap& ids) {
     // list, before the lock is taken.
     SortedIds sorted(ids.cardinality());
     ids.write_to(sorted.span());
-    return list_objects(items, sorted, false);
+    return list_objects(items, sorted.span(), false);
 }
 
 }  // namespace vorlane

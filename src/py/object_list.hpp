@@ -101,7 +101,8 @@ class SortedIds {
 // A new list of the objects of `ids`, in their order, read under the table's
 // read lock (taken here; the list is made before it). An id whose slot is
 // empty is skipped, or is the missing-slot error when `every_id_held`.
-PyObject* list_objects(const LockedItems& items, const SortedIds& ids, bool every_id_held);
+PyObject* list_objects(const LockedItems& items, std::span<const uint32_t> ids,
+                       bool every_id_held);
 
 // A new list of the objects of the given ids, in ascending id order, read
 // under the table's read lock. Ids whose slot is empty (objects removed since

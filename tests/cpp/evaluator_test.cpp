@@ -3,6 +3,7 @@
 #include <absl/container/flat_hash_map.h>
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <functional>
 #include <limits>
@@ -156,6 +157,26 @@ Ids evaluated(const World& world, const Ids& universe, const QueryExpr& q,
     return Ids(ids.begin(), ids.end());
 }
 
+// What `evaluate_query_listed` selects over every id of `universe`; a list
+// must ascend strictly, and `lists` counts the answers that came as one.
+Ids evaluated_listed(const World& world, const Ids& universe, const QueryExpr& q,
+                     int* lists = nullptr) {
+    Bitmap all;
+    for (uint32_t id : universe)
+        all.add(id);
+    IdsOfRange ids = evaluate_query_listed(world.maps, all, q);
+    const auto* list = std::get_if<std::vector<uint32_t>>(&ids);
+    if (list == nullptr) {
+        std::vector<uint32_t> bits = std::get<Bitmap>(ids).to_vector();
+        return Ids(bits.begin(), bits.end());
+    }
+    if (std::adjacent_find(list->begin(), list->end(), std::greater_equal<>()) != list->end())
+        ADD_FAILURE() << "listed ids not strictly ascending";
+    if (lists != nullptr)
+        ++*lists;
+    return Ids(list->begin(), list->end());
+}
+
 constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 
 // A world of 300 objects: `a` mixes ints, floats (NaN and infinities among
@@ -256,7 +277,11 @@ TEST(Evaluator, AgreesWithModelOnRandomExpressions) {
         }
         if (expected) {
             EXPECT_EQ(evaluated(world, universe, q, cover), *expected) << "round " << round;
+            if (whole)
+                EXPECT_EQ(evaluated_listed(world, universe, q), *expected) << "round " << round;
         } else {
+            if (whole)
+                EXPECT_THROW(evaluated_listed(world, universe, q), Panic) << "round " << round;
             try {
                 evaluated(world, universe, q, cover);
                 ADD_FAILURE() << "round " << round << ": expected " << expected_error;
@@ -265,6 +290,35 @@ TEST(Evaluator, AgreesWithModelOnRandomExpressions) {
             }
         }
     }
+}
+
+// Lone ranges over a tree of several levels, whose whole children answer
+// from their cached bitmaps, over ids spread across containers: listed or
+// not, the ids are the model's.
+TEST(Evaluator, ListedRangesAgreeWithModel) {
+    std::mt19937 rng(29);
+    World world;
+    Ids every;
+    for (uint32_t i = 0; i < 20000; ++i) {
+        const uint32_t id = i * 37;
+        world.add(id, kA,
+                  rng() % 3 ? int_key(rng() % 5000) : float_key((rng() % 10000) / 2.0));
+        every.insert(id);
+    }
+    Model model{world};
+    int lists = 0;
+    for (int round = 0; round < 300; ++round) {
+        const auto lo = static_cast<int64_t>(rng() % 5200) - 100;
+        const ValueKey lower = int_key(lo);
+        const ValueKey upper = round % 2 ? int_key(lo + rng() % 2500) : float_key(lo + 0.5);
+        QueryExpr queries[] = {{expr::Bt{kA, lower, upper}}, {expr::Gt{kA, upper}},
+                               {expr::Ge{kA, upper}},       {expr::Lt{kA, lower}},
+                               {expr::Le{kA, lower}}};
+        const QueryExpr& q = queries[round % 5];
+        EXPECT_EQ(evaluated_listed(world, every, q, &lists), model(q, every)) << "round " << round;
+    }
+    EXPECT_GT(lists, 150);
+    EXPECT_LT(lists, 300);
 }
 
 TEST(Evaluator, EdgeCases) {

@@ -9,11 +9,12 @@
 namespace vorlane {
 namespace {
 
-// Short and long lists, ids needing one to three passes, repeated ids.
+// Short and long lists, ids needing one to three passes of even or uneven
+// digits, repeated ids.
 TEST(SortIds, MatchesAComparisonSort) {
     std::mt19937 rng(7);
     for (size_t n : {0u, 1u, 255u, 257u, 5000u}) {
-        for (uint32_t limit : {2000u, 1u << 22, 0xFFFFFFFFu}) {
+        for (uint32_t limit : {2000u, 1u << 17, 1000000u, 1u << 22, 0xFFFFFFFFu}) {
             std::vector<uint32_t> ids(n);
             for (uint32_t& id : ids)
                 id = limit == 0xFFFFFFFFu ? rng() : rng() % limit;
