@@ -365,8 +365,8 @@ std::optional<std::vector<TupleCount>> tuple_counts_from_sets(const Scope& scope
         query_maps.push_back(map);
     }
     std::optional<Bitmap> live;
-    if (scope.selection != nullptr)
-        live = Bitmap::and_(*scope.selection, record.live_ids);
+    if (scope.selection() != nullptr)
+        live = Bitmap::and_(*scope.selection(), record.live_ids);
     const Bitmap& selected = live ? *live : record.live_ids;
     uint64_t objects = selected.cardinality();
     std::optional<TupleSetCounts> counts =
