@@ -277,11 +277,13 @@ TEST(Evaluator, AgreesWithModelOnRandomExpressions) {
         }
         if (expected) {
             EXPECT_EQ(evaluated(world, universe, q, cover), *expected) << "round " << round;
-            if (whole)
+            if (whole) {
                 EXPECT_EQ(evaluated_listed(world, universe, q), *expected) << "round " << round;
+            }
         } else {
-            if (whole)
+            if (whole) {
                 EXPECT_THROW(evaluated_listed(world, universe, q), Panic) << "round " << round;
+            }
             try {
                 evaluated(world, universe, q, cover);
                 ADD_FAILURE() << "round " << round << ": expected " << expected_error;
