@@ -124,6 +124,32 @@ constexpr bool kSlotsStay = true;
 #endif
 
 
+// Finds the slots of the asked values of `obj` into `slots`, fetching
+// those outside the object's record.
+inline void fetch_slots(PyObject* obj, NameFinder& finder, const PyValue** slots) {
+    py::AttributeReadLock lock(py::borrow_of<Indexable>(obj));
+    if (finder.find_all(py::record_of<Indexable>(obj), slots)) {
+        for (size_t k = 0; k < finder.count(); ++k) {
+            if (slots[k] != nullptr)
+                prefetch_line(slots[k]);
+        }
+    }
+}
+
+// Fetches the value objects of `slots` (for writing: their reference counts
+// are about to change).
+template <bool Write>
+void fetch_values(const PyValue* const* slots, size_t width) {
+    for (size_t k = 0; k < width; ++k) {
+        if (slots[k] == nullptr)
+            continue;
+        if constexpr (Write)
+            prefetch_line_for_write(slots[k]->obj());
+        else
+            prefetch_line(slots[k]->obj());
+    }
+}
+
 }  // namespace selected_detail
 
 // Calls `read(object, id, values)` for the objects of `ids` that `table`
@@ -154,36 +180,15 @@ size_t read_objects(const ItemTable& table, std::span<const uint32_t> ids, NameF
             }
             ++pos;
         });
-        for (size_t i = 0; i < std::min(n, kSlotsAhead); ++i) {
-            py::AttributeReadLock lock(py::borrow_of<Indexable>(objects[i]));
-            finder.find_all(py::record_of<Indexable>(objects[i]), slots_of(i));
-        }
+        for (size_t i = 0; i < std::min(n, kSlotsAhead); ++i)
+            fetch_slots(objects[i], finder, slots_of(i));
         for (size_t i = 0; i < n; ++i) {
             if (i + kRecordAhead < n)
                 prefetch_bytes(objects[i + kRecordAhead], sizeof(py::Instance<Indexable>));
-            if (size_t j = i + kSlotsAhead; j < n) {
-                py::AttributeReadLock lock(py::borrow_of<Indexable>(objects[j]));
-                const PyValue** slots = slots_of(j);
-                if (finder.find_all(py::record_of<Indexable>(objects[j]), slots)) {
-                    for (size_t k = 0; k < width; ++k) {
-                        if (slots[k] != nullptr)
-                            prefetch_line(slots[k]);
-                    }
-                }
-            }
-            if (size_t j = i + kValuesAhead; j < n) {
-                const PyValue** slots = slots_of(j);
-                if constexpr (kSlotsStay) {
-                    for (size_t k = 0; k < width; ++k) {
-                        if (slots[k] == nullptr)
-                            continue;
-                        if constexpr (Write)
-                            prefetch_line_for_write(slots[k]->obj());
-                        else
-                            prefetch_line(slots[k]->obj());
-                    }
-                }
-            }
+            if (i + kSlotsAhead < n)
+                fetch_slots(objects[i + kSlotsAhead], finder, slots_of(i + kSlotsAhead));
+            if (kSlotsStay && i + kValuesAhead < n)
+                fetch_values<Write>(slots_of(i + kValuesAhead), width);
             py::AttributeReadLock lock(py::borrow_of<Indexable>(objects[i]));
             const Indexable& object = py::record_of<Indexable>(objects[i]);
             const PyValue** slots = slots_of(i);
