@@ -128,8 +128,9 @@ class ArrowExport:
     It implements the Arrow PyCapsule interface, so ``pyarrow.table(e)``,
     ``polars.DataFrame(e)`` and DuckDB read it without a copy through Python
     objects. It cannot be constructed and is not an attribute of the module
-    at run time. Each stream it hands out is built anew from the values it
-    holds (a snapshot taken by ``to_arrow``), so it can be read many times.
+    at run time. It holds the values as Arrow buffers (a snapshot taken by
+    ``to_arrow``); each stream it hands out points into them without a copy
+    and keeps them alive, so it can be read many times.
     """
 
     def __arrow_c_schema__(self) -> object:
@@ -137,8 +138,10 @@ class ArrowExport:
         attribute name."""
 
     def __arrow_c_stream__(self, requested_schema: object | None = None) -> object:
-        """Returns a PyCapsule "arrow_array_stream" holding one struct
-        array of the values. ``requested_schema`` is not followed."""
+        """Returns a PyCapsule "arrow_array_stream" holding struct arrays
+        of the values: one per part of a large selection that ``to_arrow``
+        read on a thread of its own, in row order. ``requested_schema`` is
+        not followed."""
 
     def num_rows(self) -> int:
         """Returns the number of rows: the objects selected."""

@@ -18,7 +18,11 @@ the attributes queried here; Vorlane indexes every attribute). The table
 peers (sqlite, pandas, polars, DuckDB) hold the table alone, with sqlite
 indexes on the queried columns; their queries answer with row numbers, and
 reading results means converting the two columns of the matching rows to
-Python values, as a user who needs Python values does.
+Python values, as a user who needs Python values does. Each implementation
+reads them in its natural form: Vorlane the dict of two lists `columns`
+returns, the object peers two list comprehensions, pandas and polars the two
+columns' `to_list()`, sqlite and DuckDB the rows `fetchall` returns; the
+check turns each into rows before comparing.
 
 Writes bench/results/wide-<N>[-runK].md and .json.
 """
@@ -121,7 +125,15 @@ def make_rows(wc: WideColumns) -> list:
 # ---------------------------------------------------------------------------
 # Implementations. Each answers eq, range, compound with rows (objects or
 # row numbers, which `positions` turns into sorted row numbers) and read2
-# with a list of (tailnum, distance) pairs.
+# with the tailnums and distances of the results in the implementation's
+# natural form, which `read2_rows` turns into (tailnum, distance) rows.
+
+
+def columns_as_rows(columns) -> list:
+    """The rows of two columns: a dict of lists or a sequence of lists."""
+    if isinstance(columns, dict):
+        columns = columns.values()
+    return list(zip(*columns))
 
 
 class ObjectPeer:
@@ -134,7 +146,10 @@ class ObjectPeer:
         return sorted(where[id(o)] for o in result)
 
     def read2(self, lo, hi):
-        return [(o.tailnum, o.distance) for o in self.range(lo, hi)]
+        result = self.range(lo, hi)
+        return [o.tailnum for o in result], [o.distance for o in result]
+
+    read2_rows = staticmethod(columns_as_rows)
 
 
 class Scan(ObjectPeer):
@@ -276,8 +291,7 @@ class Vorlane(ObjectPeer):
         from Vorlane import PyQueryExpr as Q
 
         # Both attributes read in the module, in one pass over the selection.
-        columns = self.index.reduced_query(Q.bt("dep_delay", lo, hi)).columns(*READ_ATTRS)
-        return list(zip(*columns.values()))
+        return self.index.reduced_query(Q.bt("dep_delay", lo, hi)).columns(*READ_ATTRS)
 
 
 class TablePeer:
@@ -293,6 +307,8 @@ class TablePeer:
 
     def positions(self, result) -> list:
         return sorted(map(int, result))
+
+    read2_rows = staticmethod(columns_as_rows)
 
 
 class Sqlite(TablePeer):
@@ -333,6 +349,8 @@ class Sqlite(TablePeer):
         return self.db.execute(
             "SELECT tailnum, distance FROM t WHERE dep_delay BETWEEN ? AND ?", (lo, hi)
         ).fetchall()
+
+    read2_rows = staticmethod(list)
 
 
 def pandas_frame(wc):
@@ -375,7 +393,7 @@ class Pandas(TablePeer):
 
     def read2(self, lo, hi):
         sub = self.df.loc[self._range_mask(lo, hi), list(READ_ATTRS)]
-        return list(zip(*(sub[a].to_list() for a in READ_ATTRS)))
+        return [sub[a].to_list() for a in READ_ATTRS]
 
 
 class Polars(TablePeer):
@@ -409,7 +427,7 @@ class Polars(TablePeer):
 
     def read2(self, lo, hi):
         sub = self.df.select(READ_ATTRS).filter(self._range_mask(lo, hi))
-        return list(zip(*(sub[a].to_list() for a in READ_ATTRS)))
+        return [sub[a].to_list() for a in READ_ATTRS]
 
 
 class DuckDB(TablePeer):
@@ -447,6 +465,8 @@ class DuckDB(TablePeer):
             "SELECT tailnum, distance FROM t WHERE dep_delay BETWEEN ? AND ?", [lo, hi]
         ).fetchall()
 
+    read2_rows = staticmethod(list)
+
 
 IMPLEMENTATIONS = {
     "scan": Scan,
@@ -479,7 +499,8 @@ WORKLOADS = [
     ("eq", "equality on carrier (~4-22%)", "s"),
     ("range", "range on dep_delay (float with NaN, ~4-10%)", "s"),
     ("compound", "origin in {A,B}, distance range, not cancelled", "s"),
-    ("read2", "range on dep_delay, then 2 attributes of each result as Python values", "s"),
+    ("read2", "range on dep_delay, then the 2 attributes of the results as Python values, "
+     "in each one's natural form (lists, or rows)", "s"),
     ("memory", "memory per row (objects + index, or the table)", "B"),
 ]
 
@@ -496,7 +517,7 @@ def run_queries(impl, wc, checker, is_reference) -> dict:
             checker.check_value(impl.name, is_reference, (key, p), impl.positions(fn(*p)))
         out[key] = per_call(fn, params)
     for p in wc.read_ranges:
-        checker.check_value(impl.name, is_reference, ("read2", p), sorted(impl.read2(*p)))
+        checker.check_value(impl.name, is_reference, ("read2", p), sorted(impl.read2_rows(impl.read2(*p))))
     out["read2"] = per_call(impl.read2, wc.read_ranges)
     return out
 
@@ -539,7 +560,8 @@ def markdown(report: dict) -> str:
         f"indexes index only the queried attributes ({', '.join(EQ_ATTRS + ORDERED_ATTRS)}), "
         "Vorlane every attribute. sqlite, pandas, polars and DuckDB hold the table alone "
         "(sqlite with indexes on the queried columns) and answer queries with row numbers; "
-        f"reading converts the matching rows' {' and '.join(READ_ATTRS)} to Python values. "
+        f"reading converts the matching rows' {' and '.join(READ_ATTRS)} to Python values, "
+        "as two lists (sqlite and DuckDB: the rows they fetch). "
         "For table peers, build and indexing alone are the same work, measured twice. "
         "Memory is compared with pandas."
     )

@@ -4,8 +4,8 @@
 // when it was made, and hands them out through the Arrow PyCapsule interface
 // (`__arrow_c_schema__`, `__arrow_c_stream__`), which pyarrow, polars and
 // DuckDB read without going through Python objects. Each stream it hands
-// out is built anew from the values it holds, so it can be read any number
-// of times.
+// out points into the values it holds, so it can be read any number of
+// times and copies nothing.
 
 #include <Python.h>
 
@@ -19,8 +19,9 @@ namespace vorlane::py_arrow {
 // The `ArrowExport` class, created on first use.
 PyTypeObject* arrow_export_type();
 
-// A new `ArrowExport` of the columns `names` of `values`; the TypeError of
-// a value no Arrow column type holds (py/arrow_columns.hpp).
-PyObject* make_arrow_export(std::vector<std::string> names, ArrowCells values);
+// A new `ArrowExport` of the columns `names` of the `parts` read (which
+// agree, when more than one); the TypeError of a value no Arrow column type
+// holds (py/arrow_columns.hpp).
+PyObject* make_arrow_export(std::vector<std::string> names, std::vector<ArrowCells> parts);
 
 }  // namespace vorlane::py_arrow

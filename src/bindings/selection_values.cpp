@@ -6,28 +6,21 @@
 
 #include "bindings/arrow_export.hpp"
 #include "bindings/indexable.hpp"
+#include "bindings/selected_objects.hpp"
 #include "bindings/selection.hpp"
 #include "engine/numeric_sum.hpp"
+#include "engine/parallel.hpp"
 #include "engine/panic.hpp"
-#include "engine/prefetch.hpp"
 #include "engine/tuple_counts.hpp"
 #include "engine/tuple_sets.hpp"
 #include "py/errors.hpp"
+#include "py/arrow_columns.hpp"
 #include "py/object_lock.hpp"
 #include "py/ref.hpp"
 #include "py/value.hpp"
 #include "py/value_grid.hpp"
 
 namespace vorlane {
-
-namespace {
-
-// The attribute names a call asks for: each the str given, and its name
-// when some object ever carried it (none could hold it otherwise).
-struct Names {
-    std::vector<PyObject*> strs;  // borrowed: the caller holds its arguments
-    std::vector<std::optional<AttrName>> names;
-};
 
 Names names_argument(std::span<PyObject* const> objs, const char* param) {
     Names out;
@@ -38,123 +31,97 @@ Names names_argument(std::span<PyObject* const> objs, const char* param) {
     return out;
 }
 
-// Finds the values of the asked names in objects by position. A shared
-// layout is immutable and kept for the process, so its positions are looked
-// up once and objects made alike cost a pointer comparison; a private
-// layout is searched each time.
-class NameFinder {
-  public:
-    explicit NameFinder(const Names& names) : names_(names), positions_(names.names.size()) {}
+namespace {
 
-    // The value of name `i` held by `object`, or null.
-    const PyValue* value(const Indexable& object, size_t i) {
-        const ObjectAttributes& attributes = object.attributes;
-        const AttrLayout* layout = &attributes.layout();
-        if (!layout->is_shared()) {
-            const std::optional<AttrName>& name = names_.names[i];
-            return name ? attributes.find(*name) : nullptr;
-        }
-        if (layout != known_)
-            learn(*layout);
-        size_t pos = positions_[i];
-        return pos == AttrLayout::kNotFound ? nullptr : &attributes.value(pos);
-    }
+// The values of the asked names of one object (see `read_objects`).
+using Values = std::span<const PyValue* const>;
 
-  private:
-    void learn(const AttrLayout& layout) {
-        for (size_t i = 0; i < positions_.size(); ++i) {
-            const std::optional<AttrName>& name = names_.names[i];
-            positions_[i] = name ? layout.find(*name) : AttrLayout::kNotFound;
-        }
-        known_ = &layout;
-    }
+// Selected objects a part read on a thread of its own takes at least:
+// below that, starting a thread costs more than the reading it takes over.
+constexpr size_t kMinRowsPerPart = 32 * 1024;
+// Threads the Arrow export reads on at most.
+constexpr size_t kMaxReaders = 8;
 
-    const Names& names_;
-    std::vector<size_t> positions_;
-    const AttrLayout* known_ = nullptr;
-};
-
-// The ids a scope starts from: a view's selection, or an index's live ids
-// (which change only under its exclusive use, ruled out by the caller's
-// shared use).
-const Bitmap& scope_ids(const Scope& scope) {
-    return scope.selection() ? *scope.selection() : scope.record->live_ids;
-}
-
-// Ids read from the selection at a time; their objects are gathered on the
-// stack before they are read.
-constexpr uint32_t kBlock = 256;
-// How far ahead of the object being read its record is fetched into the
-// cache, and how far ahead the values it holds are: objects and their values
-// lie all over the heap, and read one after the other each would wait for
-// memory. The values are fetched once the record has arrived.
-constexpr size_t kRecordAhead = 16;
-constexpr size_t kValueAhead = 8;
-
-// Calls `f(objects, ids)` with the selected objects still held, a block at a
-// time in ascending id order, under the item table's read lock: what
-// `collect` lists. Objects removed since a view was made have an empty slot
-// and are passed over.
-template <typename F>
-void for_each_selected_block(const Scope& scope, F&& f) {
-    LockedItems::ReadGuard table(*scope.record->items);
-    PyObject* objects[kBlock];
-    uint32_t held[kBlock];
-    scope_ids(scope).for_each_block<kBlock>([&](std::span<const uint32_t> ids) {
-        size_t n = 0;
-        size_t at = 0;
-        table->find_each(ids, [&](const StoredItem& slot) {
-            uint32_t id = ids[at++];
-            if (PyObject* obj = slot.get()) {
-                objects[n] = obj;
-                held[n++] = id;
-            }
-        });
-        f(std::span<PyObject* const>(objects, n), std::span<const uint32_t>(held, n));
-    });
-}
-
-// Fetches into the cache the values of the asked names that `obj` holds.
-void prefetch_values(PyObject* obj, NameFinder& finder, size_t count) {
-    py::AttributeReadLock lock(py::borrow_of<Indexable>(obj));
-    const Indexable& object = py::record_of<Indexable>(obj);
-    for (size_t i = 0; i < count; ++i) {
-        if (const PyValue* value = finder.value(object, i))
-            prefetch_line_for_write(value->obj());
-    }
-}
-
-// Calls `read(object, id, finder)` for every selected object still held,
-// as `for_each_selected_block` lists them, under the object's attribute
-// lock; `finder` finds the values of `names` in it. The records of the
-// objects ahead and the values they hold are fetched into the cache
-// meanwhile.
-template <typename Read>
-void for_each_selected(const Scope& scope, const Names& names, Read&& read) {
+// The values of `names` of the objects of `ids` that the table holds, into
+// `cells`, from the interpreter's thread: any value.
+void read_row_values(const ItemTable& table, std::span<const uint32_t> ids, const Names& names,
+                     ArrowCells& cells) {
     NameFinder finder(names);
-    size_t count = names.names.size();
-    for_each_selected_block(
-        scope, [&](std::span<PyObject* const> objects, std::span<const uint32_t> ids) {
-            for (size_t i = 0; i < objects.size(); ++i) {
-                if (i + kRecordAhead < objects.size())
-                    prefetch_bytes(objects[i + kRecordAhead], sizeof(py::Instance<Indexable>));
-                if (i + kValueAhead < objects.size())
-                    prefetch_values(objects[i + kValueAhead], finder, count);
-                py::AttributeReadLock lock(py::borrow_of<Indexable>(objects[i]));
-                read(py::record_of<Indexable>(objects[i]), ids[i], finder);
-            }
-        });
+    std::vector<PyObject*> row(names.names.size());
+    read_objects<false>(table, ids, finder, [&](const Indexable&, uint32_t, Values values) {
+        for (size_t i = 0; i < row.size(); ++i)
+            row[i] = values[i] ? values[i]->obj() : nullptr;
+        cells.push_row(row);
+        return true;
+    });
 }
 
-// The cells of `names` of the selected objects, for the Arrow export.
-ArrowCells read_arrow_cells(const Scope& scope, const Names& names) {
-    ArrowCells cells(names.names.size());
-    cells.reserve(scope_ids(scope).cardinality());
-    for_each_selected(scope, names, [&](const Indexable& object, uint32_t, NameFinder& finder) {
-        for (size_t i = 0; i < cells.width(); ++i)
-            cells.push(finder.value(object, i));
+// The same from a worker thread, up to the first row with a value that
+// needs the interpreter; returns how many ids it passed.
+size_t read_row_values_detached(const ItemTable& table, std::span<const uint32_t> ids,
+                                const Names& names, ArrowCells& cells) {
+    NameFinder finder(names);
+    std::vector<PyObject*> row(names.names.size());
+    return read_objects<false>(table, ids, finder, [&](const Indexable&, uint32_t, Values values) {
+        for (size_t i = 0; i < row.size(); ++i)
+            row[i] = values[i] ? values[i]->obj() : nullptr;
+        return cells.push_row_detached(row);
     });
-    return cells;
+}
+
+// The cells of `names` of the selected objects in one part, read on this
+// thread.
+std::vector<ArrowCells> read_arrow_whole(const Scope& scope, const Names& names) {
+    std::vector<ArrowCells> parts;
+    parts.emplace_back(names.names.size());
+    const Bitmap& ids = scope_ids(scope);
+    parts[0].reserve(ids.cardinality());
+    LockedItems::ReadGuard table(*scope.record->items);
+    ids.for_each_block<1024>([&](std::span<const uint32_t> run) {
+        read_row_values(*table, run, names, parts[0]);
+    });
+    return parts;
+}
+
+// The cells of `names` of the selected objects, for the Arrow export: in
+// parts of consecutive ids read on several threads when there are enough.
+//
+// The calling thread keeps the interpreter lock throughout and is one of
+// the readers; the others read on its behalf, as it would: under the item
+// table's read lock it holds and each object's attribute read lock, they
+// read only numbers and bytes of immutable values that the objects keep
+// alive, run no Python code and touch no reference count. Values change
+// only under an object's write lock taken by a thread holding the
+// interpreter lock, which no other thread can get meanwhile (the
+// free-threaded build takes the object's lock for real). A value that needs
+// the interpreter to be read (a large int, a str not ASCII, a type no kind
+// holds) stops its part there; the calling thread reads the rest of that
+// part once the workers are done.
+std::vector<ArrowCells> read_arrow_parts(const Scope& scope, const Names& names) {
+    const Bitmap& ids = scope_ids(scope);
+    size_t selected = ids.cardinality();
+    size_t count = workers_for(selected / kMinRowsPerPart, kMaxReaders);
+    if (count <= 1)
+        return read_arrow_whole(scope, names);
+    std::vector<uint32_t> all(selected);
+    ids.write_to(all);
+    std::vector<std::span<const uint32_t>> spans;
+    std::vector<ArrowCells> parts;
+    for (size_t p = 0; p < count; ++p) {
+        size_t begin = selected * p / count;
+        size_t end = selected * (p + 1) / count;
+        spans.push_back(std::span<const uint32_t>(all).subspan(begin, end - begin));
+        parts.emplace_back(names.names.size());
+        parts.back().reserve(spans.back().size());
+    }
+    std::vector<size_t> passed(count);
+    LockedItems::ReadGuard table(*scope.record->items);
+    run_tasks(count, count, [&](size_t p) {
+        passed[p] = read_row_values_detached(*table, spans[p], names, parts[p]);
+    });
+    for (size_t p = 0; p < count; ++p)
+        read_row_values(*table, spans[p].subspan(passed[p]), names, parts[p]);
+    return parts;
 }
 
 // A new reference to the value of each name the object holds, null for one
@@ -162,9 +129,9 @@ ArrowCells read_arrow_cells(const Scope& scope, const Names& names) {
 ValueGrid read_grid(const Scope& scope, const Names& names) {
     ValueGrid grid(names.names.size());
     grid.reserve(scope_ids(scope).cardinality());
-    for_each_selected(scope, names, [&](const Indexable& object, uint32_t, NameFinder& finder) {
+    for_each_selected<true>(scope, names, [&](const Indexable&, uint32_t, Values values) {
         for (size_t i = 0; i < grid.width(); ++i) {
-            const PyValue* value = finder.value(object, i);
+            const PyValue* value = values[i];
             grid.push(value ? Py_NewRef(value->obj()) : nullptr);
         }
     });
@@ -245,7 +212,7 @@ void copy_attributes(const Indexable& object, AttributePairs& out) {
 PyObject* all_attribute_records(const Scope& scope) {
     AttributePairs pairs;
     pairs.ends.reserve(scope_ids(scope).cardinality());
-    for_each_selected(scope, Names{}, [&](const Indexable& object, uint32_t, NameFinder&) {
+    for_each_selected<true>(scope, Names{}, [&](const Indexable& object, uint32_t, Values) {
         copy_attributes(object, pairs);
     });
     py::Ref list =
@@ -278,11 +245,9 @@ struct GroupValues {
 
 // Counts the tuple of keys of `object`, unless it lacks one of the names;
 // keeps the values of the first holder of each tuple.
-void count_tuple(const Indexable& object, uint32_t id, NameFinder& finder,
-                 std::vector<const PyValue*>& values, std::vector<int64_t>& keys,
-                 TupleCounter& counter, GroupValues& firsts) {
+void count_tuple(uint32_t id, Values values, std::vector<int64_t>& keys, TupleCounter& counter,
+                 GroupValues& firsts) {
     for (size_t i = 0; i < keys.size(); ++i) {
-        values[i] = finder.value(object, i);
         if (values[i] == nullptr)
             return;
         keys[i] = values[i]->hash();
@@ -293,11 +258,14 @@ void count_tuple(const Indexable& object, uint32_t id, NameFinder& finder,
         firsts.refs.push_back(Py_NewRef(value->obj()));
 }
 
+// Ids of the objects left out of the value sets checked at a time.
+constexpr uint32_t kCheckBlock = 256;
+
 // Whether an object of `ids` holds every asked name. The caller holds the
 // item table's read lock, under which each id of `ids` has its object.
 bool any_holds_all(const ItemTable& table, const Bitmap& ids, NameFinder& finder, size_t width) {
     bool found = false;
-    ids.for_each_block_while<kBlock>([&](std::span<const uint32_t> block) {
+    ids.for_each_block_while<kCheckBlock>([&](std::span<const uint32_t> block) {
         for (uint32_t id : block) {
             PyObject* obj = slot_object(table, id);
             if (obj == nullptr)
@@ -396,8 +364,8 @@ PyObject* tuple_of_group(GroupValues& firsts, size_t width, uint32_t group) {
 NumericSum sum_of_objects(const Scope& scope, AttrName name) {
     NumericSum sum;
     Names names{{}, {name}};
-    for_each_selected(scope, names, [&](const Indexable& object, uint32_t, NameFinder& finder) {
-        const PyValue* value = finder.value(object, 0);
+    for_each_selected<false>(scope, names, [&](const Indexable&, uint32_t, Values values) {
+        const PyValue* value = values[0];
         if (value == nullptr)
             return;
         if (std::optional<NumericValue> number = value->key().numeric())
@@ -426,9 +394,9 @@ PyObject* scope_columns(const Scope& scope, const py::Arguments& args) {
     // meanwhile (a view's is fixed, an index's changes only under its
     // exclusive use).
     ColumnLists lists(names.names.size(), scope_ids(scope).cardinality());
-    for_each_selected(scope, names, [&](const Indexable& object, uint32_t, NameFinder& finder) {
+    for_each_selected<true>(scope, names, [&](const Indexable&, uint32_t, Values values) {
         for (size_t i = 0; i < names.names.size(); ++i) {
-            const PyValue* value = finder.value(object, i);
+            const PyValue* value = values[i];
             lists.set(i, value ? value->obj() : fallback);
         }
         lists.end_row();
@@ -488,11 +456,9 @@ PyObject* scope_tuple_counts(const Scope& scope, PyObject* names_tuple,
         tuple_counts_from_sets(scope, names, limit, firsts);
     if (!ranked) {
         std::vector<int64_t> keys(items.size());
-        std::vector<const PyValue*> values(items.size());
-        for_each_selected(scope, names,
-                          [&](const Indexable& object, uint32_t id, NameFinder& finder) {
-                              count_tuple(object, id, finder, values, keys, counter, firsts);
-                          });
+        for_each_selected<false>(scope, names, [&](const Indexable&, uint32_t id, Values values) {
+            count_tuple(id, values, keys, counter, firsts);
+        });
         ranked = counter.ranked(limit);
     }
     py::Ref dict = py::Ref::steal(py::check(PyDict_New()));
@@ -514,7 +480,10 @@ PyObject* scope_to_arrow(const Scope& scope, const py::Arguments& args) {
             throw py::ErrorAlreadySet{};
         texts.emplace_back(text, static_cast<size_t>(size));
     }
-    return py_arrow::make_arrow_export(std::move(texts), read_arrow_cells(scope, names));
+    std::vector<ArrowCells> parts = read_arrow_parts(scope, names);
+    if (parts.size() > 1 && !arrow_parts_agree(parts))
+        parts = read_arrow_whole(scope, names);  // finds the value refused first
+    return py_arrow::make_arrow_export(std::move(texts), std::move(parts));
 }
 
 }  // namespace vorlane

@@ -13,8 +13,12 @@
 
 #include <sys/mman.h>
 
+#include <algorithm>
 #include <cstddef>
+#include <cstring>
 #include <new>
+#include <type_traits>
+#include <utility>
 #include <vector>
 
 namespace vorlane {
@@ -66,5 +70,87 @@ struct PageAllocator {
 
 template <typename T>
 using BulkVector = std::vector<T, PageAllocator<T>>;
+
+// A growable array of plain items from the same memory, for buffers written
+// item by item as fast as memory allows (the columns of an export): nothing
+// is written on allocation, an append checks only for room, and growing
+// copies just the items in use.
+template <typename T>
+class BulkArray {
+    static_assert(std::is_trivially_copyable_v<T>);
+
+  public:
+    BulkArray() = default;
+    ~BulkArray() { release(); }
+    BulkArray(BulkArray&& other) noexcept
+        : data_(std::exchange(other.data_, nullptr)),
+          size_(std::exchange(other.size_, 0)),
+          capacity_(std::exchange(other.capacity_, 0)) {}
+    BulkArray& operator=(BulkArray&& other) noexcept {
+        BulkArray moved(std::move(other));
+        std::swap(data_, moved.data_);
+        std::swap(size_, moved.size_);
+        std::swap(capacity_, moved.capacity_);
+        return *this;
+    }
+    BulkArray(const BulkArray&) = delete;
+    BulkArray& operator=(const BulkArray&) = delete;
+
+    T* data() { return data_; }
+    const T* data() const { return data_; }
+    size_t size() const { return size_; }
+    T& operator[](size_t i) { return data_[i]; }
+    const T& operator[](size_t i) const { return data_[i]; }
+
+    // Room for `n` items in all; the items in use are kept.
+    void reserve(size_t n) {
+        if (n <= capacity_)
+            return;
+        PageAllocator<T> allocator;
+        T* fresh = allocator.allocate(n);
+        if (size_ != 0)
+            std::memcpy(fresh, data_, size_ * sizeof(T));
+        release();
+        data_ = fresh;
+        capacity_ = n;
+    }
+    void push_back(T item) {
+        if (size_ == capacity_) [[unlikely]]
+            reserve(std::max<size_t>(2 * capacity_, kFirstRoom));
+        data_[size_++] = item;
+    }
+    // Appends `n` copies of `item`.
+    void append(size_t n, T item) {
+        reserve(size_ + n);
+        std::fill(data_ + size_, data_ + size_ + n, item);
+        size_ += n;
+    }
+    // Appends `n` items from `items`.
+    void append(const T* items, size_t n) { std::memcpy(extend(n), items, n * sizeof(T)); }
+    // Appends `n` items left for the caller to write; returns the first.
+    T* extend(size_t n) {
+        if (size_ + n > capacity_) [[unlikely]]
+            reserve(std::max({2 * capacity_, size_ + n, kFirstRoom}));
+        T* first = data_ + size_;
+        size_ += n;
+        return first;
+    }
+    // Keeps the first `n` items (n at most `size()`).
+    void truncate(size_t n) { size_ = n; }
+
+  private:
+    // Items the first append takes room for.
+    static constexpr size_t kFirstRoom = 1024;
+
+    void release() {
+        if (data_ != nullptr)
+            PageAllocator<T>().deallocate(data_, capacity_);
+        data_ = nullptr;
+    }
+
+    T* data_ = nullptr;
+    size_t size_ = 0;
+    size_t capacity_ = 0;
+};
 
 }  // namespace vorlane

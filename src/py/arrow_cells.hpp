@@ -1,34 +1,45 @@
 #pragma once
 // Attribute values of selected objects as the Arrow export needs them,
-// copied out from under the locks in one pass, row by row in ascending id
-// order, each column typed as its values come.
+// copied out from under the locks row by row in ascending id order, each
+// column typed as its values come.
 //
-// A column keeps one 8-byte word per row: an int64, a float64's bits or a
-// bool's 0/1 (0 for a null), or, for a column of strs, where the row's text
-// ends in the column's UTF-8 bytes, which the str's own bytes are appended
-// to. So building the Arrow buffers later copies whole arrays, and no value
-// is held beyond the lock. A column's kind follows its values: exact ints
-// give int64, ints and floats float64 (the ints read so far turn to
-// floats once), str utf8, bool boolean; None or a missing attribute is a
-// null. The first value that no kind holds, alone or with what came
-// before, is kept for the TypeError that names it; the column reads no
-// further. Filled under the item table's read lock: nothing here runs
-// Python code or allocates a Python object (a str's UTF-8 form is cached
-// when it is assigned, and a refused value is only referenced).
+// The cells are the Arrow buffers themselves: an int64, float64 or boolean
+// column keeps one 8-byte word per row (the int, the float's bits, or 0/1;
+// 0 for a null), and a utf8 column the offsets where each row's text ends
+// and the texts' UTF-8 bytes. So the arrays are handed out without copying,
+// and no value is held beyond the lock. A column's kind follows its values:
+// exact ints give int64, ints and floats float64 (the ints read so far turn
+// to floats once), str utf8, bool boolean; None or a missing attribute is a
+// null. The first value that no kind holds, alone or with what came before,
+// is kept for the TypeError that names it; the column reads no further.
+//
+// A selection may be read in parts on several threads, a part each (see
+// `push_row_detached`); the parts are then typed alike (`become`) and each
+// becomes one batch of the stream. Filled under the item table's read lock:
+// nothing here runs Python code or allocates a Python object (a str's UTF-8
+// form is cached when it is assigned, and a refused value is only
+// referenced).
 
 #include <Python.h>
 
+#include <bit>
 #include <cstddef>
 #include <cstdint>
-#include <string_view>
+#include <cstring>
+#include <optional>
+#include <span>
 #include <vector>
 
+#include "engine/bulk_buffer.hpp"
 #include "py/ref.hpp"
-#include "py/value.hpp"
 
 namespace vorlane {
 
 enum class ArrowKind : uint8_t { Null, Int64, Float64, Utf8, Boolean };
+
+// The kind a column of `seen` values takes with a value of `next`; nothing
+// when no kind holds both.
+std::optional<ArrowKind> join_arrow_kinds(ArrowKind seen, ArrowKind next);
 
 // The first value a column refused: its type had no Arrow kind, or no kind
 // holds it with the first value (`seen`, a type name) read before it.
@@ -39,33 +50,144 @@ struct ArrowRefusal {
 
 class ArrowColumnCells {
   public:
-    void reserve(size_t rows) { words_.reserve(rows); }
+    // Room for `rows` rows: a bound, not a promise (see `ArrowCells`).
+    void reserve(size_t rows) { room_ = rows; }
     // Appends the value of the next row (null: a missing attribute).
     void push(PyObject* obj);
+    // Whether `push_same_kind` takes `obj`: a value of the column's kind
+    // that is read without the interpreter, as most values are.
+    bool same_kind(PyObject* obj) const {
+        if (obj == nullptr)
+            return false;
+        PyTypeObject* type = Py_TYPE(obj);
+        switch (kind_) {
+            case ArrowKind::Float64:
+                return type == &PyFloat_Type;
+            case ArrowKind::Int64:
+                return type == &PyLong_Type &&
+                       PyUnstable_Long_IsCompact(reinterpret_cast<PyLongObject*>(obj));
+            case ArrowKind::Utf8:
+                return type == &PyUnicode_Type && PyUnicode_IS_COMPACT_ASCII(obj);
+            default:
+                return false;
+        }
+    }
+    // Appends `obj` if `same_kind` takes it; false, with nothing done,
+    // otherwise. Safe without the interpreter, as `push_detached`.
+    bool push_same_kind(PyObject* obj) {
+        if (!same_kind(obj))
+            return false;
+        switch (kind_) {
+            case ArrowKind::Float64:
+                push_word(std::bit_cast<uint64_t>(PyFloat_AS_DOUBLE(obj)));
+                break;
+            case ArrowKind::Int64:
+                push_word(static_cast<uint64_t>(
+                    PyUnstable_Long_CompactValue(reinterpret_cast<PyLongObject*>(obj))));
+                break;
+            default:
+                push_text(static_cast<const char*>(PyUnicode_DATA(obj)),
+                          static_cast<size_t>(PyUnicode_GET_LENGTH(obj)));
+                break;
+        }
+        return true;
+    }
+    // The kind of `obj` when it can be read without the interpreter (an
+    // exact float, an int that fits one digit, a bool, an ASCII str, or a
+    // null), if the column's kind holds it; nothing otherwise.
+    std::optional<ArrowKind> detached_kind(PyObject* obj) const;
+    // Appends `obj`, of the kind `detached_kind` gave. Calls nothing that
+    // needs the interpreter and touches no reference count: safe on a
+    // worker thread while the interpreter lock is held for it.
+    void push_detached(PyObject* obj, ArrowKind kind);
+    // Turns the cells into `kind`, which their own kind joins to: ints into
+    // floats, or nulls alone into null entries of `kind`.
+    void become(ArrowKind kind);
+    // Trims the buffers to the rows read, packs a boolean column's words
+    // into bits and the null rows into a validity bitmap.
+    void finish();
 
     ArrowKind kind() const { return kind_; }
-    size_t rows() const { return words_.size(); }
-    const std::vector<uint64_t>& words() const { return words_; }
-    std::string_view text() const { return {text_.data(), text_size_}; }
-    const std::vector<uint32_t>& null_rows() const { return null_rows_; }
+    size_t rows() const { return rows_; }
+    size_t null_count() const { return null_rows_.size(); }
     const ArrowRefusal* refusal() const { return refused_ ? &refusal_ : nullptr; }
+    // More text than 32-bit offsets reach.
+    bool overflowed() const { return overflowed_; }
+    // The Arrow buffers, once finished: validity (empty without nulls),
+    // values (words, bits or offsets) and, for utf8, the text.
+    std::span<const uint8_t> validity() const { return bytes_of(validity_); }
+    std::span<const uint8_t> values() const;
+    std::span<const uint8_t> text() const { return bytes_of(text_); }
 
   private:
+    // The longest text `copy_text` copies without a call.
+    static constexpr size_t kShortText = 12;
+
+    template <typename T>
+    static std::span<const uint8_t> bytes_of(const BulkArray<T>& v) {
+        return {reinterpret_cast<const uint8_t*>(v.data()), v.size() * sizeof(T)};
+    }
     void push_null();
     // Takes a value of `kind`, `type` naming its type; false when refused.
     bool join(ArrowKind kind, const char* type, PyObject* obj);
-    void push_str(PyObject* obj);
+    void refuse(PyObject* obj, const char* seen);
+    void push_word(uint64_t word) {
+        words_.push_back(word);
+        ++rows_;
+    }
+    // Copies `bytes` bytes to `out` from `text`. Most texts of a column
+    // are short: they are copied by a few loads and stores that may
+    // overlap, within the bounds of both, rather than by a call.
+    static void copy_text(char* out, const char* text, size_t bytes) {
+        if (bytes > kShortText) {
+            std::memcpy(out, text, bytes);
+        } else if (bytes >= 4) {
+            uint32_t head;
+            uint32_t tail;
+            std::memcpy(&head, text, 4);
+            std::memcpy(&tail, text + bytes - 4, 4);
+            if (bytes > 8) {
+                uint32_t middle[2];
+                std::memcpy(middle, text + 4, 8);
+                std::memcpy(out + 4, middle, 8);
+            }
+            std::memcpy(out, &head, 4);
+            std::memcpy(out + bytes - 4, &tail, 4);
+        } else if (bytes > 0) {
+            out[0] = text[0];
+            out[bytes / 2] = text[bytes / 2];
+            out[bytes - 1] = text[bytes - 1];
+        }
+    }
+    void push_text(const char* text, size_t bytes) {
+        size_t end = text_.size() + bytes;
+        if (end > static_cast<size_t>(INT32_MAX)) [[unlikely]] {
+            overflowed_ = true;  // utf8 offsets are 32-bit
+            return;
+        }
+        copy_text(text_.extend(bytes), text, bytes);
+        offsets_.push_back(static_cast<int32_t>(end));
+        ++rows_;
+    }
 
     ArrowKind kind_ = ArrowKind::Null;
     const char* first_type_ = nullptr;  // the type of the first value not None
-    std::vector<uint64_t> words_;
-    std::vector<char> text_;  // the texts, then room
-    size_t text_size_ = 0;
+    size_t rows_ = 0;
+    size_t room_ = 0;
+    // The buffers of the column's kind take room for `room_` rows when the
+    // kind is set; the room is only a bound, so they grow if it fell short.
+    BulkArray<uint64_t> words_;   // int64, float64, boolean: one per row
+    BulkArray<int32_t> offsets_;  // utf8: where each row's text ends, after a 0
+    BulkArray<char> text_;
+    BulkArray<uint8_t> bits_;  // a finished boolean column's values
+    BulkArray<uint8_t> validity_;
     std::vector<uint32_t> null_rows_;
+    bool overflowed_ = false;
     bool refused_ = false;
     ArrowRefusal refusal_;
 };
 
+// The columns of one part of a selection, filled row by row.
 class ArrowCells {
   public:
     explicit ArrowCells(size_t width) : columns_(width) {}
@@ -76,23 +198,19 @@ class ArrowCells {
         for (ArrowColumnCells& column : columns_)
             column.reserve(rows);
     }
-    // Appends the value of the next column of the row being read (null: a
-    // missing attribute), row by row.
-    void push(const PyValue* value) {
-        columns_[next_].push(value ? value->obj() : nullptr);
-        if (++next_ == columns_.size()) {
-            next_ = 0;
-            ++rows_;
-        }
-    }
+    // Appends a row: a value per column (null: a missing attribute).
+    void push_row(std::span<PyObject* const> values);
+    // The same without the interpreter (see `push_detached`); false, with
+    // nothing appended, when a value of the row needs it.
+    bool push_row_detached(std::span<PyObject* const> values);
 
     size_t width() const { return columns_.size(); }
     size_t rows() const { return rows_; }
     const ArrowColumnCells& column(size_t i) const { return columns_[i]; }
+    ArrowColumnCells& column(size_t i) { return columns_[i]; }
 
   private:
     std::vector<ArrowColumnCells> columns_;
-    size_t next_ = 0;  // the column the next value goes to
     size_t rows_ = 0;
 };
 

@@ -7,8 +7,10 @@
 #include <cstring>
 #include <memory>
 #include <optional>
+#include <span>
 #include <string>
 #include <utility>
+#include <vector>
 
 #include "engine/panic.hpp"
 #include "py/errors.hpp"
@@ -89,93 +91,77 @@ void make_schema(const ArrowColumns& columns, ArrowSchema* out) {
     ArrowSchemaInit(out);
     check_arrow(ArrowSchemaSetTypeStruct(out, static_cast<int64_t>(columns.names.size())));
     for (size_t i = 0; i < columns.names.size(); ++i) {
-        ArrowType type = arrow_type(columns.values.column(i).kind());
-        check_arrow(ArrowSchemaSetType(out->children[i], type));
+        check_arrow(ArrowSchemaSetType(out->children[i], arrow_type(columns.kinds[i])));
         check_arrow(ArrowSchemaSetName(out->children[i], columns.names[i].c_str()));
     }
 }
 
-// The validity bitmap of a column that holds a null. Whole buffers are
-// written at once, a column at a time, not a value at a time through the
-// appending calls.
-void fill_validity(ArrowArray* child, const ArrowColumnCells& cells) {
-    ArrowBitmap* validity = ArrowArrayValidityBitmap(child);
-    check_arrow(ArrowBitmapReserve(validity, static_cast<int64_t>(cells.rows())));
-    ArrowBitmapAppendUnsafe(validity, 1, static_cast<int64_t>(cells.rows()));
-    for (uint32_t row : cells.null_rows())
-        ArrowBitClear(validity->buffer.data, row);
+using SharedColumns = std::shared_ptr<const ArrowColumns>;
+
+// Drops the hold on the columns that one shared buffer kept.
+void drop_hold(ArrowBufferAllocator* allocator, uint8_t*, int64_t) {
+    delete static_cast<SharedColumns*>(allocator->private_data);
 }
 
-// The words of an int64 or float64 column are its values, bit for bit (a
-// column of a kind holds a row).
-void fill_numbers(ArrowArray* child, const ArrowColumnCells& cells) {
-    check_arrow(ArrowBufferAppend(ArrowArrayBuffer(child, 1), cells.words().data(),
-                                  static_cast<int64_t>(cells.rows() * sizeof(uint64_t))));
-}
-
-void fill_booleans(ArrowArray* child, const ArrowColumnCells& cells) {
-    ArrowBuffer* data = ArrowArrayBuffer(child, 1);
-    auto bytes = static_cast<int64_t>((cells.rows() + 7) / 8);
-    check_arrow(ArrowBufferReserve(data, bytes));
-    std::memset(data->data, 0, static_cast<size_t>(bytes));
-    const std::vector<uint64_t>& words = cells.words();
-    for (size_t row = 0; row < words.size(); ++row) {
-        if (words[row] != 0)
-            ArrowBitSet(data->data, static_cast<int64_t>(row));
+// Points `buffer` at `bytes` of the columns, holding them until the buffer
+// is released (by whichever reader and thread releases the array). An empty
+// one is left to the library.
+void share_bytes(ArrowBuffer* buffer, std::span<const uint8_t> bytes, const SharedColumns& owner) {
+    if (bytes.empty())
+        return;
+    auto* hold = new SharedColumns(owner);
+    ArrowErrorCode code = ArrowBufferSetAllocator(buffer, ArrowBufferDeallocator(&drop_hold, hold));
+    if (code != NANOARROW_OK) {
+        delete hold;
+        check_arrow(code);
     }
-    data->size_bytes = bytes;
+    buffer->data = const_cast<uint8_t*>(bytes.data());
+    buffer->size_bytes = static_cast<int64_t>(bytes.size());
+    buffer->capacity_bytes = buffer->size_bytes;
 }
 
-// The words of a utf8 column are where each row's text ends.
-void fill_strings(ArrowArray* child, const ArrowColumnCells& cells) {
-    if (cells.text().size() > static_cast<size_t>(INT32_MAX))
-        check_arrow(EOVERFLOW);  // utf8 offsets are 32-bit
-    ArrowBuffer* offsets = ArrowArrayBuffer(child, 1);
-    check_arrow(ArrowBufferReserve(offsets, static_cast<int64_t>((cells.rows() + 1) * 4)));
-    auto* out = reinterpret_cast<int32_t*>(offsets->data);
-    out[0] = 0;
-    for (size_t row = 0; row < cells.rows(); ++row)
-        out[row + 1] = static_cast<int32_t>(cells.words()[row]);
-    offsets->size_bytes = static_cast<int64_t>((cells.rows() + 1) * 4);
-    if (!cells.text().empty())
-        check_arrow(ArrowBufferAppend(ArrowArrayBuffer(child, 2), cells.text().data(),
-                                      static_cast<int64_t>(cells.text().size())));
-}
-
-void fill_column(ArrowArray* child, const ArrowColumnCells& cells) {
+void fill_column(ArrowArray* child, const ArrowColumnCells& cells, const SharedColumns& owner) {
     auto rows = static_cast<int64_t>(cells.rows());
     child->length = rows;
     if (cells.kind() == ArrowKind::Null) {
         child->null_count = rows;
         return;
     }
-    child->null_count = static_cast<int64_t>(cells.null_rows().size());
-    if (child->null_count != 0)
-        fill_validity(child, cells);
-    switch (cells.kind()) {
-        case ArrowKind::Int64:
-        case ArrowKind::Float64:
-            fill_numbers(child, cells);
-            break;
-        case ArrowKind::Boolean:
-            fill_booleans(child, cells);
-            break;
-        case ArrowKind::Utf8:
-            fill_strings(child, cells);
-            break;
-        case ArrowKind::Null:
-            break;
+    child->null_count = static_cast<int64_t>(cells.null_count());
+    if (!cells.validity().empty()) {
+        ArrowBitmap* validity = ArrowArrayValidityBitmap(child);
+        share_bytes(&validity->buffer, cells.validity(), owner);
+        validity->size_bits = rows;
     }
+    share_bytes(ArrowArrayBuffer(child, 1), cells.values(), owner);
+    if (cells.kind() == ArrowKind::Utf8)
+        share_bytes(ArrowArrayBuffer(child, 2), cells.text(), owner);
 }
 
-void build_array(const ArrowColumns& columns, const ArrowSchema* schema, ArrowArray* out) {
+void build_array(const SharedColumns& columns, const ArrowCells& part, const ArrowSchema* schema,
+                 ArrowArray* out) {
     ArrowError error{};
     check_arrow(ArrowArrayInitFromSchema(out, schema, &error), &error);
-    for (size_t column = 0; column < columns.names.size(); ++column)
-        fill_column(out->children[column], columns.values.column(column));
-    out->length = static_cast<int64_t>(columns.values.rows());
+    for (size_t column = 0; column < part.width(); ++column)
+        fill_column(out->children[column], part.column(column), columns);
+    out->length = static_cast<int64_t>(part.rows());
     out->null_count = 0;
     check_arrow(ArrowArrayFinishBuildingDefault(out, &error), &error);
+}
+
+// The kind of each column over every part.
+std::vector<ArrowKind> joined_kinds(const std::vector<ArrowCells>& parts, size_t width) {
+    std::vector<ArrowKind> kinds(width, ArrowKind::Null);
+    for (const ArrowCells& part : parts) {
+        for (size_t column = 0; column < width; ++column) {
+            std::optional<ArrowKind> joined =
+                join_arrow_kinds(kinds[column], part.column(column).kind());
+            if (!joined)
+                panic("parts of an Arrow column disagree on its type");
+            kinds[column] = *joined;
+        }
+    }
+    return kinds;
 }
 
 void release_schema_capsule(PyObject* capsule) {
@@ -194,12 +180,49 @@ void release_stream_capsule(PyObject* capsule) {
 
 }  // namespace
 
-ArrowColumns type_arrow_columns(std::vector<std::string> names, ArrowCells values) {
-    for (size_t column = 0; column < names.size(); ++column) {
-        if (const ArrowRefusal* refusal = values.column(column).refusal())
-            raise_refusal(names[column], *refusal);
+size_t ArrowColumns::rows() const {
+    size_t rows = 0;
+    for (const ArrowCells& part : parts)
+        rows += part.rows();
+    return rows;
+}
+
+bool arrow_parts_agree(const std::vector<ArrowCells>& parts) {
+    if (parts.empty())
+        return true;
+    for (size_t column = 0; column < parts[0].width(); ++column) {
+        ArrowKind kind = ArrowKind::Null;
+        for (const ArrowCells& part : parts) {
+            const ArrowColumnCells& cells = part.column(column);
+            std::optional<ArrowKind> joined = join_arrow_kinds(kind, cells.kind());
+            if (cells.refusal() != nullptr || cells.overflowed() || !joined)
+                return false;
+            kind = *joined;
+        }
     }
-    return ArrowColumns{std::move(names), std::move(values)};
+    return true;
+}
+
+std::shared_ptr<const ArrowColumns> type_arrow_columns(std::vector<std::string> names,
+                                                       std::vector<ArrowCells> parts) {
+    for (const ArrowCells& part : parts) {
+        for (size_t column = 0; column < names.size(); ++column) {
+            const ArrowColumnCells& cells = part.column(column);
+            if (const ArrowRefusal* refusal = cells.refusal())
+                raise_refusal(names[column], *refusal);
+            if (cells.overflowed())
+                check_arrow(EOVERFLOW);  // utf8 offsets are 32-bit
+        }
+    }
+    std::vector<ArrowKind> kinds = joined_kinds(parts, names.size());
+    for (ArrowCells& part : parts) {
+        for (size_t column = 0; column < names.size(); ++column) {
+            part.column(column).become(kinds[column]);
+            part.column(column).finish();
+        }
+    }
+    return std::make_shared<const ArrowColumns>(
+        ArrowColumns{std::move(names), std::move(parts), std::move(kinds)});
 }
 
 PyObject* arrow_schema_capsule(const ArrowColumns& columns) {
@@ -218,15 +241,18 @@ PyObject* arrow_schema_capsule(const ArrowColumns& columns) {
     return capsule;
 }
 
-PyObject* arrow_stream_capsule(const ArrowColumns& columns) {
+PyObject* arrow_stream_capsule(const std::shared_ptr<const ArrowColumns>& columns) {
     SchemaHolder schema;
-    make_schema(columns, &schema.schema);
-    ArrayHolder array;
-    build_array(columns, &schema.schema, &array.array);
+    make_schema(*columns, &schema.schema);
+    std::vector<ArrayHolder> arrays(columns->parts.size());
+    for (size_t i = 0; i < arrays.size(); ++i)
+        build_array(columns, columns->parts[i], &schema.schema, &arrays[i].array);
     auto stream = std::make_unique<ArrowArrayStream>();
-    // The stream takes over the schema and the array.
-    check_arrow(ArrowBasicArrayStreamInit(stream.get(), &schema.schema, 1));
-    ArrowBasicArrayStreamSetArray(stream.get(), 0, &array.array);
+    // The stream takes over the schema and the arrays.
+    check_arrow(ArrowBasicArrayStreamInit(stream.get(), &schema.schema,
+                                          static_cast<int64_t>(arrays.size())));
+    for (size_t i = 0; i < arrays.size(); ++i)
+        ArrowBasicArrayStreamSetArray(stream.get(), static_cast<int64_t>(i), &arrays[i].array);
     // From here the capsule's destructor frees it.
     ArrowArrayStream* owned = stream.release();
     PyObject* capsule = PyCapsule_New(owned, kStreamCapsule, release_stream_capsule);

@@ -11,7 +11,8 @@
 
 #include <Python.h>
 
-#include <cstdint>
+#include <cstddef>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -19,19 +20,32 @@
 
 namespace vorlane {
 
+// What an export holds: the cells of its parts, one batch of the stream
+// each in row order, typed alike.
 struct ArrowColumns {
     std::vector<std::string> names;
-    ArrowCells values;
+    std::vector<ArrowCells> parts;
+    std::vector<ArrowKind> kinds;  // each column's, over every part
+    size_t rows() const;
 };
 
-// The columns of `values`, named `names`; the TypeError above for a value
-// a column refused (the first column's that refused one).
-ArrowColumns type_arrow_columns(std::vector<std::string> names, ArrowCells values);
+// Whether parts read apart can be typed alike: none refused a value or ran
+// out of 32-bit offsets, and each column's kinds join. When they cannot,
+// the selection is read again in one part, which finds the value a single
+// reading refuses first.
+bool arrow_parts_agree(const std::vector<ArrowCells>& parts);
+
+// The columns of `parts` (which agree, when more than one), named `names`;
+// the TypeError above for a value a column refused (the first column's
+// that refused one).
+std::shared_ptr<const ArrowColumns> type_arrow_columns(std::vector<std::string> names,
+                                                       std::vector<ArrowCells> parts);
 
 // A capsule "arrow_schema" holding the struct schema of the columns.
 PyObject* arrow_schema_capsule(const ArrowColumns& columns);
-// A capsule "arrow_array_stream" holding a stream of one struct array of
-// the columns' values.
-PyObject* arrow_stream_capsule(const ArrowColumns& columns);
+// A capsule "arrow_array_stream" holding a stream of one struct array per
+// part. The arrays point into the columns' buffers, which they keep alive:
+// no value is copied.
+PyObject* arrow_stream_capsule(const std::shared_ptr<const ArrowColumns>& columns);
 
 }  // namespace vorlane

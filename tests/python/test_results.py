@@ -349,3 +349,27 @@ def test_arrow_columns_are_typed_as_they_are_read():
         index.to_arrow("b", "c")
     with pytest.raises(TypeError, match="'c' holds a value of type 'tuple'"):
         index.to_arrow("a", "c", "b")
+
+
+def test_arrow_parts_read_on_threads_join_as_one_reading():
+    # Enough objects to be read in parts on several threads: the first half
+    # typed one way, values in the second that change or refuse the type, and
+    # values only the interpreter's thread reads (a large int, a str not ASCII).
+    n = 70_000
+    objs = [Indexable(a=i, s="x" * (i % 5), big=i, label=None if i % 7 else "k") for i in range(n)]
+    objs[n - 10].a = 0.5
+    objs[n - 9].s = "é"
+    objs[n // 2 + 3].big = 2**40
+    index = Index()
+    index.add_object_many(objs)
+    table = pa.table(index.to_arrow("a", "s", "big", "label", "absent"))
+    assert [str(t) for t in table.schema.types] == ["double", "string", "int64", "string", "null"]
+    want = {name: [getattr(o, name, None) for o in objs] for name in ("a", "s", "big", "label", "absent")}
+    assert table.to_pydict() == want
+    objs[n - 5].s = 3
+    with pytest.raises(TypeError, match="'s' holds values of types 'str' and 'int'"):
+        index.to_arrow("a", "s")
+    objs[n - 5].s = None
+    objs[n - 3].label = (1,)
+    with pytest.raises(TypeError, match="'label' holds a value of type 'tuple'"):
+        index.to_arrow("label")
