@@ -165,24 +165,28 @@ ObjectsToAdd objects_argument(PyObject* objs) {
     // Ids are unique to their objects, so as many distinct ids as items
     // means no object is listed twice: the usual case, told in one bulk step.
     out.id_set = Bitmap::of_unsorted(out.ids);
+    // The slots take over the references of the items, sparing every object
+    // a second count and its release (each a miss in a large call); the
+    // emptied items stay listed.
     if (out.id_set.cardinality() == out.items.size()) {
         out.distinct.reserve(out.items.size());
-        for (const py::Ref& item : out.items)
+        out.stored.reserve(out.items.size());
+        for (py::Ref& item : out.items) {
             out.distinct.push_back(item.get());
+            out.stored.push_back(StoredItem::adopt(item.release()));
+        }
     } else {
         Bitmap seen;
         BulkVector<uint32_t> ids;
         for (size_t i = 0; i < out.items.size(); ++i) {
             if (seen.add_checked(out.ids[i])) {
                 out.distinct.push_back(out.items[i].get());
+                out.stored.push_back(StoredItem::adopt(out.items[i].release()));
                 ids.push_back(out.ids[i]);
             }
         }
         out.ids = std::move(ids);
     }
-    out.stored.reserve(out.distinct.size());
-    for (PyObject* obj : out.distinct)
-        out.stored.push_back(StoredItem::of(obj));
     return out;
 }
 
@@ -194,11 +198,40 @@ void prefetch_values(PyObject* obj) {
         prefetch_line(attr.value.obj());
 }
 
+// References on the anchor of an index record, taken in one step for the
+// objects of a bulk addition: an object that lists the anchor counts one in
+// its share's tally (`BulkShare::tally`), and the rest go back with the
+// guard, also when the addition ends by an exception.
+class AnchorReferences {
+  public:
+    AnchorReferences(const std::shared_ptr<IndexRecord>& index, size_t count,
+                     const BulkAddition& bulk)
+        : anchor_(IndexAnchor::acquire(index->anchor, index)), held_(count + 1), bulk_(bulk) {
+        anchor_->retain(count);
+    }
+    ~AnchorReferences() { anchor_->release(held_ - bulk_.tally()); }
+    AnchorReferences(const AnchorReferences&) = delete;
+    AnchorReferences& operator=(const AnchorReferences&) = delete;
+
+    IndexAnchor* get() const { return anchor_; }
+
+  private:
+    IndexAnchor* anchor_;
+    size_t held_;
+    const BulkAddition& bulk_;
+};
+
 // Registers `index` with each object and lists its values in one bulk
 // addition.
 void index_many(AttributeMaps& maps, const std::shared_ptr<IndexRecord>& index,
                 std::span<PyObject* const> objects) {
     BulkAddition bulk(maps);
+    // The references that objects without a membership take on the
+    // record's anchor, taken at once; those left over go back at the end.
+    // An object's own reference is never dropped meanwhile: only removal
+    // from this index or the object's death would drop it, and this
+    // addition excludes the first and holds the objects.
+    AnchorReferences anchor(index, objects.size(), bulk);
     // Large calls read their objects on several threads. A worker may drop
     // the last handle on another index's record (a membership that no
     // longer resolves), whose references must then wait for an attached
@@ -212,7 +245,10 @@ void index_many(AttributeMaps& maps, const std::shared_ptr<IndexRecord>& index,
             prefetch_values(objects[i + kValueLookahead]);
         Indexable& object = py::record_of<Indexable>(objects[i]);
         py::ObjectWriteLock lock(py_indexable::object_lock(objects[i]));
-        object.add_index(index);
+        if (object.memberships.add_first(anchor.get()))
+            ++share.tally;
+        else
+            object.add_index(index);
         for (ObjectAttributes::Entry attr : object.attributes) {
             if (!attr.name.is_private())
                 share.add(object.id, attr.name, attr.value.key());

@@ -30,8 +30,8 @@ class IndexAnchor {
     // handle on it), with one more reference for the caller.
     static IndexAnchor* acquire(std::atomic<IndexAnchor*>& slot,
                                 const std::shared_ptr<IndexRecord>& record);
-    void retain() { refs_.fetch_add(1, std::memory_order_relaxed); }
-    void release();
+    void retain(size_t count = 1) { refs_.fetch_add(count, std::memory_order_relaxed); }
+    void release(size_t count = 1);
 
     // The record, while it lives.
     std::shared_ptr<IndexRecord> resolve() const { return record_.lock(); }
@@ -68,6 +68,17 @@ class Memberships {
     // twice), and keeps the rest sorted by record identity.
     void add(const std::shared_ptr<IndexRecord>& record, std::atomic<IndexAnchor*>* anchor_slot,
              const IndexRecord* placeholder);
+    // `add` of the record of `anchor` when the object has no membership yet
+    // (nothing to drop or order): lists `anchor`, taking over a reference
+    // the caller holds on it, and returns true. With memberships already,
+    // changes nothing and returns false. Lets a bulk addition take its
+    // references in one step instead of one contended update per object.
+    bool add_first(IndexAnchor* anchor) {
+        if (word_ != 0)
+            return false;
+        word_ = reinterpret_cast<uintptr_t>(anchor);
+        return true;
+    }
     // Drops the memberships of `record`.
     void remove(const IndexRecord* record);
     // The records that still resolve, in list order.
