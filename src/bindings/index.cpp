@@ -260,6 +260,9 @@ void index_many(AttributeMaps& maps, const std::shared_ptr<IndexRecord>& index,
 // As `add_object` for each object, under one hold of the locks.
 PyObject* add_object_many(PyObject* self, py::Arguments& args) {
     py::ExclusiveBorrow use(borrow(self));
+    // Declared before the call's buffers, so that each is freed while
+    // it is open and may serve a later one.
+    BulkBufferReuse reuse;
     ObjectsToAdd objects = objects_argument(args.values[0]);
     const std::shared_ptr<IndexRecord>& index = record(self);
     {
