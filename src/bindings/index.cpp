@@ -165,28 +165,23 @@ ObjectsToAdd objects_argument(PyObject* objs) {
     // Ids are unique to their objects, so as many distinct ids as items
     // means no object is listed twice: the usual case, told in one bulk step.
     out.id_set = Bitmap::of_unsorted(out.ids);
-    // The slots take over the references of the items, sparing every object
-    // a second count and its release (each a miss in a large call); the
-    // emptied items stay listed.
-    if (out.id_set.cardinality() == out.items.size()) {
-        out.distinct.reserve(out.items.size());
-        out.stored.reserve(out.items.size());
-        for (py::Ref& item : out.items) {
-            out.distinct.push_back(item.get());
-            out.stored.push_back(StoredItem::adopt(item.release()));
-        }
-    } else {
-        Bitmap seen;
-        BulkVector<uint32_t> ids;
-        for (size_t i = 0; i < out.items.size(); ++i) {
-            if (seen.add_checked(out.ids[i])) {
-                out.distinct.push_back(out.items[i].get());
-                out.stored.push_back(StoredItem::adopt(out.items[i].release()));
-                ids.push_back(out.ids[i]);
-            }
-        }
-        out.ids = std::move(ids);
+    // The slots take over the items' references, sparing each object a
+    // second count and its release (a miss each in a large call).
+    const bool repeats = out.id_set.cardinality() != out.items.size();
+    Bitmap seen;
+    BulkVector<uint32_t> ids;  // of the first listings, when there are repeats
+    out.distinct.reserve(out.id_set.cardinality());
+    out.stored.reserve(out.id_set.cardinality());
+    for (size_t i = 0; i < out.items.size(); ++i) {
+        if (repeats && !seen.add_checked(out.ids[i]))
+            continue;
+        out.distinct.push_back(out.items[i].get());
+        out.stored.push_back(StoredItem::adopt(out.items[i].release()));
+        if (repeats)
+            ids.push_back(out.ids[i]);
     }
+    if (repeats)
+        out.ids = std::move(ids);
     return out;
 }
 
@@ -198,40 +193,16 @@ void prefetch_values(PyObject* obj) {
         prefetch_line(attr.value.obj());
 }
 
-// References on the anchor of an index record, taken in one step for the
-// objects of a bulk addition: an object that lists the anchor counts one in
-// its share's tally (`BulkShare::tally`), and the rest go back with the
-// guard, also when the addition ends by an exception.
-class AnchorReferences {
-  public:
-    AnchorReferences(const std::shared_ptr<IndexRecord>& index, size_t count,
-                     const BulkAddition& bulk)
-        : anchor_(IndexAnchor::acquire(index->anchor, index)), held_(count + 1), bulk_(bulk) {
-        anchor_->retain(count);
-    }
-    ~AnchorReferences() { anchor_->release(held_ - bulk_.tally()); }
-    AnchorReferences(const AnchorReferences&) = delete;
-    AnchorReferences& operator=(const AnchorReferences&) = delete;
-
-    IndexAnchor* get() const { return anchor_; }
-
-  private:
-    IndexAnchor* anchor_;
-    size_t held_;
-    const BulkAddition& bulk_;
-};
-
 // Registers `index` with each object and lists its values in one bulk
 // addition.
 void index_many(AttributeMaps& maps, const std::shared_ptr<IndexRecord>& index,
                 std::span<PyObject* const> objects) {
     BulkAddition bulk(maps);
-    // The references that objects without a membership take on the
-    // record's anchor, taken at once; those left over go back at the end.
-    // An object's own reference is never dropped meanwhile: only removal
-    // from this index or the object's death would drop it, and this
-    // addition excludes the first and holds the objects.
-    AnchorReferences anchor(index, objects.size(), bulk);
+    // Objects without a membership take their references on the record's
+    // anchor from these, counted in their share's tally. None is dropped
+    // meanwhile: only removal from this index or the object's death would
+    // drop one, and this addition excludes the first and holds the objects.
+    AnchorReferences anchor(index->anchor, index, objects.size(), [&] { return bulk.tally(); });
     // Large calls read their objects on several threads. A worker may drop
     // the last handle on another index's record (a membership that no
     // longer resolves), whose references must then wait for an attached

@@ -48,6 +48,31 @@ class IndexAnchor {
     const IndexRecord* identity_;
 };
 
+// References on an anchor taken in one step for many objects (`count`, the
+// most that may be handed over): `handed_over()` tells how many objects took
+// one (`Memberships::add_first`), and the rest go back with the guard, also
+// when it is left by an exception.
+template <typename HandedOver>
+class AnchorReferences {
+  public:
+    AnchorReferences(std::atomic<IndexAnchor*>& slot, const std::shared_ptr<IndexRecord>& record,
+                     size_t count, HandedOver handed_over)
+        : anchor_(IndexAnchor::acquire(slot, record)), held_(count + 1),
+          handed_over_(std::move(handed_over)) {
+        anchor_->retain(count);
+    }
+    ~AnchorReferences() { anchor_->release(held_ - handed_over_()); }
+    AnchorReferences(const AnchorReferences&) = delete;
+    AnchorReferences& operator=(const AnchorReferences&) = delete;
+
+    IndexAnchor* get() const { return anchor_; }
+
+  private:
+    IndexAnchor* anchor_;
+    size_t held_;  // with the one `acquire` took
+    HandedOver handed_over_;
+};
+
 // Releases the record's own reference to its anchor (from ~IndexRecord).
 void release_record_anchor(std::atomic<IndexAnchor*>& anchor);
 
