@@ -165,24 +165,23 @@ ObjectsToAdd objects_argument(PyObject* objs) {
     // Ids are unique to their objects, so as many distinct ids as items
     // means no object is listed twice: the usual case, told in one bulk step.
     out.id_set = Bitmap::of_unsorted(out.ids);
-    if (out.id_set.cardinality() == out.items.size()) {
-        out.distinct.reserve(out.items.size());
-        for (const py::Ref& item : out.items)
-            out.distinct.push_back(item.get());
-    } else {
-        Bitmap seen;
-        BulkVector<uint32_t> ids;
-        for (size_t i = 0; i < out.items.size(); ++i) {
-            if (seen.add_checked(out.ids[i])) {
-                out.distinct.push_back(out.items[i].get());
-                ids.push_back(out.ids[i]);
-            }
-        }
-        out.ids = std::move(ids);
+    // The slots take over the items' references, sparing each object a
+    // second count and its release (a miss each in a large call).
+    const bool repeats = out.id_set.cardinality() != out.items.size();
+    Bitmap seen;
+    BulkVector<uint32_t> ids;  // of the first listings, when there are repeats
+    out.distinct.reserve(out.id_set.cardinality());
+    out.stored.reserve(out.id_set.cardinality());
+    for (size_t i = 0; i < out.items.size(); ++i) {
+        if (repeats && !seen.add_checked(out.ids[i]))
+            continue;
+        out.distinct.push_back(out.items[i].get());
+        out.stored.push_back(StoredItem::adopt(out.items[i].release()));
+        if (repeats)
+            ids.push_back(out.ids[i]);
     }
-    out.stored.reserve(out.distinct.size());
-    for (PyObject* obj : out.distinct)
-        out.stored.push_back(StoredItem::of(obj));
+    if (repeats)
+        out.ids = std::move(ids);
     return out;
 }
 
@@ -199,6 +198,11 @@ void prefetch_values(PyObject* obj) {
 void index_many(AttributeMaps& maps, const std::shared_ptr<IndexRecord>& index,
                 std::span<PyObject* const> objects) {
     BulkAddition bulk(maps);
+    // Objects without a membership take their references on the record's
+    // anchor from these, counted in their share's tally. None is dropped
+    // meanwhile: only removal from this index or the object's death would
+    // drop one, and this addition excludes the first and holds the objects.
+    AnchorReferences anchor(index->anchor, index, objects.size(), [&] { return bulk.tally(); });
     // Large calls read their objects on several threads. A worker may drop
     // the last handle on another index's record (a membership that no
     // longer resolves), whose references must then wait for an attached
@@ -212,7 +216,10 @@ void index_many(AttributeMaps& maps, const std::shared_ptr<IndexRecord>& index,
             prefetch_values(objects[i + kValueLookahead]);
         Indexable& object = py::record_of<Indexable>(objects[i]);
         py::ObjectWriteLock lock(py_indexable::object_lock(objects[i]));
-        object.add_index(index);
+        if (object.memberships.add_first(anchor.get()))
+            ++share.tally;
+        else
+            object.add_index(index);
         for (ObjectAttributes::Entry attr : object.attributes) {
             if (!attr.name.is_private())
                 share.add(object.id, attr.name, attr.value.key());
@@ -224,6 +231,9 @@ void index_many(AttributeMaps& maps, const std::shared_ptr<IndexRecord>& index,
 // As `add_object` for each object, under one hold of the locks.
 PyObject* add_object_many(PyObject* self, py::Arguments& args) {
     py::ExclusiveBorrow use(borrow(self));
+    // Declared before the call's buffers, so that each is freed while
+    // it is open and may serve a later one.
+    BulkBufferReuse reuse;
     ObjectsToAdd objects = objects_argument(args.values[0]);
     const std::shared_ptr<IndexRecord>& index = record(self);
     {

@@ -14,6 +14,7 @@
 #include <absl/container/flat_hash_map.h>
 #include <absl/container/inlined_vector.h>
 
+#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <utility>
@@ -86,6 +87,10 @@ class BulkShare {
     // many when it first comes, so that they are never copied to grow (a
     // bulk buffer maps its pages only as they are written).
     void expect(size_t pairs) { expected_ = pairs; }
+    // A count the reader keeps for its own use, summed over the threads
+    // by `BulkAddition::tally` (a shared counter would be updated from
+    // every thread at once).
+    size_t tally = 0;
 
   private:
     friend class BulkAddition;
@@ -114,6 +119,7 @@ class BulkAddition {
         size_t workers = count < kParallelObjects ? 1 : workers_for(count, kMaxWorkers);
         std::vector<BulkShare> shares(workers);
         run_tasks(workers, workers, [&](size_t w) {
+            TallyOnExit counted{shares[w], tally_};
             size_t begin = count * w / workers, end = count * (w + 1) / workers;
             // Room for the pairs of this run and of the runs after it: the
             // first share's columns become the batches, which then take the
@@ -127,8 +133,17 @@ class BulkAddition {
             take(share);
     }
     void finish();
+    // The sum of the shares' tallies of `add_objects`, also of a run that
+    // ended by an exception.
+    size_t tally() const { return tally_.load(std::memory_order_relaxed); }
 
   private:
+    struct TallyOnExit {
+        const BulkShare& share;
+        std::atomic<size_t>& total;
+        ~TallyOnExit() { total.fetch_add(share.tally, std::memory_order_relaxed); }
+    };
+
     // Below this many objects, or pairs in all, the work stays on the calling
     // thread: a thread costs more to start than the work it would take over.
     static constexpr size_t kParallelObjects = 50'000;
@@ -143,6 +158,7 @@ class BulkAddition {
     AttributeMaps* maps_;
     BulkShare own_;
     std::vector<std::pair<AttrName, QueryMapBatch>> batches_;
+    std::atomic<size_t> tally_{0};
 };
 
 // Panics naming the first broken invariant of a map, or an empty map kept.

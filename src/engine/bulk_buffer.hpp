@@ -10,6 +10,15 @@
 // behind as much memory as its buffers took, in holes between the index's
 // own allocations. Buffers from here are mapped and unmapped directly;
 // small ones come from the ordinary allocator.
+//
+// A fresh mapping costs a fault and the zeroing of every page written, and
+// one bulk call frees and makes many buffers of like sizes (a batch's pairs,
+// then its sort scratch, then the next batch's). While a `BulkBufferReuse`
+// scope is open, freed mappings are kept, within a bound, and handed to
+// later requests of the same size class; the last scope to close unmaps
+// them. Mappings are sized by powers of two, so that a kept one fits every
+// request of its class: address space only, since pages never written are
+// never given memory.
 
 #include <sys/mman.h>
 
@@ -22,6 +31,39 @@
 #include <vector>
 
 namespace vorlane {
+
+// The mapped buffers kept for reuse (process-wide; thread-safe).
+namespace bulk_pool {
+
+// A kept mapping of `bytes` (a size class), or null.
+void* take(size_t bytes) noexcept;
+// Keeps the mapping `memory` of `bytes` (a size class) when a scope is open
+// and the bound allows; false otherwise (the caller unmaps it).
+bool keep(void* memory, size_t bytes) noexcept;
+void open_scope() noexcept;
+// Unmaps every kept mapping when the last scope closes.
+void close_scope() noexcept;
+// Bytes kept now (for tests).
+size_t kept_bytes() noexcept;
+
+}  // namespace bulk_pool
+
+// Keeps freed bulk buffers for reuse while it lives (see above).
+class BulkBufferReuse {
+  public:
+    BulkBufferReuse() noexcept { bulk_pool::open_scope(); }
+    ~BulkBufferReuse() { bulk_pool::close_scope(); }
+    BulkBufferReuse(const BulkBufferReuse&) = delete;
+    BulkBufferReuse& operator=(const BulkBufferReuse&) = delete;
+};
+
+// The size class of a mapped buffer of `bytes`: the next power of two.
+inline size_t mapped_size_class(size_t bytes) {
+    size_t size = 1;
+    while (size < bytes)
+        size <<= 1;
+    return size;
+}
 
 template <typename T>
 struct PageAllocator {
@@ -44,22 +86,28 @@ struct PageAllocator {
         size_t bytes = n * sizeof(T);
         if (bytes < kMappedBytes)
             return static_cast<T*>(::operator new(bytes));
+        size_t size = mapped_size_class(bytes);
+        if (void* kept = bulk_pool::take(size))
+            return static_cast<T*>(kept);
         void* memory =
-            mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+            mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
         if (memory == MAP_FAILED)
             throw std::bad_alloc();
 #ifdef MADV_HUGEPAGE
-        if (bytes >= kHugePageBytes)
-            madvise(memory, bytes, MADV_HUGEPAGE);
+        if (size >= kHugePageBytes)
+            madvise(memory, size, MADV_HUGEPAGE);
 #endif
         return static_cast<T*>(memory);
     }
     void deallocate(T* p, size_t n) {
         size_t bytes = n * sizeof(T);
-        if (bytes < kMappedBytes)
+        if (bytes < kMappedBytes) {
             ::operator delete(p);
-        else
-            munmap(p, bytes);
+            return;
+        }
+        size_t size = mapped_size_class(bytes);
+        if (!bulk_pool::keep(p, size))
+            munmap(p, size);
     }
 
     template <typename U>

@@ -225,6 +225,10 @@ BulkVector<CompositeKey128> QueryMapBatch::tree_entries(std::span<const uint32_t
         }
     }
     run_starts.push_back(grouped.size());
+    // Runs that come in code order already (small ints hash to themselves)
+    // leave the entries as grouped.
+    if (std::is_sorted(runs.begin(), runs.end()))
+        return grouped;
     sort_entries(runs);
     BulkVector<CompositeKey128> entries;
     entries.reserve(grouped.size());

@@ -4,6 +4,7 @@
 // same way.
 
 #include <algorithm>
+#include <functional>
 #include <iterator>
 
 #include "engine/bulk_buffer.hpp"
@@ -103,6 +104,15 @@ void BitMapBTree::insert_sorted(std::span<const CompositeKey128> entries) {
 }
 
 void BitMapBTree::rebuild_with(std::span<const CompositeKey128> entries) {
+    // An empty tree takes strictly ascending entries (a batch's) as they
+    // are, without copying them first.
+    if (empty() && !entries.empty() &&
+        std::adjacent_find(entries.begin(), entries.end(), std::greater_equal<>()) ==
+            entries.end()) {
+        root_ = build_tree(entries);
+        size_ = entries.size();
+        return;
+    }
     BulkVector<CompositeKey128> held;
     held.reserve(size_);
     for_each_entry([&](CompositeKey128 entry) { held.push_back(entry); });

@@ -21,8 +21,8 @@ IndexAnchor* IndexAnchor::acquire(std::atomic<IndexAnchor*>& slot,
     return anchor;
 }
 
-void IndexAnchor::release() {
-    if (refs_.fetch_sub(1, std::memory_order_acq_rel) == 1)
+void IndexAnchor::release(size_t count) {
+    if (count != 0 && refs_.fetch_sub(count, std::memory_order_acq_rel) == count)
         delete this;
 }
 

@@ -30,8 +30,8 @@ class IndexAnchor {
     // handle on it), with one more reference for the caller.
     static IndexAnchor* acquire(std::atomic<IndexAnchor*>& slot,
                                 const std::shared_ptr<IndexRecord>& record);
-    void retain() { refs_.fetch_add(1, std::memory_order_relaxed); }
-    void release();
+    void retain(size_t count = 1) { refs_.fetch_add(count, std::memory_order_relaxed); }
+    void release(size_t count = 1);
 
     // The record, while it lives.
     std::shared_ptr<IndexRecord> resolve() const { return record_.lock(); }
@@ -46,6 +46,31 @@ class IndexAnchor {
     std::atomic<size_t> refs_{1};
     std::weak_ptr<IndexRecord> record_;
     const IndexRecord* identity_;
+};
+
+// References on an anchor taken in one step for many objects (`count`, the
+// most that may be handed over): `handed_over()` tells how many objects took
+// one (`Memberships::add_first`), and the rest go back with the guard, also
+// when it is left by an exception.
+template <typename HandedOver>
+class AnchorReferences {
+  public:
+    AnchorReferences(std::atomic<IndexAnchor*>& slot, const std::shared_ptr<IndexRecord>& record,
+                     size_t count, HandedOver handed_over)
+        : anchor_(IndexAnchor::acquire(slot, record)), held_(count + 1),
+          handed_over_(std::move(handed_over)) {
+        anchor_->retain(count);
+    }
+    ~AnchorReferences() { anchor_->release(held_ - handed_over_()); }
+    AnchorReferences(const AnchorReferences&) = delete;
+    AnchorReferences& operator=(const AnchorReferences&) = delete;
+
+    IndexAnchor* get() const { return anchor_; }
+
+  private:
+    IndexAnchor* anchor_;
+    size_t held_;  // with the one `acquire` took
+    HandedOver handed_over_;
 };
 
 // Releases the record's own reference to its anchor (from ~IndexRecord).
@@ -68,6 +93,17 @@ class Memberships {
     // twice), and keeps the rest sorted by record identity.
     void add(const std::shared_ptr<IndexRecord>& record, std::atomic<IndexAnchor*>* anchor_slot,
              const IndexRecord* placeholder);
+    // `add` of the record of `anchor` when the object has no membership yet
+    // (nothing to drop or order): lists `anchor`, taking over a reference
+    // the caller holds on it, and returns true. With memberships already,
+    // changes nothing and returns false. Lets a bulk addition take its
+    // references in one step instead of one contended update per object.
+    bool add_first(IndexAnchor* anchor) {
+        if (word_ != 0)
+            return false;
+        word_ = reinterpret_cast<uintptr_t>(anchor);
+        return true;
+    }
     // Drops the memberships of `record`.
     void remove(const IndexRecord* record);
     // The records that still resolve, in list order.

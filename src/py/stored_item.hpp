@@ -23,6 +23,8 @@ class StoredItem {
         Py_INCREF(obj);
         return StoredItem(obj);
     }
+    // Takes over the strong reference `owned`. Attached only.
+    static StoredItem adopt(PyObject* owned) { return StoredItem(owned); }
     ~StoredItem() {
         if (obj_ != nullptr)  // most are moved from
             py::release_later(obj_);

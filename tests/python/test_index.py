@@ -163,6 +163,25 @@ class TestAssignment:
         assert [i.get_by_attribute(size=3) for i in indexes] == [[o], [], [], [o]]
         assert indexes[0].get_by_attribute(size=1) == [other]
 
+    def test_bulk_memberships_outlive_their_indexes(self):
+        # First memberships and further ones, an object listed twice, one
+        # removed: each index may then die first.
+        fresh = [Indexable(size=1) for _ in range(3)]
+        held = Indexable(size=1)
+        first = Index()
+        first.add_object(held)
+        bulk = Index()
+        bulk.add_object_many(fresh + [held, fresh[0]])
+        bulk.remove_object(fresh[1])
+        del first
+        for o in fresh + [held]:
+            o.size = 2
+        assert bulk.get_by_attribute(size=2) == [fresh[0], fresh[2], held]
+        del bulk
+        for o in fresh + [held]:
+            o.size = 3
+        assert [o.size for o in fresh + [held]] == [3] * 4
+
 
 class TestFailuresInReadPaths:
     def test_failed_lookup_leaves_the_index_usable(self):
