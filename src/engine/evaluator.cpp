@@ -375,7 +375,7 @@ Bitmap Evaluator::operator()(const expr::And& e) const {
 // is not a number (which `evaluate_query` answers: nothing, or its error).
 struct ComparisonQuery {
     AttrName attr;
-    std::optional<NumericValue> lower, upper;
+    std::optional<NumericValue> lower{}, upper{};
     BoundKind lower_kind = BoundKind::Unbounded, upper_kind = BoundKind::Unbounded;
 };
 
