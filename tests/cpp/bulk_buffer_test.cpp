@@ -7,7 +7,7 @@
 namespace vorlane {
 namespace {
 
-constexpr size_t kMapped = PageAllocator<uint64_t>::kMappedBytes / sizeof(uint64_t) * 4;
+constexpr size_t kMapped = kMappedBytes / sizeof(uint64_t) * 4;
 
 // A buffer freed inside a scope serves the next one of its size class, with
 // its size kept whole; nothing is kept outside a scope or after the last.
