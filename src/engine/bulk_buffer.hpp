@@ -67,16 +67,12 @@ inline size_t mapped_size_class(size_t bytes) {
 
 // From this size on a buffer is mapped by itself.
 inline constexpr size_t kMappedBytes = size_t{64} * 1024;
-// From this size on a mapped buffer may ask for huge pages: a bulk buffer is
-// written whole soon after it is made, and taking its pages 4 KiB at a time
-// costs a fault each (a large addition would spend a fifth of its time
-// there). Only a hint: the system may decline.
-inline constexpr size_t kHugePageBytes = size_t{2} * 1024 * 1024;
-
 // `bytes` of bulk memory, not written: small sizes from the heap, others
 // mapped by themselves (or kept from a buffer freed by the same bulk
-// addition), with huge pages asked for when `huge_pages` is set.
-inline void* bulk_allocate(size_t bytes, bool huge_pages) {
+// addition). No huge pages are asked for: a fault on one stalls on the
+// system's compaction of memory now and then, and a first large addition
+// measured two to six times slower with them than with plain pages.
+inline void* bulk_allocate(size_t bytes) {
     if (bytes < kMappedBytes)
         return ::operator new(bytes);
     size_t size = mapped_size_class(bytes);
@@ -85,15 +81,9 @@ inline void* bulk_allocate(size_t bytes, bool huge_pages) {
     void* memory = mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
     if (memory == MAP_FAILED)
         throw std::bad_alloc();
-#ifdef MADV_HUGEPAGE
-    if (huge_pages && size >= kHugePageBytes)
-        madvise(memory, size, MADV_HUGEPAGE);
-#else
-    (void)huge_pages;
-#endif
     return memory;
 }
-// Gives back what `bulk_allocate(bytes, ...)` returned.
+// Gives back what `bulk_allocate(bytes)` returned.
 inline void bulk_deallocate(void* p, size_t bytes) {
     if (bytes < kMappedBytes) {
         ::operator delete(p);
@@ -112,7 +102,7 @@ struct PageAllocator {
     template <typename U>
     PageAllocator(const PageAllocator<U>&) {}
 
-    T* allocate(size_t n) { return static_cast<T*>(bulk_allocate(n * sizeof(T), true)); }
+    T* allocate(size_t n) { return static_cast<T*>(bulk_allocate(n * sizeof(T))); }
     void deallocate(T* p, size_t n) { bulk_deallocate(p, n * sizeof(T)); }
 
     template <typename U>
@@ -194,10 +184,7 @@ class BulkArray {
     // Items the first append takes room for.
     static constexpr size_t kFirstRoom = 1024;
 
-    // Plain pages: an export's buffers are made afresh by every call, and a
-    // huge page asked for on each one stalls now and then on the system's
-    // compaction of memory, several times the whole export's time.
-    static T* allocate(size_t n) { return static_cast<T*>(bulk_allocate(n * sizeof(T), false)); }
+    static T* allocate(size_t n) { return static_cast<T*>(bulk_allocate(n * sizeof(T))); }
     void release() {
         if (data_ != nullptr)
             bulk_deallocate(data_, capacity_ * sizeof(T));
