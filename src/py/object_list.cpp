@@ -47,6 +47,9 @@ constexpr size_t kObjectLookahead = 16;
 // small result lie far apart, each slot on a line of its own, and the slot
 // read would otherwise wait for its line before the object can be requested.
 constexpr size_t kSlotLookahead = 24;
+// Item slots on one cache line: ids closer than this on average read their
+// slots from lines already on their way.
+constexpr size_t kSlotsPerLine = 64 / sizeof(StoredItem);
 // Ids handled at a time: the objects of a block are gathered on the stack,
 // each requested from memory as it is, before they are added. Enough
 // requests to overlap many misses; few enough lines (16 KiB) that they are
@@ -62,14 +65,22 @@ constexpr uint32_t kBlock = 256;
 size_t gather_objects(const ItemTable& table, std::span<const uint32_t> ids, size_t count,
                       PyObject** out) {
     size_t n = 0;
-    for (size_t i = 0; i < count; ++i) {
-        if (i + kSlotLookahead < ids.size())
-            table.prefetch_once(ids[i + kSlotLookahead]);
-        const StoredItem* slot = table.find(ids[i]);
+    auto take = [&](const StoredItem* slot) {
         PyObject* obj = slot ? slot->get() : nullptr;
         prefetch_line_for_write(obj);  // an empty slot's null: a request that fetches nothing
         out[n] = obj;
         n += obj != nullptr;
+    };
+    // Ids close together share the slots' lines, which the walk of
+    // `find_each` reads in order: requesting them ahead only costs.
+    if (count == 0 || ids[count - 1] - ids[0] < kSlotsPerLine * count) {
+        table.find_each(ids.first(count), [&](const StoredItem& slot) { take(&slot); });
+        return n;
+    }
+    for (size_t i = 0; i < count; ++i) {
+        if (i + kSlotLookahead < ids.size())
+            table.prefetch_once(ids[i + kSlotLookahead]);
+        take(table.find(ids[i]));
     }
     return n;
 }
