@@ -40,9 +40,11 @@ PyObject* FilledList::finish() {
 namespace {
 
 // How far ahead of the object whose reference count is updated the next ones
-// are fetched (for writing): enough to cover a miss at the pace of the loop,
-// few enough that the fetches still fit in the core's miss buffers.
-constexpr size_t kObjectLookahead = 16;
+// are fetched (for writing). Each may miss in the TLB as well as the caches:
+// wide objects lie a few to a page, so most fetches walk the page tables,
+// and enough of them must be in flight to cover a walk and a miss each at
+// the pace of the loop.
+constexpr size_t kObjectLookahead = 64;
 // How far ahead of the slot read the next slots are requested: the ids of a
 // small result lie far apart, each slot on a line of its own, and the slot
 // read would otherwise wait for its line before the object can be requested.
@@ -50,37 +52,41 @@ constexpr size_t kSlotLookahead = 24;
 // Item slots on one cache line: ids closer than this on average read their
 // slots from lines already on their way.
 constexpr size_t kSlotsPerLine = 64 / sizeof(StoredItem);
-// Ids handled at a time: the objects of a block are gathered on the stack,
-// each requested from memory as it is, before they are added. Enough
-// requests to overlap many misses; few enough lines (16 KiB) that they are
-// still in the core's first cache when the block is added.
-constexpr uint32_t kBlock = 256;
+// Ids handled at a time: the objects of a block are gathered on the stack
+// (8 KiB, in the core's first cache) before their reference counts are
+// updated. Large enough that the lookahead above is rarely cut short by the
+// end of a block.
+constexpr uint32_t kBlock = 1024;
 
 // Writes the objects of the first `count` of `ids` to `out`, leaving out
-// empty slots, and returns how many were written. Each object is fetched
-// for writing as soon as its address is read, so that the block's misses
-// overlap while the slots are still being read, and the slots of the ids
-// that follow, up to the end of `ids`, are requested ahead of their reads;
-// the reference counts are updated once the block is gathered.
+// empty slots, and returns how many were written.
+//
+// Ids close together read their slots in order, a line serving several, and
+// their objects are fetched later, at a steady distance ahead of their
+// reference count updates (see `new_references`): requesting a whole block
+// of objects at once, as their addresses come, floods the core's miss
+// buffers and page walkers, and the slot reads behind them wait. Ids far
+// apart miss on each slot: the slots that follow are requested ahead, and
+// each object as soon as its address is read, so that a slot's miss and its
+// object's overlap with the others'.
 size_t gather_objects(const ItemTable& table, std::span<const uint32_t> ids, size_t count,
                       PyObject** out) {
     size_t n = 0;
-    auto take = [&](const StoredItem* slot) {
-        PyObject* obj = slot ? slot->get() : nullptr;
-        prefetch_line_for_write(obj);  // an empty slot's null: a request that fetches nothing
-        out[n] = obj;
-        n += obj != nullptr;
-    };
-    // Ids close together share the slots' lines, which the walk of
-    // `find_each` reads in order: requesting them ahead only costs.
     if (count == 0 || ids[count - 1] - ids[0] < kSlotsPerLine * count) {
-        table.find_each(ids.first(count), [&](const StoredItem& slot) { take(&slot); });
+        table.find_each(ids.first(count), [&](const StoredItem& slot) {
+            out[n] = slot.get();
+            n += out[n] != nullptr;
+        });
         return n;
     }
     for (size_t i = 0; i < count; ++i) {
         if (i + kSlotLookahead < ids.size())
             table.prefetch_once(ids[i + kSlotLookahead]);
-        take(table.find(ids[i]));
+        const StoredItem* slot = table.find(ids[i]);
+        PyObject* obj = slot ? slot->get() : nullptr;
+        prefetch_line_for_write(obj);  // an empty slot's null: a request that fetches nothing
+        out[n] = obj;
+        n += obj != nullptr;
     }
     return n;
 }

@@ -5,9 +5,9 @@
 // over the heap. A large selection's ids are read out of its bitmap in one
 // pass first. Then, a block of ids at a time, the block's objects are read
 // from their slots (each page looked up once per run of ids in it, the loads
-// independent of each other), each object requested from memory as soon as
-// its address is known, and added to the list in a second pass, by which
-// time the block's misses have overlapped.
+// independent of each other), and added to the list in a second pass that
+// requests each object from memory a fixed distance ahead of its reference
+// count update, so that many misses overlap.
 
 #include <Python.h>
 
