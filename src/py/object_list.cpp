@@ -57,6 +57,15 @@ constexpr size_t kSlotsPerLine = 64 / sizeof(StoredItem);
 // updated. Large enough that the lookahead above is rarely cut short by the
 // end of a block.
 constexpr uint32_t kBlock = 1024;
+// Ids far apart are handled fewer at a time: their objects are requested as
+// their slots are read, and should still be in the core's first cache (16 KiB
+// of lines) when their counts are updated.
+constexpr uint32_t kFarBlock = 256;
+
+// Whether `ids` (ascending) lie close enough that their slots share lines.
+bool close_together(std::span<const uint32_t> ids) {
+    return ids.empty() || ids.back() - ids.front() < kSlotsPerLine * ids.size();
+}
 
 // Writes the objects of the first `count` of `ids` to `out`, leaving out
 // empty slots, and returns how many were written.
@@ -72,7 +81,7 @@ constexpr uint32_t kBlock = 1024;
 size_t gather_objects(const ItemTable& table, std::span<const uint32_t> ids, size_t count,
                       PyObject** out) {
     size_t n = 0;
-    if (count == 0 || ids[count - 1] - ids[0] < kSlotsPerLine * count) {
+    if (close_together(ids.first(count))) {
         table.find_each(ids.first(count), [&](const StoredItem& slot) {
             out[n] = slot.get();
             n += out[n] != nullptr;
@@ -97,12 +106,15 @@ template <typename List>
 void add_objects_in_blocks(const ItemTable& table, std::span<const uint32_t> ids, List& list,
                            bool every_id_held) {
     PyObject* objects[kBlock];
-    for (size_t at = 0; at < ids.size(); at += kBlock) {
-        const size_t count = std::min<size_t>(kBlock, ids.size() - at);
+    for (size_t at = 0; at < ids.size();) {
+        size_t count = std::min<size_t>(kBlock, ids.size() - at);
+        if (!close_together(ids.subspan(at, count)))
+            count = std::min<size_t>(count, kFarBlock);
         size_t n = gather_objects(table, ids.subspan(at), count, objects);
         if (every_id_held && n < count)
             panic("called `Option::unwrap()` on a `None` value");
         list.add_all(std::span<PyObject* const>(objects, n));
+        at += count;
     }
 }
 
