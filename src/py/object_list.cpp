@@ -40,10 +40,9 @@ PyObject* FilledList::finish() {
 namespace {
 
 // How far ahead of the object whose reference count is updated the next ones
-// are fetched (for writing). Each may miss in the TLB as well as the caches:
-// wide objects lie a few to a page, so most fetches walk the page tables,
-// and enough of them must be in flight to cover a walk and a miss each at
-// the pace of the loop.
+// are fetched (for writing). Each may miss in the TLB as well as the caches
+// (wide objects lie a few to a page), and enough of them must be in flight
+// to cover a page walk and a miss each at the pace of the loop.
 constexpr size_t kObjectLookahead = 64;
 // How far ahead of the slot read the next slots are requested: the ids of a
 // small result lie far apart, each slot on a line of its own, and the slot
@@ -72,9 +71,10 @@ bool close_together(std::span<const uint32_t> ids) {
 //
 // Ids close together read their slots in order, a line serving several, and
 // their objects are fetched later, at a steady distance ahead of their
-// reference count updates (see `new_references`): requesting a whole block
-// of objects at once, as their addresses come, floods the core's miss
-// buffers and page walkers, and the slot reads behind them wait. Ids far
+// reference count updates (see `new_references`). Requesting each object as
+// its address comes measured slower there: a burst of a block's requests,
+// most of them walking the page tables for wide objects, holds up the slot
+// reads behind it. Ids far
 // apart miss on each slot: the slots that follow are requested ahead, and
 // each object as soon as its address is read, so that a slot's miss and its
 // object's overlap with the others'.
