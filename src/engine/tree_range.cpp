@@ -12,8 +12,8 @@
 namespace vorlane {
 
 // What a range query gathers on its way down: the cached bitmaps of children
-// lying wholly inside the range, and the ids of the boundary leaves' entries
-// inside it. The mask, unless it holds every id of the tree, is applied once
+// lying wholly inside the range, and the slices of leaves inside it, whose
+// ids are read out once the walk is done and their number known. The mask, unless it holds every id of the tree, is applied once
 // to their union (intersection distributes over union): one library call
 // instead of one per child and no temporary bitmap per child.
 struct RangeParts {
