@@ -22,7 +22,6 @@
 #include <vector>
 
 #include "engine/panic.hpp"
-#include "engine/prefetch.hpp"
 
 namespace vorlane {
 
@@ -61,11 +60,6 @@ class PagedSlots {
             }
             f(page_slots[id & kSlotMask]);
         }
-    }
-    // Requests the line of slot `id`, read once soon (nothing for a missing page).
-    void prefetch_once(uint32_t id) const {
-        if (const Page* page = page_of(id))
-            prefetch_line_once(&page->slots[id & kSlotMask]);
     }
     // Whether slot `id` holds something.
     bool holds(uint32_t id) const {

@@ -4,6 +4,7 @@
 #include <array>
 #include <bit>
 #include <memory>
+#include <span>
 #include <utility>
 
 namespace vorlane {
@@ -24,31 +25,29 @@ using Histograms = std::array<std::array<uint32_t, kBuckets>, kMaxDigits>;
 
 }  // namespace
 
-void sort_ids(std::vector<uint32_t>& ids) {
+namespace {
+
+// Sorts `ids` by `Digits` digits of `bits` bits each, least significant
+// first: one read counts every digit, then a stable scatter per digit. The
+// digit count is a constant so that the counting loop is unrolled.
+template <int Digits>
+void radix_sort(std::span<uint32_t> ids, int bits) {
     const size_t n = ids.size();
-    if (n <= kSmallSort) {
-        std::sort(ids.begin(), ids.end());
-        return;
-    }
-    const int width = std::max(1, static_cast<int>(std::bit_width(
-                                      *std::max_element(ids.begin(), ids.end()))));
-    const int digits = (width + kDigitBits - 1) / kDigitBits;
-    const int bits = (width + digits - 1) / digits;
     const uint32_t buckets = uint32_t{1} << bits;
     const uint32_t mask = buckets - 1;
-    // Every digit's counts in one read of the ids, then each becomes the
-    // first position of its bucket. Only the counters in use are cleared.
+    // Only the counters in use are cleared; each becomes the first position
+    // of its bucket.
     auto start = std::make_unique_for_overwrite<Histograms>();
-    for (int d = 0; d < digits; ++d)
+    for (int d = 0; d < Digits; ++d)
         std::fill_n((*start)[d].begin(), buckets, 0);
     for (uint32_t id : ids) {
-        for (int d = 0; d < digits; ++d)
+        for (int d = 0; d < Digits; ++d)
             ++(*start)[d][(id >> (d * bits)) & mask];
     }
     auto scratch = std::make_unique_for_overwrite<uint32_t[]>(n);
     uint32_t* from = ids.data();
     uint32_t* to = scratch.get();
-    for (int d = 0; d < digits; ++d) {
+    for (int d = 0; d < Digits; ++d) {
         uint32_t* first = (*start)[d].data();
         uint32_t total = 0;
         for (uint32_t b = 0; b < buckets; ++b)
@@ -62,6 +61,32 @@ void sort_ids(std::vector<uint32_t>& ids) {
     }
     if (from != ids.data())
         std::copy_n(from, n, ids.data());
+}
+
+}  // namespace
+
+void sort_ids(std::vector<uint32_t>& ids) {
+    if (ids.size() <= kSmallSort) {
+        std::sort(ids.begin(), ids.end());
+        return;
+    }
+    sort_ids(ids, *std::max_element(ids.begin(), ids.end()));
+}
+
+void sort_ids(std::span<uint32_t> ids, uint32_t largest) {
+    if (ids.size() <= kSmallSort) {
+        std::sort(ids.begin(), ids.end());
+        return;
+    }
+    const int width = std::max(1, static_cast<int>(std::bit_width(largest)));
+    const int digits = (width + kDigitBits - 1) / kDigitBits;
+    const int bits = (width + digits - 1) / digits;
+    if (digits == 1)
+        radix_sort<1>(ids, bits);
+    else if (digits == 2)
+        radix_sort<2>(ids, bits);
+    else
+        radix_sort<kMaxDigits>(ids, bits);
 }
 
 namespace {

@@ -9,6 +9,7 @@
 #include <array>
 #include <cstdint>
 #include <memory>
+#include <span>
 #include <utility>
 #include <vector>
 
@@ -21,6 +22,9 @@ namespace vorlane {
 // at most 11 bits, as few as the largest id needs (two below 2^22), each a
 // stable scatter; a short list takes a comparison sort.
 void sort_ids(std::vector<uint32_t>& ids);
+// The same, for ids no larger than `largest` (a bound the caller knows, such
+// as the largest id of a set holding them all): no read to find it.
+void sort_ids(std::span<uint32_t> ids, uint32_t largest);
 
 // Sorts tree entries ascending by key, as a bulk insertion into a tree wants
 // them: a least-significant-digit radix sort over the digits that differ

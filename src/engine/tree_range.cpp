@@ -3,6 +3,8 @@
 // union of what it gathered, restricted to a mask.
 
 #include <algorithm>
+#include <optional>
+#include <span>
 
 #include "engine/ranged_b_tree.hpp"
 #include "engine/sort_ids.hpp"
@@ -10,13 +12,19 @@
 namespace vorlane {
 
 // What a range query gathers on its way down: the cached bitmaps of children
-// lying wholly inside the range, and the ids of the boundary leaves' entries
-// inside it. The mask, unless it holds every id of the tree, is applied once
+// lying wholly inside the range, and the slices of leaves inside it, whose
+// ids are read out once the walk is done and their number known. The mask, unless it holds every id of the tree, is applied once
 // to their union (intersection distributes over union): one library call
 // instead of one per child and no temporary bitmap per child.
 struct RangeParts {
+    // Entries `from` to `to` (exclusive) of a leaf.
+    struct LeafSlice {
+        const LeafNode* leaf;
+        uint32_t from;
+        uint32_t to;
+    };
     std::vector<const Bitmap*> whole;
-    std::vector<uint32_t> ids;
+    std::vector<LeafSlice> slices;
 
     // Ids per 2^16 of the mask's span up to which the union is gathered as a
     // sorted list rather than built by the library's many-way union. That
@@ -34,8 +42,14 @@ struct RangeParts {
             (mask.maximum() / Bitmap::kContainerIds) - (mask.minimum() / Bitmap::kContainerIds) + 1;
         return listed <= kSparseIdsPerContainer * containers;
     }
+    uint64_t leaf_ids() const {
+        uint64_t count = 0;
+        for (const LeafSlice& slice : slices)
+            count += slice.to - slice.from;
+        return count;
+    }
     uint64_t listed() const {
-        uint64_t count = ids.size();
+        uint64_t count = leaf_ids();
         for (const Bitmap* part : whole)
             count += part->cardinality();
         return count;
@@ -47,11 +61,17 @@ struct RangeParts {
         const uint64_t listed = this->listed();
         Bitmap result;
         if (sparse_within(mask, listed)) {
-            result = gathered_union(listed);
+            // A mask holding every id of the tree bounds them all.
+            std::optional<uint32_t> largest;
+            if (cover == UniverseCover::All)
+                largest = mask.maximum();
+            result = Bitmap::of_sorted(sorted_union(listed, largest));
         } else {
             result = Bitmap::or_many(whole);
             // The leaves' ids come in value order, scattered over the id
             // space.
+            std::vector<uint32_t> ids(leaf_ids());
+            write_leaf_ids(ids.data());
             result.or_inplace(Bitmap::of_unsorted(ids));
         }
         if (cover == UniverseCover::Part)
@@ -59,21 +79,34 @@ struct RangeParts {
         return result;
     }
 
-    // The ids of the parts, ascending; `listed` of them at most.
-    std::vector<uint32_t> sorted_union(uint64_t listed) {
-        ids.reserve(listed);
-        for (const Bitmap* part : whole)
-            part->append_to(ids);
-        sort_ids(ids);
+    // The ids of the parts, ascending: `listed` of them, none above
+    // `largest` when it is given.
+    std::vector<uint32_t> sorted_union(uint64_t listed, std::optional<uint32_t> largest) const {
+        std::vector<uint32_t> ids(listed);
+        uint32_t* out = write_leaf_ids(ids.data());
+        for (const Bitmap* part : whole) {
+            uint64_t count = part->cardinality();
+            part->write_to(std::span<uint32_t>(out, count));
+            out += count;
+        }
+        if (largest)
+            sort_ids(ids, *largest);
+        else
+            sort_ids(ids);
         // Each id has one entry in a tree; a repeat would be a broken tree,
-        // but must not list an object twice.
-        ids.erase(std::unique(ids.begin(), ids.end()), ids.end());
-        return std::move(ids);
+        // but must not list an object twice. Looking for one only reads.
+        if (std::adjacent_find(ids.begin(), ids.end()) != ids.end())
+            ids.erase(std::unique(ids.begin(), ids.end()), ids.end());
+        return ids;
     }
 
   private:
-    // The union of the parts, from their ids gathered in one list.
-    Bitmap gathered_union(uint64_t listed) { return Bitmap::of_sorted(sorted_union(listed)); }
+    // Writes the ids of the leaf slices from `out` on; returns the end.
+    uint32_t* write_leaf_ids(uint32_t* out) const {
+        for (const LeafSlice& slice : slices)
+            out = slice.leaf->write_ids(slice.from, slice.to, out);
+        return out;
+    }
 };
 
 namespace {
@@ -87,8 +120,10 @@ void collect_node(const BitMapBTreeNode& node, const KeyRange& range, RangeParts
 }  // namespace
 
 void LeafNode::collect_range(const KeyRange& range, RangeParts& parts) const {
-    for (uint32_t i = lower_bound(range.first), end = upper_bound(range.last); i < end; ++i)
-        parts.ids.push_back(id_at(i));
+    uint32_t from = lower_bound(range.first);
+    uint32_t to = upper_bound(range.last);
+    if (from < to)
+        parts.slices.push_back({this, from, to});
 }
 
 void InternalNode::collect_range(const KeyRange& range, RangeParts& parts) const {
@@ -103,7 +138,7 @@ void InternalNode::collect_range(const KeyRange& range, RangeParts& parts) const
         if (caches_bitmaps())
             parts.whole.push_back(&bitmaps[i]);
         else
-            leaf_of(children[i]).append_ids(parts.ids);
+            parts.slices.push_back({&leaf_of(children[i]), 0, leaf_of(children[i]).len});
     }
     if (hi != lo && hi < len())
         collect_node(children[hi], range, parts);
@@ -129,7 +164,7 @@ IdsOfRange BitMapBTree::list_range(const Bound& lower, const Bound& upper,
     const uint64_t listed = parts.listed();
     if (!RangeParts::sparse_within(all, listed))
         return parts.union_within(all, UniverseCover::All);
-    return parts.sorted_union(listed);
+    return parts.sorted_union(listed, all.maximum());
 }
 
 }  // namespace vorlane

@@ -48,6 +48,10 @@ constexpr size_t kObjectLookahead = 64;
 // small result lie far apart, each slot on a line of its own, and the slot
 // read would otherwise wait for its line before the object can be requested.
 constexpr size_t kSlotLookahead = 24;
+// Slot addresses kept between their request and their read: a power of two
+// above `kSlotLookahead`.
+constexpr size_t kSlotRing = 32;
+static_assert(kSlotRing > kSlotLookahead && (kSlotRing & (kSlotRing - 1)) == 0);
 // Item slots on one cache line: ids closer than this on average read their
 // slots from lines already on their way.
 constexpr size_t kSlotsPerLine = 64 / sizeof(StoredItem);
@@ -88,10 +92,20 @@ size_t gather_objects(const ItemTable& table, std::span<const uint32_t> ids, siz
         });
         return n;
     }
+    // Each slot is looked up once, when it is requested; its address waits
+    // in a ring until its turn comes.
+    const StoredItem* ahead[kSlotRing];
+    auto request = [&](size_t i) {
+        const StoredItem* slot = table.find(ids[i]);
+        prefetch_line_once(slot);  // a missing page's null fetches nothing
+        ahead[i % kSlotRing] = slot;
+    };
+    for (size_t i = 0; i < std::min(ids.size(), kSlotLookahead); ++i)
+        request(i);
     for (size_t i = 0; i < count; ++i) {
         if (i + kSlotLookahead < ids.size())
-            table.prefetch_once(ids[i + kSlotLookahead]);
-        const StoredItem* slot = table.find(ids[i]);
+            request(i + kSlotLookahead);
+        const StoredItem* slot = ahead[i % kSlotRing];
         PyObject* obj = slot ? slot->get() : nullptr;
         prefetch_line_for_write(obj);  // an empty slot's null: a request that fetches nothing
         out[n] = obj;

@@ -10,7 +10,7 @@ namespace vorlane {
 namespace {
 
 // Short and long lists, ids needing one to three passes of even or uneven
-// digits, repeated ids.
+// digits, repeated ids; sorted with the largest id found or given.
 TEST(SortIds, MatchesAComparisonSort) {
     std::mt19937 rng(7);
     for (size_t n : {0u, 1u, 255u, 257u, 5000u}) {
@@ -22,8 +22,13 @@ TEST(SortIds, MatchesAComparisonSort) {
                 ids[3] = ids[7];  // a repeat stays, in order
             std::vector<uint32_t> expected = ids;
             std::sort(expected.begin(), expected.end());
+            std::vector<uint32_t> bounded = ids;
             sort_ids(ids);
             EXPECT_EQ(ids, expected) << n << " ids below " << limit;
+            // A bound above the largest id (the largest of a set holding
+            // them) sorts them the same.
+            sort_ids(bounded, limit == 0xFFFFFFFFu ? limit : limit - 1);
+            EXPECT_EQ(bounded, expected) << n << " ids below " << limit << ", bounded";
         }
     }
 }
