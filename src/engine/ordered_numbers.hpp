@@ -24,6 +24,11 @@
 // once the entries changed by half since the last count, which costs each
 // change a constant share of a pass.
 //
+// A third form, `SharedValueOrder`, is the value-set form whose sets are the
+// exact map's (see there): its owner (`QueryMap`) takes it with `share` and
+// changes it through `shared_added` and `shared_removed` only, and gives it up
+// with `unshare` before anything else changes the entries.
+//
 // No lock of its own; its owner serialises writers against readers.
 #include <cstddef>
 #include <cstdint>
@@ -35,6 +40,7 @@
 
 #include "engine/bitmap.hpp"
 #include "engine/ranged_b_tree.hpp"
+#include "engine/shared_value_order.hpp"
 #include "engine/value_set_order.hpp"
 
 namespace vorlane {
@@ -83,8 +89,23 @@ class OrderedNumbers {
     size_t size() const;
     bool empty() const { return size() == 0; }
     size_t memory_usage() const;
-    // Whether the entries are held as one set per value.
-    bool holds_value_sets() const { return std::holds_alternative<ValueSetOrder>(form_); }
+    // Whether the entries are held as one set per value, own or shared.
+    bool holds_value_sets() const { return !std::holds_alternative<BitMapBTree>(form_); }
+    // Whether the sets are the exact map's.
+    bool holds_shared_sets() const { return std::holds_alternative<SharedValueOrder>(form_); }
+    const SharedValueOrder& shared() const { return std::get<SharedValueOrder>(form_); }
+
+    // Own value sets become the exact map's: `codes` names, for each value,
+    // the key of `exact` whose set holds exactly the value's ids, and every
+    // non-empty set of `exact` is named (see `SharedValueOrder`).
+    void share(const ExactMap& exact, SharedValueOrder::Codes codes);
+    // Shared sets become own sets again, copied from the exact map; any other
+    // form stays as it is.
+    void unshare();
+    // The exact map's set of `hash` gained an id under `code` / the set of
+    // `code` lost one (`emptied` when none is left): the shared form's changes.
+    void shared_added(Key128 code, int64_t hash);
+    void shared_removed(Key128 code, bool emptied);
     // Calls `f(CompositeKey128)` for every entry in ascending key order.
     template <typename F>
     void for_each_entry(F&& f) const {
@@ -112,9 +133,15 @@ class OrderedNumbers {
     void convert_to_value_sets();
     void convert_to_tree();
     size_t tree_groups() const;
+    // Of a value-set form: its distinct values, or its groups when `groups`.
+    size_t set_count(bool groups) const;
     std::vector<CompositeKey128> entries() const;
 
-    std::variant<BitMapBTree, ValueSetOrder> form_;
+    // The form that `insert`, `remove` and `move` change: not the shared one.
+    BitMapBTree* tree_form();
+    ValueSetOrder* own_sets();
+
+    std::variant<BitMapBTree, ValueSetOrder, SharedValueOrder> form_;
     size_t changes_since_count_ = 0;
 };
 

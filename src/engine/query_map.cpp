@@ -1,5 +1,7 @@
 #include "engine/query_map.hpp"
 
+#include <absl/container/flat_hash_set.h>
+
 #include <algorithm>
 
 #include "engine/panic.hpp"
@@ -19,6 +21,13 @@ constexpr size_t kShrinkBelowOneIn = 4;
 // Smaller maps are left as they are: rebuilding them would save little.
 constexpr size_t kShrinkFromCapacity = 128;
 
+// Whether a value set and a bitmap hold the same ids.
+bool same_ids(const HybridSet& set, const Bitmap& ids) {
+    if (const Bitmap* held = set.bitmap_form())
+        return *held == ids;
+    return set.len() == ids.cardinality() && set.as_bitmap() == ids;
+}
+
 void erase_value(QueryMap::ExactMap& map, QueryMap::ExactMap::iterator entry) {
     map.erase(entry);
     if (map.capacity() >= kShrinkFromCapacity && map.size() < map.capacity() / kShrinkBelowOneIn)
@@ -33,13 +42,91 @@ bool QueryMap::insert_exact(const ValueKey& value, uint32_t id) {
 }
 
 void QueryMap::insert(const ValueKey& value, uint32_t id) {
+    if (tree_.holds_shared_sets()) {
+        insert_shared(value, id);
+        return;
+    }
     if (!insert_exact(value, id))
         return;
     if (auto number = value.numeric())
         tree_.insert(*number, id);
 }
 
+void QueryMap::insert_shared(const ValueKey& value, uint32_t id) {
+    std::optional<NumericValue> number = value.numeric();
+    Key128 code = number ? encode_value96(*number) : 0;
+    if (!number || !tree_.shared().may_add(code, value.hash)) {
+        tree_.unshare();
+        insert(value, id);
+        return;
+    }
+    if (insert_exact(value, id))
+        tree_.shared_added(code, value.hash);
+}
+
+void QueryMap::remove_shared(const ValueKey& value, uint32_t id, bool prune) {
+    std::optional<NumericValue> number = value.numeric();
+    std::optional<Key128> code;
+    if (number)
+        code = encode_value96(*number);
+    auto entry = exact_.find(value.hash);
+    bool in_set = entry != exact_.end() && entry->second.contains(id);
+    if (code && tree_.shared().hash_of(*code) == value.hash) {
+        // The value's set is the key's: one removal serves both.
+        if (!in_set)
+            return;
+        entry->second.remove(id);
+        bool emptied = entry->second.is_empty();
+        tree_.shared_removed(*code, emptied);
+        if (emptied && prune)
+            erase_value(exact_, entry);
+        return;
+    }
+    if (!in_set && !(code && tree_.contains(*number, id))) {
+        // Nothing listed changes: at most an emptied key is pruned.
+        if (prune && entry != exact_.end() && entry->second.is_empty())
+            erase_value(exact_, entry);
+        return;
+    }
+    // A removal under another value than the id's (by hash or by code).
+    tree_.unshare();
+    if (prune)
+        remove_and_prune(value, id);
+    else
+        remove_id(value, id);
+}
+
+void QueryMap::share_if_same(SharedValueOrder::Codes codes) {
+    if (!tree_.holds_value_sets() || tree_.holds_shared_sets())
+        return;
+    size_t listed = 0;
+    for (const auto& [hash, set] : exact_)
+        listed += !set.is_empty();
+    absl::flat_hash_set<int64_t> hashes;
+    for (const auto& [code, hash] : codes)
+        hashes.insert(hash);
+    bool same = listed == codes.size() && hashes.size() == codes.size();
+    tree_.visit_form([&](const auto& form) {
+        if constexpr (std::is_same_v<std::decay_t<decltype(form)>, ValueSetOrder>) {
+            same = same && form.distinct() == codes.size();
+            form.for_each_set([&](Key128 code, const Bitmap& ids) {
+                if (!same)
+                    return;
+                auto named = codes.find(code);
+                auto entry = named == codes.end() ? exact_.end() : exact_.find(named->second);
+                same = entry != exact_.end() && same_ids(entry->second, ids);
+            });
+        }
+    });
+    if (same)
+        tree_.share(exact_, std::move(codes));
+}
+
 void QueryMap::remove_and_prune(const ValueKey& value, uint32_t id) {
+    if (tree_.holds_shared_sets()) {
+        remove_shared(value, id, true);
+        return;
+    }
     remove_exact(value, id);
     if (auto number = value.numeric())
         tree_.remove(*number, id);
@@ -55,6 +142,11 @@ void QueryMap::remove_exact(const ValueKey& value, uint32_t id) {
 }
 
 void QueryMap::replace(const ValueKey& old_value, const ValueKey& new_value, uint32_t id) {
+    if (tree_.holds_shared_sets()) {
+        remove_and_prune(old_value, id);
+        insert(new_value, id);
+        return;
+    }
     // In a large map both slots and the tree's routes are cold, and none of
     // them depends on another: they are all requested before any is used.
     exact_.prefetch(old_value.hash);
@@ -240,7 +332,38 @@ BulkVector<CompositeKey128> QueryMapBatch::tree_entries(std::span<const uint32_t
     return entries;
 }
 
+bool QueryMapBatch::add_group_codes(std::span<const uint32_t> groups,
+                                    SharedValueOrder::Codes& codes) const {
+    for (size_t g = 0; g + 1 < groups.size(); ++g) {
+        std::optional<Key128> code;
+        for (uint32_t j = groups[g]; j < groups[g + 1]; ++j) {
+            Key128 pair_code = pairs_[j].code();
+            if (pair_code == kDropped)
+                continue;
+            if (pair_code == kNoCode || (code && *code != pair_code)) {
+                return false;
+            }
+            code = pair_code;
+        }
+        if (!code)
+            continue;
+        auto [named, added] = codes.try_emplace(*code, pairs_[groups[g]].hash);
+        if (!added && named->second != pairs_[groups[g]].hash) {
+            return false;
+        }
+    }
+    return true;
+}
+
 void QueryMapBatch::finish() {
+    // The codes the tree's sets may be shared under: those it shares now, or
+    // none for an empty map; then those of the pairs added.
+    std::optional<SharedValueOrder::Codes> codes;
+    if (map_->tree_.holds_shared_sets())
+        codes = map_->tree_.shared().codes();
+    else if (map_->is_empty())
+        codes.emplace();
+    map_->tree_.unshare();
     BulkVector<uint32_t> groups = group_by_value();
     QueryMap::ExactMap& exact = map_->exact_;
     exact.reserve(exact.size() + groups.size() - 1);
@@ -250,12 +373,20 @@ void QueryMapBatch::finish() {
             exact.prefetch(pairs_[groups[g + kAhead]].hash);
         add_group(std::span<Pair>(pairs_).subspan(groups[g], groups[g + 1] - groups[g]), ids);
     }
+    if (codes && !add_group_codes(groups, *codes))
+        codes.reset();
     BulkVector<CompositeKey128> entries = tree_entries(groups);
     pairs_ = {};
     map_->tree_.insert_sorted(entries);
+    if (codes)
+        map_->share_if_same(std::move(*codes));
 }
 
 void QueryMap::remove_id(const ValueKey& value, uint32_t id) {
+    if (tree_.holds_shared_sets()) {
+        remove_shared(value, id, false);
+        return;
+    }
     auto entry = exact_.find(value.hash);
     if (entry != exact_.end())
         entry->second.remove(id);
@@ -275,6 +406,7 @@ void QueryMap::check_prune(const ValueKey& value) {
 }
 
 void QueryMap::merge(const QueryMap& other) {
+    tree_.unshare();
     Bitmap listed;  // every id of the other's value sets
     for (const auto& [hash, ids] : other.exact_) {
         ids.or_into(listed);
@@ -296,6 +428,19 @@ void QueryMap::merge(const QueryMap& other) {
             entries.push_back(entry);
     });
     tree_.insert_sorted(entries);
+}
+
+void QueryMap::narrow_value_sets(const HybridSet& matching) {
+    tree_.unshare();
+    for (auto& [value, ids] : exact_)
+        ids.and_inplace(matching);
+}
+
+void QueryMap::unlist_from_set(const ValueKey& value, uint32_t id) {
+    tree_.unshare();
+    auto entry = exact_.find(value.hash);
+    if (entry != exact_.end())
+        entry->second.remove(id);
 }
 
 const HybridSet* QueryMap::find(const ValueKey& value) const {
