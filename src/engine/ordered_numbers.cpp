@@ -186,8 +186,7 @@ size_t OrderedNumbers::memory_usage() const {
     return std::visit([](const auto& form) { return form.memory_usage(); }, form_);
 }
 
-bool OrderedNumbers::wants_value_sets(size_t distinct_or_groups) const {
-    size_t entries = size();
+bool OrderedNumbers::wants_value_sets(size_t distinct_or_groups, size_t entries) const {
     if (holds_value_sets())
         return entries >= kMinSetEntries / 2 && distinct_or_groups * kLeaveRepeats <= entries;
     return entries >= kMinSetEntries && distinct_or_groups * kEnterRepeats <= entries;
@@ -203,8 +202,10 @@ bool OrderedNumbers::count_due(size_t changes) {
 
 void OrderedNumbers::after_change(size_t changes) {
     if (holds_value_sets()) {
+        // Shared sets are the exact map's whatever their form: only own sets
+        // pay for their groups.
         if (!wants_value_sets(set_count(false)) ||
-            (count_due(changes) && !wants_value_sets(set_count(true))))
+            (count_due(changes) && !holds_shared_sets() && !wants_value_sets(set_count(true))))
             convert_to_tree();
         return;
     }
@@ -245,10 +246,13 @@ void OrderedNumbers::convert_to_tree() {
     changes_since_count_ = 0;
 }
 
-void OrderedNumbers::share(const ExactMap& exact, SharedValueOrder::Codes codes) {
-    if (!std::holds_alternative<ValueSetOrder>(form_))
-        panic("OrderedNumbers: only own value sets are shared");
-    form_.emplace<SharedValueOrder>(exact, std::move(codes));
+bool OrderedNumbers::take_shared(const ExactMap& exact, SharedValueOrder::Codes codes) {
+    SharedValueOrder shared(exact, std::move(codes));
+    if (!wants_value_sets(shared.distinct(), shared.size()))
+        return false;
+    form_ = std::move(shared);
+    changes_since_count_ = 0;
+    return true;
 }
 
 void OrderedNumbers::unshare() {

@@ -95,10 +95,13 @@ class OrderedNumbers {
     bool holds_shared_sets() const { return std::holds_alternative<SharedValueOrder>(form_); }
     const SharedValueOrder& shared() const { return std::get<SharedValueOrder>(form_); }
 
-    // Own value sets become the exact map's: `codes` names, for each value,
-    // the key of `exact` whose set holds exactly the value's ids, and every
-    // non-empty set of `exact` is named (see `SharedValueOrder`).
-    void share(const ExactMap& exact, SharedValueOrder::Codes codes);
+    // Takes the exact map's sets as the value sets, when values repeat enough
+    // for one set per value (counted by distinct values: shared sets cost no
+    // container of their own): `codes` names, for each value, the key of
+    // `exact` whose set holds exactly the value's ids, and every non-empty set
+    // of `exact` is named (see `SharedValueOrder`). False, with nothing
+    // changed, when they do not repeat enough.
+    bool take_shared(const ExactMap& exact, SharedValueOrder::Codes codes);
     // Shared sets become own sets again, copied from the exact map; any other
     // form stays as it is.
     void unshare();
@@ -129,7 +132,10 @@ class OrderedNumbers {
     // The form the content calls for, from the current one, given its
     // distinct values or its groups (a group count passes the test only
     // where the distinct count does).
-    bool wants_value_sets(size_t distinct_or_groups) const;
+    bool wants_value_sets(size_t distinct_or_groups) const {
+        return wants_value_sets(distinct_or_groups, size());
+    }
+    bool wants_value_sets(size_t distinct_or_groups, size_t entries) const;
     void convert_to_value_sets();
     void convert_to_tree();
     size_t tree_groups() const;

@@ -21,13 +21,6 @@ constexpr size_t kShrinkBelowOneIn = 4;
 // Smaller maps are left as they are: rebuilding them would save little.
 constexpr size_t kShrinkFromCapacity = 128;
 
-// Whether a value set and a bitmap hold the same ids.
-bool same_ids(const HybridSet& set, const Bitmap& ids) {
-    if (const Bitmap* held = set.bitmap_form())
-        return *held == ids;
-    return set.len() == ids.cardinality() && set.as_bitmap() == ids;
-}
-
 void erase_value(QueryMap::ExactMap& map, QueryMap::ExactMap::iterator entry) {
     map.erase(entry);
     if (map.capacity() >= kShrinkFromCapacity && map.size() < map.capacity() / kShrinkBelowOneIn)
@@ -94,32 +87,6 @@ void QueryMap::remove_shared(const ValueKey& value, uint32_t id, bool prune) {
         remove_and_prune(value, id);
     else
         remove_id(value, id);
-}
-
-void QueryMap::share_if_same(SharedValueOrder::Codes codes) {
-    if (!tree_.holds_value_sets() || tree_.holds_shared_sets())
-        return;
-    size_t listed = 0;
-    for (const auto& [hash, set] : exact_)
-        listed += !set.is_empty();
-    absl::flat_hash_set<int64_t> hashes;
-    for (const auto& [code, hash] : codes)
-        hashes.insert(hash);
-    bool same = listed == codes.size() && hashes.size() == codes.size();
-    tree_.visit_form([&](const auto& form) {
-        if constexpr (std::is_same_v<std::decay_t<decltype(form)>, ValueSetOrder>) {
-            same = same && form.distinct() == codes.size();
-            form.for_each_set([&](Key128 code, const Bitmap& ids) {
-                if (!same)
-                    return;
-                auto named = codes.find(code);
-                auto entry = named == codes.end() ? exact_.end() : exact_.find(named->second);
-                same = entry != exact_.end() && same_ids(entry->second, ids);
-            });
-        }
-    });
-    if (same)
-        tree_.share(exact_, std::move(codes));
 }
 
 void QueryMap::remove_and_prune(const ValueKey& value, uint32_t id) {
@@ -334,37 +301,39 @@ BulkVector<CompositeKey128> QueryMapBatch::tree_entries(std::span<const uint32_t
 
 bool QueryMapBatch::add_group_codes(std::span<const uint32_t> groups,
                                     SharedValueOrder::Codes& codes) const {
+    absl::flat_hash_set<int64_t> named;
+    for (const auto& [code, hash] : codes)
+        named.insert(hash);
     for (size_t g = 0; g + 1 < groups.size(); ++g) {
-        std::optional<Key128> code;
+        int64_t hash = pairs_[groups[g]].hash;
+        Key128 code = pairs_[groups[g]].code();
         for (uint32_t j = groups[g]; j < groups[g + 1]; ++j) {
-            Key128 pair_code = pairs_[j].code();
-            if (pair_code == kDropped)
-                continue;
-            if (pair_code == kNoCode || (code && *code != pair_code)) {
+            if (pairs_[j].code() == kNoCode || pairs_[j].code() != code)
                 return false;
-            }
-            code = pair_code;
         }
-        if (!code)
-            continue;
-        auto [named, added] = codes.try_emplace(*code, pairs_[groups[g]].hash);
-        if (!added && named->second != pairs_[groups[g]].hash) {
+        auto listed = codes.find(code);
+        if (listed != codes.end() ? listed->second != hash : !named.insert(hash).second)
             return false;
-        }
+        codes.emplace(code, hash);
     }
     return true;
 }
 
 void QueryMapBatch::finish() {
-    // The codes the tree's sets may be shared under: those it shares now, or
-    // none for an empty map; then those of the pairs added.
+    // The tree may keep (or, in an empty map, take) the exact map's sets as
+    // its value sets when each key of the pairs holds one number, found under
+    // no other key: every pair then adds its id to both alike, or to neither
+    // when the set holds it already.
     std::optional<SharedValueOrder::Codes> codes;
     if (map_->tree_.holds_shared_sets())
         codes = map_->tree_.shared().codes();
     else if (map_->is_empty())
         codes.emplace();
-    map_->tree_.unshare();
     BulkVector<uint32_t> groups = group_by_value();
+    if (codes && !add_group_codes(groups, *codes))
+        codes.reset();
+    if (!codes)
+        map_->tree_.unshare();  // before the sets change
     QueryMap::ExactMap& exact = map_->exact_;
     exact.reserve(exact.size() + groups.size() - 1);
     BulkVector<uint32_t> ids;
@@ -373,13 +342,14 @@ void QueryMapBatch::finish() {
             exact.prefetch(pairs_[groups[g + kAhead]].hash);
         add_group(std::span<Pair>(pairs_).subspan(groups[g], groups[g + 1] - groups[g]), ids);
     }
-    if (codes && !add_group_codes(groups, *codes))
-        codes.reset();
+    if (codes && map_->tree_.take_shared(exact, std::move(*codes))) {
+        pairs_ = {};
+        return;
+    }
+    map_->tree_.unshare();
     BulkVector<CompositeKey128> entries = tree_entries(groups);
     pairs_ = {};
     map_->tree_.insert_sorted(entries);
-    if (codes)
-        map_->share_if_same(std::move(*codes));
 }
 
 void QueryMap::remove_id(const ValueKey& value, uint32_t id) {

@@ -15,8 +15,10 @@
 // Where numbers repeat, the tree holds one set of ids per value. When every
 // such value is one exact-map key and every key one such value, those sets
 // are the exact map's, kept once (the tree's shared form, see
-// `SharedValueOrder`). A bulk addition takes that form when the pairs it
-// adds show the correspondence and a check of every set confirms it. Any
+// `SharedValueOrder`). A bulk addition into an empty map takes that form
+// when its pairs show the correspondence (and keeps it in a shared map that
+// its pairs keep it in), values repeating enough; a value then costs only
+// its code. Any
 // change that would break it (a key merged by hash with another number or
 // with a non-number, a NaN under a second key, a removal under another
 // value, a reduction, a merge) first gives the tree its own sets again.
@@ -95,9 +97,6 @@ class QueryMap {
     // exact map's sets one per value or give the tree its own sets first.
     void insert_shared(const ValueKey& value, uint32_t id);
     void remove_shared(const ValueKey& value, uint32_t id, bool prune);
-    // Shares the tree's value sets with the exact map when `codes` (value
-    // code -> stored hash) pairs them one to one and every set agrees.
-    void share_if_same(SharedValueOrder::Codes codes);
 
     ExactMap exact_;
     OrderedNumbers tree_;
@@ -185,8 +184,9 @@ class QueryMapBatch {
     void add_group(std::span<Pair> group, BulkVector<uint32_t>& ids);
     // The tree entries of the pairs left, in key order.
     BulkVector<CompositeKey128> tree_entries(std::span<const uint32_t> groups) const;
-    // Adds to `codes` the value code of each group (a key's pairs): false
-    // when a key holds a non-number or two numbers, or a number two keys.
+    // Adds to `codes` (value code -> stored hash) the code of each group (a
+    // key's pairs): false when a key holds a non-number or two numbers, or
+    // one number or key would be named twice.
     bool add_group_codes(std::span<const uint32_t> groups, SharedValueOrder::Codes& codes) const;
 
     QueryMap* map_;
