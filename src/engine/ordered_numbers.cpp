@@ -246,8 +246,9 @@ void OrderedNumbers::convert_to_tree() {
     changes_since_count_ = 0;
 }
 
-bool OrderedNumbers::take_shared(const ExactMap& exact, SharedValueOrder::Codes codes) {
-    SharedValueOrder shared(exact, std::move(codes));
+bool OrderedNumbers::take_shared(const ExactMap& exact, SharedValueOrder::Codes codes,
+                                 std::vector<SharedValueOrder::OwnSet> own) {
+    SharedValueOrder shared(exact, std::move(codes), std::move(own));
     if (!wants_value_sets(shared.distinct(), shared.size()))
         return false;
     form_ = std::move(shared);
@@ -264,13 +265,18 @@ void OrderedNumbers::unshare() {
     form_ = std::move(sets);
 }
 
-void OrderedNumbers::shared_added(Key128 code, int64_t hash) {
-    std::get<SharedValueOrder>(form_).added(code, hash);
+SharedValueOrder::Listing OrderedNumbers::prepare_shared_add(Key128 code, int64_t hash) {
+    return std::get<SharedValueOrder>(form_).prepare_add(code, hash);
+}
+
+void OrderedNumbers::shared_added(Key128 code, int64_t hash, uint32_t id,
+                                  SharedValueOrder::Listing how) {
+    std::get<SharedValueOrder>(form_).added(code, hash, id, how);
     after_change();
 }
 
-void OrderedNumbers::shared_removed(Key128 code, bool emptied) {
-    std::get<SharedValueOrder>(form_).removed(code, emptied);
+void OrderedNumbers::shared_removed(Key128 code, uint32_t id, bool key_emptied) {
+    std::get<SharedValueOrder>(form_).removed(code, id, key_emptied);
     after_change();
 }
 

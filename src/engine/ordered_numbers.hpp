@@ -101,14 +101,18 @@ class OrderedNumbers {
     // `exact` whose set holds exactly the value's ids, and every non-empty set
     // of `exact` is named (see `SharedValueOrder`). False, with nothing
     // changed, when they do not repeat enough.
-    bool take_shared(const ExactMap& exact, SharedValueOrder::Codes codes);
+    bool take_shared(const ExactMap& exact, SharedValueOrder::Codes codes,
+                     std::vector<SharedValueOrder::OwnSet> own);
     // Shared sets become own sets again, copied from the exact map; any other
     // form stays as it is.
     void unshare();
-    // The exact map's set of `hash` gained an id under `code` / the set of
-    // `code` lost one (`emptied` when none is left): the shared form's changes.
-    void shared_added(Key128 code, int64_t hash);
-    void shared_removed(Key128 code, bool emptied);
+    // The shared form's changes (see `SharedValueOrder`): before the exact
+    // map's set of `hash` may gain an id for the value of `code`; after it
+    // did; after the value lost `id` with its key (`key_emptied` when the
+    // key's set is empty).
+    SharedValueOrder::Listing prepare_shared_add(Key128 code, int64_t hash);
+    void shared_added(Key128 code, int64_t hash, uint32_t id, SharedValueOrder::Listing how);
+    void shared_removed(Key128 code, uint32_t id, bool key_emptied);
     // Calls `f(CompositeKey128)` for every entry in ascending key order.
     template <typename F>
     void for_each_entry(F&& f) const {

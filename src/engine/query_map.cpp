@@ -3,6 +3,8 @@
 #include <absl/container/flat_hash_set.h>
 
 #include <algorithm>
+#include <map>
+#include <set>
 
 #include "engine/panic.hpp"
 #include "engine/prefetch.hpp"
@@ -46,15 +48,17 @@ void QueryMap::insert(const ValueKey& value, uint32_t id) {
 }
 
 void QueryMap::insert_shared(const ValueKey& value, uint32_t id) {
+    using Listing = SharedValueOrder::Listing;
     std::optional<NumericValue> number = value.numeric();
     Key128 code = number ? encode_value96(*number) : 0;
-    if (!number || !tree_.shared().may_add(code, value.hash)) {
+    Listing how = number ? tree_.prepare_shared_add(code, value.hash) : Listing::Refused;
+    if (how == Listing::Refused) {
         tree_.unshare();
         insert(value, id);
         return;
     }
     if (insert_exact(value, id))
-        tree_.shared_added(code, value.hash);
+        tree_.shared_added(code, value.hash, id, how);
 }
 
 void QueryMap::remove_shared(const ValueKey& value, uint32_t id, bool prune) {
@@ -64,13 +68,12 @@ void QueryMap::remove_shared(const ValueKey& value, uint32_t id, bool prune) {
         code = encode_value96(*number);
     auto entry = exact_.find(value.hash);
     bool in_set = entry != exact_.end() && entry->second.contains(id);
-    if (code && tree_.shared().hash_of(*code) == value.hash) {
-        // The value's set is the key's: one removal serves both.
+    if (code && tree_.shared().lists_alike(*code, value.hash, id, in_set)) {
         if (!in_set)
             return;
         entry->second.remove(id);
         bool emptied = entry->second.is_empty();
-        tree_.shared_removed(*code, emptied);
+        tree_.shared_removed(*code, id, emptied);
         if (emptied && prune)
             erase_value(exact_, entry);
         return;
@@ -300,21 +303,57 @@ BulkVector<CompositeKey128> QueryMapBatch::tree_entries(std::span<const uint32_t
 }
 
 bool QueryMapBatch::add_group_codes(std::span<const uint32_t> groups,
-                                    SharedValueOrder::Codes& codes) const {
+                                    SharedValueOrder::Codes& codes,
+                                    std::vector<SharedValueOrder::OwnSet>& own) const {
+    // Keys that list several numbers are taken only into an empty map.
+    bool fresh = codes.empty();
     absl::flat_hash_set<int64_t> named;
     for (const auto& [code, hash] : codes)
         named.insert(hash);
+    std::set<Key128> own_codes;
     for (size_t g = 0; g + 1 < groups.size(); ++g) {
-        int64_t hash = pairs_[groups[g]].hash;
-        Key128 code = pairs_[groups[g]].code();
-        for (uint32_t j = groups[g]; j < groups[g + 1]; ++j) {
-            if (pairs_[j].code() == kNoCode || pairs_[j].code() != code)
+        std::span<const Pair> group(pairs_.data() + groups[g], groups[g + 1] - groups[g]);
+        int64_t hash = group.front().hash;
+        Key128 code = group.front().code();
+        bool merged = false;
+        for (const Pair& pair : group) {
+            if (pair.code() == kNoCode)
                 return false;
+            merged |= pair.code() != code;
+        }
+        if (own_codes.contains(code))
+            return false;
+        if (merged) {
+            if (!fresh || !named.insert(hash).second || !add_merged_key(group, codes, own_codes, own))
+                return false;
+            continue;
         }
         auto listed = codes.find(code);
         if (listed != codes.end() ? listed->second != hash : !named.insert(hash).second)
             return false;
         codes.emplace(code, hash);
+    }
+    return true;
+}
+
+bool QueryMapBatch::add_merged_key(std::span<const Pair> group,
+                                   const SharedValueOrder::Codes& codes,
+                                   std::set<Key128>& own_codes,
+                                   std::vector<SharedValueOrder::OwnSet>& own) {
+    std::map<Key128, std::vector<uint32_t>> ids_by_code;
+    for (size_t j = 0; j < group.size(); ++j) {
+        // Ids ascend: one id under two numbers would stay under the first.
+        if (j > 0 && group[j].id == group[j - 1].id) {
+            if (group[j].code() != group[j - 1].code())
+                return false;
+            continue;
+        }
+        ids_by_code[group[j].code()].push_back(group[j].id);
+    }
+    for (const auto& [code, ids] : ids_by_code) {
+        if (codes.contains(code) || !own_codes.insert(code).second)
+            return false;
+        own.push_back({code, group.front().hash, Bitmap::of_unsorted(ids)});
     }
     return true;
 }
@@ -329,8 +368,9 @@ void QueryMapBatch::finish() {
         codes = map_->tree_.shared().codes();
     else if (map_->is_empty())
         codes.emplace();
+    std::vector<SharedValueOrder::OwnSet> own;
     BulkVector<uint32_t> groups = group_by_value();
-    if (codes && !add_group_codes(groups, *codes))
+    if (codes && !add_group_codes(groups, *codes, own))
         codes.reset();
     if (!codes)
         map_->tree_.unshare();  // before the sets change
@@ -342,7 +382,7 @@ void QueryMapBatch::finish() {
             exact.prefetch(pairs_[groups[g + kAhead]].hash);
         add_group(std::span<Pair>(pairs_).subspan(groups[g], groups[g + 1] - groups[g]), ids);
     }
-    if (codes && map_->tree_.take_shared(exact, std::move(*codes))) {
+    if (codes && map_->tree_.take_shared(exact, std::move(*codes), std::move(own))) {
         pairs_ = {};
         return;
     }

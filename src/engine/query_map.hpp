@@ -26,6 +26,7 @@
 #include <array>
 #include <cstdint>
 #include <optional>
+#include <set>
 #include <span>
 #include <vector>
 
@@ -187,7 +188,12 @@ class QueryMapBatch {
     // Adds to `codes` (value code -> stored hash) the code of each group (a
     // key's pairs): false when a key holds a non-number or two numbers, or
     // one number or key would be named twice.
-    bool add_group_codes(std::span<const uint32_t> groups, SharedValueOrder::Codes& codes) const;
+    // Keys that list several numbers go into `own`, each number with its ids.
+    bool add_group_codes(std::span<const uint32_t> groups, SharedValueOrder::Codes& codes,
+                         std::vector<SharedValueOrder::OwnSet>& own) const;
+    static bool add_merged_key(std::span<const Pair> group, const SharedValueOrder::Codes& codes,
+                               std::set<Key128>& own_codes,
+                               std::vector<SharedValueOrder::OwnSet>& own);
 
     QueryMap* map_;
     BulkVector<Pair> pairs_;

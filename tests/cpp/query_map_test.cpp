@@ -337,23 +337,23 @@ TEST(RemovalPrefetch, ChangesNothing) {
 // Value sets shared between the tree and the exact map.
 
 // Ids 0 .. count-1 under 30 repeating ints: -2 (whose hash -1 shares) and
-// 0 to 27 but not -1 itself; added in one batch.
+// 0 to 27, with -1 too when `merged`; added in one batch.
 constexpr uint32_t kSharedIds = 6000;
-ValueKey repeating(uint32_t id) {
+ValueKey repeating(uint32_t id, bool merged = false) {
     int64_t k = id % 30;
-    return int_key(k == 1 ? -2 : k - 2);
+    return int_key(k == 1 && !merged ? -2 : k - 2);
 }
 
-void fill_batched(QueryMap& map) {
+void fill_batched(QueryMap& map, bool merged = false) {
     QueryMapBatch batch(map);
     for (uint32_t id = 0; id < kSharedIds; ++id)
-        batch.insert(repeating(id), id);
+        batch.insert(repeating(id, merged), id);
     batch.finish();
 }
 
-void fill_one_by_one(QueryMap& map) {
+void fill_one_by_one(QueryMap& map, bool merged = false) {
     for (uint32_t id = 0; id < kSharedIds; ++id)
-        map.insert(repeating(id), id);
+        map.insert(repeating(id, merged), id);
 }
 
 // Both maps list the same and answer every ordered question alike.
@@ -382,13 +382,47 @@ void expect_same_answers(const QueryMap& a, const QueryMap& b) {
 }
 
 TEST(SharedSets, ABulkAdditionOfRepeatingNumbersSharesTheExactMapsSets) {
-    QueryMap shared, model;
-    fill_batched(shared);
-    fill_one_by_one(model);
-    EXPECT_TRUE(shared.tree().holds_shared_sets());
-    EXPECT_FALSE(model.tree().holds_shared_sets());
-    EXPECT_LT(shared.memory_usage(), model.memory_usage());
-    expect_same_answers(shared, model);
+    // With -1 and -2 under one key, each keeps a set of its own.
+    for (bool merged : {false, true}) {
+        QueryMap shared, model;
+        fill_batched(shared, merged);
+        fill_one_by_one(model, merged);
+        EXPECT_TRUE(shared.tree().holds_shared_sets());
+        EXPECT_FALSE(model.tree().holds_shared_sets());
+        EXPECT_LT(shared.memory_usage(), model.memory_usage());
+        expect_same_answers(shared, model);
+    }
+}
+
+TEST(SharedSets, KeysMergedByHashKeepOwnSetsForTheirNumbers) {
+    // Merged in the batch (-1 with -2), or later (-1.0 under the key of 1.0's
+    // int, a float code of its own, as 2**61 hashes as 1 does).
+    for (bool merged : {false, true}) {
+        QueryMap shared, model;
+        fill_batched(shared, merged);
+        fill_one_by_one(model, merged);
+        auto both = [&](auto&& change) {
+            change(shared);
+            change(model);
+        };
+        both([](QueryMap& m) { m.insert(ValueKey::of_float(3, 0.5), 7000); });
+        both([](QueryMap& m) { m.insert(int_key(-1), 7001); });
+        both([](QueryMap& m) { m.insert(ValueKey::of_float(3, 0.5), 7002); });
+        EXPECT_TRUE(shared.tree().holds_shared_sets());
+        expect_same_answers(shared, model);
+        // Removals from each number of a merged key, down to none.
+        for (uint32_t id = 0; id < kSharedIds; ++id) {
+            if (id % 30 <= 5)
+                both([&](QueryMap& m) { m.remove_and_prune(repeating(id, merged), id); });
+        }
+        both([](QueryMap& m) { m.remove_and_prune(ValueKey::of_float(3, 0.5), 7000); });
+        EXPECT_TRUE(shared.tree().holds_shared_sets());
+        expect_same_answers(shared, model);
+        both([](QueryMap& m) { m.remove_and_prune(ValueKey::of_float(3, 0.5), 7002); });
+        both([](QueryMap& m) { m.remove_and_prune(int_key(-1), 7001); });
+        EXPECT_TRUE(shared.tree().holds_shared_sets());
+        expect_same_answers(shared, model);
+    }
 }
 
 TEST(SharedSets, ChangesThatWouldMakeThemDifferTakeOwnSetsFirst) {
@@ -399,8 +433,6 @@ TEST(SharedSets, ChangesThatWouldMakeThemDifferTakeOwnSetsFirst) {
     QueryMap other;
     other.insert(int_key(3), 9000);
     std::vector<std::pair<const char*, std::function<void(QueryMap&)>>> changes = {
-        // -1 hashes as -2 does: one key, two values.
-        {"merged by hash", [](QueryMap& m) { m.insert(int_key(-1), 7000); }},
         {"non-number under a number's key", [](QueryMap& m) { m.insert(str_key(5), 7000); }},
         {"non-number", [](QueryMap& m) { m.insert(str_key(123456), 7000); }},
         // A second key for one value, as NaNs have.
