@@ -272,7 +272,7 @@ void restore_listing(AttributeMaps& maps, PyObject* obj, const Listing& listing)
     if (listing.in_sets)
         return;
     // Listed in the tree only: its value set was narrowed by a reduction.
-    maps[listing.name]->exact().find(value->hash)->second.remove(object.id);
+    maps[listing.name]->unlist_from_set(*value, object.id);
 }
 
 }  // namespace

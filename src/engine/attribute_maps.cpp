@@ -77,10 +77,8 @@ void update_index(AttributeMaps& maps, AttrName name, const ValueKey& old_value,
 }
 
 void narrow_value_sets(AttributeMaps& maps, const HybridSet& matching) {
-    for (auto& [name, map] : maps) {
-        for (auto& [value, ids] : map->exact())
-            ids.and_inplace(matching);
-    }
+    for (auto& [name, map] : maps)
+        map->narrow_value_sets(matching);
 }
 
 Bitmap ids_in_maps(const AttributeMaps& maps) {

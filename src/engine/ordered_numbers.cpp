@@ -32,13 +32,25 @@ bool same_group(const CompositeKey128& a, const CompositeKey128& b) {
 
 }  // namespace
 
+BitMapBTree* OrderedNumbers::tree_form() {
+    if (holds_shared_sets())
+        panic("OrderedNumbers: shared value sets changed directly");
+    return std::get_if<BitMapBTree>(&form_);
+}
+
+ValueSetOrder* OrderedNumbers::own_sets() {
+    if (holds_shared_sets())
+        panic("OrderedNumbers: shared value sets changed directly");
+    return std::get_if<ValueSetOrder>(&form_);
+}
+
 void OrderedNumbers::insert(NumericValue value, uint32_t id) {
-    if (auto* sets = std::get_if<ValueSetOrder>(&form_)) {
+    if (auto* sets = own_sets()) {
         if (sets->insert(encode_value96(value), id))
             after_change();
         return;
     }
-    BitMapBTree& tree = std::get<BitMapBTree>(form_);
+    BitMapBTree& tree = *tree_form();
     size_t before = tree.size();
     tree.insert(value, id);
     if (tree.size() != before)
@@ -50,6 +62,7 @@ void OrderedNumbers::insert_sorted(std::span<const CompositeKey128> entries) {
         return;
     // An empty holder chooses its form from the entries themselves: no count
     // is due after them.
+    tree_form();  // not shared
     bool fresh = empty();
     if (fresh) {
         size_t groups = 1;
@@ -62,38 +75,43 @@ void OrderedNumbers::insert_sorted(std::span<const CompositeKey128> entries) {
             form_.emplace<BitMapBTree>();
         changes_since_count_ = 0;
     }
-    std::visit([&](auto& form) { form.insert_sorted(entries); }, form_);
+    if (auto* sets = own_sets())
+        sets->insert_sorted(entries);
+    else
+        tree_form()->insert_sorted(entries);
     if (!fresh)
         after_change(entries.size());
 }
 
 bool OrderedNumbers::remove(NumericValue value, uint32_t id) {
-    bool removed = std::visit(
-        [&](auto& form) {
-            if constexpr (std::is_same_v<std::decay_t<decltype(form)>, ValueSetOrder>)
-                return form.remove(encode_value96(value), id);
-            else
-                return form.remove(value, id);
-        },
-        form_);
+    ValueSetOrder* sets = own_sets();
+    bool removed =
+        sets != nullptr ? sets->remove(encode_value96(value), id) : tree_form()->remove(value, id);
     if (removed)
         after_change();
     return removed;
 }
 
 bool OrderedNumbers::contains(NumericValue value, uint32_t id) const {
-    if (const auto* sets = std::get_if<ValueSetOrder>(&form_))
-        return sets->contains(encode_value96(value), id);
-    return std::get<BitMapBTree>(form_).contains(value, id);
+    if (const auto* tree = std::get_if<BitMapBTree>(&form_))
+        return tree->contains(value, id);
+    return std::visit(
+        [&](const auto& form) {
+            if constexpr (std::is_same_v<std::decay_t<decltype(form)>, BitMapBTree>)
+                return false;
+            else
+                return form.contains(encode_value96(value), id);
+        },
+        form_);
 }
 
 MoveOutcome OrderedNumbers::move(NumericValue old_value, NumericValue new_value, uint32_t id) {
     MoveOutcome outcome{};
-    if (auto* sets = std::get_if<ValueSetOrder>(&form_)) {
+    if (auto* sets = own_sets()) {
         outcome.removed = sets->remove(encode_value96(old_value), id);
         outcome.inserted = sets->insert(encode_value96(new_value), id);
     } else {
-        outcome = std::get<BitMapBTree>(form_).move(old_value, new_value, id);
+        outcome = tree_form()->move(old_value, new_value, id);
     }
     if (outcome.removed || outcome.inserted)
         after_change();
@@ -119,8 +137,14 @@ Bitmap OrderedNumbers::query_range(const Bound& lower, const Bound& upper, const
     std::optional<CodeInterval> interval = code_interval(lower, upper);
     if (!interval)
         return Bitmap();
-    return std::get<ValueSetOrder>(form_).query_codes(interval->first, interval->last, mask,
-                                                      cover);
+    return std::visit(
+        [&](const auto& form) {
+            if constexpr (std::is_same_v<std::decay_t<decltype(form)>, BitMapBTree>)
+                return Bitmap();  // answered above
+            else
+                return form.query_codes(interval->first, interval->last, mask, cover);
+        },
+        form_);
 }
 
 IdsOfRange OrderedNumbers::list_range(const Bound& lower, const Bound& upper,
@@ -136,7 +160,14 @@ std::vector<uint32_t> OrderedNumbers::sorted_ids(const Bitmap& selection,
     if (const auto* tree = std::get_if<BitMapBTree>(&form_))
         return tree->sorted_ids(selection, limit, reverse, offset, cover);
     size_t cap = limit.value_or(std::numeric_limits<size_t>::max());
-    return std::get<ValueSetOrder>(form_).sorted_ids(selection, cap, reverse, offset, cover);
+    return std::visit(
+        [&](const auto& form) {
+            if constexpr (std::is_same_v<std::decay_t<decltype(form)>, BitMapBTree>)
+                return std::vector<uint32_t>();  // answered above
+            else
+                return form.sorted_ids(selection, cap, reverse, offset, cover);
+        },
+        form_);
 }
 
 std::optional<CompositeKey128> OrderedNumbers::min_entry(const Bitmap& selection) const {
@@ -155,8 +186,7 @@ size_t OrderedNumbers::memory_usage() const {
     return std::visit([](const auto& form) { return form.memory_usage(); }, form_);
 }
 
-bool OrderedNumbers::wants_value_sets(size_t distinct_or_groups) const {
-    size_t entries = size();
+bool OrderedNumbers::wants_value_sets(size_t distinct_or_groups, size_t entries) const {
     if (holds_value_sets())
         return entries >= kMinSetEntries / 2 && distinct_or_groups * kLeaveRepeats <= entries;
     return entries >= kMinSetEntries && distinct_or_groups * kEnterRepeats <= entries;
@@ -171,9 +201,11 @@ bool OrderedNumbers::count_due(size_t changes) {
 }
 
 void OrderedNumbers::after_change(size_t changes) {
-    if (const auto* sets = std::get_if<ValueSetOrder>(&form_)) {
-        if (!wants_value_sets(sets->distinct()) ||
-            (count_due(changes) && !wants_value_sets(sets->groups())))
+    if (holds_value_sets()) {
+        // Shared sets are the exact map's whatever their form: only own sets
+        // pay for their groups.
+        if (!wants_value_sets(set_count(false)) ||
+            (count_due(changes) && !holds_shared_sets() && !wants_value_sets(set_count(true))))
             convert_to_tree();
         return;
     }
@@ -214,12 +246,55 @@ void OrderedNumbers::convert_to_tree() {
     changes_since_count_ = 0;
 }
 
+bool OrderedNumbers::take_shared(const ExactMap& exact, SharedValueOrder::Codes codes,
+                                 std::vector<SharedValueOrder::OwnSet> own) {
+    SharedValueOrder shared(exact, std::move(codes), std::move(own));
+    if (!wants_value_sets(shared.distinct(), shared.size()))
+        return false;
+    form_ = std::move(shared);
+    changes_since_count_ = 0;
+    return true;
+}
+
+void OrderedNumbers::unshare() {
+    if (!holds_shared_sets())
+        return;
+    std::vector<CompositeKey128> all = entries();
+    ValueSetOrder sets;
+    sets.insert_sorted(all);
+    form_ = std::move(sets);
+}
+
+SharedValueOrder::Listing OrderedNumbers::prepare_shared_add(Key128 code, int64_t hash) {
+    return std::get<SharedValueOrder>(form_).prepare_add(code, hash);
+}
+
+void OrderedNumbers::shared_added(Key128 code, int64_t hash, uint32_t id,
+                                  SharedValueOrder::Listing how) {
+    std::get<SharedValueOrder>(form_).added(code, hash, id, how);
+    after_change();
+}
+
+void OrderedNumbers::shared_removed(Key128 code, uint32_t id, bool key_emptied) {
+    std::get<SharedValueOrder>(form_).removed(code, id, key_emptied);
+    after_change();
+}
+
+size_t OrderedNumbers::set_count(bool groups) const {
+    return std::visit(
+        [&](const auto& form) -> size_t {
+            if constexpr (std::is_same_v<std::decay_t<decltype(form)>, BitMapBTree>)
+                return 0;
+            else
+                return groups ? form.groups() : form.distinct();
+        },
+        form_);
+}
+
 void OrderedNumbers::validate() const {
     std::visit([](const auto& form) { form.validate(); }, form_);
-    if (const auto* sets = std::get_if<ValueSetOrder>(&form_)) {
-        if (!wants_value_sets(sets->distinct()))
-            panic("OrderedNumbers invariant broken: value sets kept for values that rarely repeat");
-    }
+    if (holds_value_sets() && !wants_value_sets(set_count(false)))
+        panic("OrderedNumbers invariant broken: value sets kept for values that rarely repeat");
 }
 
 }  // namespace vorlane

@@ -24,6 +24,11 @@
 // once the entries changed by half since the last count, which costs each
 // change a constant share of a pass.
 //
+// A third form, `SharedValueOrder`, is the value-set form whose sets are the
+// exact map's (see there): its owner (`QueryMap`) takes it with `share` and
+// changes it through `shared_added` and `shared_removed` only, and gives it up
+// with `unshare` before anything else changes the entries.
+//
 // No lock of its own; its owner serialises writers against readers.
 #include <cstddef>
 #include <cstdint>
@@ -35,6 +40,7 @@
 
 #include "engine/bitmap.hpp"
 #include "engine/ranged_b_tree.hpp"
+#include "engine/shared_value_order.hpp"
 #include "engine/value_set_order.hpp"
 
 namespace vorlane {
@@ -83,8 +89,30 @@ class OrderedNumbers {
     size_t size() const;
     bool empty() const { return size() == 0; }
     size_t memory_usage() const;
-    // Whether the entries are held as one set per value.
-    bool holds_value_sets() const { return std::holds_alternative<ValueSetOrder>(form_); }
+    // Whether the entries are held as one set per value, own or shared.
+    bool holds_value_sets() const { return !std::holds_alternative<BitMapBTree>(form_); }
+    // Whether the sets are the exact map's.
+    bool holds_shared_sets() const { return std::holds_alternative<SharedValueOrder>(form_); }
+    const SharedValueOrder& shared() const { return std::get<SharedValueOrder>(form_); }
+
+    // Takes the exact map's sets as the value sets, when values repeat enough
+    // for one set per value (counted by distinct values: shared sets cost no
+    // container of their own): `codes` names, for each value, the key of
+    // `exact` whose set holds exactly the value's ids, and every non-empty set
+    // of `exact` is named (see `SharedValueOrder`). False, with nothing
+    // changed, when they do not repeat enough.
+    bool take_shared(const ExactMap& exact, SharedValueOrder::Codes codes,
+                     std::vector<SharedValueOrder::OwnSet> own);
+    // Shared sets become own sets again, copied from the exact map; any other
+    // form stays as it is.
+    void unshare();
+    // The shared form's changes (see `SharedValueOrder`): before the exact
+    // map's set of `hash` may gain an id for the value of `code`; after it
+    // did; after the value lost `id` with its key (`key_emptied` when the
+    // key's set is empty).
+    SharedValueOrder::Listing prepare_shared_add(Key128 code, int64_t hash);
+    void shared_added(Key128 code, int64_t hash, uint32_t id, SharedValueOrder::Listing how);
+    void shared_removed(Key128 code, uint32_t id, bool key_emptied);
     // Calls `f(CompositeKey128)` for every entry in ascending key order.
     template <typename F>
     void for_each_entry(F&& f) const {
@@ -108,13 +136,22 @@ class OrderedNumbers {
     // The form the content calls for, from the current one, given its
     // distinct values or its groups (a group count passes the test only
     // where the distinct count does).
-    bool wants_value_sets(size_t distinct_or_groups) const;
+    bool wants_value_sets(size_t distinct_or_groups) const {
+        return wants_value_sets(distinct_or_groups, size());
+    }
+    bool wants_value_sets(size_t distinct_or_groups, size_t entries) const;
     void convert_to_value_sets();
     void convert_to_tree();
     size_t tree_groups() const;
+    // Of a value-set form: its distinct values, or its groups when `groups`.
+    size_t set_count(bool groups) const;
     std::vector<CompositeKey128> entries() const;
 
-    std::variant<BitMapBTree, ValueSetOrder> form_;
+    // The form that `insert`, `remove` and `move` change: not the shared one.
+    BitMapBTree* tree_form();
+    ValueSetOrder* own_sets();
+
+    std::variant<BitMapBTree, ValueSetOrder, SharedValueOrder> form_;
     size_t changes_since_count_ = 0;
 };
 

@@ -122,7 +122,8 @@ void sum_tree(const BitMapBTree& tree, const Bitmap& selection, UniverseCover co
 }
 
 // One set per value: each counted against the selection.
-void sum_sets(const ValueSetOrder& sets, const Bitmap& selection, UniverseCover cover,
+template <typename Sets>
+void sum_sets(const Sets& sets, const Bitmap& selection, UniverseCover cover,
               OrderedTotal& total) {
     sets.for_each_set([&](Key128 code, const Bitmap& ids) {
         add_value(total, code,

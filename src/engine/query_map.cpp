@@ -1,6 +1,10 @@
 #include "engine/query_map.hpp"
 
+#include <absl/container/flat_hash_set.h>
+
 #include <algorithm>
+#include <map>
+#include <set>
 
 #include "engine/panic.hpp"
 #include "engine/prefetch.hpp"
@@ -33,13 +37,66 @@ bool QueryMap::insert_exact(const ValueKey& value, uint32_t id) {
 }
 
 void QueryMap::insert(const ValueKey& value, uint32_t id) {
+    if (tree_.holds_shared_sets()) {
+        insert_shared(value, id);
+        return;
+    }
     if (!insert_exact(value, id))
         return;
     if (auto number = value.numeric())
         tree_.insert(*number, id);
 }
 
+void QueryMap::insert_shared(const ValueKey& value, uint32_t id) {
+    using Listing = SharedValueOrder::Listing;
+    std::optional<NumericValue> number = value.numeric();
+    Key128 code = number ? encode_value96(*number) : 0;
+    Listing how = number ? tree_.prepare_shared_add(code, value.hash) : Listing::Refused;
+    if (how == Listing::Refused) {
+        tree_.unshare();
+        insert(value, id);
+        return;
+    }
+    if (insert_exact(value, id))
+        tree_.shared_added(code, value.hash, id, how);
+}
+
+void QueryMap::remove_shared(const ValueKey& value, uint32_t id, bool prune) {
+    std::optional<NumericValue> number = value.numeric();
+    std::optional<Key128> code;
+    if (number)
+        code = encode_value96(*number);
+    auto entry = exact_.find(value.hash);
+    bool in_set = entry != exact_.end() && entry->second.contains(id);
+    if (code && tree_.shared().lists_alike(*code, value.hash, id, in_set)) {
+        if (!in_set)
+            return;
+        entry->second.remove(id);
+        bool emptied = entry->second.is_empty();
+        tree_.shared_removed(*code, id, emptied);
+        if (emptied && prune)
+            erase_value(exact_, entry);
+        return;
+    }
+    if (!in_set && !(code && tree_.contains(*number, id))) {
+        // Nothing listed changes: at most an emptied key is pruned.
+        if (prune && entry != exact_.end() && entry->second.is_empty())
+            erase_value(exact_, entry);
+        return;
+    }
+    // A removal under another value than the id's (by hash or by code).
+    tree_.unshare();
+    if (prune)
+        remove_and_prune(value, id);
+    else
+        remove_id(value, id);
+}
+
 void QueryMap::remove_and_prune(const ValueKey& value, uint32_t id) {
+    if (tree_.holds_shared_sets()) {
+        remove_shared(value, id, true);
+        return;
+    }
     remove_exact(value, id);
     if (auto number = value.numeric())
         tree_.remove(*number, id);
@@ -55,6 +112,11 @@ void QueryMap::remove_exact(const ValueKey& value, uint32_t id) {
 }
 
 void QueryMap::replace(const ValueKey& old_value, const ValueKey& new_value, uint32_t id) {
+    if (tree_.holds_shared_sets()) {
+        remove_and_prune(old_value, id);
+        insert(new_value, id);
+        return;
+    }
     // In a large map both slots and the tree's routes are cold, and none of
     // them depends on another: they are all requested before any is used.
     exact_.prefetch(old_value.hash);
@@ -240,8 +302,78 @@ BulkVector<CompositeKey128> QueryMapBatch::tree_entries(std::span<const uint32_t
     return entries;
 }
 
+bool QueryMapBatch::add_group_codes(std::span<const uint32_t> groups,
+                                    SharedValueOrder::Codes& codes,
+                                    std::vector<SharedValueOrder::OwnSet>& own) const {
+    // Keys that list several numbers are taken only into an empty map.
+    bool fresh = codes.empty();
+    absl::flat_hash_set<int64_t> named;
+    for (const auto& [code, hash] : codes)
+        named.insert(hash);
+    std::set<Key128> own_codes;
+    for (size_t g = 0; g + 1 < groups.size(); ++g) {
+        std::span<const Pair> group(pairs_.data() + groups[g], groups[g + 1] - groups[g]);
+        int64_t hash = group.front().hash;
+        Key128 code = group.front().code();
+        bool merged = false;
+        for (const Pair& pair : group) {
+            if (pair.code() == kNoCode)
+                return false;
+            merged |= pair.code() != code;
+        }
+        if (own_codes.contains(code))
+            return false;
+        if (merged) {
+            if (!fresh || !named.insert(hash).second || !add_merged_key(group, codes, own_codes, own))
+                return false;
+            continue;
+        }
+        auto listed = codes.find(code);
+        if (listed != codes.end() ? listed->second != hash : !named.insert(hash).second)
+            return false;
+        codes.emplace(code, hash);
+    }
+    return true;
+}
+
+bool QueryMapBatch::add_merged_key(std::span<const Pair> group,
+                                   const SharedValueOrder::Codes& codes,
+                                   std::set<Key128>& own_codes,
+                                   std::vector<SharedValueOrder::OwnSet>& own) {
+    std::map<Key128, std::vector<uint32_t>> ids_by_code;
+    for (size_t j = 0; j < group.size(); ++j) {
+        // Ids ascend: one id under two numbers would stay under the first.
+        if (j > 0 && group[j].id == group[j - 1].id) {
+            if (group[j].code() != group[j - 1].code())
+                return false;
+            continue;
+        }
+        ids_by_code[group[j].code()].push_back(group[j].id);
+    }
+    for (const auto& [code, ids] : ids_by_code) {
+        if (codes.contains(code) || !own_codes.insert(code).second)
+            return false;
+        own.push_back({code, group.front().hash, Bitmap::of_unsorted(ids)});
+    }
+    return true;
+}
+
 void QueryMapBatch::finish() {
+    // The tree may keep (or, in an empty map, take) the exact map's sets as
+    // its value sets when each key of the pairs holds one number, found under
+    // no other key: every pair then adds its id to both alike, or to neither
+    // when the set holds it already.
+    std::optional<SharedValueOrder::Codes> codes;
+    if (map_->tree_.holds_shared_sets())
+        codes = map_->tree_.shared().codes();
+    else if (map_->is_empty())
+        codes.emplace();
+    std::vector<SharedValueOrder::OwnSet> own;
     BulkVector<uint32_t> groups = group_by_value();
+    if (codes && !add_group_codes(groups, *codes, own))
+        codes.reset();
+    if (!codes)
+        map_->tree_.unshare();  // before the sets change
     QueryMap::ExactMap& exact = map_->exact_;
     exact.reserve(exact.size() + groups.size() - 1);
     BulkVector<uint32_t> ids;
@@ -250,12 +382,21 @@ void QueryMapBatch::finish() {
             exact.prefetch(pairs_[groups[g + kAhead]].hash);
         add_group(std::span<Pair>(pairs_).subspan(groups[g], groups[g + 1] - groups[g]), ids);
     }
+    if (codes && map_->tree_.take_shared(exact, std::move(*codes), std::move(own))) {
+        pairs_ = {};
+        return;
+    }
+    map_->tree_.unshare();
     BulkVector<CompositeKey128> entries = tree_entries(groups);
     pairs_ = {};
     map_->tree_.insert_sorted(entries);
 }
 
 void QueryMap::remove_id(const ValueKey& value, uint32_t id) {
+    if (tree_.holds_shared_sets()) {
+        remove_shared(value, id, false);
+        return;
+    }
     auto entry = exact_.find(value.hash);
     if (entry != exact_.end())
         entry->second.remove(id);
@@ -275,6 +416,7 @@ void QueryMap::check_prune(const ValueKey& value) {
 }
 
 void QueryMap::merge(const QueryMap& other) {
+    tree_.unshare();
     Bitmap listed;  // every id of the other's value sets
     for (const auto& [hash, ids] : other.exact_) {
         ids.or_into(listed);
@@ -296,6 +438,19 @@ void QueryMap::merge(const QueryMap& other) {
             entries.push_back(entry);
     });
     tree_.insert_sorted(entries);
+}
+
+void QueryMap::narrow_value_sets(const HybridSet& matching) {
+    tree_.unshare();
+    for (auto& [value, ids] : exact_)
+        ids.and_inplace(matching);
+}
+
+void QueryMap::unlist_from_set(const ValueKey& value, uint32_t id) {
+    tree_.unshare();
+    auto entry = exact_.find(value.hash);
+    if (entry != exact_.end())
+        entry->second.remove(id);
 }
 
 const HybridSet* QueryMap::find(const ValueKey& value) const {

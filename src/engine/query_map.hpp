@@ -11,10 +11,22 @@
 // whose inserted value was an Int or a Float (an in-place reduction may
 // narrow the exact map and leave the tree as it was); after `check_prune` of
 // a value, its entry is gone if its set was empty.
+//
+// Where numbers repeat, the tree holds one set of ids per value. When every
+// such value is one exact-map key and every key one such value, those sets
+// are the exact map's, kept once (the tree's shared form, see
+// `SharedValueOrder`). A bulk addition into an empty map takes that form
+// when its pairs show the correspondence (and keeps it in a shared map that
+// its pairs keep it in), values repeating enough; a value then costs only
+// its code. Any
+// change that would break it (a key merged by hash with another number or
+// with a non-number, a NaN under a second key, a removal under another
+// value, a reduction, a merge) first gives the tree its own sets again.
 
 #include <array>
 #include <cstdint>
 #include <optional>
+#include <set>
 #include <span>
 #include <vector>
 
@@ -28,6 +40,11 @@ namespace vorlane {
 
 class QueryMap {
   public:
+    QueryMap() = default;
+    // The tree may read the exact map's sets: a map stays where it was made.
+    QueryMap(const QueryMap&) = delete;
+    QueryMap& operator=(const QueryMap&) = delete;
+
     // Keyed by the stored hash alone: it alone decides key equality, and the
     // numbers live in the tree. (One map slot per distinct value, so a high
     // cardinality attribute such as a size pays this per object.)
@@ -54,13 +71,17 @@ class QueryMap {
     void check_prune(const ValueKey& value);
     // Makes this map the union of itself and `other`.
     void merge(const QueryMap& other);
+    // Narrows every value set to `matching`; the tree keeps every entry.
+    void narrow_value_sets(const HybridSet& matching);
+    // Takes `id` out of the value's set alone, leaving its tree entry: as a
+    // narrowing does. The value must be listed.
+    void unlist_from_set(const ValueKey& value, uint32_t id);
 
     const HybridSet* find(const ValueKey& value) const;
     bool holds(const ValueKey& value) const { return exact_.contains(value.hash); }
     // No value left in either structure: the attribute can be forgotten.
     bool is_empty() const { return exact_.empty() && tree_.size() == 0; }
 
-    ExactMap& exact() { return exact_; }
     const ExactMap& exact() const { return exact_; }
     const OrderedNumbers& tree() const { return tree_; }
 
@@ -73,6 +94,10 @@ class QueryMap {
     void remove_exact(const ValueKey& value, uint32_t id);
     // Adds `id` to the value's set; false when the set already held it.
     bool insert_exact(const ValueKey& value, uint32_t id);
+    // `insert` and the removals on a shared tree, which either keep the
+    // exact map's sets one per value or give the tree its own sets first.
+    void insert_shared(const ValueKey& value, uint32_t id);
+    void remove_shared(const ValueKey& value, uint32_t id, bool prune);
 
     ExactMap exact_;
     OrderedNumbers tree_;
@@ -160,6 +185,15 @@ class QueryMapBatch {
     void add_group(std::span<Pair> group, BulkVector<uint32_t>& ids);
     // The tree entries of the pairs left, in key order.
     BulkVector<CompositeKey128> tree_entries(std::span<const uint32_t> groups) const;
+    // Adds to `codes` (value code -> stored hash) the code of each group (a
+    // key's pairs): false when a key holds a non-number or two numbers, or
+    // one number or key would be named twice.
+    // Keys that list several numbers go into `own`, each number with its ids.
+    bool add_group_codes(std::span<const uint32_t> groups, SharedValueOrder::Codes& codes,
+                         std::vector<SharedValueOrder::OwnSet>& own) const;
+    static bool add_merged_key(std::span<const Pair> group, const SharedValueOrder::Codes& codes,
+                               std::set<Key128>& own_codes,
+                               std::vector<SharedValueOrder::OwnSet>& own);
 
     QueryMap* map_;
     BulkVector<Pair> pairs_;

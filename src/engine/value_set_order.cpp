@@ -6,6 +6,7 @@
 #include <string>
 
 #include "engine/panic.hpp"
+#include "engine/value_set_walk.hpp"
 
 namespace vorlane {
 
@@ -18,72 +19,11 @@ constexpr double kInfinity = std::numeric_limits<double>::infinity();
 Key128 lowest_number_code() { return encode_value96(-kInfinity); }
 Key128 highest_number_code() { return encode_value96(kInfinity); }
 
-// Ids of a set probed one by one against the selection before the walk
-// intersects the two instead: a top-k usually finds its few ids among the
-// first it probes, while a selection that misses most of a large set is
-// cheaper to meet in one intersection than in a probe per id.
-constexpr size_t kProbesPerWantedId = 4;
-constexpr size_t kMinProbes = 64;
-
 // Ids from which a new value's set is built whole, container by container,
 // rather than added one by one, which costs a container look-up and often a
 // reallocation per id (a bulk addition of repeating values makes many such
 // sets); fewer cost less added one by one than the whole build's set-up.
 constexpr size_t kMinWholeBuild = 256;
-
-// Appends to `out`, ascending, the first `wanted` ids of `set & selection`.
-void intersect_into(const Bitmap& set, const Bitmap& selection, size_t wanted,
-                    std::vector<uint32_t>& out) {
-    size_t start = out.size();
-    Bitmap::and_(set, selection).for_each_block_while([&](std::span<const uint32_t> ids) {
-        size_t room = wanted - (out.size() - start);
-        out.insert(out.end(), ids.begin(), ids.begin() + std::min(room, ids.size()));
-        return out.size() - start < wanted;
-    });
-}
-
-// Appends to `out`, ascending, the first `wanted` ids of `set`.
-void take_first(const Bitmap& set, size_t wanted, std::vector<uint32_t>& out) {
-    size_t start = out.size();
-    set.for_each_block_while([&](std::span<const uint32_t> ids) {
-        size_t room = wanted - (out.size() - start);
-        out.insert(out.end(), ids.begin(), ids.begin() + std::min(room, ids.size()));
-        return out.size() - start < wanted;
-    });
-}
-
-// Appends to `out`, ascending, at most `wanted` ids of `set` that
-// `selection` holds.
-void take_selected(const Bitmap& set, const Bitmap& selection, size_t wanted,
-                   std::vector<uint32_t>& out) {
-    size_t start = out.size();
-    size_t budget = wanted > set.cardinality() / kProbesPerWantedId
-                        ? set.cardinality()
-                        : std::max(kMinProbes, wanted * kProbesPerWantedId);
-    if (budget >= set.cardinality()) {
-        intersect_into(set, selection, wanted, out);
-        return;
-    }
-    // Small reads: a top-k usually needs only the first few ids.
-    constexpr uint32_t kProbeBlock = 32;
-    bool exhausted = true;
-    set.for_each_block_while<kProbeBlock>([&](std::span<const uint32_t> ids) {
-        for (uint32_t id : ids) {
-            if (out.size() - start == wanted || budget-- == 0) {
-                exhausted = false;
-                return false;
-            }
-            if (selection.contains(id))
-                out.push_back(id);
-        }
-        return true;
-    });
-    if (out.size() - start == wanted || exhausted)
-        return;
-    // The probes ran out first: intersect, then take from the start again.
-    out.resize(start);
-    intersect_into(set, selection, wanted, out);
-}
 
 void check(bool ok, const char* what) {
     if (!ok)
@@ -153,70 +93,23 @@ ValueSetOrder::Sets::const_iterator ValueSetOrder::numbers_end() const {
     return sets_.upper_bound(highest_number_code());
 }
 
+BitmapRef ValueSetOrder::own_set(Sets::const_iterator value) {
+    return BitmapRef(value->second);
+}
+
 std::vector<uint32_t> ValueSetOrder::sorted_ids(const Bitmap& selection, size_t limit,
                                                 bool reverse, size_t offset,
                                                 UniverseCover cover) const {
-    std::vector<uint32_t> out;
-    if (limit == 0 || selection.is_empty())
-        return out;
-    bool whole = cover == UniverseCover::All;
-    // The first `wanted` ids of the set that the selection holds.
-    auto take = [&](const Bitmap& set, size_t wanted) {
-        if (whole)
-            take_first(set, wanted, out);
-        else
-            take_selected(set, selection, wanted, out);
-    };
-    // A set whose selected ids all lie within what is left to pass over is
-    // counted, not listed; the set where the offset ends is listed from its
-    // start and the ids before the offset dropped.
-    auto visit = [&](const Bitmap& set) {
-        if (offset > 0) {
-            uint64_t selected = whole ? set.cardinality() : set.and_cardinality(selection);
-            if (selected <= offset) {
-                offset -= selected;
-                return true;
-            }
-            size_t wanted = limit > SIZE_MAX - offset ? SIZE_MAX : limit + offset;
-            take(set, wanted);
-            out.erase(out.begin(), out.begin() + static_cast<ptrdiff_t>(offset));
-            offset = 0;
-            return out.size() < limit;
-        }
-        take(set, limit - out.size());
-        return out.size() < limit;
-    };
-    if (reverse) {
-        for (auto it = numbers_end(), begin = numbers_begin(); it != begin;)
-            if (!visit((--it)->second))
-                break;
-    } else {
-        for (auto it = numbers_begin(), end = numbers_end(); it != end; ++it)
-            if (!visit(it->second))
-                break;
-    }
-    return out;
+    return sorted_ids_of_sets(numbers_begin(), numbers_end(), own_set, selection, limit, reverse,
+                              offset, cover);
 }
 
 std::optional<CompositeKey128> ValueSetOrder::min_entry(const Bitmap& selection) const {
-    for (auto it = numbers_begin(), end = numbers_end(); it != end; ++it) {
-        std::vector<uint32_t> first;
-        take_selected(it->second, selection, 1, first);
-        if (!first.empty())
-            return CompositeKey128::from_code(it->first, first[0]);
-    }
-    return std::nullopt;
+    return first_selected_entry(numbers_begin(), numbers_end(), own_set, selection, false);
 }
 
 std::optional<CompositeKey128> ValueSetOrder::max_entry(const Bitmap& selection) const {
-    for (auto it = numbers_end(), begin = numbers_begin(); it != begin;) {
-        --it;
-        std::vector<uint32_t> first;
-        take_selected(it->second, selection, 1, first);
-        if (!first.empty())
-            return CompositeKey128::from_code(it->first, first[0]);
-    }
-    return std::nullopt;
+    return first_selected_entry(numbers_begin(), numbers_end(), own_set, selection, true);
 }
 
 size_t ValueSetOrder::groups() const {

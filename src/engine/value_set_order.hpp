@@ -22,6 +22,7 @@
 
 #include "engine/bitmap.hpp"
 #include "engine/value_order.hpp"
+#include "engine/value_set_walk.hpp"
 
 namespace vorlane {
 
@@ -79,6 +80,7 @@ class ValueSetOrder {
     // The values that are numbers (not NaN), in ascending order.
     Sets::const_iterator numbers_begin() const;
     Sets::const_iterator numbers_end() const;
+    static BitmapRef own_set(Sets::const_iterator value);
 
     Sets sets_;
     size_t size_ = 0;

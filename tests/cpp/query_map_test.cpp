@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <random>
 #include <vector>
 
@@ -77,7 +78,7 @@ TEST(QueryMap, RemovalReachesTheTreeWithoutAnExactEntry) {
     // the tree; a later removal must still take the tree entry out.
     QueryMap map;
     map.insert(int_key(5), 7);
-    map.exact().find(int_key(5).hash)->second.remove(7);
+    map.unlist_from_set(int_key(5), 7);
     map.check_prune(int_key(5));
     map.remove_id(int_key(5), 7);
     EXPECT_EQ(map.tree().size(), 0u);
@@ -102,7 +103,7 @@ TEST(QueryMap, MergeLeavesOutTreeEntriesThatReductionUnlisted) {
     QueryMap other;
     for (uint32_t id = 0; id < 10; ++id)
         other.insert(int_key(id), id);
-    other.exact().find(int_key(4).hash)->second.remove(4);  // as `reduce` narrows sets
+    other.unlist_from_set(int_key(4), 4);  // as `reduce` narrows sets
     QueryMap map;
     map.merge(other);
     EXPECT_EQ(map.tree().size(), 9u);
@@ -236,7 +237,7 @@ TEST(QueryMapReplace, DropsATreeEntryTheExactMapNoLongerLists) {
     QueryMap map;
     map.insert(int_key(5), 7);
     map.insert(int_key(6), 8);
-    map.exact().find(int_key(5).hash)->second.remove(7);  // as an in-place reduction leaves it
+    map.unlist_from_set(int_key(5), 7);  // as an in-place reduction leaves it
     map.check_prune(int_key(5));
     map.replace(int_key(5), int_key(9), 7);
     EXPECT_EQ(range_ids(map, Bound::included(int64_t{5}), Bound::included(int64_t{5})),
@@ -330,6 +331,177 @@ TEST(RemovalPrefetch, ChangesNothing) {
         expect_same(prefetched[m], plain[m]);
         prefetched[m].validate();
     }
+}
+
+// ---------------------------------------------------------------------------
+// Value sets shared between the tree and the exact map.
+
+// Ids 0 .. count-1 under 30 repeating ints: -2 (whose hash -1 shares) and
+// 0 to 27, with -1 too when `merged`; added in one batch.
+constexpr uint32_t kSharedIds = 6000;
+ValueKey repeating(uint32_t id, bool merged = false) {
+    int64_t k = id % 30;
+    return int_key(k == 1 && !merged ? -2 : k - 2);
+}
+
+void fill_batched(QueryMap& map, bool merged = false) {
+    QueryMapBatch batch(map);
+    for (uint32_t id = 0; id < kSharedIds; ++id)
+        batch.insert(repeating(id, merged), id);
+    batch.finish();
+}
+
+void fill_one_by_one(QueryMap& map, bool merged = false) {
+    for (uint32_t id = 0; id < kSharedIds; ++id)
+        map.insert(repeating(id, merged), id);
+}
+
+// Both maps list the same and answer every ordered question alike.
+void expect_same_answers(const QueryMap& a, const QueryMap& b) {
+    a.validate();
+    b.validate();
+    expect_same(a, b);
+    Bitmap all = all_ids(), some;
+    for (uint32_t id = 0; id < 2 * kSharedIds; id += 3)
+        some.add(id);
+    for (const Bitmap* selection : {&all, &some}) {
+        for (bool reverse : {false, true}) {
+            for (size_t offset : {size_t{0}, size_t{250}})
+                EXPECT_EQ(a.tree().sorted_ids(*selection, 400, reverse, offset),
+                          b.tree().sorted_ids(*selection, 400, reverse, offset));
+        }
+        EXPECT_EQ(a.tree().min_entry(*selection), b.tree().min_entry(*selection));
+        EXPECT_EQ(a.tree().max_entry(*selection), b.tree().max_entry(*selection));
+        auto range = [&](const QueryMap& map) {
+            return map.tree()
+                .query_range(Bound::included(int64_t{-2}), Bound::excluded(9.5), *selection)
+                .to_vector();
+        };
+        EXPECT_EQ(range(a), range(b));
+    }
+}
+
+TEST(SharedSets, ABulkAdditionOfRepeatingNumbersSharesTheExactMapsSets) {
+    // With -1 and -2 under one key, each keeps a set of its own.
+    for (bool merged : {false, true}) {
+        QueryMap shared, model;
+        fill_batched(shared, merged);
+        fill_one_by_one(model, merged);
+        EXPECT_TRUE(shared.tree().holds_shared_sets());
+        EXPECT_FALSE(model.tree().holds_shared_sets());
+        EXPECT_LT(shared.memory_usage(), model.memory_usage());
+        expect_same_answers(shared, model);
+    }
+}
+
+TEST(SharedSets, KeysMergedByHashKeepOwnSetsForTheirNumbers) {
+    // Merged in the batch (-1 with -2), or later (-1.0 under the key of 1.0's
+    // int, a float code of its own, as 2**61 hashes as 1 does).
+    for (bool merged : {false, true}) {
+        QueryMap shared, model;
+        fill_batched(shared, merged);
+        fill_one_by_one(model, merged);
+        auto both = [&](auto&& change) {
+            change(shared);
+            change(model);
+        };
+        both([](QueryMap& m) { m.insert(ValueKey::of_float(3, 0.5), 7000); });
+        both([](QueryMap& m) { m.insert(int_key(-1), 7001); });
+        both([](QueryMap& m) { m.insert(ValueKey::of_float(3, 0.5), 7002); });
+        EXPECT_TRUE(shared.tree().holds_shared_sets());
+        expect_same_answers(shared, model);
+        // Removals from each number of a merged key, down to none.
+        for (uint32_t id = 0; id < kSharedIds; ++id) {
+            if (id % 30 <= 5)
+                both([&](QueryMap& m) { m.remove_and_prune(repeating(id, merged), id); });
+        }
+        both([](QueryMap& m) { m.remove_and_prune(ValueKey::of_float(3, 0.5), 7000); });
+        EXPECT_TRUE(shared.tree().holds_shared_sets());
+        expect_same_answers(shared, model);
+        both([](QueryMap& m) { m.remove_and_prune(ValueKey::of_float(3, 0.5), 7002); });
+        both([](QueryMap& m) { m.remove_and_prune(int_key(-1), 7001); });
+        EXPECT_TRUE(shared.tree().holds_shared_sets());
+        expect_same_answers(shared, model);
+    }
+}
+
+TEST(SharedSets, ChangesThatWouldMakeThemDifferTakeOwnSetsFirst) {
+    Bitmap half;
+    for (uint32_t id = 0; id < kSharedIds; id += 2)
+        half.add(id);
+    HybridSet matching = HybridSet::from_bitmap(half.copy());
+    QueryMap other;
+    other.insert(int_key(3), 9000);
+    std::vector<std::pair<const char*, std::function<void(QueryMap&)>>> changes = {
+        {"non-number under a number's key", [](QueryMap& m) { m.insert(str_key(5), 7000); }},
+        {"non-number", [](QueryMap& m) { m.insert(str_key(123456), 7000); }},
+        // A second key for one value, as NaNs have.
+        {"second key", [](QueryMap& m) { m.insert(ValueKey::of_float(999999, 5.0), 7000); }},
+        {"reduction", [&](QueryMap& m) { m.narrow_value_sets(matching); }},
+        {"unlisted", [](QueryMap& m) { m.unlist_from_set(int_key(4), 6); }},
+        // Id 0 holds -2; removing it under -1 empties the key, not the value.
+        {"removal under another value", [](QueryMap& m) { m.remove_and_prune(int_key(-1), 0); }},
+        {"merge", [&](QueryMap& m) { m.merge(other); }},
+        {"batch",
+         [](QueryMap& m) {
+             QueryMapBatch batch(m);
+             batch.insert(int_key(7), 7001);
+             batch.insert(str_key(7), 7002);
+             batch.finish();
+         }},
+    };
+    for (auto& [what, change] : changes) {
+        SCOPED_TRACE(what);
+        QueryMap shared, model;
+        fill_batched(shared);
+        fill_one_by_one(model);
+        ASSERT_TRUE(shared.tree().holds_shared_sets());
+        change(shared);
+        change(model);
+        EXPECT_FALSE(shared.tree().holds_shared_sets());
+        expect_same_answers(shared, model);
+    }
+}
+
+TEST(SharedSets, ChangesThatKeepThemAlikeKeepSharingUntilValuesStopRepeating) {
+    QueryMap shared, model;
+    fill_batched(shared);
+    fill_one_by_one(model);
+    std::mt19937 rng(7);
+    auto both = [&](auto&& change) {
+        change(shared);
+        change(model);
+    };
+    // Moves between values old and new, removals and a consistent batch.
+    for (uint32_t id = 0; id < kSharedIds; id += 5) {
+        ValueKey to = int_key(static_cast<int64_t>(rng() % 40));
+        both([&](QueryMap& m) { m.replace(repeating(id), to, id); });
+        both([&](QueryMap& m) { m.replace(to, repeating(id), id); });
+    }
+    for (uint32_t id = 1; id < kSharedIds; id += 7)
+        both([&](QueryMap& m) { m.remove_and_prune(repeating(id), id); });
+    for (uint32_t id = 3; id < kSharedIds; id += 11) {
+        both([&](QueryMap& m) {
+            m.remove_id(repeating(id), id);
+            m.check_prune(repeating(id));
+            m.insert(ValueKey::of_float(1000, 1000.0), id);
+        });
+    }
+    both([&](QueryMap& m) {
+        QueryMapBatch batch(m);
+        for (uint32_t id = kSharedIds; id < kSharedIds + 500; ++id)
+            batch.insert(int_key(id % 3 + 50), id);
+        batch.finish();
+    });
+    EXPECT_TRUE(shared.tree().holds_shared_sets());
+    expect_same_answers(shared, model);
+    // Values that no longer repeat: the tree takes its entries back.
+    for (uint32_t id = 0; id < kSharedIds; ++id) {
+        if (shared.tree().contains(*repeating(id).numeric(), id))
+            both([&](QueryMap& m) { m.replace(repeating(id), int_key(100000 + id), id); });
+    }
+    EXPECT_FALSE(shared.tree().holds_value_sets());
+    expect_same_answers(shared, model);
 }
 
 }  // namespace

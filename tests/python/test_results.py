@@ -373,3 +373,49 @@ def test_arrow_parts_read_on_threads_join_as_one_reading():
     objs[n - 3].label = (1,)
     with pytest.raises(TypeError, match="'label' holds a value of type 'tuple'"):
         index.to_arrow("label")
+
+
+def test_ordered_sets_shared_with_equality_sets_answer_as_unshared_ones():
+    # A bulk addition of repeating numbers lets the order share the equality
+    # sets; objects added one by one keep their own. Both must answer alike
+    # through merged keys (-1 and -2; 2**61 and 1), a non-number, a
+    # reduction, a pickle and a union.
+    import pickle
+
+    rng = random.Random(5)
+    pool = list(range(25)) + [-1, -2, 0.0, -0.0, 2.5, math.inf, -math.inf, NAN]
+    objs = [Indexable(size=rng.choice(pool), kind=i % 3) for i in range(3000)]
+    bulk, single = Index(), Index()
+    bulk.add_object_many(objs)
+    for o in objs:
+        single.add_object(o)
+
+    def check(a, b):
+        for lo, hi in ((-2, 3), (0, 0), (-math.inf, math.inf), (2, 2**62)):
+            query = Q.bt("size", lo, hi)
+            assert a.reduced_query(query).collect() == b.reduced_query(query).collect(), (lo, hi)
+        for v in (-1, -2, 1, 0, 2**61, "x"):
+            assert a.get_by_attribute(size=v) == b.get_by_attribute(size=v), v
+        for reverse in (False, True):
+            for offset in (0, 150):
+                got = a.collect_sorted("size", limit=200, reverse=reverse, offset=offset)
+                assert got == b.collect_sorted("size", limit=200, reverse=reverse, offset=offset)
+        check_pages(a)
+
+    check(bulk, single)
+    for o in rng.sample(objs, 300):
+        o.size = rng.choice(pool + [2**61, 26.5])
+    check(bulk, single)
+    pickled = pickle.loads(pickle.dumps(bulk))
+    assert len(pickled.collect()) == len(bulk.collect())
+    check_pages(pickled)
+    for scope in (bulk, single):
+        scope.reduce(kind=[0, 1])
+    check(bulk, single)
+    part = Index()
+    part.add_object_many(objs[:1500])
+    for scope in (bulk, single):
+        scope.union_with(part)
+    check(bulk, single)
+    objs[7].size = "x"
+    check(bulk, single)
