@@ -1,6 +1,10 @@
 #include "engine/query_map.hpp"
 
 #include <algorithm>
+#include <array>
+#include <bit>
+#include <memory>
+#include <vector>
 
 #include "engine/panic.hpp"
 #include "engine/prefetch.hpp"
@@ -120,13 +124,6 @@ void RemovalPrefetch::run() {
     Bitmap::prefetch_update(std::span<const Bitmap* const>(bitmaps.data(), count), id_);
 }
 
-QueryMapBatch::Pair QueryMapBatch::Pair::of(const ValueKey& value, uint32_t id) {
-    Pair pair{value.hash, 0, 0, id};
-    std::optional<NumericValue> number = value.numeric();
-    pair.set_code(number ? encode_value96(*number) : kNoCode);
-    return pair;
-}
-
 void QueryMapBatch::append(Pairs&& pairs) {
     if (pairs_.empty()) {
         pairs_ = std::move(pairs);
@@ -147,9 +144,93 @@ uint32_t folded(int64_t hash) {
     return static_cast<uint32_t>(h) ^ static_cast<uint32_t>(h >> 32);
 }
 
+// Grouping through a small table, for batches of few distinct values (kinds,
+// flags, small counts): a pass to number the values and one to place each
+// pair, where the radix sort takes up to three passes over every pair.
+class FewValues {
+  public:
+    // Above this many distinct values the batch is radix-sorted instead; the
+    // table stays within the first cache levels.
+    static constexpr size_t kMaxValues = 1024;
+
+    // Numbers the values of `pairs`, in order of `folded` hash then hash:
+    // the order the radix sort would give their groups. False, with nothing
+    // changed, when there are more than `kMaxValues`.
+    bool number(std::span<const QueryMapBatch::Pair> pairs) {
+        value_of_.resize(pairs.size());
+        for (size_t i = 0; i < pairs.size(); ++i) {
+            size_t slot = find(pairs[i].hash);
+            if (numbers_[slot] == 0) {
+                if (hashes_.size() == kMaxValues)
+                    return false;
+                keys_[slot] = pairs[i].hash;
+                hashes_.push_back(pairs[i].hash);
+                numbers_[slot] = static_cast<uint16_t>(hashes_.size());
+            }
+            value_of_[i] = static_cast<uint16_t>(numbers_[slot] - 1);
+        }
+        std::vector<uint16_t> order(hashes_.size());
+        for (size_t v = 0; v < order.size(); ++v)
+            order[v] = static_cast<uint16_t>(v);
+        std::sort(order.begin(), order.end(), [&](uint16_t a, uint16_t b) {
+            uint32_t fa = folded(hashes_[a]), fb = folded(hashes_[b]);
+            return fa != fb ? fa < fb : hashes_[a] < hashes_[b];
+        });
+        rank_.resize(order.size());
+        for (size_t r = 0; r < order.size(); ++r)
+            rank_[order[r]] = static_cast<uint16_t>(r);
+        return true;
+    }
+
+    // The pairs placed group by group, each group in the order given (a
+    // stable counting sort); returns where each group starts, then the end.
+    BulkVector<uint32_t> place(BulkVector<QueryMapBatch::Pair>& pairs) const {
+        BulkVector<uint32_t> starts(rank_.size() + 1, 0);
+        for (uint16_t v : value_of_)
+            ++starts[rank_[v] + 1];
+        for (size_t r = 1; r < starts.size(); ++r)
+            starts[r] += starts[r - 1];
+        BulkVector<uint32_t> next(starts.begin(), starts.end() - 1);
+        BulkVector<QueryMapBatch::Pair> placed(pairs.size());
+        for (size_t i = 0; i < pairs.size(); ++i)
+            placed[next[rank_[value_of_[i]]]++] = pairs[i];
+        pairs.swap(placed);
+        return starts;
+    }
+
+  private:
+    static constexpr size_t kSlots = 4 * kMaxValues;  // a power of two, at most a quarter full
+
+    size_t find(int64_t hash) const {
+        constexpr uint64_t kMultiplier = 0x9E3779B97F4A7C15ULL;
+        constexpr int kSlotBits = std::countr_zero(kSlots);
+        size_t slot = static_cast<size_t>((static_cast<uint64_t>(hash) * kMultiplier) >> (64 - kSlotBits));
+        while (numbers_[slot] != 0 && keys_[slot] != hash)
+            slot = (slot + 1) & (kSlots - 1);
+        return slot;
+    }
+
+    std::array<int64_t, kSlots> keys_{};
+    std::array<uint16_t, kSlots> numbers_{};  // 0: free; else the value's number + 1
+    std::vector<int64_t> hashes_;             // by number
+    std::vector<uint16_t> rank_;              // by number: its group's place
+    BulkVector<uint16_t> value_of_;           // by pair: its value's number
+};
+
 }  // namespace
 
 BulkVector<uint32_t> QueryMapBatch::group_by_value() {
+    if (auto few = std::make_unique<FewValues>(); few->number(pairs_)) {
+        BulkVector<uint32_t> groups = few->place(pairs_);
+        // Each group holds one hash; its ids ascend unless the objects came
+        // out of id order.
+        for (size_t g = 0; g + 1 < groups.size(); ++g) {
+            auto first = pairs_.begin() + groups[g], last = pairs_.begin() + groups[g + 1];
+            if (!std::is_sorted(first, last, [](const Pair& a, const Pair& b) { return a.id < b.id; }))
+                std::sort(first, last, [](const Pair& a, const Pair& b) { return a.id < b.id; });
+        }
+        return groups;
+    }
     sort_by_key32(pairs_, [](const Pair& p) { return folded(p.hash); });
     // A run of one folded key holds one hash, ids ascending (the sort is
     // stable and objects come in id order), unless hashes collide in the
@@ -176,7 +257,7 @@ BulkVector<uint32_t> QueryMapBatch::group_by_value() {
     return groups;
 }
 
-void QueryMapBatch::add_group(std::span<Pair> group, BulkVector<uint32_t>& ids) {
+void QueryMapBatch::add_group(std::span<Pair> group, BulkVector<uint32_t>& ids, bool fresh) {
     // Ids ascend within the group: a repeat follows its first.
     ids.clear();
     for (size_t j = 0; j < group.size(); ++j) {
@@ -184,6 +265,12 @@ void QueryMapBatch::add_group(std::span<Pair> group, BulkVector<uint32_t>& ids) 
             group[j].set_code(kDropped);
         else
             ids.push_back(group[j].id);
+    }
+    // A map empty before the batch holds none of its groups' hashes, each
+    // distinct: no probe for the key is needed.
+    if (fresh) {
+        map_->exact_.emplace_absent(group.front().hash, HybridSet::of_sorted(ids));
+        return;
     }
     auto [entry, inserted] = map_->exact_.try_emplace(group.front().hash);
     if (inserted) {
@@ -243,12 +330,14 @@ BulkVector<CompositeKey128> QueryMapBatch::tree_entries(std::span<const uint32_t
 void QueryMapBatch::finish() {
     BulkVector<uint32_t> groups = group_by_value();
     QueryMap::ExactMap& exact = map_->exact_;
+    const bool fresh = exact.empty();
     exact.reserve(exact.size() + groups.size() - 1);
     BulkVector<uint32_t> ids;
     for (size_t g = 0; g + 1 < groups.size(); ++g) {
         if (g + kAhead + 1 < groups.size())
             exact.prefetch(pairs_[groups[g + kAhead]].hash);
-        add_group(std::span<Pair>(pairs_).subspan(groups[g], groups[g + 1] - groups[g]), ids);
+        add_group(std::span<Pair>(pairs_).subspan(groups[g], groups[g + 1] - groups[g]), ids,
+                  fresh);
     }
     BulkVector<CompositeKey128> entries = tree_entries(groups);
     pairs_ = {};

@@ -132,7 +132,16 @@ class QueryMapBatch {
         uint32_t code_high;
         uint32_t id;
 
-        static Pair of(const ValueKey& value, uint32_t id);
+        static Pair of(const ValueKey& value, uint32_t id) {
+            Pair pair{value.hash, 0, 0, id};
+            if (value.kind == NativeKind::Int)
+                pair.set_code(encode_value96(NumericValue(value.int_value)));
+            else if (value.kind == NativeKind::Float)
+                pair.set_code(encode_value96(NumericValue(value.float_value)));
+            else
+                pair.set_code(kNoCode);
+            return pair;
+        }
         Key128 code() const { return (Key128{code_high} << 64) | code_low; }
         void set_code(Key128 code) {
             code_low = static_cast<uint64_t>(code);
@@ -157,7 +166,7 @@ class QueryMapBatch {
     // Sorts the pairs by hash, ids ascending within each hash; returns where
     // each hash's group starts (and, last, the end).
     BulkVector<uint32_t> group_by_value();
-    void add_group(std::span<Pair> group, BulkVector<uint32_t>& ids);
+    void add_group(std::span<Pair> group, BulkVector<uint32_t>& ids, bool fresh);
     // The tree entries of the pairs left, in key order.
     BulkVector<CompositeKey128> tree_entries(std::span<const uint32_t> groups) const;
 
