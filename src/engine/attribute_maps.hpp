@@ -133,9 +133,12 @@ class BulkAddition {
         run_tasks(workers, workers, [&](size_t w) {
             TallyOnExit counted{shares[w], tally_};
             size_t begin = count * w / workers, end = count * (w + 1) / workers;
-            // Room for the pairs of this run and of the runs after it: the
-            // first share's columns become the batches, which then take the
-            // others' pairs without growing.
+            // Room for the pairs of this run and of the runs after it (an
+            // attribute comes at most once per object), though only this
+            // run's are written: the shares' columns go into the batches
+            // as they are, one part each, and a first share's column, freed
+            // once its batch is grouped, is then large enough to serve a
+            // later batch's sort as its scratch.
             shares[w].expect(count - begin);
             for (size_t i = begin; i < end; ++i)
                 read(i, shares[w]);

@@ -4,6 +4,7 @@
 #include <array>
 #include <bit>
 #include <memory>
+#include <optional>
 #include <vector>
 
 #include "engine/panic.hpp"
@@ -129,8 +130,7 @@ void QueryMapBatch::append(Pairs&& pairs) {
         pairs_ = std::move(pairs);
         return;
     }
-    pairs_.reserve(pairs_.size() + pairs.size());
-    pairs_.insert(pairs_.end(), pairs.begin(), pairs.end());
+    parts_.push_back(std::move(pairs));
     pairs = {};
 }
 
@@ -144,6 +144,8 @@ uint32_t folded(int64_t hash) {
     return static_cast<uint32_t>(h) ^ static_cast<uint32_t>(h >> 32);
 }
 
+using PairSpan = std::span<const QueryMapBatch::Pair>;
+
 // Grouping through a small table, for batches of few distinct values (kinds,
 // flags, small counts): a pass to number the values and one to place each
 // pair, where the radix sort takes up to three passes over every pair.
@@ -156,18 +158,21 @@ class FewValues {
     // Numbers the values of `pairs`, in order of `folded` hash then hash:
     // the order the radix sort would give their groups. False, with nothing
     // changed, when there are more than `kMaxValues`.
-    bool number(std::span<const QueryMapBatch::Pair> pairs) {
-        value_of_.resize(pairs.size());
-        for (size_t i = 0; i < pairs.size(); ++i) {
-            size_t slot = find(pairs[i].hash);
-            if (numbers_[slot] == 0) {
-                if (hashes_.size() == kMaxValues)
-                    return false;
-                keys_[slot] = pairs[i].hash;
-                hashes_.push_back(pairs[i].hash);
-                numbers_[slot] = static_cast<uint16_t>(hashes_.size());
+    bool number(std::span<const PairSpan> parts) {
+        size_t i = 0;
+        for (PairSpan part : parts) {
+            value_of_.resize(value_of_.size() + part.size());
+            for (const QueryMapBatch::Pair& pair : part) {
+                size_t slot = find(pair.hash);
+                if (numbers_[slot] == 0) {
+                    if (hashes_.size() == kMaxValues)
+                        return false;
+                    keys_[slot] = pair.hash;
+                    hashes_.push_back(pair.hash);
+                    numbers_[slot] = static_cast<uint16_t>(hashes_.size());
+                }
+                value_of_[i++] = static_cast<uint16_t>(numbers_[slot] - 1);
             }
-            value_of_[i] = static_cast<uint16_t>(numbers_[slot] - 1);
         }
         std::vector<uint16_t> order(hashes_.size());
         for (size_t v = 0; v < order.size(); ++v)
@@ -184,17 +189,19 @@ class FewValues {
 
     // The pairs placed group by group, each group in the order given (a
     // stable counting sort); returns where each group starts, then the end.
-    BulkVector<uint32_t> place(BulkVector<QueryMapBatch::Pair>& pairs) const {
+    BulkVector<uint32_t> place(std::span<const PairSpan> parts, QueryMapBatch::Pairs& placed) const {
         BulkVector<uint32_t> starts(rank_.size() + 1, 0);
         for (uint16_t v : value_of_)
             ++starts[rank_[v] + 1];
         for (size_t r = 1; r < starts.size(); ++r)
             starts[r] += starts[r - 1];
         BulkVector<uint32_t> next(starts.begin(), starts.end() - 1);
-        BulkVector<QueryMapBatch::Pair> placed(pairs.size());
-        for (size_t i = 0; i < pairs.size(); ++i)
-            placed[next[rank_[value_of_[i]]]++] = pairs[i];
-        pairs.swap(placed);
+        placed.resize(value_of_.size());
+        size_t i = 0;
+        for (PairSpan part : parts) {
+            for (const QueryMapBatch::Pair& pair : part)
+                placed[next[rank_[value_of_[i++]]]++] = pair;
+        }
         return starts;
     }
 
@@ -217,21 +224,42 @@ class FewValues {
     BulkVector<uint16_t> value_of_;           // by pair: its value's number
 };
 
+// The pairs of `parts` grouped by value into `grouped` when they hold few
+// values (see `FewValues`), with where each group starts, then the end.
+std::optional<BulkVector<uint32_t>> group_few_values(std::span<const PairSpan> parts,
+                                                     QueryMapBatch::Pairs& grouped) {
+    auto few = std::make_unique<FewValues>();
+    if (!few->number(parts))
+        return std::nullopt;
+    BulkVector<uint32_t> groups = few->place(parts, grouped);
+    // Each group holds one hash; its ids ascend unless the objects came out
+    // of id order.
+    auto by_id = [](const QueryMapBatch::Pair& a, const QueryMapBatch::Pair& b) {
+        return a.id < b.id;
+    };
+    for (size_t g = 0; g + 1 < groups.size(); ++g) {
+        auto first = grouped.begin() + groups[g], last = grouped.begin() + groups[g + 1];
+        if (!std::is_sorted(first, last, by_id))
+            std::sort(first, last, by_id);
+    }
+    return groups;
+}
+
 }  // namespace
 
 BulkVector<uint32_t> QueryMapBatch::group_by_value() {
-    if (auto few = std::make_unique<FewValues>(); few->number(pairs_)) {
-        BulkVector<uint32_t> groups = few->place(pairs_);
-        // Each group holds one hash; its ids ascend unless the objects came
-        // out of id order.
-        for (size_t g = 0; g + 1 < groups.size(); ++g) {
-            auto first = pairs_.begin() + groups[g], last = pairs_.begin() + groups[g + 1];
-            if (!std::is_sorted(first, last, [](const Pair& a, const Pair& b) { return a.id < b.id; }))
-                std::sort(first, last, [](const Pair& a, const Pair& b) { return a.id < b.id; });
-        }
-        return groups;
+    std::vector<PairSpan> parts{pairs_};
+    parts.insert(parts.end(), parts_.begin(), parts_.end());
+    Pairs grouped;
+    std::optional<BulkVector<uint32_t>> few = group_few_values(parts, grouped);
+    if (!few) {
+        sort_parts_by_key32(std::span<const PairSpan>(parts), grouped,
+                            [](const Pair& p) { return folded(p.hash); });
     }
-    sort_by_key32(pairs_, [](const Pair& p) { return folded(p.hash); });
+    pairs_.swap(grouped);
+    parts_.clear();
+    if (few)
+        return std::move(*few);
     // A run of one folded key holds one hash, ids ascending (the sort is
     // stable and objects come in id order), unless hashes collide in the
     // fold or the ids came out of order: such a run is sorted here.

@@ -148,14 +148,21 @@ class QueryMapBatch {
             code_high = static_cast<uint32_t>(code >> 64);
         }
     };
-    using Pairs = BulkVector<Pair>;
+    using Pairs = UnzeroedBulkVector<Pair>;
 
     explicit QueryMapBatch(QueryMap& map) : map_(&map) {}
-    void insert(const ValueKey& value, uint32_t id) { pairs_.push_back(Pair::of(value, id)); }
+    void insert(const ValueKey& value, uint32_t id) {
+        (parts_.empty() ? pairs_ : parts_.back()).push_back(Pair::of(value, id));
+    }
     // Takes `pairs` as if inserted one by one, after those given so far.
     void append(Pairs&& pairs);
     void finish();
-    size_t size() const { return pairs_.size(); }
+    size_t size() const {
+        size_t total = pairs_.size();
+        for (const Pairs& part : parts_)
+            total += part.size();
+        return total;
+    }
 
   private:
     static constexpr Key128 kNoCode = 0;
@@ -171,7 +178,11 @@ class QueryMapBatch {
     BulkVector<CompositeKey128> tree_entries(std::span<const uint32_t> groups) const;
 
     QueryMap* map_;
-    BulkVector<Pair> pairs_;
+    Pairs pairs_;
+    // Pairs appended after `pairs_`, kept as given: grouping reads them in
+    // its first pass, where copying them onto `pairs_` would write every
+    // pair once more, to fresh pages.
+    std::vector<Pairs> parts_;
 };
 
 }  // namespace vorlane
