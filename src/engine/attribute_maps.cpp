@@ -101,7 +101,7 @@ bool union_maps(AttributeMaps& receiver, const AttributeMaps& other, const Bitma
     return true;
 }
 
-void BulkShare::add(uint32_t id, AttrName name, const ValueKey& value) {
+void BulkShare::add_to_other_column(uint32_t id, AttrName name, const ValueKey& value) {
     size_t count = columns_.size();
     for (size_t k = 0, i = next_; k < count; ++k, ++i) {
         if (i >= count)

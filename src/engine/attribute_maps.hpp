@@ -82,7 +82,17 @@ bool union_maps(AttributeMaps& receiver, const AttributeMaps& other, const Bitma
 // Each thread of a bulk addition gathers into a share of its own.
 class BulkShare {
   public:
-    void add(uint32_t id, AttrName name, const ValueKey& value);
+    void add(uint32_t id, AttrName name, const ValueKey& value) {
+        // Objects list their attributes in much the same order, so the
+        // column after the last one used is nearly always the one.
+        size_t i = next_ < columns_.size() ? next_ : 0;
+        if (i < columns_.size() && columns_[i].first == name) {
+            next_ = i + 1;
+            columns_[i].second.push_back(QueryMapBatch::Pair::of(value, id));
+            return;
+        }
+        add_to_other_column(id, name, value);
+    }
     // Pairs a column may expect: each attribute's pairs are reserved at this
     // many when it first comes, so that they are never copied to grow (a
     // bulk buffer maps its pages only as they are written).
@@ -94,6 +104,8 @@ class BulkShare {
 
   private:
     friend class BulkAddition;
+    void add_to_other_column(uint32_t id, AttrName name, const ValueKey& value);
+
     size_t expected_ = 0;
     // In the order the names first came; objects list their attributes in
     // much the same order, so the next name is looked for after the last.
@@ -121,9 +133,12 @@ class BulkAddition {
         run_tasks(workers, workers, [&](size_t w) {
             TallyOnExit counted{shares[w], tally_};
             size_t begin = count * w / workers, end = count * (w + 1) / workers;
-            // Room for the pairs of this run and of the runs after it: the
-            // first share's columns become the batches, which then take the
-            // others' pairs without growing.
+            // Room for the pairs of this run and of the runs after it (an
+            // attribute comes at most once per object), though only this
+            // run's are written: the shares' columns go into the batches
+            // as they are, one part each, and a first share's column, freed
+            // once its batch is grouped, is then large enough to serve a
+            // later batch's sort as its scratch.
             shares[w].expect(count - begin);
             for (size_t i = begin; i < end; ++i)
                 read(i, shares[w]);

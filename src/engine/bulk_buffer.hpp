@@ -24,6 +24,7 @@
 
 #include <algorithm>
 #include <cstddef>
+#include <cstdint>
 #include <cstring>
 #include <new>
 #include <type_traits>
@@ -113,6 +114,37 @@ struct PageAllocator {
 
 template <typename T>
 using BulkVector = std::vector<T, PageAllocator<T>>;
+
+// `PageAllocator` whose vectors leave the items that `resize` adds as they
+// find them, for plain items written right after (the output of a scatter):
+// zeroing first would write every byte twice.
+template <typename T>
+struct UnzeroedPageAllocator {
+    using value_type = T;
+
+    UnzeroedPageAllocator() = default;
+    template <typename U>
+    UnzeroedPageAllocator(const UnzeroedPageAllocator<U>&) {}
+
+    T* allocate(size_t n) { return static_cast<T*>(bulk_allocate(n * sizeof(T))); }
+    void deallocate(T* p, size_t n) { bulk_deallocate(p, n * sizeof(T)); }
+    template <typename U>
+    void construct(U* p) noexcept(std::is_nothrow_default_constructible_v<U>) {
+        ::new (static_cast<void*>(p)) U;
+    }
+    template <typename U, typename... Args>
+    void construct(U* p, Args&&... args) {
+        ::new (static_cast<void*>(p)) U(std::forward<Args>(args)...);
+    }
+
+    template <typename U>
+    bool operator==(const UnzeroedPageAllocator<U>&) const {
+        return true;
+    }
+};
+
+template <typename T>
+using UnzeroedBulkVector = std::vector<T, UnzeroedPageAllocator<T>>;
 
 // A growable array of plain items from the same memory, for buffers written
 // item by item as fast as memory allows (the columns of an export): nothing

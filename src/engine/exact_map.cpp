@@ -121,19 +121,23 @@ std::pair<ExactMap::iterator, bool> ExactMap::try_emplace(int64_t hash, HybridSe
     size_t slot = find_slot(hash);
     if (slot != capacity())
         return {iterator(this, slot), false};
+    return {emplace_absent(hash, std::move(set)), true};
+}
+
+ExactMap::iterator ExactMap::emplace_absent(int64_t hash, HybridSet&& set) {
     if (size_ + tombstones_ >= growth_limit()) {
         // Mostly markers: the same room, cleaned; otherwise half as much again.
         bool clean_only = tombstones_ >= growth_limit() / 4 && size_ < growth_limit() / 2;
         rebuild(clean_only ? group_count_ : groups_for(std::max(size_ + 1, growth_limit() * 3 / 2)));
     }
     Placement where = place(hash);
-    slot = free_slot(where);
+    size_t slot = free_slot(where);
     if (control_at(slot) == kDeleted)
         --tombstones_;
     set_control(slot, where.tag);
     new (entry_at(slot)) value_type{hash, std::move(set)};
     ++size_;
-    return {iterator(this, slot), true};
+    return iterator(this, slot);
 }
 
 void ExactMap::erase(const_iterator entry) {

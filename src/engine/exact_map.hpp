@@ -109,6 +109,9 @@ class ExactMap {
     // moved in, else left alone); true when it was made.
     std::pair<iterator, bool> try_emplace(int64_t hash, HybridSet&& set);
     std::pair<iterator, bool> try_emplace(int64_t hash) { return try_emplace(hash, HybridSet()); }
+    // Adds the entry of `hash`, which the map must not hold yet (a bulk fill
+    // of distinct keys into a fresh map): `try_emplace` without its probe.
+    iterator emplace_absent(int64_t hash, HybridSet&& set);
     void erase(const_iterator entry);
 
     // Room for `count` entries in all without growing. An empty map is sized

@@ -3,8 +3,13 @@
 #include <absl/container/flat_hash_set.h>
 
 #include <algorithm>
+#include <array>
+#include <bit>
 #include <map>
+#include <memory>
+#include <optional>
 #include <set>
+#include <vector>
 
 #include "engine/panic.hpp"
 #include "engine/prefetch.hpp"
@@ -182,20 +187,12 @@ void RemovalPrefetch::run() {
     Bitmap::prefetch_update(std::span<const Bitmap* const>(bitmaps.data(), count), id_);
 }
 
-QueryMapBatch::Pair QueryMapBatch::Pair::of(const ValueKey& value, uint32_t id) {
-    Pair pair{value.hash, 0, 0, id};
-    std::optional<NumericValue> number = value.numeric();
-    pair.set_code(number ? encode_value96(*number) : kNoCode);
-    return pair;
-}
-
 void QueryMapBatch::append(Pairs&& pairs) {
     if (pairs_.empty()) {
         pairs_ = std::move(pairs);
         return;
     }
-    pairs_.reserve(pairs_.size() + pairs.size());
-    pairs_.insert(pairs_.end(), pairs.begin(), pairs.end());
+    parts_.push_back(std::move(pairs));
     pairs = {};
 }
 
@@ -209,10 +206,122 @@ uint32_t folded(int64_t hash) {
     return static_cast<uint32_t>(h) ^ static_cast<uint32_t>(h >> 32);
 }
 
+using PairSpan = std::span<const QueryMapBatch::Pair>;
+
+// Grouping through a small table, for batches of few distinct values (kinds,
+// flags, small counts): a pass to number the values and one to place each
+// pair, where the radix sort takes up to three passes over every pair.
+class FewValues {
+  public:
+    // Above this many distinct values the batch is radix-sorted instead; the
+    // table stays within the first cache levels.
+    static constexpr size_t kMaxValues = 1024;
+
+    // Numbers the values of `pairs`, in order of `folded` hash then hash:
+    // the order the radix sort would give their groups. False, with nothing
+    // changed, when there are more than `kMaxValues`.
+    bool number(std::span<const PairSpan> parts) {
+        size_t i = 0;
+        for (PairSpan part : parts) {
+            value_of_.resize(value_of_.size() + part.size());
+            for (const QueryMapBatch::Pair& pair : part) {
+                size_t slot = find(pair.hash);
+                if (numbers_[slot] == 0) {
+                    if (hashes_.size() == kMaxValues)
+                        return false;
+                    keys_[slot] = pair.hash;
+                    hashes_.push_back(pair.hash);
+                    numbers_[slot] = static_cast<uint16_t>(hashes_.size());
+                }
+                value_of_[i++] = static_cast<uint16_t>(numbers_[slot] - 1);
+            }
+        }
+        std::vector<uint16_t> order(hashes_.size());
+        for (size_t v = 0; v < order.size(); ++v)
+            order[v] = static_cast<uint16_t>(v);
+        std::sort(order.begin(), order.end(), [&](uint16_t a, uint16_t b) {
+            uint32_t fa = folded(hashes_[a]), fb = folded(hashes_[b]);
+            return fa != fb ? fa < fb : hashes_[a] < hashes_[b];
+        });
+        rank_.resize(order.size());
+        for (size_t r = 0; r < order.size(); ++r)
+            rank_[order[r]] = static_cast<uint16_t>(r);
+        return true;
+    }
+
+    // The pairs placed group by group, each group in the order given (a
+    // stable counting sort); returns where each group starts, then the end.
+    BulkVector<uint32_t> place(std::span<const PairSpan> parts, QueryMapBatch::Pairs& placed) const {
+        BulkVector<uint32_t> starts(rank_.size() + 1, 0);
+        for (uint16_t v : value_of_)
+            ++starts[rank_[v] + 1];
+        for (size_t r = 1; r < starts.size(); ++r)
+            starts[r] += starts[r - 1];
+        BulkVector<uint32_t> next(starts.begin(), starts.end() - 1);
+        placed.resize(value_of_.size());
+        size_t i = 0;
+        for (PairSpan part : parts) {
+            for (const QueryMapBatch::Pair& pair : part)
+                placed[next[rank_[value_of_[i++]]]++] = pair;
+        }
+        return starts;
+    }
+
+  private:
+    static constexpr size_t kSlots = 4 * kMaxValues;  // a power of two, at most a quarter full
+
+    size_t find(int64_t hash) const {
+        constexpr uint64_t kMultiplier = 0x9E3779B97F4A7C15ULL;
+        constexpr int kSlotBits = std::countr_zero(kSlots);
+        size_t slot = static_cast<size_t>((static_cast<uint64_t>(hash) * kMultiplier) >> (64 - kSlotBits));
+        while (numbers_[slot] != 0 && keys_[slot] != hash)
+            slot = (slot + 1) & (kSlots - 1);
+        return slot;
+    }
+
+    std::array<int64_t, kSlots> keys_{};
+    std::array<uint16_t, kSlots> numbers_{};  // 0: free; else the value's number + 1
+    std::vector<int64_t> hashes_;             // by number
+    std::vector<uint16_t> rank_;              // by number: its group's place
+    BulkVector<uint16_t> value_of_;           // by pair: its value's number
+};
+
+// The pairs of `parts` grouped by value into `grouped` when they hold few
+// values (see `FewValues`), with where each group starts, then the end.
+std::optional<BulkVector<uint32_t>> group_few_values(std::span<const PairSpan> parts,
+                                                     QueryMapBatch::Pairs& grouped) {
+    auto few = std::make_unique<FewValues>();
+    if (!few->number(parts))
+        return std::nullopt;
+    BulkVector<uint32_t> groups = few->place(parts, grouped);
+    // Each group holds one hash; its ids ascend unless the objects came out
+    // of id order.
+    auto by_id = [](const QueryMapBatch::Pair& a, const QueryMapBatch::Pair& b) {
+        return a.id < b.id;
+    };
+    for (size_t g = 0; g + 1 < groups.size(); ++g) {
+        auto first = grouped.begin() + groups[g], last = grouped.begin() + groups[g + 1];
+        if (!std::is_sorted(first, last, by_id))
+            std::sort(first, last, by_id);
+    }
+    return groups;
+}
+
 }  // namespace
 
 BulkVector<uint32_t> QueryMapBatch::group_by_value() {
-    sort_by_key32(pairs_, [](const Pair& p) { return folded(p.hash); });
+    std::vector<PairSpan> parts{pairs_};
+    parts.insert(parts.end(), parts_.begin(), parts_.end());
+    Pairs grouped;
+    std::optional<BulkVector<uint32_t>> few = group_few_values(parts, grouped);
+    if (!few) {
+        sort_parts_by_key32(std::span<const PairSpan>(parts), grouped,
+                            [](const Pair& p) { return folded(p.hash); });
+    }
+    pairs_.swap(grouped);
+    parts_.clear();
+    if (few)
+        return std::move(*few);
     // A run of one folded key holds one hash, ids ascending (the sort is
     // stable and objects come in id order), unless hashes collide in the
     // fold or the ids came out of order: such a run is sorted here.
@@ -238,7 +347,7 @@ BulkVector<uint32_t> QueryMapBatch::group_by_value() {
     return groups;
 }
 
-void QueryMapBatch::add_group(std::span<Pair> group, BulkVector<uint32_t>& ids) {
+void QueryMapBatch::add_group(std::span<Pair> group, BulkVector<uint32_t>& ids, bool fresh) {
     // Ids ascend within the group: a repeat follows its first.
     ids.clear();
     for (size_t j = 0; j < group.size(); ++j) {
@@ -246,6 +355,12 @@ void QueryMapBatch::add_group(std::span<Pair> group, BulkVector<uint32_t>& ids) 
             group[j].set_code(kDropped);
         else
             ids.push_back(group[j].id);
+    }
+    // A map empty before the batch holds none of its groups' hashes, each
+    // distinct: no probe for the key is needed.
+    if (fresh) {
+        map_->exact_.emplace_absent(group.front().hash, HybridSet::of_sorted(ids));
+        return;
     }
     auto [entry, inserted] = map_->exact_.try_emplace(group.front().hash);
     if (inserted) {
@@ -375,12 +490,14 @@ void QueryMapBatch::finish() {
     if (!codes)
         map_->tree_.unshare();  // before the sets change
     QueryMap::ExactMap& exact = map_->exact_;
+    const bool fresh = exact.empty();
     exact.reserve(exact.size() + groups.size() - 1);
     BulkVector<uint32_t> ids;
     for (size_t g = 0; g + 1 < groups.size(); ++g) {
         if (g + kAhead + 1 < groups.size())
             exact.prefetch(pairs_[groups[g + kAhead]].hash);
-        add_group(std::span<Pair>(pairs_).subspan(groups[g], groups[g + 1] - groups[g]), ids);
+        add_group(std::span<Pair>(pairs_).subspan(groups[g], groups[g + 1] - groups[g]), ids,
+                  fresh);
     }
     if (codes && map_->tree_.take_shared(exact, std::move(*codes), std::move(own))) {
         pairs_ = {};

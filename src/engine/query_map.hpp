@@ -157,21 +157,37 @@ class QueryMapBatch {
         uint32_t code_high;
         uint32_t id;
 
-        static Pair of(const ValueKey& value, uint32_t id);
+        static Pair of(const ValueKey& value, uint32_t id) {
+            Pair pair{value.hash, 0, 0, id};
+            if (value.kind == NativeKind::Int)
+                pair.set_code(encode_value96(NumericValue(value.int_value)));
+            else if (value.kind == NativeKind::Float)
+                pair.set_code(encode_value96(NumericValue(value.float_value)));
+            else
+                pair.set_code(kNoCode);
+            return pair;
+        }
         Key128 code() const { return (Key128{code_high} << 64) | code_low; }
         void set_code(Key128 code) {
             code_low = static_cast<uint64_t>(code);
             code_high = static_cast<uint32_t>(code >> 64);
         }
     };
-    using Pairs = BulkVector<Pair>;
+    using Pairs = UnzeroedBulkVector<Pair>;
 
     explicit QueryMapBatch(QueryMap& map) : map_(&map) {}
-    void insert(const ValueKey& value, uint32_t id) { pairs_.push_back(Pair::of(value, id)); }
+    void insert(const ValueKey& value, uint32_t id) {
+        (parts_.empty() ? pairs_ : parts_.back()).push_back(Pair::of(value, id));
+    }
     // Takes `pairs` as if inserted one by one, after those given so far.
     void append(Pairs&& pairs);
     void finish();
-    size_t size() const { return pairs_.size(); }
+    size_t size() const {
+        size_t total = pairs_.size();
+        for (const Pairs& part : parts_)
+            total += part.size();
+        return total;
+    }
 
   private:
     static constexpr Key128 kNoCode = 0;
@@ -182,7 +198,7 @@ class QueryMapBatch {
     // Sorts the pairs by hash, ids ascending within each hash; returns where
     // each hash's group starts (and, last, the end).
     BulkVector<uint32_t> group_by_value();
-    void add_group(std::span<Pair> group, BulkVector<uint32_t>& ids);
+    void add_group(std::span<Pair> group, BulkVector<uint32_t>& ids, bool fresh);
     // The tree entries of the pairs left, in key order.
     BulkVector<CompositeKey128> tree_entries(std::span<const uint32_t> groups) const;
     // Adds to `codes` (value code -> stored hash) the code of each group (a
@@ -196,7 +212,11 @@ class QueryMapBatch {
                                std::vector<SharedValueOrder::OwnSet>& own);
 
     QueryMap* map_;
-    BulkVector<Pair> pairs_;
+    Pairs pairs_;
+    // Pairs appended after `pairs_`, kept as given: grouping reads them in
+    // its first pass, where copying them onto `pairs_` would write every
+    // pair once more, to fresh pages.
+    std::vector<Pairs> parts_;
 };
 
 }  // namespace vorlane

@@ -34,23 +34,29 @@ void sort_ids(std::span<uint32_t> ids, uint32_t largest);
 // value digits keep equal values in id order.
 void sort_entries(BulkVector<CompositeKey128>& entries);
 
-// Sorts `items` stably by the 32-bit `key(item)`: a least-significant-digit
-// radix sort in passes of 11 bits, skipping the digits that all keys share.
+// Sorts the items of `parts`, taken as one list in order, stably by the
+// 32-bit `key(item)` into `out`: a least-significant-digit radix sort in
+// passes of 11 bits, skipping the digits that all keys share. The first pass
+// reads the parts where they are, so they are never copied into one list.
 template <typename Items, typename Key>
-void sort_by_key32(Items& items, Key key) {
+void sort_parts_by_key32(std::span<const std::span<const typename Items::value_type>> parts,
+                         Items& out, Key key) {
     constexpr int kBits = 11;
     constexpr uint32_t kBuckets = uint32_t{1} << kBits;
     constexpr int kDigits = 3;
-    const size_t n = items.size();
-    if (n < 2)
-        return;
+    size_t n = 0;
     auto counts = std::make_unique<std::array<std::array<uint32_t, kBuckets>, kDigits>>();
-    for (const auto& item : items) {
-        uint32_t k = key(item);
-        for (int d = 0; d < kDigits; ++d)
-            ++(*counts)[d][(k >> (d * kBits)) & (kBuckets - 1)];
+    for (auto part : parts) {
+        n += part.size();
+        for (const auto& item : part) {
+            uint32_t k = key(item);
+            for (int d = 0; d < kDigits; ++d)
+                ++(*counts)[d][(k >> (d * kBits)) & (kBuckets - 1)];
+        }
     }
-    Items scratch(n);
+    out.resize(n);
+    bool placed = false;  // whether `out` holds the items yet
+    Items scratch;
     for (int d = 0; d < kDigits; ++d) {
         std::array<uint32_t, kBuckets>& start = (*counts)[d];
         if (std::find(start.begin(), start.end(), static_cast<uint32_t>(n)) != start.end())
@@ -58,9 +64,24 @@ void sort_by_key32(Items& items, Key key) {
         uint32_t total = 0;
         for (uint32_t& slot : start)
             total += std::exchange(slot, total);
-        for (const auto& item : items)
-            scratch[start[(key(item) >> (d * kBits)) & (kBuckets - 1)]++] = item;
-        items.swap(scratch);
+        auto scatter = [&](auto from, Items& to) {
+            for (const auto& item : from)
+                to[start[(key(item) >> (d * kBits)) & (kBuckets - 1)]++] = item;
+        };
+        if (!placed) {
+            for (auto part : parts)
+                scatter(part, out);
+            placed = true;
+            continue;
+        }
+        scratch.resize(n);
+        scatter(std::span<const typename Items::value_type>(out), scratch);
+        out.swap(scratch);
+    }
+    if (!placed) {
+        auto at = out.begin();
+        for (auto part : parts)
+            at = std::copy(part.begin(), part.end(), at);
     }
 }
 

@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <functional>
 #include <iterator>
+#include <vector>
 
 #include "engine/bulk_buffer.hpp"
 #include "engine/ranged_b_tree.hpp"
@@ -18,6 +19,9 @@ namespace {
 struct BuiltNode {
     BitMapBTreeNode node;
     CompositeKey128 first;  // its smallest entry: the parent's lower bound for it
+    // The entries under it: a run of the entries the tree is built from.
+    size_t begin = 0;
+    size_t end = 0;
 };
 
 // Calls `f(start, count)` for consecutive groups covering `total` items: the
@@ -45,15 +49,32 @@ std::vector<BuiltNode> build_leaves(std::span<const CompositeKey128> entries) {
         // Never more room than a leaf may keep (see `has_spare_room`).
         uint32_t cap =
             std::min({kLeafMax, count + kBulkLeafRoom, std::max(kMinCapacity, 2 * count)});
-        level.push_back({LeafNode::make(entries.subspan(start, count), cap), entries[start]});
+        level.push_back(
+            {LeafNode::make(entries.subspan(start, count), cap), entries[start], start, start + count});
     });
     return level;
 }
 
+// The ids under `child`, for its parent's cache. A node of the first
+// internal level has no cache of its own to merge: its ids are read off the
+// entries it spans and set in one pass, instead of being gathered leaf by
+// leaf, sorted and added one at a time.
+Bitmap built_node_ids(const BuiltNode& child, std::span<const CompositeKey128> entries,
+                      std::vector<uint32_t>& scratch) {
+    if (node_height(child.node) != 1)
+        return node_ids(child.node);
+    scratch.clear();
+    for (size_t i = child.begin; i < child.end; ++i)
+        scratch.push_back(entries[i].id());
+    return Bitmap::of_unsorted(scratch);
+}
+
 // One level up: internal nodes taking `children` in order. Each caches the
 // bitmaps of its children when they are internal nodes.
-std::vector<BuiltNode> build_parents(std::vector<BuiltNode>& children) {
+std::vector<BuiltNode> build_parents(std::vector<BuiltNode>& children,
+                                     std::span<const CompositeKey128> entries) {
     std::vector<BuiltNode> level;
+    std::vector<uint32_t> scratch;
     uint32_t height = node_height(children.front().node) + 1;
     for_each_group(children.size(), kBulkFanout, [&](size_t start, uint32_t count) {
         auto node = std::make_unique<InternalNode>();
@@ -66,13 +87,14 @@ std::vector<BuiltNode> build_parents(std::vector<BuiltNode>& children) {
             BuiltNode& child = children[start + i];
             node->keys.push_back(child.first);
             if (node->caches_bitmaps()) {
-                Bitmap ids = node_ids(child.node);
+                Bitmap ids = built_node_ids(child, entries, scratch);
                 ids.shrink_to_fit();
                 node->bitmaps.push_back(std::move(ids));
             }
             node->children.push_back(std::move(child.node));
         }
-        level.push_back({std::move(node), children[start].first});
+        level.push_back({std::move(node), children[start].first, children[start].begin,
+                         children[start + count - 1].end});
     });
     return level;
 }
@@ -81,7 +103,7 @@ std::vector<BuiltNode> build_parents(std::vector<BuiltNode>& children) {
 BitMapBTreeNode build_tree(std::span<const CompositeKey128> entries) {
     std::vector<BuiltNode> level = build_leaves(entries);
     while (level.size() > 1)
-        level = build_parents(level);
+        level = build_parents(level, entries);
     return std::move(level.front().node);
 }
 

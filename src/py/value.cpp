@@ -126,7 +126,10 @@ int64_t int_hash(int64_t value) {
     // Unsigned negation keeps INT64_MIN exact.
     uint64_t magnitude =
         value < 0 ? uint64_t{0} - static_cast<uint64_t>(value) : static_cast<uint64_t>(value);
-    int64_t hash = static_cast<int64_t>(magnitude % kModulus);
+    // The remainder by 2^61 - 1 without a division: as 2^61 leaves 1, the
+    // top three bits add to the low 61, and one subtraction at most is left.
+    uint64_t folded = (magnitude & kModulus) + (magnitude >> 61);
+    int64_t hash = static_cast<int64_t>(folded >= kModulus ? folded - kModulus : folded);
     if (value < 0)
         hash = -hash;
     return hash == -1 ? -2 : hash;

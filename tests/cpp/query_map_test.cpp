@@ -137,25 +137,41 @@ void expect_same(const QueryMap& a, const QueryMap& b) {
 }
 
 TEST(QueryMapBatch, MatchesOneByOneInsertion) {
-    // Into an empty map, then into one that already holds some of the pairs.
-    for (bool prefilled : {false, true}) {
-        QueryMap single, batched;
-        if (prefilled) {
-            for (uint32_t id = 0; id < 3000; id += 7) {
-                single.insert(int_key(id % 50), id);
-                batched.insert(int_key(id % 50), id);
+    // Few values (grouped through a table) and many (radix-sorted); into an
+    // empty map and one holding some pairs already; pairs inserted, then
+    // appended as a part with ids falling, then inserted after the part;
+    // -1 and -2 sharing a hash.
+    for (int64_t values : {50, 5000}) {
+        auto key_of = [&](uint32_t id) {
+            if (id % 3 == 0)
+                return str_key(id % 11);
+            if (id % 10 == 1)
+                return int_key(id % 20 == 1 ? -1 : -2);
+            return int_key(id * 7919 % values);
+        };
+        for (bool prefilled : {false, true}) {
+            QueryMap single, batched;
+            for (uint32_t id = 0; prefilled && id < 6000; id += 7) {
+                single.insert(key_of(id), id);
+                batched.insert(key_of(id), id);
             }
+            QueryMapBatch batch(batched);
+            QueryMapBatch::Pairs part;
+            for (uint32_t i = 0; i < 6000; ++i) {
+                uint32_t id = i < 3000 ? i : 8999 - i;
+                single.insert(key_of(id), id);
+                if (i < 3000)
+                    batch.insert(key_of(id), id);
+                else
+                    part.push_back(QueryMapBatch::Pair::of(key_of(id), id));
+            }
+            batch.append(std::move(part));
+            for (uint32_t id = 0; id < 6000; id += 5)
+                batch.insert(key_of(id), id);  // repeated pairs change nothing
+            batch.finish();
+            batched.validate();
+            expect_same(single, batched);
         }
-        QueryMapBatch batch(batched);
-        for (uint32_t id = 0; id < 3000; ++id) {
-            ValueKey key = id % 3 == 0 ? str_key(id % 11) : int_key(id % 50);
-            single.insert(key, id);
-            batch.insert(key, id);
-            batch.insert(key, id);  // repeated pairs change nothing
-        }
-        batch.finish();
-        batched.validate();
-        expect_same(single, batched);
     }
 }
 
