@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "engine/parallel.hpp"
+#include "engine/prefetch.hpp"
 #include "py/arrow_columns.hpp"
 
 namespace vorlane {
@@ -17,60 +18,118 @@ namespace {
 constexpr size_t kMinRowsPerPart = 32 * 1024;
 // Threads the Arrow export reads on at most.
 constexpr size_t kMaxReaders = 8;
-// Rows whose values are gathered before the cells take them column by
-// column (`ArrowCells::push_run`): a run's objects and values stay in the
-// cache in between. A value is read after its object's lock is given back
-// only where values cannot change meanwhile (see `kSlotsStay`); elsewhere
-// each row goes in under its object's lock.
-constexpr size_t kGatherRows = selected_detail::kSlotsStay ? selected_detail::kRun : 1;
+// Objects read at a time: each run's objects are listed, then their values
+// gathered column by column, then the cells take each column in one loop
+// (`ArrowCells::push_run`). A run's objects and values stay in the cache
+// from the gathering to the columns.
+constexpr size_t kRunRows = 1024;
+// How far ahead of the object whose values are gathered its record is
+// fetched into the cache: objects lie all over the heap, and read one after
+// the other each would wait for memory. Its value objects are fetched as it
+// is gathered, well before the columns read them.
+constexpr size_t kRecordAhead = 16;
 
 // Reads the values of the objects of a span of ids into one part's cells,
-// through a buffer of gathered rows, column by column.
+// run by run.
 class CellReader {
   public:
     CellReader(const Names& names, ArrowCells& cells, bool attached)
-        : finder_(names), cells_(cells), attached_(attached), grid_(finder_.count() * kGatherRows) {}
+        : finder_(names),
+          cells_(cells),
+          attached_(attached),
+          slots_(finder_.count()),
+          grid_(finder_.count() * kRunRows) {}
 
     // Reads the objects of `ids` that `table` holds. Attached, every value;
     // detached (on a worker thread), up to the first row with a value that
     // needs the interpreter. Returns how many ids it passed.
     size_t read(const ItemTable& table, std::span<const uint32_t> ids) {
-        size_t width = finder_.count();
-        bool stopped = false;
-        read_objects<false>(table, ids, finder_,
-                            [&](const Indexable&, uint32_t id, std::span<const PyValue* const> values) {
-                                for (size_t i = 0; i < width; ++i)
-                                    grid_[i * kGatherRows + rows_] = values[i] ? values[i]->obj() : nullptr;
-                                row_ids_[rows_++] = id;
-                                stopped = rows_ == kGatherRows && !flush();
-                                return !stopped;
-                            });
-        if (!stopped && rows_ > 0)
-            stopped = !flush();
-        if (!stopped)
-            return ids.size();
-        return static_cast<size_t>(std::lower_bound(ids.begin(), ids.end(), stopped_id_) - ids.begin());
+        for (size_t start = 0; start < ids.size(); start += kRunRows) {
+            std::span<const uint32_t> run = ids.subspan(start, std::min(kRunRows, ids.size() - start));
+            size_t rows = list_objects(table, run);
+            size_t taken = read_run(rows);
+            if (taken < rows) {
+                auto stop = std::lower_bound(run.begin(), run.end(), row_ids_[taken]);
+                return start + static_cast<size_t>(stop - run.begin());
+            }
+        }
+        return ids.size();
     }
 
   private:
-    // Hands the gathered rows to the cells; false when a detached reading
-    // stopped at one of them (`stopped_id_`).
-    bool flush() {
-        size_t taken = cells_.push_run(grid_.data(), kGatherRows, rows_, attached_);
-        bool all = taken == rows_;
-        if (!all)
-            stopped_id_ = row_ids_[taken];
-        rows_ = 0;
-        return all;
+    // The objects of `run` the table holds, into `objects_` (objects removed
+    // since a view was made leave an empty slot); returns how many.
+    size_t list_objects(const ItemTable& table, std::span<const uint32_t> run) {
+        size_t rows = 0;
+        size_t pos = 0;
+        table.find_each(run, [&](const StoredItem& slot) {
+            if (PyObject* obj = slot.get()) {
+                objects_[rows] = obj;
+                row_ids_[rows++] = run[pos];
+            }
+            ++pos;
+        });
+        return rows;
+    }
+
+    // Writes the values of object `row` into the grid (None for a name it
+    // lacks) and fetches the value objects. Most objects share a layout and
+    // keep their values inside: each value is then found by its position
+    // alone. The caller holds the object's attribute read lock.
+    void gather(size_t row) {
+        const ObjectAttributes& attributes = py::record_of<Indexable>(objects_[row]).attributes;
+        std::span<const size_t> positions = finder_.shared_positions(attributes);
+        const PyValue* inside = attributes.values_inside();
+        PyObject** cell = grid_.data() + row;
+        if (positions.empty() || inside == nullptr) {
+            finder_.find_all(py::record_of<Indexable>(objects_[row]), slots_.data());
+            for (size_t i = 0; i < slots_.size(); ++i)
+                put(cell + i * kRunRows, slots_[i]);
+            return;
+        }
+        for (size_t pos : positions) {
+            put(cell, pos == AttrLayout::kNotFound ? nullptr : inside + pos);
+            cell += kRunRows;
+        }
+    }
+    // Writes the object of `value` (None for none) to `cell`, and fetches it.
+    static void put(PyObject** cell, const PyValue* value) {
+        PyObject* obj = value != nullptr ? value->obj() : Py_None;
+        prefetch_line(obj);
+        *cell = obj;
+    }
+
+    // Hands the values of the run's objects to the cells; returns how many
+    // rows they took. Where values may change once an object's lock is given
+    // back (see `kSlotsStay`), each row goes in under its object's lock.
+    size_t read_run(size_t rows) {
+        if constexpr (!selected_detail::kSlotsStay) {
+            for (size_t row = 0; row < rows; ++row) {
+                py::AttributeReadLock lock(py::borrow_of<Indexable>(objects_[row]));
+                gather(row);
+                if (cells_.push_run(grid_.data() + row, kRunRows, 1, attached_) == 0)
+                    return row;
+            }
+            return rows;
+        }
+        for (size_t row = 0; row < std::min(rows, kRecordAhead); ++row)
+            prefetch_bytes(objects_[row], sizeof(py::Instance<Indexable>));
+        for (size_t row = 0; row < rows; ++row) {
+            if (row + kRecordAhead < rows)
+                prefetch_bytes(objects_[row + kRecordAhead], sizeof(py::Instance<Indexable>));
+            py::AttributeReadLock lock(py::borrow_of<Indexable>(objects_[row]));
+            gather(row);
+        }
+        return cells_.push_run(grid_.data(), kRunRows, rows, attached_);
     }
 
     NameFinder finder_;
     ArrowCells& cells_;
     bool attached_;
-    std::vector<PyObject*> grid_;  // column by column, `kGatherRows` apart
-    uint32_t row_ids_[kGatherRows];
-    size_t rows_ = 0;
-    uint32_t stopped_id_ = 0;
+    std::vector<const PyValue*> slots_;
+    std::vector<PyObject*> grid_;  // column by column, `kRunRows` apart
+    PyObject* objects_[kRunRows];
+    uint32_t row_ids_[kRunRows];
 };
 
 // The cells of `names` of the selected objects in one part, read on this
@@ -82,8 +141,7 @@ std::vector<ArrowCells> read_whole(const Scope& scope, const Names& names) {
     parts[0].reserve(ids.cardinality());
     CellReader reader(names, parts[0], true);
     LockedItems::ReadGuard table(*scope.record->items);
-    ids.for_each_block<selected_detail::kRun>(
-        [&](std::span<const uint32_t> run) { reader.read(*table, run); });
+    ids.for_each_block<kRunRows>([&](std::span<const uint32_t> run) { reader.read(*table, run); });
     return parts;
 }
 

@@ -44,8 +44,6 @@ std::optional<ArrowKind> plain_kind(PyObject* obj) {
     return std::nullopt;
 }
 
-bool is_null(PyObject* obj) { return obj == nullptr || obj == Py_None; }
-
 // The word of `obj` in a column of `Kind` when it is of that kind (or an
 // int in a float column) and read without the interpreter; false otherwise.
 template <ArrowKind Kind>
@@ -133,12 +131,12 @@ size_t ArrowColumnCells::push_plain_words(PyObject* const* values, size_t n) {
     size_t row = 0;
     for (; row < n; ++row) {
         PyObject* obj = values[row];
-        if (is_null(obj)) {
-            out[row] = 0;
-            null_rows_.push_back(static_cast<uint32_t>(first + row));
-        } else if (!plain_word<Kind>(obj, out[row])) {
+        if (plain_word<Kind>(obj, out[row]))
+            continue;
+        if (obj != Py_None)
             break;
-        }
+        out[row] = 0;
+        null_rows_.push_back(static_cast<uint32_t>(first + row));
     }
     words_.truncate(first + row);
     rows_ = first + row;
@@ -156,13 +154,13 @@ size_t ArrowColumnCells::push_plain_text(PyObject* const* values, size_t n) {
     size_t row = 0;
     for (; row < n; ++row) {
         PyObject* obj = values[row];
-        if (is_null(obj)) {
+        if (Py_TYPE(obj) != &PyUnicode_Type || !PyUnicode_IS_COMPACT_ASCII(obj)) {
+            if (obj != Py_None)
+                break;
             null_rows_.push_back(static_cast<uint32_t>(first + row));
             ends[row] = static_cast<int32_t>(used);
             continue;
         }
-        if (Py_TYPE(obj) != &PyUnicode_Type || !PyUnicode_IS_COMPACT_ASCII(obj))
-            break;
         auto bytes = static_cast<size_t>(PyUnicode_GET_LENGTH(obj));
         if (used + bytes > room) [[unlikely]] {
             if (used + bytes > static_cast<size_t>(INT32_MAX)) {
@@ -186,7 +184,7 @@ size_t ArrowColumnCells::push_plain_text(PyObject* const* values, size_t n) {
 
 size_t ArrowColumnCells::push_plain_nulls(PyObject* const* values, size_t n) {
     size_t row = 0;
-    for (; row < n && is_null(values[row]); ++row)
+    for (; row < n && values[row] == Py_None; ++row)
         null_rows_.push_back(static_cast<uint32_t>(rows_ + row));
     rows_ += row;
     return row;

@@ -55,7 +55,8 @@ class ArrowColumnCells {
     void reserve(size_t rows) { room_ = rows; }
     // Appends the value of the next row (null: a missing attribute).
     void push(PyObject* obj);
-    // Appends the values of up to `n` rows (`values[r]` is row r's) as long
+    // Appends the values of up to `n` rows (`values[r]` is row r's, None for
+    // a missing attribute, never null) as long
     // as each is a null or a value of the column's own kind that is read
     // without the interpreter, as most values are; returns how many rows it
     // took. One loop per kind, with the type checked by a pointer compare.
@@ -180,7 +181,8 @@ class ArrowCells {
             column.reserve(rows);
     }
     // Appends `rows` rows given column by column: `values[c * stride + r]`
-    // is row r's value of column c (null: a missing attribute). Each column
+    // is row r's value of column c (None for a missing attribute, never
+    // null). Each column
     // takes the values of its kind in one loop (`push_plain`); a row with a
     // value that changes a column's kind, or that no kind takes, goes in
     // alone, by `push_row` when `attached`, else by `push_row_detached`,
