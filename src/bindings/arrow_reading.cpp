@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <memory>
 #include <span>
 #include <vector>
 
@@ -162,7 +163,8 @@ std::vector<ArrowCells> read_whole(const Scope& scope, const Names& names) {
 std::vector<ArrowCells> read_parts(const Scope& scope, const Names& names, size_t count) {
     const Bitmap& ids = scope_ids(scope);
     size_t selected = ids.cardinality();
-    std::vector<uint32_t> all(selected);
+    std::unique_ptr<uint32_t[]> ids_buffer(new uint32_t[selected]);  // written next: not zeroed
+    std::span<uint32_t> all(ids_buffer.get(), selected);
     ids.write_to(all);
     std::vector<std::span<const uint32_t>> spans;
     std::vector<ArrowCells> parts;

@@ -9,6 +9,11 @@ namespace vorlane {
 
 namespace {
 
+// Bytes of text a utf8 column takes room for per row, so that short texts
+// never grow the buffer (growing copies it). Only address space: pages
+// never written are never given memory.
+constexpr size_t kTextRoomPerRow = 8;
+
 // The most values one row of a part has without the interpreter: the kinds
 // of a wider row are not kept on the stack, and the row is read attached.
 constexpr size_t kDetachedWidth = 64;
@@ -99,6 +104,7 @@ void ArrowColumnCells::become(ArrowKind kind) {
             words_[row] = bits_of(static_cast<double>(static_cast<int64_t>(words_[row])));
     } else if (kind_ == ArrowKind::Null && kind == ArrowKind::Utf8) {
         offsets_.reserve(std::max(room_, rows_) + 1);
+        text_.reserve(std::max(room_, rows_) * kTextRoomPerRow);
         offsets_.append(rows_ + 1, 0);
     } else if (kind_ == ArrowKind::Null) {
         words_.reserve(std::max(room_, rows_));
