@@ -78,15 +78,11 @@ void ArrowPages::deallocate(void* p, size_t bytes) noexcept {
         return;
     }
     size_t size = mapped_size_class(bytes);
+    // Marked free before it is kept: once kept, another thread may take it
+    // and write to it.
     madvise(p, size, MADV_FREE);
     if (!keep(p, size))
         munmap(p, size);
-}
-
-size_t ArrowPages::kept_bytes() noexcept {
-    Kept& k = kept();
-    std::lock_guard<std::mutex> lock(k.mutex);
-    return k.bytes;
 }
 
 }  // namespace vorlane

@@ -21,8 +21,6 @@ struct ArrowPages {
     static void* allocate(size_t bytes);
     // Gives back what `allocate(bytes)` returned; any thread.
     static void deallocate(void* p, size_t bytes) noexcept;
-    // Bytes of freed buffers kept now (for tests).
-    static size_t kept_bytes() noexcept;
 };
 
 }  // namespace vorlane
