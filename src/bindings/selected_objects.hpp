@@ -54,6 +54,18 @@ class NameFinder {
         return pos == AttrLayout::kNotFound ? nullptr : &attributes.value(pos);
     }
 
+    // The position of each name in the layout of `attributes` (kNotFound
+    // for one it lacks) when the layout is shared; nothing for a private
+    // layout.
+    std::span<const size_t> shared_positions(const ObjectAttributes& attributes) {
+        const AttrLayout* layout = &attributes.layout();
+        if (!layout->is_shared())
+            return {};
+        if (layout != known_)
+            learn(*layout);
+        return positions_;
+    }
+
     // The value of each name held by `object`, or null, into `out`.
     // Returns whether some of them may lie outside the object's record (in
     // the heap array of a wide object).

@@ -5,16 +5,15 @@
 #include <vector>
 
 #include "bindings/arrow_export.hpp"
+#include "bindings/arrow_reading.hpp"
 #include "bindings/indexable.hpp"
 #include "bindings/selected_objects.hpp"
 #include "bindings/selection.hpp"
 #include "engine/numeric_sum.hpp"
-#include "engine/parallel.hpp"
 #include "engine/panic.hpp"
 #include "engine/tuple_counts.hpp"
 #include "engine/tuple_sets.hpp"
 #include "py/errors.hpp"
-#include "py/arrow_columns.hpp"
 #include "py/object_lock.hpp"
 #include "py/ref.hpp"
 #include "py/value.hpp"
@@ -35,94 +34,6 @@ namespace {
 
 // The values of the asked names of one object (see `read_objects`).
 using Values = std::span<const PyValue* const>;
-
-// Selected objects a part read on a thread of its own takes at least:
-// below that, starting a thread costs more than the reading it takes over.
-constexpr size_t kMinRowsPerPart = 32 * 1024;
-// Threads the Arrow export reads on at most.
-constexpr size_t kMaxReaders = 8;
-
-// The values of `names` of the objects of `ids` that the table holds, into
-// `cells`, from the interpreter's thread: any value.
-void read_row_values(const ItemTable& table, std::span<const uint32_t> ids, const Names& names,
-                     ArrowCells& cells) {
-    NameFinder finder(names);
-    std::vector<PyObject*> row(names.names.size());
-    read_objects<false>(table, ids, finder, [&](const Indexable&, uint32_t, Values values) {
-        for (size_t i = 0; i < row.size(); ++i)
-            row[i] = values[i] ? values[i]->obj() : nullptr;
-        cells.push_row(row);
-        return true;
-    });
-}
-
-// The same from a worker thread, up to the first row with a value that
-// needs the interpreter; returns how many ids it passed.
-size_t read_row_values_detached(const ItemTable& table, std::span<const uint32_t> ids,
-                                const Names& names, ArrowCells& cells) {
-    NameFinder finder(names);
-    std::vector<PyObject*> row(names.names.size());
-    return read_objects<false>(table, ids, finder, [&](const Indexable&, uint32_t, Values values) {
-        for (size_t i = 0; i < row.size(); ++i)
-            row[i] = values[i] ? values[i]->obj() : nullptr;
-        return cells.push_row_detached(row);
-    });
-}
-
-// The cells of `names` of the selected objects in one part, read on this
-// thread.
-std::vector<ArrowCells> read_arrow_whole(const Scope& scope, const Names& names) {
-    std::vector<ArrowCells> parts;
-    parts.emplace_back(names.names.size());
-    const Bitmap& ids = scope_ids(scope);
-    parts[0].reserve(ids.cardinality());
-    LockedItems::ReadGuard table(*scope.record->items);
-    ids.for_each_block<1024>([&](std::span<const uint32_t> run) {
-        read_row_values(*table, run, names, parts[0]);
-    });
-    return parts;
-}
-
-// The cells of `names` of the selected objects, for the Arrow export: in
-// parts of consecutive ids read on several threads when there are enough.
-//
-// The calling thread keeps the interpreter lock throughout and is one of
-// the readers; the others read on its behalf, as it would: under the item
-// table's read lock it holds and each object's attribute read lock, they
-// read only numbers and bytes of immutable values that the objects keep
-// alive, run no Python code and touch no reference count. Values change
-// only under an object's write lock taken by a thread holding the
-// interpreter lock, which no other thread can get meanwhile (the
-// free-threaded build takes the object's lock for real). A value that needs
-// the interpreter to be read (a large int, a str not ASCII, a type no kind
-// holds) stops its part there; the calling thread reads the rest of that
-// part once the workers are done.
-std::vector<ArrowCells> read_arrow_parts(const Scope& scope, const Names& names) {
-    const Bitmap& ids = scope_ids(scope);
-    size_t selected = ids.cardinality();
-    size_t count = workers_for(selected / kMinRowsPerPart, kMaxReaders);
-    if (count <= 1)
-        return read_arrow_whole(scope, names);
-    std::vector<uint32_t> all(selected);
-    ids.write_to(all);
-    std::vector<std::span<const uint32_t>> spans;
-    std::vector<ArrowCells> parts;
-    for (size_t p = 0; p < count; ++p) {
-        size_t begin = selected * p / count;
-        size_t end = selected * (p + 1) / count;
-        spans.push_back(std::span<const uint32_t>(all).subspan(begin, end - begin));
-        parts.emplace_back(names.names.size());
-        parts.back().reserve(spans.back().size());
-    }
-    std::vector<size_t> passed(count);
-    LockedItems::ReadGuard table(*scope.record->items);
-    run_tasks(count, count, [&](size_t p) {
-        passed[p] = read_row_values_detached(*table, spans[p], names, parts[p]);
-    });
-    for (size_t p = 0; p < count; ++p)
-        read_row_values(*table, spans[p].subspan(passed[p]), names, parts[p]);
-    return parts;
-}
 
 // A new reference to the value of each name the object holds, null for one
 // it lacks, row by row.
@@ -480,10 +391,7 @@ PyObject* scope_to_arrow(const Scope& scope, const py::Arguments& args) {
             throw py::ErrorAlreadySet{};
         texts.emplace_back(text, static_cast<size_t>(size));
     }
-    std::vector<ArrowCells> parts = read_arrow_parts(scope, names);
-    if (parts.size() > 1 && !arrow_parts_agree(parts))
-        parts = read_arrow_whole(scope, names);  // finds the value refused first
-    return py_arrow::make_arrow_export(std::move(texts), std::move(parts));
+    return py_arrow::make_arrow_export(std::move(texts), read_arrow_cells(scope, names));
 }
 
 }  // namespace vorlane

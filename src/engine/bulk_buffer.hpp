@@ -146,11 +146,17 @@ struct UnzeroedPageAllocator {
 template <typename T>
 using UnzeroedBulkVector = std::vector<T, UnzeroedPageAllocator<T>>;
 
-// A growable array of plain items from the same memory, for buffers written
-// item by item as fast as memory allows (the columns of an export): nothing
-// is written on allocation, an append checks only for room, and growing
-// copies just the items in use.
-template <typename T>
+// The memory of `bulk_allocate`, as a `BulkArray` takes it.
+struct BulkPages {
+    static void* allocate(size_t bytes) { return bulk_allocate(bytes); }
+    static void deallocate(void* p, size_t bytes) noexcept { bulk_deallocate(p, bytes); }
+};
+
+// A growable array of plain items, for buffers written item by item as fast
+// as memory allows (the columns of an export): nothing is written on
+// allocation, an append checks only for room, and growing copies just the
+// items in use. Its memory comes from `Memory` (`BulkPages` by default).
+template <typename T, typename Memory = BulkPages>
 class BulkArray {
     static_assert(std::is_trivially_copyable_v<T>);
 
@@ -174,6 +180,7 @@ class BulkArray {
     T* data() { return data_; }
     const T* data() const { return data_; }
     size_t size() const { return size_; }
+    size_t capacity() const { return capacity_; }
     T& operator[](size_t i) { return data_[i]; }
     const T& operator[](size_t i) const { return data_[i]; }
 
@@ -216,10 +223,10 @@ class BulkArray {
     // Items the first append takes room for.
     static constexpr size_t kFirstRoom = 1024;
 
-    static T* allocate(size_t n) { return static_cast<T*>(bulk_allocate(n * sizeof(T))); }
+    static T* allocate(size_t n) { return static_cast<T*>(Memory::allocate(n * sizeof(T))); }
     void release() {
         if (data_ != nullptr)
-            bulk_deallocate(data_, capacity_ * sizeof(T));
+            Memory::deallocate(data_, capacity_ * sizeof(T));
         data_ = nullptr;
     }
 

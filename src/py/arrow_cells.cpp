@@ -9,6 +9,11 @@ namespace vorlane {
 
 namespace {
 
+// Bytes of text a utf8 column takes room for per row, so that short texts
+// never grow the buffer (growing copies it). Only address space: pages
+// never written are never given memory.
+constexpr size_t kTextRoomPerRow = 8;
+
 // The most values one row of a part has without the interpreter: the kinds
 // of a wider row are not kept on the stack, and the row is read attached.
 constexpr size_t kDetachedWidth = 64;
@@ -44,6 +49,29 @@ std::optional<ArrowKind> plain_kind(PyObject* obj) {
     return std::nullopt;
 }
 
+// The word of `obj` in a column of `Kind` when it is of that kind (or an
+// int in a float column) and read without the interpreter; false otherwise.
+template <ArrowKind Kind>
+bool plain_word(PyObject* obj, uint64_t& word) {
+    if constexpr (Kind == ArrowKind::Boolean) {
+        word = obj == Py_True ? 1 : 0;
+        return obj == Py_True || obj == Py_False;
+    } else {
+        PyTypeObject* type = Py_TYPE(obj);
+        if (Kind == ArrowKind::Float64 && type == &PyFloat_Type) {
+            word = bits_of(PyFloat_AS_DOUBLE(obj));
+            return true;
+        }
+        auto* number = reinterpret_cast<PyLongObject*>(obj);
+        if (type != &PyLong_Type || !PyUnstable_Long_IsCompact(number))
+            return false;
+        int64_t value = PyUnstable_Long_CompactValue(number);
+        word = Kind == ArrowKind::Float64 ? bits_of(static_cast<double>(value))
+                                          : static_cast<uint64_t>(value);
+        return true;
+    }
+}
+
 }  // namespace
 
 std::optional<ArrowKind> join_arrow_kinds(ArrowKind seen, ArrowKind next) {
@@ -76,6 +104,7 @@ void ArrowColumnCells::become(ArrowKind kind) {
             words_[row] = bits_of(static_cast<double>(static_cast<int64_t>(words_[row])));
     } else if (kind_ == ArrowKind::Null && kind == ArrowKind::Utf8) {
         offsets_.reserve(std::max(room_, rows_) + 1);
+        text_.reserve(std::max(room_, rows_) * kTextRoomPerRow);
         offsets_.append(rows_ + 1, 0);
     } else if (kind_ == ArrowKind::Null) {
         words_.reserve(std::max(room_, rows_));
@@ -99,6 +128,104 @@ bool ArrowColumnCells::join(ArrowKind kind, const char* type, PyObject* obj) {
         first_type_ = type;
     become(*joined);
     return true;
+}
+
+template <ArrowKind Kind>
+size_t ArrowColumnCells::push_plain_words(PyObject* const* values, size_t n) {
+    uint64_t* out = words_.extend(n);
+    size_t first = rows_;  // a local: the words stored may alias a member
+    size_t row = 0;
+    for (; row < n; ++row) {
+        PyObject* obj = values[row];
+        if (plain_word<Kind>(obj, out[row]))
+            continue;
+        if (obj != Py_None)
+            break;
+        out[row] = 0;
+        null_rows_.push_back(static_cast<uint32_t>(first + row));
+    }
+    words_.truncate(first + row);
+    rows_ = first + row;
+    return row;
+}
+
+size_t ArrowColumnCells::push_plain_text(PyObject* const* values, size_t n) {
+    int32_t* ends = offsets_.extend(n);
+    // The text is written through locals: stores of chars may alias any
+    // member, which would otherwise be read again after each one.
+    char* text = text_.data();
+    size_t used = text_.size();
+    size_t room = text_.capacity();
+    size_t first = rows_;
+    size_t row = 0;
+    for (; row < n; ++row) {
+        PyObject* obj = values[row];
+        if (Py_TYPE(obj) != &PyUnicode_Type || !PyUnicode_IS_COMPACT_ASCII(obj)) {
+            if (obj != Py_None)
+                break;
+            null_rows_.push_back(static_cast<uint32_t>(first + row));
+            ends[row] = static_cast<int32_t>(used);
+            continue;
+        }
+        auto bytes = static_cast<size_t>(PyUnicode_GET_LENGTH(obj));
+        if (used + bytes > room) [[unlikely]] {
+            if (used + bytes > static_cast<size_t>(INT32_MAX)) {
+                overflowed_ = true;  // utf8 offsets are 32-bit
+                return n;
+            }
+            text_.extend(used - text_.size());
+            text_.reserve(std::max(2 * room, used + bytes));
+            text = text_.data();
+            room = text_.capacity();
+        }
+        copy_text(text + used, static_cast<const char*>(PyUnicode_DATA(obj)), bytes);
+        used += bytes;
+        ends[row] = static_cast<int32_t>(used);
+    }
+    text_.extend(used - text_.size());
+    offsets_.truncate(first + 1 + row);
+    rows_ = first + row;
+    return row;
+}
+
+size_t ArrowColumnCells::push_plain_nulls(PyObject* const* values, size_t n) {
+    size_t row = 0;
+    for (; row < n && values[row] == Py_None; ++row)
+        null_rows_.push_back(static_cast<uint32_t>(rows_ + row));
+    rows_ += row;
+    return row;
+}
+
+size_t ArrowColumnCells::push_plain(PyObject* const* values, size_t n) {
+    if (refused_ || overflowed_)
+        return n;
+    switch (kind_) {
+        case ArrowKind::Int64:
+            return push_plain_words<ArrowKind::Int64>(values, n);
+        case ArrowKind::Float64:
+            return push_plain_words<ArrowKind::Float64>(values, n);
+        case ArrowKind::Boolean:
+            return push_plain_words<ArrowKind::Boolean>(values, n);
+        case ArrowKind::Utf8:
+            return push_plain_text(values, n);
+        case ArrowKind::Null:
+            return push_plain_nulls(values, n);
+    }
+    return 0;
+}
+
+void ArrowColumnCells::truncate(size_t rows) {
+    if (refused_ || overflowed_ || rows >= rows_)
+        return;
+    while (!null_rows_.empty() && null_rows_.back() >= rows)
+        null_rows_.pop_back();
+    if (kind_ == ArrowKind::Utf8) {
+        offsets_.truncate(rows + 1);
+        text_.truncate(static_cast<size_t>(offsets_[rows]));
+    } else if (kind_ != ArrowKind::Null) {
+        words_.truncate(rows);
+    }
+    rows_ = rows;
 }
 
 std::optional<ArrowKind> ArrowColumnCells::detached_kind(PyObject* obj) const {
@@ -185,7 +312,7 @@ void ArrowColumnCells::finish() {
         bits_.append((rows_ + 7) / 8, 0);
         for (size_t row = 0; row < rows_; ++row)
             bits_[row / 8] |= static_cast<uint8_t>((words_[row] != 0) << (row % 8));
-        words_ = BulkArray<uint64_t>();
+        words_ = Buffer<uint64_t>();
     }
     if (kind_ != ArrowKind::Null && !null_rows_.empty()) {
         validity_.append((rows_ + 7) / 8, 0xFF);
@@ -205,24 +332,40 @@ std::span<const uint8_t> ArrowColumnCells::values() const {
     }
 }
 
-void ArrowCells::push_row(std::span<PyObject* const> values) {
-    for (size_t i = 0; i < columns_.size(); ++i) {
-        if (!columns_[i].push_same_kind(values[i]))
-            columns_[i].push(values[i]);
+size_t ArrowCells::push_run(PyObject* const* values, size_t stride, size_t rows,
+                            bool attached) {
+    std::vector<PyObject*> row(columns_.size());
+    size_t done = 0;
+    while (done < rows) {
+        // Every column takes what it can of the rows left, up to the least
+        // any column before it took; those that took more give it back.
+        size_t plain = rows - done;
+        for (size_t i = 0; i < columns_.size(); ++i)
+            plain = columns_[i].push_plain(values + i * stride + done, plain);
+        for (ArrowColumnCells& column : columns_)
+            column.truncate(rows_ + plain);
+        rows_ += plain;
+        done += plain;
+        if (done == rows)
+            break;
+        for (size_t i = 0; i < columns_.size(); ++i)
+            row[i] = values[i * stride + done];
+        if (attached)
+            push_row(row);
+        else if (!push_row_detached(row))
+            break;
+        ++done;
     }
+    return done;
+}
+
+void ArrowCells::push_row(std::span<PyObject* const> values) {
+    for (size_t i = 0; i < columns_.size(); ++i)
+        columns_[i].push(values[i]);
     ++rows_;
 }
 
 bool ArrowCells::push_row_detached(std::span<PyObject* const> values) {
-    bool same = true;
-    for (size_t i = 0; i < columns_.size(); ++i)
-        same &= columns_[i].same_kind(values[i]);
-    if (same) {
-        for (size_t i = 0; i < columns_.size(); ++i)
-            columns_[i].push_same_kind(values[i]);
-        ++rows_;
-        return true;
-    }
     if (columns_.size() > kDetachedWidth)
         return false;
     ArrowKind kinds[kDetachedWidth];

@@ -31,6 +31,7 @@
 #include <vector>
 
 #include "engine/bulk_buffer.hpp"
+#include "py/arrow_pages.hpp"
 #include "py/ref.hpp"
 
 namespace vorlane {
@@ -54,44 +55,18 @@ class ArrowColumnCells {
     void reserve(size_t rows) { room_ = rows; }
     // Appends the value of the next row (null: a missing attribute).
     void push(PyObject* obj);
-    // Whether `push_same_kind` takes `obj`: a value of the column's kind
-    // that is read without the interpreter, as most values are.
-    bool same_kind(PyObject* obj) const {
-        if (obj == nullptr)
-            return false;
-        PyTypeObject* type = Py_TYPE(obj);
-        switch (kind_) {
-            case ArrowKind::Float64:
-                return type == &PyFloat_Type;
-            case ArrowKind::Int64:
-                return type == &PyLong_Type &&
-                       PyUnstable_Long_IsCompact(reinterpret_cast<PyLongObject*>(obj));
-            case ArrowKind::Utf8:
-                return type == &PyUnicode_Type && PyUnicode_IS_COMPACT_ASCII(obj);
-            default:
-                return false;
-        }
-    }
-    // Appends `obj` if `same_kind` takes it; false, with nothing done,
-    // otherwise. Safe without the interpreter, as `push_detached`.
-    bool push_same_kind(PyObject* obj) {
-        if (!same_kind(obj))
-            return false;
-        switch (kind_) {
-            case ArrowKind::Float64:
-                push_word(std::bit_cast<uint64_t>(PyFloat_AS_DOUBLE(obj)));
-                break;
-            case ArrowKind::Int64:
-                push_word(static_cast<uint64_t>(
-                    PyUnstable_Long_CompactValue(reinterpret_cast<PyLongObject*>(obj))));
-                break;
-            default:
-                push_text(static_cast<const char*>(PyUnicode_DATA(obj)),
-                          static_cast<size_t>(PyUnicode_GET_LENGTH(obj)));
-                break;
-        }
-        return true;
-    }
+    // Appends the values of up to `n` rows (`values[r]` is row r's, None for
+    // a missing attribute, never null) as long
+    // as each is a null or a value of the column's own kind that is read
+    // without the interpreter, as most values are; returns how many rows it
+    // took. One loop per kind, with the type checked by a pointer compare.
+    // A column that refused a value or ran out of offsets takes every row
+    // and keeps none: its export fails. Safe without the interpreter, as
+    // `push_detached`.
+    size_t push_plain(PyObject* const* values, size_t n);
+    // Drops the rows from `rows` on, all appended by `push_plain` (which
+    // never changes the kind).
+    void truncate(size_t rows);
     // The kind of `obj` when it can be read without the interpreter (an
     // exact float, an int that fits one digit, a bool, an ASCII str, or a
     // null), if the column's kind holds it; nothing otherwise.
@@ -124,10 +99,17 @@ class ArrowColumnCells {
     static constexpr size_t kShortText = 12;
 
     template <typename T>
-    static std::span<const uint8_t> bytes_of(const BulkArray<T>& v) {
+    using Buffer = BulkArray<T, ArrowPages>;
+    template <typename T>
+    static std::span<const uint8_t> bytes_of(const Buffer<T>& v) {
         return {reinterpret_cast<const uint8_t*>(v.data()), v.size() * sizeof(T)};
     }
     void push_null();
+    // `push_plain` for a column of each kind.
+    template <ArrowKind Kind>
+    size_t push_plain_words(PyObject* const* values, size_t n);
+    size_t push_plain_text(PyObject* const* values, size_t n);
+    size_t push_plain_nulls(PyObject* const* values, size_t n);
     // Takes a value of `kind`, `type` naming its type; false when refused.
     bool join(ArrowKind kind, const char* type, PyObject* obj);
     void refuse(PyObject* obj, const char* seen);
@@ -176,11 +158,11 @@ class ArrowColumnCells {
     size_t room_ = 0;
     // The buffers of the column's kind take room for `room_` rows when the
     // kind is set; the room is only a bound, so they grow if it fell short.
-    BulkArray<uint64_t> words_;   // int64, float64, boolean: one per row
-    BulkArray<int32_t> offsets_;  // utf8: where each row's text ends, after a 0
-    BulkArray<char> text_;
-    BulkArray<uint8_t> bits_;  // a finished boolean column's values
-    BulkArray<uint8_t> validity_;
+    Buffer<uint64_t> words_;   // int64, float64, boolean: one per row
+    Buffer<int32_t> offsets_;  // utf8: where each row's text ends, after a 0
+    Buffer<char> text_;
+    Buffer<uint8_t> bits_;  // a finished boolean column's values
+    Buffer<uint8_t> validity_;
     std::vector<uint32_t> null_rows_;
     bool overflowed_ = false;
     bool refused_ = false;
@@ -198,6 +180,15 @@ class ArrowCells {
         for (ArrowColumnCells& column : columns_)
             column.reserve(rows);
     }
+    // Appends `rows` rows given column by column: `values[c * stride + r]`
+    // is row r's value of column c (None for a missing attribute, never
+    // null). Each column
+    // takes the values of its kind in one loop (`push_plain`); a row with a
+    // value that changes a column's kind, or that no kind takes, goes in
+    // alone, by `push_row` when `attached`, else by `push_row_detached`,
+    // which may stop there. Returns how many rows were appended: `rows`, or
+    // the position of the row a detached reading stopped at.
+    size_t push_run(PyObject* const* values, size_t stride, size_t rows, bool attached);
     // Appends a row: a value per column (null: a missing attribute).
     void push_row(std::span<PyObject* const> values);
     // The same without the interpreter (see `push_detached`); false, with

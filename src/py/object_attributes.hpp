@@ -79,6 +79,12 @@ class ObjectAttributes {
     AttrName name(size_t pos) const { return layout_->name(pos); }
     // `pos` below `size()`.
     const PyValue& value(size_t pos) const { return *locate(pos, spill_of(slot_word())); }
+    // The values in layout order when every one is inside the object (it
+    // has not spilled), else null: for readers of many objects, which then
+    // find a value by its position alone.
+    const PyValue* values_inside() const {
+        return size() == 0 || spill_of(slot_word()) == nullptr ? inline_values() : nullptr;
+    }
 
     // The value named by the very str the layout keeps for its name (see
     // `AttrLayout::find_str`), among the first names of an object that keeps
