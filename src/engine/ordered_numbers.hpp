@@ -103,6 +103,12 @@ class OrderedNumbers {
     // changed, when they do not repeat enough.
     bool take_shared(const ExactMap& exact, SharedValueOrder::Codes codes,
                      std::vector<SharedValueOrder::OwnSet> own);
+    // Whether an empty map filled with `entries` at most, under `keys`
+    // distinct keys at least, could take the exact map's sets: false lets
+    // a batch of mostly distinct numbers skip naming them.
+    static bool may_take_shared(size_t keys, size_t entries) {
+        return entries >= kMinSetEntries && keys * kEnterRepeats <= entries;
+    }
     // Shared sets become own sets again, copied from the exact map; any other
     // form stays as it is.
     void unshare();

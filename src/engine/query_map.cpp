@@ -478,13 +478,13 @@ void QueryMapBatch::finish() {
     // its value sets when each key of the pairs holds one number, found under
     // no other key: every pair then adds its id to both alike, or to neither
     // when the set holds it already.
+    BulkVector<uint32_t> groups = group_by_value();
     std::optional<SharedValueOrder::Codes> codes;
     if (map_->tree_.holds_shared_sets())
         codes = map_->tree_.shared().codes();
-    else if (map_->is_empty())
+    else if (map_->is_empty() && OrderedNumbers::may_take_shared(groups.size() - 1, groups.back()))
         codes.emplace();
     std::vector<SharedValueOrder::OwnSet> own;
-    BulkVector<uint32_t> groups = group_by_value();
     if (codes && !add_group_codes(groups, *codes, own))
         codes.reset();
     if (!codes)
