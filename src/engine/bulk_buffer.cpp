@@ -1,8 +1,8 @@
 #include "engine/bulk_buffer.hpp"
 
-#include <algorithm>
 #include <mutex>
-#include <utility>
+
+#include "engine/kept_mappings.hpp"
 
 namespace vorlane::bulk_pool {
 
@@ -12,11 +12,11 @@ namespace {
 // asks for would otherwise hold the excess until it ends.
 constexpr size_t kMaxKeptBytes = size_t{512} * 1024 * 1024;
 
+// Lock order: `mutex`, then the keeping's own.
 struct Pool {
     std::mutex mutex;
     size_t scopes = 0;
-    size_t bytes = 0;
-    std::vector<std::pair<void*, size_t>> kept;  // (mapping, size class)
+    KeptMappings kept{kMaxKeptBytes};
 };
 
 Pool& pool() {
@@ -26,32 +26,14 @@ Pool& pool() {
 
 }  // namespace
 
-void* take(size_t bytes) noexcept {
-    Pool& p = pool();
-    std::lock_guard<std::mutex> lock(p.mutex);
-    auto found = std::find_if(p.kept.begin(), p.kept.end(),
-                              [&](const auto& block) { return block.second == bytes; });
-    if (found == p.kept.end())
-        return nullptr;
-    void* memory = found->first;
-    *found = p.kept.back();
-    p.kept.pop_back();
-    p.bytes -= bytes;
-    return memory;
+void* take_or_map(size_t bytes) {
+    return pool().kept.take_or_map(bytes);
 }
 
 bool keep(void* memory, size_t bytes) noexcept {
     Pool& p = pool();
     std::lock_guard<std::mutex> lock(p.mutex);
-    if (p.scopes == 0 || p.bytes + bytes > kMaxKeptBytes)
-        return false;
-    try {
-        p.kept.emplace_back(memory, bytes);
-    } catch (const std::bad_alloc&) {
-        return false;
-    }
-    p.bytes += bytes;
-    return true;
+    return p.scopes != 0 && p.kept.keep(memory, bytes);
 }
 
 void open_scope() noexcept {
@@ -62,22 +44,19 @@ void open_scope() noexcept {
 
 void close_scope() noexcept {
     Pool& p = pool();
-    std::vector<std::pair<void*, size_t>> released;
+    std::vector<KeptMappings::Mapping> released;
     {
         std::lock_guard<std::mutex> lock(p.mutex);
         if (--p.scopes != 0)
             return;
-        released.swap(p.kept);
-        p.bytes = 0;
+        released = p.kept.release_all();
     }
     for (auto [memory, bytes] : released)
-        munmap(memory, bytes);
+        unmap(memory, bytes);
 }
 
 size_t kept_bytes() noexcept {
-    Pool& p = pool();
-    std::lock_guard<std::mutex> lock(p.mutex);
-    return p.bytes;
+    return pool().kept.bytes();
 }
 
 }  // namespace vorlane::bulk_pool

@@ -20,8 +20,6 @@
 // request of its class: address space only, since pages never written are
 // never given memory.
 
-#include <sys/mman.h>
-
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
@@ -31,13 +29,15 @@
 #include <utility>
 #include <vector>
 
+#include "engine/kept_mappings.hpp"
+
 namespace vorlane {
 
 // The mapped buffers kept for reuse (process-wide; thread-safe).
 namespace bulk_pool {
 
-// A kept mapping of `bytes` (a size class), or null.
-void* take(size_t bytes) noexcept;
+// A kept mapping of `bytes` (a size class), else a fresh one; not written.
+void* take_or_map(size_t bytes);
 // Keeps the mapping `memory` of `bytes` (a size class) when a scope is open
 // and the bound allows; false otherwise (the caller unmaps it).
 bool keep(void* memory, size_t bytes) noexcept;
@@ -58,14 +58,6 @@ class BulkBufferReuse {
     BulkBufferReuse& operator=(const BulkBufferReuse&) = delete;
 };
 
-// The size class of a mapped buffer of `bytes`: the next power of two.
-inline size_t mapped_size_class(size_t bytes) {
-    size_t size = 1;
-    while (size < bytes)
-        size <<= 1;
-    return size;
-}
-
 // From this size on a buffer is mapped by itself.
 inline constexpr size_t kMappedBytes = size_t{64} * 1024;
 // `bytes` of bulk memory, not written: small sizes from the heap, others
@@ -76,13 +68,7 @@ inline constexpr size_t kMappedBytes = size_t{64} * 1024;
 inline void* bulk_allocate(size_t bytes) {
     if (bytes < kMappedBytes)
         return ::operator new(bytes);
-    size_t size = mapped_size_class(bytes);
-    if (void* kept = bulk_pool::take(size))
-        return kept;
-    void* memory = mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-    if (memory == MAP_FAILED)
-        throw std::bad_alloc();
-    return memory;
+    return bulk_pool::take_or_map(mapped_size_class(bytes));
 }
 // Gives back what `bulk_allocate(bytes)` returned.
 inline void bulk_deallocate(void* p, size_t bytes) {
@@ -92,7 +78,7 @@ inline void bulk_deallocate(void* p, size_t bytes) {
     }
     size_t size = mapped_size_class(bytes);
     if (!bulk_pool::keep(p, size))
-        munmap(p, size);
+        unmap(p, size);
 }
 
 template <typename T>
