@@ -189,7 +189,7 @@ size_t OrderedNumbers::memory_usage() const {
 bool OrderedNumbers::wants_value_sets(size_t distinct_or_groups, size_t entries) const {
     if (holds_value_sets())
         return entries >= kMinSetEntries / 2 && distinct_or_groups * kLeaveRepeats <= entries;
-    return entries >= kMinSetEntries && distinct_or_groups * kEnterRepeats <= entries;
+    return repeats_enough_to_enter(distinct_or_groups, entries);
 }
 
 bool OrderedNumbers::count_due(size_t changes) {

@@ -103,11 +103,13 @@ class OrderedNumbers {
     // changed, when they do not repeat enough.
     bool take_shared(const ExactMap& exact, SharedValueOrder::Codes codes,
                      std::vector<SharedValueOrder::OwnSet> own);
-    // Whether an empty map filled with `entries` at most, under `keys`
-    // distinct keys at least, could take the exact map's sets: false lets
-    // a batch of mostly distinct numbers skip naming them.
-    static bool may_take_shared(size_t keys, size_t entries) {
-        return entries >= kMinSetEntries && keys * kEnterRepeats <= entries;
+    // Whether `entries` under `distinct_or_groups` repeat enough for the
+    // tree to give way to sets. Also asked before a batch goes into an empty
+    // map, with its keys (no more than its numbers) and its pairs (no fewer
+    // than its entries): false lets mostly distinct numbers skip being named
+    // for the exact map's sets, which they could not take.
+    static bool repeats_enough_to_enter(size_t distinct_or_groups, size_t entries) {
+        return entries >= kMinSetEntries && distinct_or_groups * kEnterRepeats <= entries;
     }
     // Shared sets become own sets again, copied from the exact map; any other
     // form stays as it is.

@@ -482,7 +482,8 @@ void QueryMapBatch::finish() {
     std::optional<SharedValueOrder::Codes> codes;
     if (map_->tree_.holds_shared_sets())
         codes = map_->tree_.shared().codes();
-    else if (map_->is_empty() && OrderedNumbers::may_take_shared(groups.size() - 1, groups.back()))
+    else if (map_->is_empty() &&
+             OrderedNumbers::repeats_enough_to_enter(groups.size() - 1, groups.back()))
         codes.emplace();
     std::vector<SharedValueOrder::OwnSet> own;
     if (codes && !add_group_codes(groups, *codes, own))
