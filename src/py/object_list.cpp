@@ -70,15 +70,31 @@ bool close_together(std::span<const uint32_t> ids) {
     return ids.empty() || ids.back() - ids.front() < kSlotsPerLine * ids.size();
 }
 
+// How far past the slot being read the slots of ids close together are
+// requested: a page of the item table (512 slots). The slots are read in
+// address order, a line or so per id, and each page's first read would
+// otherwise wait for its page walk and its line, the hardware's streaming
+// ending at the page's edge. On lists of 86,000 and 136,000 objects of
+// 600,000 it took 5-15% off the call; 2 to 8 KiB ahead measured alike.
+constexpr uintptr_t kSlotBytesAhead = 4096;
+
+// The address `kSlotBytesAhead` past `slot`: a slot to be read soon in its
+// page, or past the page's end most often the next page (pages are allocated
+// one after another as ids arrive), else a line never read. A request never
+// faults, so a wrong guess costs only the request.
+const void* slot_ahead(const StoredItem& slot) {
+    return reinterpret_cast<const void*>(reinterpret_cast<uintptr_t>(&slot) + kSlotBytesAhead);
+}
+
 // Writes the objects of the first `count` of `ids` to `out`, leaving out
 // empty slots, and returns how many were written.
 //
-// Ids close together read their slots in order, a line serving several, and
-// their objects are fetched later, at a steady distance ahead of their
-// reference count updates (see `new_references`). Requesting each object as
-// its address comes measured slower there: a burst of a block's requests,
-// most of them walking the page tables for wide objects, holds up the slot
-// reads behind it. Ids far
+// Ids close together read their slots in order, a line serving several, the
+// slots a page ahead requested meanwhile; their objects are fetched later,
+// at a steady distance ahead of their reference count updates (see
+// `new_references`). Requesting each object as its address comes measured
+// slower there: a burst of a block's requests, most of them walking the page
+// tables for wide objects, holds up the slot reads behind it. Ids far
 // apart miss on each slot: the slots that follow are requested ahead, and
 // each object as soon as its address is read, so that a slot's miss and its
 // object's overlap with the others'.
@@ -87,6 +103,7 @@ size_t gather_objects(const ItemTable& table, std::span<const uint32_t> ids, siz
     size_t n = 0;
     if (close_together(ids.first(count))) {
         table.find_each(ids.first(count), [&](const StoredItem& slot) {
+            prefetch_line(slot_ahead(slot));
             out[n] = slot.get();
             n += out[n] != nullptr;
         });
