@@ -61,6 +61,12 @@ class PagedSlots {
             f(page_slots[id & kSlotMask]);
         }
     }
+    // Finds slots for a walk over many ids, with the directory read once
+    // into the finder rather than from the table at each id, and an empty
+    // slot, never null, for an id whose page does not exist. Valid while the
+    // table does not change.
+    class Finder;
+
     // Whether slot `id` holds something.
     bool holds(uint32_t id) const {
         const T* slot = find(id);
@@ -151,6 +157,30 @@ class PagedSlots {
     }
     void free_page(size_t number);
 
+  public:
+    // See its declaration above.
+    class Finder {
+      public:
+        explicit Finder(const PagedSlots& table)
+            : pages_(table.pages_.data()),
+              first_page_(table.first_page_),
+              page_count_(table.pages_.size()),
+              empty_(&empty_page()) {}
+        const T& operator()(uint32_t id) const {
+            // Wraps to a large number for a page below the first.
+            const size_t at = (id >> kPageBits) - first_page_;
+            const Page* page = at < page_count_ ? pages_[at].get() : nullptr;
+            return (page != nullptr ? page : empty_)->slots[id & kSlotMask];
+        }
+
+      private:
+        const std::unique_ptr<Page>* pages_;
+        size_t first_page_;
+        size_t page_count_;
+        const Page* empty_;
+    };
+
+  private:
     // pages_[i] is page number first_page_ + i, or null.
     std::vector<std::unique_ptr<Page>> pages_;
     size_t first_page_ = 0;

@@ -15,11 +15,11 @@ namespace {
 // cache, and ids below 2^22 (four million objects) take two passes. The bits
 // are shared evenly among the passes: ids below 2^20 take two passes of 10
 // bits, half the counters to clear and sum.
-constexpr int kDigitBits = 11;
+constexpr int kDigitBits = kMaxIdDigitBits;
 constexpr uint32_t kBuckets = uint32_t{1} << kDigitBits;
 constexpr int kMaxDigits = (32 + kDigitBits - 1) / kDigitBits;
 // Below this many ids a comparison sort is cheaper than the passes.
-constexpr size_t kSmallSort = 256;
+constexpr size_t kSmallSort = kSmallIdSort;
 
 using Histograms = std::array<std::array<uint32_t, kBuckets>, kMaxDigits>;
 
@@ -73,20 +73,24 @@ void sort_ids(std::vector<uint32_t>& ids) {
     sort_ids(ids, *std::max_element(ids.begin(), ids.end()));
 }
 
+IdDigits id_digits(uint32_t largest) {
+    const int width = std::max(1, static_cast<int>(std::bit_width(largest)));
+    const int digits = (width + kDigitBits - 1) / kDigitBits;
+    return {digits, (width + digits - 1) / digits};
+}
+
 void sort_ids(std::span<uint32_t> ids, uint32_t largest) {
     if (ids.size() <= kSmallSort) {
         std::sort(ids.begin(), ids.end());
         return;
     }
-    const int width = std::max(1, static_cast<int>(std::bit_width(largest)));
-    const int digits = (width + kDigitBits - 1) / kDigitBits;
-    const int bits = (width + digits - 1) / digits;
-    if (digits == 1)
-        radix_sort<1>(ids, bits);
-    else if (digits == 2)
-        radix_sort<2>(ids, bits);
+    const IdDigits digits = id_digits(largest);
+    if (digits.count == 1)
+        radix_sort<1>(ids, digits.bits);
+    else if (digits.count == 2)
+        radix_sort<2>(ids, digits.bits);
     else
-        radix_sort<kMaxDigits>(ids, bits);
+        radix_sort<kMaxDigits>(ids, digits.bits);
 }
 
 namespace {

@@ -26,6 +26,26 @@ void sort_ids(std::vector<uint32_t>& ids);
 // as the largest id of a set holding them all): no read to find it.
 void sort_ids(std::span<uint32_t> ids, uint32_t largest);
 
+// The digits in which `sort_ids` sorts ids no larger than `largest`: as few
+// passes as the ids' width needs, the bits shared evenly among them.
+struct IdDigits {
+    int count;
+    int bits;
+};
+IdDigits id_digits(uint32_t largest);
+// Ids below which a comparison sort beats the passes.
+inline constexpr size_t kSmallIdSort = 256;
+inline constexpr int kMaxIdDigitBits = 11;
+
+// Sorts ascending, into `out`, the ids that `each_id(visit)` hands to
+// `visit` one at a time: as many as `out` holds, none above `largest`. The
+// sort of `sort_ids`, whose count and first scatter read the ids where they
+// lie (the entries of tree leaves), so that they are never copied into a
+// list first. `each_id` is called two or three times and hands the same ids
+// in the same order each time.
+template <typename EachId>
+void sort_ids_from(EachId&& each_id, std::span<uint32_t> out, uint32_t largest);
+
 // Sorts tree entries ascending by key, as a bulk insertion into a tree wants
 // them: a least-significant-digit radix sort over the digits that differ
 // among the entries (the value codes of a column usually vary in a few dozen
@@ -83,6 +103,73 @@ void sort_parts_by_key32(std::span<const std::span<const typename Items::value_t
         for (auto part : parts)
             at = std::copy(part.begin(), part.end(), at);
     }
+}
+
+namespace sort_detail {
+
+// Buckets of digit `d`, as counts and then as the next position of each.
+template <int Digits>
+using DigitStarts = std::array<std::array<uint32_t, size_t{1} << kMaxIdDigitBits>, Digits>;
+
+// Each bucket's count becomes its first position.
+inline void counts_to_starts(std::span<uint32_t> buckets) {
+    uint32_t total = 0;
+    for (uint32_t& slot : buckets)
+        total += std::exchange(slot, total);
+}
+
+// The least-significant-digit sort of `sort_ids_from` in `Digits` passes of
+// `bits` bits (the count a constant, so that the counting is unrolled). The
+// passes alternate between `out` and a scratch list so that the last one
+// lands in `out`.
+template <int Digits, typename EachId>
+void radix_sort_from(EachId& each_id, std::span<uint32_t> out, int bits) {
+    const uint32_t buckets = uint32_t{1} << bits;
+    const uint32_t mask = buckets - 1;
+    auto starts = std::make_unique_for_overwrite<DigitStarts<Digits>>();
+    for (auto& digit : *starts)
+        std::fill_n(digit.begin(), buckets, 0);
+    each_id([&](uint32_t id) {
+        for (int d = 0; d < Digits; ++d)
+            ++(*starts)[d][(id >> (d * bits)) & mask];
+    });
+    for (auto& digit : *starts)
+        counts_to_starts(std::span<uint32_t>(digit.data(), buckets));
+    std::unique_ptr<uint32_t[]> scratch;
+    if constexpr (Digits > 1)
+        scratch = std::make_unique_for_overwrite<uint32_t[]>(out.size());
+    uint32_t* to = Digits % 2 == 1 ? out.data() : scratch.get();
+    uint32_t* first = (*starts)[0].data();
+    each_id([&](uint32_t id) { to[first[id & mask]++] = id; });
+    for (int d = 1; d < Digits; ++d) {
+        const uint32_t* from = to;
+        to = to == out.data() ? scratch.get() : out.data();
+        first = (*starts)[d].data();
+        const int shift = d * bits;
+        for (size_t i = 0; i < out.size(); ++i) {
+            const uint32_t id = from[i];
+            to[first[(id >> shift) & mask]++] = id;
+        }
+    }
+}
+
+}  // namespace sort_detail
+
+template <typename EachId>
+void sort_ids_from(EachId&& each_id, std::span<uint32_t> out, uint32_t largest) {
+    if (out.size() <= kSmallIdSort) {
+        uint32_t* at = out.data();
+        each_id([&](uint32_t id) { *at++ = id; });
+        std::sort(out.begin(), out.end());
+        return;
+    }
+    const IdDigits digits = id_digits(largest);
+    if (digits.count == 1)
+        sort_detail::radix_sort_from<1>(each_id, out, digits.bits);
+    else if (digits.count == 2)
+        sort_detail::radix_sort_from<2>(each_id, out, digits.bits);
+    else
+        sort_detail::radix_sort_from<3>(each_id, out, digits.bits);
 }
 
 }  // namespace vorlane

@@ -184,16 +184,22 @@ struct LeafNode {
         for (uint32_t i = 0; i < len; ++i)
             out.push_back(id_at(i));
     }
+    // Calls `f(id)` for the id of each of entries `from` to `to` (exclusive),
+    // in order; the form is tested once, not per entry.
+    template <typename F>
+    void for_each_id(uint32_t from, uint32_t to, F&& f) const {
+        if (compact) {
+            for (const uint64_t* p = packed() + from, *end = packed() + to; p != end; ++p)
+                f(static_cast<uint32_t>(*p));
+        } else {
+            for (const CompositeKey128* e = wide() + from, *end = wide() + to; e != end; ++e)
+                f(e->id());
+        }
+    }
     // Writes the ids of entries `from` to `to` (exclusive) from `out` on;
     // returns the end.
     uint32_t* write_ids(uint32_t from, uint32_t to, uint32_t* out) const {
-        if (compact) {
-            for (const uint64_t* p = packed() + from, *end = packed() + to; p != end; ++p)
-                *out++ = static_cast<uint32_t>(*p);
-        } else {
-            for (const CompositeKey128* e = wide() + from, *end = wide() + to; e != end; ++e)
-                *out++ = e->id();
-        }
+        for_each_id(from, to, [&](uint32_t id) { *out++ = id; });
         return out;
     }
     // Gathers what answers `range` in this leaf (see `BitMapBTree::query_range`).

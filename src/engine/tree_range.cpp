@@ -80,19 +80,29 @@ struct RangeParts {
     }
 
     // The ids of the parts, ascending: `listed` of them, none above
-    // `largest` when it is given.
+    // `largest` when it is given. The sort reads the leaves' ids where they
+    // lie; only the ids of whole children are written out first.
     std::vector<uint32_t> sorted_union(uint64_t listed, std::optional<uint32_t> largest) const {
-        std::vector<uint32_t> ids(listed);
-        uint32_t* out = write_leaf_ids(ids.data());
+        std::vector<uint32_t> of_whole(listed - leaf_ids());
+        uint32_t* out = of_whole.data();
         for (const Bitmap* part : whole) {
             uint64_t count = part->cardinality();
             part->write_to(std::span<uint32_t>(out, count));
             out += count;
         }
-        if (largest)
-            sort_ids(ids, *largest);
-        else
-            sort_ids(ids);
+        auto each_id = [&](auto&& visit) {
+            for (const LeafSlice& slice : slices)
+                slice.leaf->for_each_id(slice.from, slice.to, visit);
+            for (uint32_t id : of_whole)
+                visit(id);
+        };
+        if (!largest) {
+            uint32_t found = 0;
+            each_id([&](uint32_t id) { found = std::max(found, id); });
+            largest = found;
+        }
+        std::vector<uint32_t> ids(listed);
+        sort_ids_from(each_id, ids, *largest);
         // Each id has one entry in a tree; a repeat would be a broken tree,
         // but must not list an object twice. Looking for one only reads.
         if (std::adjacent_find(ids.begin(), ids.end()) != ids.end())

@@ -8,6 +8,7 @@
 #include "engine/prefetch.hpp"
 #include "py/errors.hpp"
 #include "py/gil.hpp"
+#include "py/sparse_listing.hpp"
 
 namespace vorlane {
 
@@ -44,14 +45,6 @@ namespace {
 // (wide objects lie a few to a page), and enough of them must be in flight
 // to cover a page walk and a miss each at the pace of the loop.
 constexpr size_t kObjectLookahead = 64;
-// How far ahead of the slot read the next slots are requested: the ids of a
-// small result lie far apart, each slot on a line of its own, and the slot
-// read would otherwise wait for its line before the object can be requested.
-constexpr size_t kSlotLookahead = 24;
-// Slot addresses kept between their request and their read: a power of two
-// above `kSlotLookahead`.
-constexpr size_t kSlotRing = 32;
-static_assert(kSlotRing > kSlotLookahead && (kSlotRing & (kSlotRing - 1)) == 0);
 // Item slots on one cache line: ids closer than this on average read their
 // slots from lines already on their way.
 constexpr size_t kSlotsPerLine = 64 / sizeof(StoredItem);
@@ -60,10 +53,6 @@ constexpr size_t kSlotsPerLine = 64 / sizeof(StoredItem);
 // updated. Large enough that the lookahead above is rarely cut short by the
 // end of a block.
 constexpr uint32_t kBlock = 1024;
-// Ids far apart are handled fewer at a time: their objects are requested as
-// their slots are read, and should still be in the core's first cache (16 KiB
-// of lines) when their counts are updated.
-constexpr uint32_t kFarBlock = 256;
 
 // Whether `ids` (ascending) lie close enough that their slots share lines.
 bool close_together(std::span<const uint32_t> ids) {
@@ -86,48 +75,23 @@ const void* slot_ahead(const StoredItem& slot) {
     return reinterpret_cast<const void*>(reinterpret_cast<uintptr_t>(&slot) + kSlotBytesAhead);
 }
 
-// Writes the objects of the first `count` of `ids` to `out`, leaving out
-// empty slots, and returns how many were written.
+// Writes the objects of `ids` (close together) to `out`, leaving out empty
+// slots, and returns how many were written.
 //
-// Ids close together read their slots in order, a line serving several, the
-// slots a page ahead requested meanwhile; their objects are fetched later,
-// at a steady distance ahead of their reference count updates (see
-// `new_references`). Requesting each object as its address comes measured
-// slower there: a burst of a block's requests, most of them walking the page
-// tables for wide objects, holds up the slot reads behind it. Ids far
-// apart miss on each slot: the slots that follow are requested ahead, and
-// each object as soon as its address is read, so that a slot's miss and its
-// object's overlap with the others'.
-size_t gather_objects(const ItemTable& table, std::span<const uint32_t> ids, size_t count,
-                      PyObject** out) {
+// The slots are read in order, a line serving several, the slots a page
+// ahead requested meanwhile; the objects are fetched later, at a steady
+// distance ahead of their reference count updates (see `new_references`).
+// Requesting each object as its address comes measured slower here: a burst
+// of a block's requests, most of them walking the page tables for wide
+// objects, holds up the slot reads behind it. Ids far apart go through
+// `new_references_of_far_ids` instead.
+size_t gather_objects(const ItemTable& table, std::span<const uint32_t> ids, PyObject** out) {
     size_t n = 0;
-    if (close_together(ids.first(count))) {
-        table.find_each(ids.first(count), [&](const StoredItem& slot) {
-            prefetch_line(slot_ahead(slot));
-            out[n] = slot.get();
-            n += out[n] != nullptr;
-        });
-        return n;
-    }
-    // Each slot is looked up once, when it is requested; its address waits
-    // in a ring until its turn comes.
-    const StoredItem* ahead[kSlotRing];
-    auto request = [&](size_t i) {
-        const StoredItem* slot = table.find(ids[i]);
-        prefetch_line_once(slot);  // a missing page's null fetches nothing
-        ahead[i % kSlotRing] = slot;
-    };
-    for (size_t i = 0; i < std::min(ids.size(), kSlotLookahead); ++i)
-        request(i);
-    for (size_t i = 0; i < count; ++i) {
-        if (i + kSlotLookahead < ids.size())
-            request(i + kSlotLookahead);
-        const StoredItem* slot = ahead[i % kSlotRing];
-        PyObject* obj = slot ? slot->get() : nullptr;
-        prefetch_line_for_write(obj);  // an empty slot's null: a request that fetches nothing
-        out[n] = obj;
-        n += obj != nullptr;
-    }
+    table.find_each(ids, [&](const StoredItem& slot) {
+        prefetch_line(slot_ahead(slot));
+        out[n] = slot.get();
+        n += out[n] != nullptr;
+    });
     return n;
 }
 
@@ -138,13 +102,18 @@ void add_objects_in_blocks(const ItemTable& table, std::span<const uint32_t> ids
                            bool every_id_held) {
     PyObject* objects[kBlock];
     for (size_t at = 0; at < ids.size();) {
-        size_t count = std::min<size_t>(kBlock, ids.size() - at);
-        if (!close_together(ids.subspan(at, count)))
-            count = std::min<size_t>(count, kFarBlock);
-        size_t n = gather_objects(table, ids.subspan(at), count, objects);
+        const size_t count = std::min<size_t>(kBlock, ids.size() - at);
+        size_t n = 0;
+        if (close_together(ids.subspan(at, count))) {
+            n = gather_objects(table, ids.subspan(at, count), objects);
+            list.add_all(std::span<PyObject* const>(objects, n));
+        } else {
+            n = list.add_written(count, [&](PyObject** out) {
+                return new_references_of_far_ids(table, ids.subspan(at), count, out);
+            });
+        }
         if (every_id_held && n < count)
             panic("called `Option::unwrap()` on a `None` value");
-        list.add_all(std::span<PyObject* const>(objects, n));
         at += count;
     }
 }
@@ -176,11 +145,15 @@ void new_references(std::span<PyObject* const> objects, PyObject** items) {
 
 }  // namespace
 
-void FilledList::add_all(std::span<PyObject* const> objects) {
-    if (static_cast<size_t>(capacity_ - filled_) < objects.size())
+PyObject** FilledList::next_items(size_t count) {
+    if (static_cast<size_t>(capacity_ - filled_) < count)
         panic("FilledList: more objects than its capacity");
     // The list is not shared yet: its items are written in place.
-    new_references(objects, PySequence_Fast_ITEMS(list_) + filled_);
+    return PySequence_Fast_ITEMS(list_) + filled_;
+}
+
+void FilledList::add_all(std::span<PyObject* const> objects) {
+    new_references(objects, next_items(objects.size()));
     filled_ += static_cast<Py_ssize_t>(objects.size());
 }
 

@@ -7,7 +7,8 @@
 // from their slots (each page looked up once per run of ids in it, the loads
 // independent of each other), and added to the list in a second pass that
 // requests each object from memory a fixed distance ahead of its reference
-// count update, so that many misses overlap.
+// count update, so that many misses overlap. A block of ids far apart, whose
+// slots share no lines, is listed in one pass of its own (sparse_listing.hpp).
 
 #include <Python.h>
 
@@ -44,12 +45,25 @@ class FilledList {
     // objects ahead of their reference count updates. At most `capacity` are
     // added in all.
     void add_all(std::span<PyObject* const> objects);
+    // Lets `write(PyObject** items)` write new references (none null) to the
+    // next `most` items at most, in place, and return how many it wrote;
+    // returns that too.
+    template <typename Write>
+    size_t add_written(size_t most, Write&& write) {
+        PyObject** items = next_items(most);
+        const size_t written = write(items);
+        filled_ += static_cast<Py_ssize_t>(written);
+        return written;
+    }
 
     // The list, cut to the objects added. Attached, no lock held: cutting
     // drops nothing but the null slots.
     PyObject* finish();
 
   private:
+    // The next `count` items, which must be within the capacity.
+    PyObject** next_items(size_t count);
+
     PyObject* list_;
     Py_ssize_t capacity_;
     Py_ssize_t filled_ = 0;
@@ -69,6 +83,15 @@ class GatheredObjects {
     void reserve(size_t count) { objects_.reserve(count); }
     // Adds a new reference to each of `objects` (none null).
     void add_all(std::span<PyObject* const> objects);
+    // As `FilledList::add_written`.
+    template <typename Write>
+    size_t add_written(size_t most, Write&& write) {
+        const size_t at = objects_.size();
+        objects_.resize(at + most);
+        const size_t written = write(objects_.data() + at);
+        objects_.resize(at + written);
+        return written;
+    }
     // The list of the objects gathered. Attached, no lock held.
     PyObject* to_list();
 

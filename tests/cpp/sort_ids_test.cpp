@@ -23,6 +23,16 @@ TEST(SortIds, MatchesAComparisonSort) {
             std::vector<uint32_t> expected = ids;
             std::sort(expected.begin(), expected.end());
             std::vector<uint32_t> bounded = ids;
+            // Read where they lie, in two parts, into a list of their own.
+            const size_t half = n / 2;
+            std::vector<uint32_t> from_parts(n);
+            sort_ids_from(
+                [&](auto&& visit) {
+                    std::for_each(ids.begin(), ids.begin() + half, visit);
+                    std::for_each(ids.begin() + half, ids.end(), visit);
+                },
+                from_parts, limit == 0xFFFFFFFFu ? limit : limit - 1);
+            EXPECT_EQ(from_parts, expected) << n << " ids below " << limit << ", from parts";
             sort_ids(ids);
             EXPECT_EQ(ids, expected) << n << " ids below " << limit;
             // A bound above the largest id (the largest of a set holding

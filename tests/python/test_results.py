@@ -285,6 +285,22 @@ def test_removal_leaves_the_index_as_a_recomputation():
     assert index.collect() == [o for o in objs[10:]]
 
 
+def test_ranges_over_ids_far_apart_list_the_objects_still_held():
+    # Objects made between them spread the index's ids: 40 apart, then more
+    # than a page of slots apart, so that removals empty whole pages of the
+    # item table, its first and its last among them.
+    objs = [Indexable(size=i % 97) for i in range(60_000)]
+    held = objs[:20_000:40] + objs[20_000::1_100]
+    index = Index()
+    index.add_object_many(held)
+    view = index.reduced_query(Q.bt("size", 10, 80))
+    assert view.collect() == [o for o in held if 10 <= o.size <= 80]
+    removed = held[:15] + held[100:400:3] + held[-31::2]
+    index.remove_many(removed)
+    gone = {id(o) for o in removed}
+    assert view.collect() == [o for o in held if 10 <= o.size <= 80 and id(o) not in gone]
+
+
 def test_typing_and_help():
     assert Index[Indexable] is not Index and Index[Indexable]().collect() == []
     view_type = type(Index().reduced())
