@@ -45,6 +45,26 @@ namespace {
 constexpr const char* kNotImplemented = "not implemented";
 constexpr const char* kNotYetImplemented = "not yet implemented";
 
+// The allocator's header and rounding per allocation, on average: an array
+// is one allocation, a bitmap's record one more than the bitmap's own.
+constexpr size_t kAllocationOverhead = 16;
+
+// Blocks of 2^16 that `ids` (ascending) touch.
+size_t blocks_of(std::span<const uint32_t> ids) {
+    size_t blocks = 0;
+    for (size_t i = 0; i < ids.size(); ++i)
+        blocks += i == 0 || (ids[i] >> 16) != (ids[i - 1] >> 16);
+    return blocks;
+}
+
+// Blocks that `ids` (ascending) and `extra` (not in them) touch.
+size_t blocks_with(std::span<const uint32_t> ids, uint32_t extra) {
+    auto at = std::lower_bound(ids.begin(), ids.end(), extra);
+    bool shares = (at != ids.end() && (*at >> 16) == (extra >> 16)) ||
+                  (at != ids.begin() && (*(at - 1) >> 16) == (extra >> 16));
+    return blocks_of(ids) + (shares ? 0 : 1);
+}
+
 // Capacities are multiples of this: with the 8-byte header, such an
 // allocation fills one of the allocator's 16-byte size classes exactly.
 constexpr uint32_t kCapacityStep = 4;
@@ -140,14 +160,24 @@ HybridSet HybridSet::from_bitmap(Bitmap bitmap) {
     return HybridSet(reinterpret_cast<uintptr_t>(new LargeIds(std::move(bitmap))));
 }
 
-HybridSet HybridSet::of_sorted(std::span<const uint32_t> ids) {
+bool HybridSet::array_is_smaller(uint64_t count, uint32_t cap, size_t blocks, Use use) {
+    if (cap > kArrayLimit || (use == Use::Range && count > kRangeArrayLimit))
+        return false;
+    size_t as_array = IdArray::bytes_for(cap) + kAllocationOverhead;
+    size_t as_bitmap =
+        sizeof(LargeIds) + kAllocationOverhead + Bitmap::array_containers_bytes(blocks, count);
+    return as_array <= as_bitmap;
+}
+
+HybridSet HybridSet::of_sorted(std::span<const uint32_t> ids, Use use) {
     if (ids.empty())
         return HybridSet();
-    if (ids.size() <= kArrayLimit && ids.back() - ids.front() == ids.size() - 1)
+    if (ids.size() <= kRunLimit && ids.back() - ids.front() == ids.size() - 1)
         return HybridSet(run_word(ids.front(), static_cast<uint32_t>(ids.size())));
     if (ids.size() <= kArrayLimit) {
-        IdArray* array = IdArray::make(ids, round_up_capacity(static_cast<uint32_t>(ids.size())));
-        return HybridSet(reinterpret_cast<uintptr_t>(array) | kArrayTag);
+        uint32_t cap = round_up_capacity(static_cast<uint32_t>(ids.size()));
+        if (array_is_smaller(ids.size(), cap, blocks_of(ids), use))
+            return HybridSet(reinterpret_cast<uintptr_t>(IdArray::make(ids, cap)) | kArrayTag);
     }
     // Built whole, container by container: adding ids one by one costs a
     // container look-up each (a bulk addition makes many such sets).
@@ -215,29 +245,41 @@ void HybridSet::become_bitmap_of(std::span<const uint32_t> ids, uint32_t extra) 
     *this = std::move(replacement);
 }
 
-bool HybridSet::insert(uint32_t id) {
+bool HybridSet::insert(uint32_t id, Use use) {
     switch (form()) {
         case Form::Placeholder:
             panic(kNotImplemented);
         case Form::Bitmap:
             return large()->add(id);
         case Form::Inline:
-            return insert_inline(id);
+            return insert_inline(id, use);
         case Form::Array:
             break;
     }
+    return insert_array(id, use);
+}
+
+bool HybridSet::insert_array(uint32_t id, Use use) {
     IdArray* a = array();
     uint32_t* begin = a->ids();
     uint32_t* at = std::lower_bound(begin, begin + a->len, id);
     if (at != begin + a->len && *at == id)
         return false;
-    if (a->len == kArrayLimit) {
+    size_t point = static_cast<size_t>(at - begin);
+    if (use == Use::Range && a->len >= kRangeArrayLimit) {
         become_bitmap_of(a->members(), id);
         return true;
     }
-    size_t point = static_cast<size_t>(at - begin);
     if (a->len == a->cap) {
-        IdArray* grown = IdArray::make(a->members().first(point), grown_capacity(a->cap));
+        // Full: it grows only while an array of the new room costs less than a
+        // bitmap, which it becomes otherwise.
+        uint32_t cap = grown_capacity(a->cap);
+        if (cap == a->cap ||
+            !array_is_smaller(a->len + 1, cap, blocks_with(a->members(), id), use)) {
+            become_bitmap_of(a->members(), id);
+            return true;
+        }
+        IdArray* grown = IdArray::make(a->members().first(point), cap);
         std::copy(begin + point, begin + a->len, grown->ids() + point + 1);
         grown->len = a->len;
         IdArray::destroy(a);
@@ -251,7 +293,7 @@ bool HybridSet::insert(uint32_t id) {
     return true;
 }
 
-bool HybridSet::insert_inline(uint32_t id) {
+bool HybridSet::insert_inline(uint32_t id, Use use) {
     uint32_t length = run_length();
     if (length == 0) {
         word_ = inline_word(id);
@@ -261,17 +303,18 @@ bool HybridSet::insert_inline(uint32_t id) {
     uint64_t last = first + length - 1;
     if (id >= first && id <= last)
         return false;
-    if (length < kArrayLimit && (id == last + 1 || id + uint64_t{1} == first)) {
+    if (length < kRunLimit && (id == last + 1 || id + uint64_t{1} == first)) {
         word_ = run_word(static_cast<uint32_t>(std::min<uint64_t>(first, id)), length + 1);
         return true;
     }
+    // A run and one id: few enough for an array, in any blocks.
     SmallIds scratch;
     std::span<const uint32_t> held = small_ids(scratch);
-    if (length == kArrayLimit) {
+    if (use == Use::Range && length >= kRangeArrayLimit) {
         become_bitmap_of(held, id);
         return true;
     }
-    std::array<uint32_t, kArrayLimit> merged;
+    std::array<uint32_t, kRunLimit + 1> merged;
     uint32_t* out = std::merge(held.begin(), held.end(), &id, &id + 1, merged.begin());
     std::span<const uint32_t> ids(merged.data(), static_cast<size_t>(out - merged.data()));
     word_ =
@@ -361,7 +404,7 @@ void HybridSet::remove_inline(uint32_t id) {
     } else {
         SmallIds scratch;
         std::span<const uint32_t> held = small_ids(scratch);
-        std::array<uint32_t, kArrayLimit> kept;
+        std::array<uint32_t, kRunLimit> kept;
         uint32_t* out = std::remove_copy(held.begin(), held.end(), kept.begin(), id);
         *this = of_sorted(std::span<const uint32_t>(kept.data(), out));
     }
@@ -491,8 +534,10 @@ size_t HybridSet::memory_usage() const {
 }
 
 void HybridSet::prefetch_small() const {
+    // A long array is searched, not read whole: its header and first lines.
+    constexpr size_t kPrefetchBytes = 256;
     if (tag() == kArrayTag)
-        prefetch_bytes(array(), array()->bytes());
+        prefetch_bytes(array(), std::min(array()->bytes(), kPrefetchBytes));
 }
 
 void HybridSet::validate_large() const {
