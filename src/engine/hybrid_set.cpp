@@ -174,6 +174,8 @@ HybridSet HybridSet::of_sorted(std::span<const uint32_t> ids, Use use) {
         return HybridSet();
     if (ids.size() <= kRunLimit && ids.back() - ids.front() == ids.size() - 1)
         return HybridSet(run_word(ids.front(), static_cast<uint32_t>(ids.size())));
+    if (ids.size() == 2 && fits_pair(ids[0], ids[1]))
+        return HybridSet(pair_word(ids[0], ids[1]));
     if (ids.size() <= kArrayLimit) {
         uint32_t cap = round_up_capacity(static_cast<uint32_t>(ids.size()));
         if (array_is_smaller(ids.size(), cap, blocks_of(ids), use))
@@ -222,6 +224,8 @@ HybridSet::Form HybridSet::form() const {
             return Form::Inline;
         case kArrayTag:
             return Form::Array;
+        case kPairTag:
+            return Form::Pair;
         default:
             return word_ == kPlaceholder ? Form::Placeholder : Form::Bitmap;
     }
@@ -230,6 +234,11 @@ HybridSet::Form HybridSet::form() const {
 std::span<const uint32_t> HybridSet::small_ids(SmallIds& scratch) const {
     if (tag() == kArrayTag)
         return array()->members();
+    if (tag() == kPairTag) {
+        scratch[0] = run_first();
+        scratch[1] = pair_second();
+        return {scratch.data(), 2};
+    }
     if (tag() != kInlineTag)
         return {};
     uint32_t length = run_length();
@@ -253,10 +262,23 @@ bool HybridSet::insert(uint32_t id, Use use) {
             return large()->add(id);
         case Form::Inline:
             return insert_inline(id, use);
+        case Form::Pair:
+            return insert_pair(id, use);
         case Form::Array:
             break;
     }
     return insert_array(id, use);
+}
+
+bool HybridSet::insert_pair(uint32_t id, Use use) {
+    SmallIds scratch;
+    std::span<const uint32_t> held = small_ids(scratch);
+    if (id == held[0] || id == held[1])
+        return false;
+    std::array<uint32_t, 3> merged;
+    std::merge(held.begin(), held.end(), &id, &id + 1, merged.begin());
+    *this = of_sorted(merged, use);
+    return true;
 }
 
 bool HybridSet::insert_array(uint32_t id, Use use) {
@@ -316,9 +338,7 @@ bool HybridSet::insert_inline(uint32_t id, Use use) {
     }
     std::array<uint32_t, kRunLimit + 1> merged;
     uint32_t* out = std::merge(held.begin(), held.end(), &id, &id + 1, merged.begin());
-    std::span<const uint32_t> ids(merged.data(), static_cast<size_t>(out - merged.data()));
-    word_ =
-        reinterpret_cast<uintptr_t>(IdArray::make(ids, round_up_capacity(length + 1))) | kArrayTag;
+    *this = of_sorted(std::span<const uint32_t>(merged.data(), out), use);
     return true;
 }
 
@@ -354,6 +374,12 @@ void HybridSet::shrink_array() {
         word_ = inline_word(last);
         return;
     }
+    if (a->len == 2 && fits_pair(a->ids()[0], a->ids()[1])) {
+        uintptr_t pair = pair_word(a->ids()[0], a->ids()[1]);
+        IdArray::destroy(a);
+        word_ = pair;
+        return;
+    }
     // Sized to what it holds: an array two thirds empty gives the room back,
     // keeping half again its length so that the next insertions fit.
     if (a->cap > kCapacityStep && a->len * 3 <= a->cap) {
@@ -373,6 +399,12 @@ void HybridSet::remove(uint32_t id) {
             return;
         case Form::Inline:
             remove_inline(id);
+            return;
+        case Form::Pair:
+            if (id == run_first())
+                word_ = inline_word(pair_second());
+            else if (id == pair_second())
+                word_ = inline_word(run_first());
             return;
         case Form::Array:
             break;
@@ -431,9 +463,10 @@ bool HybridSet::is_empty() const {
         case Form::Inline:
             return (word_ & kInlineHasId) == 0;
         case Form::Array:
+        case Form::Pair:
             break;
     }
-    return false;  // an array holds two ids at least
+    return false;  // an array or a pair holds two ids at least
 }
 
 const DenseIds* HybridSet::dense_form() const {
@@ -565,6 +598,12 @@ void HybridSet::validate() const {
                 panic("HybridSet: stray bits in an inline set");
             if (length > 0 && uint64_t{run_first()} + length - 1 > UINT32_MAX)
                 panic("HybridSet: inline run past the last id");
+            return;
+        }
+        case Form::Pair: {
+            uint64_t gap = (word_ & 0xFFFFFFFFu) >> kPairGapShift;
+            if (gap < 2 || uint64_t{run_first()} + gap > UINT32_MAX)
+                panic("HybridSet: pair ids not apart, or past the last id");
             return;
         }
         case Form::Array:

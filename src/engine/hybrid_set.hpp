@@ -9,6 +9,9 @@
 //   being a run of one), kept in the word itself; no allocation. Objects
 //   made in the order of a key (the lines of one order, say) hold its
 //   values in such runs.
+// - `Pair`: two ids that do not follow one another, less than 2^30 apart,
+//   kept in the word itself: the values of a price or a name that two
+//   objects share.
 // - `Array`: 2 to `kArrayLimit` ids, ascending, in one allocation of their
 //   own (a length, a capacity and the ids), while that costs fewer bytes
 //   than a bitmap of the same ids would. An array pays 4 bytes an id; a
@@ -28,7 +31,8 @@
 // A set made whole (`of_sorted`) takes the smaller form. One growing id by
 // id turns from an array into a bitmap when its array would have to grow
 // past the size of a bitmap. Removals bring it back: an array left with one
-// id or none goes inline, and a bitmap left with `kShrinkToArray` ids or
+// id or none goes inline, one left with two becomes a pair when they are close
+// enough, and a bitmap left with `kShrinkToArray` ids or
 // fewer becomes an array. The gap between the two thresholds keeps
 // add/remove churn around either of them from converting back and forth. A
 // set made from a bitmap (`from_bitmap`) keeps that form, whatever its
@@ -64,7 +68,7 @@ class HybridSet {
     // A bitmap that removals bring down to this many ids becomes an array.
     static constexpr uint32_t kShrinkToArray = 16;
 
-    enum class Form : uint8_t { Placeholder, Inline, Array, Bitmap };
+    enum class Form : uint8_t { Placeholder, Inline, Array, Bitmap, Pair };
     // How the set is read besides lookups: `Range` for the ids of a number.
     enum class Use : uint8_t { Lookup, Range };
 
@@ -150,6 +154,11 @@ class HybridSet {
     static constexpr uintptr_t kBitmapTag = 0;
     static constexpr uintptr_t kInlineTag = 1;
     static constexpr uintptr_t kArrayTag = 2;
+    // The pair form: the first id is the upper half, and bits 2 to 31 hold
+    // how far above it the second lies (2 or more).
+    static constexpr uintptr_t kPairTag = 3;
+    static constexpr int kPairGapShift = 2;
+    static constexpr uint32_t kPairGapLimit = (uint32_t{1} << 30) - 1;
     // The inline form: bit 2 says ids are held, bits 3 to 8 hold the run's
     // length less one, and its first id is the upper half.
     static constexpr uintptr_t kInlineHasId = 4;
@@ -192,6 +201,18 @@ class HybridSet {
                (static_cast<uintptr_t>(length - 1) << kRunShift) | kInlineHasId | kInlineTag;
     }
     static uintptr_t inline_word(uint32_t id) { return run_word(id, 1); }
+    // The pair word of `first` < `second`, when they fit one: not consecutive
+    // and at most `kPairGapLimit` apart.
+    static bool fits_pair(uint32_t first, uint32_t second) {
+        return second - first >= 2 && second - first <= kPairGapLimit;
+    }
+    static uintptr_t pair_word(uint32_t first, uint32_t second) {
+        return (static_cast<uintptr_t>(first) << kInlineIdShift) |
+               (static_cast<uintptr_t>(second - first) << kPairGapShift) | kPairTag;
+    }
+    uint32_t pair_second() const {
+        return run_first() + static_cast<uint32_t>((word_ & 0xFFFFFFFFu) >> kPairGapShift);
+    }
     uint32_t run_first() const { return static_cast<uint32_t>(word_ >> kInlineIdShift); }
     // Ids of an inline form: 0 when empty.
     uint32_t run_length() const {
@@ -200,6 +221,7 @@ class HybridSet {
                    : static_cast<uint32_t>((word_ & kRunMask) >> kRunShift) + 1;
     }
     bool insert_inline(uint32_t id, Use use);
+    bool insert_pair(uint32_t id, Use use);
     bool insert_array(uint32_t id, Use use);
     void remove_inline(uint32_t id);
     void release();

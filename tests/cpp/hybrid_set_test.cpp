@@ -109,6 +109,32 @@ TEST(HybridSetSmall, DuplicateInsertKeepsLength) {
     EXPECT_EQ(full.len(), kFullArray);
 }
 
+// Two ids apart are a pair in the word: a third makes an array, whose
+// removals give the pair back; ids too far apart take an array.
+TEST(HybridSetSmall, TwoIdsApartArePairedInTheWord) {
+    HybridSet set = set_of({9, 5});
+    set.validate();
+    EXPECT_EQ(set.form(), Form::Pair);
+    EXPECT_EQ(set.memory_usage(), 0u);
+    EXPECT_TRUE(set.contains(5) && set.contains(9) && !set.contains(7));
+    EXPECT_FALSE(set.insert(9));
+    EXPECT_TRUE(set.insert(7));
+    EXPECT_EQ(set.form(), Form::Array);
+    set.remove(7);
+    set.validate();
+    EXPECT_EQ(set.form(), Form::Pair);
+    EXPECT_EQ(ids_of(set), (Ids{5, 9}));
+    EXPECT_EQ(set.min_id(), 5u);
+    set.remove(5);
+    EXPECT_EQ(ids_of(set), (Ids{9}));
+    EXPECT_EQ(set.form(), Form::Inline);
+    HybridSet far = HybridSet::of_sorted(Ids{1, (1u << 30) + 1});
+    EXPECT_EQ(far.form(), Form::Array);
+    HybridSet top = HybridSet::of_sorted(Ids{UINT32_MAX - 2, UINT32_MAX});
+    top.validate();
+    EXPECT_EQ(ids_of(top), (Ids{UINT32_MAX - 2, UINT32_MAX}));
+}
+
 TEST(HybridSetSmall, RemovingAnAbsentIdChangesNothing) {
     HybridSet set = set_of({5, 6});
     set.remove(7);
@@ -498,6 +524,8 @@ void check_against(const HybridSet& set, const Model& model) {
         auto held = model.members();
         EXPECT_LE(set.len(), HybridSet::kRunLimit);
         EXPECT_TRUE(held.empty() || *held.rbegin() - *held.begin() == held.size() - 1);
+    } else if (set.form() == Form::Pair) {
+        EXPECT_EQ(set.len(), 2u);
     } else if (set.form() == Form::Array) {
         EXPECT_TRUE(set.len() >= 2 && set.len() <= HybridSet::kArrayLimit);
     }
