@@ -49,6 +49,10 @@ constexpr const char* kNotYetImplemented = "not yet implemented";
 // is one allocation, a bitmap's record one more than the bitmap's own.
 constexpr size_t kAllocationOverhead = 16;
 
+// Up to this many ids an array costs less than a bitmap of a single block
+// (some 190 bytes and 2 an id): their blocks need no counting.
+constexpr uint32_t kSmallerThanAnyBitmap = 64;
+
 // Blocks of 2^16 that `ids` (ascending) touch.
 size_t blocks_of(std::span<const uint32_t> ids) {
     size_t blocks = 0;
@@ -116,7 +120,8 @@ HybridSet HybridSet::of_sorted(std::span<const uint32_t> ids, Use use) {
         return HybridSet(pair_word(ids[0], ids[1]));
     if (ids.size() <= kArrayLimit) {
         uint32_t cap = round_up_capacity(static_cast<uint32_t>(ids.size()));
-        if (array_is_smaller(ids.size(), cap, blocks_of(ids), use))
+        if (ids.size() <= kSmallerThanAnyBitmap ||
+            array_is_smaller(ids.size(), cap, blocks_of(ids), use))
             return HybridSet(reinterpret_cast<uintptr_t>(IdArray::make(ids, cap)) | kArrayTag);
     }
     // Built whole, container by container: adding ids one by one costs a
@@ -235,7 +240,8 @@ bool HybridSet::insert_array(uint32_t id, Use use) {
         // bitmap, which it becomes otherwise.
         uint32_t cap = grown_capacity(a->cap);
         if (cap == a->cap ||
-            !array_is_smaller(a->len + 1, cap, blocks_with(a->members(), id), use)) {
+            (a->len >= kSmallerThanAnyBitmap &&
+             !array_is_smaller(a->len + 1, cap, blocks_with(a->members(), id), use))) {
             become_bitmap_of(a->members(), id);
             return true;
         }
