@@ -36,6 +36,12 @@ size_t Bitmap::heap_bytes() const {
            stats.n_bytes_bitset_containers + allocations * kAllocationOverhead;
 }
 
+size_t Bitmap::array_containers_bytes(size_t containers, uint64_t ids) {
+    size_t allocations = 2 + 2 * containers;
+    return sizeof(roaring_bitmap_t) + containers * (kContainerSlotBytes + kContainerRecordBytes) +
+           ids * sizeof(uint16_t) + allocations * kAllocationOverhead;
+}
+
 Bitmap::Bitmap() : raw_(roaring_bitmap_create_with_capacity(0)) {
     if (raw_ == nullptr)
         panic(kCreateFailed);

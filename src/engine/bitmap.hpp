@@ -62,6 +62,9 @@ class Bitmap {
     // Gives back the spare capacity of the containers (a bitmap that will
     // change little afterwards).
     void shrink_to_fit() { roaring_bitmap_shrink_to_fit(raw_); }
+    // Holds as runs the blocks that take fewer bytes so (ids that follow one
+    // another); the ids stay the same.
+    void compress_runs() { roaring_bitmap_run_optimize(raw_); }
 
     bool contains(uint32_t id) const { return roaring_bitmap_contains(raw_, id); }
     bool is_empty() const { return roaring_bitmap_is_empty(raw_); }
@@ -105,6 +108,12 @@ class Bitmap {
     // overlaps the chains of several bitmaps, which the updates made one
     // after another would not. Nothing changes.
     static void prefetch_update(std::span<const Bitmap* const> bitmaps, uint32_t id);
+
+    // What `heap_bytes` reports for a bitmap of `ids` ids in `containers`
+    // blocks of 2^16 held as sorted arrays (no block beyond
+    // `kArrayContainerLimit` ids): what a set of that shape would cost as a
+    // bitmap, before one is made.
+    static size_t array_containers_bytes(size_t containers, uint64_t ids);
 
     // Ids in ascending order.
     std::vector<uint32_t> to_vector() const;

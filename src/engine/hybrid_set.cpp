@@ -45,6 +45,30 @@ namespace {
 constexpr const char* kNotImplemented = "not implemented";
 constexpr const char* kNotYetImplemented = "not yet implemented";
 
+// The allocator's header and rounding per allocation, on average: an array
+// is one allocation, a bitmap's record one more than the bitmap's own.
+constexpr size_t kAllocationOverhead = 16;
+
+// Up to this many ids an array costs less than a bitmap of a single block
+// (some 190 bytes and 2 an id): their blocks need no counting.
+constexpr uint32_t kSmallerThanAnyBitmap = 64;
+
+// Blocks of 2^16 that `ids` (ascending) touch.
+size_t blocks_of(std::span<const uint32_t> ids) {
+    size_t blocks = 0;
+    for (size_t i = 0; i < ids.size(); ++i)
+        blocks += i == 0 || (ids[i] >> 16) != (ids[i - 1] >> 16);
+    return blocks;
+}
+
+// Blocks that `ids` (ascending) and `extra` (not in them) touch.
+size_t blocks_with(std::span<const uint32_t> ids, uint32_t extra) {
+    auto at = std::lower_bound(ids.begin(), ids.end(), extra);
+    bool shares = (at != ids.end() && (*at >> 16) == (extra >> 16)) ||
+                  (at != ids.begin() && (*(at - 1) >> 16) == (extra >> 16));
+    return blocks_of(ids) + (shares ? 0 : 1);
+}
+
 // Capacities are multiples of this: with the 8-byte header, such an
 // allocation fills one of the allocator's 16-byte size classes exactly.
 constexpr uint32_t kCapacityStep = 4;
@@ -59,29 +83,6 @@ uint32_t grown_capacity(uint32_t cap) {
     return std::min(HybridSet::kArrayLimit, round_up_capacity(cap + cap / 2));
 }
 
-// A bitmap form keeps its ids as a bitset too (`DenseIds`) while they fill
-// between one in `kDenseSparsest` and one in `kDenseDensest` of their span.
-// There the bitmap's blocks are sorted arrays of 2,700 to 4,096 ids, each
-// probe a binary search of a dozen dependent steps, and the bitset costs
-// 1 to 1.5 times what those arrays cost (2 bytes an id against a bit of
-// the span). Denser sets have bitset blocks in the bitmap already; sparser
-// ones would pay more memory for probes that are shorter.
-constexpr uint64_t kDenseSparsest = 24;
-constexpr uint64_t kDenseDensest = 16;
-// A set smaller than a block's array limit is probed in a few steps.
-constexpr uint64_t kDenseMinIds = Bitmap::kArrayContainerLimit;
-// Single additions and removals decide again each time the count crosses
-// a multiple of this: often enough to follow a set's growth, seldom enough
-// that the decision (and a bitset made or dropped) costs nothing per id.
-constexpr uint64_t kDenseRecheck = 1024;
-
-bool wants_dense(const Bitmap& ids, uint64_t cardinality) {
-    if (cardinality < kDenseMinIds)
-        return false;
-    uint64_t span = uint64_t{ids.maximum()} - ids.minimum() + 1;
-    return cardinality * kDenseSparsest >= span && cardinality * kDenseDensest < span;
-}
-
 // The ids of `large` when it holds at most `limit`; otherwise nothing is
 // read past `limit + 1` ids, whatever the bitmap's size.
 bool read_if_at_most(const Bitmap& large, uint32_t limit, std::vector<uint32_t>& out) {
@@ -93,45 +94,6 @@ bool read_if_at_most(const Bitmap& large, uint32_t limit, std::vector<uint32_t>&
 
 }  // namespace
 
-HybridSet::LargeIds::LargeIds(Bitmap bitmap) : ids(std::move(bitmap)) {
-    refresh();
-}
-
-void HybridSet::LargeIds::refresh() {
-    cardinality = ids.cardinality();
-    minimum = ids.is_empty() ? kNoId : ids.minimum();
-    dense = wants_dense(ids, cardinality) ? DenseIds::of(ids) : DenseIds();
-}
-
-bool HybridSet::LargeIds::add(uint32_t id) {
-    if (!ids.add_checked(id))
-        return false;
-    ++cardinality;
-    minimum = std::min(minimum, id);
-    if (dense.present()) {
-        if (dense.covers(id))
-            dense.add(id);
-        else
-            dense = DenseIds::of(ids);  // an id below the first bit
-    }
-    if (cardinality % kDenseRecheck == 0 && dense.present() != wants_dense(ids, cardinality))
-        refresh();
-    return true;
-}
-
-bool HybridSet::LargeIds::remove(uint32_t id) {
-    if (!ids.remove_checked(id))
-        return false;
-    --cardinality;
-    if (id == minimum)
-        minimum = cardinality == 0 ? kNoId : ids.minimum();
-    if (dense.present())
-        dense.remove(id);
-    if (cardinality % kDenseRecheck == 0 && dense.present() != wants_dense(ids, cardinality))
-        refresh();
-    return true;
-}
-
 HybridSet HybridSet::with_id(uint32_t id) {
     return HybridSet(inline_word(id));
 }
@@ -140,14 +102,27 @@ HybridSet HybridSet::from_bitmap(Bitmap bitmap) {
     return HybridSet(reinterpret_cast<uintptr_t>(new LargeIds(std::move(bitmap))));
 }
 
-HybridSet HybridSet::of_sorted(std::span<const uint32_t> ids) {
+bool HybridSet::array_is_smaller(uint64_t count, uint32_t cap, size_t blocks, Use use) {
+    if (cap > kArrayLimit || (use == Use::Range && count > kRangeArrayLimit))
+        return false;
+    size_t as_array = IdArray::bytes_for(cap) + kAllocationOverhead;
+    size_t as_bitmap =
+        sizeof(LargeIds) + kAllocationOverhead + Bitmap::array_containers_bytes(blocks, count);
+    return as_array <= as_bitmap;
+}
+
+HybridSet HybridSet::of_sorted(std::span<const uint32_t> ids, Use use) {
     if (ids.empty())
         return HybridSet();
-    if (ids.size() <= kArrayLimit && ids.back() - ids.front() == ids.size() - 1)
+    if (ids.size() <= kRunLimit && ids.back() - ids.front() == ids.size() - 1)
         return HybridSet(run_word(ids.front(), static_cast<uint32_t>(ids.size())));
+    if (ids.size() == 2 && fits_pair(ids[0], ids[1]))
+        return HybridSet(pair_word(ids[0], ids[1]));
     if (ids.size() <= kArrayLimit) {
-        IdArray* array = IdArray::make(ids, round_up_capacity(static_cast<uint32_t>(ids.size())));
-        return HybridSet(reinterpret_cast<uintptr_t>(array) | kArrayTag);
+        uint32_t cap = round_up_capacity(static_cast<uint32_t>(ids.size()));
+        if (ids.size() <= kSmallerThanAnyBitmap ||
+            array_is_smaller(ids.size(), cap, blocks_of(ids), use))
+            return HybridSet(reinterpret_cast<uintptr_t>(IdArray::make(ids, cap)) | kArrayTag);
     }
     // Built whole, container by container: adding ids one by one costs a
     // container look-up each (a bulk addition makes many such sets).
@@ -192,6 +167,8 @@ HybridSet::Form HybridSet::form() const {
             return Form::Inline;
         case kArrayTag:
             return Form::Array;
+        case kPairTag:
+            return Form::Pair;
         default:
             return word_ == kPlaceholder ? Form::Placeholder : Form::Bitmap;
     }
@@ -200,6 +177,11 @@ HybridSet::Form HybridSet::form() const {
 std::span<const uint32_t> HybridSet::small_ids(SmallIds& scratch) const {
     if (tag() == kArrayTag)
         return array()->members();
+    if (tag() == kPairTag) {
+        scratch[0] = run_first();
+        scratch[1] = pair_second();
+        return {scratch.data(), 2};
+    }
     if (tag() != kInlineTag)
         return {};
     uint32_t length = run_length();
@@ -215,29 +197,55 @@ void HybridSet::become_bitmap_of(std::span<const uint32_t> ids, uint32_t extra) 
     *this = std::move(replacement);
 }
 
-bool HybridSet::insert(uint32_t id) {
+bool HybridSet::insert(uint32_t id, Use use) {
     switch (form()) {
         case Form::Placeholder:
             panic(kNotImplemented);
         case Form::Bitmap:
             return large()->add(id);
         case Form::Inline:
-            return insert_inline(id);
+            return insert_inline(id, use);
+        case Form::Pair:
+            return insert_pair(id, use);
         case Form::Array:
             break;
     }
+    return insert_array(id, use);
+}
+
+bool HybridSet::insert_pair(uint32_t id, Use use) {
+    SmallIds scratch;
+    std::span<const uint32_t> held = small_ids(scratch);
+    if (id == held[0] || id == held[1])
+        return false;
+    std::array<uint32_t, 3> merged;
+    std::merge(held.begin(), held.end(), &id, &id + 1, merged.begin());
+    *this = of_sorted(merged, use);
+    return true;
+}
+
+bool HybridSet::insert_array(uint32_t id, Use use) {
     IdArray* a = array();
     uint32_t* begin = a->ids();
     uint32_t* at = std::lower_bound(begin, begin + a->len, id);
     if (at != begin + a->len && *at == id)
         return false;
-    if (a->len == kArrayLimit) {
+    size_t point = static_cast<size_t>(at - begin);
+    if (use == Use::Range && a->len >= kRangeArrayLimit) {
         become_bitmap_of(a->members(), id);
         return true;
     }
-    size_t point = static_cast<size_t>(at - begin);
     if (a->len == a->cap) {
-        IdArray* grown = IdArray::make(a->members().first(point), grown_capacity(a->cap));
+        // Full: it grows only while an array of the new room costs less than a
+        // bitmap, which it becomes otherwise.
+        uint32_t cap = grown_capacity(a->cap);
+        if (cap == a->cap ||
+            (a->len >= kSmallerThanAnyBitmap &&
+             !array_is_smaller(a->len + 1, cap, blocks_with(a->members(), id), use))) {
+            become_bitmap_of(a->members(), id);
+            return true;
+        }
+        IdArray* grown = IdArray::make(a->members().first(point), cap);
         std::copy(begin + point, begin + a->len, grown->ids() + point + 1);
         grown->len = a->len;
         IdArray::destroy(a);
@@ -251,7 +259,7 @@ bool HybridSet::insert(uint32_t id) {
     return true;
 }
 
-bool HybridSet::insert_inline(uint32_t id) {
+bool HybridSet::insert_inline(uint32_t id, Use use) {
     uint32_t length = run_length();
     if (length == 0) {
         word_ = inline_word(id);
@@ -261,21 +269,20 @@ bool HybridSet::insert_inline(uint32_t id) {
     uint64_t last = first + length - 1;
     if (id >= first && id <= last)
         return false;
-    if (length < kArrayLimit && (id == last + 1 || id + uint64_t{1} == first)) {
+    if (length < kRunLimit && (id == last + 1 || id + uint64_t{1} == first)) {
         word_ = run_word(static_cast<uint32_t>(std::min<uint64_t>(first, id)), length + 1);
         return true;
     }
+    // A run and one id: few enough for an array, in any blocks.
     SmallIds scratch;
     std::span<const uint32_t> held = small_ids(scratch);
-    if (length == kArrayLimit) {
+    if (use == Use::Range && length >= kRangeArrayLimit) {
         become_bitmap_of(held, id);
         return true;
     }
-    std::array<uint32_t, kArrayLimit> merged;
+    std::array<uint32_t, kRunLimit + 1> merged;
     uint32_t* out = std::merge(held.begin(), held.end(), &id, &id + 1, merged.begin());
-    std::span<const uint32_t> ids(merged.data(), static_cast<size_t>(out - merged.data()));
-    word_ =
-        reinterpret_cast<uintptr_t>(IdArray::make(ids, round_up_capacity(length + 1))) | kArrayTag;
+    *this = of_sorted(std::span<const uint32_t>(merged.data(), out), use);
     return true;
 }
 
@@ -311,6 +318,12 @@ void HybridSet::shrink_array() {
         word_ = inline_word(last);
         return;
     }
+    if (a->len == 2 && fits_pair(a->ids()[0], a->ids()[1])) {
+        uintptr_t pair = pair_word(a->ids()[0], a->ids()[1]);
+        IdArray::destroy(a);
+        word_ = pair;
+        return;
+    }
     // Sized to what it holds: an array two thirds empty gives the room back,
     // keeping half again its length so that the next insertions fit.
     if (a->cap > kCapacityStep && a->len * 3 <= a->cap) {
@@ -330,6 +343,12 @@ void HybridSet::remove(uint32_t id) {
             return;
         case Form::Inline:
             remove_inline(id);
+            return;
+        case Form::Pair:
+            if (id == run_first())
+                word_ = inline_word(pair_second());
+            else if (id == pair_second())
+                word_ = inline_word(run_first());
             return;
         case Form::Array:
             break;
@@ -361,7 +380,7 @@ void HybridSet::remove_inline(uint32_t id) {
     } else {
         SmallIds scratch;
         std::span<const uint32_t> held = small_ids(scratch);
-        std::array<uint32_t, kArrayLimit> kept;
+        std::array<uint32_t, kRunLimit> kept;
         uint32_t* out = std::remove_copy(held.begin(), held.end(), kept.begin(), id);
         *this = of_sorted(std::span<const uint32_t>(kept.data(), out));
     }
@@ -388,9 +407,10 @@ bool HybridSet::is_empty() const {
         case Form::Inline:
             return (word_ & kInlineHasId) == 0;
         case Form::Array:
+        case Form::Pair:
             break;
     }
-    return false;  // an array holds two ids at least
+    return false;  // an array or a pair holds two ids at least
 }
 
 const DenseIds* HybridSet::dense_form() const {
@@ -491,20 +511,10 @@ size_t HybridSet::memory_usage() const {
 }
 
 void HybridSet::prefetch_small() const {
+    // A long array is searched, not read whole: its header and first lines.
+    constexpr size_t kPrefetchBytes = 256;
     if (tag() == kArrayTag)
-        prefetch_bytes(array(), array()->bytes());
-}
-
-void HybridSet::validate_large() const {
-    const LargeIds& record = *large();
-    if (record.ids.raw() == nullptr)
-        panic("HybridSet: bitmap form without a bitmap");
-    if (record.cardinality != record.ids.cardinality())
-        panic("HybridSet: the kept count is not the bitmap's");
-    if (record.minimum != (record.ids.is_empty() ? kNoId : record.ids.minimum()))
-        panic("HybridSet: the kept smallest id is not the bitmap's");
-    if (record.dense.present() && !record.dense.same_ids(record.ids))
-        panic("HybridSet: the bitset's ids are not the bitmap's");
+        prefetch_bytes(array(), std::min(array()->bytes(), kPrefetchBytes));
 }
 
 void HybridSet::validate() const {
@@ -520,6 +530,12 @@ void HybridSet::validate() const {
                 panic("HybridSet: stray bits in an inline set");
             if (length > 0 && uint64_t{run_first()} + length - 1 > UINT32_MAX)
                 panic("HybridSet: inline run past the last id");
+            return;
+        }
+        case Form::Pair: {
+            uint64_t gap = (word_ & 0xFFFFFFFFu) >> kPairGapShift;
+            if (gap < 2 || uint64_t{run_first()} + gap > UINT32_MAX)
+                panic("HybridSet: pair ids not apart, or past the last id");
             return;
         }
         case Form::Array:

@@ -5,26 +5,38 @@
 // Most values of a high-cardinality attribute are held by one object, and
 // most of the rest by a few, so the set takes the form its size calls for:
 //
-// - `Inline`: no id, or a run of up to `kArrayLimit` consecutive ids (one id
+// - `Inline`: no id, or a run of up to `kRunLimit` consecutive ids (one id
 //   being a run of one), kept in the word itself; no allocation. Objects
 //   made in the order of a key (the lines of one order, say) hold its
 //   values in such runs.
+// - `Pair`: two ids that do not follow one another, less than 2^30 apart,
+//   kept in the word itself: the values of a price or a name that two
+//   objects share.
 // - `Array`: 2 to `kArrayLimit` ids, ascending, in one allocation of their
-//   own (a length, a capacity and the ids). Below a few hundred ids a
-//   sorted array is smaller than a bitmap, whose every 2^16 block of ids
-//   costs a container of its own.
+//   own (a length, a capacity and the ids), while that costs fewer bytes
+//   than a bitmap of the same ids would. An array pays 4 bytes an id; a
+//   bitmap 2 bytes an id, plus some 60 bytes for every block of 2^16 ids it
+//   touches and its own record. So a set of a few dozen ids is an array,
+//   and so is one of a few hundred scattered over many blocks (the rows of
+//   one day in a long table). The ids of a number are read otherwise: a
+//   range unites the sets of its numbers, bitmaps in one call, small sets
+//   id by id, so sets made or grown for `Use::Range` keep arrays to
+//   `kRangeArrayLimit` ids.
 // - `Bitmap`: more ids, in a bitmap the set owns, with its count and its
 //   smallest id kept beside it (the planner of a keyword lookup asks every set it names for its
 //   size) and, for a set dense enough, the same ids as a plain bitset, which
 //   answers a membership test with one load where the bitmap's sorted
 //   arrays take a binary search (see `DenseIds`).
 //
-// A set grows from one form to the next as ids arrive. Removals bring it back:
-// an array left with one id or none goes inline, and a bitmap left with
-// `kShrinkToArray` ids or fewer becomes an array. The gap between the two
-// thresholds keeps add/remove churn around either of them from converting
-// back and forth. A set made from a bitmap (`from_bitmap`) keeps that form,
-// whatever its size, until it changes.
+// A set made whole (`of_sorted`) takes the smaller form. One growing id by
+// id turns from an array into a bitmap when its array would have to grow
+// past the size of a bitmap. Removals bring it back: an array left with one
+// id or none goes inline, one left with two becomes a pair when they are close
+// enough, and a bitmap left with `kShrinkToArray` ids or
+// fewer becomes an array. The gap between the two thresholds keeps
+// add/remove churn around either of them from converting back and forth. A
+// set made from a bitmap (`from_bitmap`) keeps that form, whatever its
+// size, until it changes.
 //
 // `Placeholder` is not a set. It is what `or_inplace` and `and_inplace`
 // leave in the receiver while they compute its new value, and the state a set
@@ -46,12 +58,19 @@ namespace vorlane {
 
 class HybridSet {
   public:
-    // Most ids of the array form: one more turns it into a bitmap.
-    static constexpr uint32_t kArrayLimit = 64;
+    // Longest run of the inline form, whose length takes 6 bits of the word.
+    static constexpr uint32_t kRunLimit = 64;
+    // Most ids of the array form, however scattered: an insertion moves the
+    // ids above it, which must stay a short copy.
+    static constexpr uint32_t kArrayLimit = 1024;
+    // Most ids of an array made or grown for `Use::Range`.
+    static constexpr uint32_t kRangeArrayLimit = 64;
     // A bitmap that removals bring down to this many ids becomes an array.
-    static constexpr uint32_t kShrinkToArray = kArrayLimit / 4;
+    static constexpr uint32_t kShrinkToArray = 16;
 
-    enum class Form : uint8_t { Placeholder, Inline, Array, Bitmap };
+    enum class Form : uint8_t { Placeholder, Inline, Array, Bitmap, Pair };
+    // How the set is read besides lookups: `Range` for the ids of a number.
+    enum class Use : uint8_t { Lookup, Range };
 
     // An empty set, a valid set like any other.
     HybridSet() : word_(kInlineEmpty) {}
@@ -59,7 +78,7 @@ class HybridSet {
     // Wraps `bitmap` as a bitmap-form set, whatever its cardinality.
     static HybridSet from_bitmap(Bitmap bitmap);
     // The set of `ids` (ascending, distinct) in the form its size calls for.
-    static HybridSet of_sorted(std::span<const uint32_t> ids);
+    static HybridSet of_sorted(std::span<const uint32_t> ids, Use use = Use::Lookup);
 
     ~HybridSet() { release(); }
     // Moves leave the source a placeholder, never sharing its storage.
@@ -71,7 +90,7 @@ class HybridSet {
     HybridSet copy() const;
 
     // True when the id was not held before.
-    bool insert(uint32_t id);
+    bool insert(uint32_t id, Use use = Use::Lookup);
     // Adds `ids` (ascending, distinct), as many `insert`s would.
     void insert_sorted(std::span<const uint32_t> ids);
     // Removing an id that is not held changes nothing.
@@ -135,6 +154,11 @@ class HybridSet {
     static constexpr uintptr_t kBitmapTag = 0;
     static constexpr uintptr_t kInlineTag = 1;
     static constexpr uintptr_t kArrayTag = 2;
+    // The pair form: the first id is the upper half, and bits 2 to 31 hold
+    // how far above it the second lies (2 or more).
+    static constexpr uintptr_t kPairTag = 3;
+    static constexpr int kPairGapShift = 2;
+    static constexpr uint32_t kPairGapLimit = (uint32_t{1} << 30) - 1;
     // The inline form: bit 2 says ids are held, bits 3 to 8 hold the run's
     // length less one, and its first id is the upper half.
     static constexpr uintptr_t kInlineHasId = 4;
@@ -165,18 +189,30 @@ class HybridSet {
     IdArray* array() const { return reinterpret_cast<IdArray*>(word_ & ~kTagMask); }
     LargeIds* large() const { return reinterpret_cast<LargeIds*>(word_); }
     Bitmap* bitmap() const { return &large()->ids; }
-    // Room for the ids of a small form.
-    using SmallIds = std::array<uint32_t, kArrayLimit>;
+    // Room for the ids of an inline run.
+    using SmallIds = std::array<uint32_t, kRunLimit>;
     // The ids of an inline or array form (ascending), `scratch` holding
     // those of a run; empty for the others.
     std::span<const uint32_t> small_ids(SmallIds& scratch) const;
     // The inline word of the run of `length` ids from `first` (1 to
-    // `kArrayLimit`, not past the last id).
+    // `kRunLimit`, not past the last id).
     static uintptr_t run_word(uint32_t first, uint32_t length) {
         return (static_cast<uintptr_t>(first) << kInlineIdShift) |
                (static_cast<uintptr_t>(length - 1) << kRunShift) | kInlineHasId | kInlineTag;
     }
     static uintptr_t inline_word(uint32_t id) { return run_word(id, 1); }
+    // The pair word of `first` < `second`, when they fit one: not consecutive
+    // and at most `kPairGapLimit` apart.
+    static bool fits_pair(uint32_t first, uint32_t second) {
+        return second - first >= 2 && second - first <= kPairGapLimit;
+    }
+    static uintptr_t pair_word(uint32_t first, uint32_t second) {
+        return (static_cast<uintptr_t>(first) << kInlineIdShift) |
+               (static_cast<uintptr_t>(second - first) << kPairGapShift) | kPairTag;
+    }
+    uint32_t pair_second() const {
+        return run_first() + static_cast<uint32_t>((word_ & 0xFFFFFFFFu) >> kPairGapShift);
+    }
     uint32_t run_first() const { return static_cast<uint32_t>(word_ >> kInlineIdShift); }
     // Ids of an inline form: 0 when empty.
     uint32_t run_length() const {
@@ -184,10 +220,15 @@ class HybridSet {
                    ? 0
                    : static_cast<uint32_t>((word_ & kRunMask) >> kRunShift) + 1;
     }
-    bool insert_inline(uint32_t id);
+    bool insert_inline(uint32_t id, Use use);
+    bool insert_pair(uint32_t id, Use use);
+    bool insert_array(uint32_t id, Use use);
     void remove_inline(uint32_t id);
     void release();
     void become_bitmap_of(std::span<const uint32_t> ids, uint32_t extra);
+    // Whether `count` ids touching `blocks` blocks of 2^16 cost fewer bytes
+    // as an array of room `cap` than as a bitmap, and `use` lets them be one.
+    static bool array_is_smaller(uint64_t count, uint32_t cap, size_t blocks, Use use);
     void shrink_bitmap_if_small();
     void shrink_array();
     void validate_large() const;
@@ -196,6 +237,7 @@ class HybridSet {
 };
 
 static_assert(sizeof(uintptr_t) == 8, "the inline form keeps a 32-bit id beside its tag");
+static_assert(HybridSet::kRunLimit < HybridSet::kArrayLimit, "a run one id longer is an array");
 static_assert(sizeof(HybridSet) == sizeof(void*), "an exact map slot is a key and one word");
 
 }  // namespace vorlane

@@ -28,6 +28,11 @@ constexpr size_t kShrinkBelowOneIn = 4;
 // Smaller maps are left as they are: rebuilding them would save little.
 constexpr size_t kShrinkFromCapacity = 128;
 
+// The sets of numbers are united by ranges, when the order shares them.
+HybridSet::Use set_use(bool numeric) {
+    return numeric ? HybridSet::Use::Range : HybridSet::Use::Lookup;
+}
+
 void erase_value(QueryMap::ExactMap& map, QueryMap::ExactMap::iterator entry) {
     map.erase(entry);
     if (map.capacity() >= kShrinkFromCapacity && map.size() < map.capacity() / kShrinkBelowOneIn)
@@ -38,7 +43,7 @@ void erase_value(QueryMap::ExactMap& map, QueryMap::ExactMap::iterator entry) {
 
 bool QueryMap::insert_exact(const ValueKey& value, uint32_t id) {
     auto [entry, inserted] = exact_.try_emplace(value.hash, HybridSet::with_id(id));
-    return inserted || entry->second.insert(id);
+    return inserted || entry->second.insert(id, set_use(value.numeric().has_value()));
 }
 
 void QueryMap::insert(const ValueKey& value, uint32_t id) {
@@ -348,6 +353,7 @@ BulkVector<uint32_t> QueryMapBatch::group_by_value() {
 }
 
 void QueryMapBatch::add_group(std::span<Pair> group, BulkVector<uint32_t>& ids, bool fresh) {
+    HybridSet::Use use = set_use(group.front().code() != kNoCode);
     // Ids ascend within the group: a repeat follows its first.
     ids.clear();
     for (size_t j = 0; j < group.size(); ++j) {
@@ -359,17 +365,17 @@ void QueryMapBatch::add_group(std::span<Pair> group, BulkVector<uint32_t>& ids, 
     // A map empty before the batch holds none of its groups' hashes, each
     // distinct: no probe for the key is needed.
     if (fresh) {
-        map_->exact_.emplace_absent(group.front().hash, HybridSet::of_sorted(ids));
+        map_->exact_.emplace_absent(group.front().hash, HybridSet::of_sorted(ids, use));
         return;
     }
     auto [entry, inserted] = map_->exact_.try_emplace(group.front().hash);
     if (inserted) {
-        entry->second = HybridSet::of_sorted(ids);
+        entry->second = HybridSet::of_sorted(ids, use);
         return;
     }
     // A pair the map lists already adds nothing, as in `QueryMap::insert`.
     for (Pair& pair : group) {
-        if (pair.code() != kDropped && !entry->second.insert(pair.id))
+        if (pair.code() != kDropped && !entry->second.insert(pair.id, use))
             pair.set_code(kDropped);
     }
 }

@@ -87,7 +87,10 @@ std::vector<BuiltNode> build_parents(std::vector<BuiltNode>& children,
             BuiltNode& child = children[start + i];
             node->keys.push_back(child.first);
             if (node->caches_bitmaps()) {
+                // Objects made in the order of the key (the lines of one
+                // order) give a child a few runs of ids.
                 Bitmap ids = built_node_ids(child, entries, scratch);
+                ids.compress_runs();
                 ids.shrink_to_fit();
                 node->bitmaps.push_back(std::move(ids));
             }

@@ -43,9 +43,9 @@ SubtreeFacts validate_leaf(const LeafPtr& ptr, const KeyBounds& bounds, bool is_
     check(leaf.compact || leaf.table_size == 0, "wide leaf with a table of codes");
     check(leaf.table_size == 0 || 2 * size_t{leaf.table_size} < leaf.cap,
           "leaf table larger than what it saves");
-    std::span<const Key128> table = leaf.code_table();
+    std::span<const uint64_t> table = leaf.code_table();
     check(
-        std::adjacent_find(table.begin(), table.end(), std::greater_equal<Key128>()) == table.end(),
+        std::adjacent_find(table.begin(), table.end(), std::greater_equal<>()) == table.end(),
         "leaf table of codes not strictly ascending");
     SubtreeFacts facts;
     for (uint32_t i = 0; i < leaf.len; ++i) {

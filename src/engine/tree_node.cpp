@@ -33,26 +33,27 @@ size_t table_limit(uint32_t cap) {
     return cap == 0 ? 0 : (cap - 1) / 2;
 }
 
-// The distinct value codes of `entries` (ascending), or nothing once there
-// are more than `most`.
-std::optional<std::vector<Key128>> distinct_codes(std::span<const CompositeKey128> entries,
-                                                  size_t most) {
-    std::vector<Key128> codes;
+// The distinct value codes of `entries` (ascending) as steps of 2^`shift`
+// from `base`, or nothing once there are more than `most`.
+std::optional<std::vector<uint64_t>> distinct_steps(std::span<const CompositeKey128> entries,
+                                                    Key128 base, int shift, size_t most) {
+    std::vector<uint64_t> steps;
     for (CompositeKey128 entry : entries) {
-        if (!codes.empty() && codes.back() == entry.value_code())
+        auto step = static_cast<uint64_t>((entry.value_code() - base) >> shift);
+        if (!steps.empty() && steps.back() == step)
             continue;
-        if (codes.size() == most)
+        if (steps.size() == most)
             return std::nullopt;
-        codes.push_back(entry.value_code());
+        steps.push_back(step);
     }
-    return codes;
+    return steps;
 }
 
 }  // namespace
 
 LeafPtr LeafNode::make(std::span<const CompositeKey128> entries, uint32_t cap) {
     LeafNode header{static_cast<uint32_t>(entries.size()), cap};
-    std::vector<Key128> table;
+    std::vector<uint64_t> table;
     if (!entries.empty()) {
         // Compact when every code is the first one plus a multiple of one
         // power of two, at most 2^32 - 1 of them.
@@ -61,16 +62,21 @@ LeafPtr LeafNode::make(std::span<const CompositeKey128> entries, uint32_t cap) {
         for (CompositeKey128 entry : entries)
             steps |= entry.value_code() - base;
         int shift = steps == 0 ? 0 : trailing_zeros(steps);
-        if (((entries.back().value_code() - base) >> shift) <= kStepLimit) {
+        Key128 last_step = (entries.back().value_code() - base) >> shift;
+        if (last_step <= kStepLimit) {
             header.compact = true;
-            header.shift = static_cast<uint8_t>(shift);
-            header.base = base;
-        } else if (auto codes = distinct_codes(entries, table_limit(cap))) {
+        } else if (auto held = last_step <= UINT64_MAX
+                                   ? distinct_steps(entries, base, shift, table_limit(cap))
+                                   : std::nullopt) {
             // Else with a table, where it costs less than the 8 bytes per
             // entry it saves.
-            table = std::move(*codes);
+            table = std::move(*held);
             header.compact = true;
             header.table_size = static_cast<uint16_t>(table.size());
+        }
+        if (header.compact) {
+            header.shift = static_cast<uint8_t>(shift);
+            header.base = base;
         }
     }
     void* memory = ::operator new(header.bytes());

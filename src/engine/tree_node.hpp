@@ -86,9 +86,12 @@ const T* trailing_array(const Header* header) {
 //   8 bytes, step above id, order as the keys do.
 // - compact with a table: each entry in 8 bytes, the id and the position of
 //   the entry's value code in the leaf's own ascending table of its distinct
-//   codes, kept before the entries. Floats whose codes share no power of two
-//   (prices, durations with decimals) but that repeat within a leaf take
-//   this form when the table costs less than the 8 bytes it saves per entry.
+//   codes, kept before the entries. The table holds each code as a 64-bit
+//   step from `base` in units of 2^`shift` (a double's code ends in 28 zero
+//   bits, so a step spans 2^36 binades). Floats whose codes are too far
+//   apart for 32-bit steps (prices, durations with decimals) but that
+//   repeat within a leaf take this form when the table costs less than the
+//   8 bytes it saves per entry.
 // An entry that the compact form cannot take (a step out of reach, a code
 // missing from the table) makes the leaf anew in the form that holds it.
 struct LeafNode {
@@ -113,14 +116,14 @@ struct LeafNode {
     uint32_t id_at(uint32_t i) const {
         return compact ? static_cast<uint32_t>(packed()[i]) : wide()[i].id();
     }
-    // The table of codes of a compact leaf that keeps one, and the position
+    // The table of steps of a compact leaf that keeps one, and the position
     // in it of entry `i`'s code; for checks.
-    std::span<const Key128> code_table() const { return {table(), table_size}; }
+    std::span<const uint64_t> code_table() const { return {table(), table_size}; }
     uint64_t packed_step(uint32_t i) const { return packed()[i] >> 32; }
     bool full() const { return len >= kLeafMax; }
     size_t entry_bytes() const { return compact ? sizeof(uint64_t) : sizeof(CompositeKey128); }
     size_t bytes() const {
-        return sizeof(LeafNode) + table_size * sizeof(Key128) + size_t{cap} * entry_bytes();
+        return sizeof(LeafNode) + table_size * sizeof(uint64_t) + size_t{cap} * entry_bytes();
     }
 
     // Position of the first entry whose key is >= `key` (> `key` for
@@ -150,12 +153,16 @@ struct LeafNode {
         if (!compact)
             return true;
         Key128 code = wanted.value_code();
-        if (table_size > 0)
-            return std::binary_search(table(), table() + table_size, code);
         if (code < base)
             return false;
         Key128 step = code - base;
-        return (step & ((Key128{1} << shift) - 1)) == 0 && (step >> shift) <= kStepLimit;
+        if ((step & ((Key128{1} << shift) - 1)) != 0)
+            return false;
+        step >>= shift;
+        if (table_size > 0)
+            return step <= UINT64_MAX &&
+                   std::binary_search(table(), table() + table_size, static_cast<uint64_t>(step));
+        return step <= kStepLimit;
     }
     // Puts `entry` at position `point`, the entries from there moving up;
     // the leaf has room and `can_take` the entry.
@@ -211,22 +218,22 @@ struct LeafNode {
 
     const CompositeKey128* wide() const { return trailing_array<CompositeKey128>(this); }
     CompositeKey128* wide() { return trailing_array<CompositeKey128>(this); }
-    // The table of codes comes first; a leaf without one has its entries there.
-    const Key128* table() const { return trailing_array<Key128>(this); }
-    Key128* table() { return trailing_array<Key128>(this); }
-    const uint64_t* packed() const {
-        return reinterpret_cast<const uint64_t*>(table() + table_size);
-    }
-    uint64_t* packed() { return reinterpret_cast<uint64_t*>(table() + table_size); }
-    Key128 code_of(uint64_t step) const {
-        return table_size > 0 ? table()[step] : base + (Key128{step} << shift);
+    // The table of steps comes first; a leaf without one has its entries there.
+    const uint64_t* table() const { return trailing_array<uint64_t>(this); }
+    uint64_t* table() { return trailing_array<uint64_t>(this); }
+    const uint64_t* packed() const { return table() + table_size; }
+    uint64_t* packed() { return table() + table_size; }
+    // The code of a packed entry's upper half: a step, or a position in the
+    // table of steps.
+    Key128 code_of(uint64_t packed_step) const {
+        uint64_t step = table_size > 0 ? table()[packed_step] : packed_step;
+        return base + (Key128{step} << shift);
     }
     uint64_t pack(CompositeKey128 entry) const {
-        Key128 code = entry.value_code();
-        uint64_t step = table_size > 0
-                            ? static_cast<uint64_t>(
-                                  std::lower_bound(table(), table() + table_size, code) - table())
-                            : static_cast<uint64_t>((code - base) >> shift);
+        auto step = static_cast<uint64_t>((entry.value_code() - base) >> shift);
+        if (table_size > 0)
+            step = static_cast<uint64_t>(std::lower_bound(table(), table() + table_size, step) -
+                                         table());
         return (step << 32) | entry.id();
     }
 };

@@ -41,6 +41,9 @@ bool is_placeholder(const HybridSet& set) {
 using Form = HybridSet::Form;
 
 // `n` ids from `first` on, `step` apart.
+// Ids enough to fill an array's room, few enough to be an array in one block.
+constexpr uint32_t kFullArray = 64;
+
 std::vector<uint32_t> run_of(uint32_t first, uint32_t n, uint32_t step = 1) {
     std::vector<uint32_t> ids;
     for (uint32_t i = 0; i < n; ++i)
@@ -100,10 +103,36 @@ TEST(HybridSetSmall, DuplicateInsertKeepsLength) {
     set.validate();
     EXPECT_EQ(set.len(), 2u);
     // A full array does not grow on an id it already holds.
-    HybridSet full = HybridSet::of_sorted(run_of(0, HybridSet::kArrayLimit, 2));
+    HybridSet full = HybridSet::of_sorted(run_of(0, kFullArray, 2));
     EXPECT_FALSE(full.insert(4));
     EXPECT_EQ(full.form(), Form::Array);
-    EXPECT_EQ(full.len(), HybridSet::kArrayLimit);
+    EXPECT_EQ(full.len(), kFullArray);
+}
+
+// Two ids apart are a pair in the word: a third makes an array, whose
+// removals give the pair back; ids too far apart take an array.
+TEST(HybridSetSmall, TwoIdsApartArePairedInTheWord) {
+    HybridSet set = set_of({9, 5});
+    set.validate();
+    EXPECT_EQ(set.form(), Form::Pair);
+    EXPECT_EQ(set.memory_usage(), 0u);
+    EXPECT_TRUE(set.contains(5) && set.contains(9) && !set.contains(7));
+    EXPECT_FALSE(set.insert(9));
+    EXPECT_TRUE(set.insert(7));
+    EXPECT_EQ(set.form(), Form::Array);
+    set.remove(7);
+    set.validate();
+    EXPECT_EQ(set.form(), Form::Pair);
+    EXPECT_EQ(ids_of(set), (Ids{5, 9}));
+    EXPECT_EQ(set.min_id(), 5u);
+    set.remove(5);
+    EXPECT_EQ(ids_of(set), (Ids{9}));
+    EXPECT_EQ(set.form(), Form::Inline);
+    HybridSet far = HybridSet::of_sorted(Ids{1, (1u << 30) + 1});
+    EXPECT_EQ(far.form(), Form::Array);
+    HybridSet top = HybridSet::of_sorted(Ids{UINT32_MAX - 2, UINT32_MAX});
+    top.validate();
+    EXPECT_EQ(ids_of(top), (Ids{UINT32_MAX - 2, UINT32_MAX}));
 }
 
 TEST(HybridSetSmall, RemovingAnAbsentIdChangesNothing) {
@@ -142,12 +171,13 @@ TEST(HybridSetSmall, ConsecutiveIdsStayInline) {
     set.validate();
     EXPECT_EQ(set.form(), Form::Array);
     EXPECT_EQ(ids_of(set), (Ids{10, 12, 13}));
-    HybridSet run = HybridSet::of_sorted(run_of(UINT32_MAX - 63, HybridSet::kArrayLimit));
+    HybridSet run = HybridSet::of_sorted(run_of(UINT32_MAX - 63, HybridSet::kRunLimit));
     EXPECT_EQ(run.form(), Form::Inline);
     run.validate();
     run.insert(0);
-    EXPECT_EQ(run.form(), Form::Bitmap);
-    EXPECT_EQ(run.len(), HybridSet::kArrayLimit + 1u);
+    run.validate();
+    EXPECT_EQ(run.form(), Form::Array);
+    EXPECT_EQ(run.len(), HybridSet::kRunLimit + 1u);
 }
 
 TEST(HybridSetSmall, ArrayIsSizedToWhatItHolds) {
@@ -160,17 +190,42 @@ TEST(HybridSetSmall, ArrayIsSizedToWhatItHolds) {
     EXPECT_EQ(ids_of(set), (Ids{72, 74, 76, 78}));
 }
 
-TEST(HybridSetBitmap, IdPastTheArrayLimitTurnsTheSetIntoABitmap) {
+// An array is kept while it costs less than a bitmap: ids packed in one
+// block of 2^16 become a bitmap after a few dozen, ids one per block stay an
+// array up to the limit, built whole or id by id.
+TEST(HybridSetBitmap, ArrayBecomesABitmapOnceABitmapIsSmaller) {
+    HybridSet packed;
+    for (uint32_t id : run_of(0, 200, 3))
+        packed.insert(id);
+    packed.validate();
+    EXPECT_EQ(packed.form(), Form::Bitmap);
+    EXPECT_EQ(packed.len(), 200u);
+    EXPECT_EQ(HybridSet::of_sorted(run_of(0, 200, 3)).form(), Form::Bitmap);
+    std::vector<uint32_t> scattered = run_of(0, HybridSet::kArrayLimit, 1u << 16);
+    EXPECT_EQ(HybridSet::of_sorted(scattered).form(), Form::Array);
     HybridSet set;
-    for (uint32_t id : run_of(0, HybridSet::kArrayLimit, 3))
+    for (uint32_t id : scattered)
         set.insert(id);
+    set.validate();
     EXPECT_EQ(set.form(), Form::Array);
     set.insert(1);
     set.validate();
     EXPECT_EQ(set.form(), Form::Bitmap);
     EXPECT_EQ(set.len(), HybridSet::kArrayLimit + 1);
-    EXPECT_TRUE(set.contains(1));
-    EXPECT_EQ(HybridSet::of_sorted(run_of(0, HybridSet::kArrayLimit + 1)).form(), Form::Bitmap);
+    EXPECT_TRUE(set.contains(1) && set.contains(scattered.back()));
+    // Sets of numbers keep arrays short, however scattered, and so does a run
+    // that an id would turn into one.
+    std::vector<uint32_t> spread = run_of(0, HybridSet::kRangeArrayLimit + 1, 1u << 16);
+    EXPECT_EQ(HybridSet::of_sorted(spread, HybridSet::Use::Range).form(), Form::Bitmap);
+    HybridSet ranged;
+    for (uint32_t id : spread)
+        ranged.insert(id, HybridSet::Use::Range);
+    ranged.validate();
+    EXPECT_EQ(ranged.form(), Form::Bitmap);
+    HybridSet run = HybridSet::of_sorted(run_of(0, HybridSet::kRunLimit));
+    run.insert(HybridSet::kRunLimit + 5, HybridSet::Use::Range);
+    EXPECT_EQ(run.form(), Form::Bitmap);
+    EXPECT_EQ(run.len(), HybridSet::kRunLimit + 1u);
 }
 
 TEST(HybridSetBitmap, StaysABitmapUntilFewIdsRemain) {
@@ -263,9 +318,9 @@ TEST_P(HybridSetCombine, LeavesTheIdsInTheExpectedForm) {
 INSTANTIATE_TEST_SUITE_P(
     Cases, HybridSetCombine,
     ::testing::Values(
-        CombineCase{"OrSmallOperandsPastTheLimitGiveABitmap",
-                    [] { return HybridSet::of_sorted(run_of(0, 40, 2)); },
-                    [] { return HybridSet::of_sorted(run_of(1, 40, 2)); }, true, run_of(0, 80),
+        CombineCase{"OrSmallOperandsPastABitmapsSizeGiveABitmap",
+                    [] { return HybridSet::of_sorted(run_of(0, 60, 2)); },
+                    [] { return HybridSet::of_sorted(run_of(1, 60, 2)); }, true, run_of(0, 120),
                     Form::Bitmap},
         CombineCase{"OrSmallOperandsThatFitStaySmall", [] { return set_of({1}); },
                     [] { return set_of({2, 4}); }, true, Ids{1, 2, 4}, Form::Array},
@@ -286,7 +341,7 @@ TEST(HybridSetOr, SharedIdsAreListedOnce) {
     set.validate();
     EXPECT_EQ(ids_of(set), (Ids{1, 3, 5}));
     // Shared ids count once against the limit too.
-    HybridSet full = HybridSet::of_sorted(run_of(0, HybridSet::kArrayLimit, 2));
+    HybridSet full = HybridSet::of_sorted(run_of(0, kFullArray, 2));
     full.or_inplace(HybridSet::of_sorted(run_of(0, 10, 2)));
     EXPECT_EQ(full.form(), Form::Array);
 }
@@ -467,8 +522,10 @@ void check_against(const HybridSet& set, const Model& model) {
     // The small forms hold what they should; only a bitmap may hold any count.
     if (set.form() == Form::Inline) {
         auto held = model.members();
-        EXPECT_LE(set.len(), HybridSet::kArrayLimit);
+        EXPECT_LE(set.len(), HybridSet::kRunLimit);
         EXPECT_TRUE(held.empty() || *held.rbegin() - *held.begin() == held.size() - 1);
+    } else if (set.form() == Form::Pair) {
+        EXPECT_EQ(set.len(), 2u);
     } else if (set.form() == Form::Array) {
         EXPECT_TRUE(set.len() >= 2 && set.len() <= HybridSet::kArrayLimit);
     }
