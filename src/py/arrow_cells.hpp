@@ -26,6 +26,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <memory>
 #include <optional>
 #include <span>
 #include <vector>
@@ -152,6 +153,26 @@ class ArrowColumnCells {
         ++rows_;
     }
 
+    // A short text read before, by its str object. A column of few
+    // distinct texts (categories, flags) copies each from here in one
+    // store of `kCachedTextMax` bytes, with no branch on its length and no
+    // read of the str. A str outlives the reading (the objects hold it and
+    // no Python code runs meanwhile), so no other takes its address.
+    struct CachedText {
+        PyObject* str = nullptr;
+        uint64_t bytes = 0;  // the text, then zeros
+        uint32_t size = 0;
+    };
+    static constexpr size_t kCachedTextMax = sizeof(uint64_t);
+    // Slots of the cache, by address: enough for the texts of a category
+    // column, small enough to stay in the first-level cache.
+    static constexpr size_t kCachedTexts = 256;
+    CachedText* text_cache();
+    static size_t cache_slot(PyObject* str) {
+        auto address = reinterpret_cast<uintptr_t>(str);
+        return ((address >> 4) ^ (address >> 12)) % kCachedTexts;
+    }
+
     ArrowKind kind_ = ArrowKind::Null;
     const char* first_type_ = nullptr;  // the type of the first value not None
     size_t rows_ = 0;
@@ -164,6 +185,7 @@ class ArrowColumnCells {
     Buffer<uint8_t> bits_;  // a finished boolean column's values
     Buffer<uint8_t> validity_;
     std::vector<uint32_t> null_rows_;
+    std::unique_ptr<CachedText[]> cached_texts_;  // made for the first text
     bool overflowed_ = false;
     bool refused_ = false;
     ArrowRefusal refusal_;
