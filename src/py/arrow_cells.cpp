@@ -172,7 +172,7 @@ size_t ArrowColumnCells::push_plain_text(PyObject* const* values, size_t n) {
     for (; row < n; ++row) {
         PyObject* obj = values[row];
         CachedText& cached = cache[cache_slot(obj)];
-        if (cached.str == obj && used + kCachedTextMax <= limit) {
+        if (kCachesTexts && cached.str == obj && used + kCachedTextMax <= limit) {
             std::memcpy(text + used, &cached.bytes, kCachedTextMax);  // its zeros are overwritten next
             used += cached.size;
             ends[row] = static_cast<int32_t>(used);
@@ -201,7 +201,7 @@ size_t ArrowColumnCells::push_plain_text(PyObject* const* values, size_t n) {
         }
         const auto* data = static_cast<const char*>(PyUnicode_DATA(obj));
         copy_text(text + used, data, bytes);
-        if (bytes <= kCachedTextMax) {
+        if (kCachesTexts && bytes <= kCachedTextMax) {
             cached = CachedText{obj, 0, static_cast<uint32_t>(bytes)};
             std::memcpy(&cached.bytes, data, bytes);
         }

@@ -157,7 +157,15 @@ class ArrowColumnCells {
     // distinct texts (categories, flags) copies each from here in one
     // store of `kCachedTextMax` bytes, with no branch on its length and no
     // read of the str. A str outlives the reading (the objects hold it and
-    // no Python code runs meanwhile), so no other takes its address.
+    // no Python code runs while the reading call holds the interpreter
+    // lock), so no other takes its address. Without that lock (the
+    // free-threaded build) a str met earlier may be replaced and freed once
+    // its object's lock is given back: no text is cached there.
+#ifdef Py_GIL_DISABLED
+    static constexpr bool kCachesTexts = false;
+#else
+    static constexpr bool kCachesTexts = true;
+#endif
     struct CachedText {
         PyObject* str = nullptr;
         uint64_t bytes = 0;  // the text, then zeros
