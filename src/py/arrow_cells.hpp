@@ -97,7 +97,7 @@ class ArrowColumnCells {
 
   private:
     // The longest text `copy_text` copies without a call.
-    static constexpr size_t kShortText = 12;
+    static constexpr size_t kShortText = 16;
 
     template <typename T>
     using Buffer = BulkArray<T, ArrowPages>;
@@ -121,21 +121,24 @@ class ArrowColumnCells {
     // Copies `bytes` bytes to `out` from `text`. Most texts of a column
     // are short: they are copied by a few loads and stores that may
     // overlap, within the bounds of both, rather than by a call.
+    // Copies the first and the last `sizeof(Word)` of `bytes` bytes (at
+    // least that many, at most twice): every byte, the middle ones twice.
+    template <typename Word>
+    static void copy_ends(char* out, const char* text, size_t bytes) {
+        Word head;
+        Word tail;
+        std::memcpy(&head, text, sizeof(Word));
+        std::memcpy(&tail, text + bytes - sizeof(Word), sizeof(Word));
+        std::memcpy(out, &head, sizeof(Word));
+        std::memcpy(out + bytes - sizeof(Word), &tail, sizeof(Word));
+    }
     static void copy_text(char* out, const char* text, size_t bytes) {
         if (bytes > kShortText) {
             std::memcpy(out, text, bytes);
+        } else if (bytes >= 8) {
+            copy_ends<uint64_t>(out, text, bytes);
         } else if (bytes >= 4) {
-            uint32_t head;
-            uint32_t tail;
-            std::memcpy(&head, text, 4);
-            std::memcpy(&tail, text + bytes - 4, 4);
-            if (bytes > 8) {
-                uint32_t middle[2];
-                std::memcpy(middle, text + 4, 8);
-                std::memcpy(out + 4, middle, 8);
-            }
-            std::memcpy(out, &head, 4);
-            std::memcpy(out + bytes - 4, &tail, 4);
+            copy_ends<uint32_t>(out, text, bytes);
         } else if (bytes > 0) {
             out[0] = text[0];
             out[bytes / 2] = text[bytes / 2];
