@@ -157,6 +157,12 @@ ArrowColumnCells::CachedText* ArrowColumnCells::text_cache() {
     return cached_texts_.get();
 }
 
+char* ArrowColumnCells::grow_text(size_t used, size_t room) {
+    text_.extend(used - text_.size());
+    text_.reserve(std::max(2 * text_.capacity(), room));
+    return text_.data();
+}
+
 size_t ArrowColumnCells::push_plain_text(PyObject* const* values, size_t n) {
     int32_t* ends = offsets_.extend(n);
     // The text is written through locals: stores of chars may alias any
@@ -167,7 +173,6 @@ size_t ArrowColumnCells::push_plain_text(PyObject* const* values, size_t n) {
     // What may be written: the room, but no more than 32-bit offsets reach.
     size_t limit = std::min(room, kMaxText);
     CachedText* cache = text_cache();
-    size_t first = rows_;
     size_t row = 0;
     for (; row < n; ++row) {
         PyObject* obj = values[row];
@@ -181,7 +186,7 @@ size_t ArrowColumnCells::push_plain_text(PyObject* const* values, size_t n) {
         if (Py_TYPE(obj) != &PyUnicode_Type || !PyUnicode_IS_COMPACT_ASCII(obj)) {
             if (obj != Py_None)
                 break;
-            null_rows_.push_back(static_cast<uint32_t>(first + row));
+            null_rows_.push_back(static_cast<uint32_t>(rows_ + row));
             ends[row] = static_cast<int32_t>(used);
             continue;
         }
@@ -192,25 +197,20 @@ size_t ArrowColumnCells::push_plain_text(PyObject* const* values, size_t n) {
                 return n;
             }
             if (used + bytes + kCachedTextMax > room) {
-                text_.extend(used - text_.size());
-                text_.reserve(std::max(2 * room, used + bytes + kCachedTextMax));
-                text = text_.data();
+                text = grow_text(used, used + bytes + kCachedTextMax);
                 room = text_.capacity();
                 limit = std::min(room, kMaxText);
             }
         }
         const auto* data = static_cast<const char*>(PyUnicode_DATA(obj));
         copy_text(text + used, data, bytes);
-        if (kCachesTexts && bytes <= kCachedTextMax) {
-            cached = CachedText{obj, 0, static_cast<uint32_t>(bytes)};
-            std::memcpy(&cached.bytes, data, bytes);
-        }
+        remember_text(cached, obj, data, bytes);
         used += bytes;
         ends[row] = static_cast<int32_t>(used);
     }
     text_.extend(used - text_.size());
-    offsets_.truncate(first + 1 + row);
-    rows_ = first + row;
+    offsets_.truncate(rows_ + 1 + row);
+    rows_ += row;
     return row;
 }
 

@@ -179,6 +179,17 @@ class ArrowColumnCells {
     // column, small enough to stay in the first-level cache.
     static constexpr size_t kCachedTexts = 256;
     CachedText* text_cache();
+    // Keeps `bytes` bytes of `text`, the text of `str`, in `slot` when
+    // they are few enough.
+    static void remember_text(CachedText& slot, PyObject* str, const char* text, size_t bytes) {
+        if (!kCachesTexts || bytes > kCachedTextMax)
+            return;
+        slot = CachedText{str, 0, static_cast<uint32_t>(bytes)};
+        std::memcpy(&slot.bytes, text, bytes);
+    }
+    // Makes the text `used` bytes long and gives it room for `room` in all;
+    // returns where it now lies.
+    char* grow_text(size_t used, size_t room);
     static size_t cache_slot(PyObject* str) {
         auto address = reinterpret_cast<uintptr_t>(str);
         return ((address >> 4) ^ (address >> 12)) % kCachedTexts;
