@@ -4,6 +4,10 @@
 #include "engine/prefetch.hpp"
 #include "engine/tree_node.hpp"
 
+#include <algorithm>
+#include <array>
+#include <cmath>
+#include <cstdint>
 #include <optional>
 #include <span>
 #include <type_traits>
@@ -27,10 +31,14 @@ constexpr size_t kSampledBounds = 256;
 // Adds the number of `code`, held by `times` selected ids.
 void add_value(OrderedTotal& total, Key128 code, uint64_t times) {
     NumericValue value = decode_value96(code);
-    if (is_nan(value))
-        return;
-    total.has_fraction |= std::holds_alternative<double>(value);
-    total.sum.add_repeated(value, times);
+    if (const auto* number = std::get_if<double>(&value)) {
+        if (std::isnan(*number))
+            return;
+        total.has_fraction = true;
+        total.sum.add_repeated(*number, times);
+    } else {
+        total.sum.add_repeated(std::get<int64_t>(value), times);
+    }
 }
 
 // Entries come in value order: each run of one value is added once, with
@@ -39,8 +47,8 @@ class RunAdder {
   public:
     explicit RunAdder(OrderedTotal& total) : total_(total) {}
 
-    // `selected` is 0 or 1: added without a branch, since whether an id in
-    // value order is selected is as good as random.
+    // Adds `selected` more entries of `code`, which is at or above the
+    // codes taken before.
     void take(Key128 code, uint64_t selected) {
         if (code != code_) {
             flush();
@@ -59,6 +67,70 @@ class RunAdder {
     Key128 code_ = 0;
     uint64_t times_ = 0;
 };
+
+// A leaf of 16-byte entries: each entry's code is compared with the run's.
+// `selected(id)` is 0 or 1, added without a branch, since whether an id in
+// value order is selected is as good as random.
+template <typename Selected>
+void sum_wide_leaf(const LeafNode& leaf, Selected& selected, RunAdder& runs) {
+    for (uint32_t k = 0; k < leaf.len; ++k) {
+        CompositeKey128 entry = leaf.entry(k);
+        runs.take(entry.value_code(), selected(entry.id()));
+    }
+}
+
+// A compact leaf with a table of its codes (each a step from the leaf's
+// base): the entries' positions in the table ascend, so a running count of
+// the selected entries, written at each entry's position, ends up at each
+// position as the count up to its last entry. No branch per entry, and no
+// store waits on a load. Each code of the table is then taken once with its
+// count, as one entry at a time would have taken it; a code whose entries
+// were all removed is skipped.
+template <typename Selected>
+void sum_table_leaf(const LeafNode& leaf, Selected& selected, RunAdder& runs) {
+    constexpr uint32_t kAbsent = UINT32_MAX;
+    std::span<const uint64_t> codes = leaf.code_table();
+    std::array<uint32_t, kLeafMax> upto;
+    std::fill_n(upto.begin(), codes.size(), kAbsent);
+    uint32_t count = 0;
+    for (uint32_t k = 0; k < leaf.len; ++k) {
+        count += selected(leaf.id_at(k));
+        upto[leaf.packed_step(k)] = count;
+    }
+    uint32_t before = 0;
+    for (size_t step = 0; step < codes.size(); ++step) {
+        if (upto[step] == kAbsent)
+            continue;
+        runs.take(leaf.base + (Key128{codes[step]} << leaf.shift), upto[step] - before);
+        before = upto[step];
+    }
+}
+
+// A compact leaf of steps from its base: runs are told apart by the
+// 32-bit step, and the code is made once per run.
+template <typename Selected>
+void sum_step_leaf(const LeafNode& leaf, Selected& selected, RunAdder& runs) {
+    uint32_t k = 0;
+    while (k < leaf.len) {
+        uint64_t step = leaf.packed_step(k);
+        uint32_t count = 0;
+        for (; k < leaf.len && leaf.packed_step(k) == step; ++k)
+            count += selected(leaf.id_at(k));
+        runs.take(leaf.base + (Key128{step} << leaf.shift), count);
+    }
+}
+
+template <typename Selected>
+void sum_leaf(const LeafNode& leaf, Selected& selected, RunAdder& runs) {
+    if (!leaf.compact)
+        sum_wide_leaf(leaf, selected, runs);
+    else if (leaf.table_size == 0)
+        sum_step_leaf(leaf, selected, runs);
+    else if (leaf.table_size <= kLeafMax)
+        sum_table_leaf(leaf, selected, runs);
+    else
+        sum_wide_leaf(leaf, selected, runs);  // never made so: read entry by entry
+}
 
 // The leaves below `node`, in key order.
 void gather_leaves(const BitMapBTreeNode& node, std::vector<const LeafNode*>& out) {
@@ -84,11 +156,7 @@ void sum_leaves(std::span<const LeafNode* const> leaves, Selected&& selected,
             prefetch_line(leaves[i + 2]);
         if (i + 1 < leaves.size())
             prefetch_bytes(leaves[i + 1], leaves[i + 1]->bytes());
-        const LeafNode& leaf = *leaves[i];
-        for (uint32_t k = 0; k < leaf.len; ++k) {
-            CompositeKey128 entry = leaf.entry(k);
-            runs.take(entry.value_code(), selected(entry.id()));
-        }
+        sum_leaf(*leaves[i], selected, runs);
     }
     runs.flush();
 }

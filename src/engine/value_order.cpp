@@ -80,6 +80,19 @@ std::optional<int64_t> whole_int64(bool negative, int exponent, Key128 fraction8
     return static_cast<int64_t>(negative ? uint64_t{0} - magnitude : magnitude);
 }
 
+// The positive double `2^exponent * 1.mantissa` (52 fraction bits), which
+// is exact: a normal one is put together from its fields, a subnormal one
+// scaled down.
+double double_of(int exponent, uint64_t mantissa) {
+    constexpr int kDoubleBias = 1023;
+    constexpr int kLowestNormal = 1 - kDoubleBias;
+    if (exponent < kLowestNormal)
+        return std::ldexp(static_cast<double>(mantissa | (uint64_t{1} << kDoubleMantissaBits)),
+                          exponent - kDoubleMantissaBits);
+    auto field = static_cast<uint64_t>(exponent + kDoubleBias);
+    return std::bit_cast<double>((field << kDoubleMantissaBits) | mantissa);
+}
+
 }  // namespace
 
 NumericValue decode_value96(Key128 code) {
@@ -98,8 +111,7 @@ NumericValue decode_value96(Key128 code) {
         // Not a whole int64, so it came from a double: its 52 fraction bits
         // are the top of the 80, and scaling is exact (subnormals included).
         auto mantissa = static_cast<uint64_t>(fraction80 >> (kFractionBits - kDoubleMantissaBits));
-        magnitude = std::ldexp(static_cast<double>(mantissa | (uint64_t{1} << kDoubleMantissaBits)),
-                               exponent - kDoubleMantissaBits);
+        magnitude = double_of(exponent, mantissa);
     }
     return negative ? -magnitude : magnitude;
 }

@@ -13,6 +13,8 @@ namespace {
 // never grow the buffer (growing copies it). Only address space: pages
 // never written are never given memory.
 constexpr size_t kTextRoomPerRow = 8;
+// The most text a utf8 column holds: its offsets are 32-bit.
+constexpr auto kMaxText = static_cast<size_t>(INT32_MAX);
 
 // The most values one row of a part has without the interpreter: the kinds
 // of a wider row are not kept on the stack, and the row is read attached.
@@ -149,6 +151,18 @@ size_t ArrowColumnCells::push_plain_words(PyObject* const* values, size_t n) {
     return row;
 }
 
+ArrowColumnCells::CachedText* ArrowColumnCells::text_cache() {
+    if (!cached_texts_)
+        cached_texts_ = std::make_unique<CachedText[]>(kCachedTexts);
+    return cached_texts_.get();
+}
+
+char* ArrowColumnCells::grow_text(size_t used, size_t room) {
+    text_.extend(used - text_.size());
+    text_.reserve(std::max(2 * text_.capacity(), room));
+    return text_.data();
+}
+
 size_t ArrowColumnCells::push_plain_text(PyObject* const* values, size_t n) {
     int32_t* ends = offsets_.extend(n);
     // The text is written through locals: stores of chars may alias any
@@ -156,35 +170,47 @@ size_t ArrowColumnCells::push_plain_text(PyObject* const* values, size_t n) {
     char* text = text_.data();
     size_t used = text_.size();
     size_t room = text_.capacity();
-    size_t first = rows_;
+    // What may be written: the room, but no more than 32-bit offsets reach.
+    size_t limit = std::min(room, kMaxText);
+    CachedText* cache = text_cache();
     size_t row = 0;
     for (; row < n; ++row) {
         PyObject* obj = values[row];
+        CachedText& cached = cache[cache_slot(obj)];
+        if (kCachesTexts && cached.str == obj && used + kCachedTextMax <= limit) {
+            std::memcpy(text + used, &cached.bytes, kCachedTextMax);  // its zeros are overwritten next
+            used += cached.size;
+            ends[row] = static_cast<int32_t>(used);
+            continue;
+        }
         if (Py_TYPE(obj) != &PyUnicode_Type || !PyUnicode_IS_COMPACT_ASCII(obj)) {
             if (obj != Py_None)
                 break;
-            null_rows_.push_back(static_cast<uint32_t>(first + row));
+            null_rows_.push_back(static_cast<uint32_t>(rows_ + row));
             ends[row] = static_cast<int32_t>(used);
             continue;
         }
         auto bytes = static_cast<size_t>(PyUnicode_GET_LENGTH(obj));
-        if (used + bytes > room) [[unlikely]] {
-            if (used + bytes > static_cast<size_t>(INT32_MAX)) {
-                overflowed_ = true;  // utf8 offsets are 32-bit
+        if (used + bytes + kCachedTextMax > limit) [[unlikely]] {
+            if (used + bytes > kMaxText) {
+                overflowed_ = true;
                 return n;
             }
-            text_.extend(used - text_.size());
-            text_.reserve(std::max(2 * room, used + bytes));
-            text = text_.data();
-            room = text_.capacity();
+            if (used + bytes + kCachedTextMax > room) {
+                text = grow_text(used, used + bytes + kCachedTextMax);
+                room = text_.capacity();
+                limit = std::min(room, kMaxText);
+            }
         }
-        copy_text(text + used, static_cast<const char*>(PyUnicode_DATA(obj)), bytes);
+        const auto* data = static_cast<const char*>(PyUnicode_DATA(obj));
+        copy_text(text + used, data, bytes);
+        remember_text(cached, obj, data, bytes);
         used += bytes;
         ends[row] = static_cast<int32_t>(used);
     }
     text_.extend(used - text_.size());
-    offsets_.truncate(first + 1 + row);
-    rows_ = first + row;
+    offsets_.truncate(rows_ + 1 + row);
+    rows_ += row;
     return row;
 }
 

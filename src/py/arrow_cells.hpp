@@ -26,6 +26,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <memory>
 #include <optional>
 #include <span>
 #include <vector>
@@ -96,7 +97,7 @@ class ArrowColumnCells {
 
   private:
     // The longest text `copy_text` copies without a call.
-    static constexpr size_t kShortText = 12;
+    static constexpr size_t kShortText = 16;
 
     template <typename T>
     using Buffer = BulkArray<T, ArrowPages>;
@@ -120,21 +121,24 @@ class ArrowColumnCells {
     // Copies `bytes` bytes to `out` from `text`. Most texts of a column
     // are short: they are copied by a few loads and stores that may
     // overlap, within the bounds of both, rather than by a call.
+    // Copies the first and the last `sizeof(Word)` of `bytes` bytes (at
+    // least that many, at most twice): every byte, the middle ones twice.
+    template <typename Word>
+    static void copy_ends(char* out, const char* text, size_t bytes) {
+        Word head;
+        Word tail;
+        std::memcpy(&head, text, sizeof(Word));
+        std::memcpy(&tail, text + bytes - sizeof(Word), sizeof(Word));
+        std::memcpy(out, &head, sizeof(Word));
+        std::memcpy(out + bytes - sizeof(Word), &tail, sizeof(Word));
+    }
     static void copy_text(char* out, const char* text, size_t bytes) {
         if (bytes > kShortText) {
             std::memcpy(out, text, bytes);
+        } else if (bytes >= 8) {
+            copy_ends<uint64_t>(out, text, bytes);
         } else if (bytes >= 4) {
-            uint32_t head;
-            uint32_t tail;
-            std::memcpy(&head, text, 4);
-            std::memcpy(&tail, text + bytes - 4, 4);
-            if (bytes > 8) {
-                uint32_t middle[2];
-                std::memcpy(middle, text + 4, 8);
-                std::memcpy(out + 4, middle, 8);
-            }
-            std::memcpy(out, &head, 4);
-            std::memcpy(out + bytes - 4, &tail, 4);
+            copy_ends<uint32_t>(out, text, bytes);
         } else if (bytes > 0) {
             out[0] = text[0];
             out[bytes / 2] = text[bytes / 2];
@@ -152,6 +156,45 @@ class ArrowColumnCells {
         ++rows_;
     }
 
+    // A short text read before, by its str object. A column of few
+    // distinct texts (categories, flags) copies each from here in one
+    // store of `kCachedTextMax` bytes, with no branch on its length and no
+    // read of the str. A str outlives the reading (the objects hold it and
+    // no Python code runs while the reading call holds the interpreter
+    // lock), so no other takes its address. Without that lock (the
+    // free-threaded build) a str met earlier may be replaced and freed once
+    // its object's lock is given back: no text is cached there.
+#ifdef Py_GIL_DISABLED
+    static constexpr bool kCachesTexts = false;
+#else
+    static constexpr bool kCachesTexts = true;
+#endif
+    struct CachedText {
+        PyObject* str = nullptr;
+        uint64_t bytes = 0;  // the text, then zeros
+        uint32_t size = 0;
+    };
+    static constexpr size_t kCachedTextMax = sizeof(uint64_t);
+    // Slots of the cache, by address: enough for the texts of a category
+    // column, small enough to stay in the first-level cache.
+    static constexpr size_t kCachedTexts = 256;
+    CachedText* text_cache();
+    // Keeps `bytes` bytes of `text`, the text of `str`, in `slot` when
+    // they are few enough.
+    static void remember_text(CachedText& slot, PyObject* str, const char* text, size_t bytes) {
+        if (!kCachesTexts || bytes > kCachedTextMax)
+            return;
+        slot = CachedText{str, 0, static_cast<uint32_t>(bytes)};
+        std::memcpy(&slot.bytes, text, bytes);
+    }
+    // Makes the text `used` bytes long and gives it room for `room` in all;
+    // returns where it now lies.
+    char* grow_text(size_t used, size_t room);
+    static size_t cache_slot(PyObject* str) {
+        auto address = reinterpret_cast<uintptr_t>(str);
+        return ((address >> 4) ^ (address >> 12)) % kCachedTexts;
+    }
+
     ArrowKind kind_ = ArrowKind::Null;
     const char* first_type_ = nullptr;  // the type of the first value not None
     size_t rows_ = 0;
@@ -164,6 +207,7 @@ class ArrowColumnCells {
     Buffer<uint8_t> bits_;  // a finished boolean column's values
     Buffer<uint8_t> validity_;
     std::vector<uint32_t> null_rows_;
+    std::unique_ptr<CachedText[]> cached_texts_;  // made for the first text
     bool overflowed_ = false;
     bool refused_ = false;
     ArrowRefusal refusal_;

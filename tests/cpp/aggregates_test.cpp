@@ -6,10 +6,12 @@
 #include <cstdint>
 #include <limits>
 #include <map>
+#include <type_traits>
 #include <vector>
 
 #include "engine/numeric_sum.hpp"
 #include "engine/ordered_sum.hpp"
+#include "engine/tree_node.hpp"
 #include "engine/tuple_counts.hpp"
 
 namespace vorlane {
@@ -117,6 +119,60 @@ TEST(OrderedSum, EitherFormSumsTheSelectedNumbers) {
         EXPECT_EQ(got.sum.float_total(), want.float_total());
         EXPECT_EQ(sum_selected(numbers, selection, UniverseCover::All).sum.count(), kIds);
     }
+}
+
+// Counts the leaves of each form below `node`: wide, compact by steps,
+// compact with a table.
+void count_leaf_forms(const BitMapBTreeNode& node, std::array<int, 3>& forms) {
+    visit_node(
+        node,
+        [&](const InternalNode& internal) {
+            for (const BitMapBTreeNode& child : internal.children)
+                count_leaf_forms(child, forms);
+        },
+        [&](const LeafPtr& leaf) {
+            ++forms[!leaf->compact ? 0 : leaf->code_table().empty() ? 1 : 2];
+        });
+}
+
+// Every leaf form, with codes whose entries all left their leaf's table and
+// runs of one value across leaves: each distinct value is added once, with
+// its count of selected ids, in value order.
+TEST(OrderedSum, EveryLeafFormAddsEachValueOnceInValueOrder) {
+    constexpr uint32_t kIds = 12'000;
+    auto value_of = [](uint32_t id) {
+        if (id % 3 == 1)
+            return NumericValue(int64_t{(id % 50) * 1000});     // steps from a base
+        if (id % 3 == 2 && id % 4 == 0)
+            return NumericValue(1e6 + id / 3.0);                // scattered: wide
+        return NumericValue(static_cast<double>(id % 997 + 1) / 100);  // repeated prices
+    };
+    OrderedNumbers numbers;
+    for (uint32_t id = 0; id < kIds; ++id)
+        numbers.insert(value_of(id), id);
+    std::map<Key128, uint64_t> selected;  // code -> selected ids
+    Bitmap selection;
+    for (uint32_t id = 0; id < kIds; ++id) {
+        if (id % 997 % 7 == 0 && id % 3 != 1) {
+            ASSERT_TRUE(numbers.remove(value_of(id), id));
+        } else if (id % 5 != 0) {
+            selection.add(id);
+            ++selected[encode_value96(value_of(id))];
+        }
+    }
+    ASSERT_FALSE(numbers.holds_value_sets());
+    std::array<int, 3> forms{};
+    numbers.visit_form([&](const auto& form) {
+        if constexpr (std::is_same_v<std::decay_t<decltype(form)>, BitMapBTree>)
+            count_leaf_forms(form.root(), forms);
+    });
+    EXPECT_GT(forms[0] * forms[1] * forms[2], 0);
+    NumericSum want;
+    for (const auto& [code, times] : selected)
+        want.add_repeated(decode_value96(code), times);
+    OrderedTotal got = sum_selected(numbers, selection, UniverseCover::Part);
+    EXPECT_EQ(got.sum.count(), want.count());
+    EXPECT_EQ(got.sum.float_total(), want.float_total());
 }
 
 }  // namespace

@@ -372,7 +372,10 @@ def test_arrow_parts_read_on_threads_join_as_one_reading():
     # typed one way, values in the second that change or refuse the type, and
     # values only the interpreter's thread reads (a large int, a str not ASCII).
     n = 70_000
-    objs = [Indexable(a=i, s="x" * (i % 5), big=i, label=None if i % 7 else "k") for i in range(n)]
+    # Texts of every length around 8 bytes: new str objects ("s") and a few
+    # shared by many objects ("label").
+    labels = (None, "k", "sell", "eight888", "nine99999")
+    objs = [Indexable(a=i, s="xyzabcdefghi"[: i % 12], big=i, label=labels[i % 5]) for i in range(n)]
     objs[n - 10].a = 0.5
     objs[n - 9].s = "é"
     objs[n // 2 + 3].big = 2**40
