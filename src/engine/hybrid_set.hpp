@@ -31,12 +31,12 @@
 // A set made whole (`of_sorted`) takes the smaller form. One growing id by
 // id turns from an array into a bitmap when its array would have to grow
 // past the size of a bitmap. Removals bring it back: an array left with one
-// id or none goes inline, one left with two becomes a pair when they are close
-// enough, and a bitmap left with `kShrinkToArray` ids or
-// fewer becomes an array. The gap between the two thresholds keeps
-// add/remove churn around either of them from converting back and forth. A
-// set made from a bitmap (`from_bitmap`) keeps that form, whatever its
-// size, until it changes.
+// id or none goes inline, one left with two becomes a pair when they are
+// close enough, and a bitmap left with `kShrinkToArray` ids or fewer
+// becomes an array. The gap between the two thresholds keeps add/remove
+// churn around either of them from converting back and forth. A set made
+// from a bitmap (`from_bitmap`) keeps that form, whatever its size, until
+// it changes.
 //
 // `Placeholder` is not a set. It is what `or_inplace` and `and_inplace`
 // leave in the receiver while they compute its new value, and the state a set

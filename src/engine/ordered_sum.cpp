@@ -101,7 +101,7 @@ void sum_table_leaf(const LeafNode& leaf, Selected& selected, RunAdder& runs) {
     for (size_t step = 0; step < codes.size(); ++step) {
         if (upto[step] == kAbsent)
             continue;
-        runs.take(leaf.base + (Key128{codes[step]} << leaf.shift), upto[step] - before);
+        runs.take(leaf.code_at_step(codes[step]), upto[step] - before);
         before = upto[step];
     }
 }
@@ -116,7 +116,7 @@ void sum_step_leaf(const LeafNode& leaf, Selected& selected, RunAdder& runs) {
         uint32_t count = 0;
         for (; k < leaf.len && leaf.packed_step(k) == step; ++k)
             count += selected(leaf.id_at(k));
-        runs.take(leaf.base + (Key128{step} << leaf.shift), count);
+        runs.take(leaf.code_at_step(step), count);
     }
 }
 

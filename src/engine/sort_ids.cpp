@@ -17,51 +17,8 @@ namespace {
 // bits, half the counters to clear and sum.
 constexpr int kDigitBits = kMaxIdDigitBits;
 constexpr uint32_t kBuckets = uint32_t{1} << kDigitBits;
-constexpr int kMaxDigits = (32 + kDigitBits - 1) / kDigitBits;
 // Below this many ids a comparison sort is cheaper than the passes.
 constexpr size_t kSmallSort = kSmallIdSort;
-
-using Histograms = std::array<std::array<uint32_t, kBuckets>, kMaxDigits>;
-
-}  // namespace
-
-namespace {
-
-// Sorts `ids` by `Digits` digits of `bits` bits each, least significant
-// first: one read counts every digit, then a stable scatter per digit. The
-// digit count is a constant so that the counting loop is unrolled.
-template <int Digits>
-void radix_sort(std::span<uint32_t> ids, int bits) {
-    const size_t n = ids.size();
-    const uint32_t buckets = uint32_t{1} << bits;
-    const uint32_t mask = buckets - 1;
-    // Only the counters in use are cleared; each becomes the first position
-    // of its bucket.
-    auto start = std::make_unique_for_overwrite<Histograms>();
-    for (int d = 0; d < Digits; ++d)
-        std::fill_n((*start)[d].begin(), buckets, 0);
-    for (uint32_t id : ids) {
-        for (int d = 0; d < Digits; ++d)
-            ++(*start)[d][(id >> (d * bits)) & mask];
-    }
-    auto scratch = std::make_unique_for_overwrite<uint32_t[]>(n);
-    uint32_t* from = ids.data();
-    uint32_t* to = scratch.get();
-    for (int d = 0; d < Digits; ++d) {
-        uint32_t* first = (*start)[d].data();
-        uint32_t total = 0;
-        for (uint32_t b = 0; b < buckets; ++b)
-            total += std::exchange(first[b], total);
-        const int shift = d * bits;
-        for (size_t i = 0; i < n; ++i) {
-            const uint32_t id = from[i];
-            to[first[(id >> shift) & mask]++] = id;
-        }
-        std::swap(from, to);
-    }
-    if (from != ids.data())
-        std::copy_n(from, n, ids.data());
-}
 
 }  // namespace
 
@@ -84,13 +41,22 @@ void sort_ids(std::span<uint32_t> ids, uint32_t largest) {
         std::sort(ids.begin(), ids.end());
         return;
     }
+    // The sort reads its ids from a list other than the one it writes
+    // first: an odd number of passes writes `ids` first, so they are read
+    // from a copy in the scratch list; an even number writes the scratch
+    // list first and reads them in place.
     const IdDigits digits = id_digits(largest);
-    if (digits.count == 1)
-        radix_sort<1>(ids, digits.bits);
-    else if (digits.count == 2)
-        radix_sort<2>(ids, digits.bits);
-    else
-        radix_sort<kMaxDigits>(ids, digits.bits);
+    auto scratch = std::make_unique_for_overwrite<uint32_t[]>(ids.size());
+    std::span<const uint32_t> source = ids;
+    if (digits.count % 2 == 1) {
+        std::copy(ids.begin(), ids.end(), scratch.get());
+        source = std::span<const uint32_t>(scratch.get(), ids.size());
+    }
+    auto each_id = [source](auto&& visit) {
+        for (uint32_t id : source)
+            visit(id);
+    };
+    sort_detail::radix_sort_by(digits, each_id, ids, scratch.get());
 }
 
 namespace {

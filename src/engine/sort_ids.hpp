@@ -118,12 +118,16 @@ inline void counts_to_starts(std::span<uint32_t> buckets) {
         total += std::exchange(slot, total);
 }
 
-// The least-significant-digit sort of `sort_ids_from` in `Digits` passes of
-// `bits` bits (the count a constant, so that the counting is unrolled). The
-// passes alternate between `out` and a scratch list so that the last one
-// lands in `out`.
+// Sorts the `out.size()` ids that `each_id` hands out into `out`, least
+// significant digit first, in `Digits` passes of `bits` bits (the count a
+// constant, so that the counting is unrolled): one read counts every digit,
+// then a stable scatter per digit. The passes alternate between `out` and
+// `scratch` (as long as `out`, unused when `Digits` is 1) so that the last
+// one lands in `out`. `each_id` is read twice, for the counts and for the
+// first scatter; the ids it hands out may lie in `scratch` when `Digits` is
+// odd (the first scatter then writes `out`), or in `out` when it is even.
 template <int Digits, typename EachId>
-void radix_sort_from(EachId& each_id, std::span<uint32_t> out, int bits) {
+void radix_sort_from(EachId& each_id, std::span<uint32_t> out, uint32_t* scratch, int bits) {
     const uint32_t buckets = uint32_t{1} << bits;
     const uint32_t mask = buckets - 1;
     auto starts = std::make_unique_for_overwrite<DigitStarts<Digits>>();
@@ -135,15 +139,12 @@ void radix_sort_from(EachId& each_id, std::span<uint32_t> out, int bits) {
     });
     for (auto& digit : *starts)
         counts_to_starts(std::span<uint32_t>(digit.data(), buckets));
-    std::unique_ptr<uint32_t[]> scratch;
-    if constexpr (Digits > 1)
-        scratch = std::make_unique_for_overwrite<uint32_t[]>(out.size());
-    uint32_t* to = Digits % 2 == 1 ? out.data() : scratch.get();
+    uint32_t* to = Digits % 2 == 1 ? out.data() : scratch;
     uint32_t* first = (*starts)[0].data();
     each_id([&](uint32_t id) { to[first[id & mask]++] = id; });
     for (int d = 1; d < Digits; ++d) {
         const uint32_t* from = to;
-        to = to == out.data() ? scratch.get() : out.data();
+        to = to == out.data() ? scratch : out.data();
         first = (*starts)[d].data();
         const int shift = d * bits;
         for (size_t i = 0; i < out.size(); ++i) {
@@ -151,6 +152,18 @@ void radix_sort_from(EachId& each_id, std::span<uint32_t> out, int bits) {
             to[first[(id >> shift) & mask]++] = id;
         }
     }
+}
+
+// `radix_sort_from` with the pass count `digits` asks for: three at most.
+static_assert(3 * kMaxIdDigitBits >= 32);
+template <typename EachId>
+void radix_sort_by(IdDigits digits, EachId& each_id, std::span<uint32_t> out, uint32_t* scratch) {
+    if (digits.count == 1)
+        radix_sort_from<1>(each_id, out, scratch, digits.bits);
+    else if (digits.count == 2)
+        radix_sort_from<2>(each_id, out, scratch, digits.bits);
+    else
+        radix_sort_from<3>(each_id, out, scratch, digits.bits);
 }
 
 }  // namespace sort_detail
@@ -164,12 +177,10 @@ void sort_ids_from(EachId&& each_id, std::span<uint32_t> out, uint32_t largest) 
         return;
     }
     const IdDigits digits = id_digits(largest);
-    if (digits.count == 1)
-        sort_detail::radix_sort_from<1>(each_id, out, digits.bits);
-    else if (digits.count == 2)
-        sort_detail::radix_sort_from<2>(each_id, out, digits.bits);
-    else
-        sort_detail::radix_sort_from<3>(each_id, out, digits.bits);
+    std::unique_ptr<uint32_t[]> scratch;
+    if (digits.count > 1)
+        scratch = std::make_unique_for_overwrite<uint32_t[]>(out.size());
+    sort_detail::radix_sort_by(digits, each_id, out, scratch.get());
 }
 
 }  // namespace vorlane

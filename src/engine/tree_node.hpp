@@ -119,6 +119,9 @@ struct LeafNode {
     // The table of steps of a compact leaf that keeps one, and the position
     // in it of entry `i`'s code; for checks.
     std::span<const uint64_t> code_table() const { return {table(), table_size}; }
+    // The code `step` steps of 2^`shift` above `base`: an entry's in a
+    // compact leaf of steps, or a table code's.
+    Key128 code_at_step(uint64_t step) const { return base + (Key128{step} << shift); }
     uint64_t packed_step(uint32_t i) const { return packed()[i] >> 32; }
     bool full() const { return len >= kLeafMax; }
     size_t entry_bytes() const { return compact ? sizeof(uint64_t) : sizeof(CompositeKey128); }
@@ -226,8 +229,7 @@ struct LeafNode {
     // The code of a packed entry's upper half: a step, or a position in the
     // table of steps.
     Key128 code_of(uint64_t packed_step) const {
-        uint64_t step = table_size > 0 ? table()[packed_step] : packed_step;
-        return base + (Key128{step} << shift);
+        return code_at_step(table_size > 0 ? table()[packed_step] : packed_step);
     }
     uint64_t pack(CompositeKey128 entry) const {
         auto step = static_cast<uint64_t>((entry.value_code() - base) >> shift);

@@ -118,9 +118,6 @@ class ArrowColumnCells {
         words_.push_back(word);
         ++rows_;
     }
-    // Copies `bytes` bytes to `out` from `text`. Most texts of a column
-    // are short: they are copied by a few loads and stores that may
-    // overlap, within the bounds of both, rather than by a call.
     // Copies the first and the last `sizeof(Word)` of `bytes` bytes (at
     // least that many, at most twice): every byte, the middle ones twice.
     template <typename Word>
@@ -132,6 +129,9 @@ class ArrowColumnCells {
         std::memcpy(out, &head, sizeof(Word));
         std::memcpy(out + bytes - sizeof(Word), &tail, sizeof(Word));
     }
+    // Copies `bytes` bytes to `out` from `text`. Most texts of a column
+    // are short: they are copied by a few loads and stores that may
+    // overlap, within the bounds of both, rather than by a call.
     static void copy_text(char* out, const char* text, size_t bytes) {
         if (bytes > kShortText) {
             std::memcpy(out, text, bytes);
