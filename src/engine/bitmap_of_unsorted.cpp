@@ -160,12 +160,15 @@ Bitmap of_scattered_ids(std::span<const uint32_t> ids) {
 Bitmap Bitmap::of_sorted(std::span<const uint32_t> sorted) {
     if (sorted.empty())
         return Bitmap();
+    // The end of the run of ids sharing the high part of `sorted[from]`: a
+    // binary search for the next container's first id, where a step per id
+    // would cost more than writing the ids out.
     auto run_end = [&](size_t from) {
-        const uint32_t high = sorted[from] >> 16;
-        size_t to = from + 1;
-        while (to < sorted.size() && sorted[to] >> 16 == high)
-            ++to;
-        return to;
+        const uint64_t next_container = (uint64_t{sorted[from] >> 16} + 1) << 16;
+        auto end = std::lower_bound(sorted.begin() + static_cast<std::ptrdiff_t>(from),
+                                    sorted.end(), next_container,
+                                    [](uint32_t id, uint64_t bound) { return id < bound; });
+        return static_cast<size_t>(end - sorted.begin());
     };
     size_t present = 0;
     size_t bound = 0;

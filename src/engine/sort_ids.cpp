@@ -30,6 +30,22 @@ void sort_ids(std::vector<uint32_t>& ids) {
     sort_ids(ids, *std::max_element(ids.begin(), ids.end()));
 }
 
+bool has_repeat(std::span<const uint32_t> ids) {
+    // Four neighbours a step: the compares are independent, and no branch
+    // waits on them.
+    constexpr size_t kStep = 4;
+    uint32_t repeats = 0;
+    size_t i = 1;
+    for (; i + kStep <= ids.size(); i += kStep)
+        repeats |= static_cast<uint32_t>(ids[i] == ids[i - 1]) |
+                   static_cast<uint32_t>(ids[i + 1] == ids[i]) |
+                   static_cast<uint32_t>(ids[i + 2] == ids[i + 1]) |
+                   static_cast<uint32_t>(ids[i + 3] == ids[i + 2]);
+    for (; i < ids.size(); ++i)
+        repeats |= static_cast<uint32_t>(ids[i] == ids[i - 1]);
+    return repeats != 0;
+}
+
 IdDigits id_digits(uint32_t largest) {
     const int width = std::max(1, static_cast<int>(std::bit_width(largest)));
     const int digits = (width + kDigitBits - 1) / kDigitBits;

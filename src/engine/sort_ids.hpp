@@ -26,6 +26,10 @@ void sort_ids(std::vector<uint32_t>& ids);
 // as the largest id of a set holding them all): no read to find it.
 void sort_ids(std::span<uint32_t> ids, uint32_t largest);
 
+// Whether ascending `ids` hold an id twice. Reads them with no branch per
+// id: a check for a fault that never happens costs a compare and an or.
+bool has_repeat(std::span<const uint32_t> ids);
+
 // The digits in which `sort_ids` sorts ids no larger than `largest`: as few
 // passes as the ids' width needs, the bits shared evenly among them.
 struct IdDigits {

@@ -13,9 +13,10 @@ namespace vorlane {
 
 // What a range query gathers on its way down: the cached bitmaps of children
 // lying wholly inside the range, and the slices of leaves inside it, whose
-// ids are read out once the walk is done and their number known. The mask, unless it holds every id of the tree, is applied once
-// to their union (intersection distributes over union): one library call
-// instead of one per child and no temporary bitmap per child.
+// ids are read out once the walk is done and their number known. The mask,
+// unless it holds every id of the tree, is applied once to their union
+// (intersection distributes over union): one library call instead of one per
+// child and no temporary bitmap per child.
 struct RangeParts {
     // Entries `from` to `to` (exclusive) of a leaf.
     struct LeafSlice {
@@ -38,8 +39,12 @@ struct RangeParts {
     // `mask`: few enough ids per 2^16 that a sorted list of them costs less
     // than dense containers.
     static bool sparse_within(const Bitmap& mask, uint64_t listed) {
+        return sparse_between(mask.minimum(), mask.maximum(), listed);
+    }
+    // The same over the span from id `lowest` to id `highest`.
+    static bool sparse_between(uint32_t lowest, uint32_t highest, uint64_t listed) {
         uint64_t containers =
-            (mask.maximum() / Bitmap::kContainerIds) - (mask.minimum() / Bitmap::kContainerIds) + 1;
+            (highest / Bitmap::kContainerIds) - (lowest / Bitmap::kContainerIds) + 1;
         return listed <= kSparseIdsPerContainer * containers;
     }
     uint64_t leaf_ids() const {
@@ -105,7 +110,7 @@ struct RangeParts {
         sort_ids_from(each_id, ids, *largest);
         // Each id has one entry in a tree; a repeat would be a broken tree,
         // but must not list an object twice. Looking for one only reads.
-        if (std::adjacent_find(ids.begin(), ids.end()) != ids.end())
+        if (has_repeat(ids))
             ids.erase(std::unique(ids.begin(), ids.end()), ids.end());
         return ids;
     }
@@ -172,9 +177,12 @@ IdsOfRange BitMapBTree::list_range(const Bound& lower, const Bound& upper,
     RangeParts parts;
     collect_node(root_, range, parts);
     const uint64_t listed = parts.listed();
-    if (!RangeParts::sparse_within(all, listed))
+    // Read once: the library finds a bitmap's largest id by scanning its
+    // last container's words down from the top (up to 1,024 of them).
+    const uint32_t largest = all.maximum();
+    if (!RangeParts::sparse_between(all.minimum(), largest, listed))
         return parts.union_within(all, UniverseCover::All);
-    return parts.sorted_union(listed, all.maximum());
+    return parts.sorted_union(listed, largest);
 }
 
 }  // namespace vorlane

@@ -12,13 +12,14 @@ namespace {
 // slot must have arrived when its object is requested, and the object when
 // its count is updated: each stage gets the time of a miss to memory at the
 // pace of the loop (a few nanoseconds an id), and about as many requests of
-// each kind are in flight as the core tracks.
-constexpr size_t kSlotAhead = 40;
-constexpr size_t kObjectAhead = 20;
+// each kind are in flight as the core tracks. A range of 10,000 ids of a
+// million listed 1-2% faster at these distances than at 40 and 20.
+constexpr size_t kSlotAhead = 64;
+constexpr size_t kObjectAhead = 32;
 // The slots and objects requested and not yet used wait in rings: powers of
 // two above their distances.
-constexpr size_t kSlotRing = 64;
-constexpr size_t kObjectRing = 32;
+constexpr size_t kSlotRing = 128;
+constexpr size_t kObjectRing = 64;
 static_assert(kSlotRing > kSlotAhead && (kSlotRing & (kSlotRing - 1)) == 0);
 static_assert(kObjectRing > kObjectAhead && (kObjectRing & (kObjectRing - 1)) == 0);
 static_assert(kSlotAhead > kObjectAhead);

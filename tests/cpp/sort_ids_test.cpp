@@ -45,6 +45,22 @@ TEST(SortIds, MatchesAComparisonSort) {
 
 // Entries of ints, floats and both, with ids in ascending order (the id
 // digits are skipped) or shuffled, and with values sharing most digits.
+// A repeat anywhere in lists of every length up to a few steps of the
+// check's unrolled loop, and none in distinct lists.
+TEST(SortIds, HasRepeatFindsEachPosition) {
+    for (size_t n = 0; n <= 11; ++n) {
+        std::vector<uint32_t> ids(n);
+        for (size_t i = 0; i < n; ++i)
+            ids[i] = static_cast<uint32_t>(3 * i);
+        EXPECT_FALSE(has_repeat(ids)) << n;
+        for (size_t at = 1; at < n; ++at) {
+            std::vector<uint32_t> repeated = ids;
+            repeated[at] = repeated[at - 1];
+            EXPECT_TRUE(has_repeat(repeated)) << n << " at " << at;
+        }
+    }
+}
+
 TEST(SortEntries, MatchesAComparisonSort) {
     std::mt19937 rng(11);
     for (size_t n : {0u, 200u, 5000u}) {
