@@ -1,5 +1,7 @@
 #include "bindings/selection.hpp"
 
+#include <absl/container/inlined_vector.h>
+
 #include <limits>
 #include <optional>
 #include <vector>
@@ -273,6 +275,14 @@ PyObject* scope_collect(const Scope& scope) {
     return collect_objects(*scope.record->items, ids);
 }
 
+namespace {
+
+// Objects of a sorted listing held without allocating: a top-10 or top-20,
+// the usual request.
+constexpr size_t kInlineSortedObjects = 32;
+
+}  // namespace
+
 PyObject* scope_collect_sorted(const Scope& scope, const py::Arguments& args) {
     // A name no object ever carried has no map in any index.
     AttrName attr = attr_argument(args.values[0], "attr").value_or(AttrName::absent());
@@ -287,7 +297,9 @@ PyObject* scope_collect_sorted(const Scope& scope, const py::Arguments& args) {
         return map ? map->tree().sorted_ids(selection, limit, reverse, offset, cover)
                    : std::vector<uint32_t>();
     });
-    std::vector<PyObject*> objects;
+    // References taken under the table's lock, listed once it is given back.
+    // A top-k's few fit inside, with no allocation.
+    absl::InlinedVector<PyObject*, kInlineSortedObjects> objects;
     objects.reserve(ids.size());
     {
         LockedItems::ReadGuard table(*scope.record->items);
