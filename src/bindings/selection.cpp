@@ -1,7 +1,5 @@
 #include "bindings/selection.hpp"
 
-#include <absl/container/inlined_vector.h>
-
 #include <limits>
 #include <optional>
 #include <vector>
@@ -275,14 +273,6 @@ PyObject* scope_collect(const Scope& scope) {
     return collect_objects(*scope.record->items, ids);
 }
 
-namespace {
-
-// Objects of a sorted listing held without allocating: a top-10 or top-20,
-// the usual request.
-constexpr size_t kInlineSortedObjects = 32;
-
-}  // namespace
-
 PyObject* scope_collect_sorted(const Scope& scope, const py::Arguments& args) {
     // A name no object ever carried has no map in any index.
     AttrName attr = attr_argument(args.values[0], "attr").value_or(AttrName::absent());
@@ -297,18 +287,20 @@ PyObject* scope_collect_sorted(const Scope& scope, const py::Arguments& args) {
         return map ? map->tree().sorted_ids(selection, limit, reverse, offset, cover)
                    : std::vector<uint32_t>();
     });
-    // References taken under the table's lock, listed once it is given back.
-    // A top-k's few fit inside, with no allocation.
-    absl::InlinedVector<PyObject*, kInlineSortedObjects> objects;
+    GatheredObjects objects;
     objects.reserve(ids.size());
     {
         LockedItems::ReadGuard table(*scope.record->items);
-        for (uint32_t id : ids) {
-            if (PyObject* obj = slot_object(*table, id))
-                objects.push_back(Py_NewRef(obj));
-        }
+        objects.add_written(ids.size(), [&](PyObject** out) {
+            size_t written = 0;
+            for (uint32_t id : ids) {
+                if (PyObject* obj = slot_object(*table, id))
+                    out[written++] = Py_NewRef(obj);
+            }
+            return written;
+        });
     }
-    return list_from_references(objects);
+    return objects.to_list();
 }
 
 std::optional<OrderedTotal> scope_ordered_total(const Scope& scope, AttrName name,
