@@ -287,16 +287,20 @@ PyObject* scope_collect_sorted(const Scope& scope, const py::Arguments& args) {
         return map ? map->tree().sorted_ids(selection, limit, reverse, offset, cover)
                    : std::vector<uint32_t>();
     });
-    std::vector<PyObject*> objects;
+    GatheredObjects objects;
     objects.reserve(ids.size());
     {
         LockedItems::ReadGuard table(*scope.record->items);
-        for (uint32_t id : ids) {
-            if (PyObject* obj = slot_object(*table, id))
-                objects.push_back(Py_NewRef(obj));
-        }
+        objects.add_written(ids.size(), [&](PyObject** out) {
+            size_t written = 0;
+            for (uint32_t id : ids) {
+                if (PyObject* obj = slot_object(*table, id))
+                    out[written++] = Py_NewRef(obj);
+            }
+            return written;
+        });
     }
-    return list_from_references(objects);
+    return objects.to_list();
 }
 
 std::optional<OrderedTotal> scope_ordered_total(const Scope& scope, AttrName name,

@@ -126,6 +126,20 @@ void Bitmap::append_to(std::vector<uint32_t>& out) const {
         roaring_bitmap_to_uint32_array(raw_, out.data() + start);
 }
 
+void Bitmap::append_first(size_t wanted, std::vector<uint32_t>& out) const {
+    uint64_t held = cardinality();
+    if (wanted >= held) {
+        append_to(out);
+        return;
+    }
+    size_t start = out.size();
+    out.resize(start + wanted);
+    roaring_uint32_iterator_t it;
+    roaring_iterator_init(raw_, &it);
+    // `wanted` is below the cardinality, hence fits the library's count.
+    roaring_uint32_iterator_read(&it, out.data() + start, static_cast<uint32_t>(wanted));
+}
+
 void Bitmap::write_to(std::span<uint32_t> out) const {
     if (out.size() != cardinality())
         panic("Bitmap::write_to: the output does not hold exactly the ids");

@@ -119,6 +119,10 @@ class Bitmap {
     std::vector<uint32_t> to_vector() const;
     // Appends the ids, ascending, to `out`.
     void append_to(std::vector<uint32_t>& out) const;
+    // Appends the `wanted` smallest ids (all of them when there are fewer),
+    // ascending, to `out`: one library call that reads no id past them, so
+    // a top-k pays for its k ids, not for a block.
+    void append_first(size_t wanted, std::vector<uint32_t>& out) const;
     // Writes the ids, ascending, to `out`, which holds exactly `cardinality()`
     // of them. One library call decodes each dense container a word at a
     // time with vector instructions: several times cheaper per id than an

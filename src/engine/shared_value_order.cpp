@@ -123,11 +123,11 @@ BitmapRef SharedValueOrder::bitmap_of(Values::const_iterator value) const {
 }
 
 SharedValueOrder::Values::const_iterator SharedValueOrder::numbers_begin() const {
-    return values_.lower_bound(lowest_number_key() >> 32);
+    return values_.lower_bound(negative_infinity_code());
 }
 
 SharedValueOrder::Values::const_iterator SharedValueOrder::numbers_end() const {
-    return values_.upper_bound(highest_number_key() >> 32);
+    return values_.upper_bound(positive_infinity_code());
 }
 
 Bitmap SharedValueOrder::query_codes(Key128 first_code, Key128 last_code, const Bitmap& mask,

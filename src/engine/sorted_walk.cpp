@@ -36,6 +36,11 @@ std::optional<Key128> smallest_code(const BitMapBTreeNode& node) {
     return edge_code(node, false);
 }
 
+// Ids a walk reserves room for at its start: a top-k's ids (and a reverse
+// walk's ties) then take one allocation instead of one per doubling, while a
+// long listing still grows by what it finds.
+constexpr size_t kReservedIds = 64;
+
 // Collects ids in tree order until `limit` is reached, after passing over
 // the first `offset`. Entries of equal value come out of a reverse walk in
 // descending id order; they are buffered and emitted ascending, so ties
@@ -57,10 +62,13 @@ class SortedWalk {
           skip_whole_(skip_whole),
           covers_tree_(cover == UniverseCover::All),
           offset_left_(offset) {
-        nan_above_ = encode_value96(std::numeric_limits<double>::infinity());
-        nan_below_ = encode_value96(-std::numeric_limits<double>::infinity());
+        nan_above_ = positive_infinity_code();
+        nan_below_ = negative_infinity_code();
         lowest_key_ = lowest_number_key();
         highest_key_ = highest_number_key();
+        ids_.reserve(std::min(limit, kReservedIds));
+        if (reverse)
+            ties_.reserve(std::min(limit, kReservedIds));
     }
 
     // False once enough ids were collected. `upper` bounds the node's value

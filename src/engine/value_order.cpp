@@ -126,12 +126,24 @@ Key128 encode_value96(NumericValue value) {
     return encode_double(std::get<double>(value));
 }
 
+// Every sorted walk and value-set look-up asks for the infinities' codes (the
+// numbers lie between them, NaNs beyond), so each is encoded once.
+Key128 negative_infinity_code() {
+    static const Key128 code = encode_value96(-kInfinity);
+    return code;
+}
+
+Key128 positive_infinity_code() {
+    static const Key128 code = encode_value96(kInfinity);
+    return code;
+}
+
 Key128 lowest_number_key() {
-    return CompositeKey128::from_code(encode_value96(-kInfinity), 0).key;
+    return CompositeKey128::from_code(negative_infinity_code(), 0).key;
 }
 
 Key128 highest_number_key() {
-    return CompositeKey128::from_code(encode_value96(kInfinity), kLastId).key;
+    return CompositeKey128::from_code(positive_infinity_code(), kLastId).key;
 }
 
 std::optional<ComparisonBounds> comparison_bounds(std::optional<NumericValue> lower,

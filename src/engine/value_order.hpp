@@ -59,6 +59,9 @@ struct CompositeKey128 {
 // to the last of plus infinity (NaNs encode beyond the infinity of their sign).
 Key128 lowest_number_key();
 Key128 highest_number_key();
+// The codes of minus and plus infinity: a code beyond them is a NaN's.
+Key128 negative_infinity_code();
+Key128 positive_infinity_code();
 
 // One end of an ordered comparison.
 enum class BoundKind : uint8_t { Included = 0, Excluded = 1, Unbounded = 2 };

@@ -12,13 +12,6 @@ namespace vorlane {
 
 namespace {
 
-constexpr double kInfinity = std::numeric_limits<double>::infinity();
-
-// NaN encodes beyond the infinity of its sign: the numbers are the codes
-// from minus to plus infinity.
-Key128 lowest_number_code() { return encode_value96(-kInfinity); }
-Key128 highest_number_code() { return encode_value96(kInfinity); }
-
 // Ids from which a new value's set is built whole, container by container,
 // rather than added one by one, which costs a container look-up and often a
 // reallocation per id (a bulk addition of repeating values makes many such
@@ -76,8 +69,7 @@ Bitmap ValueSetOrder::query_codes(Key128 first_code, Key128 last_code, const Bit
     if (first_code > last_code || mask.is_empty())
         return Bitmap();
     std::vector<const Bitmap*> parts;
-    for (auto it = sets_.lower_bound(first_code); it != sets_.end() && it->first <= last_code;
-         ++it)
+    for (auto it = sets_.lower_bound(first_code); it != sets_.end() && it->first <= last_code; ++it)
         parts.push_back(&it->second);
     Bitmap result = Bitmap::or_many(parts);
     if (cover == UniverseCover::Part)
@@ -86,20 +78,19 @@ Bitmap ValueSetOrder::query_codes(Key128 first_code, Key128 last_code, const Bit
 }
 
 ValueSetOrder::Sets::const_iterator ValueSetOrder::numbers_begin() const {
-    return sets_.lower_bound(lowest_number_code());
+    return sets_.lower_bound(negative_infinity_code());
 }
 
 ValueSetOrder::Sets::const_iterator ValueSetOrder::numbers_end() const {
-    return sets_.upper_bound(highest_number_code());
+    return sets_.upper_bound(positive_infinity_code());
 }
 
 BitmapRef ValueSetOrder::own_set(Sets::const_iterator value) {
     return BitmapRef(value->second);
 }
 
-std::vector<uint32_t> ValueSetOrder::sorted_ids(const Bitmap& selection, size_t limit,
-                                                bool reverse, size_t offset,
-                                                UniverseCover cover) const {
+std::vector<uint32_t> ValueSetOrder::sorted_ids(const Bitmap& selection, size_t limit, bool reverse,
+                                                size_t offset, UniverseCover cover) const {
     return sorted_ids_of_sets(numbers_begin(), numbers_end(), own_set, selection, limit, reverse,
                               offset, cover);
 }

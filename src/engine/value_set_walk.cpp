@@ -26,15 +26,6 @@ void intersect_into(const Bitmap& set, const Bitmap& selection, size_t wanted,
 
 }  // namespace
 
-void take_first(const Bitmap& set, size_t wanted, std::vector<uint32_t>& out) {
-    size_t start = out.size();
-    set.for_each_block_while([&](std::span<const uint32_t> ids) {
-        size_t room = wanted - (out.size() - start);
-        out.insert(out.end(), ids.begin(), ids.begin() + std::min(room, ids.size()));
-        return out.size() - start < wanted;
-    });
-}
-
 // Appends to `out`, ascending, at most `wanted` ids of `set` that
 // `selection` holds.
 void take_selected(const Bitmap& set, const Bitmap& selection, size_t wanted,

@@ -32,8 +32,6 @@ class BitmapRef {
     const Bitmap* bitmap_ = nullptr;
 };
 
-// Appends to `out`, ascending, the first `wanted` ids of `set`.
-void take_first(const Bitmap& set, size_t wanted, std::vector<uint32_t>& out);
 // Appends to `out`, ascending, the first `wanted` ids of `set` that
 // `selection` holds.
 void take_selected(const Bitmap& set, const Bitmap& selection, size_t wanted,
@@ -44,9 +42,9 @@ void take_selected(const Bitmap& set, const Bitmap& selection, size_t wanted,
 // passed over (whole sets counted, not listed), at most `limit`.
 // `UniverseCover::All` vouches that the selection holds every id of every set.
 template <typename It, typename SetOf>
-std::vector<uint32_t> sorted_ids_of_sets(It begin, It end, SetOf&& set_of,
-                                         const Bitmap& selection, size_t limit, bool reverse,
-                                         size_t offset, UniverseCover cover) {
+std::vector<uint32_t> sorted_ids_of_sets(It begin, It end, SetOf&& set_of, const Bitmap& selection,
+                                         size_t limit, bool reverse, size_t offset,
+                                         UniverseCover cover) {
     std::vector<uint32_t> out;
     if (limit == 0 || selection.is_empty())
         return out;
@@ -54,7 +52,7 @@ std::vector<uint32_t> sorted_ids_of_sets(It begin, It end, SetOf&& set_of,
     // The first `wanted` ids of the set that the selection holds.
     auto take = [&](const Bitmap& set, size_t wanted) {
         if (whole)
-            take_first(set, wanted, out);
+            set.append_first(wanted, out);
         else
             take_selected(set, selection, wanted, out);
     };

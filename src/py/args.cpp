@@ -60,8 +60,8 @@ std::string quoted_list(const Signature& sig, const std::array<bool, Signature::
                                      ": " + quoted_list(sig, missing, count));
 }
 
-// Index of the named parameter `key`, or -1.
-Py_ssize_t find_param(const Signature& sig, PyObject* key) {
+// Index of the named parameter whose text is `key`'s, or -1.
+Py_ssize_t find_param_by_text(const Signature& sig, PyObject* key) {
     Py_ssize_t size = 0;
     const char* text = PyUnicode_AsUTF8AndSize(key, &size);
     if (text == nullptr) {
@@ -74,6 +74,28 @@ Py_ssize_t find_param(const Signature& sig, PyObject* key) {
             return static_cast<Py_ssize_t>(i);
     }
     return -1;
+}
+
+// Index of the named parameter `key`, or -1: by identity with the names
+// `strs` keeps, else by text. An interned `key` found by text is kept for
+// the next call.
+Py_ssize_t find_param(const Signature& sig, ParamStrs* strs, PyObject* key) {
+    if (strs != nullptr) {
+        for (size_t i = 0; i < sig.nparams; ++i) {
+            if (strs->strs[i].load(std::memory_order_relaxed) == key)
+                return static_cast<Py_ssize_t>(i);
+        }
+    }
+    Py_ssize_t slot = find_param_by_text(sig, key);
+    if (slot >= 0 && strs != nullptr && PyUnicode_CheckExact(key) &&
+        PyUnicode_CHECK_INTERNED(key)) {
+        // The first interned str seen stays, held, so it stays the one
+        // interned str of its text; other strs of the text are found by text.
+        PyObject* expected = nullptr;
+        if (strs->strs[slot].compare_exchange_strong(expected, key, std::memory_order_relaxed))
+            Py_INCREF(key);
+    }
+    return slot;
 }
 
 void take_positional(const Signature& sig, PyObject* const* args, size_t nargs, Arguments& out) {
@@ -108,8 +130,9 @@ void collect_keyword(PyObject* key, PyObject* value, Arguments& out) {
     out.extra_keywords.push_back({key, value});
 }
 
-void take_keyword(const Signature& sig, PyObject* key, PyObject* value, Arguments& out) {
-    Py_ssize_t slot = sig.nparams == 0 ? -1 : find_param(sig, key);
+void take_keyword(const Signature& sig, ParamStrs* strs, PyObject* key, PyObject* value,
+                  Arguments& out) {
+    Py_ssize_t slot = sig.nparams == 0 ? -1 : find_param(sig, strs, key);
     if (slot >= 0) {
         if (out.values[slot] != nullptr) {
             PyErr_Format(PyExc_TypeError, "%s() got multiple values for argument '%s'",
@@ -137,14 +160,14 @@ void check_required(const Signature& sig, const Arguments& out) {
 }  // namespace
 
 Arguments parse_arguments(const Signature& sig, PyObject* const* args, Py_ssize_t nargsf,
-                          PyObject* kwnames) {
+                          PyObject* kwnames, ParamStrs* strs) {
     Arguments out;
     size_t nargs = static_cast<size_t>(PyVectorcall_NARGS(nargsf));
     take_positional(sig, args, nargs, out);
     if (kwnames != nullptr) {
         Py_ssize_t nkw = PyTuple_GET_SIZE(kwnames);
         for (Py_ssize_t i = 0; i < nkw; ++i)
-            take_keyword(sig, PyTuple_GET_ITEM(kwnames, i), args[nargs + i], out);
+            take_keyword(sig, strs, PyTuple_GET_ITEM(kwnames, i), args[nargs + i], out);
     }
     check_required(sig, out);
     return out;
@@ -159,7 +182,7 @@ Arguments parse_tuple_arguments(const Signature& sig, PyObject* args, PyObject* 
         PyObject* value = nullptr;
         Py_ssize_t pos = 0;
         while (PyDict_Next(kwargs, &pos, &key, &value))
-            take_keyword(sig, key, value, out);
+            take_keyword(sig, nullptr, key, value, out);
     }
     check_required(sig, out);
     return out;

@@ -11,6 +11,7 @@
 #include <absl/container/inlined_vector.h>
 
 #include <array>
+#include <atomic>
 #include <initializer_list>
 #include <optional>
 #include <span>
@@ -62,9 +63,23 @@ struct Arguments {
     absl::InlinedVector<Keyword, kInlineKeywords> extra_keywords;
 };
 
-// Parses a vectorcall argument vector. Throws ErrorAlreadySet on a bad call.
+// The interned str of each parameter name of one signature, kept the first
+// time a call passes it as a keyword. Call sites pass interned keyword
+// names, so a keyword is then found by one pointer compare per parameter
+// instead of a comparison of texts. Each entry is null until seen, then a
+// strong reference kept for the process; entries are only ever set once.
+struct ParamStrs {
+    std::array<std::atomic<PyObject*>, Signature::kMaxParams> strs{};
+};
+
+// The cache of the signature `Sig`, one per signature.
+template <const Signature* Sig>
+inline ParamStrs param_strs_of{};
+
+// Parses a vectorcall argument vector, with `strs` the cache of `sig`'s
+// names (null for none). Throws ErrorAlreadySet on a bad call.
 Arguments parse_arguments(const Signature& sig, PyObject* const* args, Py_ssize_t nargsf,
-                          PyObject* kwnames);
+                          PyObject* kwnames, ParamStrs* strs = nullptr);
 
 // Parses tuple/dict arguments (tp_new and tp_init).
 Arguments parse_tuple_arguments(const Signature& sig, PyObject* args, PyObject* kwargs);

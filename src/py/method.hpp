@@ -20,7 +20,7 @@ template <const Signature* Sig, MethodBody Body>
 PyObject* fastcall_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                           PyObject* kwnames) {
     return guard<PyObject*>(nullptr, [&]() -> PyObject* {
-        Arguments parsed = parse_arguments(*Sig, args, nargs, kwnames);
+        Arguments parsed = parse_arguments(*Sig, args, nargs, kwnames, &param_strs_of<Sig>);
         return Body(self, parsed);
     });
 }

@@ -96,8 +96,9 @@ class GatheredObjects {
     PyObject* to_list();
 
   private:
-    // A keyword lookup's few results are gathered without an allocation.
-    static constexpr size_t kInlineObjects = 8;
+    // A keyword lookup's few results, or a top-10 or top-16, are gathered
+    // without an allocation.
+    static constexpr size_t kInlineObjects = 16;
 
     absl::InlinedVector<PyObject*, kInlineObjects> objects_;
 };
@@ -124,8 +125,7 @@ class SortedIds {
 // A new list of the objects of `ids`, in their order, read under the table's
 // read lock (taken here; the list is made before it). An id whose slot is
 // empty is skipped, or is the missing-slot error when `every_id_held`.
-PyObject* list_objects(const LockedItems& items, std::span<const uint32_t> ids,
-                       bool every_id_held);
+PyObject* list_objects(const LockedItems& items, std::span<const uint32_t> ids, bool every_id_held);
 
 // A new list of the objects of the given ids, in ascending id order, read
 // under the table's read lock. Ids whose slot is empty (objects removed since

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <span>
 #include <vector>
@@ -123,7 +124,7 @@ TEST(Bitmap, BlocksCoverEveryIdInOrder) {
     EXPECT_EQ(calls, 0u);
 }
 
-TEST(Bitmap, WriteToReadsEveryContainerFormAndChecksItsRoom) {
+TEST(Bitmap, WriteToAndAppendFirstReadEveryContainerForm) {
     Bitmap ids;  // a dense container, then a sparse one, then one far away
     for (uint32_t i = 0; i < 70000; ++i) {
         if (i % 3 != 0 || i < 1000)
@@ -138,6 +139,17 @@ TEST(Bitmap, WriteToReadsEveryContainerFormAndChecksItsRoom) {
     std::vector<uint32_t> short_of_one(seen.size() - 1);
     EXPECT_THROW(ids.write_to(short_of_one), Panic);
     Bitmap().write_to({});
+    // The first ids, after what `out` holds: within the dense container,
+    // across into the sparse one, all of them, and more than there are.
+    for (size_t wanted :
+         {size_t{0}, size_t{1}, size_t{1000}, size_t{60000}, seen.size(), seen.size() + 5}) {
+        std::vector<uint32_t> first{7};
+        ids.append_first(wanted, first);
+        std::vector<uint32_t> want{7};
+        want.insert(want.end(), seen.begin(),
+                    seen.begin() + static_cast<ptrdiff_t>(std::min(wanted, seen.size())));
+        EXPECT_EQ(first, want) << wanted;
+    }
 }
 
 TEST(Bitmap, MinimumAndMaximum) {

@@ -158,6 +158,17 @@ class TestCollectSorted:
         with pytest.raises(TypeError, match="argument 'reverse'"):
             index.collect_sorted("price", reverse=1)
         assert Index.collect_sorted.__text_signature__ == "($self, attr, limit=None, reverse=False, offset=0)"
+        # Keyword names are matched by identity once seen, and by text for
+        # a str of the same text that is another object.
+        limit = "".join(["li", "mit"])
+        want = index.collect_sorted("price", limit=2)
+        for _ in range(2):
+            assert index.collect_sorted("price", **{limit: 2}) == want
+            assert index.collect_sorted("price", limit=2) == want
+        with pytest.raises(TypeError, match="got multiple values for argument 'limit'"):
+            index.collect_sorted("price", 2, **{limit: 2})
+        with pytest.raises(TypeError, match="unexpected keyword argument 'limits'"):
+            index.collect_sorted("price", limits=2)
 
 
 class TestViewQuery:
