@@ -7,6 +7,7 @@
 #include <new>
 #include <optional>
 
+#include "engine/panic.hpp"
 #include "engine/sort_ids.hpp"
 
 namespace vorlane {
@@ -52,6 +53,9 @@ std::optional<std::vector<uint64_t>> distinct_steps(std::span<const CompositeKey
 }  // namespace
 
 LeafPtr LeafNode::make(std::span<const CompositeKey128> entries, uint32_t cap) {
+    // Every caller sizes the room to the entries; less would write past the leaf.
+    if (entries.size() > cap)
+        panic("BitMapBTree invariant broken: a leaf given less room than its entries");
     LeafNode header{static_cast<uint32_t>(entries.size()), cap};
     std::vector<uint64_t> table;
     if (!entries.empty()) {
