@@ -86,11 +86,13 @@ LeafPtr LeafNode::make(std::span<const CompositeKey128> entries, uint32_t cap) {
     void* memory = ::operator new(header.bytes());
     LeafPtr leaf(new (memory) LeafNode(header));
     std::copy(table.begin(), table.end(), leaf->table());
-    for (uint32_t i = 0; i < leaf->len; ++i) {
-        if (leaf->compact)
-            leaf->packed()[i] = leaf->pack(entries[i]);
-        else
-            leaf->wide()[i] = entries[i];
+    // `entries` fit: the room was checked above.
+    if (header.compact) {
+        uint64_t* packed = leaf->packed();
+        for (size_t i = 0; i < entries.size(); ++i)
+            packed[i] = leaf->pack(entries[i]);
+    } else {
+        std::copy(entries.begin(), entries.end(), leaf->wide());
     }
     return leaf;
 }
