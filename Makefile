@@ -247,6 +247,8 @@ format: $(VENV)/.created
 # `std::stable_sort` (get_temporary_buffer), which the build never sees.
 TIDY_BUILD := build/tidy
 TIDY_JOBS ?= 2
+# Which sources (regular expressions on their paths): all of src/ unless told.
+TIDY_FILES ?= $(abspath src)/
 tidy: $(VENV)/.created
 	$(VPY) -m pip install -q clang-tidy
 	$(CMAKE) -S . -B $(TIDY_BUILD) -G Ninja -DCMAKE_EXPORT_COMPILE_COMMANDS=ON \
@@ -254,7 +256,7 @@ tidy: $(VENV)/.created
 	    -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV)/bin/ninja) -DPython_EXECUTABLE=$(abspath $(VPY)) >/dev/null
 	nice -n 19 $(VPY) $(VENV)/bin/run-clang-tidy.py -quiet -j $(TIDY_JOBS) -p $(TIDY_BUILD) \
 	    -clang-tidy-binary $(abspath $(VENV)/bin/clang-tidy) -warnings-as-errors='*' \
-	    -extra-arg=-Wno-deprecated-declarations '$(abspath src)/'
+	    -extra-arg=-Wno-deprecated-declarations $(TIDY_FILES)
 
 # The free-threaded interpreter's cache (outside the clone) stays.
 clean:
