@@ -16,7 +16,7 @@ namespace {
 
 // Selected objects a part read on a thread of its own takes at least:
 // below that, starting a thread costs more than the reading it takes over.
-constexpr size_t kMinRowsPerPart = 32 * 1024;
+constexpr size_t kMinRowsPerPart = size_t{32} * 1024;
 // Threads the Arrow export reads on at most.
 constexpr size_t kMaxReaders = 8;
 // Objects read at a time: each run's objects are listed, then their values

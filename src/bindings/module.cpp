@@ -45,7 +45,7 @@ PyObject* sum_as_string(PyObject* /*module*/, PyObject* const* args, Py_ssize_t 
         size_t a = py::convert_argument("a", [&] { return to_word(parsed.values[0]); });
         size_t b = py::convert_argument("b", [&] { return to_word(parsed.values[1]); });
         std::string text = std::to_string(a + b);  // unsigned: wraps around
-        return PyUnicode_FromStringAndSize(text.data(), text.size());
+        return PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
     });
 }
 

@@ -322,7 +322,7 @@ PyObject* query_repr(PyObject* self) {
         py::SharedBorrow use(py::borrow_of<ExprRecord>(self));
         const ExprRecord& record = record_of(self);
         std::string text = "<QueryExpr: " + DebugPrinter(record.operands).text(record.expr) + ">";
-        return PyUnicode_FromStringAndSize(text.data(), text.size());
+        return PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
     });
 }
 

@@ -238,7 +238,7 @@ std::optional<std::vector<TupleCount>> tuple_counts_from_sets(const Scope& scope
     LockedItems::ReadGuard table(*record.items);
     std::vector<const QueryMap*> query_maps;
     for (const std::optional<AttrName>& name : names.names) {
-        const QueryMap* map = find_query_map(*maps, *name);
+        const QueryMap* map = name ? find_query_map(*maps, *name) : nullptr;
         if (map == nullptr)
             return std::nullopt;
         query_maps.push_back(map);

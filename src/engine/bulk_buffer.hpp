@@ -90,7 +90,7 @@ struct PageAllocator {
     PageAllocator(const PageAllocator<U>&) {}
 
     T* allocate(size_t n) { return static_cast<T*>(bulk_allocate(n * sizeof(T))); }
-    void deallocate(T* p, size_t n) { bulk_deallocate(p, n * sizeof(T)); }
+    void deallocate(T* p, size_t n) { bulk_deallocate(static_cast<void*>(p), n * sizeof(T)); }
 
     template <typename U>
     bool operator==(const PageAllocator<U>&) const {
@@ -113,7 +113,7 @@ struct UnzeroedPageAllocator {
     UnzeroedPageAllocator(const UnzeroedPageAllocator<U>&) {}
 
     T* allocate(size_t n) { return static_cast<T*>(bulk_allocate(n * sizeof(T))); }
-    void deallocate(T* p, size_t n) { bulk_deallocate(p, n * sizeof(T)); }
+    void deallocate(T* p, size_t n) { bulk_deallocate(static_cast<void*>(p), n * sizeof(T)); }
     template <typename U>
     void construct(U* p) noexcept(std::is_nothrow_default_constructible_v<U>) {
         ::new (static_cast<void*>(p)) U;

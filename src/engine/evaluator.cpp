@@ -413,7 +413,7 @@ IdsOfRange evaluate_query_listed(const AttributeMaps& maps, const Bitmap& all,
                                  const QueryExpr& query) {
     std::optional<ComparisonQuery> q = comparison_of(query);
     const QueryMap* map = q ? find_query_map(maps, q->attr) : nullptr;
-    if (map == nullptr)
+    if (!q || map == nullptr)
         return evaluate_query(maps, all, query, UniverseCover::All);
     std::optional<ComparisonBounds> bounds =
         comparison_bounds(q->lower, q->lower_kind, q->upper, q->upper_kind);

@@ -165,13 +165,17 @@ void ExactMap::reserve(size_t count) {
 }
 
 void ExactMap::rebuild(size_t groups) {
+    if (groups == 0 && size_ != 0)
+        panic("exact map: no table for its entries");
     Group* fresh = groups > 0 ? new Group[groups] : nullptr;  // may throw; nothing changed yet
     for (size_t g = 0; g < groups; ++g)
         fresh[g].control = kAllEmpty;
     ExactMap built;
     built.groups_ = fresh;
     built.group_count_ = groups;
-    for (auto entry = begin(); entry != end(); ++entry) {
+    // Without a table there is no entry to move (checked above); the loop
+    // says so too, as the size alone does not tell which slots are full.
+    for (auto entry = begin(); fresh != nullptr && entry != end(); ++entry) {
         Placement where = built.place(entry->first);
         size_t slot = built.free_slot(where);
         built.set_control(slot, where.tag);
@@ -194,7 +198,9 @@ void ExactMap::validate() const {
         panic("exact map: table and size disagree");
     size_t full = 0;
     size_t deleted = 0;
-    for (size_t slot = 0; slot < capacity(); ++slot) {
+    // No slot without a table (just checked), spelled out for the loop.
+    size_t slots = groups_ == nullptr ? 0 : capacity();
+    for (size_t slot = 0; slot < slots; ++slot) {
         uint8_t control = control_at(slot);
         if (control == kDeleted)
             ++deleted;

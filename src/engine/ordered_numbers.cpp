@@ -246,9 +246,9 @@ void OrderedNumbers::convert_to_tree() {
     changes_since_count_ = 0;
 }
 
-bool OrderedNumbers::take_shared(const ExactMap& exact, SharedValueOrder::Codes codes,
+bool OrderedNumbers::take_shared(const ExactMap& exact, const SharedValueOrder::Codes& codes,
                                  std::vector<SharedValueOrder::OwnSet> own) {
-    SharedValueOrder shared(exact, std::move(codes), std::move(own));
+    SharedValueOrder shared(exact, codes, std::move(own));
     if (!wants_value_sets(shared.distinct(), shared.size()))
         return false;
     form_ = std::move(shared);

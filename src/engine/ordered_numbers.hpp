@@ -101,7 +101,7 @@ class OrderedNumbers {
     // `exact` whose set holds exactly the value's ids, and every non-empty set
     // of `exact` is named (see `SharedValueOrder`). False, with nothing
     // changed, when they do not repeat enough.
-    bool take_shared(const ExactMap& exact, SharedValueOrder::Codes codes,
+    bool take_shared(const ExactMap& exact, const SharedValueOrder::Codes& codes,
                      std::vector<SharedValueOrder::OwnSet> own);
     // Whether `entries` under `distinct_or_groups` repeat enough for the
     // tree to give way to sets. Also asked before a batch goes into an empty

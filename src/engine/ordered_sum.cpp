@@ -122,14 +122,14 @@ void sum_step_leaf(const LeafNode& leaf, Selected& selected, RunAdder& runs) {
 
 template <typename Selected>
 void sum_leaf(const LeafNode& leaf, Selected& selected, RunAdder& runs) {
-    if (!leaf.compact)
+    // A table longer than `kLeafMax` is never made: such a leaf is read
+    // entry by entry.
+    if (!leaf.compact || leaf.table_size > kLeafMax)
         sum_wide_leaf(leaf, selected, runs);
     else if (leaf.table_size == 0)
         sum_step_leaf(leaf, selected, runs);
-    else if (leaf.table_size <= kLeafMax)
-        sum_table_leaf(leaf, selected, runs);
     else
-        sum_wide_leaf(leaf, selected, runs);  // never made so: read entry by entry
+        sum_table_leaf(leaf, selected, runs);
 }
 
 // The leaves below `node`, in key order.

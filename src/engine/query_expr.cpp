@@ -6,7 +6,9 @@ namespace vorlane {
 
 ExprBox::ExprBox(QueryExpr expr) : expr_(std::make_unique<QueryExpr>(std::move(expr))) {}
 ExprBox::ExprBox(const ExprBox& other) : expr_(std::make_unique<QueryExpr>(*other.expr_)) {}
-ExprBox& ExprBox::operator=(const ExprBox& other) {
+// The copy is made before the old expression goes, so assigning a box to
+// itself is safe without a check.
+ExprBox& ExprBox::operator=(const ExprBox& other) {  // NOLINT(bugprone-unhandled-self-assignment)
     expr_ = std::make_unique<QueryExpr>(*other.expr_);
     return *this;
 }

@@ -88,7 +88,7 @@ void QueryMap::remove_shared(const ValueKey& value, uint32_t id, bool prune) {
             erase_value(exact_, entry);
         return;
     }
-    if (!in_set && !(code && tree_.contains(*number, id))) {
+    if (!in_set && !(number && tree_.contains(*number, id))) {
         // Nothing listed changes: at most an emptied key is pruned.
         if (prune && entry != exact_.end() && entry->second.is_empty())
             erase_value(exact_, entry);
@@ -506,7 +506,7 @@ void QueryMapBatch::finish() {
         add_group(std::span<Pair>(pairs_).subspan(groups[g], groups[g + 1] - groups[g]), ids,
                   fresh);
     }
-    if (codes && map_->tree_.take_shared(exact, std::move(*codes), std::move(own))) {
+    if (codes && map_->tree_.take_shared(exact, *codes, std::move(own))) {
         pairs_ = {};
         return;
     }

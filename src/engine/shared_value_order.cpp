@@ -17,7 +17,8 @@ void check(bool ok, const char* what) {
 
 }  // namespace
 
-SharedValueOrder::SharedValueOrder(const ExactMap& exact, Codes codes, std::vector<OwnSet> own)
+SharedValueOrder::SharedValueOrder(const ExactMap& exact, const Codes& codes,
+                                   std::vector<OwnSet> own)
     : exact_(&exact) {
     for (const auto& [code, hash] : codes) {
         size_ += set_of(hash).len();

@@ -55,7 +55,7 @@ class SharedValueOrder {
     };
 
     // `codes`, `own` and `exact` must satisfy the invariants above.
-    SharedValueOrder(const ExactMap& exact, Codes codes, std::vector<OwnSet> own = {});
+    SharedValueOrder(const ExactMap& exact, const Codes& codes, std::vector<OwnSet> own = {});
 
     // How the value of `code` takes an id listed under a key: in the key's
     // set, in its own set, or not at all (it would be under two keys).

@@ -7,6 +7,7 @@
 #include <new>
 #include <optional>
 
+#include "engine/panic.hpp"
 #include "engine/sort_ids.hpp"
 
 namespace vorlane {
@@ -52,6 +53,9 @@ std::optional<std::vector<uint64_t>> distinct_steps(std::span<const CompositeKey
 }  // namespace
 
 LeafPtr LeafNode::make(std::span<const CompositeKey128> entries, uint32_t cap) {
+    // Every caller sizes the room to the entries; less would write past the leaf.
+    if (entries.size() > cap)
+        panic("BitMapBTree invariant broken: a leaf given less room than its entries");
     LeafNode header{static_cast<uint32_t>(entries.size()), cap};
     std::vector<uint64_t> table;
     if (!entries.empty()) {
@@ -82,11 +86,13 @@ LeafPtr LeafNode::make(std::span<const CompositeKey128> entries, uint32_t cap) {
     void* memory = ::operator new(header.bytes());
     LeafPtr leaf(new (memory) LeafNode(header));
     std::copy(table.begin(), table.end(), leaf->table());
-    for (uint32_t i = 0; i < leaf->len; ++i) {
-        if (leaf->compact)
-            leaf->packed()[i] = leaf->pack(entries[i]);
-        else
-            leaf->wide()[i] = entries[i];
+    // `entries` fit: the room was checked above.
+    if (header.compact) {
+        uint64_t* packed = leaf->packed();
+        for (size_t i = 0; i < entries.size(); ++i)
+            packed[i] = leaf->pack(entries[i]);
+    } else {
+        std::copy(entries.begin(), entries.end(), leaf->wide());
     }
     return leaf;
 }

@@ -103,8 +103,8 @@ struct LeafNode {
     uint16_t table_size = 0;
     Key128 base = 0;
 
-    // A new leaf holding `entries` (ascending) with room for `cap`, in the
-    // smaller form that holds them.
+    // A new leaf holding `entries` (ascending) with room for `cap` (at least
+    // as many), in the smaller form that holds them.
     static LeafPtr make(std::span<const CompositeKey128> entries, uint32_t cap);
 
     CompositeKey128 entry(uint32_t i) const {

@@ -89,7 +89,8 @@ double double_of(int exponent, uint64_t mantissa) {
     if (exponent < kLowestNormal)
         return std::ldexp(static_cast<double>(mantissa | (uint64_t{1} << kDoubleMantissaBits)),
                           exponent - kDoubleMantissaBits);
-    auto field = static_cast<uint64_t>(exponent + kDoubleBias);
+    int biased = exponent + kDoubleBias;  // at least 1 here: fits the field
+    auto field = static_cast<uint64_t>(biased);
     return std::bit_cast<double>((field << kDoubleMantissaBits) | mantissa);
 }
 

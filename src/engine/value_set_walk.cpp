@@ -19,7 +19,8 @@ void intersect_into(const Bitmap& set, const Bitmap& selection, size_t wanted,
     size_t start = out.size();
     Bitmap::and_(set, selection).for_each_block_while([&](std::span<const uint32_t> ids) {
         size_t room = wanted - (out.size() - start);
-        out.insert(out.end(), ids.begin(), ids.begin() + std::min(room, ids.size()));
+        std::span<const uint32_t> taken = ids.first(std::min(room, ids.size()));
+        out.insert(out.end(), taken.begin(), taken.end());
         return out.size() - start < wanted;
     });
 }

@@ -27,9 +27,9 @@ std::string quoted_list(const Signature& sig, const std::array<bool, Signature::
             continue;
         if (seen > 0)
             out += count > 2 ? (seen + 1 == count ? ", and " : ", ") : " and ";
-        out += "'";
+        out += '\'';
         out += sig.params[i];
-        out += "'";
+        out += '\'';
         ++seen;
     }
     return out;

@@ -271,6 +271,8 @@ void ArrowColumnCells::push_detached(PyObject* obj, ArrowKind kind) {
     if (kind != kind_) {
         if (first_type_ == nullptr)
             first_type_ = Py_TYPE(obj)->tp_name;  // "int", "float", "str" or "bool"
+        // `detached_kind` gave `kind` only when it joins this column's.
+        // NOLINTNEXTLINE(bugprone-unchecked-optional-access,clang-analyzer-core.CallAndMessage)
         become(*join_arrow_kinds(kind_, kind));
     }
     switch (kind) {
@@ -401,7 +403,9 @@ bool ArrowCells::push_row_detached(std::span<PyObject* const> values) {
             return false;
         kinds[i] = *kind;
     }
+    // The same columns as above: every kind was set.
     for (size_t i = 0; i < columns_.size(); ++i)
+        // NOLINTNEXTLINE(clang-analyzer-core.CallAndMessage)
         columns_[i].push_detached(values[i], kinds[i]);
     ++rows_;
     return true;

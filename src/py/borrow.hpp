@@ -41,7 +41,7 @@ class BorrowFlag {
 };
 
 // What a refused borrow raises.
-enum class BorrowFailure {
+enum class BorrowFailure : uint8_t {
     RuntimeError,  // the binding layer's usual borrow error
     Panic,         // an internal error (the use happens inside an operation)
 };

@@ -5,6 +5,7 @@
 #include <array>
 #include <atomic>
 #include <cstddef>
+#include <cstdint>
 
 namespace vorlane::py {
 
@@ -12,7 +13,7 @@ namespace {
 
 // The four types, in this order; null until resolved. Written once, attached,
 // before any value is converted; read detached afterwards.
-enum CachedHashType : size_t { kDate, kDateTime, kTime, kDelta, kTypeCount };
+enum CachedHashType : uint8_t { kDate, kDateTime, kTime, kDelta, kTypeCount };
 std::array<std::atomic<PyTypeObject*>, kTypeCount> types{};
 
 // Every one of the types keeps its hash right after the object header.

@@ -279,7 +279,7 @@ std::string debug_quoted(std::string_view text) {
                 }
         }
     }
-    out += "\"";
+    out += '"';
     return out;
 }
 

@@ -12,6 +12,8 @@
 #include <set>
 #include <vector>
 
+#include "engine/panic.hpp"
+
 namespace vorlane {
 namespace {
 
@@ -353,6 +355,15 @@ TEST(Leaf, CloseValuesTakeEightBytesAndScatteredFloatsSixteen) {
         all.push_back(id);
     ints.check_all_bounds({int64_t{-20}, int64_t{0}, int64_t{7000}, 7000.5, 1e300},
                           Bitmap::of(all));
+}
+
+// Every caller sizes a leaf's room to its entries: a leaf given less is
+// refused rather than written past its end.
+TEST(Leaf, LessRoomThanEntriesIsRefused) {
+    std::vector<CompositeKey128> entries = {CompositeKey128::new_(int64_t{1}, 1),
+                                            CompositeKey128::new_(int64_t{2}, 2)};
+    EXPECT_THROW(LeafNode::make(entries, 1), Panic);
+    EXPECT_EQ(LeafNode::make(entries, 2)->len, 2u);
 }
 
 // Decimal floats that repeat a few times each (durations in tenths) share
