@@ -46,7 +46,8 @@ class CellReader {
     // needs the interpreter. Returns how many ids it passed.
     size_t read(const ItemTable& table, std::span<const uint32_t> ids) {
         for (size_t start = 0; start < ids.size(); start += kRunRows) {
-            std::span<const uint32_t> run = ids.subspan(start, std::min(kRunRows, ids.size() - start));
+            std::span<const uint32_t> run =
+                ids.subspan(start, std::min(kRunRows, ids.size() - start));
             size_t rows = list_objects(table, run);
             size_t taken = read_run(rows);
             if (taken < rows) {
@@ -95,7 +96,8 @@ class CellReader {
                 put(cell + i * kRunRows, slots_[i]);
             return;
         }
-        if (std::find(positions.begin(), positions.end(), AttrLayout::kNotFound) == positions.end()) {
+        if (std::find(positions.begin(), positions.end(), AttrLayout::kNotFound) ==
+            positions.end()) {
             full_layout_ = &attributes.layout();
             full_positions_.assign(positions.begin(), positions.end());
         }
