@@ -46,7 +46,8 @@ class CellReader {
     // needs the interpreter. Returns how many ids it passed.
     size_t read(const ItemTable& table, std::span<const uint32_t> ids) {
         for (size_t start = 0; start < ids.size(); start += kRunRows) {
-            std::span<const uint32_t> run = ids.subspan(start, std::min(kRunRows, ids.size() - start));
+            std::span<const uint32_t> run =
+                ids.subspan(start, std::min(kRunRows, ids.size() - start));
             size_t rows = list_objects(table, run);
             size_t taken = read_run(rows);
             if (taken < rows) {
@@ -79,14 +80,26 @@ class CellReader {
     // alone. The caller holds the object's attribute read lock.
     void gather(size_t row) {
         const ObjectAttributes& attributes = py::record_of<Indexable>(objects_[row]).attributes;
-        std::span<const size_t> positions = finder_.shared_positions(attributes);
         const PyValue* inside = attributes.values_inside();
         PyObject** cell = grid_.data() + row;
+        if (&attributes.layout() == full_layout_ && inside != nullptr) {
+            for (size_t pos : full_positions_) {
+                put(cell, inside[pos].obj());
+                cell += kRunRows;
+            }
+            return;
+        }
+        std::span<const size_t> positions = finder_.shared_positions(attributes);
         if (positions.empty() || inside == nullptr) {
             finder_.find_all(py::record_of<Indexable>(objects_[row]), slots_.data());
             for (size_t i = 0; i < slots_.size(); ++i)
                 put(cell + i * kRunRows, slots_[i]);
             return;
+        }
+        if (std::find(positions.begin(), positions.end(), AttrLayout::kNotFound) ==
+            positions.end()) {
+            full_layout_ = &attributes.layout();
+            full_positions_.assign(positions.begin(), positions.end());
         }
         for (size_t pos : positions) {
             put(cell, pos == AttrLayout::kNotFound ? nullptr : inside + pos);
@@ -95,7 +108,9 @@ class CellReader {
     }
     // Writes the object of `value` (None for none) to `cell`, and fetches it.
     static void put(PyObject** cell, const PyValue* value) {
-        PyObject* obj = value != nullptr ? value->obj() : Py_None;
+        put(cell, value != nullptr ? value->obj() : Py_None);
+    }
+    static void put(PyObject** cell, PyObject* obj) {
         prefetch_line(obj);
         *cell = obj;
     }
@@ -125,6 +140,12 @@ class CellReader {
     }
 
     NameFinder finder_;
+    // A shared layout (immutable, kept for the process) that holds every
+    // name asked for, and their positions in it: the objects made alike,
+    // most of them, are gathered by position alone, with no check for a
+    // name they lack. Null until one is met.
+    const AttrLayout* full_layout_ = nullptr;
+    std::vector<size_t> full_positions_;
     ArrowCells& cells_;
     bool attached_;
     std::vector<const PyValue*> slots_;

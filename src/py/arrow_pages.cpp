@@ -1,7 +1,5 @@
 #include "py/arrow_pages.hpp"
 
-#include <sys/mman.h>
-
 #include <new>
 
 #include "engine/bulk_buffer.hpp"
@@ -13,7 +11,7 @@ namespace {
 
 // At most this much freed memory is kept: the buffers of an export of a
 // million rows of five columns, with room to spare. A larger export's
-// buffers are only partly kept, and what is kept is the system's to take.
+// buffers are only partly kept; what is kept stays in memory until taken.
 constexpr size_t kMaxKeptBytes = size_t{64} * 1024 * 1024;
 
 KeptMappings& kept() {
@@ -35,9 +33,6 @@ void ArrowPages::deallocate(void* p, size_t bytes) noexcept {
         return;
     }
     size_t size = mapped_size_class(bytes);
-    // Marked free before it is kept: once kept, another thread may take it
-    // and write to it.
-    madvise(p, size, MADV_FREE);
     if (!kept().keep(p, size))
         unmap(p, size);
 }

@@ -6,11 +6,13 @@
 // Fresh mappings cost a page fault and the zeroing of every page written:
 // for a million rows of five columns, more time than the reading itself.
 // So a mapping freed by a reader is kept, within a bound, for the next
-// export's buffer of the same size class, and marked as free to the system
-// (MADV_FREE): while memory is plentiful its pages stay in place and are
-// written again without a fault; when the system needs them it takes them,
-// and the next write faults in a zeroed page as for a fresh mapping.
-// Small buffers come from the ordinary allocator.
+// export's buffer of the same size class, and written again without a fault.
+// Its pages are kept as they are, not marked as free to the system: marking
+// walks every page written, and dropping a DataFrame of a million rows of
+// five columns took about 1 ms with it against 0.03 ms without, a twentieth
+// of the export and the DataFrame together. So the bound is what exports
+// keep in memory between calls. Small buffers come from the ordinary
+// allocator.
 
 #include <cstddef>
 

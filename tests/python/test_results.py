@@ -108,6 +108,9 @@ def check_arrow(scope):
         assert data[name] == [getattr(o, name, None) for o in selected], name
     assert all(float(g) == float(w) or math.isnan(g) and math.isnan(w) if w is not None else g is None
                for g, w in zip(data["price"], prices))
+    # Names every object of some layouts holds and others lack, read in one export.
+    held = pa.table(scope.to_arrow("label", "qty")).to_pydict()
+    assert held == {n: [getattr(o, n, None) for o in selected] for n in ("label", "qty")}
     kinds = {type(o.kind) for o in selected} - {type(None)}
     if not any(kinds <= fits for fits in ({int, float}, {str}, {bool})):
         with pytest.raises(TypeError, match="'kind'"):
