@@ -18,7 +18,9 @@ PyTypeObject* arrow_export_type_cache = nullptr;
 // streams handed out share them.
 using SharedColumns = std::shared_ptr<const ArrowColumns>;
 
-const SharedColumns& columns_of(PyObject* self) { return py::record_of<SharedColumns>(self); }
+const SharedColumns& columns_of(PyObject* self) {
+    return py::record_of<SharedColumns>(self);
+}
 
 PyObject* schema_method(PyObject* self, py::Arguments&) {
     return arrow_schema_capsule(*columns_of(self));

@@ -118,8 +118,7 @@ PyTypeObject* filtered_index_type() {
     return py::lazy_type(filtered_type_cache, &filtered_spec);
 }
 
-PyObject* wrap_view(PyObject* owner, std::shared_ptr<IndexRecord> source,
-                    ViewSelection selection) {
+PyObject* wrap_view(PyObject* owner, std::shared_ptr<IndexRecord> source, ViewSelection selection) {
     return py::make_instance(
         filtered_index_type(),
         FilteredIndex{std::move(source), std::move(selection), py::Ref::borrow(owner)});

@@ -42,8 +42,7 @@ namespace py_filtered {
 PyTypeObject* filtered_index_type();
 // A new view of `source`, the record of the Python `Index` `owner`, through
 // `selection`.
-PyObject* wrap_view(PyObject* owner, std::shared_ptr<IndexRecord> source,
-                    ViewSelection selection);
+PyObject* wrap_view(PyObject* owner, std::shared_ptr<IndexRecord> source, ViewSelection selection);
 }  // namespace py_filtered
 
 }  // namespace vorlane

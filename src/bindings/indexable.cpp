@@ -96,8 +96,8 @@ PyObject* new_indexable(PyTypeObject* type, size_t count, Make make) {
     // the object cannot be allocated, so a failed creation uses none.
     uint32_t id = Indexable::next_id();
     // Zeroed; tracked by the collector only when made by `tp_alloc`.
-    PyObject* self = extra > 0 ? PyUnstable_Object_GC_NewWithExtraData(type, extra)
-                               : type->tp_alloc(type, 0);
+    PyObject* self =
+        extra > 0 ? PyUnstable_Object_GC_NewWithExtraData(type, extra) : type->tp_alloc(type, 0);
     if (self == nullptr) {
         object_ids().give_back(id);
         throw py::ErrorAlreadySet{};

@@ -62,8 +62,7 @@ using IndexHandle = std::shared_ptr<IndexRecord>;
 // empty instance and memoizes it before it pickles the state, so objects in
 // the state that refer back to the instance find it in the memo.
 PyObject* constructor_then_state(py::Ref kind, PyObject* state) {
-    return py::check(
-        Py_BuildValue("(O(N)O)", restore_function().get(), kind.release(), state));
+    return py::check(Py_BuildValue("(O(N)O)", restore_function().get(), kind.release(), state));
 }
 
 }  // namespace

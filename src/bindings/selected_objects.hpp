@@ -135,7 +135,6 @@ constexpr bool kSlotsStay = false;
 constexpr bool kSlotsStay = true;
 #endif
 
-
 // Finds the slots of the asked values of `obj` into `slots`, fetching
 // those outside the object's record.
 inline void fetch_slots(PyObject* obj, NameFinder& finder, const PyValue** slots) {
@@ -221,12 +220,12 @@ void for_each_selected(const Scope& scope, const Names& names, Read&& read) {
     NameFinder finder(names);
     LockedItems::ReadGuard table(*scope.record->items);
     scope_ids(scope).for_each_block<selected_detail::kRun>([&](std::span<const uint32_t> ids) {
-        read_objects<Write>(*table, ids, finder,
-                            [&](const Indexable& object, uint32_t id,
-                                std::span<const PyValue* const> values) {
-                                read(object, id, values);
-                                return true;
-                            });
+        read_objects<Write>(
+            *table, ids, finder,
+            [&](const Indexable& object, uint32_t id, std::span<const PyValue* const> values) {
+                read(object, id, values);
+                return true;
+            });
     });
 }
 

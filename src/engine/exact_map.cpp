@@ -128,7 +128,8 @@ ExactMap::iterator ExactMap::emplace_absent(int64_t hash, HybridSet&& set) {
     if (size_ + tombstones_ >= growth_limit()) {
         // Mostly markers: the same room, cleaned; otherwise half as much again.
         bool clean_only = tombstones_ >= growth_limit() / 4 && size_ < growth_limit() / 2;
-        rebuild(clean_only ? group_count_ : groups_for(std::max(size_ + 1, growth_limit() * 3 / 2)));
+        rebuild(clean_only ? group_count_
+                           : groups_for(std::max(size_ + 1, growth_limit() * 3 / 2)));
     }
     Placement where = place(hash);
     size_t slot = free_slot(where);

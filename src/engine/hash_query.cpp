@@ -90,15 +90,14 @@ class SetProbe {
 // Keeps the ids of `ids` (ascending) that `entry` holds.
 void retain_held(HashMatch::FewIds& ids, const PlannedEntry& entry) {
     if (entry.sets.size() != 1) {
-        ids.erase(std::remove_if(ids.begin(), ids.end(),
-                                 [&](uint32_t id) { return !entry.holds(id); }),
-                  ids.end());
+        ids.erase(
+            std::remove_if(ids.begin(), ids.end(), [&](uint32_t id) { return !entry.holds(id); }),
+            ids.end());
         return;
     }
     SetProbe probe(*entry.sets.front());
-    ids.erase(
-        std::remove_if(ids.begin(), ids.end(), [&](uint32_t id) { return !probe.holds(id); }),
-        ids.end());
+    ids.erase(std::remove_if(ids.begin(), ids.end(), [&](uint32_t id) { return !probe.holds(id); }),
+              ids.end());
 }
 
 // The union of `entry`'s sets, in a new bitmap.

@@ -11,8 +11,8 @@
 #include <optional>
 #include <span>
 #include <type_traits>
-#include <vector>
 #include <variant>
+#include <vector>
 
 namespace vorlane {
 
@@ -148,8 +148,7 @@ void gather_leaves(const BitMapBTreeNode& node, std::vector<const LeafNode*>& ou
 // leaf before, tells its size), so that its misses overlap this one's work.
 // `selected(id)` is 0 or 1.
 template <typename Selected>
-void sum_leaves(std::span<const LeafNode* const> leaves, Selected&& selected,
-                OrderedTotal& total) {
+void sum_leaves(std::span<const LeafNode* const> leaves, Selected&& selected, OrderedTotal& total) {
     RunAdder runs(total);
     for (size_t i = 0; i < leaves.size(); ++i) {
         if (i + 2 < leaves.size())
@@ -191,8 +190,7 @@ void sum_tree(const BitMapBTree& tree, const Bitmap& selection, UniverseCover co
 
 // One set per value: each counted against the selection.
 template <typename Sets>
-void sum_sets(const Sets& sets, const Bitmap& selection, UniverseCover cover,
-              OrderedTotal& total) {
+void sum_sets(const Sets& sets, const Bitmap& selection, UniverseCover cover, OrderedTotal& total) {
     sets.for_each_set([&](Key128 code, const Bitmap& ids) {
         add_value(total, code,
                   cover == UniverseCover::All ? ids.cardinality() : ids.and_cardinality(selection));

@@ -256,7 +256,8 @@ class FewValues {
 
     // The pairs placed group by group, each group in the order given (a
     // stable counting sort); returns where each group starts, then the end.
-    BulkVector<uint32_t> place(std::span<const PairSpan> parts, QueryMapBatch::Pairs& placed) const {
+    BulkVector<uint32_t> place(std::span<const PairSpan> parts,
+                               QueryMapBatch::Pairs& placed) const {
         BulkVector<uint32_t> starts(rank_.size() + 1, 0);
         for (uint16_t v : value_of_)
             ++starts[rank_[v] + 1];
@@ -278,7 +279,8 @@ class FewValues {
     size_t find(int64_t hash) const {
         constexpr uint64_t kMultiplier = 0x9E3779B97F4A7C15ULL;
         constexpr int kSlotBits = std::countr_zero(kSlots);
-        size_t slot = static_cast<size_t>((static_cast<uint64_t>(hash) * kMultiplier) >> (64 - kSlotBits));
+        size_t slot =
+            static_cast<size_t>((static_cast<uint64_t>(hash) * kMultiplier) >> (64 - kSlotBits));
         while (numbers_[slot] != 0 && keys_[slot] != hash)
             slot = (slot + 1) & (kSlots - 1);
         return slot;
@@ -445,7 +447,8 @@ bool QueryMapBatch::add_group_codes(std::span<const uint32_t> groups,
         if (own_codes.contains(code))
             return false;
         if (merged) {
-            if (!fresh || !named.insert(hash).second || !add_merged_key(group, codes, own_codes, own))
+            if (!fresh || !named.insert(hash).second ||
+                !add_merged_key(group, codes, own_codes, own))
                 return false;
             continue;
         }

@@ -4,8 +4,8 @@
 // An exact map from value key to the ids holding that value, and the
 // (number, id) pairs of the Int and Float values in value order, for ranges
 // and sorted walks (`OrderedNumbers`: a bitmap tree, or one set per value
-// where values repeat; called the tree below). Python-free: keys carry the stored hash of the value and its native
-// number only.
+// where values repeat; called the tree below). Python-free: keys carry the stored hash of the value
+// and its native number only.
 //
 // Invariants: the tree holds exactly the (value, id) pairs of the exact map
 // whose inserted value was an Int or a Float (an in-place reduction may

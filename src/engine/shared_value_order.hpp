@@ -113,7 +113,7 @@ class SharedValueOrder {
 
   private:
     struct Value {
-        int64_t hash;               // of the key the value's ids are under
+        int64_t hash;                 // of the key the value's ids are under
         std::unique_ptr<Bitmap> own;  // its own ids, when that key is merged
     };
     using Values = absl::btree_map<Key128, Value>;

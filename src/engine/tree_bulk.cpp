@@ -49,8 +49,8 @@ std::vector<BuiltNode> build_leaves(std::span<const CompositeKey128> entries) {
         // Never more room than a leaf may keep (see `has_spare_room`).
         uint32_t cap =
             std::min({kLeafMax, count + kBulkLeafRoom, std::max(kMinCapacity, 2 * count)});
-        level.push_back(
-            {LeafNode::make(entries.subspan(start, count), cap), entries[start], start, start + count});
+        level.push_back({LeafNode::make(entries.subspan(start, count), cap), entries[start], start,
+                         start + count});
     });
     return level;
 }

@@ -44,9 +44,8 @@ SubtreeFacts validate_leaf(const LeafPtr& ptr, const KeyBounds& bounds, bool is_
     check(leaf.table_size == 0 || 2 * size_t{leaf.table_size} < leaf.cap,
           "leaf table larger than what it saves");
     std::span<const uint64_t> table = leaf.code_table();
-    check(
-        std::adjacent_find(table.begin(), table.end(), std::greater_equal<>()) == table.end(),
-        "leaf table of codes not strictly ascending");
+    check(std::adjacent_find(table.begin(), table.end(), std::greater_equal<>()) == table.end(),
+          "leaf table of codes not strictly ascending");
     SubtreeFacts facts;
     for (uint32_t i = 0; i < leaf.len; ++i) {
         check(i == 0 || leaf.entry(i - 1) < leaf.entry(i), "keys not strictly ascending");

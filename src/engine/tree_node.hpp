@@ -199,10 +199,10 @@ struct LeafNode {
     template <typename F>
     void for_each_id(uint32_t from, uint32_t to, F&& f) const {
         if (compact) {
-            for (const uint64_t* p = packed() + from, *end = packed() + to; p != end; ++p)
+            for (const uint64_t *p = packed() + from, *end = packed() + to; p != end; ++p)
                 f(static_cast<uint32_t>(*p));
         } else {
-            for (const CompositeKey128* e = wide() + from, *end = wide() + to; e != end; ++e)
+            for (const CompositeKey128 *e = wide() + from, *end = wide() + to; e != end; ++e)
                 f(e->id());
         }
     }

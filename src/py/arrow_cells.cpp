@@ -20,7 +20,9 @@ constexpr auto kMaxText = static_cast<size_t>(INT32_MAX);
 // of a wider row are not kept on the stack, and the row is read attached.
 constexpr size_t kDetachedWidth = 64;
 
-uint64_t bits_of(double value) { return std::bit_cast<uint64_t>(value); }
+uint64_t bits_of(double value) {
+    return std::bit_cast<uint64_t>(value);
+}
 
 // The value of an exact int, which a stored one always fits in 64 bits.
 int64_t int64_of(PyObject* obj) {
@@ -178,7 +180,8 @@ size_t ArrowColumnCells::push_plain_text(PyObject* const* values, size_t n) {
         PyObject* obj = values[row];
         CachedText& cached = cache[cache_slot(obj)];
         if (kCachesTexts && cached.str == obj && used + kCachedTextMax <= limit) {
-            std::memcpy(text + used, &cached.bytes, kCachedTextMax);  // its zeros are overwritten next
+            std::memcpy(text + used, &cached.bytes,
+                        kCachedTextMax);  // its zeros are overwritten next
             used += cached.size;
             ends[row] = static_cast<int32_t>(used);
             continue;
@@ -360,8 +363,7 @@ std::span<const uint8_t> ArrowColumnCells::values() const {
     }
 }
 
-size_t ArrowCells::push_run(PyObject* const* values, size_t stride, size_t rows,
-                            bool attached) {
+size_t ArrowCells::push_run(PyObject* const* values, size_t stride, size_t rows, bool attached) {
     std::vector<PyObject*> row(columns_.size());
     size_t done = 0;
     while (done < rows) {

@@ -57,7 +57,8 @@ class AnchorReferences {
   public:
     AnchorReferences(std::atomic<IndexAnchor*>& slot, const std::shared_ptr<IndexRecord>& record,
                      size_t count, HandedOver handed_over)
-        : anchor_(IndexAnchor::acquire(slot, record)), held_(count + 1),
+        : anchor_(IndexAnchor::acquire(slot, record)),
+          held_(count + 1),
           handed_over_(std::move(handed_over)) {
         anchor_->retain(count);
     }

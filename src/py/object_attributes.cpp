@@ -88,7 +88,8 @@ std::unique_ptr<ObjectAttributes> ObjectAttributes::take() {
         relocate(inline_values(), taken->inline_values(), count);
     } else {
         // Into the spilled form of the plain room.
-        Spill* fresh = new_spill(kInlineValues, count - kInlineValues + 1);  // may throw: nothing moved yet
+        Spill* fresh =
+            new_spill(kInlineValues, count - kInlineValues + 1);  // may throw: nothing moved yet
         Spill* held = spill();
         for (size_t pos = 0; pos < count; ++pos)
             relocate(locate(pos, held), taken->locate(pos, fresh), 1);

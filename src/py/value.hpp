@@ -65,9 +65,7 @@ class PyValue {
             release();
     }
 
-    PyObject* obj() const {
-        return is_boxed() ? boxed()->obj : reinterpret_cast<PyObject*>(word_);
-    }
+    PyObject* obj() const { return is_boxed() ? boxed()->obj : reinterpret_cast<PyObject*>(word_); }
     // Needs no interpreter: it reads only this value and its immutable object.
     ValueKey key() const;
     int64_t hash() const { return key().hash; }

@@ -142,9 +142,9 @@ TEST(OrderedSum, EveryLeafFormAddsEachValueOnceInValueOrder) {
     constexpr uint32_t kIds = 12'000;
     auto value_of = [](uint32_t id) {
         if (id % 3 == 1)
-            return NumericValue(int64_t{(id % 50) * 1000});     // steps from a base
+            return NumericValue(int64_t{(id % 50) * 1000});  // steps from a base
         if (id % 3 == 2 && id % 4 == 0)
-            return NumericValue(1e6 + id / 3.0);                // scattered: wide
+            return NumericValue(1e6 + id / 3.0);                       // scattered: wide
         return NumericValue(static_cast<double>(id % 997 + 1) / 100);  // repeated prices
     };
     OrderedNumbers numbers;

@@ -29,7 +29,9 @@ TEST(BulkBufferReuse, KeepsFreedBuffersForItsScopeOnly) {
         EXPECT_NE(other.data(), first_data);
     }
     EXPECT_EQ(bulk_pool::kept_bytes(), 0u);
-    { BulkVector<uint64_t> unscoped(kMapped); }
+    {
+        BulkVector<uint64_t> unscoped(kMapped);
+    }
     EXPECT_EQ(bulk_pool::kept_bytes(), 0u);
 }
 

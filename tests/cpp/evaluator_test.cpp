@@ -303,8 +303,7 @@ TEST(Evaluator, ListedRangesAgreeWithModel) {
     Ids every;
     for (uint32_t i = 0; i < 20000; ++i) {
         const uint32_t id = i * 37;
-        world.add(id, kA,
-                  rng() % 3 ? int_key(rng() % 5000) : float_key((rng() % 10000) / 2.0));
+        world.add(id, kA, rng() % 3 ? int_key(rng() % 5000) : float_key((rng() % 10000) / 2.0));
         every.insert(id);
     }
     Model model{world};
@@ -313,8 +312,10 @@ TEST(Evaluator, ListedRangesAgreeWithModel) {
         const auto lo = static_cast<int64_t>(rng() % 5200) - 100;
         const ValueKey lower = int_key(lo);
         const ValueKey upper = round % 2 ? int_key(lo + rng() % 2500) : float_key(lo + 0.5);
-        QueryExpr queries[] = {{expr::Bt{kA, lower, upper}}, {expr::Gt{kA, upper}},
-                               {expr::Ge{kA, upper}},       {expr::Lt{kA, lower}},
+        QueryExpr queries[] = {{expr::Bt{kA, lower, upper}},
+                               {expr::Gt{kA, upper}},
+                               {expr::Ge{kA, upper}},
+                               {expr::Lt{kA, lower}},
                                {expr::Le{kA, lower}}};
         const QueryExpr& q = queries[round % 5];
         EXPECT_EQ(evaluated_listed(world, every, q, &lists), model(q, every)) << "round " << round;

@@ -516,8 +516,7 @@ void check_against(const HybridSet& set, const Model& model) {
     ASSERT_FALSE(is_placeholder(set));
     EXPECT_EQ(set.len(), model.members().size());
     EXPECT_EQ(set.is_empty(), model.members().empty());
-    EXPECT_EQ(set.min_id(),
-              model.members().empty() ? HybridSet::kNoId : *model.members().begin());
+    EXPECT_EQ(set.min_id(), model.members().empty() ? HybridSet::kNoId : *model.members().begin());
     EXPECT_EQ(ids_of(set), model.expected());
     // The small forms hold what they should; only a bitmap may hold any count.
     if (set.form() == Form::Inline) {

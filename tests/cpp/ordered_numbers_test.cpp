@@ -15,11 +15,16 @@ namespace {
 using Limits = std::numeric_limits<double>;
 
 // Values with ties, both zeros, both infinities and both NaNs.
-const std::vector<NumericValue> kSpecials = {
-    NumericValue(0.0),         NumericValue(-0.0),         NumericValue(int64_t{0}),
-    NumericValue(Limits::infinity()), NumericValue(-Limits::infinity()),
-    NumericValue(Limits::quiet_NaN()), NumericValue(-Limits::quiet_NaN()),
-    NumericValue(int64_t{7}),  NumericValue(7.0),          NumericValue(-2.5)};
+const std::vector<NumericValue> kSpecials = {NumericValue(0.0),
+                                             NumericValue(-0.0),
+                                             NumericValue(int64_t{0}),
+                                             NumericValue(Limits::infinity()),
+                                             NumericValue(-Limits::infinity()),
+                                             NumericValue(Limits::quiet_NaN()),
+                                             NumericValue(-Limits::quiet_NaN()),
+                                             NumericValue(int64_t{7}),
+                                             NumericValue(7.0),
+                                             NumericValue(-2.5)};
 
 // `OrderedNumbers` driven beside a plain tree holding the same entries: every
 // answer must be the tree's, whichever form the holder is in.
@@ -60,8 +65,8 @@ struct Differential {
         });
         for (const Bitmap* selection : {&all, &half}) {
             for (bool reverse : {false, true}) {
-                for (std::optional<size_t> limit : {std::optional<size_t>(), std::optional<size_t>(1),
-                                                    std::optional<size_t>(10)})
+                for (std::optional<size_t> limit :
+                     {std::optional<size_t>(), std::optional<size_t>(1), std::optional<size_t>(10)})
                     EXPECT_EQ(numbers.sorted_ids(*selection, limit, reverse),
                               tree.sorted_ids(*selection, limit, reverse));
             }
@@ -109,9 +114,12 @@ struct Differential {
         NumericValue v = rng() % 4 == 0 ? kSpecials[rng() % kSpecials.size()]
                                         : NumericValue(int64_t(rng() % 40) - 5);
         switch (rng() % 3) {
-            case 0: return Bound::included(v);
-            case 1: return Bound::excluded(v);
-            default: return Bound::unbounded();
+            case 0:
+                return Bound::included(v);
+            case 1:
+                return Bound::excluded(v);
+            default:
+                return Bound::unbounded();
         }
     }
 };

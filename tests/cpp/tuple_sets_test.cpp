@@ -73,7 +73,8 @@ TEST(CountTuplesFromSets, MatchTheReference) {
                 asked.push_back(&maps[name]);
                 asked_values.push_back(values[name]);
             }
-            std::optional<TupleSetCounts> got = count_tuples_from_sets(asked, selection, UINT64_MAX);
+            std::optional<TupleSetCounts> got =
+                count_tuples_from_sets(asked, selection, UINT64_MAX);
             ASSERT_TRUE(got);
             Groups want = reference_groups(asked_values, selection);
             EXPECT_EQ(groups_of(*got), want) << every;
