@@ -82,13 +82,6 @@ class CellReader {
         const ObjectAttributes& attributes = py::record_of<Indexable>(objects_[row]).attributes;
         const PyValue* inside = attributes.values_inside();
         PyObject** cell = grid_.data() + row;
-        if (&attributes.layout() == full_layout_ && inside != nullptr) {
-            for (size_t pos : full_positions_) {
-                put(cell, inside[pos].obj());
-                cell += kRunRows;
-            }
-            return;
-        }
         std::span<const size_t> positions = finder_.shared_positions(attributes);
         if (positions.empty() || inside == nullptr) {
             finder_.find_all(py::record_of<Indexable>(objects_[row]), slots_.data());
@@ -96,10 +89,13 @@ class CellReader {
                 put(cell + i * kRunRows, slots_[i]);
             return;
         }
-        if (std::find(positions.begin(), positions.end(), AttrLayout::kNotFound) ==
-            positions.end()) {
-            full_layout_ = &attributes.layout();
-            full_positions_.assign(positions.begin(), positions.end());
+        if (finder_.holds_every_name()) {
+            // Objects made alike, most of them: no check for a missing name.
+            for (size_t pos : positions) {
+                put(cell, inside[pos].obj());
+                cell += kRunRows;
+            }
+            return;
         }
         for (size_t pos : positions) {
             put(cell, pos == AttrLayout::kNotFound ? nullptr : inside + pos);
@@ -140,12 +136,6 @@ class CellReader {
     }
 
     NameFinder finder_;
-    // A shared layout (immutable, kept for the process) that holds every
-    // name asked for, and their positions in it: the objects made alike,
-    // most of them, are gathered by position alone, with no check for a
-    // name they lack. Null until one is met.
-    const AttrLayout* full_layout_ = nullptr;
-    std::vector<size_t> full_positions_;
     ArrowCells& cells_;
     bool attached_;
     std::vector<const PyValue*> slots_;

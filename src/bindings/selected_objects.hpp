@@ -6,6 +6,7 @@
 
 #include <Python.h>
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <optional>
@@ -66,6 +67,9 @@ class NameFinder {
         return positions_;
     }
 
+    // Whether the layout of the last `shared_positions` holds every name.
+    bool holds_every_name() const { return holds_every_name_; }
+
     // The value of each name held by `object`, or null, into `out`.
     // Returns whether some of them may lie outside the object's record (in
     // the heap array of a wide object).
@@ -93,12 +97,15 @@ class NameFinder {
             const std::optional<AttrName>& name = names_.names[i];
             positions_[i] = name ? layout.find(*name) : AttrLayout::kNotFound;
         }
+        holds_every_name_ = std::find(positions_.begin(), positions_.end(),
+                                      AttrLayout::kNotFound) == positions_.end();
         known_ = &layout;
     }
 
     const Names& names_;
     std::vector<size_t> positions_;
     const AttrLayout* known_ = nullptr;
+    bool holds_every_name_ = false;
 };
 
 // The ids a scope starts from: a view's selection, or an index's live ids
