@@ -326,6 +326,30 @@ PyObject* query_repr(PyObject* self) {
     });
 }
 
+// An operand may be any object, one that refers back to the expression
+// too (a list holding it, an object holding it as an attribute): the
+// collector sees the operands so that such a cycle is freed.
+int query_traverse(PyObject* self, visitproc visit, void* arg) {
+    Py_VISIT(Py_TYPE(self));
+    for (const PyValue& operand : record_of(self).operands)
+        Py_VISIT(operand.obj());
+    return 0;
+}
+
+// Breaks a cycle: the expression becomes `and_()`, which holds no operand;
+// the old tree and its operands are released once the record no longer
+// holds them. An expression being copied or printed is reachable through
+// its caller and is left alone.
+int query_clear(PyObject* self) {
+    py::BorrowFlag& flag = py::borrow_of<ExprRecord>(self);
+    if (!flag.try_exclusive())
+        return 0;
+    ExprRecord old =
+        std::exchange(py::record_of<ExprRecord>(self), ExprRecord{QueryExpr{expr::And{}}, {}, {}});
+    flag.end_exclusive();
+    return 0;
+}
+
 PyType_Slot query_slots[] = {
     py::slot(Py_tp_new, py::no_constructor),
     py::slot(Py_tp_dealloc, py::dealloc_instance<ExprRecord>),
@@ -334,11 +358,13 @@ PyType_Slot query_slots[] = {
     py::slot(Py_nb_and, combine_operator<expr::And>),
     py::slot(Py_nb_or, combine_operator<expr::Or>),
     py::slot(Py_nb_invert, invert_operator),
+    py::slot(Py_tp_traverse, query_traverse),
+    py::slot(Py_tp_clear, query_clear),
     py::kEndOfSlots,
 };
 
-PyType_Spec query_spec =
-    py::spec_of<ExprRecord>("builtins.PyQueryExpr", Py_TPFLAGS_DEFAULT, query_slots);
+PyType_Spec query_spec = py::spec_of<ExprRecord>(
+    "builtins.PyQueryExpr", Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC, query_slots);
 
 }  // namespace
 

@@ -69,6 +69,25 @@ def test_cycles_through_two_holders_of_one_index():
         assert freed_after(build) == 10, name
 
 
+def test_query_expression_in_a_cycle_through_its_operands():
+    """An expression holds its operands: one that refers back to it (an
+    object holding the expression as an attribute, or a list holding it)
+    closes a cycle the collector must see."""
+    def build():
+        for _ in range(5):
+            o = Tracked(size=1)
+            o.query = Q.eq("x", o) & Q.in_("y", [1, o])
+            box = [Tracked()]
+            box.append(~Q.bt("z", 1, box))
+
+    assert freed_after(build) == 10
+    # An expression that is still reachable keeps its operands and its text.
+    o = Tracked(size=1)
+    o.query = Q.eq("x", o)
+    gc.collect()
+    assert o.query.__repr__().startswith('<QueryExpr: Eq("x", PyValue')
+
+
 def test_live_objects_survive_collection():
     objs = [Tracked(size=i) for i in range(10)]
     index = Index()
