@@ -39,6 +39,16 @@ constexpr const char* kStreamCapsule = "arrow_array_stream";
     throw py::ErrorAlreadySet{};
 }
 
+// The error of a text column longer than its 32-bit utf8 offsets reach: a
+// limit of the data, not a broken invariant, so an ordinary exception.
+[[noreturn]] void raise_text_overflow(const std::string& name) {
+    PyErr_Format(PyExc_OverflowError,
+                 "to_arrow: the texts of attribute '%s' take more than %d bytes, more than "
+                 "an Arrow utf8 column holds",
+                 name.c_str(), INT32_MAX);
+    throw py::ErrorAlreadySet{};
+}
+
 // Turns a nanoarrow failure into an error: MemoryError when it ran out of
 // memory, the internal error otherwise (the module asks for nothing that
 // the library refuses).
@@ -211,7 +221,7 @@ std::shared_ptr<const ArrowColumns> type_arrow_columns(std::vector<std::string> 
             if (const ArrowRefusal* refusal = cells.refusal())
                 raise_refusal(names[column], *refusal);
             if (cells.overflowed())
-                check_arrow(EOVERFLOW);  // utf8 offsets are 32-bit
+                raise_text_overflow(names[column]);
         }
     }
     std::vector<ArrowKind> kinds = joined_kinds(parts, names.size());

@@ -37,7 +37,8 @@ bool arrow_parts_agree(const std::vector<ArrowCells>& parts);
 
 // The columns of `parts` (which agree, when more than one), named `names`;
 // the TypeError above for a value a column refused (the first column's
-// that refused one).
+// that refused one), and OverflowError for a text column whose bytes pass
+// its 32-bit offsets.
 std::shared_ptr<const ArrowColumns> type_arrow_columns(std::vector<std::string> names,
                                                        std::vector<ArrowCells> parts);
 

@@ -2,6 +2,7 @@
 key tuples, pages, Arrow export, query operators and removal by query, each
 against a plain Python recomputation over random objects."""
 import math
+import os
 import random
 
 import pyarrow as pa
@@ -368,6 +369,19 @@ def test_arrow_columns_are_typed_as_they_are_read():
         index.to_arrow("b", "c")
     with pytest.raises(TypeError, match="'c' holds a value of type 'tuple'"):
         index.to_arrow("a", "c", "b")
+
+
+@pytest.mark.skipif(os.environ.get("VORLANE_SANITIZED") == "1", reason="allocates 2 GiB")
+def test_arrow_text_past_32_bit_offsets_is_an_ordinary_error():
+    # One text of 2 GiB, which the column's 32-bit offsets cannot reach the
+    # end of: refused before any of it is copied, as an ordinary exception.
+    obj = Indexable(a=1, s="y" * 2**31)
+    index = Index()
+    index.add_object(obj)
+    with pytest.raises(OverflowError, match="attribute 's'"):
+        index.to_arrow("a", "s")
+    obj.s = "short"
+    assert pa.table(index.to_arrow("a", "s")).to_pydict() == {"a": [1], "s": ["short"]}
 
 
 def test_arrow_parts_read_on_threads_join_as_one_reading():
