@@ -225,7 +225,9 @@ class Index(Generic[_T]):
         interpreter lock released.
 
         Raises ``TypeError`` ("argument 'query': ...") when ``query`` is not
-        a ``PyQueryExpr``.
+        a ``PyQueryExpr``, and ``PanicException`` "not yet implemented", as
+        ``reduced_query`` does, for a ``bt`` with a non-numeric bound on an
+        attribute this index holds; nothing is removed then.
         """
 
     def collect(self) -> list[_T]:

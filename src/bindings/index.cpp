@@ -334,6 +334,21 @@ PyObject* remove_many(PyObject* self, py::Arguments& args) {
     Py_RETURN_NONE;
 }
 
+// The ids of the index's objects that `query` selects, read under the
+// maps' write lock that the removal then uses. Evaluating changes nothing,
+// so an internal error it raises (a `bt` with a non-numeric bound) gives the
+// lock back sound, as a reader would, instead of poisoning the index.
+Bitmap select_for_removal(LockedMaps::WriteGuard& maps, const IndexRecord& index,
+                          const QueryExpr& query) {
+    try {
+        // An index's maps hold none but its live ids (see `IndexRecord`).
+        return evaluate_query(*maps, index.live_ids, query, UniverseCover::All);
+    } catch (...) {
+        maps.release();
+        throw;
+    }
+}
+
 // Removes the objects the query selects; returns how many.
 PyObject* remove_where(PyObject* self, py::Arguments& args) {
     py::ExclusiveBorrow use(borrow(self));
@@ -344,8 +359,7 @@ PyObject* remove_where(PyObject* self, py::Arguments& args) {
     {
         py::ScopedDetach detached;
         LockedMaps::WriteGuard maps(*index.maps);
-        // An index's maps hold none but its live ids (see `IndexRecord`).
-        Bitmap selected = evaluate_query(*maps, index.live_ids, query, UniverseCover::All);
+        Bitmap selected = select_for_removal(maps, index, query);
         LockedItems::WriteGuard table(*index.items);
         removed.reserve(selected.cardinality());
         selected.for_each([&](uint32_t id) {

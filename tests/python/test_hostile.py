@@ -88,6 +88,17 @@ class TestValues:
         still_answers(index, objs)
 
 
+    def test_a_non_numeric_range_bound_fails_a_removal_and_keeps_the_index(self, expect_panic):
+        # The query is found invalid while the index is locked for the
+        # removal; nothing was changed, so the index must stay usable.
+        index, objs = fresh_index()
+        with expect_panic("not yet implemented"):
+            index.remove_where(Q.bt("a", "x", 3))
+        assert len(index) == 5
+        still_answers(index, objs)
+        assert index.remove_where(Q.bt("a", 3, 4)) == 2
+
+
 class TestIterators:
     def test_an_iterator_raising_part_way(self, expect_panic):
         index, objs = fresh_index()
