@@ -336,16 +336,16 @@ int query_traverse(PyObject* self, visitproc visit, void* arg) {
     return 0;
 }
 
-// Breaks a cycle: the expression becomes `and_()`, which holds no operand;
-// the old tree and its operands are released once the record no longer
-// holds them. An expression being copied or printed is reachable through
-// its caller and is left alone.
+// Breaks a cycle: the expression becomes `or_()`, which holds no operand
+// and, should anything still reach it, selects nothing; the old tree and
+// its operands are released once the record no longer holds them. An expression being copied or
+// printed is reachable through its caller and is left alone.
 int query_clear(PyObject* self) {
     py::BorrowFlag& flag = py::borrow_of<ExprRecord>(self);
     if (!flag.try_exclusive())
         return 0;
     ExprRecord old =
-        std::exchange(py::record_of<ExprRecord>(self), ExprRecord{QueryExpr{expr::And{}}, {}, {}});
+        std::exchange(py::record_of<ExprRecord>(self), ExprRecord{QueryExpr{expr::Or{}}, {}, {}});
     flag.end_exclusive();
     return 0;
 }
