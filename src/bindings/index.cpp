@@ -351,11 +351,13 @@ Bitmap select_for_removal(LockedMaps::WriteGuard& maps, const IndexRecord& index
 
 // Removes the objects the query selects; returns how many.
 PyObject* remove_where(PyObject* self, py::Arguments& args) {
+    // Released attached, and after the index is given back: these can be the
+    // last references to the objects, whose finalisers may use the index.
+    BulkVector<StoredItem> removed;
     py::ExclusiveBorrow use(borrow(self));
     QueryExpr query =
         py::convert_argument("query", [&] { return py_query::copy_expr(args.values[0]); });
     IndexRecord& index = *record(self);
-    BulkVector<StoredItem> removed;  // released after re-attaching
     {
         py::ScopedDetach detached;
         LockedMaps::WriteGuard maps(*index.maps);
