@@ -3,6 +3,7 @@
 // union of what it gathered, restricted to a mask.
 
 #include <algorithm>
+#include <memory>
 #include <optional>
 #include <span>
 
@@ -88,8 +89,11 @@ struct RangeParts {
     // `largest` when it is given. The sort reads the leaves' ids where they
     // lie; only the ids of whole children are written out first.
     std::vector<uint32_t> sorted_union(uint64_t listed, std::optional<uint32_t> largest) const {
-        std::vector<uint32_t> of_whole(listed - leaf_ids());
-        uint32_t* out = of_whole.data();
+        // Written in full below: no zeroing first.
+        const size_t whole_ids = listed - leaf_ids();
+        auto whole_buffer = std::make_unique_for_overwrite<uint32_t[]>(whole_ids);
+        const std::span<const uint32_t> of_whole(whole_buffer.get(), whole_ids);
+        uint32_t* out = whole_buffer.get();
         for (const Bitmap* part : whole) {
             uint64_t count = part->cardinality();
             part->write_to(std::span<uint32_t>(out, count));

@@ -45,10 +45,10 @@ TEST(SortIds, MatchesAComparisonSort) {
 
 // Entries of ints, floats and both, with ids in ascending order (the id
 // digits are skipped) or shuffled, and with values sharing most digits.
-// A repeat anywhere in lists of every length up to a few steps of the
+// A repeat anywhere in lists of every length up to two steps of the
 // check's unrolled loop, and none in distinct lists.
 TEST(SortIds, HasRepeatFindsEachPosition) {
-    for (size_t n = 0; n <= 11; ++n) {
+    for (size_t n = 0; n <= 19; ++n) {
         std::vector<uint32_t> ids(n);
         for (size_t i = 0; i < n; ++i)
             ids[i] = static_cast<uint32_t>(3 * i);
