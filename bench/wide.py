@@ -535,7 +535,10 @@ def read2_in_turns(impls: dict, wc) -> dict:
     Timed one implementation after the other, a busy spell of the shared
     machine fell on whichever ran through it: polars' figure varied from 2.4
     to 8.3 ms between runs. In turns, such a spell meets them all alike, and
-    none always runs right after the same other one."""
+    none always runs right after the same other one. Each sample follows one
+    untimed round of its own, as the samples `per_call` takes back to back
+    do: the figure is a call's time with its own data in the cache, not
+    after another implementation's reads took the cache."""
     names = list(impls)
     rounds = {name: rounds_per_sample(impls[name].read2, wc.read_ranges) for name in names}
     best = dict.fromkeys(names, float("inf"))
@@ -544,6 +547,8 @@ def read2_in_turns(impls: dict, wc) -> dict:
         start = turn % len(names)
         for name in names[start:] + names[:start]:
             fn = impls[name].read2
+            for p in wc.read_ranges:
+                fn(*p)
             t0 = time.perf_counter()
             for _ in range(rounds[name]):
                 for p in wc.read_ranges:
