@@ -23,7 +23,7 @@ reads them in its natural form: Vorlane the dict of two lists `columns`
 returns, the object peers two list comprehensions, pandas and polars the two
 columns' `to_list()`, sqlite and DuckDB the rows `fetchall` returns; the
 check turns each into rows before comparing. That read-back is timed last,
-with every implementation built, in turns (see `read2_in_turns`).
+with every implementation built again, in turns (see `read2_in_turns`).
 
 Writes bench/results/wide-<N>[-runK].md and .json.
 """
@@ -566,20 +566,26 @@ def run(n: int, only: list[str]) -> dict:
     checker = Checker()
     report = {"n": n, "attributes": len(ATTRS), "results": {}, "skipped": dict(LEFT_OUT)}
     keys = [REFERENCE] + [k for k in only if k != REFERENCE]
-    # Every implementation stays built for the read-back turns at the end.
-    # Its objects are frozen out of the collector's reach once it is done,
-    # so that the collections of the builds after it do not walk them.
-    kept = {}
+    classes = []
     for key, cls in runnable(keys, IMPLEMENTATIONS, REQUIRES, report):
         impl, row = measure_build(cls, wc)
         row.update(run_queries(impl, wc, checker, key == REFERENCE))
-        kept[cls.name] = impl
         del impl
         gc.collect()
-        gc.freeze()
         row["memory"] = measure_memory(__file__, key, n)
         report["results"][cls.name] = row
+        classes.append(cls)
         print(f"  {cls.name}: " + ", ".join(f"{k}={fmt(v, k)}" for k, v in row.items()), flush=True)
+    # The read-back turns need every implementation built at once: built
+    # again here, once the figures above were taken as before, each with
+    # nothing else built beside it. Their objects are frozen out of the
+    # collector's reach meanwhile, as they are done with until the turns.
+    kept = {}
+    for cls in classes:
+        kept[cls.name] = cls()
+        kept[cls.name].build(wc)
+        gc.collect()
+        gc.freeze()
     for name, seconds in read2_in_turns(kept, wc).items():
         report["results"][name]["read2"] = seconds
         print(f"  {name}: read2={fmt(seconds, 'read2')}", flush=True)
