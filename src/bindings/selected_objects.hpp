@@ -200,8 +200,8 @@ inline void fetch_record(PyObject* obj, const NameFinder& finder) {
 
 // Finds the slots of the asked values of `obj` into `slots` and fetches
 // the value objects (for writing: their reference counts are about to
-// change), and the slots themselves where a wide object keeps them in its
-// heap array.
+// change). The heap array of an object grown past its room is read here
+// unfetched: such objects are few, and finding it needs the record.
 template <bool Write>
 [[gnu::always_inline]] inline void fetch_values(PyObject* obj, NameFinder& finder,
                                                 const PyValue** slots, size_t width) {
