@@ -54,7 +54,9 @@ def timed(fn, objs, rounds):
 
 
 def compare(cases, rounds, repeats):
-    """`cases`: name -> (fn, objs). Alternates them `repeats` times; best ns."""
+    """`cases`: name -> (fn, objs). Alternates them `repeats` times, in the
+    reverse order every other time (both kinds of objects hold the same value
+    objects, which whichever reads second finds in the cache); best ns."""
     if CG is not None:
         CG.cg_instr_on()
         for name, (fn, objs) in cases.items():
@@ -65,8 +67,8 @@ def compare(cases, rounds, repeats):
             print(f"{name}: {len(objs)} objects")
         return None
     best = {name: float("inf") for name in cases}
-    for _ in range(repeats):
-        for name, (fn, objs) in cases.items():
+    for repeat in range(repeats):
+        for name, (fn, objs) in list(cases.items())[:: 1 if repeat % 2 == 0 else -1]:
             best[name] = min(best[name], timed(fn, objs, rounds))
     return best
 

@@ -70,6 +70,17 @@ class NameFinder {
     // Whether the layout of the last `shared_positions` holds every name.
     bool holds_every_name() const { return holds_every_name_; }
 
+    // The slots of the values of `attributes` when it is of the shared
+    // layout last learned, which holds every name, and keeps its values
+    // inside: name `i`'s value is then at `positions()[i]` from the result.
+    // Null otherwise. The look-up of objects made alike, with no search.
+    const PyValue* inside_if_known(const ObjectAttributes& attributes) const {
+        if (&attributes.layout() != known_ || !holds_every_name_)
+            return nullptr;
+        return attributes.values_inside();
+    }
+    const size_t* positions() const { return positions_.data(); }
+
     // The value of each name held by `object`, or null, into `out`.
     // Returns whether some of them may lie outside the object's record (in
     // the heap array of a wide object).
@@ -82,14 +93,35 @@ class NameFinder {
                 out[i] = value(object, i);
             return spilled;
         }
-        if (layout != known_)
+        if (layout != known_) {
             learn(*layout);
+            learn_record_bytes(object);
+        }
+        // Objects made alike, most of them: each value by its position alone.
+        // The positions are read through locals: the stores to `out` could
+        // otherwise be taken to change the vector's bounds.
+        if (const PyValue* inside = attributes.values_inside()) {
+            const size_t* positions = positions_.data();
+            size_t count = positions_.size();
+            for (size_t i = 0; i < count; ++i) {
+                size_t pos = positions[i];
+                out[i] = pos == AttrLayout::kNotFound ? nullptr : inside + pos;
+            }
+            return spilled;
+        }
         for (size_t i = 0; i < positions_.size(); ++i) {
             size_t pos = positions_[i];
             out[i] = pos == AttrLayout::kNotFound ? nullptr : &attributes.value(pos);
         }
         return spilled;
     }
+
+    // Bytes from the start of a record that hold it and the asked values an
+    // object of the last shared layout found keeps inside it (a wide object
+    // keeps them past the plain room): what to fetch before reading one.
+    // Only a hint: an object of another layout or a spilled one is read
+    // just the same.
+    size_t record_bytes() const { return record_bytes_; }
 
   private:
     void learn(const AttrLayout& layout) {
@@ -101,11 +133,27 @@ class NameFinder {
                                       AttrLayout::kNotFound) == positions_.end();
         known_ = &layout;
     }
+    // Sets `record_bytes_` from `object`, of the layout just learned.
+    void learn_record_bytes(const Indexable& object) {
+        record_bytes_ = sizeof(Indexable);
+        const PyValue* inside = object.attributes.values_inside();
+        if (inside == nullptr)
+            return;
+        const char* start = reinterpret_cast<const char*>(&object);
+        for (size_t pos : positions_) {
+            if (pos != AttrLayout::kNotFound) {
+                auto end =
+                    static_cast<size_t>(reinterpret_cast<const char*>(inside + pos + 1) - start);
+                record_bytes_ = std::max(record_bytes_, end);
+            }
+        }
+    }
 
     const Names& names_;
     std::vector<size_t> positions_;
     const AttrLayout* known_ = nullptr;
     bool holds_every_name_ = false;
+    size_t record_bytes_ = sizeof(Indexable);
 };
 
 // The ids a scope starts from: a view's selection, or an index's live ids
@@ -121,16 +169,15 @@ namespace selected_detail {
 // read: the fetching below runs ahead within a run.
 constexpr size_t kRun = 1024;
 // How far ahead of the object being read, in objects, its record is fetched
-// into the cache, then the slots of the asked values in it are found (a
-// wide object keeps some in a heap array, fetched then), then the value
-// objects are fetched. Objects and their values lie all over the heap, and
-// read one after the other each would wait for memory; each stage reads only
-// what the stage before fetched.
+// into the cache (with the asked values a wide object keeps past the plain
+// room, where objects made alike keep them), then the slots of its values
+// are found in it and the value objects fetched. Objects and their values
+// lie all over the heap, and read one after the other each would wait for
+// memory; each stage reads only what the stage before fetched.
 constexpr size_t kRecordAhead = 24;
-constexpr size_t kSlotsAhead = 16;
 constexpr size_t kValuesAhead = 8;
-// Objects whose slots are kept between the stages: more than `kSlotsAhead`.
-constexpr size_t kRing = 32;
+// Objects whose slots are kept between the stages: more than `kValuesAhead`.
+constexpr size_t kRing = 16;
 // Whether the slots found ahead still hold the values when the object is
 // read. Values and layouts change only under an object's write lock taken
 // by a thread that holds the interpreter lock, which the reading call keeps
@@ -142,22 +189,38 @@ constexpr bool kSlotsStay = false;
 constexpr bool kSlotsStay = true;
 #endif
 
-// Finds the slots of the asked values of `obj` into `slots`, fetching
-// those outside the object's record.
-inline void fetch_slots(PyObject* obj, NameFinder& finder, const PyValue** slots) {
-    py::AttributeReadLock lock(py::borrow_of<Indexable>(obj));
-    if (finder.find_all(py::record_of<Indexable>(obj), slots)) {
-        for (size_t k = 0; k < finder.count(); ++k) {
-            if (slots[k] != nullptr)
-                prefetch_line(slots[k]);
-        }
-    }
+// Fetches the record of `obj` and the asked values it keeps inside, as far
+// as `finder` knows where they lie.
+inline void fetch_record(PyObject* obj, const NameFinder& finder) {
+    const char* start = reinterpret_cast<const char*>(obj);
+    const char* record = reinterpret_cast<const char*>(&py::record_of<Indexable>(obj));
+    size_t past_record = static_cast<size_t>(record - start) + finder.record_bytes();
+    prefetch_bytes(obj, std::max(sizeof(py::Instance<Indexable>), past_record));
 }
 
-// Fetches the value objects of `slots` (for writing: their reference counts
-// are about to change).
+// Finds the slots of the asked values of `obj` into `slots` and fetches
+// the value objects (for writing: their reference counts are about to
+// change). The heap array of an object grown past its room is read here
+// unfetched: such objects are few, and finding it needs the record.
 template <bool Write>
-void fetch_values(const PyValue* const* slots, size_t width) {
+[[gnu::always_inline]] inline void fetch_values(PyObject* obj, NameFinder& finder,
+                                                const PyValue** slots, size_t width) {
+    py::AttributeReadLock lock(py::borrow_of<Indexable>(obj));
+    const Indexable& object = py::record_of<Indexable>(obj);
+    if (const PyValue* inside = kSlotsStay ? finder.inside_if_known(object.attributes) : nullptr) {
+        const size_t* positions = finder.positions();
+        for (size_t k = 0; k < width; ++k) {
+            slots[k] = inside + positions[k];
+            if constexpr (Write)
+                prefetch_line_for_write(slots[k]->obj());
+            else
+                prefetch_line(slots[k]->obj());
+        }
+        return;
+    }
+    finder.find_all(object, slots);
+    if constexpr (!kSlotsStay)
+        return;  // the slots are found again when the object is read
     for (size_t k = 0; k < width; ++k) {
         if (slots[k] == nullptr)
             continue;
@@ -198,15 +261,16 @@ size_t read_objects(const ItemTable& table, std::span<const uint32_t> ids, NameF
             }
             ++pos;
         });
-        for (size_t i = 0; i < std::min(n, kSlotsAhead); ++i)
-            fetch_slots(objects[i], finder, slots_of(i));
+        for (size_t i = 0; i < std::min(n, kRecordAhead); ++i)
+            fetch_record(objects[i], finder);
+        for (size_t i = 0; i < std::min(n, kValuesAhead); ++i)
+            fetch_values<Write>(objects[i], finder, slots_of(i), width);
         for (size_t i = 0; i < n; ++i) {
             if (i + kRecordAhead < n)
-                prefetch_bytes(objects[i + kRecordAhead], sizeof(py::Instance<Indexable>));
-            if (i + kSlotsAhead < n)
-                fetch_slots(objects[i + kSlotsAhead], finder, slots_of(i + kSlotsAhead));
-            if (kSlotsStay && i + kValuesAhead < n)
-                fetch_values<Write>(slots_of(i + kValuesAhead), width);
+                fetch_record(objects[i + kRecordAhead], finder);
+            if (i + kValuesAhead < n)
+                fetch_values<Write>(objects[i + kValuesAhead], finder, slots_of(i + kValuesAhead),
+                                    width);
             py::AttributeReadLock lock(py::borrow_of<Indexable>(objects[i]));
             const Indexable& object = py::record_of<Indexable>(objects[i]);
             const PyValue** slots = slots_of(i);

@@ -71,16 +71,19 @@ PyObject* default_argument(const py::Arguments& args) {
 class ColumnLists {
   public:
     ColumnLists(size_t width, size_t rows) : room_(rows) {
-        for (size_t i = 0; i < width; ++i)
+        for (size_t i = 0; i < width; ++i) {
             lists_.push_back(py::Ref::steal(py::check(PyList_New(static_cast<Py_ssize_t>(rows)))));
+            items_.push_back(reinterpret_cast<PyListObject*>(lists_.back().get())->ob_item);
+        }
     }
-    // Takes a new reference to `value` (`fallback` when null) into the next
-    // row of column `column`; runs no Python code and allocates nothing.
-    void set(size_t column, PyObject* value) {
+    // Starts the next row: checks that there is room for it.
+    void begin_row() const {
         if (rows_ >= room_)
             panic("columns read more rows than the scope selects");
-        PyList_SET_ITEM(lists_[column].get(), static_cast<Py_ssize_t>(rows_), Py_NewRef(value));
     }
+    // Takes a new reference to `value` into column `column` of the row
+    // begun; runs no Python code and allocates nothing.
+    void set(size_t column, PyObject* value) { items_[column][rows_] = Py_NewRef(value); }
     void end_row() { ++rows_; }
     // Gives back the room of the rows not read (objects removed since a
     // view was made leave no row), once no lock is held.
@@ -95,6 +98,8 @@ class ColumnLists {
 
   private:
     std::vector<py::Ref> lists_;
+    // Each list's items: the lists keep their length until `take`.
+    std::vector<PyObject**> items_;
     size_t room_;
     size_t rows_ = 0;
 };
@@ -305,8 +310,11 @@ PyObject* scope_columns(const Scope& scope, const py::Arguments& args) {
     // meanwhile (a view's is fixed, an index's changes only under its
     // exclusive use).
     ColumnLists lists(names.names.size(), scope_ids(scope).cardinality());
-    for_each_selected<true>(scope, names, [&](const Indexable&, uint32_t, Values values) {
-        for (size_t i = 0; i < names.names.size(); ++i) {
+    // By value: the reference counts the loop writes could alias it.
+    size_t width = names.names.size();
+    for_each_selected<true>(scope, names, [&, width](const Indexable&, uint32_t, Values values) {
+        lists.begin_row();
+        for (size_t i = 0; i < width; ++i) {
             const PyValue* value = values[i];
             lists.set(i, value ? value->obj() : fallback);
         }

@@ -356,6 +356,35 @@ def test_sums_from_the_index_agree_with_the_objects():
     assert index.sum("gained") == 0.5
 
 
+def test_reads_of_objects_made_alike_beside_other_layouts_and_grown_objects():
+    """Objects made alike, wide ones included, are read by position; objects
+    of another order, grown past their room or given one more name are read
+    beside them, each checked against getattr."""
+    rng = random.Random(28)
+    names = [f"a{i}" for i in range(9)]
+    objs = []
+    for _ in range(3000):
+        kind = rng.randrange(4)
+        order = names[::-1] if kind == 1 else names
+        o = Indexable(**{n: rng.randrange(50) for n in order})
+        if kind == 2:
+            o = Indexable(a0=rng.randrange(50), a8=rng.random())
+            for n in names[1:8]:
+                setattr(o, n, rng.randrange(50))
+        elif kind == 3:
+            o.extra = "past the room"
+        objs.append(o)
+    index = Index()
+    index.add_object_many(objs)
+    asked = ("a8", "a0", "a5")
+    for scope in (index, index.reduced_query(Q.lt("a0", 25))):
+        selected = scope.collect()
+        cols = scope.columns(*asked)
+        assert all(all(v is getattr(o, n) for v, o in zip(cols[n], selected)) for n in asked)
+        assert scope.records(*asked) == [{n: getattr(o, n) for n in asked} for o in selected]
+        assert scope.sum("a5") == sum(o.a5 for o in selected)
+
+
 def test_arrow_columns_are_typed_as_they_are_read():
     objs = [Indexable(a=1, b=None, c=True), Indexable(a=2**53 + 1, b="é", c=None), Indexable(a=0.5, b="x", c=False)]
     index = Index()
