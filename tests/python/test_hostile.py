@@ -273,6 +273,31 @@ class TestReentrancy:
         assert seen == [5, 6]
         assert len(index.get_by_attribute(a=100)) == 2
 
+    def test_a_finaliser_of_an_object_removed_from_a_generator_calls_back(self):
+        index, objs = fresh_index()
+        seen = []
+
+        class Removed(Indexable):
+            def __del__(self):
+                seen.append(len(index.get_by_attribute(tag="t")))
+                index.add_object(Indexable(tag="t", a=100))
+
+        class Handing:  # a sequence handing over the only other references
+            def __len__(self):
+                return 2
+
+            def __getitem__(self, i):
+                if i >= 2:
+                    raise IndexError(i)
+                return doomed.pop()
+
+        doomed = [Removed(tag="t", a=-1), Removed(tag="t", a=-2)]
+        index.add_object_many(doomed)
+        index.remove_many(Handing())  # it held the last references
+        gc.collect()
+        assert seen == [5, 6]
+        assert len(index.get_by_attribute(a=100)) == 2
+
     def test_a_finaliser_of_an_object_dropped_by_an_index(self):
         seen = []
         keeper, _ = fresh_index()
