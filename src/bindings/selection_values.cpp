@@ -145,14 +145,9 @@ PyObject* int_from_total(__int128 total) {
     return py::check(PyLong_FromNativeBytes(&total, sizeof(total), Py_ASNATIVEBYTES_NATIVE_ENDIAN));
 }
 
-// The first holder's values of each counted group, `width` per group.
-struct GroupValues {
-    std::vector<PyObject*> refs;
-    ~GroupValues() {
-        for (PyObject* ref : refs)
-            Py_XDECREF(ref);
-    }
-};
+// The first holder's values of each counted group, `width` per group: owned
+// references, kept by a `CountedKeys`.
+using GroupValues = std::vector<PyObject*>;
 
 // Counts the tuple of keys of `object`, unless it lacks one of the names;
 // keeps the values of the first holder of each tuple.
@@ -166,7 +161,7 @@ void count_tuple(uint32_t id, Values values, std::vector<int64_t>& keys, TupleCo
     if (!counter.add(keys, id))
         return;
     for (const PyValue* value : values)
-        firsts.refs.push_back(Py_NewRef(value->obj()));
+        firsts.push_back(Py_NewRef(value->obj()));
 }
 
 // Ids of the objects left out of the value sets checked at a time.
@@ -211,7 +206,7 @@ void keep_first_values(const ItemTable& table, const TupleSetCounts& counts,
         const PyValue* value = finder.value(object, i);
         if (value == nullptr || value->hash() != keys[i])
             panic("a value set lists an object that does not hold its value");
-        firsts.refs.push_back(Py_NewRef(value->obj()));
+        firsts.push_back(Py_NewRef(value->obj()));
     }
 }
 
@@ -262,13 +257,6 @@ std::optional<std::vector<TupleCount>> tuple_counts_from_sets(const Scope& scope
         ranked[position].group = static_cast<uint32_t>(position);
     }
     return ranked;
-}
-
-PyObject* tuple_of_group(GroupValues& firsts, size_t width, uint32_t group) {
-    PyObject* tuple = py::check(PyTuple_New(static_cast<Py_ssize_t>(width)));
-    for (size_t i = 0; i < width; ++i)
-        PyTuple_SET_ITEM(tuple, i, Py_NewRef(firsts.refs[size_t{group} * width + i]));
-    return tuple;
 }
 
 // The numbers of `name` the selected objects hold, read object by object.
@@ -350,18 +338,20 @@ PyObject* scope_sum(const Scope& scope, const py::Arguments& args, bool mean) {
     return int_from_total(sum.int_total());
 }
 
-PyObject* scope_tuple_counts(const Scope& scope, PyObject* names_tuple,
-                             std::optional<size_t> limit) {
+void scope_tuple_counts(const Scope& scope, PyObject* names_tuple, std::optional<size_t> limit,
+                        CountedKeys& counted) {
     std::span<PyObject* const> items(&PyTuple_GET_ITEM(names_tuple, 0),
                                      static_cast<size_t>(PyTuple_GET_SIZE(names_tuple)));
     if (items.empty())
         py::raise_error(PyExc_ValueError, "value_counts needs at least one name");
     Names names = names_argument(items, "name");
     TupleCounter counter(items.size());
-    GroupValues firsts;
+    counted.width = items.size();
+    counted.tuples = true;
+    GroupValues& firsts = counted.values;
     for (const std::optional<AttrName>& name : names.names) {
         if (!name)
-            return py::check(PyDict_New());  // no object holds this name
+            return;  // no object holds this name
     }
     std::optional<std::vector<TupleCount>> ranked =
         tuple_counts_from_sets(scope, names, limit, firsts);
@@ -372,13 +362,9 @@ PyObject* scope_tuple_counts(const Scope& scope, PyObject* names_tuple,
         });
         ranked = counter.ranked(limit);
     }
-    py::Ref dict = py::Ref::steal(py::check(PyDict_New()));
-    for (const TupleCount& entry : *ranked) {
-        py::Ref key = py::Ref::steal(tuple_of_group(firsts, items.size(), entry.group));
-        py::Ref count = py::Ref::steal(py::check(PyLong_FromUnsignedLongLong(entry.count)));
-        py::check_status(PyDict_SetItem(dict.get(), key.get(), count.get()));
-    }
-    return dict.release();
+    counted.counts.reserve(ranked->size());
+    for (const TupleCount& entry : *ranked)
+        counted.counts.emplace_back(entry.group, entry.count);
 }
 
 PyObject* scope_to_arrow(const Scope& scope, const py::Arguments& args) {

@@ -202,6 +202,28 @@ class TestReentrancy:
         assert {k.name: n for k, n in index.reduced(tag="t").value_counts("kind").items()} == {"x": 3, "y": 2}
         assert index.get_by_attribute(tag="t") == objs
 
+    def test_value_counts_whose_keys_hash_into_the_index_it_counts(self):
+        # The dict is built once the index is given back: the keys' __hash__
+        # can change the index being counted.
+        index, armed, outcome = Index(), [], []
+
+        class Kind(str):
+            def __hash__(self):
+                if armed:
+                    try:
+                        index.add_object(Indexable(tag="late"))
+                        outcome.append("added")
+                    except RuntimeError as exc:
+                        outcome.append(str(exc))
+                return str.__hash__(self)
+
+        index.add_object_many([Indexable(tag="t", kind=Kind("xy"[i % 2])) for i in range(5)])
+        armed.append(True)
+        assert index.value_counts("kind") == {"x": 3, "y": 2}
+        assert index.value_counts(("kind", "tag")) == {("x", "t"): 3, ("y", "t"): 2}
+        assert set(outcome) == {"added"}
+        assert len(index.get_by_attribute(tag="late")) == len(outcome)
+
     def test_a_hash_that_calls_back_into_the_index(self):
         index, objs = fresh_index()
         seen = []
