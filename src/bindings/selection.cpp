@@ -86,10 +86,6 @@ Holding read_holder(const ItemTable& table, uint32_t id, AttrName name, Matches&
     return Holding::Found;
 }
 
-bool is_hashable(PyObject* obj) {
-    return Py_TYPE(obj)->tp_hash != PyObject_HashNotImplemented;
-}
-
 // The Python value that shows a key of the exact map: the value of the
 // smallest id in its whole set, so that one key reads the same in every
 // view, skipping, while a hashable value is left,

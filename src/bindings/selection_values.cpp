@@ -1,19 +1,24 @@
 #include "bindings/selection_values.hpp"
 
+#include <algorithm>
 #include <span>
 #include <string>
 #include <vector>
+
+#include <absl/container/inlined_vector.h>
 
 #include "bindings/arrow_export.hpp"
 #include "bindings/arrow_reading.hpp"
 #include "bindings/indexable.hpp"
 #include "bindings/selected_objects.hpp"
 #include "bindings/selection.hpp"
+#include "engine/facets.hpp"
 #include "engine/numeric_sum.hpp"
 #include "engine/panic.hpp"
 #include "engine/tuple_counts.hpp"
 #include "engine/tuple_sets.hpp"
 #include "py/errors.hpp"
+#include "py/gil.hpp"
 #include "py/object_lock.hpp"
 #include "py/ref.hpp"
 #include "py/value.hpp"
@@ -149,8 +154,32 @@ PyObject* int_from_total(__int128 total) {
 // references, kept by a `CountedKeys`.
 using GroupValues = std::vector<PyObject*>;
 
+bool all_hashable(Values values) {
+    return std::all_of(values.begin(), values.end(),
+                       [](const PyValue* value) { return is_hashable(value->obj()); });
+}
+
+// Shows `group` by `values`, held by a later holder, when those can make a
+// dict key and the values shown so far cannot, as a single name's key is
+// shown. Under the item table's read lock: the values replaced are
+// released later.
+void show_hashable(GroupValues& firsts, uint32_t group, Values values) {
+    std::span<PyObject*> shown(&firsts[size_t{group} * values.size()], values.size());
+    if (std::all_of(shown.begin(), shown.end(), is_hashable) || !all_hashable(values))
+        return;
+    for (size_t i = 0; i < shown.size(); ++i)
+        py::release_later(std::exchange(shown[i], Py_NewRef(values[i]->obj())));
+}
+
+// Whether `keys` may stand for a value that cannot make a dict key, which
+// is stored under the key of hash 0.
+bool may_key_unhashable(std::span<const int64_t> keys) {
+    return std::find(keys.begin(), keys.end(), 0) != keys.end();
+}
+
 // Counts the tuple of keys of `object`, unless it lacks one of the names;
-// keeps the values of the first holder of each tuple.
+// keeps the values of the first holder of each tuple whose values can all
+// make a dict key (the first holder when none can).
 void count_tuple(uint32_t id, Values values, std::vector<int64_t>& keys, TupleCounter& counter,
                  GroupValues& firsts) {
     for (size_t i = 0; i < keys.size(); ++i) {
@@ -158,10 +187,12 @@ void count_tuple(uint32_t id, Values values, std::vector<int64_t>& keys, TupleCo
             return;
         keys[i] = values[i]->hash();
     }
-    if (!counter.add(keys, id))
-        return;
-    for (const PyValue* value : values)
-        firsts.push_back(Py_NewRef(value->obj()));
+    if (counter.add(keys, id)) {
+        for (const PyValue* value : values)
+            firsts.push_back(Py_NewRef(value->obj()));
+    } else if (may_key_unhashable(keys)) {
+        show_hashable(firsts, counter.last_group(), values);
+    }
 }
 
 // Ids of the objects left out of the value sets checked at a time.
@@ -191,23 +222,68 @@ bool any_holds_all(const ItemTable& table, const Bitmap& ids, NameFinder& finder
     return found;
 }
 
-// Keeps new references to the values of the group's first holder, which
-// hold its keys: the maps list an object only under the values it holds
-// while their read lock is held.
-void keep_first_values(const ItemTable& table, const TupleSetCounts& counts,
-                       const TupleCount& group, NameFinder& finder, GroupValues& firsts) {
-    PyObject* obj = slot_object(table, group.first_id);
+// Names counted together, up to which a group's values are read with no
+// allocation: a tuple of names is written out by hand, and rarely long.
+constexpr size_t kInlineGroupWidth = 8;
+
+// The values of `keys` held by the object in slot `id`, which the value
+// sets list under them: the maps list an object only under the values it
+// holds while their read lock is held. Under the item table's read lock.
+template <typename F>
+void with_group_values(const ItemTable& table, uint32_t id, std::span<const int64_t> keys,
+                       NameFinder& finder, F&& f) {
+    PyObject* obj = slot_object(table, id);
     if (obj == nullptr)
         panic("a value set lists an id with no object");
     py::AttributeReadLock lock(py::borrow_of<Indexable>(obj));
     const Indexable& object = py::record_of<Indexable>(obj);
-    std::span<const int64_t> keys = counts.keys_of(group.group);
+    absl::InlinedVector<const PyValue*, kInlineGroupWidth> values(keys.size());
     for (size_t i = 0; i < keys.size(); ++i) {
-        const PyValue* value = finder.value(object, i);
-        if (value == nullptr || value->hash() != keys[i])
+        values[i] = finder.value(object, i);
+        if (values[i] == nullptr || values[i]->hash() != keys[i])
             panic("a value set lists an object that does not hold its value");
-        firsts.push_back(Py_NewRef(value->obj()));
     }
+    f(Values(values));
+}
+
+// Keeps new references to the values of the group's first holder, or of its
+// first one among `selected` whose values can all make a dict key, as
+// `count_tuple` keeps them.
+void keep_first_values(const ItemTable& table, std::span<const QueryMap* const> maps,
+                       const Bitmap& selected, const TupleSetCounts& counts,
+                       const TupleCount& group, NameFinder& finder, GroupValues& firsts) {
+    std::span<const int64_t> keys = counts.keys_of(group.group);
+    bool hashable = true;
+    with_group_values(table, group.first_id, keys, finder, [&](Values values) {
+        for (const PyValue* value : values)
+            firsts.push_back(Py_NewRef(value->obj()));
+        hashable = all_hashable(values);
+    });
+    if (hashable)
+        return;
+    // The group's holders: the ids of `selected` in each of its sets.
+    auto position = static_cast<uint32_t>(firsts.size() / keys.size() - 1);
+    std::vector<const HybridSet*> sets;
+    for (size_t i = 0; i < keys.size(); ++i) {
+        sets.push_back(maps[i]->find(ValueKey::of_other(keys[i], NativeKind::Unknown)));
+        if (sets.back() == nullptr)
+            panic("a counted group has no value set");
+    }
+    first_accepted(*sets[0], [&](uint32_t id) {
+        for (size_t i = 1; i < sets.size(); ++i) {
+            if (!sets[i]->contains(id))
+                return false;
+        }
+        if (!selected.contains(id))
+            return false;
+        bool shown = false;
+        with_group_values(table, id, keys, finder, [&](Values values) {
+            shown = all_hashable(values);
+            if (shown)
+                show_hashable(firsts, position, values);
+        });
+        return shown;
+    });
 }
 
 // The selected objects cost about one step each when read (see
@@ -253,7 +329,7 @@ std::optional<std::vector<TupleCount>> tuple_counts_from_sets(const Scope& scope
         return std::nullopt;
     std::vector<TupleCount> ranked = counts->ranked(limit);
     for (size_t position = 0; position < ranked.size(); ++position) {
-        keep_first_values(*table, *counts, ranked[position], finder, firsts);
+        keep_first_values(*table, query_maps, selected, *counts, ranked[position], finder, firsts);
         ranked[position].group = static_cast<uint32_t>(position);
     }
     return ranked;
