@@ -306,13 +306,16 @@ PyObject* first_not_held(const IndexRecord& index, const ItemTable& table,
 
 // Removes every object of the sequence, or, when one is not held, none.
 PyObject* remove_many(PyObject* self, py::Arguments& args) {
+    // Released attached, and after the index is given back: a sequence that
+    // keeps no items of its own (a generator) leaves these the last
+    // references to the objects, whose finalisers may use the index.
+    BulkVector<py::Ref> objects;
+    BulkVector<StoredItem> removed;
     py::ExclusiveBorrow use(borrow(self));
-    BulkVector<py::Ref> objects =
-        py::convert_argument("objs", [&] { return py::extract_sequence(args.values[0]); });
+    objects = py::convert_argument("objs", [&] { return py::extract_sequence(args.values[0]); });
     for (const py::Ref& ref : objects)
         py::convert_argument("objs", [&] { py_indexable::expect_indexable(ref.get()); });
     IndexRecord& index = *record(self);
-    BulkVector<StoredItem> removed;  // released after re-attaching
     PyObject* missing = nullptr;
     {
         py::ScopedDetach detached;

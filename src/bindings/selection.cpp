@@ -86,10 +86,6 @@ Holding read_holder(const ItemTable& table, uint32_t id, AttrName name, Matches&
     return Holding::Found;
 }
 
-bool is_hashable(PyObject* obj) {
-    return Py_TYPE(obj)->tp_hash != PyObject_HashNotImplemented;
-}
-
 // The Python value that shows a key of the exact map: the value of the
 // smallest id in its whole set, so that one key reads the same in every
 // view, skipping, while a hashable value is left,
@@ -183,18 +179,16 @@ void fail_unless_found(Holding holding, const char* message) {
         panic(message);
 }
 
-// The result of `value_counts`, built with no lock held: the keys' __hash__
-// and __eq__ are Python code that may use this index.
-// The values' references are taken over and dropped here, where no lock is
-// held, rather than queued as a lock-safe release would be.
-PyObject* dict_of_counts(std::vector<ShownCount>& shown) {
-    py::Ref dict = py::Ref::steal(py::check(PyDict_New()));
+// Moves the shown counts, in order, into `counted`. The values' references
+// are taken over, to be dropped once the index is given back rather than
+// queued as a lock-safe release would be. No lock is held.
+void take_shown(std::vector<ShownCount>& shown, CountedKeys& counted) {
+    counted.values.reserve(shown.size());
+    counted.counts.reserve(shown.size());
     for (ShownCount& entry : shown) {
-        py::Ref value = py::Ref::steal(entry.value.release());
-        py::Ref count = py::Ref::steal(py::check(PyLong_FromUnsignedLongLong(entry.count)));
-        py::check_status(py::checked_dict_set(dict.get(), value.get(), count.get()));
+        counted.counts.emplace_back(static_cast<uint32_t>(counted.values.size()), entry.count);
+        counted.values.push_back(entry.value.release());
     }
-    return dict.release();
 }
 
 // The entry of the smallest or largest number of `name` among `selection`.
@@ -391,12 +385,12 @@ bool show_few_counts(const Scope& scope, AttrName name, std::optional<size_t> li
     return true;
 }
 
-// The counts are taken detached, their values shown under the locks, and
-// the dict built once the locks are given back.
-PyObject* scope_value_counts(const Scope& scope, const py::Arguments& args) {
+// The counts are taken detached and their values shown under the locks.
+void scope_value_counts(const Scope& scope, const py::Arguments& args, CountedKeys& counted) {
     // A name no object ever carried has no map in any index.
     if (PyTuple_Check(args.values[0]))
-        return scope_tuple_counts(scope, args.values[0], py::limit_argument(args.values[1]));
+        return scope_tuple_counts(scope, args.values[0], py::limit_argument(args.values[1]),
+                                  counted);
     AttrName name = attr_argument(args.values[0], "name").value_or(AttrName::absent());
     std::optional<size_t> limit = py::limit_argument(args.values[1]);
     std::vector<ShownCount> shown;
@@ -409,7 +403,7 @@ PyObject* scope_value_counts(const Scope& scope, const py::Arguments& args) {
         }
         shown = show_scope_counts(scope, name, limit, std::move(counts));
     }
-    return dict_of_counts(shown);
+    take_shown(shown, counted);
 }
 
 // As `scope_value_counts`: the entry is found detached and its object read

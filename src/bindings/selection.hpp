@@ -21,6 +21,7 @@
 #include <optional>
 #include <utility>
 
+#include "bindings/counted_keys.hpp"
 #include "bindings/selection_docs.hpp"
 #include "bindings/selection_values.hpp"
 #include "engine/bitmap.hpp"
@@ -55,7 +56,9 @@ Bitmap scope_reduced(const Scope& scope, const py::Arguments& args);
 ViewSelection scope_reduced_query(const Scope& scope, const py::Arguments& args);
 PyObject* scope_collect(const Scope& scope);
 PyObject* scope_collect_sorted(const Scope& scope, const py::Arguments& args);
-PyObject* scope_value_counts(const Scope& scope, const py::Arguments& args);
+// `value_counts`, read into `counted`: the dict is made once the use is
+// given back.
+void scope_value_counts(const Scope& scope, const py::Arguments& args, CountedKeys& counted);
 // `min` and `max`: the smallest, or the largest, number of an attribute.
 PyObject* scope_extreme(const Scope& scope, const py::Arguments& args, bool largest);
 PyObject* scope_count(const Scope& scope, const py::Arguments& args);
@@ -178,8 +181,12 @@ class SharedMethods {
     }
 
     static PyObject* value_counts(PyObject* self, py::Arguments& args) {
-        py::SharedBorrow use(borrow(self));
-        return scope_value_counts(scope(self), args);
+        CountedKeys counted;  // see counted_keys.hpp: outlives the use
+        {
+            py::SharedBorrow use(borrow(self));
+            scope_value_counts(scope(self), args, counted);
+        }
+        return counted.to_dict();
     }
     static PyObject* min(PyObject* self, py::Arguments& args) {
         py::SharedBorrow use(borrow(self));

@@ -1,19 +1,24 @@
 #include "bindings/selection_values.hpp"
 
+#include <algorithm>
 #include <span>
 #include <string>
 #include <vector>
+
+#include <absl/container/inlined_vector.h>
 
 #include "bindings/arrow_export.hpp"
 #include "bindings/arrow_reading.hpp"
 #include "bindings/indexable.hpp"
 #include "bindings/selected_objects.hpp"
 #include "bindings/selection.hpp"
+#include "engine/facets.hpp"
 #include "engine/numeric_sum.hpp"
 #include "engine/panic.hpp"
 #include "engine/tuple_counts.hpp"
 #include "engine/tuple_sets.hpp"
 #include "py/errors.hpp"
+#include "py/gil.hpp"
 #include "py/object_lock.hpp"
 #include "py/ref.hpp"
 #include "py/value.hpp"
@@ -150,17 +155,36 @@ PyObject* int_from_total(__int128 total) {
     return py::check(PyLong_FromNativeBytes(&total, sizeof(total), Py_ASNATIVEBYTES_NATIVE_ENDIAN));
 }
 
-// The first holder's values of each counted group, `width` per group.
-struct GroupValues {
-    std::vector<PyObject*> refs;
-    ~GroupValues() {
-        for (PyObject* ref : refs)
-            Py_XDECREF(ref);
-    }
-};
+// The first holder's values of each counted group, `width` per group: owned
+// references, kept by a `CountedKeys`.
+using GroupValues = std::vector<PyObject*>;
+
+bool all_hashable(Values values) {
+    return std::all_of(values.begin(), values.end(),
+                       [](const PyValue* value) { return is_hashable(value->obj()); });
+}
+
+// Shows `group` by `values`, held by a later holder, when those can make a
+// dict key and the values shown so far cannot, as a single name's key is
+// shown. Under the item table's read lock: the values replaced are
+// released later.
+void show_hashable(GroupValues& firsts, uint32_t group, Values values) {
+    std::span<PyObject*> shown(&firsts[size_t{group} * values.size()], values.size());
+    if (std::all_of(shown.begin(), shown.end(), is_hashable) || !all_hashable(values))
+        return;
+    for (size_t i = 0; i < shown.size(); ++i)
+        py::release_later(std::exchange(shown[i], Py_NewRef(values[i]->obj())));
+}
+
+// Whether `keys` may stand for a value that cannot make a dict key, which
+// is stored under the key of hash 0.
+bool may_key_unhashable(std::span<const int64_t> keys) {
+    return std::find(keys.begin(), keys.end(), 0) != keys.end();
+}
 
 // Counts the tuple of keys of `object`, unless it lacks one of the names;
-// keeps the values of the first holder of each tuple.
+// keeps the values of the first holder of each tuple whose values can all
+// make a dict key (the first holder when none can).
 void count_tuple(uint32_t id, Values values, std::vector<int64_t>& keys, TupleCounter& counter,
                  GroupValues& firsts) {
     for (size_t i = 0; i < keys.size(); ++i) {
@@ -168,10 +192,12 @@ void count_tuple(uint32_t id, Values values, std::vector<int64_t>& keys, TupleCo
             return;
         keys[i] = values[i]->hash();
     }
-    if (!counter.add(keys, id))
-        return;
-    for (const PyValue* value : values)
-        firsts.refs.push_back(Py_NewRef(value->obj()));
+    if (counter.add(keys, id)) {
+        for (const PyValue* value : values)
+            firsts.push_back(Py_NewRef(value->obj()));
+    } else if (may_key_unhashable(keys)) {
+        show_hashable(firsts, counter.last_group(), values);
+    }
 }
 
 // Ids of the objects left out of the value sets checked at a time.
@@ -201,23 +227,68 @@ bool any_holds_all(const ItemTable& table, const Bitmap& ids, NameFinder& finder
     return found;
 }
 
-// Keeps new references to the values of the group's first holder, which
-// hold its keys: the maps list an object only under the values it holds
-// while their read lock is held.
-void keep_first_values(const ItemTable& table, const TupleSetCounts& counts,
-                       const TupleCount& group, NameFinder& finder, GroupValues& firsts) {
-    PyObject* obj = slot_object(table, group.first_id);
+// Names counted together, up to which a group's values are read with no
+// allocation: a tuple of names is written out by hand, and rarely long.
+constexpr size_t kInlineGroupWidth = 8;
+
+// The values of `keys` held by the object in slot `id`, which the value
+// sets list under them: the maps list an object only under the values it
+// holds while their read lock is held. Under the item table's read lock.
+template <typename F>
+void with_group_values(const ItemTable& table, uint32_t id, std::span<const int64_t> keys,
+                       NameFinder& finder, F&& f) {
+    PyObject* obj = slot_object(table, id);
     if (obj == nullptr)
         panic("a value set lists an id with no object");
     py::AttributeReadLock lock(py::borrow_of<Indexable>(obj));
     const Indexable& object = py::record_of<Indexable>(obj);
-    std::span<const int64_t> keys = counts.keys_of(group.group);
+    absl::InlinedVector<const PyValue*, kInlineGroupWidth> values(keys.size());
     for (size_t i = 0; i < keys.size(); ++i) {
-        const PyValue* value = finder.value(object, i);
-        if (value == nullptr || value->hash() != keys[i])
+        values[i] = finder.value(object, i);
+        if (values[i] == nullptr || values[i]->hash() != keys[i])
             panic("a value set lists an object that does not hold its value");
-        firsts.refs.push_back(Py_NewRef(value->obj()));
     }
+    f(Values(values));
+}
+
+// Keeps new references to the values of the group's first holder, or of its
+// first one among `selected` whose values can all make a dict key, as
+// `count_tuple` keeps them.
+void keep_first_values(const ItemTable& table, std::span<const QueryMap* const> maps,
+                       const Bitmap& selected, const TupleSetCounts& counts,
+                       const TupleCount& group, NameFinder& finder, GroupValues& firsts) {
+    std::span<const int64_t> keys = counts.keys_of(group.group);
+    bool hashable = true;
+    with_group_values(table, group.first_id, keys, finder, [&](Values values) {
+        for (const PyValue* value : values)
+            firsts.push_back(Py_NewRef(value->obj()));
+        hashable = all_hashable(values);
+    });
+    if (hashable)
+        return;
+    // The group's holders: the ids of `selected` in each of its sets.
+    auto position = static_cast<uint32_t>(firsts.size() / keys.size() - 1);
+    std::vector<const HybridSet*> sets;
+    for (size_t i = 0; i < keys.size(); ++i) {
+        sets.push_back(maps[i]->find(ValueKey::of_other(keys[i], NativeKind::Unknown)));
+        if (sets.back() == nullptr)
+            panic("a counted group has no value set");
+    }
+    first_accepted(*sets[0], [&](uint32_t id) {
+        for (size_t i = 1; i < sets.size(); ++i) {
+            if (!sets[i]->contains(id))
+                return false;
+        }
+        if (!selected.contains(id))
+            return false;
+        bool shown = false;
+        with_group_values(table, id, keys, finder, [&](Values values) {
+            shown = all_hashable(values);
+            if (shown)
+                show_hashable(firsts, position, values);
+        });
+        return shown;
+    });
 }
 
 // The selected objects cost about one step each when read (see
@@ -263,17 +334,10 @@ std::optional<std::vector<TupleCount>> tuple_counts_from_sets(const Scope& scope
         return std::nullopt;
     std::vector<TupleCount> ranked = counts->ranked(limit);
     for (size_t position = 0; position < ranked.size(); ++position) {
-        keep_first_values(*table, *counts, ranked[position], finder, firsts);
+        keep_first_values(*table, query_maps, selected, *counts, ranked[position], finder, firsts);
         ranked[position].group = static_cast<uint32_t>(position);
     }
     return ranked;
-}
-
-PyObject* tuple_of_group(GroupValues& firsts, size_t width, uint32_t group) {
-    PyObject* tuple = py::check(PyTuple_New(static_cast<Py_ssize_t>(width)));
-    for (size_t i = 0; i < width; ++i)
-        PyTuple_SET_ITEM(tuple, i, Py_NewRef(firsts.refs[size_t{group} * width + i]));
-    return tuple;
 }
 
 // The numbers of `name` the selected objects hold, read object by object.
@@ -358,18 +422,20 @@ PyObject* scope_sum(const Scope& scope, const py::Arguments& args, bool mean) {
     return int_from_total(sum.int_total());
 }
 
-PyObject* scope_tuple_counts(const Scope& scope, PyObject* names_tuple,
-                             std::optional<size_t> limit) {
+void scope_tuple_counts(const Scope& scope, PyObject* names_tuple, std::optional<size_t> limit,
+                        CountedKeys& counted) {
     std::span<PyObject* const> items(&PyTuple_GET_ITEM(names_tuple, 0),
                                      static_cast<size_t>(PyTuple_GET_SIZE(names_tuple)));
     if (items.empty())
         py::raise_error(PyExc_ValueError, "value_counts needs at least one name");
     Names names = names_argument(items, "name");
     TupleCounter counter(items.size());
-    GroupValues firsts;
+    counted.width = items.size();
+    counted.tuples = true;
+    GroupValues& firsts = counted.values;
     for (const std::optional<AttrName>& name : names.names) {
         if (!name)
-            return py::check(PyDict_New());  // no object holds this name
+            return;  // no object holds this name
     }
     std::optional<std::vector<TupleCount>> ranked =
         tuple_counts_from_sets(scope, names, limit, firsts);
@@ -380,13 +446,9 @@ PyObject* scope_tuple_counts(const Scope& scope, PyObject* names_tuple,
         });
         ranked = counter.ranked(limit);
     }
-    py::Ref dict = py::Ref::steal(py::check(PyDict_New()));
-    for (const TupleCount& entry : *ranked) {
-        py::Ref key = py::Ref::steal(tuple_of_group(firsts, items.size(), entry.group));
-        py::Ref count = py::Ref::steal(py::check(PyLong_FromUnsignedLongLong(entry.count)));
-        py::check_status(PyDict_SetItem(dict.get(), key.get(), count.get()));
-    }
-    return dict.release();
+    counted.counts.reserve(ranked->size());
+    for (const TupleCount& entry : *ranked)
+        counted.counts.emplace_back(entry.group, entry.count);
 }
 
 PyObject* scope_to_arrow(const Scope& scope, const py::Arguments& args) {

@@ -18,6 +18,7 @@
 
 namespace vorlane {
 
+struct CountedKeys;
 struct Scope;
 
 PyObject* scope_columns(const Scope& scope, const py::Arguments& args);
@@ -25,7 +26,8 @@ PyObject* scope_records(const Scope& scope, const py::Arguments& args);
 // `sum` and, when `mean`, `mean`.
 PyObject* scope_sum(const Scope& scope, const py::Arguments& args, bool mean);
 // `value_counts` given a tuple of names: counts of the tuples of their keys.
-PyObject* scope_tuple_counts(const Scope& scope, PyObject* names, std::optional<size_t> limit);
+void scope_tuple_counts(const Scope& scope, PyObject* names, std::optional<size_t> limit,
+                        CountedKeys& counted);
 PyObject* scope_to_arrow(const Scope& scope, const py::Arguments& args);
 
 }  // namespace vorlane

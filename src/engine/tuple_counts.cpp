@@ -50,6 +50,7 @@ bool TupleCounter::add(std::span<const int64_t> keys, uint32_t id) {
         std::span<const int64_t> held = keys_of(recent);
         if (std::equal(held.begin(), held.end(), keys.begin(), keys.end())) {
             ++counts_[recent];
+            last_group_ = recent;
             return false;
         }
     }
@@ -59,6 +60,7 @@ bool TupleCounter::add(std::span<const int64_t> keys, uint32_t id) {
     if (found != groups_.end()) {
         ++counts_[*found];
         recent = *found;
+        last_group_ = recent;
         return false;
     }
     auto group = static_cast<uint32_t>(counts_.size());
@@ -67,6 +69,7 @@ bool TupleCounter::add(std::span<const int64_t> keys, uint32_t id) {
     first_ids_.push_back(id);
     groups_.insert(group);
     recent = group;
+    last_group_ = group;
     return true;
 }
 

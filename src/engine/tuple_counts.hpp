@@ -40,6 +40,8 @@ class TupleCounter {
     // in ascending order. True when the tuple is new: its group is
     // `groups() - 1` then.
     bool add(std::span<const int64_t> keys, uint32_t id);
+    // The group of the tuple last counted by `add`.
+    uint32_t last_group() const { return last_group_; }
 
     size_t groups() const { return counts_.size(); }
     // The groups by descending count, ties by ascending first id, at most
@@ -79,6 +81,7 @@ class TupleCounter {
     std::span<const int64_t> probe_;
     absl::flat_hash_set<uint32_t, GroupHash, GroupEq> groups_;
     std::array<uint32_t, kRecentSlots> recent_;
+    uint32_t last_group_ = 0;
 };
 
 }  // namespace vorlane

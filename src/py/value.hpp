@@ -32,6 +32,13 @@
 
 namespace vorlane {
 
+// Whether `obj` can be a dict key. Every value that cannot is stored under
+// the key of hash 0, with 0 and False: `value_counts` shows a key by a
+// holder whose value can, while one is left.
+inline bool is_hashable(PyObject* obj) {
+    return Py_TYPE(obj)->tp_hash != PyObject_HashNotImplemented;
+}
+
 class PyValue {
   public:
     // Converts `object`, taking over the strong reference passed in. Runs the

@@ -47,9 +47,13 @@ TEST(TupleCounter, CountsByKeysRanksByCountThenFirstId) {
     std::vector<std::vector<int64_t>> tuples = {{1, 2}, {2, 1}, {1, 2}, {3, 3},
                                                 {2, 1}, {1, 2}, {4, 0}};
     std::vector<bool> fresh;
-    for (uint32_t id = 0; id < tuples.size(); ++id)
+    std::vector<uint32_t> groups;
+    for (uint32_t id = 0; id < tuples.size(); ++id) {
         fresh.push_back(counter.add(tuples[id], id * 10));
+        groups.push_back(counter.last_group());
+    }
     EXPECT_EQ(fresh, (std::vector<bool>{true, true, false, true, false, false, true}));
+    EXPECT_EQ(groups, (std::vector<uint32_t>{0, 1, 0, 2, 1, 0, 3}));
     EXPECT_EQ(counter.groups(), 4u);
     std::vector<TupleCount> ranked = counter.ranked(std::nullopt);
     ASSERT_EQ(ranked.size(), 4u);

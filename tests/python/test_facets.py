@@ -165,6 +165,17 @@ def test_only_unhashable_values_raise_like_a_dict():
         index.value_counts("v")
 
 
+def test_unhashable_first_holders_give_way_to_hashable_ones_in_both_forms():
+    index = Index()
+    index.add_object_many([Indexable(v=[1], t="a"), Indexable(v=False, t="a")])
+    assert index.value_counts("v") == {False: 2}
+    assert index.value_counts(("v", "t")) == {(False, "a"): 2}  # counted from the value sets
+    late = Indexable(v=[2])
+    index.add_object(late)
+    late.t = "a"  # a name gained after joining: the objects are read one by one
+    assert index.value_counts(("v", "t")) == {(False, "a"): 3}
+
+
 def test_arguments_and_signatures():
     index = Index()
     index.add_object(Indexable(size=1))

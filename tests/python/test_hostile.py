@@ -202,6 +202,28 @@ class TestReentrancy:
         assert {k.name: n for k, n in index.reduced(tag="t").value_counts("kind").items()} == {"x": 3, "y": 2}
         assert index.get_by_attribute(tag="t") == objs
 
+    def test_value_counts_whose_keys_hash_into_the_index_it_counts(self):
+        # The dict is built once the index is given back: the keys' __hash__
+        # can change the index being counted.
+        index, armed, outcome = Index(), [], []
+
+        class Kind(str):
+            def __hash__(self):
+                if armed:
+                    try:
+                        index.add_object(Indexable(tag="late"))
+                        outcome.append("added")
+                    except RuntimeError as exc:
+                        outcome.append(str(exc))
+                return str.__hash__(self)
+
+        index.add_object_many([Indexable(tag="t", kind=Kind("xy"[i % 2])) for i in range(5)])
+        armed.append(True)
+        assert index.value_counts("kind") == {"x": 3, "y": 2}
+        assert index.value_counts(("kind", "tag")) == {("x", "t"): 3, ("y", "t"): 2}
+        assert set(outcome) == {"added"}
+        assert len(index.get_by_attribute(tag="late")) == len(outcome)
+
     def test_a_hash_that_calls_back_into_the_index(self):
         index, objs = fresh_index()
         seen = []
@@ -269,6 +291,31 @@ class TestReentrancy:
 
         index.add_object_many([Removed(tag="t", a=-1), Removed(tag="t", a=-2)])
         assert index.remove_where(Q.lt("a", 0)) == 2  # it held the last references
+        gc.collect()
+        assert seen == [5, 6]
+        assert len(index.get_by_attribute(a=100)) == 2
+
+    def test_a_finaliser_of_an_object_removed_from_a_generator_calls_back(self):
+        index, objs = fresh_index()
+        seen = []
+
+        class Removed(Indexable):
+            def __del__(self):
+                seen.append(len(index.get_by_attribute(tag="t")))
+                index.add_object(Indexable(tag="t", a=100))
+
+        class Handing:  # a sequence handing over the only other references
+            def __len__(self):
+                return 2
+
+            def __getitem__(self, i):
+                if i >= 2:
+                    raise IndexError(i)
+                return doomed.pop()
+
+        doomed = [Removed(tag="t", a=-1), Removed(tag="t", a=-2)]
+        index.add_object_many(doomed)
+        index.remove_many(Handing())  # it held the last references
         gc.collect()
         assert seen == [5, 6]
         assert len(index.get_by_attribute(a=100)) == 2
