@@ -247,6 +247,22 @@ struct LeafNode {
                 f(e->id());
         }
     }
+    // Calls `f(step, id)` for each entry of a compact leaf in order, `step`
+    // being its step from `base` or its position in the table; the width of
+    // the entries is tested once, not per entry.
+    template <typename F>
+    void for_each_packed(F&& f) const {
+        if (narrow()) {
+            const uint32_t* entries = narrow_entries();
+            const uint32_t bits = id_bits, mask = id_mask(), first = id_base;
+            for (uint32_t k = 0, n = len; k < n; ++k)
+                f(uint64_t{entries[k] >> bits}, first + (entries[k] & mask));
+        } else {
+            const uint64_t* entries = packed();
+            for (uint32_t k = 0, n = len; k < n; ++k)
+                f(entries[k] >> 32, static_cast<uint32_t>(entries[k]));
+        }
+    }
     // Writes the ids of entries `from` to `to` (exclusive) from `out` on;
     // returns the end.
     uint32_t* write_ids(uint32_t from, uint32_t to, uint32_t* out) const {
