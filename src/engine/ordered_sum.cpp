@@ -93,10 +93,10 @@ void sum_table_leaf(const LeafNode& leaf, Selected& selected, RunAdder& runs) {
     std::array<uint32_t, kLeafMax> upto;
     std::fill_n(upto.begin(), codes.size(), kAbsent);
     uint32_t count = 0;
-    for (uint32_t k = 0; k < leaf.len; ++k) {
-        count += selected(leaf.id_at(k));
-        upto[leaf.packed_step(k)] = count;
-    }
+    leaf.for_each_packed([&](uint64_t step, uint32_t id) {
+        count += selected(id);
+        upto[step] = count;
+    });
     uint32_t before = 0;
     for (size_t step = 0; step < codes.size(); ++step) {
         if (upto[step] == kAbsent)
@@ -110,14 +110,20 @@ void sum_table_leaf(const LeafNode& leaf, Selected& selected, RunAdder& runs) {
 // 32-bit step, and the code is made once per run.
 template <typename Selected>
 void sum_step_leaf(const LeafNode& leaf, Selected& selected, RunAdder& runs) {
-    uint32_t k = 0;
-    while (k < leaf.len) {
-        uint64_t step = leaf.packed_step(k);
-        uint32_t count = 0;
-        for (; k < leaf.len && leaf.packed_step(k) == step; ++k)
-            count += selected(leaf.id_at(k));
-        runs.take(leaf.code_at_step(step), count);
-    }
+    bool in_run = false;
+    uint64_t run_step = 0;
+    uint32_t count = 0;
+    leaf.for_each_packed([&](uint64_t step, uint32_t id) {
+        if (in_run && step != run_step) {
+            runs.take(leaf.code_at_step(run_step), count);
+            count = 0;
+        }
+        in_run = true;
+        run_step = step;
+        count += selected(id);
+    });
+    if (in_run)
+        runs.take(leaf.code_at_step(run_step), count);
 }
 
 template <typename Selected>

@@ -43,6 +43,11 @@ SubtreeFacts validate_leaf(const LeafPtr& ptr, const KeyBounds& bounds, bool is_
     check(leaf.compact || leaf.table_size == 0, "wide leaf with a table of codes");
     check(leaf.table_size == 0 || 2 * size_t{leaf.table_size} < leaf.cap,
           "leaf table larger than what it saves");
+    check(!leaf.narrow() || (leaf.compact && leaf.id_bits < 32),
+          "narrow leaf without a compact form or a bit for its steps");
+    check(!leaf.narrow() || leaf.table_size == 0 ||
+              (uint64_t{leaf.table_size} - 1) >> (32 - leaf.id_bits) == 0,
+          "narrow leaf too narrow for its table of codes");
     std::span<const uint64_t> table = leaf.code_table();
     check(std::adjacent_find(table.begin(), table.end(), std::greater_equal<>()) == table.end(),
           "leaf table of codes not strictly ascending");
@@ -52,6 +57,7 @@ SubtreeFacts validate_leaf(const LeafPtr& ptr, const KeyBounds& bounds, bool is_
         check(leaf.table_size == 0 || (leaf.packed_step(i) < leaf.table_size),
               "leaf entry past its table of codes");
         check(bounds.admits(leaf.entry(i).key), "leaf entry outside its parent's key range");
+        check(!leaf.narrow() || leaf.id_at(i) >= leaf.id_base, "narrow leaf id below its base");
         facts.ids.push_back(leaf.id_at(i));
     }
     facts.entries = leaf.len;

@@ -3,6 +3,7 @@
 
 #include "engine/tree_node.hpp"
 
+#include <algorithm>
 #include <bit>
 #include <new>
 #include <optional>
@@ -50,7 +51,39 @@ std::optional<std::vector<uint64_t>> distinct_steps(std::span<const CompositeKey
     return steps;
 }
 
+// Bits that a narrow entry's step or table position takes at most.
+constexpr int kNarrowBits = 32;
+// Most bits of a narrow entry that hold its id: one is left to the step.
+constexpr int kMaxIdBits = kNarrowBits - 1;
+
+// Bits that `value` takes (0 for 0).
+int bits_of(uint64_t value) {
+    return static_cast<int>(std::bit_width(value));
+}
+
 }  // namespace
+
+void LeafNode::choose_narrow(LeafNode& header, std::span<const CompositeKey128> entries,
+                             uint64_t last_step) {
+    auto [low, high] =
+        std::minmax_element(entries.begin(), entries.end(),
+                            [](CompositeKey128 a, CompositeKey128 b) { return a.id() < b.id(); });
+    uint32_t min_id = low->id(), max_id = high->id();
+    int step_bits = bits_of(last_step);
+    // Ids counted from 0 when they fit that way, so that any smaller id an
+    // assignment brings fits too; else from the smallest one.
+    bool from_zero = bits_of(max_id) <= kMaxIdBits && step_bits + bits_of(max_id) <= kNarrowBits;
+    uint32_t id_base = from_zero ? 0 : min_id;
+    int id_need = std::max(1, bits_of(max_id - id_base));
+    int spare = kNarrowBits - step_bits - id_need;
+    if (spare < 0 || id_need > kMaxIdBits)
+        return;
+    // Spare bits are shared between later steps (values beyond the leaf's
+    // last, in a leaf of steps; a table never grows in place) and later ids.
+    int step_room = header.table_size == 0 ? spare / 2 : 0;
+    header.id_bits = static_cast<uint8_t>(std::min(kMaxIdBits, id_need + spare - step_room));
+    header.id_base = id_base;
+}
 
 LeafPtr LeafNode::make(std::span<const CompositeKey128> entries, uint32_t cap) {
     // Every caller sizes the room to the entries; less would write past the leaf.
@@ -76,18 +109,23 @@ LeafPtr LeafNode::make(std::span<const CompositeKey128> entries, uint32_t cap) {
             // entry it saves.
             table = std::move(*held);
             header.compact = true;
-            header.table_size = static_cast<uint16_t>(table.size());
+            header.table_size = static_cast<uint8_t>(table.size());
         }
         if (header.compact) {
             header.shift = static_cast<uint8_t>(shift);
             header.base = base;
+            choose_narrow(header, entries, table.empty() ? uint64_t(last_step) : table.size() - 1);
         }
     }
     void* memory = ::operator new(header.bytes());
     LeafPtr leaf(new (memory) LeafNode(header));
     std::copy(table.begin(), table.end(), leaf->table());
     // `entries` fit: the room was checked above.
-    if (header.compact) {
+    if (header.narrow()) {
+        uint32_t* narrow = leaf->narrow_entries();
+        for (size_t i = 0; i < entries.size(); ++i)
+            narrow[i] = leaf->pack_narrow(entries[i]);
+    } else if (header.compact) {
         uint64_t* packed = leaf->packed();
         for (size_t i = 0; i < entries.size(); ++i)
             packed[i] = leaf->pack(entries[i]);

@@ -92,15 +92,28 @@ const T* trailing_array(const Header* header) {
 //   apart for 32-bit steps (prices, durations with decimals) but that
 //   repeat within a leaf take this form when the table costs less than the
 //   8 bytes it saves per entry.
+// - narrow: either compact form in 4 bytes per entry, when the step (or
+//   the table position) and the id, less the leaf's `id_base`, fit in 32
+//   bits together: the id in the low `id_bits`, the step above it. A leaf
+//   of integers (keys, counts) or of prices with a table nearly always
+//   fits, which halves what its entries cost; the packed 4 bytes order as
+//   the keys do too.
 // An entry that the compact form cannot take (a step out of reach, a code
-// missing from the table) makes the leaf anew in the form that holds it.
+// missing from the table, an id outside the narrow span) makes the leaf
+// anew in the form that holds it.
 struct LeafNode {
     uint32_t len = 0;
     uint32_t cap = 0;
     bool compact = false;
     uint8_t shift = 0;
     // Codes in the table of a compact leaf; 0 for one of steps from `base`.
-    uint16_t table_size = 0;
+    // Fewer than half of `kLeafMax` (see `table_limit`), so a byte holds it.
+    uint8_t table_size = 0;
+    // Bits of a narrow entry that hold its id; 0 when entries are 8 bytes.
+    // At most 31, so that the step keeps a bit.
+    uint8_t id_bits = 0;
+    // What a narrow entry's id is counted from.
+    uint32_t id_base = 0;
     Key128 base = 0;
 
     // A new leaf holding `entries` (ascending) with room for `cap` (at least
@@ -110,21 +123,35 @@ struct LeafNode {
     CompositeKey128 entry(uint32_t i) const {
         if (!compact)
             return wide()[i];
+        if (narrow()) {
+            uint32_t packed = narrow_entries()[i];
+            return CompositeKey128::from_code(code_of(packed >> id_bits), narrow_id(packed));
+        }
         uint64_t packed = this->packed()[i];
         return CompositeKey128::from_code(code_of(packed >> 32), static_cast<uint32_t>(packed));
     }
     uint32_t id_at(uint32_t i) const {
-        return compact ? static_cast<uint32_t>(packed()[i]) : wide()[i].id();
+        if (!compact)
+            return wide()[i].id();
+        return narrow() ? narrow_id(narrow_entries()[i]) : static_cast<uint32_t>(packed()[i]);
     }
+    bool narrow() const { return id_bits != 0; }
     // The table of steps of a compact leaf that keeps one, and the position
     // in it of entry `i`'s code; for checks.
     std::span<const uint64_t> code_table() const { return {table(), table_size}; }
     // The code `step` steps of 2^`shift` above `base`: an entry's in a
     // compact leaf of steps, or a table code's.
     Key128 code_at_step(uint64_t step) const { return base + (Key128{step} << shift); }
-    uint64_t packed_step(uint32_t i) const { return packed()[i] >> 32; }
+    // The step, or the table position, of compact entry `i`.
+    uint64_t packed_step(uint32_t i) const {
+        return narrow() ? narrow_entries()[i] >> id_bits : packed()[i] >> 32;
+    }
     bool full() const { return len >= kLeafMax; }
-    size_t entry_bytes() const { return compact ? sizeof(uint64_t) : sizeof(CompositeKey128); }
+    size_t entry_bytes() const {
+        if (!compact)
+            return sizeof(CompositeKey128);
+        return narrow() ? sizeof(uint32_t) : sizeof(uint64_t);
+    }
     size_t bytes() const {
         return sizeof(LeafNode) + table_size * sizeof(uint64_t) + size_t{cap} * entry_bytes();
     }
@@ -162,15 +189,21 @@ struct LeafNode {
         if ((step & ((Key128{1} << shift) - 1)) != 0)
             return false;
         step >>= shift;
+        if (narrow() && !fits_narrow(wanted.id()))
+            return false;
         if (table_size > 0)
             return step <= UINT64_MAX &&
                    std::binary_search(table(), table() + table_size, static_cast<uint64_t>(step));
-        return step <= kStepLimit;
+        return step <= (narrow() ? Key128{UINT32_MAX >> id_bits} : kStepLimit);
     }
     // Puts `entry` at position `point`, the entries from there moving up;
     // the leaf has room and `can_take` the entry.
     void insert_at(uint32_t point, CompositeKey128 wanted) {
-        if (compact) {
+        if (narrow()) {
+            std::memmove(narrow_entries() + point + 1, narrow_entries() + point,
+                         (len - point) * sizeof(uint32_t));
+            narrow_entries()[point] = pack_narrow(wanted);
+        } else if (compact) {
             std::memmove(packed() + point + 1, packed() + point, (len - point) * sizeof(uint64_t));
             packed()[point] = pack(wanted);
         } else {
@@ -181,7 +214,10 @@ struct LeafNode {
         ++len;
     }
     void erase_at(uint32_t point) {
-        if (compact)
+        if (narrow())
+            std::memmove(narrow_entries() + point, narrow_entries() + point + 1,
+                         (len - point - 1) * sizeof(uint32_t));
+        else if (compact)
             std::memmove(packed() + point, packed() + point + 1,
                          (len - point - 1) * sizeof(uint64_t));
         else
@@ -198,12 +234,33 @@ struct LeafNode {
     // in order; the form is tested once, not per entry.
     template <typename F>
     void for_each_id(uint32_t from, uint32_t to, F&& f) const {
-        if (compact) {
+        if (narrow()) {
+            const uint32_t mask = id_mask();
+            for (const uint32_t *p = narrow_entries() + from, *end = narrow_entries() + to;
+                 p != end; ++p)
+                f(id_base + (*p & mask));
+        } else if (compact) {
             for (const uint64_t *p = packed() + from, *end = packed() + to; p != end; ++p)
                 f(static_cast<uint32_t>(*p));
         } else {
             for (const CompositeKey128 *e = wide() + from, *end = wide() + to; e != end; ++e)
                 f(e->id());
+        }
+    }
+    // Calls `f(step, id)` for each entry of a compact leaf in order, `step`
+    // being its step from `base` or its position in the table; the width of
+    // the entries is tested once, not per entry.
+    template <typename F>
+    void for_each_packed(F&& f) const {
+        if (narrow()) {
+            const uint32_t* entries = narrow_entries();
+            const uint32_t bits = id_bits, mask = id_mask(), first = id_base;
+            for (uint32_t k = 0, n = len; k < n; ++k)
+                f(uint64_t{entries[k] >> bits}, first + (entries[k] & mask));
+        } else {
+            const uint64_t* entries = packed();
+            for (uint32_t k = 0, n = len; k < n; ++k)
+                f(entries[k] >> 32, static_cast<uint32_t>(entries[k]));
         }
     }
     // Writes the ids of entries `from` to `to` (exclusive) from `out` on;
@@ -219,6 +276,11 @@ struct LeafNode {
     // The most steps of `1 << shift` a compact entry's code may lie above `base`.
     static constexpr Key128 kStepLimit = UINT32_MAX;
 
+    // Makes a compact `header` narrow when its `entries` fit 4 bytes each,
+    // `last_step` being the largest step or table position they take.
+    static void choose_narrow(LeafNode& header, std::span<const CompositeKey128> entries,
+                              uint64_t last_step);
+
     const CompositeKey128* wide() const { return trailing_array<CompositeKey128>(this); }
     CompositeKey128* wide() { return trailing_array<CompositeKey128>(this); }
     // The table of steps comes first; a leaf without one has its entries there.
@@ -226,17 +288,32 @@ struct LeafNode {
     uint64_t* table() { return trailing_array<uint64_t>(this); }
     const uint64_t* packed() const { return table() + table_size; }
     uint64_t* packed() { return table() + table_size; }
+    // The entries of a narrow leaf, in the same place.
+    const uint32_t* narrow_entries() const {
+        return reinterpret_cast<const uint32_t*>(table() + table_size);
+    }
+    uint32_t* narrow_entries() { return reinterpret_cast<uint32_t*>(table() + table_size); }
+    uint32_t id_mask() const { return (uint32_t{1} << id_bits) - 1; }
+    uint32_t narrow_id(uint32_t packed) const { return id_base + (packed & id_mask()); }
+    bool fits_narrow(uint32_t id) const {
+        return id >= id_base && ((id - id_base) >> id_bits) == 0;
+    }
     // The code of a packed entry's upper half: a step, or a position in the
     // table of steps.
     Key128 code_of(uint64_t packed_step) const {
         return code_at_step(table_size > 0 ? table()[packed_step] : packed_step);
     }
-    uint64_t pack(CompositeKey128 entry) const {
+    // The step of `entry`'s code, or its position in the table.
+    uint64_t step_of(CompositeKey128 entry) const {
         auto step = static_cast<uint64_t>((entry.value_code() - base) >> shift);
         if (table_size > 0)
             step = static_cast<uint64_t>(std::lower_bound(table(), table() + table_size, step) -
                                          table());
-        return (step << 32) | entry.id();
+        return step;
+    }
+    uint64_t pack(CompositeKey128 entry) const { return (step_of(entry) << 32) | entry.id(); }
+    uint32_t pack_narrow(CompositeKey128 entry) const {
+        return static_cast<uint32_t>(step_of(entry) << id_bits) | (entry.id() - id_base);
     }
 };
 static_assert(sizeof(LeafNode) % alignof(CompositeKey128) == 0);

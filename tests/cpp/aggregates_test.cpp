@@ -126,8 +126,8 @@ TEST(OrderedSum, EitherFormSumsTheSelectedNumbers) {
 }
 
 // Counts the leaves of each form below `node`: wide, compact by steps,
-// compact with a table.
-void count_leaf_forms(const BitMapBTreeNode& node, std::array<int, 3>& forms) {
+// compact with a table; and, last, the compact ones in 4-byte entries.
+void count_leaf_forms(const BitMapBTreeNode& node, std::array<int, 4>& forms) {
     visit_node(
         node,
         [&](const InternalNode& internal) {
@@ -136,13 +136,22 @@ void count_leaf_forms(const BitMapBTreeNode& node, std::array<int, 3>& forms) {
         },
         [&](const LeafPtr& leaf) {
             ++forms[!leaf->compact ? 0 : leaf->code_table().empty() ? 1 : 2];
+            forms[3] += leaf->narrow();
         });
 }
 
 // Every leaf form, with codes whose entries all left their leaf's table and
 // runs of one value across leaves: each distinct value is added once, with
-// its count of selected ids, in value order.
+// its count of selected ids, in value order. Ids far apart keep compact
+// entries in 8 bytes, close ones take 4.
+void sum_every_leaf_form(uint32_t stride);
+
 TEST(OrderedSum, EveryLeafFormAddsEachValueOnceInValueOrder) {
+    for (uint32_t stride : {1u, 300'000u})
+        sum_every_leaf_form(stride);
+}
+
+void sum_every_leaf_form(uint32_t stride) {
     constexpr uint32_t kIds = 12'000;
     auto value_of = [](uint32_t id) {
         if (id % 3 == 1)
@@ -153,24 +162,28 @@ TEST(OrderedSum, EveryLeafFormAddsEachValueOnceInValueOrder) {
     };
     OrderedNumbers numbers;
     for (uint32_t id = 0; id < kIds; ++id)
-        numbers.insert(value_of(id), id);
+        numbers.insert(value_of(id), id * stride);
     std::map<Key128, uint64_t> selected;  // code -> selected ids
     Bitmap selection;
     for (uint32_t id = 0; id < kIds; ++id) {
         if (id % 997 % 7 == 0 && id % 3 != 1) {
-            ASSERT_TRUE(numbers.remove(value_of(id), id));
+            ASSERT_TRUE(numbers.remove(value_of(id), id * stride));
         } else if (id % 5 != 0) {
-            selection.add(id);
+            selection.add(id * stride);
             ++selected[encode_value96(value_of(id))];
         }
     }
     ASSERT_FALSE(numbers.holds_value_sets());
-    std::array<int, 3> forms{};
+    std::array<int, 4> forms{};
     numbers.visit_form([&](const auto& form) {
         if constexpr (std::is_same_v<std::decay_t<decltype(form)>, BitMapBTree>)
             count_leaf_forms(form.root(), forms);
     });
     EXPECT_GT(forms[0] * forms[1] * forms[2], 0);
+    if (stride == 1)
+        EXPECT_EQ(forms[3], forms[1] + forms[2]);
+    else
+        EXPECT_LT(forms[3], forms[1] + forms[2]);
     NumericSum want;
     for (const auto& [code, times] : selected)
         want.add_repeated(decode_value96(code), times);

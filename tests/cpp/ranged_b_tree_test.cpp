@@ -395,6 +395,73 @@ TEST(Leaf, RepeatedDecimalFloatsTakeATable) {
     tenths.check_all_bounds({0.0, 0.1, 12.3, 150.0, 299.9}, Bitmap::of(all));
 }
 
+// Leaves below `node` whose entries take 4 bytes, and all leaves.
+std::pair<int, int> narrow_leaves(const BitMapBTreeNode& node) {
+    if (const auto* internal = std::get_if<0>(&node)) {
+        std::pair<int, int> total{0, 0};
+        for (const BitMapBTreeNode& child : (*internal)->children) {
+            auto [narrow, all] = narrow_leaves(child);
+            total.first += narrow;
+            total.second += all;
+        }
+        return total;
+    }
+    return {std::get<1>(node)->narrow() ? 1 : 0, 1};
+}
+
+// Keys of nearby ids (the lines of an order) and prices with a table pack
+// step and id in 4 bytes, counted from id 0 or, for ids too large for that,
+// from the leaf's smallest. An id below that base, an id or a step beyond
+// the bits left, remakes the leaf in a form that holds it; moves and
+// removals keep every entry findable.
+TEST(Leaf, NearbyIdsAndStepsTakeFourBytes) {
+    std::mt19937_64 rng(11);
+    for (uint32_t first_id : {0u, 3'000'000'000u}) {
+        Checked keys, prices;
+        std::vector<CompositeKey128> key_entries, price_entries;
+        for (uint32_t i = 0; i < 20000; ++i) {
+            uint32_t id = first_id + i;
+            NumericValue key = int64_t{i / 4} * 3;
+            NumericValue price = static_cast<double>(rng() % 2000) / 100 + 100;
+            key_entries.push_back(CompositeKey128::new_(key, id));
+            price_entries.push_back(CompositeKey128::new_(price, id));
+            keys.values.emplace(id, key);
+            prices.values.emplace(id, price);
+        }
+        for (auto* entries : {&key_entries, &price_entries})
+            std::sort(entries->begin(), entries->end());
+        keys.tree.insert_sorted(key_entries);
+        prices.tree.insert_sorted(price_entries);
+        auto [narrow, all] = narrow_leaves(keys.tree.root());
+        EXPECT_EQ(narrow, all);
+        auto [narrow_prices, all_prices] = narrow_leaves(prices.tree.root());
+        EXPECT_EQ(narrow_prices, all_prices);
+        // About 4 bytes per entry, and a few more for the prices' tables.
+        EXPECT_LT(keys.tree.memory_usage(), 6 * key_entries.size());
+        for (Checked* c : {&keys, &prices}) {
+            c->insert(int64_t{3000}, first_id == 0 ? UINT32_MAX - 5 : 5);  // id out of reach
+            c->insert(int64_t{900}, first_id + 30000);
+            c->insert(int64_t{1} << 40, first_id + 30001);  // step out of reach
+            c->insert(150.125, first_id + 30002);           // code missing from tables
+            for (uint32_t i = 0; i < 20000; i += 7) {
+                NumericValue to = int64_t{i % 500 * 3};
+                c->tree.move(c->values.at(first_id + i), to, first_id + i);
+                c->values[first_id + i] = to;
+                c->ever_inserted.emplace(CompositeKey128::new_(to, first_id + i).key, to);
+            }
+            for (uint32_t i = 1; i < 20000; i += 5)
+                c->remove(first_id + i);
+            c->check_entries();
+            std::vector<uint32_t> ids;
+            for (auto [id, v] : c->values)
+                ids.push_back(id);
+            std::sort(ids.begin(), ids.end());
+            c->check_all_bounds({int64_t{0}, int64_t{900}, 150.125, int64_t{3000}, 119.99},
+                                Bitmap::of(ids));
+        }
+    }
+}
+
 bool root_is_full_leaf(const BitMapBTree& t) {
     const auto* leaf = std::get_if<1>(&t.root());
     return leaf && (*leaf)->full();
