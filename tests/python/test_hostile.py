@@ -280,22 +280,8 @@ class TestReentrancy:
         assert seen == [(4, 1)]
         still_answers(index, objs)
 
-    def test_a_finaliser_of_an_object_removed_by_a_query_calls_back(self):
-        index, objs = fresh_index()
-        seen = []
-
-        class Removed(Indexable):
-            def __del__(self):
-                seen.append(len(index.get_by_attribute(tag="t")))
-                index.add_object(Indexable(tag="t", a=100))
-
-        index.add_object_many([Removed(tag="t", a=-1), Removed(tag="t", a=-2)])
-        assert index.remove_where(Q.lt("a", 0)) == 2  # it held the last references
-        gc.collect()
-        assert seen == [5, 6]
-        assert len(index.get_by_attribute(a=100)) == 2
-
-    def test_a_finaliser_of_an_object_removed_from_a_generator_calls_back(self):
+    @pytest.mark.parametrize("removal", ["remove_where", "remove_many"])
+    def test_a_finaliser_of_an_object_a_removal_held_last_calls_back(self, removal):
         index, objs = fresh_index()
         seen = []
 
@@ -315,7 +301,11 @@ class TestReentrancy:
 
         doomed = [Removed(tag="t", a=-1), Removed(tag="t", a=-2)]
         index.add_object_many(doomed)
-        index.remove_many(Handing())  # it held the last references
+        if removal == "remove_where":
+            doomed.clear()
+            assert index.remove_where(Q.lt("a", 0)) == 2
+        else:
+            index.remove_many(Handing())
         gc.collect()
         assert seen == [5, 6]
         assert len(index.get_by_attribute(a=100)) == 2
