@@ -338,8 +338,9 @@ int query_traverse(PyObject* self, visitproc visit, void* arg) {
 
 // Breaks a cycle: the expression becomes `or_()`, which holds no operand
 // and, should anything still reach it, selects nothing; the old tree and
-// its operands are released once the record no longer holds them. An expression being copied or
-// printed is reachable through its caller and is left alone.
+// its operands are released once the record no longer holds them. An
+// expression being copied or printed is reachable through its caller and
+// is left alone.
 int query_clear(PyObject* self) {
     py::BorrowFlag& flag = py::borrow_of<ExprRecord>(self);
     if (!flag.try_exclusive())

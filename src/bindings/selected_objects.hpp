@@ -201,13 +201,16 @@ inline void fetch_record(PyObject* obj, const NameFinder& finder) {
 // Finds the slots of the asked values of `obj` into `slots` and fetches
 // the value objects (for writing: their reference counts are about to
 // change). The heap array of an object grown past its room is read here
-// unfetched: such objects are few, and finding it needs the record.
+// unfetched: such objects are few, and finding it needs the record. Where
+// slots may not stay, the object is read from its fetched record alone.
 template <bool Write>
 [[gnu::always_inline]] inline void fetch_values(PyObject* obj, NameFinder& finder,
                                                 const PyValue** slots, size_t width) {
+    if constexpr (!kSlotsStay)
+        return;  // the slots are found when the object is read
     py::AttributeReadLock lock(py::borrow_of<Indexable>(obj));
     const Indexable& object = py::record_of<Indexable>(obj);
-    if (const PyValue* inside = kSlotsStay ? finder.inside_if_known(object.attributes) : nullptr) {
+    if (const PyValue* inside = finder.inside_if_known(object.attributes)) {
         const size_t* positions = finder.positions();
         for (size_t k = 0; k < width; ++k) {
             slots[k] = inside + positions[k];
@@ -219,8 +222,6 @@ template <bool Write>
         return;
     }
     finder.find_all(object, slots);
-    if constexpr (!kSlotsStay)
-        return;  // the slots are found again when the object is read
     for (size_t k = 0; k < width; ++k) {
         if (slots[k] == nullptr)
             continue;
