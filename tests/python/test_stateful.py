@@ -26,6 +26,9 @@ VALUES = st.one_of(
     st.integers(-5, 5),
 )
 NUMBERS = st.sampled_from([0, 1, -1, 2, 0.5, -0.0, math.nan, math.inf, -math.inf, 5e-324])
+# Objects added at once by `add_block`: enough for an attribute whose numbers
+# repeat to be kept as one set of ids per value, which `spread_block` undoes.
+BLOCK = 1500
 
 
 def key(value):
@@ -123,7 +126,9 @@ class IndexingMachine(RuleBasedStateMachine):
     @precondition(lambda self: self.objects)
     @rule(data=st.data(), name=st.sampled_from(NAMES), value=VALUES)
     def assign(self, data, name, value):
-        p = data.draw(st.integers(0, len(self.objects) - 1))
+        self.assign_at(data.draw(st.integers(0, len(self.objects) - 1)), name, value)
+
+    def assign_at(self, p, name, value):
         existed = name in self.attrs[p]
         setattr(self.objects[p], name, value)
         self.attrs[p][name] = value
@@ -136,6 +141,25 @@ class IndexingMachine(RuleBasedStateMachine):
                 continue
             m.eq.setdefault(p, set()).add(name)
             m.rng.setdefault(p, set()).add(name)
+
+    @rule(data=st.data(), values=st.lists(NUMBERS, min_size=1, max_size=3))
+    def add_block(self, data, values):
+        """Many objects whose `a` repeats a few numbers, `b` their position."""
+        k = data.draw(st.integers(0, len(self.indexes) - 1))
+        first = len(self.objects)
+        for i in range(BLOCK):
+            self.create({"a": values[i % len(values)], "b": i})
+        self.indexes[k].add_object_many(self.objects[first:])
+        for p in range(first, len(self.objects)):
+            self._added(k, p)
+
+    @precondition(lambda self: len(self.objects) >= BLOCK)
+    @rule(data=st.data())
+    def spread_block(self, data):
+        """Gives the last block's `a` distinct numbers, or a few again."""
+        distinct = data.draw(st.booleans())
+        for p in range(len(self.objects) - BLOCK, len(self.objects)):
+            self.assign_at(p, "a", p / 7 if distinct else float(p % 3))
 
     @rule(data=st.data(), name=st.sampled_from(NAMES), value=VALUES)
     def view(self, data, name, value):
