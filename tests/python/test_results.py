@@ -318,6 +318,18 @@ def test_typing_and_help():
             assert len(doc.split("\n--\n\n", 1)[-1]) > 20, (cls.__name__, name, doc)
 
 
+@pytest.mark.parametrize("copies", [1, 600])  # one tree entry each, or one set per value
+def test_float_sums_near_overflow_add_as_in_value_order(copies):
+    # Copies of a value are added as one product; a product past the largest
+    # float made a finite total infinite, and an infinity of each sign NaN.
+    values = [1e308, -1e308, 1e308, 1.0] * copies
+    index = Index()
+    index.add_object_many([Indexable(x=v) for v in values])
+    for scope in (index, index.reduced_query(Q.ne("x", 1.0))):
+        want = sum(sorted(v for v in values if v != 1.0 or scope is index))
+        assert scope.sum("x") == want, (scope.sum("x"), want)
+
+
 def test_sums_from_the_index_agree_with_the_objects():
     # "p" (many values: one tree entry each) and "q" (few: one set each) are
     # summed from the index's ordered entries; "_p" and "_q", private and so
