@@ -106,7 +106,9 @@ class NumericSum {
     // Adds the finite `value` `times` times over, in runs of at most
     // DBL_MAX / |value| copies (at least one), so that no run's product
     // overflows. Once the running total is infinite, finite additions leave
-    // it so, and the rest of the copies are only counted.
+    // it so, and the rest of the copies are only counted. A full run adds
+    // more than DBL_MAX / 2 and the total starts finite, so at most a few
+    // runs are added.
     void add_finite_runs(double value, uint64_t times) {
         double per_run = std::floor(std::numeric_limits<double>::max() / std::fabs(value));
         uint64_t run = per_run >= static_cast<double>(times)
