@@ -8,8 +8,10 @@
 // added, and a float once one was. NaN is left out, as `min` and `max` leave
 // it out.
 
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
+#include <limits>
 #include <variant>
 
 #include "engine/value_key.hpp"
@@ -25,6 +27,7 @@ class NumericSum {
     void add(double value) {
         if (std::isnan(value))
             return;
+        infinity_added_ |= std::isinf(value);
         add_float(value);
         ++count_;
     }
@@ -41,13 +44,22 @@ class NumericSum {
     void add_repeated(double value, uint64_t times) {
         if (std::isnan(value) || times == 0)
             return;
+        count_ += times;
         auto factor = static_cast<double>(times);  // exact below 2^53
         double product = value * factor;
-        add_float(product);
-        // An infinite product has no finite remainder.
-        if (std::isfinite(product))
-            add_float(std::fma(value, factor, -product));
-        count_ += times;
+        infinity_added_ |= std::isinf(value);
+        if (std::isfinite(product) || std::isinf(value)) {
+            add_float(product);
+            // An infinite product has no finite remainder.
+            if (std::isfinite(product))
+                add_float(std::fma(value, factor, -product));
+            return;
+        }
+        // The copies of a finite value overflow together although the total
+        // need not (the values before them may cancel them): they are added
+        // as the largest runs whose products are finite, as one by one
+        // additions would meet them.
+        add_finite_runs(value, times);
     }
     void add_repeated(const NumericValue& value, uint64_t times) {
         std::visit([&](auto number) { add_repeated(number, times); }, value);
@@ -59,6 +71,12 @@ class NumericSum {
         count_ += other.count_;
         if (!other.any_float_)
             return;
+        // Finite additions leave an infinite total as it is: the other's
+        // total may have overflowed the other way, which no one by one
+        // addition after this one's would meet.
+        if (std::isinf(floats_) && !other.infinity_added_)
+            return;
+        infinity_added_ |= other.infinity_added_;
         add_float(other.floats_);
         compensation_ += other.compensation_;
     }
@@ -85,6 +103,27 @@ class NumericSum {
     }
 
   private:
+    // Adds the finite `value` `times` times over, in runs of at most
+    // DBL_MAX / |value| copies (at least one), so that no run's product
+    // overflows. Once the running total is infinite, finite additions leave
+    // it so, and the rest of the copies are only counted. A full run adds
+    // more than DBL_MAX / 2 and the total starts finite, so at most a few
+    // runs are added.
+    void add_finite_runs(double value, uint64_t times) {
+        double per_run = std::floor(std::numeric_limits<double>::max() / std::fabs(value));
+        uint64_t run = per_run >= static_cast<double>(times)
+                           ? times
+                           : std::max<uint64_t>(1, static_cast<uint64_t>(per_run));
+        for (uint64_t left = times; left != 0 && std::isfinite(floats_);) {
+            uint64_t now = std::min(run, left);
+            auto factor = static_cast<double>(now);
+            double product = value * factor;
+            add_float(product);
+            add_float(std::fma(value, factor, -product));
+            left -= now;
+        }
+    }
+
     // One compensated (Neumaier) step.
     void add_float(double value) {
         double total = floats_ + value;
@@ -99,6 +138,8 @@ class NumericSum {
     double floats_ = 0.0;
     double compensation_ = 0.0;
     bool any_float_ = false;
+    // Whether an infinity was among the numbers (not reached by overflow).
+    bool infinity_added_ = false;
     uint64_t count_ = 0;
 };
 

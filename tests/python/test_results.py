@@ -318,6 +318,22 @@ def test_typing_and_help():
             assert len(doc.split("\n--\n\n", 1)[-1]) > 20, (cls.__name__, name, doc)
 
 
+@pytest.mark.parametrize("shape", ["entries", "sets", "parts"])
+def test_float_sums_near_overflow_add_as_in_value_order(shape):
+    # Copies of a value are added as one product, and a large tree's parts
+    # are summed apart: a product past the largest float made a finite total
+    # infinite, and parts that overflowed each way made NaN.
+    if shape == "parts":  # distinct values, more than one part holds
+        half = [1e308 * (1 + i * 1e-9) for i in range(120_000)]
+        values = [-v for v in half] + half
+    else:  # one tree entry each, or one set per value
+        values = [1e308, -1e308, 1e308, 1.0] * (600 if shape == "sets" else 1)
+    index = Index()
+    index.add_object_many([Indexable(x=v) for v in values])
+    for scope in (index, index.reduced_query(Q.ne("x", 1.0))):
+        want = sum(sorted(v for v in values if v != 1.0 or scope is index))
+        assert scope.sum("x") == want, (scope.sum("x"), want)
+
 def test_sums_from_the_index_agree_with_the_objects():
     # "p" (many values: one tree entry each) and "q" (few: one set each) are
     # summed from the index's ordered entries; "_p" and "_q", private and so
