@@ -118,6 +118,13 @@ class SharedMethods {
         return py::raw_method_def("__class_getitem__", Py_GenericAlias, METH_O | METH_CLASS,
                                   docs::kClassGetitem);
     }
+    // The reads that every index and view lists, in this order, after the
+    // methods of its own class.
+    static std::array<PyMethodDef, 11> reads_defs() {
+        return {collect_sorted_def(), value_counts_def(), min_def(),          max_def(),
+                count_def(),          columns_def(),      records_def(),      sum_def(),
+                mean_def(),           to_arrow_def(),     class_getitem_def()};
+    }
 
     static Py_ssize_t length(PyObject* self) {
         return py::guard<Py_ssize_t>(-1, [&] {

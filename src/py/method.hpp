@@ -9,6 +9,10 @@
 
 #include <Python.h>
 
+#include <algorithm>
+#include <array>
+#include <cstddef>
+
 #include "py/args.hpp"
 #include "py/errors.hpp"
 
@@ -44,5 +48,17 @@ PyMethodDef raw_method_def(const char* name, Function function, int flags, const
 
 // The entry that ends a method table.
 inline constexpr PyMethodDef kEndOfMethods = {nullptr, nullptr, 0, nullptr};
+
+// A method table made of `runs` of entries, in order, then its end: classes
+// that share a run of methods list it once.
+template <std::size_t... Sizes>
+std::array<PyMethodDef, (Sizes + ... + 1)> method_table(
+    const std::array<PyMethodDef, Sizes>&... runs) {
+    std::array<PyMethodDef, (Sizes + ... + 1)> table{};
+    auto at = table.begin();
+    ((at = std::copy(runs.begin(), runs.end(), at)), ...);
+    *at = kEndOfMethods;
+    return table;
+}
 
 }  // namespace vorlane::py
