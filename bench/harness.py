@@ -231,7 +231,23 @@ def run_suite(runs: int, run_once, base_of, markdown) -> int:
 
 
 # ---------------------------------------------------------------------------
-# Table peers
+# Peers
+
+
+class IndexedObjects:
+    """A peer that makes its objects (`make_objects(data)`), then indexes
+    them (`_index(data)`); `index_only` times the indexing alone."""
+
+    def build(self, data):
+        self.objs = self.make_objects(data)
+        self._index(data)
+
+    def index_only(self, data):
+        self.objs = self.make_objects(data)
+        gc.collect()
+        return seconds_of(self._index, data)
+
+
 
 
 def sqlite_indexes(db, attrs) -> None:

@@ -48,6 +48,7 @@ import wide
 from chunked import ChunkedSorted
 import harness
 from harness import (
+    IndexedObjects,
     SLOW_ASSIGN_SAMPLE,
     WARM_UP_OBJECTS,
     Checker,
@@ -63,7 +64,6 @@ from harness import (
     ratio_rows,
     run_suite,
     runnable,
-    seconds_of,
     seconds_per_assignment,
     sqlite_ids,
     sqlite_indexes,
@@ -254,19 +254,11 @@ class Scan(ObjectPeer):
         return Counter(o.shipmode for o in self.objs)
 
 
-class HandIndex(ObjectPeer):
+class HandIndex(IndexedObjects, ObjectPeer):
     """Dicts of sets for equality, SortedLists of (value, row) for numbers."""
 
     name = "dict of sets + SortedList"
-
-    def build(self, lc):
-        self.objs = make_rows(lc)
-        self._index(lc)
-
-    def index_only(self, lc):
-        self.objs = make_rows(lc)
-        gc.collect()
-        return seconds_of(self._index, lc)
+    make_objects = staticmethod(make_rows)
 
     def _index(self, lc):
         from sortedcontainers import SortedList

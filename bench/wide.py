@@ -39,6 +39,7 @@ import time
 import peers
 from chunked import ChunkedSorted
 from harness import (
+    IndexedObjects,
     WARM_UP_OBJECTS,
     Checker,
     fmt,
@@ -178,19 +179,11 @@ class Scan(ObjectPeer):
         return [o for o in self.objs if o.origin in ks and lo <= o.distance <= hi and not o.cancelled]
 
 
-class HandIndex(ObjectPeer):
+class HandIndex(IndexedObjects, ObjectPeer):
     """Dicts of sets for equality, SortedLists of (value, position)."""
 
     name = "dict of sets + SortedList"
-
-    def build(self, wc):
-        self.objs = make_rows(wc)
-        self._index(wc)
-
-    def index_only(self, wc):
-        self.objs = make_rows(wc)
-        gc.collect()
-        return seconds_of(self._index, wc)
+    make_objects = staticmethod(make_rows)
 
     def _index(self, wc):
         from sortedcontainers import SortedList
