@@ -87,20 +87,16 @@ std::array filtered_methods = py::method_table(
     },
     Shared::reads_defs());
 
-PyType_Slot filtered_slots[] = {
-    py::slot(Py_tp_new, py::no_constructor),
-    py::slot(Py_tp_dealloc, py::dealloc_instance<FilteredIndex>),
-    py::slot(Py_tp_methods, filtered_methods.data()),
-    py::slot(Py_sq_length, Shared::length),
-    py::slot(Py_sq_contains, Shared::contains),
-    py::slot(Py_tp_iter, Shared::iter),
-    py::slot(Py_tp_traverse, Shared::traverse),
-    py::slot(Py_tp_clear, Shared::clear),
-    py::kEndOfSlots,
-};
+std::array filtered_slots = py::slot_table(
+    std::array{
+        py::slot(Py_tp_new, py::no_constructor),
+        py::slot(Py_tp_dealloc, py::dealloc_instance<FilteredIndex>),
+        py::slot(Py_tp_methods, filtered_methods.data()),
+    },
+    Shared::shared_slots());
 
 PyType_Spec filtered_spec = py::spec_of<FilteredIndex>(
-    "builtins.FilteredIndex", Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC, filtered_slots);
+    "builtins.FilteredIndex", Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC, filtered_slots.data());
 
 }  // namespace
 

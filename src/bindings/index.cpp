@@ -570,21 +570,17 @@ std::array index_methods = py::method_table(
             "Removes the objects that satisfy the query expression and returns how many."),
     });
 
-PyType_Slot index_slots[] = {
-    py::doc_slot("Index()\n--\n\n"),
-    py::slot(Py_tp_new, index_new),
-    py::slot(Py_tp_dealloc, py::dealloc_instance<Record>),
-    py::slot(Py_tp_methods, index_methods.data()),
-    py::slot(Py_sq_length, Shared::length),
-    py::slot(Py_sq_contains, Shared::contains),
-    py::slot(Py_tp_iter, Shared::iter),
-    py::slot(Py_tp_traverse, Shared::traverse),
-    py::slot(Py_tp_clear, Shared::clear),
-    py::kEndOfSlots,
-};
+std::array index_slots = py::slot_table(
+    std::array{
+        py::doc_slot("Index()\n--\n\n"),
+        py::slot(Py_tp_new, index_new),
+        py::slot(Py_tp_dealloc, py::dealloc_instance<Record>),
+        py::slot(Py_tp_methods, index_methods.data()),
+    },
+    Shared::shared_slots());
 
-PyType_Spec index_spec =
-    py::spec_of<Record>("builtins.Index", Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC, index_slots);
+PyType_Spec index_spec = py::spec_of<Record>(
+    "builtins.Index", Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC, index_slots.data());
 
 }  // namespace
 
