@@ -36,6 +36,18 @@ SLOW_ASSIGN_SAMPLE = 5000
 # Requirements
 
 
+# What each peer of the suites needs imported, by its key.
+REQUIRES = {
+    "hand": ["sortedcontainers"],
+    "pandas": ["pandas", "numpy"],
+    "polars": ["polars", "numpy"],
+    "duckdb": ["duckdb", "pandas", "numpy"],
+    "ducks-frozen": ["ducks"],
+    "ducks-dex": ["ducks"],
+    "vorlane": ["Vorlane"],
+}
+
+
 def missing_requirement(requires: dict, key: str) -> str | None:
     """Why implementation `key` cannot run (a module of `requires[key]` does
     not import), or None."""

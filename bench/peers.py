@@ -27,6 +27,7 @@ from heapq import nlargest, nsmallest
 from operator import attrgetter
 from pathlib import Path
 
+import harness
 import spread
 from chunked import ChunkedSorted
 from harness import (  # noqa: F401  (machine and write_report are imported from here too)
@@ -696,15 +697,7 @@ IMPLEMENTATIONS = {
     "ducks-dex": DucksDex,
     "vorlane": Vorlane,
 }
-REQUIRES = {
-    "hand": ["sortedcontainers"],
-    "pandas": ["pandas", "numpy"],
-    "polars": ["polars", "numpy"],
-    "duckdb": ["duckdb", "pandas", "numpy"],
-    "ducks-frozen": ["ducks"],
-    "ducks-dex": ["ducks"],
-    "vorlane": ["Vorlane"],
-}
+REQUIRES = harness.REQUIRES
 REFERENCE = "scan"  # every other implementation must return what this one does
 
 WORKLOADS = [

@@ -36,6 +36,7 @@ import random
 import sys
 import time
 
+import harness
 import peers
 from chunked import ChunkedSorted
 from harness import (
@@ -461,14 +462,7 @@ IMPLEMENTATIONS = {
     "ducks-dex": DucksDex,
     "vorlane": Vorlane,
 }
-REQUIRES = {
-    "hand": ["sortedcontainers"],
-    "pandas": ["pandas", "numpy"],
-    "polars": ["polars", "numpy"],
-    "duckdb": ["duckdb", "pandas", "numpy"],
-    "ducks-dex": ["ducks"],
-    "vorlane": ["Vorlane"],
-}
+REQUIRES = harness.REQUIRES
 # Peers of bench/peers.py left out here, and why.
 LEFT_OUT = {
     "ducks FrozenDex": "its range queries also return objects whose value is NaN",
