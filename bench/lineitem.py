@@ -603,7 +603,7 @@ IMPLEMENTATIONS = {
     "ducks-dex": DucksDex,
     "vorlane": Vorlane,
 }
-REQUIRES = wide.REQUIRES
+REQUIRES = harness.REQUIRES
 LEFT_OUT = dict(wide.LEFT_OUT)
 REFERENCE = "scan"
 
