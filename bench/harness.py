@@ -1,7 +1,7 @@
 """What the benchmark suites share: timing a call, checking every
 implementation's answers against the reference's, measuring the memory of a
 build in a fresh process, skipping an implementation whose library is
-missing, and writing the reports.
+missing, the table peers' loading, the command line, and writing the reports.
 
 Used by bench/peers.py, bench/wide.py and bench/lineitem.py (peers.py
 re-exports these names for suites that import them from there).
@@ -9,6 +9,7 @@ re-exports these names for suites that import them from there).
 
 from __future__ import annotations
 
+import argparse
 import gc
 import json
 import os
@@ -25,10 +26,26 @@ MIN_REPS, MAX_REPS = 3, 200
 # slower than this are timed one round per sample, as before.
 SAMPLE_TIME = 0.002
 MAX_ROUNDS = 1000
+# Peers whose single-row update costs milliseconds are timed on this many
+# assignments; the rest are applied in bulk, untimed, so the query after the
+# assignments still sees every new value.
+SLOW_ASSIGN_SAMPLE = 5000
 
 
 # ---------------------------------------------------------------------------
 # Requirements
+
+
+# What each peer of the suites needs imported, by its key.
+REQUIRES = {
+    "hand": ["sortedcontainers"],
+    "pandas": ["pandas", "numpy"],
+    "polars": ["polars", "numpy"],
+    "duckdb": ["duckdb", "pandas", "numpy"],
+    "ducks-frozen": ["ducks"],
+    "ducks-dex": ["ducks"],
+    "vorlane": ["Vorlane"],
+}
 
 
 def missing_requirement(requires: dict, key: str) -> str | None:
@@ -86,6 +103,31 @@ def per_call(fn, params) -> float:
         samples.append(dt / (rounds * len(params)))
     # The minimum: other load on the machine only ever adds time.
     return min(samples)
+
+
+def seconds_of(fn, *args) -> float:
+    """Seconds one call `fn(*args)` takes."""
+    t0 = time.perf_counter()
+    fn(*args)
+    return time.perf_counter() - t0
+
+
+def seconds_per_assignment(impl, pairs) -> float:
+    """Seconds per `impl.assign(position, value)` over `pairs`; a peer with
+    `slow_assign` is timed on the first SLOW_ASSIGN_SAMPLE and takes the rest
+    through `assign_bulk`, untimed."""
+    timed = pairs
+    if getattr(impl, "slow_assign", False) and len(pairs) > SLOW_ASSIGN_SAMPLE:
+        timed = pairs[:SLOW_ASSIGN_SAMPLE]
+    assign = impl.assign
+    gc.collect()
+    t0 = time.perf_counter()
+    for pos, value in timed:
+        assign(pos, value)
+    per = (time.perf_counter() - t0) / len(timed)
+    if len(timed) < len(pairs):
+        impl.assign_bulk(pairs[len(timed):])
+    return per
 
 
 def positions(objs, result, ordered=False) -> list:
@@ -201,6 +243,83 @@ def run_suite(runs: int, run_once, base_of, markdown) -> int:
 
 
 # ---------------------------------------------------------------------------
+# Peers
+
+
+class IndexedObjects:
+    """A peer that makes its objects (`make_objects(data)`), then indexes
+    them (`_index(data)`); `index_only` times the indexing alone."""
+
+    def build(self, data):
+        self.objs = self.make_objects(data)
+        self._index(data)
+
+    def index_only(self, data):
+        self.objs = self.make_objects(data)
+        gc.collect()
+        return seconds_of(self._index, data)
+
+
+
+
+def sqlite_indexes(db, attrs) -> None:
+    """Indexes the columns `attrs` of sqlite's table t, then has the planner
+    read them."""
+    for a in attrs:
+        db.execute(f"CREATE INDEX t_{a} ON t ({a})")
+    db.execute("ANALYZE")
+    db.commit()
+
+
+def sqlite_ids(db, sql, params) -> list:
+    """The ids of the rows an sqlite query `SELECT id ...` gives."""
+    return [i for (i,) in db.execute(sql, params)]
+
+
+def pandas_rows(mask):
+    """The row numbers that a pandas mask selects, as an array."""
+    import numpy as np
+
+    return np.flatnonzero(mask.to_numpy())
+
+
+def duckdb_table(frame):
+    """A single-threaded DuckDB in memory whose table t is the pandas `frame`
+    with an "id" column of row numbers first."""
+    import duckdb
+    import numpy as np
+
+    frame.insert(0, "id", np.arange(len(frame), dtype=np.int64))
+    con = duckdb.connect(":memory:")
+    con.execute("SET threads TO 1")
+    con.register("frame", frame)
+    con.execute("CREATE TABLE t AS SELECT * FROM frame")
+    con.unregister("frame")
+    return con
+
+
+def duckdb_ids(con, sql, params):
+    """The ids of the rows a DuckDB query `SELECT id ...` gives, as an array."""
+    return con.execute(sql, params).fetchnumpy()["id"]
+
+
+# ---------------------------------------------------------------------------
+# Command line
+
+
+def suite_arguments(description: str, implementations: dict, n_help: str, n_default=None):
+    """The arguments of a suite run over one table: --n, --only, --tag,
+    --runs, and the memory child's own --memory-child."""
+    ap = argparse.ArgumentParser(description=description)
+    ap.add_argument("--n", type=int, default=n_default, help=n_help)
+    ap.add_argument("--only", nargs="*", default=list(implementations), choices=list(implementations))
+    ap.add_argument("--tag", default="", help="suffix of the result files")
+    ap.add_argument("--runs", type=int, default=1, help="run this many times, then write the spread")
+    ap.add_argument("--memory-child", help=argparse.SUPPRESS)
+    return ap.parse_args()
+
+
+# ---------------------------------------------------------------------------
 # Reporting
 
 
@@ -236,6 +355,11 @@ def ratio_rows(results: dict, workloads, mine: str, memory_peer: str, not_a_peer
         ratio = f"{value / best:.2f}× ({who})" if value is not None and best else "n/a"
         lines.append(f"| {label} | " + " | ".join(cells) + f" | {ratio} |")
     return lines
+
+
+def left_out_lines(report: dict) -> list[str]:
+    """A report's lines naming each implementation left out, and why."""
+    return [f"\nLeft out {name}: {reason}." for name, reason in report["skipped"].items()]
 
 
 def machine() -> dict:

@@ -27,7 +27,6 @@ Writes bench/results/lineitem-<N>[-runK].md and .json.
 
 from __future__ import annotations
 
-import argparse
 import dataclasses
 import datetime
 import gc
@@ -49,16 +48,26 @@ import wide
 from chunked import ChunkedSorted
 import harness
 from harness import (
+    IndexedObjects,
+    SLOW_ASSIGN_SAMPLE,
     WARM_UP_OBJECTS,
     Checker,
     fmt,
     measure_build,
+    duckdb_ids,
+    duckdb_table,
+    left_out_lines,
     measure_memory,
     memory_child,
+    pandas_rows,
     per_call,
     ratio_rows,
     run_suite,
     runnable,
+    seconds_per_assignment,
+    sqlite_ids,
+    sqlite_indexes,
+    suite_arguments,
 )
 from peers import TOP_K, as_counts
 
@@ -245,21 +254,11 @@ class Scan(ObjectPeer):
         return Counter(o.shipmode for o in self.objs)
 
 
-class HandIndex(ObjectPeer):
+class HandIndex(IndexedObjects, ObjectPeer):
     """Dicts of sets for equality, SortedLists of (value, row) for numbers."""
 
     name = "dict of sets + SortedList"
-
-    def build(self, lc):
-        self.objs = make_rows(lc)
-        self._index(lc)
-
-    def index_only(self, lc):
-        self.objs = make_rows(lc)
-        gc.collect()
-        t0 = time.perf_counter()
-        self._index(lc)
-        return time.perf_counter() - t0
+    make_objects = staticmethod(make_rows)
 
     def _index(self, lc):
         from sortedcontainers import SortedList
@@ -396,13 +395,10 @@ class Sqlite(TablePeer):
         marks = ", ".join("?" * (len(ATTRS) + 1))
         columns = [[d.isoformat() for d in lc.cols[a]] if a in DATE_ATTRS else lc.cols[a] for a in ATTRS]
         db.executemany(f"INSERT INTO t VALUES ({marks})", ((i, *row) for i, row in enumerate(zip(*columns))))
-        for a in EQ_ATTRS + ORDERED_ATTRS:
-            db.execute(f"CREATE INDEX t_{a} ON t ({a})")
-        db.execute("ANALYZE")
-        db.commit()
+        sqlite_indexes(db, EQ_ATTRS + ORDERED_ATTRS)
 
     def _ids(self, sql, params):
-        return [i for (i,) in self.db.execute(sql, params)]
+        return sqlite_ids(self.db, sql, params)
 
     def eq(self, mode):
         return self._ids("SELECT id FROM t WHERE shipmode = ?", (mode,))
@@ -447,18 +443,8 @@ def pandas_frame(lc):
     return pd.DataFrame(data, columns=ATTRS)
 
 
-class Pandas(TablePeer):
-    name = "pandas (masks)"
-
-    def load(self, lc):
-        self.df = pandas_frame(lc)
-        self._quantity = self.df.columns.get_loc("quantity")
-
-    @staticmethod
-    def _rows(mask):
-        import numpy as np
-
-        return np.flatnonzero(mask.to_numpy())
+class FramePeer(TablePeer):
+    """The DataFrame peers' equalities, on the rows their masks select (`_rows`)."""
 
     def eq(self, mode):
         return self._rows(self.df["shipmode"] == mode)
@@ -466,6 +452,16 @@ class Pandas(TablePeer):
     def three(self, flag, status, mode):
         df = self.df
         return self._rows((df["returnflag"] == flag) & (df["linestatus"] == status) & (df["shipmode"] == mode))
+
+
+class Pandas(FramePeer):
+    name = "pandas (masks)"
+
+    def load(self, lc):
+        self.df = pandas_frame(lc)
+        self._quantity = self.df.columns.get_loc("quantity")
+
+    _rows = staticmethod(pandas_rows)
 
     def range(self, attr, lo, hi):
         return self._rows(self.df[attr].between(lo, hi))
@@ -490,7 +486,7 @@ class Pandas(TablePeer):
         return list(zip(*(sub[a].to_list() for a in READ_ATTRS)))
 
 
-class Polars(TablePeer):
+class Polars(FramePeer):
     name = "polars (masks)"
     slow_assign = True
 
@@ -507,13 +503,6 @@ class Polars(TablePeer):
 
     def _rows(self, mask):
         return mask.arg_true().to_numpy()
-
-    def eq(self, mode):
-        return self._rows(self.df["shipmode"] == mode)
-
-    def three(self, flag, status, mode):
-        df = self.df
-        return self._rows((df["returnflag"] == flag) & (df["linestatus"] == status) & (df["shipmode"] == mode))
 
     def range(self, attr, lo, hi):
         return self._rows(self.df[attr].is_between(lo, hi))
@@ -559,19 +548,10 @@ class DuckDB(TablePeer):
     slow_assign = True
 
     def load(self, lc):
-        import duckdb
-        import numpy as np
-
-        frame = pandas_frame(lc)
-        frame.insert(0, "id", np.arange(lc.n, dtype=np.int64))
-        con = self.con = duckdb.connect(":memory:")
-        con.execute("SET threads TO 1")
-        con.register("frame", frame)
-        con.execute("CREATE TABLE t AS SELECT * FROM frame")
-        con.unregister("frame")
+        self.con = duckdb_table(pandas_frame(lc))
 
     def _ids(self, sql, params):
-        return self.con.execute(sql, params).fetchnumpy()["id"]
+        return duckdb_ids(self.con, sql, params)
 
     def eq(self, mode):
         return self._ids("SELECT id FROM t WHERE shipmode = ?", [mode])
@@ -623,7 +603,7 @@ IMPLEMENTATIONS = {
     "ducks-dex": DucksDex,
     "vorlane": Vorlane,
 }
-REQUIRES = wide.REQUIRES
+REQUIRES = harness.REQUIRES
 LEFT_OUT = dict(wide.LEFT_OUT)
 REFERENCE = "scan"
 
@@ -692,18 +672,7 @@ def run_queries(impl, lc, checker, is_reference) -> dict:
 def run_assignments(impl, lc, checker, is_reference) -> dict:
     """Assigns a new quantity to one row in ten (the slow peers are timed on
     the first few thousand and take the rest in bulk), then checks a range."""
-    pairs = lc.assignments
-    timed = pairs
-    if getattr(impl, "slow_assign", False) and len(pairs) > peers.SLOW_ASSIGN_SAMPLE:
-        timed = pairs[: peers.SLOW_ASSIGN_SAMPLE]
-    assign = impl.assign
-    gc.collect()
-    t0 = time.perf_counter()
-    for pos, value in timed:
-        assign(pos, value)
-    per = (time.perf_counter() - t0) / len(timed)
-    if len(timed) < len(pairs):
-        impl.assign_bulk(pairs[len(timed):])
+    per = seconds_per_assignment(impl, lc.assignments)
     checker.check_value(impl.name, is_reference, ("after",), impl.positions(impl.range(*lc.after_range)))
     return {"assign": per}
 
@@ -741,8 +710,7 @@ def markdown(report: dict) -> str:
     lines = [f"### TPC-H lineitem, scale {report['scale']}: {report['n']:,} rows × {report['attributes']} attributes", ""]
     # Memory's target is a ratio to pandas.
     lines += ratio_rows(report["results"], WORKLOADS, Vorlane.name, Pandas.name, NOT_A_PEER_FOR)
-    for name, reason in report["skipped"].items():
-        lines.append(f"\nLeft out {name}: {reason}.")
+    lines += left_out_lines(report)
     lines.append(
         f"\nGenerated by tpchgen-cli {report['tpchgen_cli']}. Vorlane and the object peers hold one "
         "Python object per row (16 columns, dates as `datetime.date`, plus `shipday`, the ship date "
@@ -752,7 +720,7 @@ def markdown(report: dict) -> str:
         f"row numbers; reading converts the matching rows' {' and '.join(READ_ATTRS)} to Python "
         "values. For table peers, build and indexing alone are the same work, measured twice. "
         f"One row in {ASSIGN_FRACTION} gets a new quantity; DataFrame and DuckDB assignments are "
-        f"timed on the first {peers.SLOW_ASSIGN_SAMPLE:,} and the rest applied in bulk. Top-{TOP_K} "
+        f"timed on the first {SLOW_ASSIGN_SAMPLE:,} and the rest applied in bulk. Top-{TOP_K} "
         "lists break ties by row order. Memory is compared with pandas."
     )
     lines.append("")
@@ -760,13 +728,7 @@ def markdown(report: dict) -> str:
 
 
 def main() -> int:
-    ap = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    ap.add_argument("--n", type=int, help="the first N rows only (default: all)")
-    ap.add_argument("--only", nargs="*", default=list(IMPLEMENTATIONS), choices=list(IMPLEMENTATIONS))
-    ap.add_argument("--tag", default="", help="suffix of the result files")
-    ap.add_argument("--runs", type=int, default=1, help="run this many times, then write the spread")
-    ap.add_argument("--memory-child", help=argparse.SUPPRESS)
-    args = ap.parse_args()
+    args = suite_arguments(__doc__.splitlines()[0], IMPLEMENTATIONS, "the first N rows only (default: all)")
     if args.memory_child:
         lc = LineitemColumns(args.n)
         warm_up = first_rows(lc, WARM_UP_OBJECTS)

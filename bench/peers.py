@@ -27,9 +27,11 @@ from heapq import nlargest, nsmallest
 from operator import attrgetter
 from pathlib import Path
 
+import harness
 import spread
 from chunked import ChunkedSorted
 from harness import (  # noqa: F401  (machine and write_report are imported from here too)
+    SLOW_ASSIGN_SAMPLE,
     Checker,
     fmt,
     machine,
@@ -40,6 +42,8 @@ from harness import (  # noqa: F401  (machine and write_report are imported from
     missing_requirement,
     per_call,
     runnable,
+    seconds_of,
+    seconds_per_assignment,
     write_report,
 )
 
@@ -48,10 +52,6 @@ RESULTS = Path(__file__).resolve().parent / "results"
 KINDS = [f"k{i}" for i in range(20)]
 SIZE_MAX = 10**6
 ASSIGN_FRACTION = 10  # one object in ten gets a new size
-# Peers whose single-row update costs milliseconds are timed on this many
-# assignments; the rest are applied in bulk, untimed, so the query after the
-# assignments still sees every new value.
-SLOW_ASSIGN_SAMPLE = 5000
 TOP_K = 10  # the top-k workloads ask for this many objects
 # The attribute-read workload reads one attribute of this many objects.
 READ_OBJECTS = 100_000
@@ -319,17 +319,43 @@ class Sqlite:
         return self.db.execute("SELECT MAX(size) FROM t WHERE price < ?", self.facet_params[1:]).fetchone()[0]
 
 
-class Pandas:
-    name = "pandas (masks)"
-    slow_assign = False
+class FramePeer:
+    """Common ground of the DataFrame peers: the objects, an array of them by
+    row, and a frame of their values (`_frame`) whose masks select rows."""
 
     def build(self, cols):
         import numpy as np
-        import pandas as pd
 
         self.objs = make_objs(cols)
         self.rows = np.array(self.objs, dtype=object)
         self.df = self._frame(cols)
+
+    def index_only(self, cols):
+        """The frame alone, from the columns' Python lists."""
+        return seconds_of(self._frame, cols)
+
+    def _of(self, mask):
+        return self.rows[mask.to_numpy()].tolist()
+
+    def eq(self, kind):
+        return self._of(self.df["kind"] == kind)
+
+    def two(self, kind, owner):
+        df = self.df
+        return self._of((df["kind"] == kind) & (df["owner"] == owner))
+
+    def facet_setup(self, cols):
+        df = self.df
+        self.half_mask = df["flag"] == cols.half_flag
+        self.percent_mask = df["price"] < cols.percent_price
+
+
+class Pandas(FramePeer):
+    name = "pandas (masks)"
+    slow_assign = False
+
+    def build(self, cols):
+        super().build(cols)
         self._size_col = self.df.columns.get_loc("size")
 
     @staticmethod
@@ -346,22 +372,6 @@ class Pandas:
                 "flag": np.array(cols.flag, dtype=np.int8),
             }
         )
-
-    def index_only(self, cols):
-        """The frame alone, from the columns' Python lists."""
-        t0 = time.perf_counter()
-        self._frame(cols)
-        return time.perf_counter() - t0
-
-    def _of(self, mask):
-        return self.rows[mask.to_numpy()].tolist()
-
-    def eq(self, kind):
-        return self._of(self.df["kind"] == kind)
-
-    def two(self, kind, owner):
-        df = self.df
-        return self._of((df["kind"] == kind) & (df["owner"] == owner))
 
     def range(self, lo, hi):
         return self._of(self.df["size"].between(lo, hi))
@@ -380,11 +390,6 @@ class Pandas:
         self.objs[pos].size = value
         self.df.iat[pos, self._size_col] = value
 
-    def facet_setup(self, cols):
-        df = self.df
-        self.half_mask = df["flag"] == cols.half_flag
-        self.percent_mask = df["price"] < cols.percent_price
-
     def value_counts(self):
         return self.df.loc[self.half_mask, "kind"].value_counts()
 
@@ -395,18 +400,15 @@ class Pandas:
         return self.df.loc[self.percent_mask, "size"].max()
 
 
-class Polars:
+class Polars(FramePeer):
     name = "polars (masks)"
     slow_assign = True
 
     def build(self, cols):
-        import numpy as np
         import polars as pl
 
         self.pl = pl
-        self.objs = make_objs(cols)
-        self.rows = np.array(self.objs, dtype=object)
-        self.df = self._frame(cols)
+        super().build(cols)
 
     @staticmethod
     def _frame(cols):
@@ -422,22 +424,6 @@ class Polars:
                 "flag": np.array(cols.flag, dtype=np.int8),
             }
         )
-
-    def index_only(self, cols):
-        """The frame alone, from the columns' Python lists."""
-        t0 = time.perf_counter()
-        self._frame(cols)
-        return time.perf_counter() - t0
-
-    def _of(self, mask):
-        return self.rows[mask.to_numpy()].tolist()
-
-    def eq(self, kind):
-        return self._of(self.df["kind"] == kind)
-
-    def two(self, kind, owner):
-        df = self.df
-        return self._of((df["kind"] == kind) & (df["owner"] == owner))
 
     def range(self, lo, hi):
         return self._of(self.df["size"].is_between(lo, hi))
@@ -464,11 +450,6 @@ class Polars:
     def assign(self, pos, value):
         self.objs[pos].size = value
         self.df[pos, "size"] = value
-
-    def facet_setup(self, cols):
-        df = self.df
-        self.half_mask = df["flag"] == cols.half_flag
-        self.percent_mask = df["price"] < cols.percent_price
 
     def value_counts(self):
         return self.df["kind"].filter(self.half_mask).value_counts()
@@ -716,15 +697,7 @@ IMPLEMENTATIONS = {
     "ducks-dex": DucksDex,
     "vorlane": Vorlane,
 }
-REQUIRES = {
-    "hand": ["sortedcontainers"],
-    "pandas": ["pandas", "numpy"],
-    "polars": ["polars", "numpy"],
-    "duckdb": ["duckdb", "pandas", "numpy"],
-    "ducks-frozen": ["ducks"],
-    "ducks-dex": ["ducks"],
-    "vorlane": ["Vorlane"],
-}
+REQUIRES = harness.REQUIRES
 REFERENCE = "scan"  # every other implementation must return what this one does
 
 WORKLOADS = [
@@ -823,18 +796,7 @@ def check_counts_order(impl_name, result, checker) -> None:
 def run_assignments(impl, cols, checker, is_reference) -> dict:
     if getattr(impl, "frozen", False):
         return {}
-    pairs = cols.assignments
-    timed = pairs
-    if getattr(impl, "slow_assign", False) and len(pairs) > SLOW_ASSIGN_SAMPLE:
-        timed = pairs[:SLOW_ASSIGN_SAMPLE]
-    assign = impl.assign
-    gc.collect()
-    t0 = time.perf_counter()
-    for pos, value in timed:
-        assign(pos, value)
-    per = (time.perf_counter() - t0) / len(timed)
-    if len(timed) < len(pairs):
-        impl.assign_bulk(pairs[len(timed):])
+    per = seconds_per_assignment(impl, cols.assignments)
     lo, hi = cols.after_range
     checker.check(impl.name, is_reference, ("after", lo, hi), impl.objs, impl.range(lo, hi))
     return {"assign": per, "after": per_call(impl.range, [cols.after_range])}

@@ -30,27 +30,36 @@ Writes bench/results/wide-<N>[-runK].md and .json.
 
 from __future__ import annotations
 
-import argparse
 import dataclasses
 import gc
 import random
 import sys
 import time
 
+import harness
 import peers
 from chunked import ChunkedSorted
 from harness import (
+    IndexedObjects,
     WARM_UP_OBJECTS,
     Checker,
     fmt,
     measure_build,
+    duckdb_ids,
+    duckdb_table,
+    left_out_lines,
     measure_memory,
     memory_child,
+    pandas_rows,
     per_call,
     ratio_rows,
     rounds_per_sample,
     run_suite,
     runnable,
+    seconds_of,
+    sqlite_ids,
+    sqlite_indexes,
+    suite_arguments,
 )
 
 RESULTS = peers.RESULTS
@@ -171,21 +180,11 @@ class Scan(ObjectPeer):
         return [o for o in self.objs if o.origin in ks and lo <= o.distance <= hi and not o.cancelled]
 
 
-class HandIndex(ObjectPeer):
+class HandIndex(IndexedObjects, ObjectPeer):
     """Dicts of sets for equality, SortedLists of (value, position)."""
 
     name = "dict of sets + SortedList"
-
-    def build(self, wc):
-        self.objs = make_rows(wc)
-        self._index(wc)
-
-    def index_only(self, wc):
-        self.objs = make_rows(wc)
-        gc.collect()
-        t0 = time.perf_counter()
-        self._index(wc)
-        return time.perf_counter() - t0
+    make_objects = staticmethod(make_rows)
 
     def _index(self, wc):
         from sortedcontainers import SortedList
@@ -303,9 +302,7 @@ class TablePeer:
         self.load(wc)
 
     def index_only(self, wc):
-        t0 = time.perf_counter()
-        self.load(wc)
-        return time.perf_counter() - t0
+        return seconds_of(self.load, wc)
 
     def positions(self, result) -> list:
         return sorted(map(int, result))
@@ -327,13 +324,10 @@ class Sqlite(TablePeer):
         marks = ", ".join("?" * (len(ATTRS) + 1))
         # sqlite stores a NaN as NULL, which no comparison selects.
         db.executemany(f"INSERT INTO t VALUES ({marks})", ((i, *row) for i, row in enumerate(wc.rows())))
-        for a in EQ_ATTRS + ORDERED_ATTRS:
-            db.execute(f"CREATE INDEX t_{a} ON t ({a})")
-        db.execute("ANALYZE")
-        db.commit()
+        sqlite_indexes(db, EQ_ATTRS + ORDERED_ATTRS)
 
     def _ids(self, sql, params):
-        return [i for (i,) in self.db.execute(sql, params)]
+        return sqlite_ids(self.db, sql, params)
 
     def eq(self, carrier):
         return self._ids("SELECT id FROM t WHERE carrier = ?", (carrier,))
@@ -374,11 +368,7 @@ class Pandas(TablePeer):
     def load(self, wc):
         self.df = pandas_frame(wc)
 
-    @staticmethod
-    def _rows(mask):
-        import numpy as np
-
-        return np.flatnonzero(mask.to_numpy())
+    _rows = staticmethod(pandas_rows)
 
     def _range_mask(self, lo, hi):
         return self.df["dep_delay"].between(lo, hi)
@@ -436,19 +426,10 @@ class DuckDB(TablePeer):
     name = "DuckDB (SQL)"
 
     def load(self, wc):
-        import duckdb
-        import numpy as np
-
-        frame = pandas_frame(wc)
-        frame.insert(0, "id", np.arange(wc.n, dtype=np.int64))
-        con = self.con = duckdb.connect(":memory:")
-        con.execute("SET threads TO 1")
-        con.register("frame", frame)
-        con.execute("CREATE TABLE t AS SELECT * FROM frame")
-        con.unregister("frame")
+        self.con = duckdb_table(pandas_frame(wc))
 
     def _ids(self, sql, params):
-        return self.con.execute(sql, params).fetchnumpy()["id"]
+        return duckdb_ids(self.con, sql, params)
 
     def eq(self, carrier):
         return self._ids("SELECT id FROM t WHERE carrier = ?", [carrier])
@@ -481,14 +462,7 @@ IMPLEMENTATIONS = {
     "ducks-dex": DucksDex,
     "vorlane": Vorlane,
 }
-REQUIRES = {
-    "hand": ["sortedcontainers"],
-    "pandas": ["pandas", "numpy"],
-    "polars": ["polars", "numpy"],
-    "duckdb": ["duckdb", "pandas", "numpy"],
-    "ducks-dex": ["ducks"],
-    "vorlane": ["Vorlane"],
-}
+REQUIRES = harness.REQUIRES
 # Peers of bench/peers.py left out here, and why.
 LEFT_OUT = {
     "ducks FrozenDex": "its range queries also return objects whose value is NaN",
@@ -607,8 +581,7 @@ def markdown(report: dict) -> str:
     lines = [f"### Wide objects: {report['n']:,} rows × {report['attributes']} attributes", ""]
     # Memory's target is a ratio to pandas.
     lines += ratio_rows(report["results"], WORKLOADS, Vorlane.name, Pandas.name, NOT_A_PEER_FOR)
-    for name, reason in report["skipped"].items():
-        lines.append(f"\nLeft out {name}: {reason}.")
+    lines += left_out_lines(report)
     lines.append(
         "\nVorlane and the object peers hold one Python object per row; the hand-written "
         f"indexes index only the queried attributes ({', '.join(EQ_ATTRS + ORDERED_ATTRS)}), "
@@ -624,13 +597,7 @@ def markdown(report: dict) -> str:
 
 
 def main() -> int:
-    ap = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    ap.add_argument("--n", type=int, default=300_000, help="rows (default 300,000)")
-    ap.add_argument("--only", nargs="*", default=list(IMPLEMENTATIONS), choices=list(IMPLEMENTATIONS))
-    ap.add_argument("--tag", default="", help="suffix of the result files")
-    ap.add_argument("--runs", type=int, default=1, help="run this many times, then write the spread")
-    ap.add_argument("--memory-child", help=argparse.SUPPRESS)
-    args = ap.parse_args()
+    args = suite_arguments(__doc__.splitlines()[0], IMPLEMENTATIONS, "rows (default 300,000)", 300_000)
     if args.memory_child:
         memory_child(WideColumns(args.n), WideColumns(WARM_UP_OBJECTS), IMPLEMENTATIONS[args.memory_child], args.n)
         return 0

@@ -32,8 +32,7 @@ set(VORLANE_CROARING_DIR "" CACHE PATH
 enable_language(C)
 
 # The two files are copied into <build>/croaring/roaring/, so that sources
-# include <roaring/roaring.h>. A copy is rewritten only when its content
-# changes: a reconfiguration does not recompile everything.
+# include <roaring/roaring.h>.
 set(_vorlane_croaring_include "${CMAKE_BINARY_DIR}/croaring")
 set(_vorlane_croaring_files "${_vorlane_croaring_include}/roaring")
 if(VORLANE_CROARING_DIR)
@@ -46,18 +45,11 @@ else()
   set(_vorlane_croaring_source "${CMAKE_BINARY_DIR}/croaring-extracted")
   set(_vorlane_croaring_member
       "${VORLANE_CROARING_SDIST}-${VORLANE_CROARING_SDIST_VERSION}/${VORLANE_CROARING_SDIST}")
-  file(REMOVE_RECURSE "${_vorlane_croaring_source}")
-  file(ARCHIVE_EXTRACT INPUT "${_vorlane_croaring_archive}"
-       DESTINATION "${_vorlane_croaring_source}"
-       PATTERNS "${_vorlane_croaring_member}/roaring.c" "${_vorlane_croaring_member}/roaring.h")
+  vorlane_extract_sources("${_vorlane_croaring_archive}" "${_vorlane_croaring_source}"
+                          "${_vorlane_croaring_member}" roaring.c roaring.h)
   string(APPEND _vorlane_croaring_source "/${_vorlane_croaring_member}")
 endif()
-foreach(file roaring.c roaring.h)
-  if(NOT EXISTS "${_vorlane_croaring_source}/${file}")
-    message(FATAL_ERROR "${_vorlane_croaring_source} holds no ${file}")
-  endif()
-  configure_file("${_vorlane_croaring_source}/${file}" "${_vorlane_croaring_files}/${file}" COPYONLY)
-endforeach()
+vorlane_copy_sources("${_vorlane_croaring_source}" "${_vorlane_croaring_files}" roaring.c roaring.h)
 
 file(STRINGS "${_vorlane_croaring_files}/roaring.h" _vorlane_croaring_found
      REGEX "^#define ROARING_VERSION \"[0-9.]+\"")
@@ -69,17 +61,6 @@ elseif(NOT _vorlane_croaring_found VERSION_EQUAL VORLANE_CROARING_VERSION)
 endif()
 message(STATUS "CRoaring ${_vorlane_croaring_found}: ${_vorlane_croaring_files}")
 
-add_library(vorlane_croaring STATIC "${_vorlane_croaring_files}/roaring.c")
-set_target_properties(vorlane_croaring PROPERTIES
-  C_STANDARD 11
-  C_STANDARD_REQUIRED ON
-  C_VISIBILITY_PRESET hidden
-  POSITION_INDEPENDENT_CODE ON)
-# SYSTEM: the header's own warnings are not ours.
-target_include_directories(vorlane_croaring SYSTEM PUBLIC "${_vorlane_croaring_include}")
-if(VORLANE_SANITIZE)
-  # The library is checked with the rest: a use of a freed bitmap or a stale
-  # iterator is reported where CRoaring reads it.
-  target_compile_options(vorlane_croaring PRIVATE -fsanitize=address,undefined -fno-omit-frame-pointer)
-endif()
-add_library(roaring::roaring ALIAS vorlane_croaring)
+vorlane_vendored_c_library(vorlane_croaring ALIAS roaring::roaring C_STANDARD 11
+                           INCLUDE "${_vorlane_croaring_include}"
+                           SOURCES "${_vorlane_croaring_files}/roaring.c")

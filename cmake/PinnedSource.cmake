@@ -14,6 +14,26 @@
 # isolated build, where pip itself cannot be imported. The address is PyPI's
 # file address (the one its simple index lists beside the hash), and the
 # archive is only moved into the cache once its hash is the pinned one.
+#
+#   vorlane_extract_sources(<archive> <folder> <member> <files>...)
+#
+# extracts <member>/<file> of the archive for each of <files> into a fresh
+# <folder> (the member's path kept).
+#
+#   vorlane_copy_sources(<from> <to> <files>...)
+#
+# copies each of <files> from the folder <from> to the folder <to>, failing
+# when one is missing.
+#
+#   vorlane_vendored_c_library(<target> ALIAS <alias> C_STANDARD <standard>
+#       INCLUDE <folder> SOURCES <files>...)
+#
+# builds the copied C sources (C enabled) into the static library <target>, linked as
+# <alias>. Its symbols are hidden, so that two extension modules bundling
+# different releases load side by side; its include folder is a SYSTEM one:
+# the headers' own warnings are not ours.
+
+include_guard(GLOBAL)
 
 if(DEFINED ENV{XDG_CACHE_HOME} AND NOT "$ENV{XDG_CACHE_HOME}" STREQUAL "")
   set(_vorlane_default_downloads "$ENV{XDG_CACHE_HOME}/vorlane/downloads")
@@ -68,4 +88,41 @@ function(vorlane_pinned_sdist out)
   # file(DOWNLOAD) has checked the hash: a mismatch fails above.
   file(RENAME "${partial}" "${archive}")
   set(${out} "${archive}" PARENT_SCOPE)
+endfunction()
+
+function(vorlane_extract_sources archive folder member)
+  set(patterns "")
+  foreach(file ${ARGN})
+    list(APPEND patterns "${member}/${file}")
+  endforeach()
+  file(REMOVE_RECURSE "${folder}")
+  file(ARCHIVE_EXTRACT INPUT "${archive}" DESTINATION "${folder}" PATTERNS ${patterns})
+endfunction()
+
+# A copy is rewritten only when its content changes: a reconfiguration does
+# not recompile everything.
+function(vorlane_copy_sources from to)
+  foreach(file ${ARGN})
+    if(NOT EXISTS "${from}/${file}")
+      message(FATAL_ERROR "${from} holds no ${file}")
+    endif()
+    configure_file("${from}/${file}" "${to}/${file}" COPYONLY)
+  endforeach()
+endfunction()
+
+function(vorlane_vendored_c_library target)
+  cmake_parse_arguments(PARSE_ARGV 1 arg "" "ALIAS;C_STANDARD;INCLUDE" "SOURCES")
+  add_library(${target} STATIC ${arg_SOURCES})
+  set_target_properties(${target} PROPERTIES
+    C_STANDARD ${arg_C_STANDARD}
+    C_STANDARD_REQUIRED ON
+    C_VISIBILITY_PRESET hidden
+    POSITION_INDEPENDENT_CODE ON)
+  target_include_directories(${target} SYSTEM PUBLIC "${arg_INCLUDE}")
+  if(VORLANE_SANITIZE)
+    # The library is checked with the rest: a use of freed memory is
+    # reported where the library reads it.
+    target_compile_options(${target} PRIVATE -fsanitize=address,undefined -fno-omit-frame-pointer)
+  endif()
+  add_library(${arg_ALIAS} ALIAS ${target})
 endfunction()

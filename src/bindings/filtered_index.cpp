@@ -1,5 +1,7 @@
 #include "bindings/filtered_index.hpp"
 
+#include <array>
+
 #include "bindings/index.hpp"
 #include "bindings/indexable.hpp"
 #include "bindings/selection.hpp"
@@ -70,45 +72,31 @@ PyObject* rebase_method(PyObject* self, py::Arguments&) {
 
 constexpr py::Signature kRebaseSig{.name = "rebase", .owner = "FilteredIndex"};
 
-PyMethodDef filtered_methods[] = {
-    Shared::reduced_def(),
-    Shared::collect_def(),
-    py::method_def<&kRebaseSig, rebase_method>(
-        "rebase",
-        "rebase($self)\n--\n\n"
-        "A new, independent Index of exactly the selected objects, indexed by their current "
-        "values, names beginning with \"_\" included."),
-    Shared::reduced_query_def("reduced_query($self, query)\n--\n\n"
-                              "A new view of the selected objects that satisfy the query "
-                              "expression; negations are taken within this view's selection."),
-    Shared::collect_sorted_def(),
-    Shared::value_counts_def(),
-    Shared::min_def(),
-    Shared::max_def(),
-    Shared::count_def(),
-    Shared::columns_def(),
-    Shared::records_def(),
-    Shared::sum_def(),
-    Shared::mean_def(),
-    Shared::to_arrow_def(),
-    Shared::class_getitem_def(),
-    py::kEndOfMethods,
-};
+std::array filtered_methods = py::method_table(
+    std::array{
+        Shared::reduced_def(),
+        Shared::collect_def(),
+        py::method_def<&kRebaseSig, rebase_method>(
+            "rebase",
+            "rebase($self)\n--\n\n"
+            "A new, independent Index of exactly the selected objects, indexed by their current "
+            "values, names beginning with \"_\" included."),
+        Shared::reduced_query_def("reduced_query($self, query)\n--\n\n"
+                                  "A new view of the selected objects that satisfy the query "
+                                  "expression; negations are taken within this view's selection."),
+    },
+    Shared::reads_defs());
 
-PyType_Slot filtered_slots[] = {
-    py::slot(Py_tp_new, py::no_constructor),
-    py::slot(Py_tp_dealloc, py::dealloc_instance<FilteredIndex>),
-    py::slot(Py_tp_methods, filtered_methods),
-    py::slot(Py_sq_length, Shared::length),
-    py::slot(Py_sq_contains, Shared::contains),
-    py::slot(Py_tp_iter, Shared::iter),
-    py::slot(Py_tp_traverse, Shared::traverse),
-    py::slot(Py_tp_clear, Shared::clear),
-    py::kEndOfSlots,
-};
+std::array filtered_slots = py::slot_table(
+    std::array{
+        py::slot(Py_tp_new, py::no_constructor),
+        py::slot(Py_tp_dealloc, py::dealloc_instance<FilteredIndex>),
+        py::slot(Py_tp_methods, filtered_methods.data()),
+    },
+    Shared::shared_slots());
 
 PyType_Spec filtered_spec = py::spec_of<FilteredIndex>(
-    "builtins.FilteredIndex", Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC, filtered_slots);
+    "builtins.FilteredIndex", Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC, filtered_slots.data());
 
 }  // namespace
 

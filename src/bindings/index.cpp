@@ -1,5 +1,6 @@
 #include "bindings/index.hpp"
 
+#include <array>
 #include <functional>
 #include <optional>
 #include <utility>
@@ -502,96 +503,84 @@ constexpr py::Signature kReduceSig{.name = "Index.reduce", .var_keyword = true};
 constexpr py::Signature kUnionWithSig{
     .name = "Index.union_with", .params = {"other"}, .nparams = 1, .required = 1};
 
-PyMethodDef index_methods[] = {
-    py::method_def<&kAddObjectSig, add_object>(
-        "add_object",
-        "add_object($self, py_ref)\n--\n\n"
-        "Adds one Indexable: stores it and indexes each attribute whose name does not begin "
-        "with \"_\". Adding it again changes nothing but its stored reference."),
-    py::method_def<&kAddObjectManySig, add_object_many>(
-        "add_object_many",
-        "add_object_many($self, objs)\n--\n\n"
-        "Adds every Indexable of the sequence, as add_object does; one listed twice is added "
-        "once. Nothing is added when an item is not an Indexable."),
-    Shared::collect_def(),
-    py::method_def<&kGetByAttributeSig, get_by_attribute>(
-        "get_by_attribute",
-        "get_by_attribute($self, **kwargs)\n--\n\n"
-        "The objects whose attributes equal the keywords, in ascending id order. A keyword's "
-        "value is one value when it is a str or not iterable, else the collection of values "
-        "one of which must match. No keywords match nothing."),
-    py::method_def<&kReduceSig, reduce>(
-        "reduce",
-        "reduce($self, **kwargs)\n--\n\n"
-        "Narrows the equality sets of this index in place to the objects matching the "
-        "keywords; ordered comparisons, ranges and collect still see every object."),
-    Shared::reduced_def(),
-    Shared::reduced_query_def("reduced_query($self, query)\n--\n\n"
-                              "A view of the objects that satisfy the query expression; "
-                              "negations complement within the objects of this index."),
-    py::method_def<&kUnionWithSig, union_with>(
-        "union_with",
-        "union_with($self, other)\n--\n\n"
-        "Merges the attribute maps of the Index `other` into this one, so that lookups here "
-        "also find what `other` indexes. ValueError when `other` holds objects this index "
-        "does not."),
-    Shared::collect_sorted_def(),
-    Shared::value_counts_def(),
-    Shared::min_def(),
-    Shared::max_def(),
-    Shared::count_def(),
-    Shared::columns_def(),
-    Shared::records_def(),
-    Shared::sum_def(),
-    Shared::mean_def(),
-    Shared::to_arrow_def(),
-    Shared::class_getitem_def(),
-    py::method_def<&kMemoryUsageSig, memory_usage>(
-        "memory_usage",
-        "memory_usage($self)\n--\n\n"
-        "Bytes held by the index: a dict with the item table, the value maps, the id "
-        "sets, the ordered trees and their total. The objects themselves are not "
-        "counted."),
-    py::raw_method_def("__reduce__", reduce_method, METH_NOARGS,
-                       "Pickling support: the objects and what each attribute map lists."),
-    py::raw_method_def("__setstate__", setstate_method, METH_O,
-                       "Pickling support: restores the objects and the attribute maps."),
-    py::raw_method_def("__sizeof__", sizeof_method, METH_NOARGS,
-                       "Size of the index in bytes, with its maps, sets and trees."),
-    py::method_def<&kRemoveObjectSig, remove_object>(
-        "remove_object",
-        "remove_object($self, py_ref)\n--\n\n"
-        "Removes the object from this index: it leaves every value set and ordered tree "
-        "of the index and its item slot. Raises KeyError when the index does not hold "
-        "it."),
-    py::method_def<&kRemoveManySig, remove_many>(
-        "remove_many",
-        "remove_many($self, objs)\n--\n\n"
-        "Removes every object of the sequence, as remove_object does (one listed twice is "
-        "removed once). Raises KeyError naming the first object the index does not hold, "
-        "and then removes none: the index is left as it was."),
-    py::method_def<&kRemoveWhereSig, remove_where>(
-        "remove_where",
-        "remove_where($self, query)\n--\n\n"
-        "Removes the objects that satisfy the query expression and returns how many."),
-    py::kEndOfMethods,
-};
+std::array index_methods = py::method_table(
+    std::array{
+        py::method_def<&kAddObjectSig, add_object>(
+            "add_object",
+            "add_object($self, py_ref)\n--\n\n"
+            "Adds one Indexable: stores it and indexes each attribute whose name does not begin "
+            "with \"_\". Adding it again changes nothing but its stored reference."),
+        py::method_def<&kAddObjectManySig, add_object_many>(
+            "add_object_many",
+            "add_object_many($self, objs)\n--\n\n"
+            "Adds every Indexable of the sequence, as add_object does; one listed twice is added "
+            "once. Nothing is added when an item is not an Indexable."),
+        Shared::collect_def(),
+        py::method_def<&kGetByAttributeSig, get_by_attribute>(
+            "get_by_attribute",
+            "get_by_attribute($self, **kwargs)\n--\n\n"
+            "The objects whose attributes equal the keywords, in ascending id order. A keyword's "
+            "value is one value when it is a str or not iterable, else the collection of values "
+            "one of which must match. No keywords match nothing."),
+        py::method_def<&kReduceSig, reduce>(
+            "reduce",
+            "reduce($self, **kwargs)\n--\n\n"
+            "Narrows the equality sets of this index in place to the objects matching the "
+            "keywords; ordered comparisons, ranges and collect still see every object."),
+        Shared::reduced_def(),
+        Shared::reduced_query_def("reduced_query($self, query)\n--\n\n"
+                                  "A view of the objects that satisfy the query expression; "
+                                  "negations complement within the objects of this index."),
+        py::method_def<&kUnionWithSig, union_with>(
+            "union_with",
+            "union_with($self, other)\n--\n\n"
+            "Merges the attribute maps of the Index `other` into this one, so that lookups here "
+            "also find what `other` indexes. ValueError when `other` holds objects this index "
+            "does not."),
+    },
+    Shared::reads_defs(),
+    std::array{
+        py::method_def<&kMemoryUsageSig, memory_usage>(
+            "memory_usage",
+            "memory_usage($self)\n--\n\n"
+            "Bytes held by the index: a dict with the item table, the value maps, the id "
+            "sets, the ordered trees and their total. The objects themselves are not "
+            "counted."),
+        py::raw_method_def("__reduce__", reduce_method, METH_NOARGS,
+                           "Pickling support: the objects and what each attribute map lists."),
+        py::raw_method_def("__setstate__", setstate_method, METH_O,
+                           "Pickling support: restores the objects and the attribute maps."),
+        py::raw_method_def("__sizeof__", sizeof_method, METH_NOARGS,
+                           "Size of the index in bytes, with its maps, sets and trees."),
+        py::method_def<&kRemoveObjectSig, remove_object>(
+            "remove_object",
+            "remove_object($self, py_ref)\n--\n\n"
+            "Removes the object from this index: it leaves every value set and ordered tree "
+            "of the index and its item slot. Raises KeyError when the index does not hold "
+            "it."),
+        py::method_def<&kRemoveManySig, remove_many>(
+            "remove_many",
+            "remove_many($self, objs)\n--\n\n"
+            "Removes every object of the sequence, as remove_object does (one listed twice is "
+            "removed once). Raises KeyError naming the first object the index does not hold, "
+            "and then removes none: the index is left as it was."),
+        py::method_def<&kRemoveWhereSig, remove_where>(
+            "remove_where",
+            "remove_where($self, query)\n--\n\n"
+            "Removes the objects that satisfy the query expression and returns how many."),
+    });
 
-PyType_Slot index_slots[] = {
-    py::doc_slot("Index()\n--\n\n"),
-    py::slot(Py_tp_new, index_new),
-    py::slot(Py_tp_dealloc, py::dealloc_instance<Record>),
-    py::slot(Py_tp_methods, index_methods),
-    py::slot(Py_sq_length, Shared::length),
-    py::slot(Py_sq_contains, Shared::contains),
-    py::slot(Py_tp_iter, Shared::iter),
-    py::slot(Py_tp_traverse, Shared::traverse),
-    py::slot(Py_tp_clear, Shared::clear),
-    py::kEndOfSlots,
-};
+std::array index_slots = py::slot_table(
+    std::array{
+        py::doc_slot("Index()\n--\n\n"),
+        py::slot(Py_tp_new, index_new),
+        py::slot(Py_tp_dealloc, py::dealloc_instance<Record>),
+        py::slot(Py_tp_methods, index_methods.data()),
+    },
+    Shared::shared_slots());
 
-PyType_Spec index_spec =
-    py::spec_of<Record>("builtins.Index", Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC, index_slots);
+PyType_Spec index_spec = py::spec_of<Record>(
+    "builtins.Index", Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC, index_slots.data());
 
 }  // namespace
 

@@ -118,6 +118,20 @@ class SharedMethods {
         return py::raw_method_def("__class_getitem__", Py_GenericAlias, METH_O | METH_CLASS,
                                   docs::kClassGetitem);
     }
+    // The reads that every index and view lists, in this order, after the
+    // methods of its own class.
+    static std::array<PyMethodDef, 11> reads_defs() {
+        return {collect_sorted_def(), value_counts_def(), min_def(),          max_def(),
+                count_def(),          columns_def(),      records_def(),      sum_def(),
+                mean_def(),           to_arrow_def(),     class_getitem_def()};
+    }
+    // The slots that every index and view fills alike, after those of its
+    // own class.
+    static std::array<PyType_Slot, 5> shared_slots() {
+        return {py::slot(Py_sq_length, length), py::slot(Py_sq_contains, contains),
+                py::slot(Py_tp_iter, iter), py::slot(Py_tp_traverse, traverse),
+                py::slot(Py_tp_clear, clear)};
+    }
 
     static Py_ssize_t length(PyObject* self) {
         return py::guard<Py_ssize_t>(-1, [&] {

@@ -81,56 +81,45 @@ inline void bulk_deallocate(void* p, size_t bytes) {
         unmap(p, size);
 }
 
-template <typename T>
+// The allocator of bulk vectors. Unless `kZeroesNewItems`, the items that
+// `resize` adds are left as found, for plain items written right after (the
+// output of a scatter): zeroing first would write every byte twice.
+template <typename T, bool kZeroesNewItems = true>
 struct PageAllocator {
     using value_type = T;
+    // Named: the standard rebinding only carries type parameters over.
+    template <typename U>
+    struct rebind {
+        using other = PageAllocator<U, kZeroesNewItems>;
+    };
 
     PageAllocator() = default;
     template <typename U>
-    PageAllocator(const PageAllocator<U>&) {}
+    PageAllocator(const PageAllocator<U, kZeroesNewItems>&) {}
 
     T* allocate(size_t n) { return static_cast<T*>(bulk_allocate(n * sizeof(T))); }
     void deallocate(T* p, size_t n) { bulk_deallocate(static_cast<void*>(p), n * sizeof(T)); }
+    template <typename U>
+        requires(!kZeroesNewItems)
+    void construct(U* p) noexcept(std::is_nothrow_default_constructible_v<U>) {
+        ::new (static_cast<void*>(p)) U;
+    }
+    template <typename U, typename... Args>
+        requires(!kZeroesNewItems)
+    void construct(U* p, Args&&... args) {
+        ::new (static_cast<void*>(p)) U(std::forward<Args>(args)...);
+    }
 
     template <typename U>
-    bool operator==(const PageAllocator<U>&) const {
+    bool operator==(const PageAllocator<U, kZeroesNewItems>&) const {
         return true;
     }
 };
 
 template <typename T>
 using BulkVector = std::vector<T, PageAllocator<T>>;
-
-// `PageAllocator` whose vectors leave the items that `resize` adds as they
-// find them, for plain items written right after (the output of a scatter):
-// zeroing first would write every byte twice.
 template <typename T>
-struct UnzeroedPageAllocator {
-    using value_type = T;
-
-    UnzeroedPageAllocator() = default;
-    template <typename U>
-    UnzeroedPageAllocator(const UnzeroedPageAllocator<U>&) {}
-
-    T* allocate(size_t n) { return static_cast<T*>(bulk_allocate(n * sizeof(T))); }
-    void deallocate(T* p, size_t n) { bulk_deallocate(static_cast<void*>(p), n * sizeof(T)); }
-    template <typename U>
-    void construct(U* p) noexcept(std::is_nothrow_default_constructible_v<U>) {
-        ::new (static_cast<void*>(p)) U;
-    }
-    template <typename U, typename... Args>
-    void construct(U* p, Args&&... args) {
-        ::new (static_cast<void*>(p)) U(std::forward<Args>(args)...);
-    }
-
-    template <typename U>
-    bool operator==(const UnzeroedPageAllocator<U>&) const {
-        return true;
-    }
-};
-
-template <typename T>
-using UnzeroedBulkVector = std::vector<T, UnzeroedPageAllocator<T>>;
+using UnzeroedBulkVector = std::vector<T, PageAllocator<T, false>>;
 
 // The memory of `bulk_allocate`, as a `BulkArray` takes it.
 struct BulkPages {

@@ -30,6 +30,14 @@ bool same_group(const CompositeKey128& a, const CompositeKey128& b) {
     return a.value_code() == b.value_code() && (a.id() >> kBlockShift) == (b.id() >> kBlockShift);
 }
 
+// A tree or value sets holding `entries`, given in ascending key order.
+template <typename Form>
+Form form_of(const std::vector<CompositeKey128>& entries) {
+    Form form;
+    form.insert_sorted(entries);
+    return form;
+}
+
 }  // namespace
 
 BitMapBTree* OrderedNumbers::tree_form() {
@@ -231,18 +239,12 @@ std::vector<CompositeKey128> OrderedNumbers::entries() const {
 }
 
 void OrderedNumbers::convert_to_value_sets() {
-    std::vector<CompositeKey128> all = entries();
-    ValueSetOrder sets;
-    sets.insert_sorted(all);
-    form_ = std::move(sets);
+    form_ = form_of<ValueSetOrder>(entries());
     changes_since_count_ = 0;
 }
 
 void OrderedNumbers::convert_to_tree() {
-    std::vector<CompositeKey128> all = entries();
-    BitMapBTree tree;
-    tree.insert_sorted(all);
-    form_ = std::move(tree);
+    form_ = form_of<BitMapBTree>(entries());
     changes_since_count_ = 0;
 }
 

@@ -41,26 +41,22 @@ struct ValueKey {
     bool operator==(const ValueKey& other) const { return hash == other.hash; }
 };
 
-inline ValueKey ValueKey::of_int(int64_t hash, int64_t value) {
+inline ValueKey ValueKey::of_other(int64_t hash, NativeKind kind) {
     ValueKey key;
     key.hash = hash;
-    key.kind = NativeKind::Int;
+    key.kind = kind;
+    return key;
+}
+
+inline ValueKey ValueKey::of_int(int64_t hash, int64_t value) {
+    ValueKey key = of_other(hash, NativeKind::Int);
     key.int_value = value;
     return key;
 }
 
 inline ValueKey ValueKey::of_float(int64_t hash, double value) {
-    ValueKey key;
-    key.hash = hash;
-    key.kind = NativeKind::Float;
+    ValueKey key = of_other(hash, NativeKind::Float);
     key.float_value = value;
-    return key;
-}
-
-inline ValueKey ValueKey::of_other(int64_t hash, NativeKind kind) {
-    ValueKey key;
-    key.hash = hash;
-    key.kind = kind;
     return key;
 }
 

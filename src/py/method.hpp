@@ -9,8 +9,12 @@
 
 #include <Python.h>
 
+#include <array>
+#include <cstddef>
+
 #include "py/args.hpp"
 #include "py/errors.hpp"
+#include "py/joined_table.hpp"
 
 namespace vorlane::py {
 
@@ -44,5 +48,12 @@ PyMethodDef raw_method_def(const char* name, Function function, int flags, const
 
 // The entry that ends a method table.
 inline constexpr PyMethodDef kEndOfMethods = {nullptr, nullptr, 0, nullptr};
+
+// A method table made of `runs` of entries, in order, then its end.
+template <std::size_t... Sizes>
+std::array<PyMethodDef, (Sizes + ... + 1)> method_table(
+    const std::array<PyMethodDef, Sizes>&... runs) {
+    return joined_table(kEndOfMethods, runs...);
+}
 
 }  // namespace vorlane::py

@@ -4,11 +4,14 @@
 
 #include <Python.h>
 
+#include <array>
+#include <cstddef>
 #include <new>
 #include <utility>
 
 #include "py/borrow.hpp"
 #include "py/errors.hpp"
+#include "py/joined_table.hpp"
 
 namespace vorlane::py {
 
@@ -105,6 +108,12 @@ inline PyType_Slot doc_slot(const char* doc) {
 }
 // The entry that ends a slot table.
 inline constexpr PyType_Slot kEndOfSlots = {0, nullptr};
+// A slot table made of `runs` of entries, in order, then its end.
+template <std::size_t... Sizes>
+std::array<PyType_Slot, (Sizes + ... + 1)> slot_table(
+    const std::array<PyType_Slot, Sizes>&... runs) {
+    return joined_table(kEndOfSlots, runs...);
+}
 
 // The `PyType_Spec` of a class named `name` ("builtins.<class>") whose instances
 // wrap `Record`.
