@@ -30,6 +30,7 @@
 #include <vector>
 
 #include "engine/attr_name.hpp"
+#include "py/identity_slot.hpp"
 #include "py/ref.hpp"
 
 namespace vorlane {
@@ -59,7 +60,11 @@ class AttrLayout {
 
     // Position of the name whose kept str is `str` itself, or `kNotFound`.
     // By identity only: another str of the same text is not found here.
+    // A layout of more than `kFirstNames` names probes its table of strs;
+    // a shorter one (or one past `kMaxTableNames`) compares them in turn.
     size_t find_str(PyObject* str) const {
+        if (!str_table_.empty())
+            return find_str_in_table(str);
         PyObject* const* first = strs_.data();
         PyObject* const* last = first + strs_.size();
         for (PyObject* const* at = first; at != last; ++at) {
@@ -100,7 +105,7 @@ class AttrLayout {
     // Heap bytes of the layout and its lists (not of the strs).
     size_t bytes() const {
         return sizeof(AttrLayout) + strs_.capacity() * sizeof(PyObject*) +
-               names_.capacity() * sizeof(AttrName);
+               names_.capacity() * sizeof(AttrName) + str_table_.capacity();
     }
 
     AttrLayout(const AttrLayout&) = delete;
@@ -110,20 +115,46 @@ class AttrLayout {
     explicit AttrLayout(bool shared) : shared_(shared) {}
     ~AttrLayout();
 
+    // Positions kept in the table are stored plus one in a byte (0 marks an
+    // empty entry), which bounds the names a table indexes; a layout with
+    // more compares its strs in turn.
+    static constexpr size_t kMaxTableNames = UINT8_MAX;
+    // The table has at least twice as many entries as names: a probe then
+    // meets the str or an empty entry within one or two steps on average,
+    // and always ends.
+    static constexpr size_t kTableLoadInverse = 2;
+
+    size_t find_str_in_table(PyObject* str) const {
+        size_t mask = str_table_.size() - 1;
+        for (size_t at = py::identity_slot_masked(str, mask);; at = (at + 1) & mask) {
+            uint8_t entry = str_table_[at];
+            if (entry == 0)
+                return kNotFound;
+            if (strs_[entry - 1] == str)
+                return entry - 1u;
+        }
+    }
+
     template <size_t... Pos>
     size_t find_first_str(PyObject* str, std::index_sequence<Pos...>) const {
         size_t found = kNotFound;
         (void)((first_strs_[Pos] == str ? (found = Pos, true) : false) || ...);
         return found;
     }
-    // Sets `first_strs_` from `strs_`; after every change of the names.
-    void refresh_first_strs();
+    // Sets `first_strs_` and `str_table_` from `strs_`; after every change
+    // of the names.
+    void refresh_str_lookup();
 
     // Hot first: reads compare these pointers. The kept strs of the first
     // names, null past the last (no str is null, so those places never
     // match); borrowed from `strs_`.
     std::array<PyObject*, kFirstNames> first_strs_{};
     std::vector<PyObject*> strs_;  // strong references
+    // Open addressing by the identity of the kept strs (linear probing):
+    // each entry is a position plus one, or 0. Empty for layouts of at most
+    // `kFirstNames` names, whose reads end at `first_strs_`, and for those
+    // past `kMaxTableNames`. Its size is a power of two.
+    std::vector<uint8_t> str_table_;
     std::vector<AttrName> names_;
     bool shared_;
 };
