@@ -64,7 +64,7 @@ class AttrLayout {
     // a shorter one (or one past `kMaxTableNames`) compares them in turn.
     size_t find_str(PyObject* str) const {
         if (!str_table_.empty())
-            return find_str_in_table(str);
+            return find_tabled_str(str);
         PyObject* const* first = strs_.data();
         PyObject* const* last = first + strs_.size();
         for (PyObject* const* at = first; at != last; ++at) {
@@ -78,6 +78,22 @@ class AttrLayout {
     // with no bound to load.
     size_t find_first_str(PyObject* str) const {
         return find_first_str(str, std::make_index_sequence<kFirstNames>());
+    }
+    // As `find_str` by the table alone: `kNotFound` also when the layout
+    // has no table. With `find_first_str` first, the read path's look-up of
+    // every name but those of very wide layouts, with no call and no loop
+    // over the names.
+    size_t find_tabled_str(PyObject* str) const {
+        if (str_table_.empty())
+            return kNotFound;
+        size_t mask = str_table_.size() - 1;
+        for (size_t at = py::identity_slot_masked(str, mask);; at = (at + 1) & mask) {
+            uint8_t entry = str_table_[at];
+            if (entry == 0)
+                return kNotFound;
+            if (strs_[entry - 1] == str)
+                return entry - 1u;
+        }
     }
     // Position of `name`, or `kNotFound`.
     size_t find(AttrName name) const;
@@ -123,17 +139,6 @@ class AttrLayout {
     // meets the str or an empty entry within one or two steps on average,
     // and always ends.
     static constexpr size_t kTableLoadInverse = 2;
-
-    size_t find_str_in_table(PyObject* str) const {
-        size_t mask = str_table_.size() - 1;
-        for (size_t at = py::identity_slot_masked(str, mask);; at = (at + 1) & mask) {
-            uint8_t entry = str_table_[at];
-            if (entry == 0)
-                return kNotFound;
-            if (strs_[entry - 1] == str)
-                return entry - 1u;
-        }
-    }
 
     template <size_t... Pos>
     size_t find_first_str(PyObject* str, std::index_sequence<Pos...>) const {
