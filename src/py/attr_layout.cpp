@@ -3,7 +3,6 @@
 #include <absl/container/flat_hash_map.h>
 
 #include <array>
-#include <bit>
 #include <string_view>
 #include <utility>
 
@@ -81,9 +80,9 @@ void AttrLayout::refresh_str_lookup() {
     for (size_t pos = 0; pos < kFirstNames; ++pos)
         first_strs_[pos] = pos < strs_.size() ? strs_[pos] : nullptr;
     str_table_.clear();
-    if (strs_.size() <= kFirstNames || strs_.size() > kMaxTableNames)
+    size_t entries = table_entries(strs_.size());
+    if (entries == 0)
         return;
-    size_t entries = std::bit_ceil(strs_.size() * kTableLoadInverse);
     str_table_.assign(entries, 0);
     size_t mask = entries - 1;
     for (size_t pos = 0; pos < strs_.size(); ++pos) {
@@ -154,6 +153,8 @@ void AttrLayout::append(AttrName name, PyObject* key) {
     py::Ref str = kept_str(key, name, false);
     names_.reserve(names_.size() + 1);
     strs_.reserve(strs_.size() + 1);
+    // With its room reserved, the table is refilled below with no allocation.
+    str_table_.reserve(table_entries(strs_.size() + 1));
     names_.push_back(name);
     strs_.push_back(str.release());
     refresh_str_lookup();

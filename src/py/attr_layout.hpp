@@ -24,6 +24,7 @@
 #include <Python.h>
 
 #include <array>
+#include <bit>
 #include <cstddef>
 #include <cstdint>
 #include <utility>
@@ -37,7 +38,8 @@ namespace vorlane {
 
 // How many of a layout's first names an attribute read compares with no
 // call and no bound to load (see `AttrLayout::find_first_str`). Records
-// mostly have a handful of attributes; the others are found by a loop.
+// mostly have a handful of attributes; the others are found by the layout's
+// table of strs.
 inline constexpr size_t kFirstNames = 6;
 
 class AttrLayout {
@@ -146,8 +148,14 @@ class AttrLayout {
         (void)((first_strs_[Pos] == str ? (found = Pos, true) : false) || ...);
         return found;
     }
+    // Entries of the table of a layout of `count` names; 0 for none.
+    static size_t table_entries(size_t count) {
+        if (count <= kFirstNames || count > kMaxTableNames)
+            return 0;
+        return std::bit_ceil(count * kTableLoadInverse);
+    }
     // Sets `first_strs_` and `str_table_` from `strs_`; after every change
-    // of the names.
+    // of the names. Allocates only when the table's room is short.
     void refresh_str_lookup();
 
     // Hot first: reads compare these pointers. The kept strs of the first
