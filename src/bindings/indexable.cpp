@@ -220,8 +220,9 @@ PyObject* own_attribute(PyObject* self, PyObject* name) {
     return result;
 }
 
-// A read that the first names do not answer: a later name, or a value of a
-// spilled object, named by the str the layout keeps; or else the full path.
+// A read that the common one does not answer: a value of a spilled object,
+// or a name of a layout too wide for a table, named by the str the layout
+// keeps; or else the full path.
 // Out of line, so that the common read saves no registers for it.
 [[gnu::noinline]] PyObject* getattro_rest(PyObject* self, PyObject* name) {
     {
@@ -249,7 +250,7 @@ PyObject* indexable_getattro(PyObject* self, PyObject* name) {
     {
         py::AttributeReadLock lock(borrow(self), std::try_to_lock);
         if (lock.owns()) {
-            if (const PyValue* value = record(self).attributes.find_first_by_str(name))
+            if (const PyValue* value = record(self).attributes.find_inside_by_str(name))
                 return Py_NewRef(value->obj());
         }
     }

@@ -76,9 +76,21 @@ AttrLayout::~AttrLayout() {
         Py_DECREF(str);
 }
 
-void AttrLayout::refresh_first_strs() {
+void AttrLayout::refresh_str_lookup() {
     for (size_t pos = 0; pos < kFirstNames; ++pos)
         first_strs_[pos] = pos < strs_.size() ? strs_[pos] : nullptr;
+    str_table_.clear();
+    size_t entries = table_entries(strs_.size());
+    if (entries == 0)
+        return;
+    str_table_.assign(entries, 0);
+    size_t mask = entries - 1;
+    for (size_t pos = 0; pos < strs_.size(); ++pos) {
+        size_t at = py::identity_slot_masked(strs_[pos], mask);
+        while (str_table_[at] != 0)
+            at = (at + 1) & mask;
+        str_table_[at] = static_cast<uint8_t>(pos + 1);
+    }
 }
 
 size_t AttrLayout::find(AttrName name) const {
@@ -110,7 +122,7 @@ AttrLayout* AttrLayout::shared_child(AttrLayout* layout, AttrName name, PyObject
     for (PyObject* parent_str : layout->strs_)
         child->strs_.push_back(Py_NewRef(parent_str));
     child->strs_.push_back(str.release());
-    child->refresh_first_strs();
+    child->refresh_str_lookup();
     AttrLayout* loser = nullptr;
     AttrLayout* result = child;
     {
@@ -133,7 +145,7 @@ AttrLayout* AttrLayout::private_copy(const AttrLayout& layout) {
     copy->strs_.reserve(layout.strs_.size());
     for (PyObject* str : layout.strs_)
         copy->strs_.push_back(Py_NewRef(str));
-    copy->refresh_first_strs();
+    copy->refresh_str_lookup();
     return copy;
 }
 
@@ -141,9 +153,11 @@ void AttrLayout::append(AttrName name, PyObject* key) {
     py::Ref str = kept_str(key, name, false);
     names_.reserve(names_.size() + 1);
     strs_.reserve(strs_.size() + 1);
+    // With its room reserved, the table is refilled below with no allocation.
+    str_table_.reserve(table_entries(strs_.size() + 1));
     names_.push_back(name);
     strs_.push_back(str.release());
-    refresh_first_strs();
+    refresh_str_lookup();
 }
 
 py::Ref AttrLayout::key_str(PyObject* key, AttrName name) {
@@ -173,6 +187,13 @@ void AttrLayout::validate() const {
     for (size_t pos = 0; pos < kFirstNames; ++pos) {
         if (first_strs_[pos] != (pos < strs_.size() ? strs_[pos] : nullptr))
             panic("attribute layout: the first names' strs differ from the names");
+    }
+    bool tabled = strs_.size() > kFirstNames && strs_.size() <= kMaxTableNames;
+    if (tabled != !str_table_.empty())
+        panic("attribute layout: the table of strs is missing or not needed");
+    for (size_t pos = 0; pos < strs_.size(); ++pos) {
+        if (find_str(strs_[pos]) != pos)
+            panic("attribute layout: a kept str is not found at its position");
     }
 }
 

@@ -24,19 +24,22 @@
 #include <Python.h>
 
 #include <array>
+#include <bit>
 #include <cstddef>
 #include <cstdint>
 #include <utility>
 #include <vector>
 
 #include "engine/attr_name.hpp"
+#include "py/identity_slot.hpp"
 #include "py/ref.hpp"
 
 namespace vorlane {
 
 // How many of a layout's first names an attribute read compares with no
 // call and no bound to load (see `AttrLayout::find_first_str`). Records
-// mostly have a handful of attributes; the others are found by a loop.
+// mostly have a handful of attributes; the others are found by the layout's
+// table of strs.
 inline constexpr size_t kFirstNames = 6;
 
 class AttrLayout {
@@ -59,7 +62,11 @@ class AttrLayout {
 
     // Position of the name whose kept str is `str` itself, or `kNotFound`.
     // By identity only: another str of the same text is not found here.
+    // A layout of more than `kFirstNames` names probes its table of strs;
+    // a shorter one (or one past `kMaxTableNames`) compares them in turn.
     size_t find_str(PyObject* str) const {
+        if (!str_table_.empty())
+            return find_tabled_str(str);
         PyObject* const* first = strs_.data();
         PyObject* const* last = first + strs_.size();
         for (PyObject* const* at = first; at != last; ++at) {
@@ -73,6 +80,22 @@ class AttrLayout {
     // with no bound to load.
     size_t find_first_str(PyObject* str) const {
         return find_first_str(str, std::make_index_sequence<kFirstNames>());
+    }
+    // As `find_str` by the table alone: `kNotFound` also when the layout
+    // has no table. With `find_first_str` first, the read path's look-up of
+    // every name but those of very wide layouts, with no call and no loop
+    // over the names.
+    size_t find_tabled_str(PyObject* str) const {
+        if (str_table_.empty())
+            return kNotFound;
+        size_t mask = str_table_.size() - 1;
+        for (size_t at = py::identity_slot_masked(str, mask);; at = (at + 1) & mask) {
+            uint8_t entry = str_table_[at];
+            if (entry == 0)
+                return kNotFound;
+            if (strs_[entry - 1] == str)
+                return entry - 1u;
+        }
     }
     // Position of `name`, or `kNotFound`.
     size_t find(AttrName name) const;
@@ -100,7 +123,7 @@ class AttrLayout {
     // Heap bytes of the layout and its lists (not of the strs).
     size_t bytes() const {
         return sizeof(AttrLayout) + strs_.capacity() * sizeof(PyObject*) +
-               names_.capacity() * sizeof(AttrName);
+               names_.capacity() * sizeof(AttrName) + str_table_.capacity();
     }
 
     AttrLayout(const AttrLayout&) = delete;
@@ -110,20 +133,41 @@ class AttrLayout {
     explicit AttrLayout(bool shared) : shared_(shared) {}
     ~AttrLayout();
 
+    // Positions kept in the table are stored plus one in a byte (0 marks an
+    // empty entry), which bounds the names a table indexes; a layout with
+    // more compares its strs in turn.
+    static constexpr size_t kMaxTableNames = UINT8_MAX;
+    // The table has at least twice as many entries as names: a probe then
+    // meets the str or an empty entry within one or two steps on average,
+    // and always ends.
+    static constexpr size_t kTableLoadInverse = 2;
+
     template <size_t... Pos>
     size_t find_first_str(PyObject* str, std::index_sequence<Pos...>) const {
         size_t found = kNotFound;
         (void)((first_strs_[Pos] == str ? (found = Pos, true) : false) || ...);
         return found;
     }
-    // Sets `first_strs_` from `strs_`; after every change of the names.
-    void refresh_first_strs();
+    // Entries of the table of a layout of `count` names; 0 for none.
+    static size_t table_entries(size_t count) {
+        if (count <= kFirstNames || count > kMaxTableNames)
+            return 0;
+        return std::bit_ceil(count * kTableLoadInverse);
+    }
+    // Sets `first_strs_` and `str_table_` from `strs_`; after every change
+    // of the names. Allocates only when the table's room is short.
+    void refresh_str_lookup();
 
     // Hot first: reads compare these pointers. The kept strs of the first
     // names, null past the last (no str is null, so those places never
     // match); borrowed from `strs_`.
     std::array<PyObject*, kFirstNames> first_strs_{};
     std::vector<PyObject*> strs_;  // strong references
+    // Open addressing by the identity of the kept strs (linear probing):
+    // each entry is a position plus one, or 0. Empty for layouts of at most
+    // `kFirstNames` names, whose reads end at `first_strs_`, and for those
+    // past `kMaxTableNames`. Its size is a power of two.
+    std::vector<uint8_t> str_table_;
     std::vector<AttrName> names_;
     bool shared_;
 };

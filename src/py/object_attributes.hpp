@@ -87,16 +87,19 @@ class ObjectAttributes {
     }
 
     // The value named by the very str the layout keeps for its name (see
-    // `AttrLayout::find_str`), among the first names of an object that keeps
-    // every value inside; else null. The attribute read's look-up, with no
-    // call. Slot 0 is read only once a name is found, so a value is held.
-    const PyValue* find_first_by_str(PyObject* str) const {
+    // `AttrLayout::find_str`), in an object that keeps every value inside,
+    // among the first names or by the layout's table; else null. The
+    // attribute read's look-up, with no call. Slot 0 is read only once a
+    // name is found, so a value is held.
+    const PyValue* find_inside_by_str(PyObject* str) const {
         size_t pos = layout_->find_first_str(str);
+        if (pos == AttrLayout::kNotFound)
+            pos = layout_->find_tabled_str(str);
         if (pos == AttrLayout::kNotFound || spill_of(slot_word()) != nullptr)
             return nullptr;
         return inline_values() + pos;
     }
-    // As `find_first_by_str`, among every name and in either form.
+    // As `find_inside_by_str`, among every name and in either form.
     const PyValue* find_by_str(PyObject* str) const {
         size_t pos = layout_->find_str(str);
         return pos == AttrLayout::kNotFound ? nullptr : &value(pos);

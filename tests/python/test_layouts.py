@@ -6,6 +6,8 @@ import pickle
 import subprocess
 import sys
 
+import pytest
+
 from Vorlane import Index, Indexable, PyQueryExpr as Q, _layout_of
 
 MAX_SHARED_NAMES = 64
@@ -78,6 +80,21 @@ class TestWideObjects:
         assert index.get_by_attribute(a3=-3) == [o] and index.get_by_attribute(a4=4) == [o]
         assert index.get_by_attribute(a10=-10) == []  # added after indexing: not indexed
         _layout_of(o)
+
+    def test_every_name_is_read_around_the_bounds_of_the_lookup(self):
+        # A read compares the first 6 kept strs, probes a table of them up to
+        # 255 names, and compares them in turn past that.
+        o = Indexable()
+        for i in range(258):
+            setattr(o, f"w{i}", i)
+            if i in (5, 6, 7, 63, 64, 65, 253, 254, 255, 257):
+                _layout_of(o)
+                names = o.__dir__()[: i + 1]
+                assert [getattr(o, n) for n in names] == list(range(i + 1))
+                assert [getattr(o, fresh(n)) for n in names] == list(range(i + 1))
+                with pytest.raises(AttributeError) as info:
+                    o.absent
+                assert info.value.args == ("absent",)
 
     def test_created_wide_then_given_more_names(self):
         # Made with every width around the inline room, each object's array
