@@ -3,6 +3,7 @@
 #include <absl/container/flat_hash_map.h>
 
 #include <array>
+#include <memory>
 #include <string_view>
 #include <utility>
 
@@ -114,7 +115,10 @@ AttrLayout* AttrLayout::shared_child(AttrLayout* layout, AttrName name, PyObject
     }
     // Made outside the lock: making the str calls into the interpreter.
     py::Ref str = kept_str(key, name, true);
-    auto* child = new AttrLayout(true);
+    // Owned here until the tree takes it, so that a failed allocation on the
+    // way leaks nothing (the destructor drops the strs pushed so far).
+    auto drop = [](AttrLayout* layout) { delete layout; };  // the destructor is private
+    std::unique_ptr<AttrLayout, decltype(drop)> child(new AttrLayout(true), drop);
     child->names_.reserve(layout->size() + 1);
     child->strs_.reserve(layout->size() + 1);
     child->names_ = layout->names_;
@@ -123,30 +127,29 @@ AttrLayout* AttrLayout::shared_child(AttrLayout* layout, AttrName name, PyObject
         child->strs_.push_back(Py_NewRef(parent_str));
     child->strs_.push_back(str.release());
     child->refresh_str_lookup();
-    AttrLayout* loser = nullptr;
-    AttrLayout* result = child;
+    AttrLayout* result = nullptr;
     {
         py::AttachedLock lock(shared.mutex);
-        auto [slot, inserted] = shared.children.try_emplace(step, child);
+        auto [slot, inserted] = shared.children.try_emplace(step, child.get());
         if (inserted) {
             ++shared.count;
+            result = child.release();
         } else {
-            loser = child;  // another thread made it meanwhile
-            result = slot->second;
+            result = slot->second;  // another thread made it meanwhile
         }
     }
-    delete loser;
-    return result;
+    return result;  // a loser is deleted here, outside the lock
 }
 
 AttrLayout* AttrLayout::private_copy(const AttrLayout& layout) {
-    auto* copy = new AttrLayout(false);
+    auto drop = [](AttrLayout* layout) { delete layout; };  // as in `shared_child`
+    std::unique_ptr<AttrLayout, decltype(drop)> copy(new AttrLayout(false), drop);
     copy->names_ = layout.names_;
     copy->strs_.reserve(layout.strs_.size());
     for (PyObject* str : layout.strs_)
         copy->strs_.push_back(Py_NewRef(str));
     copy->refresh_str_lookup();
-    return copy;
+    return copy.release();
 }
 
 void AttrLayout::append(AttrName name, PyObject* key) {
