@@ -63,10 +63,15 @@ def best(fn, repeats=REPEATS):
 def best_alternating(fns, repeats):
     """The best time of each of `fns` (a dict of name to call), called in
     turns: one call of each per round. A slow spell of the shared machine
-    then falls on every workload alike, not on the one timed through it."""
+    then falls on every workload alike, not on the one timed through it.
+    Each round starts one further along, so that no workload always runs
+    right after the same other one (with its memory freed just before)."""
     times = {name: [] for name in fns}
-    for _ in range(repeats):
-        for name, fn in fns.items():
+    names = list(fns)
+    for round_ in range(repeats):
+        first = round_ % len(names)
+        for name in names[first:] + names[:first]:
+            fn = fns[name]
             gc.collect()
             start = time.perf_counter()
             fn()

@@ -149,8 +149,8 @@ class CellReader {
 std::vector<ArrowCells> read_whole(const Scope& scope, const Names& names) {
     std::vector<ArrowCells> parts;
     parts.emplace_back(names.names.size());
-    const Bitmap& ids = scope_ids(scope);
-    parts[0].reserve(ids.cardinality());
+    ScopeIds ids(scope);
+    parts[0].reserve(ids.size());
     CellReader reader(names, parts[0], true);
     LockedItems::ReadGuard table(*scope.record->items);
     ids.for_each_block<kRunRows>([&](std::span<const uint32_t> run) { reader.read(*table, run); });
@@ -172,8 +172,8 @@ std::vector<ArrowCells> read_whole(const Scope& scope, const Names& names) {
 // holds) stops its part there; the calling thread reads the rest of that
 // part once the workers are done.
 std::vector<ArrowCells> read_parts(const Scope& scope, const Names& names, size_t count) {
-    const Bitmap& ids = scope_ids(scope);
-    size_t selected = ids.cardinality();
+    ScopeIds ids(scope);
+    size_t selected = ids.size();
     std::unique_ptr<uint32_t[]> ids_buffer(new uint32_t[selected]);  // written next: not zeroed
     std::span<uint32_t> all(ids_buffer.get(), selected);
     ids.write_to(all);
@@ -202,7 +202,7 @@ std::vector<ArrowCells> read_parts(const Scope& scope, const Names& names, size_
 }  // namespace
 
 std::vector<ArrowCells> read_arrow_cells(const Scope& scope, const Names& names) {
-    size_t count = workers_for(scope_ids(scope).cardinality() / kMinRowsPerPart, kMaxReaders);
+    size_t count = workers_for(ScopeIds(scope).size() / kMinRowsPerPart, kMaxReaders);
     if (count <= 1)
         return read_whole(scope, names);
     std::vector<ArrowCells> parts = read_parts(scope, names, count);

@@ -11,6 +11,7 @@
 #include <cstdint>
 #include <optional>
 #include <span>
+#include <utility>
 #include <vector>
 
 #include "bindings/indexable.hpp"
@@ -158,10 +159,36 @@ class NameFinder {
 
 // The ids a scope starts from: a view's selection, or an index's live ids
 // (which change only under its exclusive use, ruled out by the caller's
-// shared use).
-inline const Bitmap& scope_ids(const Scope& scope) {
-    return scope.selection() ? *scope.selection() : scope.record->live_ids;
-}
+// shared use). A view made from a range's list is read from the list: the
+// objects' values need no bitmap of it.
+class ScopeIds {
+  public:
+    explicit ScopeIds(const Scope& scope) : view_(scope.view), live_(scope.record->live_ids) {}
+
+    // How many ids; objects removed from a view's index since it was made
+    // are counted, so this bounds the objects read.
+    uint64_t size() const { return view_ ? view_->size() : live_.cardinality(); }
+    // Calls `f(std::span<const uint32_t>)` with consecutive runs of at most
+    // `Block` ids, ascending; for walks that read every id.
+    template <uint32_t Block, typename F>
+    void for_each_block(F&& f) const {
+        if (view_)
+            view_->for_each_block<Block>(std::forward<F>(f));
+        else
+            live_.for_each_written_block<Block>(std::forward<F>(f));
+    }
+    // Writes the ids, ascending, to `out`, which holds exactly `size()`.
+    void write_to(std::span<uint32_t> out) const {
+        if (view_)
+            view_->write_to(out);
+        else
+            live_.write_to(out);
+    }
+
+  private:
+    const ViewSelection* view_;
+    const Bitmap& live_;
+};
 
 namespace selected_detail {
 
@@ -291,7 +318,7 @@ template <bool Write, typename Read>
 void for_each_selected(const Scope& scope, const Names& names, Read&& read) {
     NameFinder finder(names);
     LockedItems::ReadGuard table(*scope.record->items);
-    scope_ids(scope).for_each_block<selected_detail::kRun>([&](std::span<const uint32_t> ids) {
+    ScopeIds(scope).for_each_block<selected_detail::kRun>([&](std::span<const uint32_t> ids) {
         read_objects<Write>(
             *table, ids, finder,
             [&](const Indexable& object, uint32_t id, std::span<const PyValue* const> values) {

@@ -44,7 +44,7 @@ using Values = std::span<const PyValue* const>;
 // it lacks, row by row.
 ValueGrid read_grid(const Scope& scope, const Names& names) {
     ValueGrid grid(names.names.size());
-    grid.reserve(scope_ids(scope).cardinality());
+    grid.reserve(ScopeIds(scope).size());
     for_each_selected<true>(scope, names, [&](const Indexable&, uint32_t, Values values) {
         for (size_t i = 0; i < grid.width(); ++i) {
             const PyValue* value = values[i];
@@ -132,7 +132,7 @@ void copy_attributes(const Indexable& object, AttributePairs& out) {
 // `records()` with no names: every attribute of each object.
 PyObject* all_attribute_records(const Scope& scope) {
     AttributePairs pairs;
-    pairs.ends.reserve(scope_ids(scope).cardinality());
+    pairs.ends.reserve(ScopeIds(scope).size());
     for_each_selected<true>(scope, Names{}, [&](const Indexable& object, uint32_t, Values) {
         copy_attributes(object, pairs);
     });
@@ -373,7 +373,7 @@ PyObject* scope_columns(const Scope& scope, const py::Arguments& args) {
     // The room is taken before the table's lock; the selection cannot grow
     // meanwhile (a view's is fixed, an index's changes only under its
     // exclusive use).
-    ColumnLists lists(names.names.size(), scope_ids(scope).cardinality());
+    ColumnLists lists(names.names.size(), ScopeIds(scope).size());
     // By value: the reference counts the loop writes could alias it.
     size_t width = names.names.size();
     for_each_selected<true>(scope, names, [&, width](const Indexable&, uint32_t, Values values) {

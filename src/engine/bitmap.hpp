@@ -11,8 +11,10 @@
 
 #include <roaring/roaring.h>
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <span>
 #include <vector>
 
@@ -152,6 +154,19 @@ class Bitmap {
             if (n < Block)
                 break;
         }
+    }
+
+    // As `for_each_block`, for a walk that reads every id: they are written
+    // out in one library call first (see `write_to`), for 4 bytes per id
+    // held meanwhile, and the runs point into that copy.
+    template <uint32_t Block = kReadBlock, typename F>
+    void for_each_written_block(F&& f) const {
+        const size_t count = cardinality();
+        // Written in full next: no zeroing first.
+        auto ids = std::make_unique_for_overwrite<uint32_t[]>(count);
+        write_to(std::span<uint32_t>(ids.get(), count));
+        for (size_t start = 0; start < count; start += Block)
+            f(std::span<const uint32_t>(ids.get() + start, std::min<size_t>(Block, count - start)));
     }
 
     // As `for_each_block`, but `f` returns whether to go on: a walk that

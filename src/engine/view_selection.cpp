@@ -1,5 +1,6 @@
 #include "engine/view_selection.hpp"
 
+#include <algorithm>
 #include <memory>
 #include <utility>
 
@@ -44,6 +45,13 @@ const Bitmap& ViewSelection::bitmap() const {
                                         std::memory_order_acquire))
         return *fresh.release();
     return *expected;
+}
+
+void ViewSelection::write_to(std::span<uint32_t> out) const {
+    if (from_list_)
+        std::copy(sorted_.begin(), sorted_.end(), out.begin());
+    else
+        bitmap().write_to(out);
 }
 
 }  // namespace vorlane

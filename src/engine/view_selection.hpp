@@ -5,13 +5,17 @@
 // A range over the ordered tree gathers its ids in value order; sorting them
 // is the cheap part, and a bitmap of them would only be read back into a list
 // by `collect`, the usual next call. A view made from such a list keeps it,
-// lists its objects from it, and builds the bitmap the other methods read the
-// first time one asks. Both forms hold the same ids and never change.
+// lists its objects and reads their values from it, and builds the bitmap the
+// other methods read the first time one asks. Both forms hold the same ids
+// and never change.
 
+#include <algorithm>
 #include <atomic>
+#include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <span>
+#include <utility>
 #include <vector>
 
 #include "engine/bitmap.hpp"
@@ -39,6 +43,25 @@ class ViewSelection {
             return std::nullopt;
         return std::span<const uint32_t>(sorted_);
     }
+
+    // How many ids: the list's length, with no bitmap built for it.
+    uint64_t size() const { return from_list_ ? sorted_.size() : bitmap().cardinality(); }
+    // Calls `f(std::span<const uint32_t>)` with consecutive runs of at most
+    // `Block` ids, ascending, as `Bitmap::for_each_written_block` does. A listed
+    // view gives runs of its list in place and builds no bitmap: reading
+    // the objects of a range result costs no detour through one.
+    template <uint32_t Block, typename F>
+    void for_each_block(F&& f) const {
+        if (!from_list_) {
+            bitmap().for_each_written_block<Block>(std::forward<F>(f));
+            return;
+        }
+        std::span<const uint32_t> ids(sorted_);
+        for (size_t start = 0; start < ids.size(); start += Block)
+            f(ids.subspan(start, std::min<size_t>(Block, ids.size() - start)));
+    }
+    // Writes the ids, ascending, to `out`, which holds exactly `size()`.
+    void write_to(std::span<uint32_t> out) const;
 
   private:
     void release();

@@ -153,6 +153,25 @@ def test_reads_against_a_recomputation(seed):
         check_pages(scope)
 
 
+def test_reads_of_range_views_follow_collect():
+    # A lone range over distinct numbers gives its view the sorted ids it
+    # listed, which the reads walk; removals and ids taken over after the
+    # view was made, and views narrowed from it, read as `collect` lists.
+    rng = random.Random(7)
+    objs = [Indexable(size=rng.random() * 1000, qty=rng.randrange(-5, 40), kind=rng.choice(POOL),
+                      label=rng.choice(["x", "yy", None]), price=rng.choice(NUMBERS)) for _ in range(3000)]
+    index = Index()
+    index.add_object_many(objs)
+    view = index.reduced_query(Q.bt("size", 100.0, 400.0))
+    index.remove_many(rng.sample(objs, 300))
+    index.add_object_many([Indexable(size=150.0, qty=i, label="new", kind=i) for i in range(50)])
+    narrowed = view.reduced_query(Q.lt("qty", 20))
+    for scope in (view, narrowed, view.reduced(qty=[1, 2, 3]), index.reduced_query(Q.gt("size", 990.0))):
+        check_reads(scope)
+        check_arrow(scope)
+        assert len(scope) == len(scope.collect())
+
+
 def check_tuple_counts(scope, names_list):
     selected = scope.collect()
     for names in names_list:
