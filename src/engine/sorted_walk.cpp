@@ -108,7 +108,7 @@ class SortedWalk {
         uint32_t first = node.get_key_index(lowest_key_);
         uint32_t last = node.get_key_index(highest_key_);
         if (skip_whole_ && offset_left_ > 0)
-            prefetch_counts(node, first, last);
+            prefetch_counts(node, first, last, covers_tree_);
         for (uint32_t k = 0; k <= last - first; ++k) {
             uint32_t i = reverse_ ? last - k : first + k;
             std::optional<Key128> child_upper =
@@ -123,9 +123,15 @@ class SortedWalk {
     }
 
     // Requests what counting children `first..last` reads: each child's
-    // bitmap, or each leaf's header. A walk that passes over many children
-    // would otherwise wait for each of them in turn.
-    static void prefetch_counts(const InternalNode& node, uint32_t first, uint32_t last) {
+    // bitmap (its cached count, when the selection covers the tree), or each
+    // leaf's header. A walk that passes over many children would otherwise
+    // wait for each of them in turn.
+    static void prefetch_counts(const InternalNode& node, uint32_t first, uint32_t last,
+                                bool covers_tree) {
+        if (node.caches_bitmaps() && covers_tree) {
+            prefetch_bytes(&node.counts[first], (last - first + 1) * sizeof(uint32_t));
+            return;
+        }
         for (uint32_t i = first; i <= last; ++i) {
             if (node.caches_bitmaps())
                 prefetch_line(node.bitmaps[i].raw());
@@ -155,13 +161,13 @@ class SortedWalk {
 
     // Whether child `i` is left out whole: none of its ids is selected, or
     // all of its selected ids are passed over. When the selection covers the
-    // tree, a child's count is its bitmap's, with no intersection.
+    // tree, a child's count is its cached one, with no intersection.
     bool pass_over(const InternalNode& node, uint32_t i, std::optional<Key128> upper) {
         const Bitmap& ids = node.bitmaps[i];
         if (!may_pass_whole(node, i, upper))
             return !covers_tree_ && !roaring_bitmap_intersect(ids.raw(), selection_.raw());
         uint64_t selected = covers_tree_
-                                ? ids.cardinality()
+                                ? node.counts[i]
                                 : roaring_bitmap_and_cardinality(ids.raw(), selection_.raw());
         return pass_over_count(selected, node.children[i]);
     }
@@ -181,7 +187,8 @@ class SortedWalk {
             return false;
         if (selected == 0)
             return true;
-        flush_ties();
+        if (!ties_.empty())
+            flush_ties();
         offset_left_ -= selected;
         // Only a reverse walk can meet ties across it; finding the smallest
         // code costs a descent to the child's first leaf, a miss per level.

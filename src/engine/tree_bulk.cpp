@@ -81,8 +81,10 @@ std::vector<BuiltNode> build_parents(std::vector<BuiltNode>& children,
         node->height = height;
         node->keys.reserve(count);
         node->children.reserve(count);
-        if (node->caches_bitmaps())
+        if (node->caches_bitmaps()) {
             node->bitmaps.reserve(count);
+            node->counts.reserve(count);
+        }
         for (uint32_t i = 0; i < count; ++i) {
             BuiltNode& child = children[start + i];
             node->keys.push_back(child.first);
@@ -92,6 +94,7 @@ std::vector<BuiltNode> build_parents(std::vector<BuiltNode>& children,
                 Bitmap ids = built_node_ids(child, entries, scratch);
                 ids.compress_runs();
                 ids.shrink_to_fit();
+                node->counts.push_back(static_cast<uint32_t>(child.end - child.begin));
                 node->bitmaps.push_back(std::move(ids));
             }
             node->children.push_back(std::move(child.node));

@@ -71,9 +71,11 @@ void check_internal_shape(const InternalNode& n, bool is_root) {
     check(n.len() >= (is_root ? 2u : 1u), "internal node with too few children");
     check(n.bitmaps.size() == (n.caches_bitmaps() ? n.len() : 0),
           "cached bitmaps not one per internal child");
+    check(n.counts.size() == n.bitmaps.size(), "cached counts not one per cached bitmap");
     check(!has_spare_room(n.len(), n.keys.capacity()) &&
               !has_spare_room(n.len(), n.children.capacity()) &&
-              !has_spare_room(n.bitmaps.size(), n.bitmaps.capacity()),
+              !has_spare_room(n.bitmaps.size(), n.bitmaps.capacity()) &&
+              !has_spare_room(n.counts.size(), n.counts.capacity()),
           "internal node has more than twice the room it needs");
     check(std::adjacent_find(n.keys.begin(), n.keys.end(), std::greater_equal<>()) == n.keys.end(),
           "keys not strictly ascending");
@@ -92,6 +94,7 @@ SubtreeFacts validate_internal(const InternalPtr& ptr, const KeyBounds& bounds, 
         if (n.caches_bitmaps()) {
             check(Bitmap::of(child.ids) == n.bitmaps[i], "child bitmap differs from its ids");
             check(n.bitmaps[i].cardinality() == child.entries, "an id occurs twice in a subtree");
+            check(n.counts[i] == child.entries, "cached count differs from the child's entries");
         }
         facts.entries += child.entries;
         facts.ids.insert(facts.ids.end(), child.ids.begin(), child.ids.end());

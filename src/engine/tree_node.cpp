@@ -152,7 +152,8 @@ Bitmap InternalNode::get_bitmap() const {
 
 size_t InternalNode::bytes() const {
     return sizeof(InternalNode) + keys.capacity() * sizeof(CompositeKey128) +
-           children.capacity() * sizeof(BitMapBTreeNode) + bitmaps.capacity() * sizeof(Bitmap);
+           children.capacity() * sizeof(BitMapBTreeNode) + bitmaps.capacity() * sizeof(Bitmap) +
+           counts.capacity() * sizeof(uint32_t);
 }
 
 Bitmap node_ids(const BitMapBTreeNode& node) {

@@ -331,6 +331,11 @@ struct InternalNode {
     // bitmap of them costs, and a bitmap per leaf of scattered ids would
     // take as much room as the leaf itself.
     std::vector<Bitmap> bitmaps;
+    // counts[i]: the cardinality of `bitmaps[i]` (an id is held at most once
+    // in a tree, so also the entries below child i), kept beside it so that
+    // a walk passing over whole children reads one array instead of every
+    // container of each child's bitmap (~16 allocations a million ids).
+    std::vector<uint32_t> counts;
     // Levels below this node: 1 when its children are leaves.
     uint32_t height = 1;
 

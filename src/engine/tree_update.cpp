@@ -123,8 +123,10 @@ InternalPtr internal_split(InternalNode& left) {
     };
     take(left.keys, right->keys);
     take(left.children, right->children);
-    if (left.caches_bitmaps())
+    if (left.caches_bitmaps()) {
         take(left.bitmaps, right->bitmaps);
+        take(left.counts, right->counts);
+    }
     return right;
 }
 
@@ -181,8 +183,10 @@ bool InternalNode::insert(CompositeKey128 entry) {
             ++index;
     }
     bool inserted = insert_into(children[index], entry);
-    if (inserted && caches_bitmaps())
+    if (inserted && caches_bitmaps()) {
         bitmaps[index].add(entry.id());
+        ++counts[index];  // the id was not below this node: it is now, once
+    }
     return inserted;
 }
 
@@ -197,10 +201,14 @@ void InternalNode::split_child(uint32_t index) {
         // ids that did not move right.
         Bitmap right_ids = node_ids(right);
         right_ids.shrink_to_fit();
+        auto right_count = static_cast<uint32_t>(right_ids.cardinality());
         bitmaps[index].andnot_inplace(right_ids);
         bitmaps[index].shrink_to_fit();
+        counts[index] -= right_count;
         reserve_one_more(bitmaps);
+        reserve_one_more(counts);
         bitmaps.insert(bitmaps.begin() + after, std::move(right_ids));
+        counts.insert(counts.begin() + after, right_count);
     }
     keys.insert(keys.begin() + after, separator);
     children.insert(children.begin() + after, std::move(right));
@@ -210,8 +218,10 @@ bool InternalNode::remove(CompositeKey128 entry) {
     uint32_t index = get_key_index(entry.key);
     if (!remove_from(children[index], entry))
         return false;
-    if (caches_bitmaps())
+    if (caches_bitmaps()) {
         bitmaps[index].remove(entry.id());
+        --counts[index];
+    }
     rebalance(index);
     return true;
 }
@@ -223,8 +233,10 @@ void InternalNode::rebalance(uint32_t index) {
         auto at = static_cast<std::ptrdiff_t>(index);
         keys.erase(keys.begin() + at);
         children.erase(children.begin() + at);
-        if (!leaves)
+        if (!leaves) {
             bitmaps.erase(bitmaps.begin() + at);
+            counts.erase(counts.begin() + at);
+        }
     } else {
         size_t underflow = leaves ? kLeafUnderflow : kFanoutUnderflow;
         size_t limit = leaves ? kLeafMergeLimit : kFanoutMergeLimit;
@@ -241,6 +253,7 @@ void InternalNode::rebalance(uint32_t index) {
     fit(keys);
     fit(children);
     fit(bitmaps);
+    fit(counts);
 }
 
 void InternalNode::merge_children(uint32_t index) {
@@ -256,6 +269,7 @@ void InternalNode::merge_children(uint32_t index) {
             append(first.keys, second.keys);
             append(first.children, second.children);
             append(first.bitmaps, second.bitmaps);
+            append(first.counts, second.counts);
         },
         [&](LeafPtr& leaf) {
             LeafEntries both = decoded(*leaf);
@@ -269,6 +283,8 @@ void InternalNode::merge_children(uint32_t index) {
     if (caches_bitmaps()) {
         bitmaps[index].or_inplace(bitmaps[index + 1]);
         bitmaps.erase(bitmaps.begin() + at);
+        counts[index] += counts[index + 1];
+        counts.erase(counts.begin() + at);
     }
     keys.erase(keys.begin() + at);
     children.erase(children.begin() + at);
@@ -287,6 +303,8 @@ void BitMapBTree::split_root() {
     if (root->caches_bitmaps()) {
         root->bitmaps.reserve(kMinCapacity);
         root->bitmaps.push_back(node_ids(root->children.front()));
+        root->counts.reserve(kMinCapacity);
+        root->counts.push_back(static_cast<uint32_t>(root->bitmaps.front().cardinality()));
     }
     root_ = std::move(root);
     std::get<InternalPtr>(root_)->split_child(0);

@@ -701,7 +701,7 @@ bool same_shape(const BitMapBTreeNode& a, const BitMapBTreeNode& b) {
     }
     const InternalNode& x = *std::get<0>(a);
     const InternalNode& y = *std::get<0>(b);
-    if (x.keys != y.keys || x.height != y.height || x.bitmaps != y.bitmaps)
+    if (x.keys != y.keys || x.height != y.height || x.bitmaps != y.bitmaps || x.counts != y.counts)
         return false;
     for (size_t i = 0; i < x.len(); ++i) {
         if (!same_shape(x.children[i], y.children[i]))
