@@ -111,6 +111,11 @@ class SortedWalk {
             prefetch_counts(node, first, last, covers_tree_);
         for (uint32_t k = 0; k <= last - first; ++k) {
             uint32_t i = reverse_ ? last - k : first + k;
+            if (i > first && counts_through()) {
+                uint32_t next = pass_over_counted(node, i, last);
+                k += next - i;
+                i = next;
+            }
             std::optional<Key128> child_upper =
                 i + 1 < len ? std::optional<Key128>(node.keys[i + 1].value_code()) : upper;
             if (node.caches_bitmaps() ? pass_over(node, i, child_upper)
@@ -120,6 +125,32 @@ class SortedWalk {
                 return false;
         }
         return true;
+    }
+
+    // Whether children may be passed over by their counts alone, none of
+    // the checks of `may_pass_whole` applying: the selection covers the tree
+    // (a child's count is its cached one, or its leaf's length) and the walk
+    // goes forward (it holds no ties, and meets no run of them across what
+    // it passes over).
+    bool counts_through() const {
+        return skip_whole_ && covers_tree_ && !reverse_ && offset_left_ > 0;
+    }
+
+    // Passes over children `from`, `from + 1`... before `last` while their
+    // counts are no more than the ids left to pass over; returns the first
+    // child not passed over (`last` at most). The children between the one
+    // holding the lowest number key (`from` - 1 or before) and the one
+    // holding the highest (`last`) hold no NaN: their keys, and the bound of
+    // the child after, lie between those two keys.
+    uint32_t pass_over_counted(const InternalNode& node, uint32_t from, uint32_t last) {
+        uint32_t i = from;
+        for (; i < last && offset_left_ > 0; ++i) {
+            uint32_t count = node.caches_bitmaps() ? node.counts[i] : leaf_of(node.children[i]).len;
+            if (count > offset_left_)
+                break;
+            offset_left_ -= count;
+        }
+        return i;
     }
 
     // Requests what counting children `first..last` reads: each child's
