@@ -129,7 +129,7 @@ class SortedWalk {
 
     // Whether children may be passed over by their counts alone, none of
     // the checks of `may_pass_whole` applying: the selection covers the tree
-    // (a child's count is its cached one, or its leaf's length) and the walk
+    // (a child's count is its parent's `counts` entry) and the walk
     // goes forward (it holds no ties, and meets no run of them across what
     // it passes over).
     bool counts_through() const {
@@ -145,7 +145,7 @@ class SortedWalk {
     uint32_t pass_over_counted(const InternalNode& node, uint32_t from, uint32_t last) {
         uint32_t i = from;
         for (; i < last && offset_left_ > 0; ++i) {
-            uint32_t count = node.caches_bitmaps() ? node.counts[i] : leaf_of(node.children[i]).len;
+            uint32_t count = node.counts[i];
             if (count > offset_left_)
                 break;
             offset_left_ -= count;
@@ -153,13 +153,13 @@ class SortedWalk {
         return i;
     }
 
-    // Requests what counting children `first..last` reads: each child's
-    // bitmap (its cached count, when the selection covers the tree), or each
+    // Requests what counting children `first..last` reads: their counts,
+    // when the selection covers the tree; else each child's bitmap, or each
     // leaf's header. A walk that passes over many children would otherwise
     // wait for each of them in turn.
     static void prefetch_counts(const InternalNode& node, uint32_t first, uint32_t last,
                                 bool covers_tree) {
-        if (node.caches_bitmaps() && covers_tree) {
+        if (covers_tree) {
             prefetch_bytes(&node.counts[first], (last - first + 1) * sizeof(uint32_t));
             return;
         }
@@ -204,11 +204,11 @@ class SortedWalk {
     }
 
     // A leaf child is passed over whole only when the selection covers the
-    // tree: then all its entries are selected, and it has no bitmap to count.
+    // tree: then all its entries are selected, and its count is its length.
     bool pass_over_leaf(const InternalNode& node, uint32_t i, std::optional<Key128> upper) {
         if (!covers_tree_ || !may_pass_whole(node, i, upper))
             return false;
-        return pass_over_count(std::get<LeafPtr>(node.children[i])->len, node.children[i]);
+        return pass_over_count(node.counts[i], node.children[i]);
     }
 
     // Passes over a child of `selected` selected ids, when no more than are

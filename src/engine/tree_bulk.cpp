@@ -81,20 +81,20 @@ std::vector<BuiltNode> build_parents(std::vector<BuiltNode>& children,
         node->height = height;
         node->keys.reserve(count);
         node->children.reserve(count);
-        if (node->caches_bitmaps()) {
+        node->counts.reserve(count);
+        if (node->caches_bitmaps())
             node->bitmaps.reserve(count);
-            node->counts.reserve(count);
-        }
         for (uint32_t i = 0; i < count; ++i) {
             BuiltNode& child = children[start + i];
             node->keys.push_back(child.first);
+            // Entries are distinct: a child holds the span it was built from.
+            node->counts.push_back(static_cast<uint32_t>(child.end - child.begin));
             if (node->caches_bitmaps()) {
                 // Objects made in the order of the key (the lines of one
                 // order) give a child a few runs of ids.
                 Bitmap ids = built_node_ids(child, entries, scratch);
                 ids.compress_runs();
                 ids.shrink_to_fit();
-                node->counts.push_back(static_cast<uint32_t>(child.end - child.begin));
                 node->bitmaps.push_back(std::move(ids));
             }
             node->children.push_back(std::move(child.node));

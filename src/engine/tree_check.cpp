@@ -71,7 +71,7 @@ void check_internal_shape(const InternalNode& n, bool is_root) {
     check(n.len() >= (is_root ? 2u : 1u), "internal node with too few children");
     check(n.bitmaps.size() == (n.caches_bitmaps() ? n.len() : 0),
           "cached bitmaps not one per internal child");
-    check(n.counts.size() == n.bitmaps.size(), "cached counts not one per cached bitmap");
+    check(n.counts.size() == n.len(), "counts not one per child");
     check(!has_spare_room(n.len(), n.keys.capacity()) &&
               !has_spare_room(n.len(), n.children.capacity()) &&
               !has_spare_room(n.bitmaps.size(), n.bitmaps.capacity()) &&
@@ -91,10 +91,10 @@ SubtreeFacts validate_internal(const InternalPtr& ptr, const KeyBounds& bounds, 
         KeyBounds child_bounds{n.keys[i].key, i + 1 == n.len() ? bounds.high : n.keys[i + 1].key};
         check(bounds.admits(n.keys[i].key), "lower-bound key outside its parent's range");
         SubtreeFacts child = validate_node(n.children[i], child_bounds, false);
+        check(n.counts[i] == child.entries, "count differs from the child's entries");
         if (n.caches_bitmaps()) {
             check(Bitmap::of(child.ids) == n.bitmaps[i], "child bitmap differs from its ids");
             check(n.bitmaps[i].cardinality() == child.entries, "an id occurs twice in a subtree");
-            check(n.counts[i] == child.entries, "cached count differs from the child's entries");
         }
         facts.entries += child.entries;
         facts.ids.insert(facts.ids.end(), child.ids.begin(), child.ids.end());

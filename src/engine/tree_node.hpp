@@ -331,10 +331,11 @@ struct InternalNode {
     // bitmap of them costs, and a bitmap per leaf of scattered ids would
     // take as much room as the leaf itself.
     std::vector<Bitmap> bitmaps;
-    // counts[i]: the cardinality of `bitmaps[i]` (an id is held at most once
-    // in a tree, so also the entries below child i), kept beside it so that
-    // a walk passing over whole children reads one array instead of every
-    // container of each child's bitmap (~16 allocations a million ids).
+    // counts[i]: the entries below child i, kept at every level (for a leaf,
+    // its `len`; above, the cardinality of `bitmaps[i]`, since an id is held
+    // at most once in a tree), so that a walk passing over whole children
+    // reads one array instead of each leaf's header or every container of
+    // each child's bitmap (~16 allocations a million ids).
     std::vector<uint32_t> counts;
     // Levels below this node: 1 when its children are leaves.
     uint32_t height = 1;
@@ -402,6 +403,20 @@ inline bool has_spare_room(size_t len, size_t cap) {
 inline uint32_t node_height(const BitMapBTreeNode& node) {
     const auto* internal = std::get_if<InternalPtr>(&node);
     return internal ? (*internal)->height : 0;
+}
+
+// Entries below `node`: a leaf's length, or the sum of an internal node's
+// counts.
+inline uint32_t entries_below(const BitMapBTreeNode& node) {
+    return visit_node(
+        node,
+        [](const InternalNode& internal) {
+            uint32_t total = 0;
+            for (uint32_t count : internal.counts)
+                total += count;
+            return total;
+        },
+        [](const LeafPtr& leaf) { return leaf->len; });
 }
 
 // The ids of every entry below `node`, in a new bitmap.

@@ -123,10 +123,9 @@ InternalPtr internal_split(InternalNode& left) {
     };
     take(left.keys, right->keys);
     take(left.children, right->children);
-    if (left.caches_bitmaps()) {
+    take(left.counts, right->counts);
+    if (left.caches_bitmaps())
         take(left.bitmaps, right->bitmaps);
-        take(left.counts, right->counts);
-    }
     return right;
 }
 
@@ -183,11 +182,12 @@ bool InternalNode::insert(CompositeKey128 entry) {
             ++index;
     }
     bool inserted = insert_into(children[index], entry);
-    if (inserted && caches_bitmaps()) {
+    if (!inserted)
+        return false;
+    ++counts[index];  // the entry was not below this node: it is now, once
+    if (caches_bitmaps())
         bitmaps[index].add(entry.id());
-        ++counts[index];  // the id was not below this node: it is now, once
-    }
-    return inserted;
+    return true;
 }
 
 void InternalNode::split_child(uint32_t index) {
@@ -196,19 +196,19 @@ void InternalNode::split_child(uint32_t index) {
     reserve_one_more(keys);
     reserve_one_more(children);
     auto after = static_cast<std::ptrdiff_t>(index) + 1;
+    uint32_t right_count = entries_below(right);
+    counts[index] -= right_count;
+    reserve_one_more(counts);
+    counts.insert(counts.begin() + after, right_count);
     if (caches_bitmaps()) {
         // Ids are unique within a subtree, so the left half holds exactly the
         // ids that did not move right.
         Bitmap right_ids = node_ids(right);
         right_ids.shrink_to_fit();
-        auto right_count = static_cast<uint32_t>(right_ids.cardinality());
         bitmaps[index].andnot_inplace(right_ids);
         bitmaps[index].shrink_to_fit();
-        counts[index] -= right_count;
         reserve_one_more(bitmaps);
-        reserve_one_more(counts);
         bitmaps.insert(bitmaps.begin() + after, std::move(right_ids));
-        counts.insert(counts.begin() + after, right_count);
     }
     keys.insert(keys.begin() + after, separator);
     children.insert(children.begin() + after, std::move(right));
@@ -218,10 +218,9 @@ bool InternalNode::remove(CompositeKey128 entry) {
     uint32_t index = get_key_index(entry.key);
     if (!remove_from(children[index], entry))
         return false;
-    if (caches_bitmaps()) {
+    --counts[index];
+    if (caches_bitmaps())
         bitmaps[index].remove(entry.id());
-        --counts[index];
-    }
     rebalance(index);
     return true;
 }
@@ -233,10 +232,9 @@ void InternalNode::rebalance(uint32_t index) {
         auto at = static_cast<std::ptrdiff_t>(index);
         keys.erase(keys.begin() + at);
         children.erase(children.begin() + at);
-        if (!leaves) {
+        counts.erase(counts.begin() + at);
+        if (!leaves)
             bitmaps.erase(bitmaps.begin() + at);
-            counts.erase(counts.begin() + at);
-        }
     } else {
         size_t underflow = leaves ? kLeafUnderflow : kFanoutUnderflow;
         size_t limit = leaves ? kLeafMergeLimit : kFanoutMergeLimit;
@@ -280,11 +278,11 @@ void InternalNode::merge_children(uint32_t index) {
                 LeafNode::make(both, roomy_capacity(static_cast<uint32_t>(both.size()), kLeafMax));
         });
     auto at = static_cast<std::ptrdiff_t>(index) + 1;
+    counts[index] += counts[index + 1];
+    counts.erase(counts.begin() + at);
     if (caches_bitmaps()) {
         bitmaps[index].or_inplace(bitmaps[index + 1]);
         bitmaps.erase(bitmaps.begin() + at);
-        counts[index] += counts[index + 1];
-        counts.erase(counts.begin() + at);
     }
     keys.erase(keys.begin() + at);
     children.erase(children.begin() + at);
@@ -298,13 +296,13 @@ void BitMapBTree::split_root() {
     root->height = node_height(root_) + 1;
     root->keys.reserve(kMinCapacity);
     root->children.reserve(kMinCapacity);
+    root->counts.reserve(kMinCapacity);
     root->keys.push_back(first_key(root_));
+    root->counts.push_back(entries_below(root_));
     root->children.push_back(std::move(root_));
     if (root->caches_bitmaps()) {
         root->bitmaps.reserve(kMinCapacity);
         root->bitmaps.push_back(node_ids(root->children.front()));
-        root->counts.reserve(kMinCapacity);
-        root->counts.push_back(static_cast<uint32_t>(root->bitmaps.front().cardinality()));
     }
     root_ = std::move(root);
     std::get<InternalPtr>(root_)->split_child(0);
