@@ -229,7 +229,7 @@ class SortedWalk {
     }
 
     bool walk_leaf(const LeafNode& leaf) {
-        for (uint32_t k = 0; k < leaf.len; ++k) {
+        for (uint32_t k = pass_over_entries(leaf); k < leaf.len; ++k) {
             const CompositeKey128 entry = leaf.entry(slot(k, leaf.len));
             Key128 code = entry.value_code();
             if (code > nan_above_ || code < nan_below_)
@@ -240,6 +240,18 @@ class SortedWalk {
                 return false;
         }
         return true;
+    }
+
+    // Entries at the start of `leaf` passed over by their number alone, as
+    // whole children are (see `counts_through`), when the leaf holds no NaN:
+    // its entries ascend, so its first and last codes bound them all.
+    uint32_t pass_over_entries(const LeafNode& leaf) {
+        if (!counts_through() || leaf.len == 0 || leaf.entry(0).value_code() < nan_below_ ||
+            leaf.entry(leaf.len - 1).value_code() > nan_above_)
+            return 0;
+        auto passed = static_cast<uint32_t>(std::min<size_t>(offset_left_, leaf.len));
+        offset_left_ -= passed;
+        return passed;
     }
 
     bool take(Key128 code, uint32_t id) {
