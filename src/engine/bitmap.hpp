@@ -165,8 +165,15 @@ class Bitmap {
         // Written in full next: no zeroing first.
         auto ids = std::make_unique_for_overwrite<uint32_t[]>(count);
         write_to(std::span<uint32_t>(ids.get(), count));
-        for (size_t start = 0; start < count; start += Block)
-            f(std::span<const uint32_t>(ids.get() + start, std::min<size_t>(Block, count - start)));
+        for_each_run<Block>(std::span<const uint32_t>(ids.get(), count), std::forward<F>(f));
+    }
+
+    // Calls `f(std::span<const uint32_t>)` with consecutive runs of at most
+    // `Block` of `ids`, in place.
+    template <uint32_t Block, typename F>
+    static void for_each_run(std::span<const uint32_t> ids, F&& f) {
+        for (size_t start = 0; start < ids.size(); start += Block)
+            f(ids.subspan(start, std::min<size_t>(Block, ids.size() - start)));
     }
 
     // As `for_each_block`, but `f` returns whether to go on: a walk that

@@ -9,9 +9,7 @@
 // other methods read the first time one asks. Both forms hold the same ids
 // and never change.
 
-#include <algorithm>
 #include <atomic>
-#include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <span>
@@ -56,9 +54,7 @@ class ViewSelection {
             bitmap().for_each_written_block<Block>(std::forward<F>(f));
             return;
         }
-        std::span<const uint32_t> ids(sorted_);
-        for (size_t start = 0; start < ids.size(); start += Block)
-            f(ids.subspan(start, std::min<size_t>(Block, ids.size() - start)));
+        Bitmap::for_each_run<Block>(std::span<const uint32_t>(sorted_), std::forward<F>(f));
     }
     // Writes the ids, ascending, to `out`, which holds exactly `size()`.
     void write_to(std::span<uint32_t> out) const;
