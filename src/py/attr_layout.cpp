@@ -201,7 +201,7 @@ void AttrLayout::validate() const {
 }
 
 // ---------------------------------------------------------------------------
-// Layouts of keyword names, cached by the identity of the names' tuple.
+// Layouts of keyword names, cached by the identity of the names themselves.
 
 namespace {
 
@@ -209,12 +209,15 @@ namespace {
 // the tree again, as without a cache.
 constexpr size_t kKeywordSlots = 64;
 
-// The tuple is a key only, never dereferenced through the slot and not
-// kept alive: a hit is confirmed by the tuple's items being the layout's
-// kept strs themselves, which is what makes the layout right for it, so a
-// new tuple at a freed one's address is still answered correctly.
+// A call site passes the same tuple of names each time; `Indexable(**row)`
+// passes a new tuple per call, holding the dict's keys, which are usually
+// the same str objects from row to row (a list of column names, a reader's
+// field names). So a slot is found by the names' identities and confirmed
+// by comparing them one by one with the names it remembers. It keeps those
+// names alive (a strong reference to their tuple), so equal identities mean
+// equal texts: an address freed and reused cannot be mistaken for a name.
 struct KeywordSlot {
-    const PyObject* names = nullptr;
+    PyObject* names = nullptr;  // strong reference, or null while empty
     AttrLayout* layout = nullptr;
 };
 
@@ -228,13 +231,37 @@ KeywordCache& keyword_cache() {
     return *instance;
 }
 
-// Whether the items of `kwnames` are, in order, the strs `layout` keeps.
-bool keeps_these_strs(const AttrLayout& layout, PyObject* kwnames) {
-    auto count = static_cast<size_t>(PyTuple_GET_SIZE(kwnames));
-    if (layout.size() != count)
+// The slot of a non-empty tuple of names: by its count and the identities of
+// its first and last names, which tell most tables' rows apart.
+size_t keyword_slot(PyObject* kwnames) {
+    Py_ssize_t count = PyTuple_GET_SIZE(kwnames);
+    size_t bits = py::identity_bits(PyTuple_GET_ITEM(kwnames, 0)) * 31 +
+                  py::identity_bits(PyTuple_GET_ITEM(kwnames, count - 1)) +
+                  static_cast<size_t>(count);
+    return bits % kKeywordSlots;
+}
+
+// Whether `a` and `b` hold the same name objects in the same order.
+bool same_names(PyObject* a, PyObject* b) {
+    if (a == b)
+        return true;
+    Py_ssize_t count = PyTuple_GET_SIZE(a);
+    if (PyTuple_GET_SIZE(b) != count)
         return false;
-    for (size_t i = 0; i < count; ++i) {
-        if (PyTuple_GET_ITEM(kwnames, i) != layout.str(i))
+    for (Py_ssize_t i = 0; i < count; ++i) {
+        if (PyTuple_GET_ITEM(a, i) != PyTuple_GET_ITEM(b, i))
+            return false;
+    }
+    return true;
+}
+
+// Whether every name of `kwnames` is an exact str. Only such names are kept
+// by the cache: a str subclass's instance may carry state and a finalizer of
+// its own, whose lifetime a cache should not stretch.
+bool all_exact_strs(PyObject* kwnames) {
+    Py_ssize_t count = PyTuple_GET_SIZE(kwnames);
+    for (Py_ssize_t i = 0; i < count; ++i) {
+        if (!PyUnicode_CheckExact(PyTuple_GET_ITEM(kwnames, i)))
             return false;
     }
     return true;
@@ -260,18 +287,20 @@ AttrLayout* walk_keywords(PyObject* kwnames) {
 
 AttrLayout* keyword_layout(PyObject* kwnames) {
     KeywordCache& cache = keyword_cache();
-    KeywordSlot& slot = cache.slots[py::identity_slot(kwnames, kKeywordSlots)];
+    KeywordSlot& slot = cache.slots[keyword_slot(kwnames)];
     {
         py::AttachedLock lock(cache.mutex);
-        if (slot.names == kwnames && keeps_these_strs(*slot.layout, kwnames))
+        if (slot.names != nullptr && same_names(slot.names, kwnames))
             return slot.layout;
     }
     AttrLayout* layout = walk_keywords(kwnames);
-    // Remembered only when a later call can be confirmed by identity: the
-    // keys are the interned strs the layout keeps, as call sites' are.
-    if (layout != nullptr && keeps_these_strs(*layout, kwnames)) {
+    if (layout == nullptr || !all_exact_strs(kwnames))
+        return layout;
+    py::Ref replaced;  // dropped after the lock is given back
+    {
         py::AttachedLock lock(cache.mutex);
-        slot.names = kwnames;
+        replaced = py::Ref::steal(slot.names);
+        slot.names = Py_NewRef(kwnames);
         slot.layout = layout;
     }
     return layout;

@@ -174,9 +174,10 @@ class AttrLayout {
 
 // The shared layout of a call's keyword names `kwnames` (a tuple of str),
 // in order, when it has one: null when a name repeats (two texts that
-// cannot be encoded are both the empty name) or the tree is full. Call
-// sites pass the same tuple of interned strs each time, so the answer is
-// cached by the tuple's identity and confirmed by its items' identity.
+// cannot be encoded are both the empty name) or the tree is full. Calls
+// mostly pass the same name objects each time (a call site's tuple, or the
+// keys of rows built from one list of names), so the answer is cached by the
+// names' identities, which the cache keeps alive.
 AttrLayout* keyword_layout(PyObject* kwnames);
 
 }  // namespace vorlane

@@ -74,7 +74,7 @@ class TestReferences:
             Indexable(**{Name("k"): i})
         assert Name.released == 150
 
-    def test_a_name_used_often_is_held_at_most_once(self):
+    def test_a_name_used_often_is_held_a_bounded_number_of_times(self):
         name = fresh("often_used_name")
         start = sys.getrefcount(name)
         o = Indexable()
@@ -82,7 +82,8 @@ class TestReferences:
             setattr(o, name, i)
             getattr(o, name)
             Indexable(**{name: i})
-        assert sys.getrefcount(name) - start <= 1
+        # By its layout, and by the cache of keyword names.
+        assert sys.getrefcount(name) - start <= 2
 
 
 class TestUnencodableNames:

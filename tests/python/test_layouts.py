@@ -65,6 +65,16 @@ class TestSharing:
         assert o.__dir__()[:2] == ["size", "kind"]
 
 
+    def test_rows_from_one_list_of_names_and_a_lookalike_between_them(self):
+        names = [fresh(n) for n in ("a", "b", "c")]
+        lookalike = [names[0], fresh("x"), names[2]]  # same first and last objects
+        rows = [Indexable(**dict(zip(names, (i, i + 1, i + 2)))) for i in range(2)]
+        odd = Indexable(**dict(zip(lookalike, (7, 8, 9))))
+        again = Indexable(**dict(zip(names, (4, 5, 6))))
+        assert layout(rows[0]) == layout(rows[1]) == layout(again) != layout(odd)
+        assert (odd.a, odd.x, odd.c) == (7, 8, 9) and not hasattr(odd, "b")
+        assert (again.a, again.b, again.c, rows[1].b) == (4, 5, 6, 2)
+
 class TestWideObjects:
     def test_values_past_the_inline_ones_grow_one_name_at_a_time(self):
         o = Indexable(**{f"a{i}": i for i in range(8)})
