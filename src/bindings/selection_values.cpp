@@ -155,6 +155,15 @@ PyObject* int_from_total(__int128 total) {
     return py::check(PyLong_FromNativeBytes(&total, sizeof(total), Py_ASNATIVEBYTES_NATIVE_ENDIAN));
 }
 
+// `total / count` as Python divides ints: rounded once, from the exact
+// quotient (a float division of the rounded total would round twice, and
+// differ past 2^53).
+PyObject* mean_of_ints(__int128 total, uint64_t count) {
+    py::Ref numerator = py::Ref::steal(int_from_total(total));
+    py::Ref denominator = py::Ref::steal(py::check(PyLong_FromUnsignedLongLong(count)));
+    return py::check(PyNumber_TrueDivide(numerator.get(), denominator.get()));
+}
+
 // The first holder's values of each counted group, `width` per group: owned
 // references, kept by a `CountedKeys`.
 using GroupValues = std::vector<PyObject*>;
@@ -415,6 +424,8 @@ PyObject* scope_sum(const Scope& scope, const py::Arguments& args, bool mean) {
     if (mean) {
         if (sum.count() == 0)
             Py_RETURN_NONE;
+        if (!sum.is_float())
+            return mean_of_ints(sum.int_total(), sum.count());
         return py::check(PyFloat_FromDouble(sum.mean()));
     }
     if (sum.is_float())

@@ -249,6 +249,9 @@ def test_sum_of_large_ints_is_exact_and_empty_selections():
     index.add_object_many([Indexable(n=2**62) for _ in range(8)] + [Indexable(n="x"), Indexable(n=NAN)])
     assert index.sum("n") == 2**65
     assert index.mean("n") == float(2**62)
+    big = [2330953718573726789, 2806374717209297049, 4337045570755612215]  # sum / 3 rounds once
+    index.add_object_many([Indexable(m=m) for m in big])
+    assert index.mean("m") == sum(big) / 3 != float(sum(big)) / 3
     empty = index.reduced(n=-5)
     assert (empty.sum("n"), empty.mean("n"), empty.columns("n"), empty.records(), empty.value_counts(("n",))) == (
         0, None, {"n": []}, [], {})
