@@ -341,7 +341,7 @@ class Polars(TablePeer):
         data = {a: pl.Series(a, mc.cols[a], dtype=pl.Int64) for a in ("year", "length", "votes")}
         data.update({a: pl.Series(a, mc.cols[a], dtype=pl.Int8) for a in FLAGS})
         # A NaN is a null here, which no comparison selects and top_k leaves out.
-        data.update({a: pl.Series(a, mc.cols[a], dtype=pl.Float64, nan_to_null=True) for a in FLOAT_ATTRS})
+        data.update({a: pl.Series(a, mc.cols[a], dtype=pl.Float64).fill_nan(None) for a in FLOAT_ATTRS})
         data["title"] = pl.Series("title", mc.cols["title"], dtype=pl.String)
         data["mpaa"] = pl.Series("mpaa", mc.cols["mpaa"], dtype=pl.Categorical)
         self.df = pl.DataFrame([data[a] for a in ATTRS])
