@@ -5,8 +5,9 @@
 #   make stress              the thread stress test for a minute, on 3.13 and 3.13t
 #   make demo                build and run the example workload
 #   make bench               C++ micro-benchmarks and the Python benchmarks (bench/:
-#                            peers.py, wide.py, lineitem.py and after_query.py
-#                            twice each, with the spread; extras.py; longrun.py)
+#                            peers.py, wide.py, movies.py, lineitem.py and
+#                            after_query.py twice each, with the spread;
+#                            extras.py; longrun.py)
 #   make bench-lineitem      the TPC-H lineitem suite alone (bench/lineitem.py)
 #   make wheel               a portable (manylinux) wheel in dist/
 #   make wheel-check         that wheel installed into a fresh virtual environment
@@ -192,6 +193,7 @@ bench: $(VENV)/.installed
 	@# runs is written beside their results.
 	$(VPY) bench/peers.py --runs 2 $(BENCH_ARGS)
 	$(VPY) bench/wide.py --runs 2 $(WIDE_ARGS)
+	$(VPY) bench/movies.py --runs 2 $(MOVIES_ARGS)
 	$(MAKE) bench-lineitem
 	$(VPY) bench/extras.py
 	$(VPY) bench/after_query.py --runs 2 $(AFTER_ARGS)

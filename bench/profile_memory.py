@@ -1,9 +1,10 @@
 """Where an index's bytes go: `memory_usage()` of the whole index of the
-lineitem or wide table, then attribute by attribute (an index of objects that
-hold that attribute alone), per row.
+lineitem, wide or movies table, then attribute by attribute (an index of
+objects that hold that attribute alone), per row.
 
     .venv/bin/python bench/profile_memory.py lineitem [--n 600572]
     .venv/bin/python bench/profile_memory.py wide [--n 300000]
+    .venv/bin/python bench/profile_memory.py movies [--n 58788]
 """
 
 from __future__ import annotations
@@ -21,6 +22,10 @@ def columns(suite: str, n: int | None):
         import lineitem
 
         return lineitem.LineitemColumns(n), lineitem.ATTRS
+    if suite == "movies":
+        import movies
+
+        return movies.MovieColumns(n or movies.ROWS), movies.ATTRS
     import wide
 
     return wide.WideColumns(n or 300_000), wide.ATTRS
@@ -32,7 +37,7 @@ def per_row(figures: dict, n: int) -> str:
 
 def main() -> None:
     ap = argparse.ArgumentParser()
-    ap.add_argument("suite", choices=["lineitem", "wide"])
+    ap.add_argument("suite", choices=["lineitem", "wide", "movies"])
     ap.add_argument("--n", type=int)
     args = ap.parse_args()
     data, attrs = columns(args.suite, args.n)

@@ -1,5 +1,6 @@
 #include "py/name_cache.hpp"
 
+#include <algorithm>
 #include <array>
 #include <cstdint>
 #include <string_view>
@@ -12,9 +13,16 @@ namespace vorlane::py {
 
 namespace {
 
-// Entries of the cache. Programs use few attribute names; one cycling
-// through more only falls back to interning, as without a cache.
-constexpr size_t kSlots = 64;
+// The cache is set-associative: a str's address picks a set of `kWays`
+// slots, and a miss puts the str first in its set, moving the others down
+// and evicting the last. Objects are made with a few dozen names (a table's
+// columns); mapped one slot per address, a few of those always shared a
+// slot with another name of the same call and evicted each other on every
+// object, each miss interning its text again under the process-wide mutex.
+// Programs use few attribute names; one cycling through more than a set
+// holds only falls back to interning, as without a cache.
+constexpr size_t kSets = 128;
+constexpr size_t kWays = 2;
 
 struct Slot {
     PyObject* str = nullptr;  // a strong reference
@@ -23,8 +31,10 @@ struct Slot {
     Slot() : name(AttrName::intern("")) {}
 };
 
+using Set = std::array<Slot, kWays>;
+
 struct NameCache {
-    std::array<Slot, kSlots> slots;
+    std::array<Set, kSets> sets;
     AttachedMutex mutex;
 };
 
@@ -33,8 +43,8 @@ NameCache& cache() {
     return *instance;
 }
 
-size_t slot_of(PyObject* str) {
-    return identity_slot(str, kSlots);
+Set& set_of(PyObject* str) {
+    return cache().sets[identity_slot(str, kSets)];
 }
 
 // Whether `str` is cached, and its name if so. A flag and a name rather than
@@ -47,8 +57,12 @@ struct Cached {
 
 Cached cached(PyObject* str) {
     AttachedLock lock(cache().mutex);
-    const Slot& slot = cache().slots[slot_of(str)];
-    return {slot.str == str, slot.name};
+    const Set& set = set_of(str);
+    for (const Slot& slot : set) {
+        if (slot.str == str)
+            return {true, slot.name};
+    }
+    return {false, set.front().name};  // the name is not read on a miss
 }
 
 void remember(PyObject* str, AttrName name) {
@@ -57,10 +71,11 @@ void remember(PyObject* str, AttrName name) {
     PyObject* evicted;
     {
         AttachedLock lock(cache().mutex);
-        Slot& slot = cache().slots[slot_of(str)];
-        evicted = slot.str;
-        slot.str = Py_NewRef(str);
-        slot.name = name;
+        Set& set = set_of(str);
+        evicted = set.back().str;
+        std::move_backward(set.begin(), set.end() - 1, set.end());
+        set.front().str = Py_NewRef(str);
+        set.front().name = name;
     }
     Py_XDECREF(evicted);
 }
