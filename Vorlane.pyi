@@ -353,7 +353,9 @@ class Index(Generic[_T]):
         that is not an ``Indexable``)."""
 
     def __iter__(self) -> Iterator[_T]:
-        """Iterates over the objects held, in ascending id order."""
+        """Iterates over the objects held, in ascending id order. The next
+        step after an object was added or removed raises ``RuntimeError``
+        "the index changed during iteration"."""
 
     def get_by_attribute(self, **kwargs: object) -> list[_T]:
         """Returns the objects whose attributes equal the keywords, in
@@ -502,7 +504,9 @@ class FilteredIndex(Generic[_T]):
         """Returns whether ``obj`` is one of the selected objects."""
 
     def __iter__(self) -> Iterator[_T]:
-        """Iterates over the selected objects, in ascending id order."""
+        """Iterates over the selected objects, in ascending id order. The
+        selection is fixed, so the loop may change the index: objects removed
+        before they are reached are skipped."""
 
     def rebase(self) -> Index[_T]:
         """Returns a new, independent ``Index`` of exactly the selected

@@ -245,7 +245,8 @@ PyObject* add_object_many(PyObject* self, py::Arguments& args) {
         for (size_t i = 0; i < objects.distinct.size(); ++i)
             store_item(*table, objects.ids[i], std::move(objects.stored[i]));
         index->live_ids.or_inplace(objects.id_set);
-        index->version.fetch_add(1, std::memory_order_relaxed);
+        if (!objects.distinct.empty())
+            index->version.fetch_add(1, std::memory_order_relaxed);
     }
     Py_RETURN_NONE;
 }
@@ -330,7 +331,8 @@ PyObject* remove_many(PyObject* self, py::Arguments& args) {
                 if (index.live_ids.contains(id))  // not an object listed before
                     removed.push_back(take_out(index, *maps, *table, id));
             }
-            index.version.fetch_add(1, std::memory_order_relaxed);
+            if (!removed.empty())
+                index.version.fetch_add(1, std::memory_order_relaxed);
         }
     }
     if (missing != nullptr)
@@ -373,7 +375,8 @@ PyObject* remove_where(PyObject* self, py::Arguments& args) {
             if (index.live_ids.contains(id))
                 removed.push_back(take_out(index, *maps, *table, id));
         });
-        index.version.fetch_add(1, std::memory_order_relaxed);
+        if (!removed.empty())  // a query that selects nothing changes nothing
+            index.version.fetch_add(1, std::memory_order_relaxed);
     }
     return py::check(PyLong_FromSize_t(removed.size()));
 }

@@ -14,6 +14,8 @@ struct ObjectIterator {
     // The index or view iterated: it keeps the walked ids alive.
     py::Ref iterated;
     uint64_t version = 0;
+    // Whether the walked ids are the index's live ids, checked by `version`.
+    bool follows_index = true;
     // Position in the walked ids. Valid while `version` matches: the
     // index's id set changes only together with the version, and a view's
     // selection never changes.
@@ -41,7 +43,7 @@ PyObject* iterator_next(PyObject* self) {
         if (it.finished)
             return nullptr;
         LockedItems::ReadGuard table(*it.source->items);
-        if (it.source->version.load(std::memory_order_relaxed) != it.version) {
+        if (it.follows_index && it.source->version.load(std::memory_order_relaxed) != it.version) {
             it.finished = true;
             table.release();
             py::raise_error(PyExc_RuntimeError, "the index changed during iteration");
@@ -95,8 +97,9 @@ PyTypeObject* object_iterator_type() {
 }
 
 PyObject* make_object_iterator(const std::shared_ptr<IndexRecord>& source, PyObject* iterated,
-                               const Bitmap& walked) {
+                               const Bitmap& walked, bool follows_index) {
     ObjectIterator it;
+    it.follows_index = follows_index;
     it.source = source;
     it.iterated = py::Ref::borrow(iterated);
     PyObject* self = py::make_instance(object_iterator_type(), std::move(it));

@@ -336,7 +336,7 @@ bool scope_contains(const Scope& scope, PyObject* obj) {
 
 PyObject* scope_iter(const Scope& scope, PyObject* self) {
     const Bitmap& walked = scope.selection() ? *scope.selection() : scope.record->live_ids;
-    return make_object_iterator(scope.record, self, walked);
+    return make_object_iterator(scope.record, self, walked, scope.selection() == nullptr);
 }
 
 // Each counted value shown by an object holding it, read attached under both

@@ -96,11 +96,25 @@ class TestSizesAndIteration:
         index.remove_object(objs[5])
         with pytest.raises(RuntimeError):
             next(it)
-        view_it = iter(index.reduced(kind="a"))
-        next(view_it)
-        index.add_object(Indexable())
-        with pytest.raises(RuntimeError):
-            next(view_it)
+        it = iter(index)
+        next(it)
+        assert index.remove_where(Q.eq("kind", "none")) == 0  # changes nothing
+        index.remove_many([])
+        index.add_object_many([])
+        assert next(it) is objs[1]
+
+    def test_a_view_is_iterated_while_its_index_changes(self, stock):
+        index, objs = stock
+        view = index.reduced(kind="a")
+        seen = []
+        for o in view:  # a view's selection is fixed: what it visits may go
+            seen.append(o)
+            index.remove_object(o)
+            if o is objs[0]:
+                index.remove_object(objs[2])  # not visited yet: skipped
+                index.add_object(Indexable(kind="a"))  # not in the view
+        assert seen == [objs[0]] + objs[4::2]
+        assert list(index)[:4] == objs[1::2] and len(index) == 5
 
     def test_assignments_do_not_invalidate(self, stock):
         index, objs = stock
