@@ -118,16 +118,63 @@ bool same_name(PyObject* a, PyObject* b) {
     return PyUnicode_GET_LENGTH(a) == PyUnicode_GET_LENGTH(b) && PyUnicode_Compare(a, b) == 0;
 }
 
-// Adds a **kwargs keyword as a dict of them would: a repeated name (which
-// only a caller from C can pass) replaces the value in its first place.
-void collect_keyword(PyObject* key, PyObject* value, Arguments& out) {
-    for (Keyword& seen : out.extra_keywords) {
-        if (same_name(seen.name, key)) {
-            seen.value = value;
-            return;
-        }
+using Keywords = decltype(Arguments::extra_keywords);
+
+// Up to this many keywords, repeated names are looked for pair by pair;
+// past it, among the names sorted, so that a call with many keywords costs
+// n log n rather than n^2 comparisons.
+constexpr size_t kPairwiseKeywords = 16;
+
+// Merges repeated names as a dict of the keywords would: a repeated name
+// (which only a caller from C can pass) replaces the value in its first
+// place. Quadratic, and only called when a name repeats.
+void merge_pairwise(Keywords& keywords) {
+    Keywords merged;
+    for (const Keyword& keyword : keywords) {
+        auto seen = std::find_if(merged.begin(), merged.end(), [&](const Keyword& kept) {
+            return same_name(kept.name, keyword.name);
+        });
+        if (seen != merged.end())
+            seen->value = keyword.value;
+        else
+            merged.push_back(keyword);
     }
-    out.extra_keywords.push_back({key, value});
+    keywords = std::move(merged);
+}
+
+// A strict order of names in which equal names (`same_name`) are
+// neighbours: non-str names by address, before every str; strs by text.
+bool name_before(PyObject* a, PyObject* b) {
+    bool a_str = PyUnicode_Check(a);
+    bool b_str = PyUnicode_Check(b);
+    if (a_str != b_str)
+        return b_str;
+    if (!a_str)
+        return std::less<PyObject*>()(a, b);
+    return PyUnicode_Compare(a, b) < 0;
+}
+
+bool has_repeated_name(const Keywords& keywords) {
+    if (keywords.size() <= kPairwiseKeywords) {
+        for (size_t i = 1; i < keywords.size(); ++i) {
+            for (size_t j = 0; j < i; ++j) {
+                if (same_name(keywords[j].name, keywords[i].name))
+                    return true;
+            }
+        }
+        return false;
+    }
+    std::vector<PyObject*> names;
+    names.reserve(keywords.size());
+    for (const Keyword& keyword : keywords)
+        names.push_back(keyword.name);
+    std::sort(names.begin(), names.end(), name_before);
+    return std::adjacent_find(names.begin(), names.end(), same_name) != names.end();
+}
+
+void merge_repeated_names(Keywords& keywords) {
+    if (has_repeated_name(keywords))
+        merge_pairwise(keywords);
 }
 
 void take_keyword(const Signature& sig, ParamStrs* strs, PyObject* key, PyObject* value,
@@ -147,7 +194,7 @@ void take_keyword(const Signature& sig, ParamStrs* strs, PyObject* key, PyObject
                      display_name(sig).c_str(), key);
         throw ErrorAlreadySet{};
     }
-    collect_keyword(key, value, out);
+    out.extra_keywords.push_back({key, value});
 }
 
 void check_required(const Signature& sig, const Arguments& out) {
@@ -168,6 +215,7 @@ Arguments parse_arguments(const Signature& sig, PyObject* const* args, Py_ssize_
         Py_ssize_t nkw = PyTuple_GET_SIZE(kwnames);
         for (Py_ssize_t i = 0; i < nkw; ++i)
             take_keyword(sig, strs, PyTuple_GET_ITEM(kwnames, i), args[nargs + i], out);
+        merge_repeated_names(out.extra_keywords);
     }
     check_required(sig, out);
     return out;
@@ -181,6 +229,7 @@ Arguments parse_tuple_arguments(const Signature& sig, PyObject* args, PyObject* 
         PyObject* key = nullptr;
         PyObject* value = nullptr;
         Py_ssize_t pos = 0;
+        // A dict's keys are distinct names already.
         while (PyDict_Next(kwargs, &pos, &key, &value))
             take_keyword(sig, nullptr, key, value, out);
     }

@@ -159,6 +159,11 @@ class TestKeywordConversion:
         twin = "".join(["col", "our"])
         assert twin == "colour" and twin is not sys.intern("colour")
         assert vectorcall(index.get_by_attribute, ["colour", twin], ["red", "green"]) == [objs[4]]
+        # Past a few keywords, repeats are found among the sorted names.
+        pads = [f"p{i}" for i in range(20)]
+        wide = index_of([Indexable(**dict.fromkeys(pads, 0), colour=c) for c in ("red", "blue")])
+        got = vectorcall(wide.get_by_attribute, pads + ["colour", twin], [0] * 20 + ["red", "blue"])
+        assert [o.colour for o in got] == ["blue"]
 
     def test_names_built_at_run_time_are_told_apart(self):
         # Names made and freed one after the other tend to reuse an address:
