@@ -289,8 +289,10 @@ class Index(Generic[_T]):
         ``bool`` ``boolean``; a missing attribute or ``None`` is a null, and
         a column of nulls only has the null type. Any other value, or a mix
         no one type holds, raises ``TypeError`` naming the attribute and
-        the type; texts of one attribute taking more than 2**31 - 1 bytes
-        in all raise ``OverflowError`` (Arrow's utf8 offsets are 32-bit).
+        the type. The stream holds one batch per part of the selection read
+        in parallel; texts of one attribute taking more than 2**31 - 1 bytes
+        in one batch raise ``OverflowError`` (Arrow's utf8 offsets are
+        32-bit).
         """
 
     def value_counts(self, name: str | tuple[str, ...], limit: int | None = None) -> dict[Any, int]:
