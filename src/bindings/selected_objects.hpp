@@ -423,6 +423,8 @@ inline size_t gather_values(const ItemTable& table, std::span<const uint32_t> id
             return gather_values_of<3>(table, ids, finder, fallback, columns);
         case 4:
             return gather_values_of<4>(table, ids, finder, fallback, columns);
+        case 5:
+            return gather_values_of<5>(table, ids, finder, fallback, columns);
         default:
             return gather_values_of<0>(table, ids, finder, fallback, columns);
     }
