@@ -326,8 +326,8 @@ size_t read_objects(const ItemTable& table, std::span<const uint32_t> ids, NameF
 
 // Objects whose values are gathered before their references are taken:
 // the value objects of a run, fetched for writing as they are gathered, stay
-// in the cache until `own_gathered` counts them (two values of a run fill
-// half of a first-level cache).
+// in the cache until `own_gathered` counts them (two values of each of 256
+// objects take 32 KiB of lines, about a first-level cache).
 inline constexpr size_t kGatherRun = 256;
 
 namespace selected_detail {
@@ -431,11 +431,16 @@ inline size_t gather_values(const ItemTable& table, std::span<const uint32_t> id
 }
 
 // Takes a reference to each of the `rows` values `gather_values` wrote to
-// `cells` (nulls aside), where it took none.
-inline void own_gathered(PyObject** cells, size_t rows) {
+// `cells`, where it took none; `MayBeNull` when its fallback was null.
+template <bool MayBeNull>
+void own_gathered(PyObject** cells, size_t rows) {
     if constexpr (selected_detail::kSlotsStay) {
-        for (size_t r = 0; r < rows; ++r)
-            Py_XINCREF(cells[r]);
+        for (size_t r = 0; r < rows; ++r) {
+            if constexpr (MayBeNull)
+                Py_XINCREF(cells[r]);
+            else
+                Py_INCREF(cells[r]);
+        }
     }
 }
 

@@ -53,7 +53,7 @@ ValueGrid read_grid(const Scope& scope, const Names& names) {
             columns[c] = grid.next_cells(c, ids.size());
         size_t rows = gather_values(*table, ids, finder, nullptr, columns);
         for (size_t c = 0; c < width; ++c)
-            own_gathered(columns[c], rows);
+            own_gathered<true>(columns[c], rows);
         grid.add_rows(rows);
     });
     return grid;
@@ -97,7 +97,7 @@ class ColumnLists {
             at_[c] = items_[c] + rows_;
         size_t rows = gather_values(table, ids, finder, fallback, at_);
         for (PyObject** cells : at_)
-            own_gathered(cells, rows);
+            own_gathered<false>(cells, rows);
         rows_ += rows;
     }
     // Gives back the room of the rows not read (objects removed since a
