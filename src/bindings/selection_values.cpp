@@ -43,13 +43,18 @@ using Values = std::span<const PyValue* const>;
 // A new reference to the value of each name the object holds, null for one
 // it lacks, row by row.
 ValueGrid read_grid(const Scope& scope, const Names& names) {
-    ValueGrid grid(names.names.size());
-    grid.reserve(ScopeIds(scope).size());
-    for_each_selected<true>(scope, names, [&](const Indexable&, uint32_t, Values values) {
-        for (size_t i = 0; i < grid.width(); ++i) {
-            const PyValue* value = values[i];
-            grid.push(value ? Py_NewRef(value->obj()) : nullptr);
-        }
+    size_t width = names.names.size();
+    ValueGrid grid(width, ScopeIds(scope).size());
+    NameFinder finder(names);
+    std::vector<PyObject**> columns(width);
+    LockedItems::ReadGuard table(*scope.record->items);
+    ScopeIds(scope).for_each_block<kGatherRun>([&](std::span<const uint32_t> ids) {
+        for (size_t c = 0; c < width; ++c)
+            columns[c] = grid.next_cells(c, ids.size());
+        size_t rows = gather_values(*table, ids, finder, nullptr, columns);
+        for (size_t c = 0; c < width; ++c)
+            own_gathered<true>(columns[c], rows);
+        grid.add_rows(rows);
     });
     return grid;
 }
@@ -72,24 +77,29 @@ PyObject* default_argument(const py::Arguments& args) {
 }
 
 // The lists of `columns`, one per name, made before any lock is taken with
-// room for every id of the scope; `fill` sets the items of the rows read.
+// room for every id of the scope; `gather` sets the items of the rows read.
 class ColumnLists {
   public:
-    ColumnLists(size_t width, size_t rows) : room_(rows) {
+    ColumnLists(size_t width, size_t rows) : room_(rows), at_(width) {
         for (size_t i = 0; i < width; ++i) {
             lists_.push_back(py::Ref::steal(py::check(PyList_New(static_cast<Py_ssize_t>(rows)))));
             items_.push_back(reinterpret_cast<PyListObject*>(lists_.back().get())->ob_item);
         }
     }
-    // Starts the next row: checks that there is room for it.
-    void begin_row() const {
-        if (rows_ >= room_)
+    // Sets the items of the next rows to new references to the values of
+    // the objects of `ids` that `table` holds (`fallback` for a name one
+    // lacks); runs no Python code and allocates nothing Python's.
+    void gather(const ItemTable& table, std::span<const uint32_t> ids, NameFinder& finder,
+                PyObject* fallback) {
+        if (ids.size() > room_ - rows_)
             panic("columns read more rows than the scope selects");
+        for (size_t c = 0; c < items_.size(); ++c)
+            at_[c] = items_[c] + rows_;
+        size_t rows = gather_values(table, ids, finder, fallback, at_);
+        for (PyObject** cells : at_)
+            own_gathered<false>(cells, rows);
+        rows_ += rows;
     }
-    // Takes a new reference to `value` into column `column` of the row
-    // begun; runs no Python code and allocates nothing.
-    void set(size_t column, PyObject* value) { items_[column][rows_] = Py_NewRef(value); }
-    void end_row() { ++rows_; }
     // Gives back the room of the rows not read (objects removed since a
     // view was made leave no row), once no lock is held.
     py::Ref take(size_t column) {
@@ -99,12 +109,12 @@ class ColumnLists {
                                              static_cast<Py_ssize_t>(room_), nullptr));
         return std::move(list);
     }
-    size_t rows() const { return rows_; }
 
   private:
     std::vector<py::Ref> lists_;
     // Each list's items: the lists keep their length until `take`.
     std::vector<PyObject**> items_;
+    std::vector<PyObject**> at_;  // where `gather` writes each column
     size_t room_;
     size_t rows_ = 0;
 };
@@ -383,16 +393,12 @@ PyObject* scope_columns(const Scope& scope, const py::Arguments& args) {
     // meanwhile (a view's is fixed, an index's changes only under its
     // exclusive use).
     ColumnLists lists(names.names.size(), ScopeIds(scope).size());
-    // By value: the reference counts the loop writes could alias it.
-    size_t width = names.names.size();
-    for_each_selected<true>(scope, names, [&, width](const Indexable&, uint32_t, Values values) {
-        lists.begin_row();
-        for (size_t i = 0; i < width; ++i) {
-            const PyValue* value = values[i];
-            lists.set(i, value ? value->obj() : fallback);
-        }
-        lists.end_row();
-    });
+    {
+        NameFinder finder(names);
+        LockedItems::ReadGuard table(*scope.record->items);
+        ScopeIds(scope).for_each_block<kGatherRun>(
+            [&](std::span<const uint32_t> ids) { lists.gather(*table, ids, finder, fallback); });
+    }
     py::Ref dict = py::Ref::steal(py::check(PyDict_New()));
     for (size_t column = 0; column < names.names.size(); ++column) {
         py::Ref list = lists.take(column);

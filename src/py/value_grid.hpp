@@ -14,40 +14,49 @@
 #include <utility>
 #include <vector>
 
+#include "engine/panic.hpp"
+
 namespace vorlane {
 
 class ValueGrid {
   public:
-    explicit ValueGrid(size_t width) : width_(width) {}
+    // Room for `room` rows, taken before the lock: an upper bound, not a
+    // promise (objects removed since a view was made leave no row).
+    ValueGrid(size_t width, size_t room) : width_(width), room_(room), cells_(width * room) {}
     ~ValueGrid() {
         for (PyObject* cell : cells_)
             Py_XDECREF(cell);
     }
     ValueGrid(ValueGrid&& other) noexcept
-        : width_(other.width_), cells_(std::exchange(other.cells_, {})) {}
+        : width_(other.width_),
+          room_(other.room_),
+          rows_(other.rows_),
+          cells_(std::exchange(other.cells_, {})) {}
     ValueGrid& operator=(ValueGrid&&) = delete;
     ValueGrid(const ValueGrid&) = delete;
     ValueGrid& operator=(const ValueGrid&) = delete;
 
-    // Room for `rows` rows, taken before the lock: an upper bound, not a
-    // promise (objects removed since a view was made leave no row).
-    void reserve(size_t rows) { cells_.reserve(rows * width_); }
-    // Appends a cell, taking over the reference `value` (null: no value).
-    void push(PyObject* value) { cells_.push_back(value); }
+    // Where the cells of column `column` from the next row on lie, room for
+    // `rows` more rows checked: the caller writes new references (or nulls)
+    // there and then counts them with `add_rows`.
+    PyObject** next_cells(size_t column, size_t rows) {
+        if (rows_ + rows > room_)
+            panic("a grid was given more rows than its room");
+        return cells_.data() + column * room_ + rows_;
+    }
+    void add_rows(size_t rows) { rows_ += rows; }
 
     size_t width() const { return width_; }
-    size_t rows() const { return width_ == 0 ? 0 : cells_.size() / width_; }
+    size_t rows() const { return rows_; }
     // The value of column `column` in row `row`, borrowed; null when the
     // object had no such attribute.
-    PyObject* at(size_t row, size_t column) const { return cells_[row * width_ + column]; }
-    // Hands the reference of a cell to the caller; the cell becomes null.
-    PyObject* take(size_t row, size_t column) {
-        return std::exchange(cells_[row * width_ + column], nullptr);
-    }
+    PyObject* at(size_t row, size_t column) const { return cells_[column * room_ + row]; }
 
   private:
     size_t width_;
-    std::vector<PyObject*> cells_;
+    size_t room_;
+    size_t rows_ = 0;
+    std::vector<PyObject*> cells_;  // column by column, `room_` apart
 };
 
 }  // namespace vorlane
