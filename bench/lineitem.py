@@ -254,7 +254,7 @@ class Scan(ObjectPeer):
         return Counter(o.shipmode for o in self.objs)
 
 
-class HandIndex(IndexedObjects, ObjectPeer):
+class HandIndex(peers.SortedListRanges, IndexedObjects, ObjectPeer):
     """Dicts of sets for equality, SortedLists of (value, row) for numbers."""
 
     name = "dict of sets + SortedList"
@@ -266,10 +266,6 @@ class HandIndex(IndexedObjects, ObjectPeer):
         self.by = peers.sets_by_value(self.objs, EQ_ATTRS)
         self.ordered = {a: SortedList(zip(lc.cols[a], range(lc.n))) for a in ORDERED_ATTRS}
 
-    def range(self, attr, lo, hi):
-        objs = self.objs
-        return [objs[p] for _, p in self.ordered[attr].irange((lo, -1), (hi, sys.maxsize))]
-
     def eq(self, mode):
         return list(self.by["shipmode"].get(mode, ()))
 
@@ -279,9 +275,6 @@ class HandIndex(IndexedObjects, ObjectPeer):
 
     def q6(self, day_lo, day_hi, lo, hi, below):
         return [o for o in self.range("shipday", day_lo, day_hi) if lo <= o.discount <= hi and o.quantity < below]
-
-    def top(self, attr, k, largest):
-        return peers.top_of_sorted_list(self.ordered[attr], self.objs, k, largest)
 
     def assign(self, pos, value):
         o = self.objs[pos]
@@ -294,7 +287,7 @@ class HandIndex(IndexedObjects, ObjectPeer):
         return {mode: len(rows) for mode, rows in self.by["shipmode"].items()}
 
 
-class ChunkedIndex(HandIndex):
+class ChunkedIndex(peers.ChunkedRanges, HandIndex):
     """Dicts of sets for equality, chunked key and object lists (bench/chunked.py)."""
 
     name = "dict of sets + chunked lists"
@@ -302,13 +295,6 @@ class ChunkedIndex(HandIndex):
     def _index(self, lc):
         self.by = peers.sets_by_value(self.objs, EQ_ATTRS)
         self.ordered = {a: ChunkedSorted(lc.cols[a], self.objs) for a in ORDERED_ATTRS}
-
-    def range(self, attr, lo, hi):
-        return self.ordered[attr].between(lo, hi)
-
-    def top(self, attr, k, largest):
-        ix = self.ordered[attr]
-        return ix.largest(k) if largest else ix.smallest(k)
 
     def assign(self, pos, value):
         o = self.objs[pos]

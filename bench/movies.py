@@ -185,7 +185,7 @@ class Scan(ObjectPeer):
         return Counter(o.mpaa for o in self.objs)
 
 
-class HandIndex(IndexedObjects, ObjectPeer):
+class HandIndex(peers.SortedListRanges, IndexedObjects, ObjectPeer):
     """Dicts of sets for equality, SortedLists of (value, row) for numbers."""
 
     name = "dict of sets + SortedList"
@@ -202,18 +202,11 @@ class HandIndex(IndexedObjects, ObjectPeer):
     def eq(self, attr, value):
         return list(self.by[attr].get(value, ()))
 
-    def range(self, attr, lo, hi):
-        objs = self.objs
-        return [objs[p] for _, p in self.ordered[attr].irange((lo, -1), (hi, sys.maxsize))]
-
-    def top(self, attr, k, largest):
-        return peers.top_of_sorted_list(self.ordered[attr], self.objs, k, largest)
-
     def value_counts(self):
         return {mpaa: len(rows) for mpaa, rows in self.by["mpaa"].items()}
 
 
-class ChunkedIndex(HandIndex):
+class ChunkedIndex(peers.ChunkedRanges, HandIndex):
     """Dicts of sets for equality, chunked key and object lists (bench/chunked.py)."""
 
     name = "dict of sets + chunked lists"
@@ -221,13 +214,6 @@ class ChunkedIndex(HandIndex):
     def _index(self, mc):
         self.by = peers.sets_by_value(self.objs, EQ_ATTRS)
         self.ordered = {a: ChunkedSorted(mc.cols[a], self.objs) for a in ORDERED_ATTRS}
-
-    def range(self, attr, lo, hi):
-        return self.ordered[attr].between(lo, hi)
-
-    def top(self, attr, k, largest):
-        ix = self.ordered[attr]
-        return ix.largest(k) if largest else ix.smallest(k)
 
 
 class Vorlane(ObjectPeer, wide.Vorlane):

@@ -183,6 +183,30 @@ def top_of_sorted_list(sl, objs, k, largest) -> list:
     return [objs[p] for _, p in tail[:k]]
 
 
+class SortedListRanges:
+    """Ranges and top-k of a hand-written index whose `ordered[attr]` are
+    SortedLists of (value, position) into `objs`."""
+
+    def range(self, attr, lo, hi):
+        objs = self.objs
+        return [objs[p] for _, p in self.ordered[attr].irange((lo, -1), (hi, sys.maxsize))]
+
+    def top(self, attr, k, largest):
+        return top_of_sorted_list(self.ordered[attr], self.objs, k, largest)
+
+
+class ChunkedRanges:
+    """Ranges and top-k of a hand-written index whose `ordered[attr]` are
+    chunked key and object lists (bench/chunked.py)."""
+
+    def range(self, attr, lo, hi):
+        return self.ordered[attr].between(lo, hi)
+
+    def top(self, attr, k, largest):
+        ix = self.ordered[attr]
+        return ix.largest(k) if largest else ix.smallest(k)
+
+
 class HandIndex:
     """Dicts of sets for equality, sorted lists of (value, position) for numbers."""
 
