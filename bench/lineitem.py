@@ -213,13 +213,6 @@ def make_rows(lc) -> list:
 
 
 class ObjectPeer(wide.ObjectPeer):
-    def positions(self, result, ordered=False) -> list:
-        where = self.__dict__.get("_where")
-        if where is None:
-            where = self._where = {id(o): i for i, o in enumerate(self.objs)}
-        found = [where[id(o)] for o in result]
-        return found if ordered else sorted(found)
-
     def read2(self, lo, hi):
         return [(o.orderkey, o.shipmode) for o in self.range("extendedprice", lo, hi)]
 
@@ -360,10 +353,7 @@ class Vorlane(ObjectPeer, wide.Vorlane):
         return self.index.value_counts("shipmode")
 
 
-class TablePeer(wide.TablePeer):
-    def positions(self, result, ordered=False) -> list:
-        found = list(map(int, result))
-        return found if ordered else sorted(found)
+TablePeer = wide.TablePeer
 
 
 class Sqlite(TablePeer):

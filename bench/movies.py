@@ -149,13 +149,6 @@ def is_number(value) -> bool:
 
 
 class ObjectPeer(wide.ObjectPeer):
-    def positions(self, result, ordered=False) -> list:
-        where = self.__dict__.get("_where")
-        if where is None:
-            where = self._where = {id(o): i for i, o in enumerate(self.objs)}
-        found = [where[id(o)] for o in result]
-        return found if ordered else sorted(found)
-
     def read2(self, lo, hi):
         result = self.range("rating", lo, hi)
         return [o.title for o in result], [o.year for o in result]
@@ -239,10 +232,7 @@ class Vorlane(ObjectPeer, wide.Vorlane):
         return self.index.reduced_query(Q.bt("rating", lo, hi)).columns(*READ_ATTRS)
 
 
-class TablePeer(wide.TablePeer):
-    def positions(self, result, ordered=False) -> list:
-        found = list(map(int, result))
-        return found if ordered else sorted(found)
+TablePeer = wide.TablePeer
 
 
 class Sqlite(TablePeer):

@@ -150,11 +150,14 @@ def columns_as_rows(columns) -> list:
 class ObjectPeer:
     """Common ground of the implementations that hold Python objects."""
 
-    def positions(self, result) -> list:
+    def positions(self, result, ordered=False) -> list:
+        """Row numbers of `result`: sorted, or as listed when its order is
+        the answer."""
         where = self.__dict__.get("_where")
         if where is None:
             where = self._where = {id(o): i for i, o in enumerate(self.objs)}
-        return sorted(where[id(o)] for o in result)
+        found = [where[id(o)] for o in result]
+        return found if ordered else sorted(found)
 
     def read2(self, lo, hi):
         result = self.range(lo, hi)
@@ -304,8 +307,9 @@ class TablePeer:
     def index_only(self, wc):
         return seconds_of(self.load, wc)
 
-    def positions(self, result) -> list:
-        return sorted(map(int, result))
+    def positions(self, result, ordered=False) -> list:
+        found = list(map(int, result))
+        return found if ordered else sorted(found)
 
     read2_rows = staticmethod(columns_as_rows)
 
