@@ -7,6 +7,7 @@
 #include "engine/attribute_maps.hpp"
 #include "engine/id_allocator.hpp"
 #include "py/args.hpp"
+#include "py/converted_values.hpp"
 #include "py/gil.hpp"
 #include "py/index_record.hpp"
 #include "py/method.hpp"
@@ -137,9 +138,6 @@ PyObject* indexable_new(PyTypeObject* type, PyObject* /*args*/, PyObject* kwargs
     });
 }
 
-// Values converted for a new object, kept on the stack for most records.
-using ConvertedValues = absl::InlinedVector<PyValue, 24>;
-
 // `Indexable(...)` through the vectorcall protocol: the keywords are read from
 // the call itself, with no dictionary built for them. Positional arguments are
 // ignored, as by `indexable_new`. Set on this class only (the field is not
@@ -155,14 +153,15 @@ PyObject* indexable_vectorcall(PyObject* type_object, PyObject* const* args, siz
         Py_ssize_t count = kwnames == nullptr ? 0 : PyTuple_GET_SIZE(kwnames);
         AttrLayout* layout = count > 0 ? keyword_layout(kwnames) : nullptr;
         if (layout != nullptr && type == py_indexable::indexable_type()) {
-            ConvertedValues converted;
-            converted.reserve(static_cast<size_t>(count));
+            ConvertedValues converted(static_cast<size_t>(count));
             bool cyclic = false;
             for (Py_ssize_t i = 0; i < count; ++i)
-                converted.push_back(PyValue::held_from_borrowed(values[i], cyclic));
-            return new_indexable(type, converted.size(), cyclic, [&](size_t) {
-                return ObjectAttributes(layout, std::span<PyValue>(converted));
+                converted.append([&] { return PyValue::held_from_borrowed(values[i], cyclic); });
+            PyObject* self = new_indexable(type, converted.size(), cyclic, [&](size_t) {
+                return ObjectAttributes(layout, converted.values());
             });
+            converted.moved_out();  // into the object, which cannot fail once made
+            return self;
         }
         // In call order, the order a dictionary of them would have.
         ObjectAttributes attributes;
