@@ -201,7 +201,8 @@ ValueKey PyValue::key() const {
 
 PyValue PyValue::new_(PyObject* owned) {
     try {
-        if (accept_derived(owned))
+        // A date, say, hashed already (rows share them) keeps its key itself.
+        if (accept_derived(owned) || py::holds_cached_hash(owned))
             return PyValue(owned);
         ValueKey key = classify(owned);
         return PyValue(owned, key);
