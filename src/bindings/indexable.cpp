@@ -7,6 +7,7 @@
 #include "engine/attribute_maps.hpp"
 #include "engine/id_allocator.hpp"
 #include "py/args.hpp"
+#include "py/converted_values.hpp"
 #include "py/gil.hpp"
 #include "py/index_record.hpp"
 #include "py/method.hpp"
@@ -87,8 +88,9 @@ bool may_form_cycle(const ObjectAttributes& attributes) {
 // of `room` values (see `ObjectAttributes::room_for`): an instance of this
 // class is allocated with room for all of its `count` values; a subclass
 // instance, whose own fields follow the record, has the plain room.
+// `cyclic` tells whether any of those values `may_form_cycle`.
 template <typename Make>
-PyObject* new_indexable(PyTypeObject* type, size_t count, Make make) {
+PyObject* new_indexable(PyTypeObject* type, size_t count, bool cyclic, Make make) {
     bool exact = type == py_indexable::indexable_type();
     size_t room = exact ? ObjectAttributes::room_for(count) : ObjectAttributes::kInlineValues;
     size_t extra = (room - ObjectAttributes::kInlineValues) * sizeof(PyValue);
@@ -110,7 +112,7 @@ PyObject* new_indexable(PyTypeObject* type, size_t count, Make make) {
     // millions of objects an index holds. It is tracked again when it is
     // assigned a value that could close a cycle. A subclass instance may
     // carry a dict of its own, so it stays tracked.
-    bool tracked = !exact || may_form_cycle(inst->record.attributes);
+    bool tracked = !exact || cyclic;
     if (tracked != static_cast<bool>(PyObject_GC_IsTracked(self))) {
         if (tracked)
             PyObject_GC_Track(self);
@@ -122,7 +124,8 @@ PyObject* new_indexable(PyTypeObject* type, size_t count, Make make) {
 
 // A new instance of `type` with the attributes built in `attributes`.
 PyObject* new_indexable(PyTypeObject* type, ObjectAttributes&& attributes) {
-    return new_indexable(type, attributes.size(), [&](size_t room) {
+    bool cyclic = may_form_cycle(attributes);
+    return new_indexable(type, attributes.size(), cyclic, [&](size_t room) {
         return ObjectAttributes(std::move(attributes), room);
     });
 }
@@ -134,9 +137,6 @@ PyObject* indexable_new(PyTypeObject* type, PyObject* /*args*/, PyObject* kwargs
         return new_indexable(type, std::move(attributes));
     });
 }
-
-// Values converted for a new object, kept on the stack for most records.
-using ConvertedValues = absl::InlinedVector<PyValue, 24>;
 
 // `Indexable(...)` through the vectorcall protocol: the keywords are read from
 // the call itself, with no dictionary built for them. Positional arguments are
@@ -153,13 +153,15 @@ PyObject* indexable_vectorcall(PyObject* type_object, PyObject* const* args, siz
         Py_ssize_t count = kwnames == nullptr ? 0 : PyTuple_GET_SIZE(kwnames);
         AttrLayout* layout = count > 0 ? keyword_layout(kwnames) : nullptr;
         if (layout != nullptr && type == py_indexable::indexable_type()) {
-            ConvertedValues converted;
-            converted.reserve(static_cast<size_t>(count));
+            ConvertedValues converted(static_cast<size_t>(count));
+            bool cyclic = false;
             for (Py_ssize_t i = 0; i < count; ++i)
-                converted.push_back(PyValue::from_borrowed(values[i]));
-            return new_indexable(type, converted.size(), [&](size_t) {
-                return ObjectAttributes(layout, std::span<PyValue>(converted));
+                converted.append([&] { return PyValue::held_from_borrowed(values[i], cyclic); });
+            PyObject* self = new_indexable(type, converted.size(), cyclic, [&](size_t) {
+                return ObjectAttributes(layout, converted.values());
             });
+            converted.moved_out();  // into the object, which cannot fail once made
+            return self;
         }
         // In call order, the order a dictionary of them would have.
         ObjectAttributes attributes;

@@ -3,6 +3,8 @@
 #include <absl/container/flat_hash_map.h>
 
 #include <array>
+#include <atomic>
+#include <cstring>
 #include <memory>
 #include <string_view>
 #include <utility>
@@ -224,6 +226,13 @@ struct KeywordSlot {
 struct KeywordCache {
     std::array<KeywordSlot, kKeywordSlots> slots;
     py::AttachedMutex mutex;
+    // The layout the last walk of the tree found. Rows read one by one
+    // (`json.loads`, say) bring the same names as new str objects each time,
+    // which the slots never know again; their texts are compared with this
+    // layout's names before walking. Shared layouts are immutable and never
+    // freed, and the one stored was published by the tree's lock, so it is
+    // read with no lock.
+    std::atomic<AttrLayout*> last_walked{nullptr};
 };
 
 KeywordCache& keyword_cache() {
@@ -267,6 +276,35 @@ bool all_exact_strs(PyObject* kwnames) {
     return true;
 }
 
+// Whether `key` is a str of the very text of `kept`, a str a layout keeps.
+// Texts are compared in place: a str holds its text in the narrowest form
+// that fits it, so equal texts have the same kind and length. A key that
+// cannot be encoded never equals a kept str, whose text always can.
+bool same_text(PyObject* key, PyObject* kept) {
+    if (key == kept)
+        return true;
+    if (!PyUnicode_Check(key))
+        return false;
+    Py_ssize_t length = PyUnicode_GET_LENGTH(kept);
+    int kind = PyUnicode_KIND(kept);
+    return PyUnicode_GET_LENGTH(key) == length && PyUnicode_KIND(key) == kind &&
+           std::memcmp(PyUnicode_DATA(key), PyUnicode_DATA(kept),
+                       static_cast<size_t>(length) * static_cast<size_t>(kind)) == 0;
+}
+
+// Whether `kwnames` are the names of `layout`, by text and in order: the
+// layout a walk by them would find.
+bool same_texts(PyObject* kwnames, const AttrLayout& layout) {
+    Py_ssize_t count = PyTuple_GET_SIZE(kwnames);
+    if (static_cast<size_t>(count) != layout.size())
+        return false;
+    for (Py_ssize_t i = 0; i < count; ++i) {
+        if (!same_text(PyTuple_GET_ITEM(kwnames, i), layout.str(static_cast<size_t>(i))))
+            return false;
+    }
+    return true;
+}
+
 // Walks the tree from the empty layout by the names of `kwnames`.
 AttrLayout* walk_keywords(PyObject* kwnames) {
     AttrLayout* layout = AttrLayout::empty();
@@ -293,8 +331,16 @@ AttrLayout* keyword_layout(PyObject* kwnames) {
         if (slot.names != nullptr && same_names(slot.names, kwnames))
             return slot.layout;
     }
+    // Names of new objects, as the last walk's: found again with no walk,
+    // and not remembered by identity (they will not come again).
+    AttrLayout* last = cache.last_walked.load(std::memory_order_acquire);
+    if (last != nullptr && same_texts(kwnames, *last))
+        return last;
     AttrLayout* layout = walk_keywords(kwnames);
-    if (layout == nullptr || !all_exact_strs(kwnames))
+    if (layout == nullptr)
+        return layout;
+    cache.last_walked.store(layout, std::memory_order_release);
+    if (!all_exact_strs(kwnames))
         return layout;
     py::Ref replaced;  // dropped after the lock is given back
     {

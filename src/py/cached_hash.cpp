@@ -64,7 +64,7 @@ bool is_cached_hash_type(PyObject* obj) {
     return false;
 }
 
-bool caches_hash(PyObject* obj, int64_t hash) {
+bool holds_cached_hash(PyObject* obj) {
     PyTypeObject* type = Py_TYPE(obj);
     if (!is_cached_hash_type(obj))
         return false;
@@ -72,8 +72,11 @@ bool caches_hash(PyObject* obj, int64_t hash) {
         return false;
     if (type == type_at(kTime) && !is_naive_time(obj))
         return false;
-    Py_hash_t stored = __atomic_load_n(hash_field(obj), __ATOMIC_RELAXED);
-    return stored != kNoHashYet && stored == hash;
+    return __atomic_load_n(hash_field(obj), __ATOMIC_RELAXED) != kNoHashYet;
+}
+
+bool caches_hash(PyObject* obj, int64_t hash) {
+    return holds_cached_hash(obj) && cached_hash(obj) == hash;
 }
 
 int64_t cached_hash(PyObject* obj) {

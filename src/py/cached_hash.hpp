@@ -26,6 +26,11 @@ void resolve_cached_hash_types();
 // has cached `hash` (the result of hashing it at conversion). Attached.
 bool caches_hash(PyObject* obj, int64_t hash);
 
+// Whether `obj` is of one of the types above and, tz-aware objects excluded,
+// has cached its hash already (as the dates a table's rows share have once
+// the first row was converted): `caches_hash` then holds for the hash that
+// hashing it would give, which need not be asked for. Attached.
+bool holds_cached_hash(PyObject* obj);
 // Whether `obj` is of one of those types. Needs no interpreter.
 bool is_cached_hash_type(PyObject* obj);
 

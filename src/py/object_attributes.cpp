@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <bit>
+#include <cstring>
 #include <memory>
 #include <new>
 #include <utility>
@@ -56,7 +57,10 @@ ObjectAttributes::Spill* ObjectAttributes::new_spill(size_t room, size_t spilled
 
 ObjectAttributes::ObjectAttributes(AttrLayout* layout, std::span<PyValue> converted) noexcept
     : layout_(layout) {
-    relocate(converted.data(), inline_values(), converted.size());
+    // A value is one word that owns its object: copying the words moves the
+    // values, with no source left to empty one by one.
+    std::memcpy(static_cast<void*>(inline_values()), converted.data(),
+                converted.size() * sizeof(PyValue));
 }
 
 ObjectAttributes::ObjectAttributes(ObjectAttributes&& other, size_t room) noexcept

@@ -85,14 +85,6 @@ int64_t int_value(PyObject* obj) {
     return PyLong_AsLongLongAndOverflow(obj, &overflow);
 }
 
-// The hash an exact str cached when conversion hashed it. The field is
-// written once, before the object reached us; other threads may write the
-// same value again, so it is read atomically.
-int64_t cached_str_hash(PyObject* obj) {
-    Py_hash_t* field = &reinterpret_cast<PyASCIIObject*>(obj)->hash;
-    return __atomic_load_n(field, __ATOMIC_RELAXED);
-}
-
 // Accepts an exact int, float or str, whose key `PyValue::key` derives from
 // the object each time it is read: only what can fail is checked here, and a
 // str is hashed so that its hash is cached. Computing the key now would be
@@ -113,7 +105,7 @@ bool accept_derived(PyObject* obj) {
     // a str that cannot be encoded never enters the module.
     if (!PyUnicode_IS_COMPACT_ASCII(obj) && PyUnicode_AsUTF8AndSize(obj, nullptr) == nullptr)
         conversion_failed();
-    if (cached_str_hash(obj) == -1)
+    if (PyValue::cached_str_hash(obj) == -1)
         python_hash(obj);
     return true;
 }
@@ -209,7 +201,8 @@ ValueKey PyValue::key() const {
 
 PyValue PyValue::new_(PyObject* owned) {
     try {
-        if (accept_derived(owned))
+        // A date, say, hashed already (rows share them) keeps its key itself.
+        if (accept_derived(owned) || py::holds_cached_hash(owned))
             return PyValue(owned);
         ValueKey key = classify(owned);
         return PyValue(owned, key);

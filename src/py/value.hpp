@@ -48,6 +48,32 @@ class PyValue {
     static PyValue new_(PyObject* owned);
     // Same, from a borrowed reference.
     static PyValue from_borrowed(PyObject* borrowed);
+    // As `from_borrowed`, for a value an object is about to hold, noting in
+    // `cyclic` whether it `may_form_cycle` (left as is when it cannot).
+    // The commonest values of a table's rows (an exact ASCII str hashed
+    // already, an exact int of one digit, an exact float) are taken here with
+    // no call: nothing about them can fail, and their types are not tracked
+    // by the cycle collector.
+    static PyValue held_from_borrowed(PyObject* borrowed, bool& cyclic) {
+        PyTypeObject* type = Py_TYPE(borrowed);
+        bool plain = type == &PyFloat_Type ||
+                     (type == &PyLong_Type &&
+                      PyUnstable_Long_IsCompact(reinterpret_cast<PyLongObject*>(borrowed))) ||
+                     (type == &PyUnicode_Type && PyUnicode_IS_COMPACT_ASCII(borrowed) &&
+                      cached_str_hash(borrowed) != -1);
+        if (plain)
+            return PyValue(Py_NewRef(borrowed));
+        PyValue value = from_borrowed(borrowed);
+        cyclic = cyclic || value.may_form_cycle();
+        return value;
+    }
+    // The hash an exact str cached when it was first hashed, or -1. The field
+    // is written once, before the object reached us; other threads may write
+    // the same value again, so it is read atomically.
+    static int64_t cached_str_hash(PyObject* str) {
+        Py_hash_t* field = &reinterpret_cast<PyASCIIObject*>(str)->hash;
+        return __atomic_load_n(field, __ATOMIC_RELAXED);
+    }
     // The key `from_borrowed(object).key()` gives, with the same failures,
     // without taking a reference or boxing: for a query's values, which
     // are not kept.
@@ -86,7 +112,9 @@ class PyValue {
     // (their items cannot change, so they stay untracked).
     bool may_form_cycle() const {
         PyObject* object = obj();
-        if (!PyObject_IS_GC(object))
+        // The type's flag first, read in place: most values' types are not
+        // collected at all, and need no call to say so.
+        if (!PyType_IS_GC(Py_TYPE(object)) || !PyObject_IS_GC(object))
             return false;
         return !PyTuple_CheckExact(object) || PyObject_GC_IsTracked(object);
     }

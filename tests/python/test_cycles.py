@@ -1,4 +1,5 @@
 """Reference cycles through attributes, indexes and views are reclaimed."""
+import datetime
 import gc
 
 from Vorlane import Index, Indexable, PyQueryExpr as Q
@@ -119,6 +120,11 @@ def test_atomic_objects_are_left_to_reference_counting_until_a_cycle_is_possible
     plain.g = []
     assert gc.is_tracked(plain)
     assert gc.is_tracked(Tracked(a=1))  # a subclass may carry a dict
+    # Decided value by value as a row is converted, the last value included.
+    date = datetime.date(2020, 1, 1)
+    assert not gc.is_tracked(Indexable(a=1, b=(1, "x"), c=date, d="é", e=2**40, f=2.5))
+    assert gc.is_tracked(Indexable(a=1, b="s", c=2.5, d=[]))
+    assert gc.is_tracked(Indexable(**{f"a{i}": i for i in range(8)}, z={}))
 
     # A cycle closed through an object that was untracked when another one
     # came to hold it is still found.

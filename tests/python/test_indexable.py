@@ -50,13 +50,16 @@ class TestCreation:
         value = object()
         # Also past the values an object keeps inline, where the rest were
         # converted into their own array when one failed.
+        # And past the values a call converts on the stack.
         wide = {f"k{i}": value for i in range(12)}
+        wider = {f"k{i}": value for i in range(30)}
         before = sys.getrefcount(value)
         for _ in range(3):
             with panics("called `Result::unwrap()` on an `Err` value"):
                 Indexable(a=value, b=2**64)
-            with panics("called `Result::unwrap()` on an `Err` value"):
-                Indexable(**wide, z=2**64)
+            for row in (wide, wider):
+                with panics("called `Result::unwrap()` on an `Err` value"):
+                    Indexable(**row, z=2**64)
         assert sys.getrefcount(value) == before
 
 

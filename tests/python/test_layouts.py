@@ -75,6 +75,30 @@ class TestSharing:
         assert (odd.a, odd.x, odd.c) == (7, 8, 9) and not hasattr(odd, "b")
         assert (again.a, again.b, again.c, rows[1].b) == (4, 5, 6, 2)
 
+    def test_rows_whose_names_are_new_objects_each_time(self):
+        # As rows read one by one bring them: equal texts, new objects.
+        names = ["size", "kind", "é", "名前"]
+        known = Indexable(**dict(zip(names, range(4))))
+        rows = [Indexable(**{fresh(n): i for i, n in enumerate(names)}) for _ in range(3)]
+        assert {layout(o) for o in rows} == {layout(known)}
+        assert [(o.size, o.kind, getattr(o, "é"), getattr(o, "名前")) for o in rows[1:]] == [
+            (0, 1, 2, 3)
+        ] * 2
+
+        class Name(str):
+            pass
+
+        # Same count, one text differing, or the last name missing: not that
+        # layout; a subclass of str with the same text: that layout.
+        other = Indexable(**{fresh("size"): 0, fresh("kinf"): 1, "é": 2, "名前": 3})
+        short = Indexable(**{fresh("size"): 0, fresh("kind"): 1, "é": 2})
+        named = Indexable(**{Name("size"): 0, fresh("kind"): 1, "é": 2, "名前": 3})
+        assert layout(other) != layout(known) and layout(short) != layout(known)
+        assert layout(named) == layout(known) and other.kinf == 1 and not hasattr(other, "kind")
+        bad = Indexable(**{"size": 0, "\ud800": 1, "é": 2, "名前": 3})
+        assert layout(bad) != layout(known)
+
+
 class TestWideObjects:
     def test_values_past_the_inline_ones_grow_one_name_at_a_time(self):
         o = Indexable(**{f"a{i}": i for i in range(8)})

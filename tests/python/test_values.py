@@ -152,6 +152,13 @@ class TestDatetimeKeys:
         # Equal objects made later find it: the key is the interpreter's hash.
         for name, value in kinds.items():
             assert index.get_by_attribute(**{name: pickle.loads(pickle.dumps(value))}) == [o]
+        # Hashed already, as the values rows share are: taken as they are.
+        again = Indexable(**kinds)
+        assert again.__sizeof__() == o.__sizeof__()
+        index.add_object(again)
+        for name, value in kinds.items():
+            assert index.get_by_attribute(**{name: pickle.loads(pickle.dumps(value))}) == [o, again]
+        index.remove_object(again)
         o.d = dt.date(2024, 3, 1)
         assert index.get_by_attribute(d=day) == []
         assert index.get_by_attribute(d=dt.date(2024, 3, 1)) == [o]
@@ -167,7 +174,8 @@ class TestDatetimeKeys:
 
         aware = dt.datetime(2024, 1, 1, tzinfo=dt.timezone.utc)
         plain = Indexable(a=1).__sizeof__()
-        for value in [Day(2024, 1, 1), aware, dt.time(1, tzinfo=dt.timezone.utc)]:
+        values = [Day(2024, 1, 1), aware, dt.time(1, tzinfo=dt.timezone.utc)]
+        for value in values + values:  # the second time, hashed already
             o = Indexable(a=value)
             assert o.__sizeof__() > plain, value
             index = Index()
