@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <bit>
-#include <cstring>
 #include <memory>
 #include <new>
 #include <utility>
@@ -57,10 +56,9 @@ ObjectAttributes::Spill* ObjectAttributes::new_spill(size_t room, size_t spilled
 
 ObjectAttributes::ObjectAttributes(AttrLayout* layout, std::span<PyValue> converted) noexcept
     : layout_(layout) {
-    // A value is one word that owns its object: copying the words moves the
-    // values, with no source left to empty one by one.
-    std::memcpy(static_cast<void*>(inline_values()), converted.data(),
-                converted.size() * sizeof(PyValue));
+    // A value is one word that owns its object: moving it copies the word
+    // and empties the source, which is then left for its holder to forget.
+    relocate(converted.data(), inline_values(), converted.size());
 }
 
 ObjectAttributes::ObjectAttributes(ObjectAttributes&& other, size_t room) noexcept
