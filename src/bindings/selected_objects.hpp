@@ -397,23 +397,16 @@ size_t gather_values_of(const ItemTable& table, std::span<const uint32_t> ids, N
 
 }  // namespace selected_detail
 
-// Writes the value objects of the asked names of the objects of `ids` that
-// `table` holds (objects removed since a view was made leave no row), in
-// order: row r's value of name c to `columns[c][r]`, `fallback` (which may
-// be null) for a name the object lacks. Returns the rows written. No
-// reference is taken where slots stay (see `kSlotsStay`): the objects keep
-// their values alive and nothing changes them until the reading call
-// returns, so the caller takes them with `own_gathered` once the run is
-// gathered, while it still holds the item table's read lock. Elsewhere each
-// is taken under its object's lock.
-//
-// Objects made alike, most of them, have each value found by its position
-// alone; the others are searched by `finder`. The value objects are fetched
-// for writing: their reference counts are about to change.
-inline size_t gather_values(const ItemTable& table, std::span<const uint32_t> ids,
-                            NameFinder& finder, PyObject* fallback,
-                            std::span<PyObject** const> columns) {
-    using namespace selected_detail;
+namespace selected_detail {
+
+// `gather_values` with no reference taken where slots stay (see
+// `kSlotsStay`): the objects keep their values alive and nothing changes
+// them until the reading call returns, so `own_gathered` takes them once the
+// run is gathered, under the same item table's read lock. Elsewhere each is
+// taken under its object's lock.
+inline size_t gather_borrowed(const ItemTable& table, std::span<const uint32_t> ids,
+                              NameFinder& finder, PyObject* fallback,
+                              std::span<PyObject** const> columns) {
     switch (finder.count()) {
         case 1:
             return gather_values_of<1>(table, ids, finder, fallback, columns);
@@ -430,11 +423,11 @@ inline size_t gather_values(const ItemTable& table, std::span<const uint32_t> id
     }
 }
 
-// Takes a reference to each of the `rows` values `gather_values` wrote to
+// Takes a reference to each of the `rows` values `gather_borrowed` wrote to
 // `cells`, where it took none; `MayBeNull` when its fallback was null.
 template <bool MayBeNull>
 void own_gathered(PyObject** cells, size_t rows) {
-    if constexpr (selected_detail::kSlotsStay) {
+    if constexpr (kSlotsStay) {
         for (size_t r = 0; r < rows; ++r) {
             if constexpr (MayBeNull)
                 Py_XINCREF(cells[r]);
@@ -442,6 +435,31 @@ void own_gathered(PyObject** cells, size_t rows) {
                 Py_INCREF(cells[r]);
         }
     }
+}
+
+}  // namespace selected_detail
+
+// Writes new references to the value objects of the asked names of the
+// objects of `ids` that `table` holds (objects removed since a view was made
+// leave no row), in order: row r's value of name c to `columns[c][r]`,
+// `fallback` (which may be null) for a name the object lacks. Returns the
+// rows written. Called under the item table's read lock.
+//
+// Objects made alike, most of them, have each value found by its position
+// alone; the others are searched by `finder`. The value objects are fetched
+// for writing: their reference counts are about to change.
+inline size_t gather_values(const ItemTable& table, std::span<const uint32_t> ids,
+                            NameFinder& finder, PyObject* fallback,
+                            std::span<PyObject** const> columns) {
+    using namespace selected_detail;
+    size_t rows = gather_borrowed(table, ids, finder, fallback, columns);
+    for (PyObject** cells : columns) {
+        if (fallback == nullptr)
+            own_gathered<true>(cells, rows);
+        else
+            own_gathered<false>(cells, rows);
+    }
+    return rows;
 }
 
 // Calls `read(object, id, values)` for every selected object still held,

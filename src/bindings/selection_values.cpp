@@ -44,17 +44,15 @@ using Values = std::span<const PyValue* const>;
 // it lacks, row by row.
 ValueGrid read_grid(const Scope& scope, const Names& names) {
     size_t width = names.names.size();
-    ValueGrid grid(width, ScopeIds(scope).size());
+    ScopeIds selected(scope);
+    ValueGrid grid(width, selected.size());
     NameFinder finder(names);
     std::vector<PyObject**> columns(width);
     LockedItems::ReadGuard table(*scope.record->items);
-    ScopeIds(scope).for_each_block<kGatherRun>([&](std::span<const uint32_t> ids) {
+    selected.for_each_block<kGatherRun>([&](std::span<const uint32_t> ids) {
         for (size_t c = 0; c < width; ++c)
             columns[c] = grid.next_cells(c, ids.size());
-        size_t rows = gather_values(*table, ids, finder, nullptr, columns);
-        for (size_t c = 0; c < width; ++c)
-            own_gathered<true>(columns[c], rows);
-        grid.add_rows(rows);
+        grid.add_rows(gather_values(*table, ids, finder, nullptr, columns));
     });
     return grid;
 }
@@ -95,10 +93,7 @@ class ColumnLists {
             panic("columns read more rows than the scope selects");
         for (size_t c = 0; c < items_.size(); ++c)
             at_[c] = items_[c] + rows_;
-        size_t rows = gather_values(table, ids, finder, fallback, at_);
-        for (PyObject** cells : at_)
-            own_gathered<false>(cells, rows);
-        rows_ += rows;
+        rows_ += gather_values(table, ids, finder, fallback, at_);
     }
     // Gives back the room of the rows not read (objects removed since a
     // view was made leave no row), once no lock is held.
@@ -392,11 +387,12 @@ PyObject* scope_columns(const Scope& scope, const py::Arguments& args) {
     // The room is taken before the table's lock; the selection cannot grow
     // meanwhile (a view's is fixed, an index's changes only under its
     // exclusive use).
-    ColumnLists lists(names.names.size(), ScopeIds(scope).size());
+    ScopeIds selected(scope);
+    ColumnLists lists(names.names.size(), selected.size());
     {
         NameFinder finder(names);
         LockedItems::ReadGuard table(*scope.record->items);
-        ScopeIds(scope).for_each_block<kGatherRun>(
+        selected.for_each_block<kGatherRun>(
             [&](std::span<const uint32_t> ids) { lists.gather(*table, ids, finder, fallback); });
     }
     py::Ref dict = py::Ref::steal(py::check(PyDict_New()));

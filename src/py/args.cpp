@@ -229,9 +229,11 @@ Arguments parse_tuple_arguments(const Signature& sig, PyObject* args, PyObject* 
         PyObject* key = nullptr;
         PyObject* value = nullptr;
         Py_ssize_t pos = 0;
-        // A dict's keys are distinct names already.
         while (PyDict_Next(kwargs, &pos, &key, &value))
             take_keyword(sig, nullptr, key, value, out);
+        // Distinct keys may still spell one name (a str subclass that
+        // hashes differently).
+        merge_repeated_names(out.extra_keywords);
     }
     check_required(sig, out);
     return out;

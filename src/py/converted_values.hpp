@@ -43,8 +43,8 @@ class ConvertedValues {
     }
     size_t size() const { return size_; }
     std::span<PyValue> values() { return {data(), size_}; }
-    // The values were taken over (moved out, the places left empty): none
-    // is released here.
+    // The values were taken over (moved out, their places ended): none is
+    // released here.
     void moved_out() { size_ = 0; }
 
   private:

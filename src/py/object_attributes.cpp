@@ -56,8 +56,8 @@ ObjectAttributes::Spill* ObjectAttributes::new_spill(size_t room, size_t spilled
 
 ObjectAttributes::ObjectAttributes(AttrLayout* layout, std::span<PyValue> converted) noexcept
     : layout_(layout) {
-    // A value is one word that owns its object: moving it copies the word
-    // and empties the source, which is then left for its holder to forget.
+    // A value is one word that owns its object: moving it copies the word;
+    // the emptied sources are ended here, for their holder to forget.
     relocate(converted.data(), inline_values(), converted.size());
 }
 

@@ -53,10 +53,10 @@ class ObjectAttributes {
     };
 
     ObjectAttributes() noexcept : layout_(AttrLayout::empty()) {}
-    // The values `converted` (one per name of `layout`) taken over by an
-    // object whose room holds them all. Their words are copied: the places
-    // in `converted` are left as they were, and must be neither destroyed
-    // nor read again (see `ConvertedValues::moved_out`).
+    // The values `converted` (one per name of `layout`) moved into an object
+    // whose room holds them all. Their places in `converted` are ended, and
+    // must be neither destroyed nor read again (see
+    // `ConvertedValues::moved_out`).
     ObjectAttributes(AttrLayout* layout, std::span<PyValue> converted) noexcept;
     // Takes over `other`'s values, into this object's room of `room` values
     // when they fit it (a spilled `other` is gathered inside then), else in
